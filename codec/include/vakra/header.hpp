@@ -1,0 +1,60 @@
+// The packet header shared by every kind, the flag bits, the shape block and
+// the shared limits.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "vakra/bytes.hpp"
+#include "vakra/result.hpp"
+
+namespace vakra {
+
+inline constexpr uint16_t FLAG_ALIGNED = 0x0001;
+inline constexpr uint16_t FLAG_INTEGRITY = 0x0002;
+inline constexpr uint16_t FLAG_COMPRESSED = 0x0004;
+inline constexpr uint16_t FLAG_SPARSE_COO = 0x0008;
+inline constexpr uint16_t FLAG_BUNDLE = 0x0010;
+inline constexpr uint16_t FLAG_SPARSE_CSR = 0x0020;
+inline constexpr uint16_t FLAG_SPARSE_CSC = 0x0040;
+inline constexpr uint16_t FLAG_CUSTOM_ALIGN = 0x0080;
+inline constexpr uint16_t FLAG_STRING = 0x0100;
+inline constexpr uint16_t FLAG_RAGGED = 0x0200;
+inline constexpr uint16_t FLAG_INLINE = 0x0400;
+
+inline constexpr size_t MAX_NDIM = 32;
+inline constexpr uint64_t MAX_ELEMENTS = 1'000'000'000;
+inline constexpr size_t MAX_NESTING_DEPTH = 64;
+
+inline constexpr uint8_t kMagic[4] = {'V', 'K', 'R', 'A'};
+inline constexpr uint8_t kWriteVersion = 4;
+inline constexpr size_t kHeaderLenV3 = 8;
+inline constexpr size_t kHeaderLenV4 = 10;
+inline constexpr size_t kStandardAlignment = 64;
+// Every length prefix on the wire is a u32: parts must be shorter than this.
+inline constexpr uint64_t kMaxPartLength = uint64_t{1} << 32;
+
+struct PacketHeader {
+  size_t ndim = 0;        // the count byte, widened
+  size_t header_len = 0;  // 10 for version 4, 8 for version 3
+  uint16_t flags = 0;     // version 3: one byte, high byte zero
+  uint8_t version = 0;
+  uint8_t dtype_code = 0;  // raw, not validated
+};
+
+// Reads only the header: length, magic, version.
+Result<PacketHeader> parse_header(ByteView bytes);
+
+// Writes the 10-byte version 4 header; `buffer` must hold at least 10 bytes.
+void write_v4_header(MutableBytes buffer, uint16_t flags, uint8_t dtype_code, uint8_t ndim);
+
+// Reads `ndim` u32 LE dimensions at `offset`.
+Result<std::vector<uint32_t>> read_shape(ByteView bytes, size_t offset, size_t ndim);
+
+// Product of the dimensions (1 for a scalar); TooManyElements on a u64
+// overflow at any step or a final product above MAX_ELEMENTS.
+Result<uint64_t> element_count(std::span<const uint32_t> shape);
+
+}  // namespace vakra

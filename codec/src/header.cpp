@@ -1,0 +1,61 @@
+// Packet header, shape block and element-count rule.
+#include "vakra/header.hpp"
+
+#include <cstring>
+
+#include "wire_internal.hpp"
+
+namespace vakra {
+
+Result<PacketHeader> parse_header(ByteView bytes) {
+  VAKRA_RETURN_IF(bytes.size() < kHeaderLenV3, make_error(ErrorKind::PacketTooShort));
+  VAKRA_RETURN_IF(std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0, make_error(ErrorKind::InvalidMagic));
+  PacketHeader header;
+  header.version = bytes[4];
+  if (header.version == 3) {
+    header.flags = bytes[5];
+    header.dtype_code = bytes[6];
+    header.ndim = bytes[7];
+    header.header_len = kHeaderLenV3;
+    return header;
+  }
+  VAKRA_RETURN_IF(header.version != 4, make_error(ErrorKind::UnsupportedVersion, header.version));
+  VAKRA_RETURN_IF(bytes.size() < kHeaderLenV4, make_error(ErrorKind::PacketTooShort));
+  header.flags = static_cast<uint16_t>(bytes[5] | (bytes[6] << 8));
+  header.dtype_code = bytes[7];
+  header.ndim = bytes[8];
+  header.header_len = kHeaderLenV4;
+  return header;
+}
+
+void write_v4_header(MutableBytes buffer, uint16_t flags, uint8_t dtype_code, uint8_t ndim) {
+  uint8_t* p = buffer.data();
+  std::memcpy(p, kMagic, sizeof kMagic);
+  p[4] = kWriteVersion;
+  p[5] = static_cast<uint8_t>(flags & 0xFF);
+  p[6] = static_cast<uint8_t>(flags >> 8);
+  p[7] = dtype_code;
+  p[8] = ndim;
+  p[9] = 0;
+}
+
+Result<std::vector<uint32_t>> read_shape(ByteView bytes, size_t offset, size_t ndim) {
+  VAKRA_RETURN_IF(ndim > MAX_NDIM, make_error(ErrorKind::TooManyDimensions));
+  auto end = wire::checked_add(offset, 4 * ndim);
+  VAKRA_RETURN_IF(!end, make_error(ErrorKind::Malformed));
+  VAKRA_RETURN_IF(bytes.size() < *end, make_error(ErrorKind::PacketTooShort));
+  std::vector<uint32_t> shape(ndim);
+  for (size_t i = 0; i < ndim; ++i) shape[i] = wire::load_u32(bytes.data() + offset + 4 * i);
+  return shape;
+}
+
+Result<uint64_t> element_count(std::span<const uint32_t> shape) {
+  uint64_t count = 1;
+  for (uint32_t dim : shape) {
+    VAKRA_RETURN_IF(__builtin_mul_overflow(count, uint64_t{dim}, &count), make_error(ErrorKind::TooManyElements));
+  }
+  VAKRA_RETURN_IF(count > MAX_ELEMENTS, make_error(ErrorKind::TooManyElements));
+  return count;
+}
+
+}  // namespace vakra

@@ -1,0 +1,104 @@
+// PyInit_vakra_rs: the module object, its thirteen functions and __all__.
+#include <atomic>
+#include <cstdint>
+
+#include "entry_points.hpp"
+#include "pyref.hpp"
+
+namespace vakra::ext {
+namespace {
+
+// Each docstring is "<signature>\n--\n\n<doc>" so CPython derives __text_signature__ and __doc__.
+PyMethodDef kFunctions[] = {
+    {"get_packet_info_rs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get_packet_info_rs)),
+     METH_VARARGS | METH_KEYWORDS, "get_packet_info_rs(data)\n--\n\n"},
+    {"dumps_rs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dumps_rs)), METH_VARARGS | METH_KEYWORDS,
+     "dumps_rs(array, check_integrity=False, compress=False, alignment=64)\n--\n\n"},
+    {"dumps_quantized_rs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dumps_quantized_rs)),
+     METH_VARARGS | METH_KEYWORDS,
+     "dumps_quantized_rs(qt, check_integrity=False, alignment=64)\n--\n\n"
+     "Encode a `QuantizedTensor` (extracted field-by-field) via `vakra`."},
+    {"dumps_string_rs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dumps_string_rs)),
+     METH_VARARGS | METH_KEYWORDS,
+     "dumps_string_rs(offsets, payload, count, check_integrity=False)\n--\n\n"
+     "Encode a `StringTensor` from raw `offsets` ((count+1) u64 LE) + `payload`."},
+    {"encode_bundle_rs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode_bundle_rs)),
+     METH_VARARGS | METH_KEYWORDS,
+     "encode_bundle_rs(entries)\n--\n\n"
+     "Frame already-encoded `(key, value_packet)` entries into a bundle packet,\n"
+     "so Python drives the recursion through nested values while the wire frame is built natively."},
+    {"dump_to_buffer_rs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dump_to_buffer_rs)),
+     METH_VARARGS | METH_KEYWORDS,
+     "dump_to_buffer_rs(array, buffer, check_integrity=False, compress=False, alignment=64)\n--\n\n"},
+    {"dump_to_fd_rs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dump_to_fd_rs)),
+     METH_VARARGS | METH_KEYWORDS,
+     "dump_to_fd_rs(array, fd, check_integrity=False, compress=False, alignment=64)\n--\n\n"},
+    {"loads_rs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(loads_rs)), METH_VARARGS | METH_KEYWORDS,
+     "loads_rs(data)\n--\n\n"},
+    {"shm_mutex_init", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(shm_mutex_init)),
+     METH_VARARGS | METH_KEYWORDS,
+     "shm_mutex_init(buffer, offset)\n--\n\n"
+     "Init a POSIX process-shared mutex at `offset` in a shm-backed buffer\n(needs >= 64 bytes there)."},
+    {"shm_mutex_lock", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(shm_mutex_lock)),
+     METH_VARARGS | METH_KEYWORDS,
+     "shm_mutex_lock(buffer, offset, timeout_secs=5.0)\n--\n\n"
+     "Lock a POSIX process-shared mutex. True if recovered from a dead owner."},
+    {"shm_mutex_unlock", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(shm_mutex_unlock)),
+     METH_VARARGS | METH_KEYWORDS, "shm_mutex_unlock(buffer, offset)\n--\n\nUnlock a POSIX process-shared mutex."},
+    {"shm_mutex_destroy", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(shm_mutex_destroy)),
+     METH_VARARGS | METH_KEYWORDS, "shm_mutex_destroy(buffer, offset)\n--\n\nDestroy a POSIX process-shared mutex."},
+    {"shm_mutex_size", shm_mutex_size, METH_NOARGS,
+     "shm_mutex_size()\n--\n\nReturn the size in bytes needed for one POSIX process-shared mutex."},
+};
+
+PyModuleDef kModuleDef = {PyModuleDef_HEAD_INIT, "vakra_rs", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+// The module supports one interpreter per process: its state is process-wide.
+std::atomic<int64_t> g_interpreter_id{-1};
+PyObject* g_module = nullptr;  // kept for the life of the process
+
+bool add_function(PyObject* module, PyObject* module_name, PyMethodDef* def) {
+  PyRef function = PyRef::steal(PyCMethod_New(def, module, module_name, nullptr));
+  if (!function) return false;
+  PyRef name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
+  if (!name) return false;
+  PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    PyErr_Clear();
+    all = PyRef::steal(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) != 0) return false;
+  }
+  if (PyList_Append(all.get(), name.get()) != 0) return false;
+  return PyObject_SetAttr(module, name.get(), function.get()) == 0;
+}
+
+PyObject* create_module() {
+  PyInterpreterState* interpreter = PyInterpreterState_Get();
+  const int64_t id = PyInterpreterState_GetID(interpreter);
+  if (id == -1) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    return nullptr;
+  }
+  int64_t expected = -1;
+  if (!g_interpreter_id.compare_exchange_strong(expected, id) && expected != id) {
+    PyErr_SetString(PyExc_ImportError,
+                    "vakra_rs does not support subinterpreters: it can only be imported in one interpreter per process");
+    return nullptr;
+  }
+  if (g_module != nullptr) return PyRef::borrow(g_module).release();
+
+  PyRef module = PyRef::steal(PyModule_Create2(&kModuleDef, 3));
+  if (!module) return nullptr;
+  PyRef module_name = PyRef::steal(PyModule_GetNameObject(module.get()));
+  if (!module_name) return nullptr;
+  for (PyMethodDef& def : kFunctions) {
+    if (!add_function(module.get(), module_name.get(), &def)) return nullptr;
+  }
+  g_module = PyRef::borrow(module.get()).release();
+  return module.release();
+}
+
+}  // namespace
+}  // namespace vakra::ext
+
+extern "C" PyMODINIT_FUNC PyInit_vakra_rs(void) { return vakra::ext::create_module(); }

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Runs every test: the C++ codec tests (plain and under ASan/UBSan), a short
+# fuzz smoke where harnesses exist, and the Python suite. Fails when any
+# fails or when no test ran.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+"$root/scripts/bootstrap.sh"
+export PATH="$root/.venv/bin:$PATH"
+
+native_tests() {  # build dir, extra cmake args...
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja -DVAKRA_BUILD_EXTENSION=OFF -DVAKRA_BUILD_TESTS=ON "$@" >/dev/null
+  cmake --build "$dir" --parallel
+  ctest --test-dir "$dir" --output-on-failure --no-tests=error
+}
+
+echo "== C++ codec tests"
+native_tests build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo
+echo "== C++ codec tests under AddressSanitizer + UndefinedBehaviorSanitizer"
+native_tests build/sanitize -DCMAKE_BUILD_TYPE=Debug -DVAKRA_SANITIZE=ON
+
+if [ -f codec/fuzz/CMakeLists.txt ]; then
+  echo "== fuzz smoke"
+  "$root/scripts/fuzz.sh" "${VAKRA_FUZZ_SMOKE_SECONDS:-10}"
+fi
+
+echo "== Python tests"
+python -m pytest -q "$@"
