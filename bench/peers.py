@@ -142,7 +142,9 @@ def _pyarrow() -> Peer:
         "pyarrow",
         dumps={"dense": dumps_dense, "strings": dumps_strings},
         loads={"dense": loads_dense, "strings": loads_strings},
-        note="tensor IPC (write_tensor / read_tensor, zero-copy read); a record batch stream for strings",
+        note=f"tensor IPC (write_tensor / read_tensor, zero-copy read); a record batch stream for strings. "
+        f"Writes into pyarrow's {pa.default_memory_pool().backend_name} memory pool, which keeps freed "
+        "memory for the next call",
     )
 
 

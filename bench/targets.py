@@ -12,6 +12,7 @@ from dataclasses import dataclass
 from report import Table, size_label, time_label
 
 BIG = 64 << 20  # "64 MiB and up"
+REFERENCES = ("arr.tobytes()", "vakra dump_to_buffer_rs")  # dense-dumps columns that are not peers
 SELF_CONTAINED_EXCLUDED = "pickle5-oob"  # hands out views of the source, copies nothing
 
 
@@ -58,7 +59,7 @@ def _dumps_fastest(tables, exclude: tuple[str, ...]) -> tuple[list, callable]:
     for row in rows:
         vakra = _time(tables, "dense-dumps", row, "vakra")
         peers = {c: v for c, v in table.rows[row].items()
-                 if isinstance(v, float) and c not in ("vakra", "arr.tobytes()", *exclude)}
+                 if isinstance(v, float) and c not in ("vakra", *REFERENCES, *exclude)}
         if vakra is None or not peers:
             checks.append((row, None))
             continue
@@ -145,6 +146,12 @@ def evaluate(tables: dict[str, Table], scale) -> tuple[list[Target], list[str]]:
 
 def _observations(tables) -> list[str]:
     notes = []
+    for row in _big_rows(tables):
+        fresh, reused = _time(tables, "dense-dumps", row, "vakra"), _time(tables, "dense-dumps", row, REFERENCES[1])
+        if fresh and reused:
+            notes.append(f"dumps of {row}: {time_label(fresh)} into a new bytes object, {time_label(reused)} with "
+                         f"dump_to_buffer_rs into a reused buffer ({fresh / reused:.1f}x): the rest is the cost of "
+                         "first-touching freshly allocated memory")
     small, large = _time(tables, "dense-loads", "1 KiB", "vakra"), _time(tables, "dense-loads", "64 MiB", "vakra")
     if small and large:
         notes.append(f"loads of an uncompressed 1 KiB packet {time_label(small)}, of a 64 MiB packet "
