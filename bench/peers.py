@@ -202,9 +202,11 @@ def available() -> tuple[list[Peer], list[tuple[str, str]]]:
     return peers, skipped
 
 
-def lz4_frame_codec(body_size: int):
+def lz4_frame_codec(body_size: int, store_size: bool = False):
     """lz4.frame compress/decompress with the frame settings vakra writes:
-    independent blocks, no checksums, no content size, block size by body size."""
+    independent blocks, no checksums, no content size, block size by body size.
+    store_size=True adds the content size, which lets the decompressor
+    allocate its output once."""
     import lz4.frame as frame
 
     if body_size <= 64 * 1024:
@@ -218,6 +220,6 @@ def lz4_frame_codec(body_size: int):
         block_size=block_size,
         block_linked=False,
         content_checksum=False,
-        store_size=False,
+        store_size=store_size,
     )
     return compress, frame.decompress

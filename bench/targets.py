@@ -9,7 +9,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 
-from report import Table, size_label, time_label
+from report import Table, ratio_label, size_label, time_label
 
 BIG = 64 << 20  # "64 MiB and up"
 REFERENCES = ("arr.tobytes()", "vakra dump_to_buffer_rs")  # dense-dumps columns that are not peers
@@ -81,7 +81,7 @@ def _ratio_rows(tables, key, rows, peer, limit, faster_by):
             continue
         speedup = other / vakra
         checks.append((row, speedup / limit if faster_by else speedup * limit))
-        facts[row] = f"{row}: vakra {time_label(vakra)}, {peer} {time_label(other)} (vakra {speedup:.3g}x as fast)"
+        facts[row] = f"{row}: vakra {time_label(vakra)}, {peer} {time_label(other)} (vakra {ratio_label(speedup)} as fast)"
     return checks, lambda row: facts[row]
 
 
@@ -130,16 +130,17 @@ def evaluate(tables: dict[str, Table], scale) -> tuple[list[Target], list[str]]:
         f"decoding a {scale.dict_entries}-entry bundle: per entry <= 1.5x one packet alone", "bundle per entry",
         [("bundle", 1.5 * single / per_entry if single and per_entry else None)],
         lambda _: f"{time_label(per_entry)} per entry, {time_label(single)} for one packet alone "
-                  f"({per_entry / single:.2f}x)"))
+                  f"({ratio_label(per_entry / single)})"))
 
     split = tables.get("split", Table(""))
     one_row, dict_row = (list(split.rows) + [None, None])[:2]
     one, quarters = _time(tables, "split", one_row, "dumps"), _time(tables, "split", dict_row, "dumps")
     results.append(_verdict(
-        "dict of 4 x 16 MiB encodes >= 0.8x as fast as one 64 MiB array", "dict of quarters",
+        f"dict of 4 x {size_label(scale.split_size // 4)} encodes >= 0.8x as fast as one "
+        f"{size_label(scale.split_size)} array", "dict of quarters",
         [(size_label(scale.split_size), (one / quarters) / 0.8 if one and quarters else None)],
         lambda _: f"{one_row} {time_label(one)}, {dict_row} {time_label(quarters)} "
-                  f"(dict {one / quarters:.2f}x as fast)"))
+                  f"(dict {ratio_label(one / quarters)} as fast)"))
 
     return results, _observations(tables)
 
@@ -150,12 +151,12 @@ def _observations(tables) -> list[str]:
         fresh, reused = _time(tables, "dense-dumps", row, "vakra"), _time(tables, "dense-dumps", row, REFERENCES[1])
         if fresh and reused:
             notes.append(f"dumps of {row}: {time_label(fresh)} into a new bytes object, {time_label(reused)} with "
-                         f"dump_to_buffer_rs into a reused buffer ({fresh / reused:.1f}x): the rest is the cost of "
+                         f"dump_to_buffer_rs into a reused buffer ({ratio_label(fresh / reused)}): the rest is the cost of "
                          "first-touching freshly allocated memory")
     small, large = _time(tables, "dense-loads", "1 KiB", "vakra"), _time(tables, "dense-loads", "64 MiB", "vakra")
     if small and large:
         notes.append(f"loads of an uncompressed 1 KiB packet {time_label(small)}, of a 64 MiB packet "
-                     f"{time_label(large)} ({large / small:.2f}x): decoding is zero-copy, its cost does not grow "
+                     f"{time_label(large)} ({ratio_label(large / small)}): decoding is zero-copy, its cost does not grow "
                      "with the body")
     info = tables.get("info")
     if info:
@@ -168,5 +169,5 @@ def _observations(tables) -> list[str]:
         for row, cells in memory.rows.items():
             if isinstance(cells.get("peak above input"), int):
                 notes.append(f"peak memory, {row}: {size_label(cells['peak above input'])} above the input for a "
-                             f"{size_label(cells['packet'])} packet ({cells['peak / packet']:.2f}x the packet)")
+                             f"{size_label(cells['packet'])} packet ({ratio_label(cells['peak / packet'])} the packet)")
     return notes
