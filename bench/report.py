@@ -69,6 +69,8 @@ def _cell(table: Table, value) -> str:
         return "failed"
     if isinstance(value, str):
         return value
+    if table.unit == "count":
+        return f"{value:,}"
     if table.unit == "bytes":
         return size_label(value) if isinstance(value, int) else ratio_label(value)
     return time_label(value)
@@ -83,7 +85,7 @@ def _markdown_table(header: list[str], rows: list[list[str]]) -> list[str]:
 def _render_table(table: Table) -> list[str]:
     columns = table.columns()
     with_notes = bool(table.row_notes)
-    what = "median time per call" if table.unit == "ns" else "bytes"
+    what = {"ns": "median time per call", "bytes": "bytes", "count": "count"}[table.unit]
     lines = [f"### {table.title} ({what})", ""]
     body = []
     for row, cells in table.rows.items():

@@ -188,6 +188,25 @@ class Bench:
         for row, result in self._measure(cases).items():
             table.put(row, column, result)
 
+    def page_faults(self) -> None:
+        """Minor page faults per encode of the largest array: the kernel's cost
+        of handing out fresh memory, which a reused buffer or pool avoids."""
+        size = max(self.scale.dense_sizes)
+        array = workloads.dense(size)
+        table = self._table("faults", f"minor page faults per encode of {size_label(size)} "
+                            f"({size // 4096:,} pages of 4 KiB)", unit="count")
+        calls = {"arr.tobytes()": np.ndarray.tobytes}
+        for peer in self.peers:
+            if peer.name in ("vakra", "pyarrow"):
+                calls[peer.name] = peer.dumps["dense"]
+        into_buffer, error = _guarded(lambda: _vakra_into_reused_buffer(array))
+        if not error:
+            calls[INTO_BUFFER] = into_buffer[0]
+        for name, call in calls.items():
+            faults, error = _guarded(lambda: _minor_faults(call, array))
+            table.put(name, "faults per call", error or faults)
+        print("  page faults", flush=True)
+
     def peak_memory(self) -> None:
         size = self.scale.peak_memory_size
         table = self._table("memory", f"peak memory of one encode of {size_label(size)} (fresh process each)",
@@ -219,6 +238,16 @@ def _vakra_into_reused_buffer(array) -> timing.Case:
 
     buffer = bytearray(len(vakra_rs.dumps_rs(array)))
     return (lambda a: vakra_rs.dump_to_buffer_rs(a, buffer)), array
+
+
+def _minor_faults(call, argument, calls: int = 3) -> int:
+    import resource
+
+    call(argument)  # warm-up, as for timing
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+    for _ in range(calls):
+        call(argument)
+    return (resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before) // calls
 
 
 def _peak_memory_cases():
@@ -315,6 +344,7 @@ def main(argv: list[str] | None = None) -> int:
                   {f"{scale.string_count:,} strings": workloads.short_strings(scale.string_count)})
     bench.compressed()
     bench.vakra_only()
+    bench.page_faults()
     bench.peak_memory()
 
     facts = machine_facts()
