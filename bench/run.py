@@ -80,58 +80,60 @@ class Bench:
     def compressed(self) -> None:
         """compress=True against lz4.frame with the same frame settings, on
         data LZ4 can shrink and on data it cannot."""
-        from vakra import vakra_rs
-
         compress = self._table("compress", "compression: dumps(compress=True) vs lz4.frame.compress", ratios=True)
         decompress = self._table("decompress", "decompression: loads vs lz4.frame.decompress", ratios=True)
         try:
             formats.lz4_frame_codec(0)
-            lz4_available = True
+            with_lz4 = True
         except ImportError as error:
             compress.notes.append(f"lz4.frame skipped: cannot be imported: {error}")
-            lz4_available = False
+            with_lz4 = False
         decompress.notes.append(
             f"{LZ4_SIZED}: reference only, not a target. The same data framed with its content size, so "
             "lz4.frame.decompress allocates its output once; without the size (the frame vakra writes, column "
             "lz4.frame) it has to grow the output as it goes.")
-        encode = _partial_kw(vakra_rs.dumps_rs, compress=True)
         for data_kind, build in (("compressible", workloads.compressible), ("incompressible", workloads.incompressible)):
             for size in self.scale.compressed_sizes:
                 label = f"{data_kind} {size_label(size)}"
-                array = build(size)
-                compress_cases, decompress_cases, ratios = {}, {}, []
-                codecs = [("vakra", encode, vakra_rs.loads_rs)]
-                if lz4_available:
-                    lz4_compress, lz4_decompress = formats.lz4_frame_codec(size)
-                    codecs.append(("lz4.frame", lz4_compress, lambda frame, d=lz4_decompress: np.frombuffer(d(frame), np.float32)))
-                for name, encoder, decoder in codecs:
-                    blob, error = _round_trip(encoder, decoder, array)
-                    if error:
-                        compress.put(label, name, error)
-                        decompress.put(label, name, error)
-                        continue
-                    compress_cases[name] = (encoder, array)
-                    decompress_cases[name] = (decoder if name == "vakra" else lz4_decompress, blob)
-                    ratios.append(f"{name} {len(blob) / size:.3f}")
-                if lz4_available:
-                    sized_compress, sized_decompress = formats.lz4_frame_codec(size, store_size=True)
-                    decompress_cases[LZ4_SIZED] = (sized_decompress, sized_compress(array))
-                for name, result in self._measure(compress_cases).items():
-                    compress.put(label, name, result)
-                for name, result in self._measure(decompress_cases).items():
-                    decompress.put(label, name, result)
-                compress.payload[label] = decompress.payload[label] = size
-                compress.row_notes[label] = decompress.row_notes[label] = "output / input: " + ", ".join(ratios)
+                self._compressed_row(label, build(size), compress, decompress, with_lz4)
                 print(f"  compressed {label}", flush=True)
 
-    def vakra_only(self) -> None:
-        """Comparisons of vakra with itself: option costs and scaling."""
+    def _compressed_row(self, label: str, array, compress: Table, decompress: Table, with_lz4: bool) -> None:
         from vakra import vakra_rs
 
-        dumps, loads, info = vakra_rs.dumps_rs, vakra_rs.loads_rs, vakra_rs.get_packet_info_rs
+        # name -> (encoder, timed decoder, decoder whose result is checked against the input)
+        codecs = {"vakra": (_partial_kw(vakra_rs.dumps_rs, compress=True), vakra_rs.loads_rs, vakra_rs.loads_rs)}
+        if with_lz4:
+            lz4_compress, lz4_decompress = formats.lz4_frame_codec(array.nbytes)
+            as_array = lambda frame: np.frombuffer(lz4_decompress(frame), array.dtype)  # noqa: E731
+            codecs["lz4.frame"] = (lz4_compress, lz4_decompress, as_array)
+        compress_cases, decompress_cases, ratios = {}, {}, []
+        for name, (encoder, decoder, checked_decoder) in codecs.items():
+            blob, error = _round_trip(encoder, checked_decoder, array)
+            if error:
+                compress.put(label, name, error)
+                decompress.put(label, name, error)
+                continue
+            compress_cases[name] = (encoder, array)
+            decompress_cases[name] = (decoder, blob)
+            ratios.append(f"{name} {len(blob) / array.nbytes:.3f}")
+        if with_lz4:
+            sized_compress, sized_decompress = formats.lz4_frame_codec(array.nbytes, store_size=True)
+            decompress_cases[LZ4_SIZED] = (sized_decompress, sized_compress(array))
+        for name, result in self._measure(compress_cases).items():
+            compress.put(label, name, result)
+        for name, result in self._measure(decompress_cases).items():
+            decompress.put(label, name, result)
+        compress.payload[label] = decompress.payload[label] = array.nbytes
+        compress.row_notes[label] = decompress.row_notes[label] = "output / input: " + ", ".join(ratios)
+
+    # vakra against itself: the cost of an option, and how it scales.
+
+    def integrity(self) -> None:
+        from vakra.vakra_rs import dumps_rs as dumps, loads_rs as loads
+
         checked = _partial_kw(dumps, check_integrity=True)
         scale = self.scale
-
         big = workloads.dense(scale.integrity_size)
         integrity = self._table("integrity", f"check_integrity at {size_label(scale.integrity_size)}")
         self._time_rows(integrity, "dumps", {
@@ -142,9 +144,12 @@ class Bench:
             "check_integrity=False": lambda: (loads, dumps(big)),
             "check_integrity=True": lambda: (loads, checked(big)),
         })
-        del big
         print("  check_integrity", flush=True)
 
+    def dict_of_quarters(self) -> None:
+        from vakra.vakra_rs import dumps_rs as dumps
+
+        scale = self.scale
         whole = workloads.dense(scale.split_size)
         quarters = workloads.dict_of_quarters(scale.split_size)
         split = self._table("split", f"one {size_label(scale.split_size)} array vs a dict of four quarters")
@@ -152,9 +157,12 @@ class Bench:
             f"one {size_label(scale.split_size)} array": lambda: (dumps, whole),
             f"dict of 4 x {size_label(scale.split_size // 4)}": lambda: (dumps, quarters),
         })
-        del whole, quarters
         print("  dict of quarters", flush=True)
 
+    def bundle_per_entry(self) -> None:
+        from vakra.vakra_rs import dumps_rs as dumps, loads_rs as loads
+
+        scale = self.scale
         single = workloads.small_dense(scale.dict_entry_elements)
         bundle = workloads.dict_of_small(scale.dict_entries, scale.dict_entry_elements)
         per_entry = self._table(
@@ -169,7 +177,10 @@ class Bench:
                       whole_bundle / scale.dict_entries if isinstance(whole_bundle, float) else whole_bundle)
         print("  bundle per entry", flush=True)
 
-        sizes = (1024, scale.info_size)
+    def packet_info(self) -> None:
+        from vakra.vakra_rs import dumps_rs as dumps, get_packet_info_rs as info
+
+        sizes = (1024, self.scale.info_size)
         packet_info = self._table("info", "get_packet_info_rs (header only, any packet size)")
         self._time_rows(packet_info, "get_packet_info_rs", {
             f"{size_label(size)} packet": (lambda size=size: (info, dumps(workloads.dense(size)))) for size in sizes
@@ -343,7 +354,10 @@ def main(argv: list[str] | None = None) -> int:
     bench.compare("strings", "short strings",
                   {f"{scale.string_count:,} strings": workloads.short_strings(scale.string_count)})
     bench.compressed()
-    bench.vakra_only()
+    bench.integrity()
+    bench.dict_of_quarters()
+    bench.bundle_per_entry()
+    bench.packet_info()
     bench.page_faults()
     bench.peak_memory()
 
