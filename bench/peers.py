@@ -35,11 +35,7 @@ def _vakra() -> Peer:
     dumps_string_rs = vakra.vakra_rs.dumps_string_rs
 
     def dumps_strings(strings: list[str]) -> bytes:
-        # The raw entry point takes the offsets table and the joined payload.
-        encoded = [s.encode() for s in strings]
-        offsets = np.zeros(len(encoded) + 1, dtype="<u8")
-        np.cumsum(np.fromiter(map(len, encoded), dtype=np.uint64, count=len(encoded)), out=offsets[1:])
-        return dumps_string_rs(offsets.tobytes(), b"".join(encoded), len(encoded))
+        return dumps_string_rs(*string_parts(strings))
 
     kinds = ("dense", "dict", "sparse")
     return Peer(
@@ -48,6 +44,15 @@ def _vakra() -> Peer:
         loads={k: loads for k in (*kinds, "strings")},
         note=f"timed through {layer}",
     )
+
+
+def string_parts(strings: list[str]) -> tuple[bytes, bytes, int]:
+    """The raw string entry point's inputs: the offsets table as little-endian
+    u64 bytes, the UTF-8 payload, and the count."""
+    encoded = [s.encode() for s in strings]
+    offsets = np.zeros(len(encoded) + 1, dtype="<u8")
+    np.cumsum(np.fromiter(map(len, encoded), dtype=np.uint64, count=len(encoded)), out=offsets[1:])
+    return offsets.tobytes(), b"".join(encoded), len(encoded)
 
 
 def _pickle_inband() -> Peer:
