@@ -42,6 +42,8 @@ def _verdict(name: str, short: str, checks: list[tuple[str, float | None]], expl
     unmeasured = [row for row, h in checks if h is None]
     if unmeasured:
         detail += "; not measured: " + ", ".join(unmeasured)
+    if worst < 1.0:
+        detail = f"missed by a factor of {ratio_label(1 / worst)}; " + detail
     return Target(name, short, worst >= 1.0, worst, detail)
 
 
