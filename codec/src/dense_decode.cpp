@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "hash_internal.hpp"
+#include "lz4_internal.hpp"
 #include "vakra/decode.hpp"
 #include "vakra/dense.hpp"
 #include "wire_internal.hpp"
@@ -36,7 +37,11 @@ Result<DenseOwned> decompress_refused(ByteView bytes) {
   VAKRA_RETURN_IF(!wire::fits(body_start, footer, bytes.size()), make_error(ErrorKind::PacketTooShort));
   const ByteView frame = bytes.subspan(body_start, bytes.size() - footer - body_start);
 
-  owned.data = OwnedBytes::uninitialized(count * element_size(owned.dtype));
+  // A frame too small to hold the declared body is refused before the body
+  // is allocated: a tiny packet cannot make us reserve gigabytes.
+  const uint64_t body_len = count * element_size(owned.dtype);
+  VAKRA_RETURN_IF(body_len > lz4::max_decompressed_size(frame.size()), make_error(ErrorKind::Malformed));
+  owned.data = OwnedBytes::uninitialized(body_len);
   VAKRA_TRY(lz4_decompress_frame_into(frame, owned.data.span()));
   return owned;
 }

@@ -6,16 +6,12 @@
 
 #include "lz4_internal.hpp"
 #include "vakra/dense.hpp"
-#include "vakra/header.hpp"
 
 namespace vakra {
 namespace {
 
 constexpr size_t k64KiB = size_t{64} << 10;
 constexpr size_t k256KiB = size_t{256} << 10;
-
-// The largest body a dense packet can declare: 10^9 elements of 16 bytes.
-constexpr uint64_t kMaxDenseBody = MAX_ELEMENTS * 16;
 
 // Contexts are kept per thread and reused, so a small body does not pay for
 // allocating the compressor or decoder state on every call. They are created
@@ -86,17 +82,6 @@ Result<size_t> decompress_bounded(ByteView frame, MutableBytes out) {
 
 namespace lz4 {
 
-size_t max_block_size(size_t body_length) {
-  switch (block_size_id(body_length)) {
-    case LZ4F_max64KB:
-      return k64KiB;
-    case LZ4F_max256KB:
-      return k256KiB;
-    default:
-      return size_t{4} << 20;
-  }
-}
-
 Result<OwnedBytes> compress_frame(ByteView body) {
   LZ4F_preferences_t prefs = LZ4F_INIT_PREFERENCES;
   prefs.frameInfo.blockSizeID = block_size_id(body.size());
@@ -133,9 +118,11 @@ Result<OwnedBytes> compress_frame(ByteView body) {
 }  // namespace lz4
 
 Result<OwnedBytes> lz4_decompress_frame(ByteView frame, uint64_t max_output) {
-  // The whole bound is reserved up front and written in place; pages that are
-  // never written are never committed. No dense body exceeds kMaxDenseBody.
-  OwnedBytes out = OwnedBytes::uninitialized(static_cast<size_t>(std::min(max_output, kMaxDenseBody)));
+  // Room for every byte the frame could hold, up to the caller's bound, is
+  // reserved once and written in place, so a tiny frame never costs a large
+  // allocation.
+  const uint64_t capacity = std::min(max_output, lz4::max_decompressed_size(frame.size()));
+  OwnedBytes out = OwnedBytes::uninitialized(static_cast<size_t>(capacity));
   VAKRA_ASSIGN_OR_RETURN(const size_t produced, decompress_bounded(frame, out.span()));
   out.truncate(produced);
   return out;

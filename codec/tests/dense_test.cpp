@@ -223,5 +223,120 @@ TEST(DenseRoundTrip, EveryDenseDtypeAndOption) {
   }
 }
 
+// Decoding packets edited by hand: each case names the expected outcome and,
+// when it decodes, where the body view must start and how long it is.
+struct DecodeCase {
+  const char* name;
+  Bytes packet;
+  std::string expected;
+  size_t body_offset = 0;
+  size_t body_len = 0;
+};
+
+Bytes with(Bytes packet, size_t index, uint8_t value) {
+  packet[index] = value;
+  return packet;
+}
+Bytes with_flags(Bytes packet, uint16_t flags) { return with(with(std::move(packet), 5, flags & 0xFF), 6, flags >> 8); }
+
+TEST(DenseDecode, HandEditedPackets) {
+  const Tensor t(Dtype::Int32, {2});  // 8-byte body
+  const Bytes standard = encode(t.view(), {});
+  const Bytes byte_aligned = encode(t.view(), {1, false, false});  // alignment byte 0 at 14, body at 15
+  const Bytes checked = encode(t.view(), {64, true, false});
+  const Bytes compressed = encode(t.view(), {64, true, true});
+  Bytes v3 = bytes_of({'V', 'K', 'R', 'A', 3, 0x01, 2, 1});
+  testing::append_u32(v3, 2);
+  v3.resize(64, 0);
+  v3.insert(v3.end(), t.data.begin(), t.data.end());
+  Bytes unaligned = byte_aligned;
+  unaligned.erase(unaligned.begin() + 14);
+  Bytes both_flags = with_flags(with(byte_aligned, 14, 4), 0x0081);  // 16-byte alignment and FLAG_ALIGNED
+  both_flags.insert(both_flags.begin() + 15, 0xEE);
+  Bytes trailing = standard;
+  trailing.push_back(0x99);
+  Bytes compressed_tail = compressed;
+  compressed_tail.push_back(0);
+
+  const DecodeCase cases[] = {
+      {"standard", standard, "ok", 64, 8},
+      {"version 3", v3, "ok", 64, 8},
+      {"reserved byte set", with(standard, 9, 0x77), "ok", 64, 8},
+      {"padding not zero", with(standard, 40, 0xEE), "ok", 64, 8},
+      {"trailing bytes", trailing, "ok", 64, 8},
+      {"alignment byte 0", byte_aligned, "ok", 15, 8},
+      {"alignment byte 63", with(byte_aligned, 14, 63), "Packet too short"},
+      {"alignment byte 64", with(byte_aligned, 14, 64), "Malformed vakra packet"},
+      {"alignment byte missing", Bytes(byte_aligned.begin(), byte_aligned.begin() + 14), "Packet too short"},
+      {"custom alignment wins", both_flags, "ok", 16, 8},
+      {"no alignment flag", with_flags(unaligned, 0), "ok", 14, 8},
+      {"body one byte short", Bytes(standard.begin(), standard.end() - 1), "Packet too short"},
+      {"before the body start", Bytes(standard.begin(), standard.begin() + 20), "Packet too short"},
+      {"dtype 0", with(standard, 7, 0), "Unsupported or unknown dtype code: 0"},
+      {"dtype 20", with(standard, 7, 20), "Unsupported or unknown dtype code: 20"},
+      {"dtype 22", with(standard, 7, 22), "Unsupported or unknown dtype code: 22"},
+      {"33 dimensions", with(standard, 8, 33), "Packet exceeds maximum dimensions"},
+      {"too many elements", with(with(standard, 8, 2), 17, 0x7F), "Packet exceeds maximum elements"},
+      {"checksum", checked, "ok", 64, 8},
+      {"checksum, body flipped", with(checked, 66, checked[66] ^ 1), "Integrity check failed: XXH3 mismatch"},
+      {"checksum, padding flipped", with(checked, 30, 1), "ok", 64, 8},
+      {"checksum missing", Bytes(checked.begin(), checked.end() - 1), "Packet too short"},
+      {"compressed", compressed, "compressed dense bodies require an owning decode path"},
+      {"compressed, checksum flipped", with(compressed, compressed.size() - 1, compressed.back() ^ 1),
+       "Integrity check failed: XXH3 mismatch"},
+      {"compressed, trailing byte", compressed_tail, "Integrity check failed: XXH3 mismatch"},
+      {"compressed, no room for checksum", Bytes(compressed.begin(), compressed.begin() + 70), "Packet too short"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto decoded = decode_bytes(c.packet);
+    ASSERT_EQ(outcome(decoded), c.expected);
+    const auto owned = decode_dense_to_owned(c.packet);
+    if (!decoded.ok()) {
+      // The owning path fails the same way, except where it decompresses.
+      if (decoded.error().kind != ErrorKind::Other) {
+        EXPECT_EQ(outcome(owned), c.expected);
+      }
+      continue;
+    }
+    const auto& dense = std::get<DecodedDense>(decoded->value);
+    EXPECT_EQ(dense.data.data(), c.packet.data() + c.body_offset);
+    EXPECT_EQ(dense.data.size(), c.body_len);
+    ASSERT_TRUE(owned.ok());
+    EXPECT_TRUE(std::equal(dense.data.begin(), dense.data.end(), owned->data.data(),
+                           owned->data.data() + owned->data.size()));
+  }
+}
+
+TEST(DenseDecode, ScalarAndEmptyShapes) {
+  for (const auto& shape : {std::vector<uint32_t>{}, std::vector<uint32_t>{4, 0, 2}}) {
+    const Tensor t(Dtype::Complex128, shape);
+    const Bytes packet = encode(t.view(), {64, true, false});
+    const auto decoded = decode_bytes(packet);
+    ASSERT_TRUE(decoded.ok()) << outcome(decoded);
+    const auto& dense = std::get<DecodedDense>(decoded->value);
+    EXPECT_EQ(dense.shape, shape);
+    EXPECT_EQ(dense.data.size(), shape.empty() ? 16u : 0u);
+  }
+}
+
+TEST(DenseOwned, ContainersAreNotDense) {
+  const Tensor t(Dtype::Float32, {2});
+  const Bytes plain = encode(t.view(), {});
+  const Bytes compressed = encode(t.view(), {64, false, true});
+  // A bundle of one entry, key "a".
+  auto bundle_of = [](const Bytes& child) {
+    Bytes out = testing::v4_header(0x0010, 0, 1);
+    testing::append_u32(out, 1);
+    out.push_back('a');
+    testing::append_u32(out, static_cast<uint32_t>(child.size()));
+    out.insert(out.end(), child.begin(), child.end());
+    return out;
+  };
+  EXPECT_EQ(outcome(decode_dense_to_owned(bundle_of(plain))), "Malformed vakra packet");
+  // The refused bundle is read again as a dense packet, whose dtype code is 0.
+  EXPECT_EQ(outcome(decode_dense_to_owned(bundle_of(compressed))), "Unsupported or unknown dtype code: 0");
+}
+
 }  // namespace
 }  // namespace vakra
