@@ -4,6 +4,7 @@
 
 #include "hash_internal.hpp"
 #include "lz4_internal.hpp"
+#include "memory_internal.hpp"
 #include "vakra/decode.hpp"
 #include "vakra/dense.hpp"
 #include "wire_internal.hpp"
@@ -41,7 +42,7 @@ Result<DenseOwned> decompress_refused(ByteView bytes) {
   // is allocated: a tiny packet cannot make us reserve gigabytes.
   const uint64_t body_len = count * element_size(owned.dtype);
   VAKRA_RETURN_IF(body_len > lz4::max_decompressed_size(frame.size()), make_error(ErrorKind::Malformed));
-  owned.data = OwnedBytes::uninitialized(body_len);
+  owned.data = memory::fresh_output(body_len);
   VAKRA_TRY(lz4_decompress_frame_into(frame, owned.data.span()));
   return owned;
 }
@@ -100,7 +101,7 @@ Result<DenseOwned> decode_dense_to_owned(ByteView bytes) {
   DenseOwned owned;
   owned.dtype = dense->dtype;
   owned.shape = std::move(dense->shape);
-  owned.data = OwnedBytes::uninitialized(dense->data.size());
+  owned.data = memory::fresh_output(dense->data.size());
   if (!dense->data.empty()) std::memcpy(owned.data.data(), dense->data.data(), dense->data.size());
   return owned;
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "lz4_internal.hpp"
+#include "memory_internal.hpp"
 #include "vakra/dense.hpp"
 
 namespace vakra {
@@ -98,7 +99,7 @@ Result<OwnedBytes> compress_frame(ByteView body) {
   // Header plus the bound for one update and the end mark: the frame always
   // fits, so there is no growth loop and no copy.
   const size_t capacity = LZ4F_HEADER_SIZE_MAX + LZ4F_compressBound(body.size(), &prefs);
-  OwnedBytes frame = OwnedBytes::uninitialized(capacity);
+  OwnedBytes frame = memory::fresh_output(capacity);
   uint8_t* out = frame.data();
 
   size_t written = LZ4F_compressBegin(cctx, out, capacity, &prefs);
@@ -122,7 +123,7 @@ Result<OwnedBytes> lz4_decompress_frame(ByteView frame, uint64_t max_output) {
   // reserved once and written in place, so a tiny frame never costs a large
   // allocation.
   const uint64_t capacity = std::min(max_output, lz4::max_decompressed_size(frame.size()));
-  OwnedBytes out = OwnedBytes::uninitialized(static_cast<size_t>(capacity));
+  OwnedBytes out = memory::fresh_output(static_cast<size_t>(capacity));
   VAKRA_ASSIGN_OR_RETURN(const size_t produced, decompress_bounded(frame, out.span()));
   out.truncate(produced);
   return out;
