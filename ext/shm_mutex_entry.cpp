@@ -56,10 +56,10 @@ void* mutex_area(BufferView& view, PyObject* buffer, uint64_t offset) {
 }
 
 // The shape shared by init, unlock and destroy: (buffer, offset) -> None.
-PyObject* run_on_area(const FunctionSpec& spec, PyObject* args, PyObject* kwargs, MutexStatus (*operation)(void*)) {
+PyObject* run_on_area(const FunctionSpec& function, PyObject* args, PyObject* kwargs, MutexStatus (*operation)(void*)) {
   return guarded_call([&]() -> PyObject* {
     std::array<PyObject*, kAreaParams.size()> slots{};
-    if (!match_arguments(spec, args, kwargs, slots)) return nullptr;
+    if (!match_arguments(function, args, kwargs, slots)) return nullptr;
     uint64_t offset = 0;
     if (!convert_param("offset", slots[1], offset, to_u64)) return nullptr;
     BufferView view;
