@@ -83,9 +83,7 @@ TEST(Decode, KindPrecedence) {
   const std::tuple<const char*, Bytes, int> cases[] = {
       {"bundle and string", bundle({}, 0x0110), kBundle},
       {"coo and csr", sparse(0x0028, {2, 3}, kComponents), kSparse},
-      {"coo and csc", sparse(0x0048, {2, 3}, kComponents), kSparse},
-      {"csr", sparse(0x0020, {2, 3}, kComponents), kSparse},
-      {"csc", sparse(0x0040, {}, kComponents), kSparse},
+      {"csc with no matrix dimensions", sparse(0x0040, {}, kComponents), kSparse},
       {"inline and bundle", inline_packet(0x0410), kInline},
       {"dense with bits 11 to 15", high_bits, kDense},
   };

@@ -47,26 +47,13 @@ Bytes plain_decompress(const Bytes& frame, size_t capacity) {
   return out;
 }
 
+// The descriptor bytes themselves are pinned by the dense packet tests.
 TEST(Lz4Frame, OursDecodeWithPlainLz4) {
   for (size_t n : {size_t{0}, size_t{1}, size_t{65536}, size_t{65537}, size_t{262145}, size_t{5} << 20}) {
     SCOPED_TRACE(n);
     const Bytes body = sample(n);
     const Bytes frame = compress_here(body);
     EXPECT_EQ(plain_decompress(frame, n + 16), body);
-
-    LZ4F_dctx* dctx;
-    ASSERT_FALSE(LZ4F_isError(LZ4F_createDecompressionContext(&dctx, LZ4F_VERSION)));
-    LZ4F_frameInfo_t info;
-    size_t header_size = frame.size();
-    ASSERT_FALSE(LZ4F_isError(LZ4F_getFrameInfo(dctx, &info, frame.data(), &header_size)));
-    LZ4F_freeDecompressionContext(dctx);
-    EXPECT_EQ(header_size, 7u);
-    EXPECT_EQ(info.blockMode, LZ4F_blockIndependent);
-    EXPECT_EQ(info.contentChecksumFlag, LZ4F_noContentChecksum);
-    EXPECT_EQ(info.blockChecksumFlag, LZ4F_noBlockChecksum);
-    EXPECT_EQ(info.contentSize, 0u);
-    EXPECT_EQ(info.dictID, 0u);
-    EXPECT_EQ(info.blockSizeID, n <= 65536 ? LZ4F_max64KB : n <= 262144 ? LZ4F_max256KB : LZ4F_max4MB);
   }
 }
 
@@ -173,12 +160,13 @@ TEST(Lz4Frame, SmallPacketCannotInflateBeyondItsShape) {
   EXPECT_EQ(outcome(decode_dense_to_owned(packet)), "Malformed vakra packet");
 
   // The reverse: a shape of 800 MB whose frame could never hold it is refused
-  // before anything that size is reserved.
+  // before anything that size is reserved or any decompression is tried (the
+  // frame here is also truncated, which decompressing would report).
   const Bytes small_frame = compress_here(Bytes(1000, 3));
   Bytes claims_much = testing::v4_header(0x0005, 3, 1);
   testing::append_u32(claims_much, 100'000'000);
   claims_much.resize(64, 0);
-  claims_much.insert(claims_much.end(), small_frame.begin(), small_frame.end());
+  claims_much.insert(claims_much.end(), small_frame.begin(), small_frame.end() - 1);
   EXPECT_EQ(outcome(decode_dense_to_owned(claims_much)), "Malformed vakra packet");
   // And an unbounded caller gets a buffer sized by what the frame can hold.
   const auto unbounded = lz4_decompress_frame(small_frame, UINT64_MAX);
