@@ -9,6 +9,7 @@ namespace vakra {
 Result<DenseLayout> dense_layout(const DenseView&, size_t) { return make_error(ErrorKind::Malformed); }
 Result<DensePlan> plan_dense(const DenseView&, const EncodeOptions&) { return make_error(ErrorKind::Malformed); }
 void write_dense(const DensePlan&, MutableBytes) {}
+Result<size_t> dense_required_size(const DenseView&, const EncodeOptions&) { return make_error(ErrorKind::Malformed); }
 Result<size_t> encode_dense_into(const DenseView&, MutableBytes, const EncodeOptions&) {
   return make_error(ErrorKind::Malformed);
 }

@@ -3,6 +3,7 @@
 #include "vakra/string.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 #include "hash_internal.hpp"
 #include "vakra/decode.hpp"
@@ -49,11 +50,10 @@ Result<size_t> encode_string_into(uint32_t count, std::span<const uint64_t> offs
   const size_t shape_end = kHeaderLenV4 + 4;
   std::fill(out + shape_end, out + kOffsetsStart, uint8_t{0});
 
-  size_t p = kOffsetsStart;
-  for (uint64_t offset : offsets) {
-    wire::store_u64(out + p, offset);
-    p += 8;
-  }
+  // The host is little-endian (wire_internal.hpp), so the table goes out as is.
+  const size_t table_len = offsets.size_bytes();
+  std::memcpy(out + kOffsetsStart, offsets.data(), table_len);
+  size_t p = kOffsetsStart + table_len;
   std::ranges::copy(payload, out + p);
   p += payload.size();
   if (check_integrity) wire::store_u64(out + p, hash::xxh3({out + kOffsetsStart, p - kOffsetsStart}));
