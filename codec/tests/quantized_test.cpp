@@ -1,294 +1,127 @@
 #include <xxhash.h>
 
-#include <cstring>
 #include <numeric>
-#include <vector>
 
 #include "test_bytes.hpp"
 #include "vakra/decode.hpp"
-#include "vakra/header.hpp"
 #include "vakra/quantized.hpp"
 
 namespace vakra {
 namespace {
 
-using testing::append_u32;
 using testing::Bytes;
 using testing::outcome;
 
-Bytes counting(size_t n, uint8_t first) {
-  Bytes out(n);
-  std::iota(out.begin(), out.end(), first);
-  return out;
-}
-
-// Owns the bytes a QuantizedView points at.
+// Owns what a QuantizedView points at.
 struct Tensor {
-  Dtype dtype = Dtype::Qint8;
+  Dtype dtype;
   std::vector<uint32_t> shape;
-  Bytes scales;
-  Bytes zero_points;
-  Bytes data;
-  uint32_t group_size = 0;
-  uint8_t quant_scheme = 0;
-  uint8_t axis = 0;
-
-  QuantizedView view() const {
-    return {shape, scales, zero_points, data, group_size, quant_scheme, axis, dtype};
-  }
+  Bytes scales, zero_points, data;
+  QuantizedView view() const { return {shape, scales, zero_points, data, 0xA1B2C3D4, 2, 255, dtype}; }
 };
 
-Tensor qint8_4x8() {
-  return {Dtype::Qint8, {4, 8}, counting(16, 0x10), counting(16, 0x40), counting(32, 0x80), 8, 2, 1};
+// Defaults: qint8 [4, 8] with four scale entries. The codes count up so a wrong slice shows.
+Tensor tensor(Dtype dtype = Dtype::Qint8, std::vector<uint32_t> shape = {4, 8}, size_t scales = 16,
+              size_t zero_points = 16, size_t data = 32) {
+  Tensor t{dtype, shape, Bytes(scales, 0x10), Bytes(zero_points, 0x40), Bytes(data)};
+  std::iota(t.data.begin(), t.data.end(), uint8_t{0x80});
+  return t;
 }
 
-Result<DecodedQuantized> decode_packet(ByteView packet) {
-  auto header = parse_header(packet);
-  if (!header.ok()) return header.error();
-  return decode_quantized(packet, *header);
-}
+Result<DecodedQuantized> decode_packet(ByteView p) { return decode_quantized(p, *parse_header(p)); }
 
-Bytes encode(const Tensor& tensor, const EncodeOptions& options) {
-  Bytes packet(*quantized_required_size(tensor.view(), options));
-  EXPECT_EQ(*encode_quantized_into(tensor.view(), packet, options), packet.size());
-  return packet;
-}
-
-TEST(QuantizedEncode, GoldenQint8Packets) {
-  const Tensor tensor = qint8_4x8();
+TEST(QuantizedPacket, GoldenQint8PacketsRoundTrip) {
+  const Tensor t = tensor();
   for (bool check : {false, true}) {
-    SCOPED_TRACE(check);
     Bytes expected = testing::v4_header(check ? 0x0003 : 0x0001, 16, 2);
-    append_u32(expected, 4);
-    append_u32(expected, 8);
-    expected.insert(expected.end(), {2, 1});  // scheme, axis
-    append_u32(expected, 8);                  // group size
-    append_u32(expected, 4);                  // scale entries
-    expected.insert(expected.end(), tensor.scales.begin(), tensor.scales.end());
-    expected.insert(expected.end(), tensor.zero_points.begin(), tensor.zero_points.end());
-    ASSERT_EQ(expected.size(), 60u);
-    expected.resize(64, 0);
-    expected.insert(expected.end(), tensor.data.begin(), tensor.data.end());
-    if (check) {
-      // The two covered ranges, assembled here and hashed in one shot.
+    expected.insert(expected.end(), {4, 0, 0, 0, 8, 0, 0, 0});
+    expected.insert(expected.end(), {2, 255, 0xD4, 0xC3, 0xB2, 0xA1, 4, 0, 0, 0});  // scheme, axis, group, entries
+    for (const Bytes* part : {&t.scales, &t.zero_points}) expected.insert(expected.end(), part->begin(), part->end());
+    expected.resize(64, 0);  // padding: the body starts at 64
+    expected.insert(expected.end(), t.data.begin(), t.data.end());
+    if (check) {  // the two covered ranges, assembled here and hashed in one shot
       Bytes covered(expected.begin() + 18, expected.end());
-      covered.erase(covered.begin() + (60 - 18), covered.begin() + (64 - 18));
+      covered.erase(covered.begin() + 42, covered.begin() + 46);
       testing::append_u64(expected, XXH3_64bits(covered.data(), covered.size()));
     }
     ASSERT_EQ(expected.size(), check ? 104u : 96u);
-
     const EncodeOptions options{64, check, true};  // compress is ignored
-    ASSERT_EQ(*quantized_required_size(tensor.view(), options), expected.size());
-    Bytes buffer(expected.size() + 4, 0xCC);
-    auto written = encode_quantized_into(tensor.view(), buffer, options);
-    ASSERT_EQ(outcome(written), "ok");
-    EXPECT_EQ(*written, expected.size());
-    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + expected.size()), expected);
-    EXPECT_EQ(Bytes(buffer.begin() + expected.size(), buffer.end()), Bytes(4, 0xCC));
+    EXPECT_EQ(*quantized_required_size(t.view(), options), expected.size());
+    Bytes buffer(expected.size() + 1, 0xCC);
+    EXPECT_EQ(*encode_quantized_into(t.view(), buffer, options), expected.size());
+    EXPECT_EQ(Bytes(buffer.begin(), buffer.end() - 1), expected);
+    EXPECT_EQ(buffer.back(), 0xCC);
+    auto d = decode_packet(buffer);
+    ASSERT_EQ(outcome(d), "ok");
+    EXPECT_EQ(std::make_tuple(d->dtype, d->shape, d->axis, d->group_size, d->quant_scheme),
+              std::make_tuple(t.dtype, t.shape, 255u, 0xA1B2C3D4u, uint8_t{2}));
+    EXPECT_EQ(std::make_tuple(d->scales.data(), d->zero_points.data(), d->data.data(), d->data.size()),
+              std::make_tuple(&buffer[28], &buffer[44], &buffer[64], size_t{32}));
   }
 }
 
-TEST(QuantizedEncode, LayoutByAlignmentAndDtype) {
-  struct Case {
-    const char* name;
-    Tensor tensor;
-    size_t alignment;
-    uint16_t flags;
-    size_t body_start;
-    size_t value_bytes;
-  };
-  // shape [3] with one scale entry: the zero points end at 10 + 4 + 10 + 8 = 32.
-  const Tensor one_dim{Dtype::Quint8, {3}, counting(4, 1), counting(4, 9), counting(3, 20)};
+TEST(QuantizedPacket, LayoutAndRefusalsInOrder) {
+  const std::vector<uint32_t> ndim33(33, 1), huge = {100000, 10001};
+  const std::string ok = "ok", bad = "Malformed vakra packet";
+  struct Case { Tensor tensor; size_t alignment, size, value_bytes; std::string expected; };
   const Case cases[] = {
-      {"alignment 64", one_dim, 64, 0x0001, 64, 3},
-      {"alignment 16", one_dim, 16, 0x0080, 48, 3},
-      {"alignment 1", one_dim, 1, 0x0080, 33, 3},
-      {"alignment 128", one_dim, 128, 0x0080, 128, 3},
-      {"quint4 rounds up", {Dtype::Quint4, {5}, {}, {}, counting(5, 7)}, 64, 0x0001, 64, 3},
-      {"qint4 even count", {Dtype::Qint4, {2, 3}, {}, {}, counting(3, 7)}, 64, 0x0001, 64, 3},
-      {"scalar", {Dtype::Qint8, {}, {}, {}, counting(1, 7)}, 64, 0x0001, 64, 1},
-      {"empty tensor", {Dtype::Qint8, {0, 4}, {}, {}, {}}, 64, 0x0001, 64, 0},
+      {tensor(Dtype::Quint8, {3}, 4, 4, 3), 16, 51, 3, ok},  // tables end at 32, alignment byte, body at 48
+      {tensor(Dtype::Quint8, {3}, 4, 4, 3), 1, 36, 3, ok},
+      {tensor(Dtype::Quint4, {5}, 0, 0, 5), 64, 67, 3, ok},  // V = ceil(5 / 2); only 3 of the 5 bytes go out
+      {tensor(Dtype::Quint4, {5}, 0, 0, 2), 64, 99, 0, bad},
+      {tensor(Dtype::Int8, ndim33, 16, 12, 32), 48, 99, 0, bad},
+      {tensor(Dtype::Int8, ndim33, 16, 12, 32), 64, 99, 0, "Unsupported or unknown dtype code: 9"},
+      {tensor(Dtype::Qint8, ndim33, 16, 12, 32), 64, 99, 0, "Packet exceeds maximum dimensions"},
+      {tensor(Dtype::Qint8, huge, 16, 12, 32), 64, 99, 0, bad},
+      {tensor(Dtype::Qint8, {4, 8}, 6, 6, 32), 64, 99, 0, bad},
+      {tensor(Dtype::Qint8, huge, 16, 16, 0), 64, 99, 0, "Packet exceeds maximum elements"},
+      {tensor(), 64, 95, 0, "Buffer too small"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(::testing::Message() << dtype_name(c.tensor.dtype) << " " << c.alignment << " " << c.expected);
     const EncodeOptions options{c.alignment, false, false};
-    const size_t total = c.body_start + c.value_bytes;
-    ASSERT_EQ(outcome(quantized_required_size(c.tensor.view(), options)), "ok");
-    EXPECT_EQ(*quantized_required_size(c.tensor.view(), options), total);
-    Bytes buffer(total + 8, 0xCC);
-    ASSERT_EQ(*encode_quantized_into(c.tensor.view(), buffer, options), total);
-    EXPECT_EQ(buffer[5] | buffer[6] << 8, c.flags);
-    EXPECT_EQ(buffer[7], dtype_code(c.tensor.dtype));
-    const size_t tables_end = 10 + 4 * c.tensor.shape.size() + 10 + 2 * c.tensor.scales.size();
+    const bool sizing_fails = c.expected != ok && c.expected != "Buffer too small";
+    EXPECT_EQ(outcome(quantized_required_size(c.tensor.view(), options)), sizing_fails ? c.expected : ok);
+    Bytes buffer(c.size + 1, 0xCC);
+    const Bytes canary = buffer;
+    EXPECT_EQ(outcome(encode_quantized_into(c.tensor.view(), {buffer.data(), c.size}, options)), c.expected);
+    if (c.expected != ok) {
+      EXPECT_EQ(buffer, canary);
+      continue;
+    }
+    EXPECT_EQ(buffer[5] | buffer[6] << 8, c.alignment == 64 ? 0x0001 : 0x0080);
     if (c.alignment != 64) {
-      EXPECT_EQ(buffer[tables_end], __builtin_ctzll(c.alignment));
+      EXPECT_EQ(buffer[32], __builtin_ctzll(c.alignment));
     }
-    const size_t padding_start = tables_end + (c.alignment != 64 ? 1 : 0);
-    EXPECT_EQ(Bytes(buffer.begin() + padding_start, buffer.begin() + c.body_start),
-              Bytes(c.body_start - padding_start, 0));
-    // Only the first V bytes of the codes are written; nothing after the packet.
-    EXPECT_EQ(Bytes(buffer.begin() + c.body_start, buffer.begin() + total),
-              Bytes(c.tensor.data.begin(), c.tensor.data.begin() + c.value_bytes));
-    EXPECT_EQ(Bytes(buffer.begin() + total, buffer.end()), Bytes(8, 0xCC));
+    EXPECT_TRUE(std::equal(&buffer[c.size - c.value_bytes], &buffer[c.size], c.tensor.data.begin()));
+    EXPECT_EQ(buffer[c.size], 0xCC);
   }
 }
 
-TEST(QuantizedEncode, RefusesBadViewsInOrderWithoutWriting) {
-  auto with = [](auto change) {
-    Tensor tensor = qint8_4x8();
-    change(tensor);
-    return tensor;
+TEST(QuantizedPacket, DecoderChecksBoundsAndChecksum) {
+  const Tensor t = tensor();
+  Bytes good(*quantized_required_size(t.view(), {16, true, false}));
+  ASSERT_TRUE(encode_quantized_into(t.view(), good, {16, true, false}).ok());
+  // Parameters at 18, scales 28..43, zero points 44..59, alignment byte 60, padding 61..63, body 64..95.
+  auto with = [&](size_t at, std::initializer_list<uint8_t> bytes, size_t size = 0) {
+    Bytes p = good;
+    p.resize(size ? size : p.size());
+    std::copy(bytes.begin(), bytes.end(), p.begin() + at);
+    return p;
   };
-  const auto bad_alignment = [](Tensor&) {};
-  const auto int8 = [](Tensor& t) { t.dtype = Dtype::Int8; };
-  const auto ndim33 = [](Tensor& t) { t.shape.assign(33, 1); };
-  const auto uneven_tables = [](Tensor& t) { t.zero_points.resize(12); };
-  const auto huge = [](Tensor& t) { t.shape = {100000, 10001}; };
-  struct Case {
-    const char* name;
-    Tensor tensor;
-    size_t alignment;
-    size_t buffer_len;
-    std::string expected;
+  const std::string mismatch = "Integrity check failed: XXH3 mismatch";
+  const std::pair<Bytes, std::string> cases[] = {
+      {with(62, {0xEE}), "ok"},  // padding is not covered
+      {with(30, {0xEE}), mismatch},  // scale
+      {with(21, {0xEE}), mismatch},  // group size
+      {with(95, {0xEE}), mismatch},  // body
+      {with(24, {0x40, 0x42, 0x0F, 0}, 200), "Packet too short"},  // a million scale entries in 200 bytes
+      {with(60, {64}), "Malformed vakra packet"},  // alignment byte
+      {with(7, {1}), "Unsupported or unknown dtype code: 1"},  // not a quantized type
   };
-  const std::string malformed = "Malformed vakra packet";
-  const Case cases[] = {
-      {"alignment 48", with(bad_alignment), 48, 200, malformed},
-      {"alignment 0", with(bad_alignment), 0, 200, malformed},
-      {"alignment before dtype", with(int8), 3, 200, malformed},
-      {"int8 is not quantized", with(int8), 64, 200, "Unsupported or unknown dtype code: 9"},
-      {"string is not quantized", with([](Tensor& t) { t.dtype = Dtype::String; }), 64, 200,
-       "Unsupported or unknown dtype code: 20"},
-      {"dtype before dimensions", with([&](Tensor& t) { int8(t); ndim33(t); }), 64, 200,
-       "Unsupported or unknown dtype code: 9"},
-      {"33 dimensions", with(ndim33), 64, 200, "Packet exceeds maximum dimensions"},
-      {"dimensions before tables", with([&](Tensor& t) { ndim33(t); uneven_tables(t); }), 64, 200,
-       "Packet exceeds maximum dimensions"},
-      {"scales 16, zero points 12", with(uneven_tables), 64, 200, malformed},
-      {"tables of 6 bytes", with([](Tensor& t) { t.scales.resize(6); t.zero_points.resize(6); }), 64, 200,
-       malformed},
-      {"tables before element count", with([&](Tensor& t) { uneven_tables(t); huge(t); }), 64, 200, malformed},
-      {"too many elements", with(huge), 64, 200, "Packet exceeds maximum elements"},
-      {"element count before data", with([&](Tensor& t) { huge(t); t.data.clear(); }), 64, 200,
-       "Packet exceeds maximum elements"},
-      {"data one byte short", with([](Tensor& t) { t.data.resize(31); }), 64, 200, malformed},
-      {"quint4 data short", {Dtype::Quint4, {5}, {}, {}, counting(2, 0)}, 64, 200, malformed},
-      {"buffer one byte short", qint8_4x8(), 64, 95, "Buffer too small"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const EncodeOptions options{c.alignment, false, false};
-    const bool sizing_fails = c.expected != "Buffer too small";
-    EXPECT_EQ(outcome(quantized_required_size(c.tensor.view(), options)), sizing_fails ? c.expected : "ok");
-    const Bytes canary(c.buffer_len, 0x3E);
-    Bytes buffer = canary;
-    EXPECT_EQ(outcome(encode_quantized_into(c.tensor.view(), buffer, options)), c.expected);
-    EXPECT_EQ(buffer, canary);
-  }
-}
-
-TEST(QuantizedDecode, RoundTripsAsViews) {
-  Tensor tensor = qint8_4x8();
-  tensor.axis = 255;
-  tensor.group_size = 0xA1B2C3D4;
-  for (const Tensor& t : {tensor, Tensor{Dtype::Qint4, {7}, {}, {}, counting(4, 3), 0, 9, 0}}) {
-    for (size_t alignment : {size_t{1}, size_t{16}, size_t{64}}) {
-      for (bool check : {false, true}) {
-        SCOPED_TRACE(::testing::Message() << dtype_name(t.dtype) << " alignment " << alignment << " check " << check);
-        Bytes packet = encode(t, {alignment, check, false});
-        const size_t body_start = packet.size() - t.data.size() - (check ? 8 : 0);
-        packet.insert(packet.end(), {1, 2, 3});  // trailing bytes are ignored
-        auto decoded = decode_packet(packet);
-        ASSERT_EQ(outcome(decoded), "ok");
-        EXPECT_EQ(decoded->dtype, t.dtype);
-        EXPECT_EQ(decoded->shape, t.shape);
-        EXPECT_EQ(decoded->axis, t.axis);
-        EXPECT_EQ(decoded->group_size, t.group_size);
-        EXPECT_EQ(decoded->quant_scheme, t.quant_scheme);
-        EXPECT_EQ(Bytes(decoded->scales.begin(), decoded->scales.end()), t.scales);
-        EXPECT_EQ(Bytes(decoded->zero_points.begin(), decoded->zero_points.end()), t.zero_points);
-        EXPECT_EQ(decoded->data.data(), packet.data() + body_start);
-        EXPECT_EQ(Bytes(decoded->data.begin(), decoded->data.end()), t.data);
-      }
-    }
-  }
-}
-
-TEST(QuantizedDecode, ChecksumCoversParametersTablesAndBody) {
-  const Bytes packet = encode(qint8_4x8(), {16, true, false});
-  // Shape [4, 8]: parameters at 18, zero points end at 60, alignment byte 60, padding 61..63, body 64..95.
-  struct Case {
-    const char* name;
-    size_t flip_at;
-    std::string expected;
-  };
-  const Case cases[] = {
-      {"reserved header byte", 9, "ok"},
-      {"padding", 62, "ok"},
-      {"quant scheme", 18, "Integrity check failed: XXH3 mismatch"},
-      {"group size", 21, "Integrity check failed: XXH3 mismatch"},
-      {"scale", 30, "Integrity check failed: XXH3 mismatch"},
-      {"zero point", 59, "Integrity check failed: XXH3 mismatch"},
-      {"body", 95, "Integrity check failed: XXH3 mismatch"},
-      {"stored checksum", 96, "Integrity check failed: XXH3 mismatch"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    Bytes changed = packet;
-    changed[c.flip_at] ^= 0x01;
-    EXPECT_EQ(outcome(decode_packet(changed)), c.expected);
-  }
-}
-
-TEST(QuantizedDecode, RejectsBadPackets) {
-  const Bytes good = encode(qint8_4x8(), {64, true, false});
-  auto with = [&](auto change) {
-    Bytes packet = good;
-    change(packet);
-    return packet;
-  };
-  auto set_u32 = [](Bytes& p, size_t at, uint32_t v) { std::memcpy(p.data() + at, &v, sizeof v); };
-  struct Case {
-    const char* name;
-    Bytes packet;
-    std::string expected;
-  };
-  const Case cases[] = {
-      {"scale count of a million in a short packet",
-       with([&](Bytes& p) { set_u32(p, 24, 1000000); p.resize(200, 0); }), "Packet too short"},
-      {"scale count at the u32 limit", with([&](Bytes& p) { set_u32(p, 24, 0xFFFFFFFF); }), "Packet too short"},
-      {"dimension beyond the body", with([&](Bytes& p) { set_u32(p, 14, 9); }), "Packet too short"},
-      {"too many elements", with([&](Bytes& p) { set_u32(p, 10, 1000000); set_u32(p, 14, 1001); }),
-       "Packet exceeds maximum elements"},
-      {"33 dimensions", with([](Bytes& p) { p[8] = 33; }), "Packet exceeds maximum dimensions"},
-      {"alignment byte 64", with([](Bytes& p) { p[5] = 0x82; p[60] = 64; }), "Malformed vakra packet"},
-      {"alignment byte 63", with([](Bytes& p) { p[5] = 0x82; p[60] = 63; }), "Packet too short"},
-      {"dtype code 0", with([](Bytes& p) { p[7] = 0; }), "Unsupported or unknown dtype code: 0"},
-      {"dtype code 22", with([](Bytes& p) { p[7] = 22; }), "Unsupported or unknown dtype code: 22"},
-      {"dense dtype code", with([](Bytes& p) { p[7] = 1; }), "Unsupported or unknown dtype code: 1"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(outcome(decode_packet(c.packet)), c.expected);
-  }
-}
-
-TEST(QuantizedDecode, NoAlignmentFlagReadsBodyRightAfterTables) {
-  Bytes packet = encode(qint8_4x8(), {64, false, false});
-  packet[5] = 0;  // neither alignment flag: the body starts where the zero points end
-  auto decoded = decode_packet(packet);
-  ASSERT_EQ(outcome(decoded), "ok");
-  EXPECT_EQ(decoded->data.data(), packet.data() + 60);
-}
-
-TEST(QuantizedDecode, EveryTruncationIsTooShort) {
-  for (size_t alignment : {size_t{1}, size_t{64}}) {
-    const Bytes packet = encode(qint8_4x8(), {alignment, true, false});
-    for (size_t len = 0; len < packet.size(); ++len) {
-      SCOPED_TRACE(len);
-      Bytes truncated(packet.begin(), packet.begin() + len);
-      EXPECT_EQ(outcome(decode_packet(truncated)), "Packet too short");
-    }
+  for (const auto& [packet, expected] : cases) EXPECT_EQ(outcome(decode_packet(packet)), expected);
+  for (size_t len = 10; len < good.size(); ++len) {  // exact heap copies: the sanitizer sees any overread
+    EXPECT_EQ(outcome(decode_packet(Bytes(good.begin(), good.begin() + len))), "Packet too short") << len;
   }
 }
 
