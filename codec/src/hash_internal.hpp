@@ -1,9 +1,6 @@
 // XXH3-64 (seed 0, default secret), one-shot and streaming.
 #pragma once
 
-// Inlined so the streaming state is a complete type that can live on the
-// stack: checksumming then never allocates.
-#define XXH_INLINE_ALL
 #include <xxhash.h>
 
 #include <cstdint>
@@ -18,15 +15,16 @@ inline uint64_t xxh3(ByteView bytes) { return XXH3_64bits(bytes.data(), bytes.si
 // over a body while it is being copied.
 class Xxh3Stream {
  public:
-  Xxh3Stream() { XXH3_64bits_reset(&state_); }
+  Xxh3Stream() : state_(XXH3_createState()) { XXH3_64bits_reset(state_); }
+  ~Xxh3Stream() { XXH3_freeState(state_); }
   Xxh3Stream(const Xxh3Stream&) = delete;
   Xxh3Stream& operator=(const Xxh3Stream&) = delete;
 
-  void update(ByteView bytes) { XXH3_64bits_update(&state_, bytes.data(), bytes.size()); }
-  uint64_t digest() const { return XXH3_64bits_digest(&state_); }
+  void update(ByteView bytes) { XXH3_64bits_update(state_, bytes.data(), bytes.size()); }
+  uint64_t digest() const { return XXH3_64bits_digest(state_); }
 
  private:
-  XXH3_state_t state_;
+  XXH3_state_t* state_;
 };
 
 }  // namespace vakra::hash
