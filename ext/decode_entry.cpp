@@ -27,7 +27,7 @@ PyObject* loads_rs(PyObject*, PyObject* args, PyObject* kwargs) {
     // into arrays of their own; everything else is a view of `data`.
     Decoded decoded;
     if (!unwrap(decode(buffer.bytes(), CompressedBodies::View), decoded)) return nullptr;
-    const DecodeSource source{slots[0], buffer.data(), buffer.readonly()};
+    const DecodeSource source{slots[0], buffer.data(), PyBytes_CheckExact(slots[0]) != 0};
     PyRef result;
     if (!decoded_to_py(source, decoded, result)) return nullptr;
     if (!result) Py_RETURN_NONE;

@@ -1,6 +1,7 @@
 #include "decode_to_python.hpp"
 
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <span>
@@ -142,7 +143,7 @@ bool dense_view(const Handles& h, const DecodeSource& source, const DecodedDense
                                                          count.get(), offset.get(), nullptr));
   if (!flat) return false;
   // Read-only before reshaping, so the reshaped view inherits it.
-  if (!source.readonly && !mark_read_only(h, flat.get())) return false;
+  if (!source.immutable && !mark_read_only(h, flat.get())) return false;
   if (dense.shape.size() == 1) {
     out = std::move(flat);
     return true;
@@ -156,7 +157,10 @@ bool dense_view(const Handles& h, const DecodeSource& source, const DecodedDense
 // An LZ4-compressed body decompressed straight into a new array's memory.
 bool dense_decompressed(const Handles& h, const DecodedDense& dense, PyRef& out) {
   const uint64_t expected = element_count_of(dense.shape) * element_size(dense.dtype);
-  if (expected / kMaxLz4Expansion > dense.data.size()) return raise_codec_error(make_error(ErrorKind::Malformed));
+  const uint64_t frame_size = dense.data.size();
+  if (frame_size <= UINT64_MAX / kMaxLz4Expansion && expected > frame_size * kMaxLz4Expansion) {
+    return raise_codec_error(make_error(ErrorKind::Malformed));
+  }
   PyRef dims = shape_tuple(dense.shape);
   if (!dims) return false;
   PyRef array = empty_array(h, dims.get(), name_of(h, dense.dtype));

@@ -15,7 +15,7 @@ namespace vakra::ext {
 struct DecodeSource {
   PyObject* object;
   const uint8_t* base;
-  bool readonly;  // NumPy views of a read-only export are read-only already
+  bool immutable;  // an exact bytes object: NumPy's views of it are read-only already
 };
 
 // Converts `decoded` into `out`. Returns false with a Python exception set.

@@ -130,7 +130,8 @@ def test_compressed_inside_bundle_and_sparse_become_owned_arrays():
     "body, message",
     [
         (b"\x04\x22\x4d\x18garbage", "LZ4 frame decompression failed"),
-        (b"", "LZ4 frame decompression failed"),
+        (lz4.frame.compress(np.ones(4, np.float32).tobytes())[:-3], "LZ4 frame decompression failed"),
+        (b"", "Malformed vakra packet"),  # cannot hold 16 bytes
         (lz4.frame.compress(np.zeros(3, np.float32).tobytes()), "Malformed vakra packet"),  # 3 elements, shape says 4
         (lz4.frame.compress(np.zeros(5, np.float32).tobytes()), "Malformed vakra packet"),
     ],
