@@ -7,6 +7,8 @@ import lz4.frame
 import numpy as np
 import pytest
 import scipy.sparse
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import packet_builders as pb
 import vakra.quantize
@@ -353,3 +355,27 @@ def test_no_references_leak_on_any_path():
                 pass
         gc.collect()
         assert sys.getrefcount(source) == before
+
+
+SEEDS = [
+    pb.dense(np.arange(6, dtype=np.int16).reshape(2, 3), pb.ALIGNED | pb.INTEGRITY),
+    pb.dense(np.arange(40, dtype=np.float32), pb.ALIGNED | pb.COMPRESSED),
+    pb.bundle([("a", pb.dense(np.ones(3))), ("s", pb.offsets_body(pb.STRING | pb.ALIGNED, [b"xy", b"z"]))]),
+    pb.sparse(pb.CSR, (2, 2), [pb.dense(np.ones(2)), pb.dense(np.array([0, 1], np.int32)), pb.dense(np.array([0, 1, 2], np.int32))]),
+    pb.quantized(19, (5,), [0.5], [8.0], [0x21, 0x43, 0x05], scheme=0, axis=255),
+]
+
+
+@given(seed=st.sampled_from(SEEDS), edits=st.lists(st.tuples(st.integers(0, 400), st.integers(0, 255)), max_size=4),
+       cut=st.integers(0, 400))
+@settings(max_examples=300, deadline=None)
+def test_damaged_packets_raise_cleanly(seed, edits, cut):
+    packet = bytearray(seed[: max(cut, 8)] if cut < len(seed) else seed)
+    for position, value in edits:
+        if position < len(packet):
+            packet[position] = value
+    try:
+        loads_rs(packet)
+    except (ValueError, TypeError, IndexError):
+        pass  # codec errors, and NumPy / SciPy refusing what a damaged packet describes
+    packet.append(0)  # the export was released
