@@ -12,9 +12,9 @@
 
 namespace vakra::ext {
 
-// A byte sequence taken from a Python object: a `bytes` object is viewed in
-// place (and kept alive), anything else is copied, since a mutable object
-// could change while later arguments are converted.
+// A byte sequence taken from a Python object: an exact `bytes` object is
+// viewed in place (and kept alive); anything else is copied, since a mutable
+// object could change while later arguments are converted.
 class ByteSequence {
  public:
   // Accepts what a sequence of unsigned 8-bit ints accepts: `bytes`,
