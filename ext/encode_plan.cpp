@@ -63,11 +63,15 @@ Raised raise_too_deep() {
 
 bool PlanBuilder::plan_at(PyObject* value, PacketPlan& out, size_t depth) {
   if (depth > kMaxValueDepth) return raise_too_deep();
-  if (is_dict(value)) {
+  // A dict subclass that names a sparse format is a sparse matrix, not a
+  // mapping: SciPy's dok matrices subclass dict but keep their entries
+  // elsewhere, and would otherwise encode as an empty bundle.
+  PyRef format = sparse_format_of(value);
+  if (is_dict(value) && !format) {
     out.node.emplace<BundlePlan>();
     return plan_bundle(value, std::get<BundlePlan>(out.node), depth);
   }
-  if (PyRef format = sparse_format_of(value)) {
+  if (format) {
     // A sparse packet's components sit one level below it.
     if (depth + 1 > kMaxValueDepth) return raise_too_deep();
     out.node.emplace<SparsePlan>();
