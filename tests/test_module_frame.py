@@ -37,7 +37,7 @@ def test_all_lists_the_functions_in_table_order():
 def test_signatures_and_docstrings(name, signature, doc):
     function = getattr(vakra_rs, name)
     assert function.__text_signature__ == signature
-    assert function.__module__ == "vakra_rs"
+    assert function.__module__ == vakra_rs.__name__
     if name == "encode_bundle_rs":
         assert function.__doc__.splitlines()[0] == (
             "Frame already-encoded `(key, value_packet)` entries into a bundle packet,")
@@ -157,11 +157,11 @@ def test_unsigned_byte_formats_are_accepted(fmt):
     assert vakra_rs.get_packet_info_rs(view)["shape"] == (3,)
 
 
-def test_little_endian_prefixed_bytes_are_refused():
+def test_exports_without_strides_are_refused():
     import ctypes
 
     packet = vakra_rs.dumps_rs(ARRAY)
     raw = (ctypes.c_ubyte * len(packet)).from_buffer_copy(packet)
-    assert memoryview(raw).format == "<B"
-    with pytest.raises(BufferError, match="not compatible with u8"):
+    with pytest.raises(BufferError) as caught:
         vakra_rs.get_packet_info_rs(raw)
+    assert str(caught.value) == "strides is null"

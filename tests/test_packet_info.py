@@ -36,7 +36,7 @@ def test_bundle_packet_info_has_entry_count_and_key_order():
     # 2^32-1 cubed overflows u64: the product saturates instead of wrapping.
     (v4_header(0x01, 1, 3, *[0xFFFFFFFF] * 3), {"total_elements": 2**64 - 1}),
     (v4_header(0x01, 1, 40, *[1] * 40), {"ndim": 40, "shape": (1,) * 40}),
-    (b"VKRA\x03\xff\x01\x01" + struct.pack("<I", 9), {"version": 3, "flags": 255, "shape": (9,)}),
+    (b"VKRA\x03\xef\x01\x01" + struct.pack("<I", 9), {"version": 3, "flags": 0xEF, "shape": (9,)}),
 ])
 def test_header_fields(packet, expected):
     info = vakra_rs.get_packet_info_rs(packet)
