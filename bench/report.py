@@ -160,7 +160,10 @@ def _markdown(facts, versions, peers, skipped, tables, results, observations, qu
         "the garbage collector off, and the median is reported. loads is always timed on the format's own dumps "
         "output (bytes, a pyarrow Buffer, or pickle's header plus buffers). Peak memory is the kernel's high-water "
         "mark (VmHWM after resetting it through /proc/self/clear_refs) of a fresh process that builds the input "
-        "and encodes it once. n/a: the format has no form for that value.",
+        "and encodes it once. n/a: the format has no form for that value. The memmove figure in the run line "
+        "measures a quirk of some CPU and libc pairs: a copy whose destination lies a few bytes past its source "
+        "modulo 4096 runs many times slower. Which buffers land that way depends on the allocator, so copy-bound "
+        "rows of tens of KiB can move by about that factor between runs, for any format.",
         "",
         "## Tables",
         "",

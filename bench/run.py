@@ -319,7 +319,33 @@ def machine_facts() -> dict[str, str]:
         "NumPy": np.__version__,
         "Python": platform.python_version(),
         "vakra commit": _git_commit(),
+        "libc": " ".join(platform.libc_ver()),
+        "memmove of 64 KiB": memmove_by_page_offset(),
     }
+
+
+def memmove_by_page_offset() -> str:
+    """Times one 64 KiB memmove at two source-destination distances. On some
+    CPU and libc pairs, a copy whose destination lies a few bytes past the
+    source modulo 4096 is many times slower; which buffers of a run land that
+    way depends on the allocator, so it shows up as noise in small copies."""
+    import ctypes
+
+    arena = np.zeros(4 << 20, dtype=np.uint8)
+    base, size = arena.ctypes.data, 64 << 10
+
+    def per_copy_ns(distance: int) -> float:
+        source, destination = base, base + (2 << 20) + distance
+        for _ in range(50):
+            ctypes.memmove(destination, source, size)
+        start = time.perf_counter_ns()
+        for _ in range(1000):
+            ctypes.memmove(destination, source, size)
+        return (time.perf_counter_ns() - start) / 1000
+
+    usual, near = per_copy_ns(2048), per_copy_ns(11)
+    return (f"{report.time_label(usual)} at a distance of 2048 mod 4096, {report.time_label(near)} at 11 mod 4096 "
+            f"({near / usual:.1f}x)")
 
 
 def _git_commit() -> str:
