@@ -181,7 +181,7 @@ def _chart(path: Path, tables, results) -> None:
     from matplotlib.ticker import FuncFormatter
 
     fig, axes = plt.subplots(1, 3, figsize=(18, 6), gridspec_kw={"width_ratios": [1, 1, 1.1]})
-    zero_copy = "\n(a line that keeps rising copies nothing: its time does not grow with size)"
+    zero_copy = "\n(a line that climbs without bound copies nothing)"
     for axis, key, title, subtitle in ((axes[0], "dense-dumps", "dumps", zero_copy),
                                        (axes[1], "dense-loads", "loads", zero_copy)):
         table = tables.get(key)
@@ -207,7 +207,7 @@ def _chart(path: Path, tables, results) -> None:
         axis.set_yscale("log")
         axis.set_xlabel("array size (float32)")
         axis.set_ylabel("throughput, GB/s (higher is better)")
-        axis.set_title(f"{title}: dense float32" + subtitle)
+        axis.set_title(f"{title}: dense float32" + subtitle, fontsize=10)
         axis.grid(True, which="major", alpha=0.3)
         axis.legend(fontsize=8)
 
@@ -217,7 +217,8 @@ def _chart(path: Path, tables, results) -> None:
         names = [r.short for r in measured][::-1]
         values = [r.headroom for r in measured][::-1]
         colors = ["tab:green" if r.holds else "tab:red" for r in measured][::-1]
-        axis.barh(names, values, color=colors)
+        bars = axis.barh(names, values, color=colors)
+        axis.bar_label(bars, labels=[f"{v:.2g}" for v in values], fontsize=7, padding=2)
         axis.axvline(1.0, color="black", linewidth=1)
         axis.set_xscale("log")
         axis.set_xlabel("headroom: measured ÷ required (1 or more holds)")
