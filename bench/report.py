@@ -141,8 +141,11 @@ def _markdown(facts, versions, peers, skipped, tables, results, observations, qu
     for result in results:
         verdict = {True: "holds", False: "MISSED", None: "not measured"}[result.holds]
         headroom = f"{result.headroom:.2f}" if result.headroom is not None else "n/a"
-        target_rows.append([result.name, verdict, headroom, result.detail])
-    lines += _markdown_table(["target", "result", "headroom", "measured"], target_rows)
+        target_rows.append([result.name, verdict, headroom, result.summary])
+    lines += _markdown_table(["target", "result", "headroom", "worst case measured"], target_rows)
+    details = [f"- {result.name}: {result.detail}" for result in results if result.detail]
+    if details:
+        lines += ["", "All rows of the targets checked on several rows:", "", *details]
     lines += ["", "Also measured:", ""] + [f"- {o}" for o in observations]
     lines += ["", "## Formats compared", ""]
     lines += [f"- **{peer.name}**: {peer.note}" for peer in peers]
