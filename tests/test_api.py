@@ -352,6 +352,18 @@ def test_text_mode_files_are_refused(tmp_path):
         vakra.load(handle)
 
 
+def test_dump_to_a_path_replaces_the_file_atomically(tmp_path):
+    path = tmp_path / "model.vkr"
+    vakra.dump({"w": np.arange(1 << 14, dtype=np.float64)}, path)
+    mapped = vakra.load(path)["w"]
+    with pytest.raises(TypeError):
+        vakra.dump({"w": np.ones(3), "bad": object()}, path)
+    vakra.dump({"w": np.zeros(3)}, path)  # smaller: truncating in place would pull the pages from under `mapped`
+    np.testing.assert_array_equal(mapped, np.arange(1 << 14, dtype=np.float64))
+    np.testing.assert_array_equal(vakra.load(path)["w"], np.zeros(3))
+    assert [entry.name for entry in tmp_path.iterdir()] == ["model.vkr"]
+
+
 def test_missing_file_raises_os_error(tmp_path):
     with pytest.raises(FileNotFoundError):
         vakra.load(tmp_path / "absent.vkr")

@@ -10,6 +10,7 @@ from __future__ import annotations
 import io
 import mmap as _mmap
 import os
+import secrets
 import stat
 from typing import IO, TYPE_CHECKING, Any, Union
 
@@ -84,8 +85,10 @@ def dump(obj: Any, file: PathLike | IO[bytes], *, check_integrity: bool = False,
          alignment: int = 64) -> None:
     """Write ``obj`` as one packet to ``file``, a path or a binary file object.
 
-    A path is created or truncated. A file object receives the packet at its
-    current position; a C-contiguous array going to a real file or pipe is
+    A path is replaced atomically: the packet goes to a new file beside it,
+    which is then renamed over it, so a failed dump leaves the old file as it
+    was and processes that have the old file mapped (``load``) keep reading
+    intact data. A file object receives the packet at its current position; a C-contiguous array going to a real file or pipe is
     written straight from its memory to the descriptor, without building the
     packet as ``bytes`` first (the file object is flushed before, so earlier
     writes keep their order). Options and errors are those of :func:`dumps`,
@@ -93,8 +96,7 @@ def dump(obj: Any, file: PathLike | IO[bytes], *, check_integrity: bool = False,
     """
     options = Options(check_integrity, compress, alignment)
     if isinstance(file, (str, bytes, os.PathLike)):
-        with open(file, "wb") as handle:
-            _dump_to_handle(obj, handle, options)
+        _dump_to_path(obj, os.fsdecode(file), options)
     else:
         _dump_to_handle(obj, file, options)
 
@@ -162,6 +164,20 @@ def info(data: ReadableBuffer) -> dict[str, Any]:
     described = packet_tree.facts(packet_tree.walk(data))
     result.update((key, value) for key, value in described.items() if key not in result)
     return result
+
+
+def _dump_to_path(obj: Any, path: str, options: Options) -> None:
+    directory, name = os.path.split(os.path.abspath(path))
+    temporary = os.path.join(directory, f".{name}.{secrets.token_hex(6)}.tmp")
+    # O_EXCL with mode 0o666 creates the file as open() would, umask included.
+    descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+    try:
+        with open(descriptor, "wb") as handle:
+            _dump_to_handle(obj, handle, options)
+        os.replace(temporary, path)
+    except BaseException:
+        os.unlink(temporary)
+        raise
 
 
 def _dump_to_handle(obj: Any, handle: IO[bytes], options: Options) -> None:

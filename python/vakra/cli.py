@@ -57,6 +57,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 1
     except KeyboardInterrupt:
         return 130
+    except BrokenPipeError:
+        # The reader went away (``vakra info FILE | head``): stop quietly, and
+        # keep the interpreter's final flush from raising again.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
 
 
 def _run_info(args: argparse.Namespace) -> int:
