@@ -477,6 +477,19 @@ def test_info_nests_entries_and_components():
         assert {k: component[k] for k in native} == native
 
 
+def test_version_3_packets_are_read():
+    # 8-byte header: magic, version 3, an 8-bit flags byte (aligned), dtype int16, one dimension.
+    dense = b"VKRA\x03\x01\x0a\x01" + struct.pack("<I", 3)
+    dense += bytes(64 - len(dense)) + np.array([1, -2, 3], "<i2").tobytes()
+    bundle = b"VKRA\x03\x10\x00\x01" + struct.pack("<I", 1) + b"v" + struct.pack("<I", len(dense)) + dense
+    np.testing.assert_array_equal(vakra.loads(bundle)["v"], [1, -2, 3])
+    facts = vakra.info(bundle)
+    assert facts["version"] == 3 and facts["entry_count"] == 1
+    entry = facts["entries"]["v"]
+    assert (entry["version"], entry["dtype"], entry["shape"], entry["body_size"], entry["size"]) == \
+        (3, "int16", (3,), 6, 70)
+
+
 def test_info_reports_body_sizes_without_decoding():
     array = np.arange(1000, dtype=np.int16)
     assert vakra.info(vakra.dumps(array))["body_size"] == 2000
