@@ -15,7 +15,7 @@ import pytest
 import scipy.sparse
 
 import vakra
-from vakra import QuantizedTensor, StringTensor, vakra_rs
+from vakra import QuantizedTensor, StringTensor, packet_tree, vakra_rs
 from vakra.quantize import quantize
 
 RNG = np.random.default_rng(3)
@@ -187,6 +187,8 @@ ENCODE_ERRORS = {
     "transposed": (np.ones((2, 3)).T, ValueError, "Array must be C-contiguous"),
     "object dtype": ({"a": np.array([None])}, ValueError, "Unsupported dtype: object"),
     "lil matrix": ({"m": scipy.sparse.lil_matrix((2, 2))}, ValueError, "Unknown sparse format 'lil'"),
+    "dok matrix": (scipy.sparse.dok_matrix(np.eye(2)), ValueError, "Unknown sparse format 'dok'"),
+    "dok beside strings": ({"m": scipy.sparse.dok_matrix(np.eye(2)), "s": ["x"]}, ValueError, "format 'dok'"),
     "masked": (np.ma.masked_array([1, 2], mask=[0, 1]), TypeError, "masked array"),
     "256 arrays": ({str(i): np.ones(1) for i in range(256)}, ValueError, "Bundle has 256 entries"),
     "256 with strings": ({str(i): ["x"] for i in range(256)}, ValueError, "Bundle has 256 entries"),
@@ -231,23 +233,9 @@ def packet_with_checksums():
 
 def flip_in_entry(key, offset_from_end):
     packet = bytearray(packet_with_checksums())
-    entry = vakra.info(packet)["entries"][key]
-    position = _entry_offset(packet, key) + entry["size"] - offset_from_end
-    packet[position] ^= 0x40
+    entry = dict(packet_tree.walk(packet).children)[key]
+    packet[entry.offset + entry.size - offset_from_end] ^= 0x40
     return bytes(packet)
-
-
-def _entry_offset(packet, wanted):
-    position = 10
-    for _ in range(packet[8]):
-        (key_size,) = struct.unpack_from("<I", packet, position)
-        key = packet[position + 4:position + 4 + key_size].decode()
-        (size,) = struct.unpack_from("<I", packet, position + 4 + key_size)
-        start = position + 8 + key_size
-        if key == wanted:
-            return start
-        position = start + size
-    raise KeyError(wanted)
 
 
 DECODE_ERRORS = {

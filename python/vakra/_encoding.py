@@ -46,7 +46,8 @@ def engine_can_encode(value: Any, depth: int = 0) -> bool:
         raise ValueError(_TOO_DEEP)
     if type(value) is _ndarray:
         return value.dtype.isnative
-    if isinstance(value, dict):
+    # SciPy's dok_matrix is a dict subclass: a dict that names a sparse format is a matrix.
+    if isinstance(value, dict) and (type(value) is dict or _sparse_format(value) is None):
         can = True
         for item in dict.values(value):
             can = engine_can_encode(item, depth + 1) and can

@@ -17,7 +17,7 @@ from typing import IO, TYPE_CHECKING, Any, Union
 import numpy as np
 
 from . import packet_tree, vakra_rs
-from ._decoding import loads_with_fallbacks
+from ._bfloat16 import enable_bfloat16
 from ._encoding import Options, encode, engine_can_encode
 
 if TYPE_CHECKING:
@@ -75,10 +75,10 @@ def loads(data: ReadableBuffer) -> Any:
     """
     try:
         return _loads_rs(data)
-    except (ValueError, TypeError):
-        pass
-    # Outside the handler, so that a genuine error is raised only once.
-    return loads_with_fallbacks(data)
+    except TypeError as error:
+        if not enable_bfloat16(error):
+            raise
+    return _loads_rs(data)
 
 
 def dump(obj: Any, file: PathLike | IO[bytes], *, check_integrity: bool = False, compress: bool = False,

@@ -3,9 +3,8 @@
 The walk reads headers, shapes, length prefixes and the few fields that fix
 where a body ends (a string table's last offset, a quantized packet's scale
 count); element bytes, checksums and compressed frames are never touched, so
-describing a multi-gigabyte packet costs microseconds. It backs ``vakra.info``,
-the ``vakra info`` command and the decoder's fallback for compressed entries
-nested in bundles.
+describing a packet costs the same whatever the size of its bodies. It backs
+``vakra.info`` and the ``vakra info`` command.
 
 Malformed framing raises ``ValueError`` with the codec's own messages.
 """
