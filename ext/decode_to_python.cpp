@@ -8,6 +8,7 @@
 
 #include "buffer_view.hpp"
 #include "errors.hpp"
+#include "interned.hpp"
 #include "vakra/dense.hpp"
 
 namespace vakra::ext {
@@ -42,13 +43,11 @@ bool intern(PyRef& out, const char* text) {
 }
 
 bool fill_handles(Handles& h) {
-  PyRef numpy_name;
-  if (!intern(numpy_name, "numpy")) return false;
-  PyRef numpy = PyRef::steal(PyImport_Import(numpy_name.get()));
-  if (!numpy) return false;
-  h.frombuffer = PyRef::steal(PyObject_GetAttrString(numpy.get(), "frombuffer"));
+  PyObject* numpy = numpy_module();  // borrowed, kept for the process
+  if (numpy == nullptr) return false;
+  h.frombuffer = PyRef::steal(PyObject_GetAttrString(numpy, "frombuffer"));
   if (!h.frombuffer) return false;
-  h.empty = PyRef::steal(PyObject_GetAttrString(numpy.get(), "empty"));
+  h.empty = PyRef::steal(PyObject_GetAttrString(numpy, "empty"));
   if (!h.empty) return false;
   for (size_t i = 0; i < h.dtype_names.size(); ++i) {
     const std::string_view name = dtype_name(static_cast<Dtype>(i));

@@ -1,6 +1,9 @@
 // dumps_rs, dump_to_buffer_rs and dump_to_fd_rs: a value to one packet, as
 // new bytes, into a caller's writable buffer, or onto a file descriptor.
+#include <sys/uio.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <array>
 #include <cerrno>
@@ -56,20 +59,43 @@ PyObject* plan_to_bytes(const PacketPlan& plan) {
   return out.release();
 }
 
-// Writes all of `packet` to `fd`, continuing partial writes and retrying
-// EINTR. Runs without the GIL. Returns 0, or the errno of the failed call,
-// or -1 when a call wrote nothing.
-int write_all(int fd, ByteView packet) {
-  size_t done = 0;
-  while (done < packet.size()) {
-    const size_t chunk = std::min<size_t>(packet.size() - done, INT_MAX);
-    const ssize_t n = ::write(fd, packet.data() + done, chunk);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-    } else if (n == 0) {
-      return -1;
-    } else if (errno != EINTR) {
+// Writes the pieces to `fd` in order with writev(2), continuing partial
+// writes and retrying EINTR, at most INT_MAX bytes per call. Runs without the
+// GIL. Returns 0, the errno of a failed call, or -1 when a call wrote nothing.
+int write_all(int fd, std::span<const ByteView> pieces) {
+  std::array<iovec, 3> vectors{};
+  size_t first = 0;    // first piece not yet fully written
+  size_t offset = 0;   // bytes of it already written
+  while (first < pieces.size()) {
+    if (offset == pieces[first].size()) {
+      ++first;
+      offset = 0;
+      continue;
+    }
+    size_t count = 0;
+    size_t budget = INT_MAX;
+    for (size_t i = first; i < pieces.size() && budget > 0; ++i) {
+      const size_t skip = i == first ? offset : 0;
+      const size_t len = std::min(pieces[i].size() - skip, budget);
+      if (len == 0) continue;
+      vectors[count++] = {const_cast<uint8_t*>(pieces[i].data() + skip), len};
+      budget -= len;
+    }
+    const ssize_t n = ::writev(fd, vectors.data(), static_cast<int>(count));
+    if (n == 0) return -1;
+    if (n < 0) {
+      if (errno == EINTR) continue;
       return errno;
+    }
+    // Advance through the pieces by what was written.
+    for (size_t left = static_cast<size_t>(n); left > 0;) {
+      const size_t step = std::min(left, pieces[first].size() - offset);
+      offset += step;
+      left -= step;
+      if (offset == pieces[first].size() && left > 0) {
+        ++first;
+        offset = 0;
+      }
     }
   }
   return 0;
@@ -134,17 +160,27 @@ PyObject* dump_to_fd_rs(PyObject*, PyObject* args, PyObject* kwargs) {
     PlanBuilder builder(options);
     DensePlan plan;
     if (!builder.plan_array(slots[0], plan)) return nullptr;
-    OwnedBytes packet = OwnedBytes::uninitialized(plan.size);
-    write_dense(plan, packet.span());
+    // The body goes straight from the array (or the compressed frame) to the
+    // descriptor; only the prefix and the checksum are assembled here.
+    OwnedBytes prefix = OwnedBytes::uninitialized(plan.layout.body_offset());
+    write_dense_prefix(plan, prefix.span());
+    std::array<uint8_t, 8> footer{};
+    size_t footer_len = 0;
+    if (plan.options.check_integrity) {
+      const uint64_t checksum = dense_body_checksum(plan);
+      std::memcpy(footer.data(), &checksum, sizeof checksum);  // little-endian host
+      footer_len = sizeof checksum;
+    }
+    const std::array<ByteView, 3> pieces = {prefix.view(), plan.body(), ByteView(footer.data(), footer_len)};
 
     int error = 0;
     PyThreadState* released = PyEval_SaveThread();
     // -1 is never an open descriptor: report it like any other bad one
-    // rather than handing it to write(2).
-    error = fd == -1 ? EBADF : write_all(fd, packet.view());
+    // rather than handing it to writev(2).
+    error = fd == -1 ? EBADF : write_all(fd, pieces);
     PyEval_RestoreThread(released);
     if (error != 0) return raise_write_error(error);
-    return PyLong_FromSize_t(packet.size());
+    return PyLong_FromSize_t(plan.size);
   });
 }
 

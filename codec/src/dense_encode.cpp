@@ -86,23 +86,28 @@ Result<DensePlan> plan_dense(const DenseView& view, const EncodeOptions& options
   return plan;
 }
 
-void write_dense(const DensePlan& plan, MutableBytes out) {
+void write_dense_prefix(const DensePlan& plan, MutableBytes out) {
   const EncodeOptions& options = plan.options;
   uint16_t flags = wire::alignment_flag(options.alignment);
   if (options.check_integrity) flags |= FLAG_INTEGRITY;
   if (options.compress) flags |= FLAG_COMPRESSED;
   const size_t ndim = plan.view.shape.size();
   write_v4_header(out, flags, dtype_code(plan.view.dtype), static_cast<uint8_t>(ndim));
-
   uint8_t* packet = out.data();
   for (size_t i = 0; i < ndim; ++i) wire::store_u32(packet + kHeaderLenV4 + 4 * i, plan.view.shape[i]);
-  const size_t body_start = wire::write_alignment(packet, kHeaderLenV4 + 4 * ndim, options.alignment);
+  wire::write_alignment(packet, kHeaderLenV4 + 4 * ndim, options.alignment);
+}
 
+uint64_t dense_body_checksum(const DensePlan& plan) { return hash::xxh3(plan.body()); }
+
+void write_dense(const DensePlan& plan, MutableBytes out) {
+  write_dense_prefix(plan, out);
+  uint8_t* body_start = out.data() + plan.layout.body_offset();
   const ByteView body = plan.body();
-  if (options.check_integrity) {
-    wire::store_u64(packet + body_start + body.size(), copy_and_hash(packet + body_start, body));
+  if (plan.options.check_integrity) {
+    wire::store_u64(body_start + body.size(), copy_and_hash(body_start, body));
   } else if (!body.empty()) {
-    std::memcpy(packet + body_start, body.data(), body.size());
+    std::memcpy(body_start, body.data(), body.size());
   }
 }
 

@@ -80,15 +80,5 @@ TEST(Plan, NestedPlanEqualsChildrenEncodedSeparatelyAndFramed) {
   EXPECT_EQ(buffer.back(), 0x99);
 }
 
-TEST(Plan, FinishingABundlePlanChecksItsLimits) {
-  const Bytes packet = {1};
-  BundlePlan bundle;
-  for (int i = 0; i < 255; ++i) bundle.entries.push_back({packet, PacketPlan{RawPacket{packet}}});
-  EXPECT_EQ(outcome(finish_bundle_plan(bundle)), "ok");
-  EXPECT_EQ(bundle.size, 10u + 255 * 10);
-  bundle.entries.push_back({packet, PacketPlan{RawPacket{packet}}});
-  EXPECT_EQ(outcome(finish_bundle_plan(bundle)), error_message(make_error(ErrorKind::TooManyBundleEntries)));
-}
-
 }  // namespace
 }  // namespace vakra

@@ -96,6 +96,11 @@ TEST(QuantizedPacket, LayoutAndRefusalsInOrder) {
     EXPECT_TRUE(std::equal(&buffer[c.size - c.value_bytes], &buffer[c.size], c.tensor.data.begin()));
     EXPECT_EQ(buffer[c.size], 0xCC);
   }
+  // 2^32 scale entries would wrap the u32 entry count. Refused unread, so nothing backs the views.
+  const Tensor t = tensor();
+  const ByteView wrapping_table(t.scales.data(), size_t{4} << 32);
+  const QuantizedView wrapping{t.shape, wrapping_table, wrapping_table, t.data, 0, 0, 0, Dtype::Qint8};
+  EXPECT_EQ(outcome(quantized_required_size(wrapping, {})), "Malformed vakra packet");
 }
 
 TEST(QuantizedPacket, DecoderChecksBoundsAndChecksum) {
