@@ -32,14 +32,15 @@ def _encoder(case: str):
         from peers import lz4_frame_codec
 
         return workloads.incompressible, lambda a: lz4_frame_codec(a.nbytes)[0](a)
-    from vakra import vakra_rs
+    from peers import vakra_api
 
+    dumps = vakra_api().dumps
     if case == "vakra":
-        return workloads.incompressible, vakra_rs.dumps_rs
+        return workloads.incompressible, dumps
     if case == "vakra compress compressible":
-        return workloads.compressible, lambda a: vakra_rs.dumps_rs(a, compress=True)
+        return workloads.compressible, lambda a: dumps(a, compress=True)
     if case == "vakra compress incompressible":
-        return workloads.incompressible, lambda a: vakra_rs.dumps_rs(a, compress=True)
+        return workloads.incompressible, lambda a: dumps(a, compress=True)
     raise SystemExit(f"unknown case {case!r}")
 
 

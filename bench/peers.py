@@ -25,24 +25,42 @@ class Peer:
     note: str = ""
 
 
-def _vakra() -> Peer:
+@dataclass(frozen=True)
+class VakraApi:
+    """The vakra calls the bench times: the package's dumps / loads /
+    dump_into where that layer exists, else the extension's own entry points."""
+
+    layer: str
+    dumps: Callable  # (value, check_integrity=, compress=) -> bytes
+    loads: Callable
+    dump_into: Callable  # (value, buffer) -> int
+
+
+def vakra_api() -> VakraApi:
     import vakra
 
-    if hasattr(vakra, "dumps") and hasattr(vakra, "loads"):
-        dumps, loads, layer = vakra.dumps, vakra.loads, "vakra.dumps / vakra.loads"
-    else:
-        dumps, loads, layer = vakra.vakra_rs.dumps_rs, vakra.vakra_rs.loads_rs, "vakra.vakra_rs"
-    dumps_string_rs = vakra.vakra_rs.dumps_string_rs
+    if all(hasattr(vakra, name) for name in ("dumps", "loads", "dump_into")):
+        return VakraApi("vakra.dumps / vakra.loads / vakra.dump_into", vakra.dumps, vakra.loads, vakra.dump_into)
+    rs = vakra.vakra_rs
+    return VakraApi("vakra.vakra_rs", rs.dumps_rs, rs.loads_rs, rs.dump_to_buffer_rs)
 
-    def dumps_strings(strings: list[str]) -> bytes:
-        return dumps_string_rs(*string_parts(strings))
+
+def _vakra() -> Peer:
+    api = vakra_api()
+    import vakra
+
+    if hasattr(vakra, "dumps"):
+        dumps_strings = api.dumps  # the package takes a list of str as a string tensor
+    else:
+        def dumps_strings(strings: list[str]) -> bytes:
+            return vakra.vakra_rs.dumps_string_rs(*string_parts(strings))
 
     kinds = ("dense", "dict", "sparse")
     return Peer(
         "vakra",
-        dumps={**{k: dumps for k in kinds}, "strings": dumps_strings},
-        loads={k: loads for k in (*kinds, "strings")},
-        note=f"timed through {layer}",
+        dumps={**{k: api.dumps for k in kinds}, "strings": dumps_strings},
+        loads={k: api.loads for k in (*kinds, "strings")},
+        note=f"timed through {api.layer}",
     )
 
 

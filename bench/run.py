@@ -99,10 +99,9 @@ class Bench:
                 print(f"  compressed {label}", flush=True)
 
     def _compressed_row(self, label: str, array, compress: Table, decompress: Table, with_lz4: bool) -> None:
-        from vakra import vakra_rs
-
+        vakra = formats.vakra_api()
         # name -> (encoder, timed decoder, decoder whose result is checked against the input)
-        codecs = {"vakra": (_partial_kw(vakra_rs.dumps_rs, compress=True), vakra_rs.loads_rs, vakra_rs.loads_rs)}
+        codecs = {"vakra": (_partial_kw(vakra.dumps, compress=True), vakra.loads, vakra.loads)}
         if with_lz4:
             lz4_compress, lz4_decompress = formats.lz4_frame_codec(array.nbytes)
             as_array = lambda frame: np.frombuffer(lz4_decompress(frame), array.dtype)  # noqa: E731
@@ -130,8 +129,7 @@ class Bench:
     # vakra against itself: the cost of an option, and how it scales.
 
     def integrity(self) -> None:
-        from vakra.vakra_rs import dumps_rs as dumps, loads_rs as loads
-
+        dumps, loads = formats.vakra_api().dumps, formats.vakra_api().loads
         checked = _partial_kw(dumps, check_integrity=True)
         scale = self.scale
         big = workloads.dense(scale.integrity_size)
@@ -147,8 +145,7 @@ class Bench:
         print("  check_integrity", flush=True)
 
     def dict_of_quarters(self) -> None:
-        from vakra.vakra_rs import dumps_rs as dumps
-
+        dumps = formats.vakra_api().dumps
         scale = self.scale
         whole = workloads.dense(scale.split_size)
         quarters = workloads.dict_of_quarters(scale.split_size)
@@ -160,8 +157,7 @@ class Bench:
         print("  dict of quarters", flush=True)
 
     def bundle_per_entry(self) -> None:
-        from vakra.vakra_rs import dumps_rs as dumps, loads_rs as loads
-
+        dumps, loads = formats.vakra_api().dumps, formats.vakra_api().loads
         scale = self.scale
         single = workloads.small_dense(scale.dict_entry_elements)
         bundle = workloads.dict_of_small(scale.dict_entries, scale.dict_entry_elements)
@@ -178,8 +174,9 @@ class Bench:
         print("  bundle per entry", flush=True)
 
     def packet_info(self) -> None:
-        from vakra.vakra_rs import dumps_rs as dumps, get_packet_info_rs as info
+        from vakra.vakra_rs import get_packet_info_rs as info
 
+        dumps = formats.vakra_api().dumps
         sizes = (1024, self.scale.info_size)
         packet_info = self._table("info", "get_packet_info_rs (header only, any packet size)")
         self._time_rows(packet_info, "get_packet_info_rs", {
@@ -238,18 +235,17 @@ class Bench:
         print("  peak memory", flush=True)
 
 
-INTO_BUFFER = "vakra dump_to_buffer_rs"
+INTO_BUFFER = "vakra dump_into (reused buffer)"
 LZ4_SIZED = "lz4.frame (size stored)"
 STRING_PARTS = "vakra dumps_string_rs, parts prebuilt"
 
 
 def _vakra_into_reused_buffer(array) -> timing.Case:
-    """dump_to_buffer_rs into one bytearray kept across calls: the encode
+    """dump_into (dump_to_buffer_rs) one bytearray kept across calls: the encode
     without the cost of a fresh allocation."""
-    from vakra import vakra_rs
-
-    buffer = bytearray(len(vakra_rs.dumps_rs(array)))
-    return (lambda a: vakra_rs.dump_to_buffer_rs(a, buffer)), array
+    vakra = formats.vakra_api()
+    buffer = bytearray(len(vakra.dumps(array)))
+    return (lambda a: vakra.dump_into(a, buffer)), array
 
 
 def _vakra_string_parts(strings) -> timing.Case:

@@ -12,7 +12,7 @@ from dataclasses import dataclass
 from report import Table, ratio_label, size_label, time_label
 
 BIG = 64 << 20  # "64 MiB and up"
-REFERENCES = ("arr.tobytes()", "vakra dump_to_buffer_rs")  # dense-dumps columns that are not peers
+REFERENCES = ("arr.tobytes()", "vakra dump_into (reused buffer)")  # dense-dumps columns that are not peers
 SELF_CONTAINED_EXCLUDED = "pickle5-oob"  # hands out views of the source, copies nothing
 
 
@@ -161,7 +161,7 @@ def _why_fresh_memory(tables) -> str:
     parts = [f"{row} {count:,}" for row, count in counts.items() if isinstance(count, int)]
     return (f". Why: minor page faults per call at the largest size ({', '.join(parts)}): a new bytes object "
             "of that size is fresh memory the kernel must fault in and zero page by page, while pyarrow's memory "
-            "pool hands back memory it already touched. dump_to_buffer_rs into a reused buffer avoids it "
+            "pool hands back memory it already touched. dump_into a reused buffer avoids it "
             "(see 'Also measured')")
 
 
@@ -171,7 +171,7 @@ def _observations(tables) -> list[str]:
         fresh, reused = _time(tables, "dense-dumps", row, "vakra"), _time(tables, "dense-dumps", row, REFERENCES[1])
         if fresh and reused:
             notes.append(f"dumps of {row}: {time_label(fresh)} into a new bytes object, {time_label(reused)} with "
-                         f"dump_to_buffer_rs into a reused buffer ({ratio_label(fresh / reused)}): the rest is the cost of "
+                         f"dump_into a reused buffer ({ratio_label(fresh / reused)}): the rest is the cost of "
                          "first-touching freshly allocated memory")
     small, large = _time(tables, "dense-loads", "1 KiB", "vakra"), _time(tables, "dense-loads", "64 MiB", "vakra")
     if small and large:
