@@ -88,10 +88,11 @@ def dump(obj: Any, file: PathLike | IO[bytes], *, check_integrity: bool = False,
     A path is replaced atomically: the packet goes to a new file beside it,
     which is then renamed over it, so a failed dump leaves the old file as it
     was and processes that have the old file mapped (``load``) keep reading
-    intact data. A file object receives the packet at its current position; a C-contiguous array going to a real file or pipe is
-    written straight from its memory to the descriptor, without building the
-    packet as ``bytes`` first (the file object is flushed before, so earlier
-    writes keep their order). Options and errors are those of :func:`dumps`,
+    intact data. A file object receives the packet at its current position;
+    a C-contiguous array going to a real file or pipe is written straight from
+    its memory to the descriptor, without building the packet as ``bytes``
+    first (the file object is flushed before, so earlier writes keep their
+    order). Options and errors are those of :func:`dumps`,
     plus ``OSError`` from the file system.
     """
     options = Options(check_integrity, compress, alignment)
