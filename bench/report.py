@@ -176,6 +176,12 @@ def _markdown(facts, versions, peers, skipped, tables, results, observations, qu
     return "\n".join(lines)
 
 
+def _headroom_label(value: float) -> str:
+    if value >= 10:
+        return f"{value:,.0f}"
+    return f"{value:.2f}" if value >= 0.01 else f"{value:.0e}"
+
+
 def _chart(path: Path, tables, results) -> None:
     import matplotlib
 
@@ -221,7 +227,7 @@ def _chart(path: Path, tables, results) -> None:
         values = [r.headroom for r in measured][::-1]
         colors = ["tab:green" if r.holds else "tab:red" for r in measured][::-1]
         bars = axis.barh(names, values, color=colors)
-        axis.bar_label(bars, labels=[f"{v:.2g}" for v in values], fontsize=7, padding=2)
+        axis.bar_label(bars, labels=[_headroom_label(v) for v in values], fontsize=7, padding=2)
         axis.axvline(1.0, color="black", linewidth=1)
         axis.set_xscale("log")
         axis.set_xlabel("headroom: measured ÷ required (1 or more holds)")
