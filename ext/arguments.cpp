@@ -10,7 +10,7 @@
 namespace vakra::ext {
 namespace {
 
-std::string call_name(const FunctionSpec& spec) { return std::string(spec.name) + "()"; }
+std::string call_name(const FunctionSpec& function) { return std::string(function.name) + "()"; }
 
 std::string utf8_of(PyObject* text) {
   Py_ssize_t size = 0;
@@ -22,24 +22,24 @@ std::string utf8_of(PyObject* text) {
   return std::string(data, static_cast<size_t>(size));
 }
 
-Raised raise_too_many_positional(const FunctionSpec& spec, size_t given) {
-  const size_t total = spec.params.size();
-  std::string message = call_name(spec) + " takes ";
-  if (spec.required == total) {
+Raised raise_too_many_positional(const FunctionSpec& function, size_t given) {
+  const size_t total = function.params.size();
+  std::string message = call_name(function) + " takes ";
+  if (function.required == total) {
     message += std::to_string(total);
   } else {
-    message += "from " + std::to_string(spec.required) + " to " + std::to_string(total);
+    message += "from " + std::to_string(function.required) + " to " + std::to_string(total);
   }
   message += " positional arguments but " + std::to_string(given) + (given == 1 ? " was" : " were") + " given";
   return raise(PyExc_TypeError, message);
 }
 
-Raised raise_missing(const FunctionSpec& spec, std::span<PyObject*> slots) {
+Raised raise_missing(const FunctionSpec& function, std::span<PyObject*> slots) {
   std::vector<const char*> missing;
-  for (size_t i = 0; i < spec.required; ++i) {
-    if (slots[i] == nullptr) missing.push_back(spec.params[i]);
+  for (size_t i = 0; i < function.required; ++i) {
+    if (slots[i] == nullptr) missing.push_back(function.params[i]);
   }
-  std::string message = call_name(spec) + " missing " + std::to_string(missing.size()) + " required positional " +
+  std::string message = call_name(function) + " missing " + std::to_string(missing.size()) + " required positional " +
                         (missing.size() == 1 ? "argument" : "arguments") + ": ";
   for (size_t i = 0; i < missing.size(); ++i) {
     if (i > 0) message += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
@@ -61,10 +61,10 @@ bool read_long(PyObject* object, long& out) {
 
 }  // namespace
 
-bool match_arguments(const FunctionSpec& spec, PyObject* args, PyObject* kwargs, std::span<PyObject*> slots) {
+bool match_arguments(const FunctionSpec& function, PyObject* args, PyObject* kwargs, std::span<PyObject*> slots) {
   const Py_ssize_t given = args != nullptr ? PyTuple_Size(args) : 0;
   if (given < 0) return false;
-  if (static_cast<size_t>(given) > spec.params.size()) return raise_too_many_positional(spec, given);
+  if (static_cast<size_t>(given) > function.params.size()) return raise_too_many_positional(function, given);
   for (Py_ssize_t i = 0; i < given; ++i) slots[i] = PyTuple_GetItem(args, i);
 
   if (kwargs != nullptr) {
@@ -73,19 +73,19 @@ bool match_arguments(const FunctionSpec& spec, PyObject* args, PyObject* kwargs,
     PyObject* value = nullptr;
     while (PyDict_Next(kwargs, &position, &key, &value)) {
       size_t index = 0;
-      while (index < spec.params.size() && PyUnicode_CompareWithASCIIString(key, spec.params[index]) != 0) ++index;
-      if (index == spec.params.size()) {
-        return raise(PyExc_TypeError, call_name(spec) + " got an unexpected keyword argument '" + utf8_of(key) + "'");
+      while (index < function.params.size() && PyUnicode_CompareWithASCIIString(key, function.params[index]) != 0) ++index;
+      if (index == function.params.size()) {
+        return raise(PyExc_TypeError, call_name(function) + " got an unexpected keyword argument '" + utf8_of(key) + "'");
       }
       if (slots[index] != nullptr) {
         return raise(PyExc_TypeError,
-                     call_name(spec) + " got multiple values for argument '" + spec.params[index] + "'");
+                     call_name(function) + " got multiple values for argument '" + function.params[index] + "'");
       }
       slots[index] = value;
     }
   }
-  for (size_t i = 0; i < spec.required; ++i) {
-    if (slots[i] == nullptr) return raise_missing(spec, slots);
+  for (size_t i = 0; i < function.required; ++i) {
+    if (slots[i] == nullptr) return raise_missing(function, slots);
   }
   return true;
 }

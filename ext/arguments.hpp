@@ -19,7 +19,7 @@ struct FunctionSpec {
 
 // Assigns positional and keyword arguments to `slots` (one per parameter,
 // borrowed, nullptr when absent). Produces the interpreter-style TypeErrors.
-bool match_arguments(const FunctionSpec& spec, PyObject* args, PyObject* kwargs, std::span<PyObject*> slots);
+bool match_arguments(const FunctionSpec& function, PyObject* args, PyObject* kwargs, std::span<PyObject*> slots);
 
 // Conversion kinds: each returns false with a Python exception set.
 bool to_bool(PyObject* object, bool& out);

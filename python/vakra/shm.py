@@ -1,0 +1,124 @@
+"""A mutex that several processes can share, kept inside a shared buffer.
+
+The mutex is a POSIX process-shared mutex stored in a 64-byte area
+(``SharedMutex.SIZE``) at an offset of a writable buffer that every
+participating process maps: the ``buf`` of a
+:class:`multiprocessing.shared_memory.SharedMemory` block, or an
+:class:`mmap.mmap` of a shared file. Each process builds its own
+``SharedMutex`` over its own mapping of the same bytes::
+
+    from multiprocessing import shared_memory
+    from vakra.shm import SharedMutex
+
+    # the creating process
+    block = shared_memory.SharedMemory(create=True, size=4096)
+    mutex = SharedMutex(block.buf, 0, create=True)
+
+    # any other process, given block.name
+    block = shared_memory.SharedMemory(name=block_name)
+    mutex = SharedMutex(block.buf, 0)
+
+    # everywhere
+    with mutex:
+        ...  # work on the guarded bytes, e.g. block.buf[64:]
+
+    # the creator, once every other process is done with the mutex
+    mutex.destroy()
+    block.close()
+    block.unlink()
+
+With an ``mmap.mmap`` opened for writing (``MAP_SHARED``, the default), pass
+the map itself: ``SharedMutex(mm, 0)``.
+
+Rules the caller must keep. The area holds nothing but the mutex, so apart
+from the offset's alignment none of them can be checked:
+
+* The area's address must be a multiple of 8. ``SharedMemory`` and ``mmap``
+  buffers start on a page boundary, so an ``offset`` that is a multiple of 8
+  gives that; the constructor refuses any other offset. The 64 bytes belong
+  to the mutex alone.
+* Exactly one process initialises the area (``create=True``), once, before
+  any process locks it. Initialising it again while it is in use corrupts it.
+* ``destroy()`` is called once, by one process, when no process holds or
+  waits for the mutex any more; afterwards the area is plain bytes again.
+* A mutex held by a process that dies stays held: others time out.
+* Pass the buffer object itself, not a ``memoryview`` slice of it: a slice
+  keeps an export alive, which stops ``SharedMemory.close()`` and
+  ``mmap.close()`` from working.
+
+Waiting polls the mutex every 50 microseconds without releasing the
+interpreter lock, so the mutex arbitrates between processes; two threads of
+one process must not rely on it (the second would wait out its timeout).
+"""
+
+from __future__ import annotations
+
+import operator
+
+from . import vakra_rs
+
+__all__ = ["SharedMutex"]
+
+_ALIGNMENT = 8
+
+
+class SharedMutex:
+    """A process-shared mutex in the 64 bytes at ``offset`` of ``buffer``.
+
+    ``buffer`` is any writable object with the buffer protocol whose bytes
+    are shared between processes, typically ``SharedMemory.buf`` or an
+    ``mmap.mmap``. ``offset`` must be a multiple of 8 and leave 64 bytes
+    before the buffer's end. With ``create=True`` the area is initialised
+    here; do that in exactly one process, once, before anyone locks it.
+
+    Used as a context manager, the mutex is locked on entry (waiting up to
+    ``default_timeout`` seconds) and unlocked on exit, also when the body
+    raises. ``lock()`` and ``unlock()`` do the same by hand.
+    """
+
+    SIZE: int = vakra_rs.shm_mutex_size()
+    default_timeout: float = 5.0
+
+    def __init__(self, buffer, offset: int, *, create: bool = False) -> None:
+        offset = operator.index(offset)
+        if offset % _ALIGNMENT != 0:
+            raise ValueError(f"offset {offset} is not a multiple of {_ALIGNMENT}: the mutex area must be 8-byte aligned")
+        self._buffer = buffer
+        self._offset = offset
+        if create:
+            vakra_rs.shm_mutex_init(buffer, offset)
+
+    @property
+    def offset(self) -> int:
+        """The position of the mutex area in the buffer, in bytes."""
+        return self._offset
+
+    def lock(self, timeout: float | None = None) -> None:
+        """Take the mutex, waiting at most ``timeout`` seconds.
+
+        ``timeout`` defaults to ``default_timeout``; 0 makes one attempt.
+        Raises ``TimeoutError`` ("Mutex lock timed out after ...") when the
+        mutex stays held, and ``ValueError`` for a negative, NaN or
+        unrepresentably large timeout.
+        """
+        if timeout is None:
+            timeout = self.default_timeout
+        vakra_rs.shm_mutex_lock(self._buffer, self._offset, timeout)
+
+    def unlock(self) -> None:
+        """Release the mutex; only the process that holds it may call this."""
+        vakra_rs.shm_mutex_unlock(self._buffer, self._offset)
+
+    def destroy(self) -> None:
+        """Destroy the mutex once no process uses it (never while it is held)."""
+        vakra_rs.shm_mutex_destroy(self._buffer, self._offset)
+
+    def __enter__(self) -> SharedMutex:
+        self.lock()
+        return self
+
+    def __exit__(self, exc_type, exc, traceback) -> None:
+        self.unlock()
+
+    def __repr__(self) -> str:
+        return f"SharedMutex(offset={self._offset})"
