@@ -151,7 +151,7 @@ int main(int argc, char** argv) {
   // input; the second picks the kind (or the refusal family).
   const char* kinds[] = {"dense", "sparse", "string", "quantized", "bundle"};
   for (uint8_t kind = 0; kind < 5; ++kind) {
-    for (uint32_t seed = 0; seed < 4; ++seed) {
+    for (uint32_t seed = 0; seed < 8; ++seed) {
       write_file(root / "roundtrip" / (std::string(kinds[kind]) + "-" + std::to_string(seed)),
                  steering({0, kind}, seed * 7919 + kind, 160));
       ++written;
