@@ -1,9 +1,38 @@
-// loads_rs: packets back to Python objects.
+// loads_rs: one packet held in any byte buffer back to a Python object.
+#include <array>
+
+#include "arguments.hpp"
+#include "buffer_view.hpp"
+#include "decode_to_python.hpp"
 #include "entry_points.hpp"
 #include "errors.hpp"
+#include "vakra/decode.hpp"
 
 namespace vakra::ext {
+namespace {
 
-PyObject* loads_rs(PyObject*, PyObject*, PyObject*) { return raise(PyExc_NotImplementedError, "loads_rs"); }
+constexpr std::array<const char*, 1> kParams = {"data"};
+constexpr FunctionSpec kSpec{"loads_rs", kParams, 1};
+
+}  // namespace
+
+PyObject* loads_rs(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded_call([&]() -> PyObject* {
+    std::array<PyObject*, kParams.size()> slots{};
+    if (!match_arguments(kSpec, args, kwargs, slots)) return nullptr;
+    // Held until the conversion is done: every view in the tree points into it.
+    BufferView buffer;
+    if (!buffer.acquire_bytes(slots[0])) return nullptr;
+    // Compressed bodies come back as frames at any depth and are decompressed
+    // into arrays of their own; everything else is a view of `data`.
+    Decoded decoded;
+    if (!unwrap(decode(buffer.bytes(), CompressedBodies::View), decoded)) return nullptr;
+    const DecodeSource source{slots[0], buffer.data(), PyBytes_CheckExact(slots[0]) != 0};
+    PyRef result;
+    if (!decoded_to_py(source, decoded, result)) return nullptr;
+    if (!result) Py_RETURN_NONE;
+    return result.release();
+  });
+}
 
 }  // namespace vakra::ext

@@ -1,17 +1,191 @@
-// encode_bundle_rs, dumps_string_rs and dumps_quantized_rs.
+// encode_bundle_rs, dumps_string_rs and dumps_quantized_rs: packets from
+// values the Python package has already taken apart.
+#include <array>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "arguments.hpp"
 #include "entry_points.hpp"
 #include "errors.hpp"
+#include "prepacked_inputs.hpp"
+#include "pyref.hpp"
+#include "vakra/bundle.hpp"
+#include "vakra/quantized.hpp"
+#include "vakra/string.hpp"
 
 namespace vakra::ext {
+namespace {
 
-PyObject* dumps_quantized_rs(PyObject*, PyObject*, PyObject*) {
-  return raise(PyExc_NotImplementedError, "dumps_quantized_rs");
+constexpr std::array<const char*, 1> kBundleParams = {"entries"};
+constexpr std::array<const char*, 4> kStringParams = {"offsets", "payload", "count", "check_integrity"};
+constexpr std::array<const char*, 3> kQuantizedParams = {"qt", "check_integrity", "alignment"};
+constexpr FunctionSpec kBundleSpec{"encode_bundle_rs", kBundleParams, 1};
+constexpr FunctionSpec kStringSpec{"dumps_string_rs", kStringParams, 3};
+constexpr FunctionSpec kQuantizedSpec{"dumps_quantized_rs", kQuantizedParams, 1};
+
+constexpr uint64_t kMaxDimension = 4294967295;
+
+// Allocates the packet at its exact size and lets `encode` write it. Every
+// encoder writes each byte of the packet (padding included), so the bytes
+// object needs no zero fill first.
+template <class Encode>
+PyObject* packet_bytes(size_t size, Encode&& encode) {
+  PyRef packet = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+  if (!packet) return nullptr;
+  const MutableBytes buffer(reinterpret_cast<uint8_t*>(PyBytes_AsString(packet.get())), size);
+  size_t written = 0;
+  if (!unwrap(encode(buffer), written)) return nullptr;
+  if (written != size) throw InternalFailure("encoder wrote a packet of another size than it was sized for");
+  return packet.release();
 }
-PyObject* dumps_string_rs(PyObject*, PyObject*, PyObject*) {
-  return raise(PyExc_NotImplementedError, "dumps_string_rs");
+
+PyObject* encode_bundle(PyObject* entries_object) {
+  std::vector<PrepackedEntry> entries;
+  if (!convert_param("entries", entries_object, entries, to_bundle_entries)) return nullptr;
+  std::vector<BundleEntry> views;
+  views.reserve(entries.size());
+  for (const PrepackedEntry& entry : entries) views.push_back({entry.key_utf8, entry.packet.view()});
+  // Refuses more than 255 entries, and keys or packets of 4 GiB or more,
+  // which the u32 length fields cannot carry.
+  size_t size = 0;
+  if (!unwrap(bundle_required_size(views), size)) return nullptr;
+  return packet_bytes(size, [&](MutableBytes buffer) { return encode_bundle_into(views, buffer); });
 }
-PyObject* encode_bundle_rs(PyObject*, PyObject*, PyObject*) {
-  return raise(PyExc_NotImplementedError, "encode_bundle_rs");
+
+std::vector<uint64_t> read_offsets(ByteView bytes) {
+  std::vector<uint64_t> offsets(bytes.size() / sizeof(uint64_t));
+  for (size_t i = 0; i < offsets.size(); ++i) {
+    uint64_t value = 0;
+    for (size_t b = 0; b < sizeof(uint64_t); ++b) value |= uint64_t{bytes[i * 8 + b]} << (8 * b);
+    offsets[i] = value;
+  }
+  return offsets;
+}
+
+PyObject* dumps_string(std::span<PyObject*> slots) {
+  ByteView offsets_bytes, payload;
+  uint32_t count = 0;
+  bool check_integrity = false;
+  if (!convert_param("offsets", slots[0], offsets_bytes, to_bytes) ||
+      !convert_param("payload", slots[1], payload, to_bytes) || !convert_param("count", slots[2], count, to_u32) ||
+      !convert_param("check_integrity", slots[3], check_integrity, to_bool)) {
+    return nullptr;
+  }
+  if (offsets_bytes.size() % sizeof(uint64_t) != 0) {
+    return raise(PyExc_ValueError, "offsets length must be a multiple of 8");
+  }
+  const std::vector<uint64_t> offsets = read_offsets(offsets_bytes);
+  // Checked before the output is allocated from `count`, so an absurd count is
+  // a Malformed packet rather than a huge allocation.
+  if (!unwrap(check_string_offsets(count, offsets, payload.size()))) return nullptr;
+  size_t size = 0;
+  if (!unwrap(string_packet_size(count, payload.size(), check_integrity), size)) return nullptr;
+  return packet_bytes(
+      size, [&](MutableBytes buffer) { return encode_string_into(count, offsets, payload, buffer, check_integrity); });
+}
+
+// The parts of a QuantizedTensor as dumps_quantized_rs reads them.
+struct QuantizedParts {
+  uint8_t dtype_code = 0;
+  uint8_t quant_scheme = 0;
+  uint32_t group_size = 0;
+  int64_t axis = 0;
+  std::vector<uint64_t> shape;
+  ByteSequence scales, zero_points, data;
+};
+
+template <class T>
+bool read_attribute(PyObject* object, const char* name, T& out, bool (*convert)(PyObject*, T&)) {
+  PyRef value = PyRef::steal(PyObject_GetAttrString(object, name));
+  return value && convert(value.get(), out);
+}
+
+// `object.<name>.tobytes()` as a byte sequence.
+bool read_tobytes(PyObject* object, const char* name, ByteSequence& out) {
+  PyRef array = PyRef::steal(PyObject_GetAttrString(object, name));
+  if (!array) return false;
+  PyRef method = PyRef::steal(PyObject_GetAttrString(array.get(), "tobytes"));
+  if (!method) return false;
+  PyRef bytes = PyRef::steal(PyObject_CallNoArgs(method.get()));
+  return bytes && out.convert(bytes.get());
+}
+
+// Reads the attributes in a fixed order; the first failure is raised as it is.
+bool read_quantized(PyObject* qt, QuantizedParts& parts) {
+  if (!read_attribute(qt, "dtype_code", parts.dtype_code, to_u8)) return false;
+  if (parts.dtype_code == 0 || parts.dtype_code > kMaxDtypeCode) {
+    return raise_codec_error(make_error(ErrorKind::UnknownDtype, parts.dtype_code));
+  }
+  if (!read_attribute(qt, "quant_scheme", parts.quant_scheme, to_u8) ||
+      !read_attribute(qt, "group_size", parts.group_size, to_u32) || !read_attribute(qt, "axis", parts.axis, to_i64) ||
+      !read_attribute(qt, "shape", parts.shape, to_u64_sequence)) {
+    return false;
+  }
+  for (uint64_t dim : parts.shape) {
+    if (dim > kMaxDimension) {
+      return raise(PyExc_ValueError, "Dimension " + std::to_string(dim) + " exceeds the wire-format limit of " +
+                                         std::to_string(kMaxDimension) +
+                                         " (each dimension is stored as a 32-bit integer)");
+    }
+  }
+  return read_tobytes(qt, "scales", parts.scales) && read_tobytes(qt, "zero_points", parts.zero_points) &&
+         read_tobytes(qt, "data", parts.data);
+}
+
+PyObject* dumps_quantized(std::span<PyObject*> slots) {
+  bool check_integrity = false;
+  uint64_t alignment = kStandardAlignment;
+  if (!convert_param("check_integrity", slots[1], check_integrity, to_bool) ||
+      !convert_param("alignment", slots[2], alignment, to_u64)) {
+    return nullptr;
+  }
+  if (alignment == 0 || (alignment & (alignment - 1)) != 0) {
+    return raise(PyExc_ValueError, "Alignment must be a power of two");
+  }
+  QuantizedParts parts;
+  if (!read_quantized(slots[0], parts)) return nullptr;
+  const std::vector<uint32_t> shape(parts.shape.begin(), parts.shape.end());
+  const QuantizedView view{
+      .shape = shape,
+      .scales = parts.scales.view(),
+      .zero_points = parts.zero_points.view(),
+      .data = parts.data.view(),
+      .group_size = parts.group_size,
+      .quant_scheme = parts.quant_scheme,
+      .axis = static_cast<uint8_t>(parts.axis),  // one byte on the wire: -1 travels as 255
+      .dtype = static_cast<Dtype>(parts.dtype_code - 1),
+  };
+  const EncodeOptions options{.alignment = alignment, .check_integrity = check_integrity, .compress = false};
+  size_t size = 0;
+  if (!unwrap(quantized_required_size(view, options), size)) return nullptr;
+  return packet_bytes(size, [&](MutableBytes buffer) { return encode_quantized_into(view, buffer, options); });
+}
+
+}  // namespace
+
+PyObject* encode_bundle_rs(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded_call([&]() -> PyObject* {
+    std::array<PyObject*, kBundleParams.size()> slots{};
+    if (!match_arguments(kBundleSpec, args, kwargs, slots)) return nullptr;
+    return encode_bundle(slots[0]);
+  });
+}
+
+PyObject* dumps_string_rs(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded_call([&]() -> PyObject* {
+    std::array<PyObject*, kStringParams.size()> slots{};
+    if (!match_arguments(kStringSpec, args, kwargs, slots)) return nullptr;
+    return dumps_string(slots);
+  });
+}
+
+PyObject* dumps_quantized_rs(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded_call([&]() -> PyObject* {
+    std::array<PyObject*, kQuantizedParams.size()> slots{};
+    if (!match_arguments(kQuantizedSpec, args, kwargs, slots)) return nullptr;
+    return dumps_quantized(slots);
+  });
 }
 
 }  // namespace vakra::ext

@@ -2,6 +2,10 @@
 #pragma once
 
 #include <xxhash.h>
+// Routes XXH3_64bits and XXH3_64bits_update to libxxhash's run-time CPU
+// dispatch (AVX2 / AVX-512 where present): about twice the baseline SSE2
+// speed, the same digests.
+#include <xxh_x86dispatch.h>
 
 #include <cstdint>
 

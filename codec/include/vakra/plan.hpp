@@ -31,6 +31,11 @@ struct DensePlan {
 Result<DensePlan> plan_dense(const DenseView& view, const EncodeOptions& options);
 // Writes the packet; `out` holds at least plan.size bytes.
 void write_dense(const DensePlan& plan, MutableBytes out);
+// For vectored output, the packet in three pieces: the prefix (header through
+// padding; `out` holds plan.layout.body_offset() bytes), plan.body(), and the
+// checksum footer (8 bytes with check_integrity, else none).
+void write_dense_prefix(const DensePlan& plan, MutableBytes out);
+uint64_t dense_body_checksum(const DensePlan& plan);
 
 struct SparsePlan {
   SparseFormat format = SparseFormat::coo;

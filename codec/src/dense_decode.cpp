@@ -1,0 +1,109 @@
+// Dense packets read back: a borrowing view of the body, and an owning copy
+// that also decompresses LZ4 bodies.
+#include <cstring>
+
+#include "hash_internal.hpp"
+#include "lz4_internal.hpp"
+#include "memory_internal.hpp"
+#include "vakra/decode.hpp"
+#include "vakra/dense.hpp"
+#include "wire_internal.hpp"
+
+namespace vakra {
+namespace {
+
+constexpr size_t kChecksumLen = 8;
+
+// The element type of a dense body: a valid code with a fixed element size.
+Result<Dtype> dense_dtype(uint8_t code) {
+  VAKRA_ASSIGN_OR_RETURN(const Dtype dtype, dtype_from_code(code));
+  VAKRA_RETURN_IF(element_size(dtype) == 0, make_error(ErrorKind::UnknownDtype, code));
+  return dtype;
+}
+
+// The LZ4 frame of a packet refused by the borrowing decoder, read again as a
+// dense packet whatever its kind bits say, and decompressed into exactly
+// element count x element size bytes.
+Result<DenseOwned> decompress_refused(ByteView bytes) {
+  VAKRA_ASSIGN_OR_RETURN(const PacketHeader header, parse_header(bytes));
+  DenseOwned owned;
+  VAKRA_ASSIGN_OR_RETURN(owned.dtype, dense_dtype(header.dtype_code));
+  VAKRA_ASSIGN_OR_RETURN(owned.shape, read_shape(bytes, header.header_len, header.ndim));
+  VAKRA_ASSIGN_OR_RETURN(const uint64_t count, element_count(owned.shape));
+  // Alignment, checksum and compression bits all lie in the low flags byte.
+  const uint16_t flags = header.flags & 0xFF;
+  VAKRA_ASSIGN_OR_RETURN(const size_t body_start,
+                         wire::locate_body(bytes, header.header_len + 4 * header.ndim, flags));
+  const size_t footer = (flags & FLAG_INTEGRITY) ? kChecksumLen : 0;
+  VAKRA_RETURN_IF(!wire::fits(body_start, footer, bytes.size()), make_error(ErrorKind::PacketTooShort));
+  const ByteView frame = bytes.subspan(body_start, bytes.size() - footer - body_start);
+
+  // A frame too small to hold the declared body is refused before the body
+  // is allocated: a tiny packet cannot make us reserve gigabytes.
+  const uint64_t body_len = count * element_size(owned.dtype);
+  VAKRA_RETURN_IF(body_len > lz4::max_decompressed_size(frame.size()), make_error(ErrorKind::Malformed));
+  owned.data = memory::fresh_output(body_len);
+  VAKRA_TRY(lz4_decompress_frame_into(frame, owned.data.span()));
+  return owned;
+}
+
+}  // namespace
+
+Result<DecodedDense> decode_dense(ByteView bytes, const PacketHeader& header, CompressedBodies compressed) {
+  DecodedDense dense;
+  VAKRA_ASSIGN_OR_RETURN(dense.dtype, dense_dtype(header.dtype_code));
+  VAKRA_ASSIGN_OR_RETURN(dense.shape, read_shape(bytes, header.header_len, header.ndim));
+  VAKRA_ASSIGN_OR_RETURN(const uint64_t count, element_count(dense.shape));
+
+  // read_shape has checked that the shape lies inside `bytes`, so this sum fits.
+  VAKRA_ASSIGN_OR_RETURN(const size_t body_start,
+                         wire::locate_body(bytes, header.header_len + 4 * header.ndim, header.flags));
+  VAKRA_RETURN_IF(bytes.size() < body_start, make_error(ErrorKind::PacketTooShort));
+  const size_t footer = (header.flags & FLAG_INTEGRITY) ? kChecksumLen : 0;
+  const bool is_compressed = (header.flags & FLAG_COMPRESSED) != 0;
+
+  size_t body_len;
+  if (is_compressed) {
+    // The frame runs to the end of the input, less the checksum.
+    VAKRA_RETURN_IF(bytes.size() - body_start < footer, make_error(ErrorKind::PacketTooShort));
+    body_len = bytes.size() - body_start - footer;
+  } else {
+    body_len = count * element_size(dense.dtype);  // at most 16 * 10^9
+  }
+  auto end = wire::checked_add(body_start, body_len);
+  if (end) end = wire::checked_add(*end, footer);
+  VAKRA_RETURN_IF(!end, make_error(ErrorKind::Malformed));
+  VAKRA_RETURN_IF(bytes.size() < *end, make_error(ErrorKind::PacketTooShort));
+
+  dense.data = bytes.subspan(body_start, body_len);
+  if (footer != 0) {
+    const uint64_t stored = wire::load_u64(bytes.data() + body_start + body_len);
+    VAKRA_RETURN_IF(stored != hash::xxh3(dense.data), make_error(ErrorKind::IntegrityMismatch));
+  }
+  if (is_compressed) {
+    VAKRA_RETURN_IF(compressed == CompressedBodies::Refuse, other_error(kCompressedNeedsOwningPath));
+    dense.compressed = true;
+  }
+  return dense;
+}
+
+Result<DenseOwned> decode_dense_to_owned(ByteView bytes) {
+  Result<Decoded> decoded = decode(bytes);
+  if (!decoded.ok()) {
+    // Other is the borrowing decoder's refusal of a compressed body, raised
+    // only after every check up to and including the checksum has passed.
+    if (decoded.error().kind == ErrorKind::Other) return decompress_refused(bytes);
+    return decoded.error();
+  }
+  auto* dense = std::get_if<DecodedDense>(&decoded->value);
+  VAKRA_RETURN_IF(dense == nullptr, make_error(ErrorKind::Malformed));
+
+  DenseOwned owned;
+  owned.dtype = dense->dtype;
+  owned.shape = std::move(dense->shape);
+  owned.data = memory::fresh_output(dense->data.size());
+  if (!dense->data.empty()) std::memcpy(owned.data.data(), dense->data.data(), dense->data.size());
+  return owned;
+}
+
+}  // namespace vakra

@@ -1,0 +1,145 @@
+// Quantized packets: shape, quantization parameters with their scale and
+// zero-point tables, then the packed codes at an aligned body start. The
+// optional checksum covers the parameter block and the codes, streamed over
+// the two ranges so they are never assembled.
+#include "vakra/quantized.hpp"
+
+#include <algorithm>
+
+#include "hash_internal.hpp"
+#include "vakra/decode.hpp"
+#include "vakra/header.hpp"
+#include "wire_internal.hpp"
+
+namespace vakra {
+namespace {
+
+// scheme (1), axis (1), group size (u32), scale entry count (u32).
+constexpr size_t kParamsLength = 10;
+constexpr size_t kChecksumLength = 8;
+
+// Bytes of packed codes: one per element, or two elements per byte for 4-bit types.
+uint64_t value_bytes(Dtype dtype, uint64_t elements) {
+  const bool four_bit = dtype == Dtype::Qint4 || dtype == Dtype::Quint4;
+  return four_bit ? elements / 2 + elements % 2 : elements;
+}
+
+struct QuantizedLayout {
+  size_t params_start = 0;  // q: right after the shape
+  size_t tables_end = 0;    // end of the zero points; the alignment byte goes here
+  size_t body_start = 0;
+  size_t value_bytes = 0;
+  size_t total = 0;
+};
+
+uint64_t checksum(ByteView packet, const QuantizedLayout& layout) {
+  hash::Xxh3Stream stream;
+  stream.update(packet.subspan(layout.params_start, layout.tables_end - layout.params_start));
+  stream.update(packet.subspan(layout.body_start, layout.value_bytes));
+  return stream.digest();
+}
+
+// Validates the view in the documented order and places every part.
+Result<QuantizedLayout> quantized_layout(const QuantizedView& view, const EncodeOptions& options) {
+  VAKRA_RETURN_IF(!wire::is_power_of_two(options.alignment), make_error(ErrorKind::Malformed));
+  VAKRA_RETURN_IF(!is_quantized(view.dtype), make_error(ErrorKind::UnknownDtype, dtype_code(view.dtype)));
+  VAKRA_RETURN_IF(view.shape.size() > MAX_NDIM, make_error(ErrorKind::TooManyDimensions));
+  const size_t table_len = view.scales.size();
+  VAKRA_RETURN_IF(view.zero_points.size() != table_len || table_len % 4 != 0, make_error(ErrorKind::Malformed));
+  // The entry count is a u32 on the wire.
+  VAKRA_RETURN_IF(table_len / 4 > UINT32_MAX, make_error(ErrorKind::Malformed));
+  uint64_t elements;
+  VAKRA_ASSIGN_OR_RETURN(elements, element_count(view.shape));
+  QuantizedLayout layout;
+  layout.value_bytes = value_bytes(view.dtype, elements);
+  VAKRA_RETURN_IF(view.data.size() < layout.value_bytes, make_error(ErrorKind::Malformed));
+
+  layout.params_start = kHeaderLenV4 + 4 * view.shape.size();
+  // Both tables are views of real memory, so 2 * table_len cannot overflow.
+  layout.tables_end = layout.params_start + kParamsLength + 2 * table_len;
+  const size_t prefix = layout.tables_end + (options.alignment != kStandardAlignment ? 1 : 0);
+  layout.body_start = prefix + wire::padding_for(prefix, options.alignment);
+  layout.total = layout.body_start + layout.value_bytes + (options.check_integrity ? kChecksumLength : 0);
+  return layout;
+}
+
+}  // namespace
+
+Result<size_t> quantized_required_size(const QuantizedView& view, const EncodeOptions& options) {
+  QuantizedLayout layout;
+  VAKRA_ASSIGN_OR_RETURN(layout, quantized_layout(view, options));
+  return layout.total;
+}
+
+Result<size_t> encode_quantized_into(const QuantizedView& view, MutableBytes buffer, const EncodeOptions& options) {
+  QuantizedLayout layout;
+  VAKRA_ASSIGN_OR_RETURN(layout, quantized_layout(view, options));
+  VAKRA_RETURN_IF(buffer.size() < layout.total, make_error(ErrorKind::BufferTooSmall));
+
+  uint8_t* out = buffer.data();
+  const uint16_t flags = wire::alignment_flag(options.alignment) | (options.check_integrity ? FLAG_INTEGRITY : 0);
+  write_v4_header(buffer, flags, dtype_code(view.dtype), static_cast<uint8_t>(view.shape.size()));
+  size_t p = kHeaderLenV4;
+  for (uint32_t dim : view.shape) {
+    wire::store_u32(out + p, dim);
+    p += 4;
+  }
+  out[p] = view.quant_scheme;
+  out[p + 1] = view.axis;
+  wire::store_u32(out + p + 2, view.group_size);
+  wire::store_u32(out + p + 6, static_cast<uint32_t>(view.scales.size() / 4));
+  p += kParamsLength;
+  std::ranges::copy(view.scales, out + p);
+  p += view.scales.size();
+  std::ranges::copy(view.zero_points, out + p);
+
+  const size_t body_start = wire::write_alignment(out, layout.tables_end, options.alignment);
+  std::copy_n(view.data.data(), layout.value_bytes, out + body_start);
+  if (options.check_integrity) {
+    wire::store_u64(out + body_start + layout.value_bytes, checksum(buffer, layout));
+  }
+  return layout.total;
+}
+
+Result<DecodedQuantized> decode_quantized(ByteView bytes, const PacketHeader& header) {
+  DecodedQuantized out;
+  VAKRA_ASSIGN_OR_RETURN(out.dtype, dtype_from_code(header.dtype_code));
+  // Only reached for quantized codes through the dispatcher; refuse others
+  // rather than size their body by a rule that does not apply.
+  VAKRA_RETURN_IF(!is_quantized(out.dtype), make_error(ErrorKind::UnknownDtype, header.dtype_code));
+  VAKRA_ASSIGN_OR_RETURN(out.shape, read_shape(bytes, header.header_len, header.ndim));
+  uint64_t elements;
+  VAKRA_ASSIGN_OR_RETURN(elements, element_count(out.shape));
+
+  QuantizedLayout layout;
+  layout.params_start = header.header_len + 4 * header.ndim;
+  VAKRA_RETURN_IF(!wire::fits(layout.params_start, kParamsLength, bytes.size()), make_error(ErrorKind::PacketTooShort));
+  const uint8_t* params = bytes.data() + layout.params_start;
+  const size_t table_len = size_t{4} * wire::load_u32(params + 6);  // at most 2^34
+  const size_t scales_start = layout.params_start + kParamsLength;
+  VAKRA_RETURN_IF(!wire::fits(scales_start, table_len, bytes.size()), make_error(ErrorKind::PacketTooShort));
+  VAKRA_RETURN_IF(!wire::fits(scales_start + table_len, table_len, bytes.size()),
+                  make_error(ErrorKind::PacketTooShort));
+  out.quant_scheme = params[0];
+  out.axis = params[1];
+  out.group_size = wire::load_u32(params + 2);
+
+  layout.tables_end = scales_start + 2 * table_len;
+  VAKRA_ASSIGN_OR_RETURN(layout.body_start, wire::locate_body(bytes, layout.tables_end, header.flags));
+  layout.value_bytes = value_bytes(out.dtype, elements);
+  const size_t footer = (header.flags & FLAG_INTEGRITY) ? kChecksumLength : 0;
+  const auto end = wire::checked_add(layout.body_start, layout.value_bytes + footer);
+  VAKRA_RETURN_IF(!end, make_error(ErrorKind::Malformed));
+  VAKRA_RETURN_IF(*end > bytes.size(), make_error(ErrorKind::PacketTooShort));
+
+  if (footer != 0) {
+    const uint64_t stored = wire::load_u64(bytes.data() + layout.body_start + layout.value_bytes);
+    VAKRA_RETURN_IF(stored != checksum(bytes, layout), make_error(ErrorKind::IntegrityMismatch));
+  }
+  out.scales = bytes.subspan(scales_start, table_len);
+  out.zero_points = bytes.subspan(scales_start + table_len, table_len);
+  out.data = bytes.subspan(layout.body_start, layout.value_bytes);
+  return out;
+}
+
+}  // namespace vakra

@@ -1,0 +1,112 @@
+// String packets (written and read) and ragged packets (read only): a table
+// of count + 1 u64 offsets followed by one payload holding every item.
+#include "vakra/string.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "hash_internal.hpp"
+#include "vakra/decode.hpp"
+#include "vakra/dtype.hpp"
+#include "vakra/header.hpp"
+#include "wire_internal.hpp"
+
+namespace vakra {
+namespace {
+
+// Writers always put the offsets table at 64: header, count, zero padding.
+constexpr size_t kOffsetsStart = 64;
+constexpr size_t kChecksumLength = 8;
+
+}  // namespace
+
+Status check_string_offsets(uint32_t count, std::span<const uint64_t> offsets, uint64_t payload_len) {
+  VAKRA_RETURN_IF(offsets.size() != uint64_t{count} + 1, make_error(ErrorKind::Malformed));
+  VAKRA_RETURN_IF(offsets.front() != 0, make_error(ErrorKind::Malformed));
+  VAKRA_RETURN_IF(!std::ranges::is_sorted(offsets), make_error(ErrorKind::Malformed));
+  VAKRA_RETURN_IF(offsets.back() != payload_len, make_error(ErrorKind::Malformed));
+  return {};
+}
+
+Result<size_t> string_packet_size(uint32_t count, uint64_t payload_len, bool check_integrity) {
+  const size_t table_len = 8 * (size_t{count} + 1);  // at most 2^35: no overflow on 64-bit
+  auto total = wire::checked_add(kOffsetsStart + table_len, payload_len);
+  if (total && check_integrity) total = wire::checked_add(*total, kChecksumLength);
+  VAKRA_RETURN_IF(!total, make_error(ErrorKind::Malformed));
+  return *total;
+}
+
+Result<size_t> encode_string_into(uint32_t count, std::span<const uint64_t> offsets, ByteView payload,
+                                  MutableBytes buffer, bool check_integrity) {
+  VAKRA_TRY(check_string_offsets(count, offsets, payload.size()));
+  size_t total;
+  VAKRA_ASSIGN_OR_RETURN(total, string_packet_size(count, payload.size(), check_integrity));
+  VAKRA_RETURN_IF(buffer.size() < total, make_error(ErrorKind::BufferTooSmall));
+
+  uint8_t* out = buffer.data();
+  const uint16_t flags = FLAG_STRING | FLAG_ALIGNED | (check_integrity ? FLAG_INTEGRITY : 0);
+  write_v4_header(buffer, flags, dtype_code(Dtype::String), 1);
+  wire::store_u32(out + kHeaderLenV4, count);
+  const size_t shape_end = kHeaderLenV4 + 4;
+  std::fill(out + shape_end, out + kOffsetsStart, uint8_t{0});
+
+  // The host is little-endian (wire_internal.hpp), so the table goes out as is.
+  const size_t table_len = offsets.size_bytes();
+  std::memcpy(out + kOffsetsStart, offsets.data(), table_len);
+  size_t p = kOffsetsStart + table_len;
+  std::ranges::copy(payload, out + p);
+  p += payload.size();
+  if (check_integrity) wire::store_u64(out + p, hash::xxh3({out + kOffsetsStart, p - kOffsetsStart}));
+  return total;
+}
+
+Result<DecodedOffsets> decode_offset_payload(ByteView bytes, const PacketHeader& header) {
+  DecodedOffsets out;
+  VAKRA_ASSIGN_OR_RETURN(out.shape, read_shape(bytes, header.header_len, header.ndim));
+  // Only the first dimension counts items; any further ones are carried as is.
+  const uint64_t count = out.shape.empty() ? 0 : out.shape.front();
+
+  size_t table_start;
+  VAKRA_ASSIGN_OR_RETURN(table_start, wire::locate_body(bytes, header.header_len + 4 * header.ndim, header.flags));
+  const auto table_end = wire::checked_add(table_start, 8 * (count + 1));
+  VAKRA_RETURN_IF(!table_end, make_error(ErrorKind::Malformed));
+  VAKRA_RETURN_IF(*table_end > bytes.size(), make_error(ErrorKind::PacketTooShort));
+
+  const uint8_t* table = bytes.data() + table_start;
+  VAKRA_RETURN_IF(wire::load_u64(table) != 0, make_error(ErrorKind::Malformed));
+  uint64_t previous = 0;
+  for (size_t i = 1; i <= count; ++i) {
+    const uint64_t offset = wire::load_u64(table + 8 * i);
+    VAKRA_RETURN_IF(offset < previous, make_error(ErrorKind::Malformed));
+    previous = offset;
+  }
+
+  const auto payload_end = wire::checked_add(*table_end, previous);
+  VAKRA_RETURN_IF(!payload_end, make_error(ErrorKind::Malformed));
+  VAKRA_RETURN_IF(*payload_end > bytes.size(), make_error(ErrorKind::PacketTooShort));
+
+  if (header.flags & FLAG_INTEGRITY) {
+    VAKRA_RETURN_IF(!wire::fits(*payload_end, kChecksumLength, bytes.size()), make_error(ErrorKind::PacketTooShort));
+    const uint64_t stored = wire::load_u64(bytes.data() + *payload_end);
+    const uint64_t actual = hash::xxh3(bytes.subspan(table_start, *payload_end - table_start));
+    VAKRA_RETURN_IF(stored != actual, make_error(ErrorKind::IntegrityMismatch));
+  }
+
+  out.offsets = bytes.subspan(table_start, *table_end - table_start);
+  out.payload = bytes.subspan(*table_end, previous);
+  return out;
+}
+
+Result<DecodedString> decode_string(ByteView bytes, const PacketHeader& header) {
+  DecodedString out;
+  VAKRA_ASSIGN_OR_RETURN(static_cast<DecodedOffsets&>(out), decode_offset_payload(bytes, header));
+  return out;
+}
+
+Result<DecodedRagged> decode_ragged(ByteView bytes, const PacketHeader& header) {
+  DecodedRagged out;
+  VAKRA_ASSIGN_OR_RETURN(static_cast<DecodedOffsets&>(out), decode_offset_payload(bytes, header));
+  return out;
+}
+
+}  // namespace vakra

@@ -1,0 +1,178 @@
+// LZ4 frames: what we write is standard, any standard frame is read, damage
+// is reported, and decompression never runs past its bound.
+#include <gtest/gtest.h>
+#include <lz4frame.h>
+
+#include "lz4_internal.hpp"
+#include "test_bytes.hpp"
+#include "vakra/decode.hpp"
+#include "vakra/dense.hpp"
+
+namespace vakra {
+namespace {
+
+using testing::Bytes;
+using testing::outcome;
+
+constexpr const char* kDecompressFailed = "LZ4 frame decompression failed";
+
+// Half runs of a repeated byte, half pseudo-random bytes.
+Bytes sample(size_t n) {
+  Bytes out(n);
+  uint32_t state = 12345;
+  for (size_t i = 0; i < n; ++i) {
+    state = state * 1103515245u + 12345u;
+    out[i] = (i / 1000) % 2 ? static_cast<uint8_t>(state >> 24) : 7;
+  }
+  return out;
+}
+
+Bytes compress_here(const Bytes& body) {
+  auto frame = lz4::compress_frame(body);
+  EXPECT_TRUE(frame.ok());
+  return frame.ok() ? Bytes(frame->data(), frame->data() + frame->size()) : Bytes{};
+}
+
+// Decodes with nothing but liblz4's own frame API.
+Bytes plain_decompress(const Bytes& frame, size_t capacity) {
+  LZ4F_dctx* dctx;
+  EXPECT_FALSE(LZ4F_isError(LZ4F_createDecompressionContext(&dctx, LZ4F_VERSION)));
+  Bytes out(capacity);
+  size_t dst_size = capacity, src_size = frame.size();
+  const size_t hint = LZ4F_decompress(dctx, out.data(), &dst_size, frame.data(), &src_size, nullptr);
+  LZ4F_freeDecompressionContext(dctx);
+  EXPECT_EQ(hint, 0u);
+  EXPECT_EQ(src_size, frame.size());
+  out.resize(dst_size);
+  return out;
+}
+
+// The descriptor bytes themselves are pinned by the dense packet tests.
+TEST(Lz4Frame, OursDecodeWithPlainLz4) {
+  for (size_t n : {size_t{0}, size_t{1}, size_t{65536}, size_t{65537}, size_t{262145}, size_t{5} << 20}) {
+    SCOPED_TRACE(n);
+    const Bytes body = sample(n);
+    const Bytes frame = compress_here(body);
+    EXPECT_EQ(plain_decompress(frame, n + 16), body);
+  }
+}
+
+TEST(Lz4Frame, StandardFramesOfAnySettingsDecode) {
+  const Bytes body = sample(3'000'000);
+  for (auto block_size : {LZ4F_max64KB, LZ4F_max256KB, LZ4F_max1MB, LZ4F_max4MB}) {
+    for (auto mode : {LZ4F_blockLinked, LZ4F_blockIndependent}) {
+      SCOPED_TRACE(::testing::Message() << block_size << " " << mode);
+      LZ4F_preferences_t prefs = LZ4F_INIT_PREFERENCES;
+      prefs.frameInfo = {block_size, mode, LZ4F_contentChecksumEnabled, LZ4F_frame, body.size(), 0,
+                         LZ4F_blockChecksumEnabled};
+      Bytes frame(LZ4F_compressFrameBound(body.size(), &prefs));
+      const size_t len = LZ4F_compressFrame(frame.data(), frame.size(), body.data(), body.size(), &prefs);
+      ASSERT_FALSE(LZ4F_isError(len));
+      frame.resize(len);
+
+      const auto owned = lz4_decompress_frame(frame, body.size());
+      ASSERT_TRUE(owned.ok()) << outcome(owned);
+      EXPECT_EQ(Bytes(owned->data(), owned->data() + owned->size()), body);
+      Bytes exact(body.size());
+      EXPECT_TRUE(lz4_decompress_frame_into(frame, exact).ok());
+      EXPECT_EQ(exact, body);
+    }
+  }
+}
+
+TEST(Lz4Frame, DamagedFramesFail) {
+  const Bytes body = sample(100'000);
+  LZ4F_preferences_t prefs = LZ4F_INIT_PREFERENCES;
+  prefs.frameInfo.contentChecksumFlag = LZ4F_contentChecksumEnabled;
+  prefs.frameInfo.blockChecksumFlag = LZ4F_blockChecksumEnabled;
+  Bytes checked(LZ4F_compressFrameBound(body.size(), &prefs));
+  checked.resize(LZ4F_compressFrame(checked.data(), checked.size(), body.data(), body.size(), &prefs));
+  const Bytes ours = compress_here(body);
+  auto flipped = [](Bytes frame, size_t index) {
+    frame[index] ^= 0x10;
+    return frame;
+  };
+  const std::pair<const char*, Bytes> cases[] = {
+      {"empty", {}},
+      {"wrong magic", flipped(ours, 0)},
+      {"header checksum", flipped(ours, 6)},
+      {"truncated header", Bytes(ours.begin(), ours.begin() + 5)},
+      {"truncated block", Bytes(ours.begin(), ours.begin() + ours.size() / 2)},
+      {"no end mark", Bytes(ours.begin(), ours.end() - 4)},
+      {"block larger than the block size", [&] { Bytes f = ours; f[9] = 0x7F; return f; }()},
+      {"trailing garbage", [&] { Bytes f = ours; f.push_back(0x42); return f; }()},
+      {"block checksum", flipped(checked, checked.size() / 2)},
+      {"content checksum", flipped(checked, checked.size() - 1)},
+  };
+  for (const auto& [name, frame] : cases) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(outcome(lz4_decompress_frame(frame, body.size())), kDecompressFailed);
+    Bytes out(body.size());
+    EXPECT_EQ(outcome(lz4_decompress_frame_into(frame, out)), kDecompressFailed);
+  }
+}
+
+TEST(Lz4Frame, OutputIsBoundedAndExact) {
+  const Bytes body = sample(70'000);
+  const Bytes frame = compress_here(body);
+  EXPECT_EQ(outcome(lz4_decompress_frame(frame, body.size() - 1)), "Malformed vakra packet");
+  const auto roomy = lz4_decompress_frame(frame, body.size() + 100);
+  ASSERT_TRUE(roomy.ok());
+  EXPECT_EQ(roomy->size(), body.size());
+  for (size_t size : {body.size() - 1, body.size() + 1}) {
+    Bytes out(size);
+    EXPECT_EQ(outcome(lz4_decompress_frame_into(frame, out)), "Malformed vakra packet");
+  }
+  // Frames back to back are one stream of frame data.
+  Bytes twice = frame;
+  twice.insert(twice.end(), frame.begin(), frame.end());
+  Bytes out(2 * body.size());
+  ASSERT_TRUE(lz4_decompress_frame_into(twice, out).ok());
+  EXPECT_EQ(Bytes(out.begin() + body.size(), out.end()), body);
+}
+
+// One frame holding `copies` independent 4 MiB blocks of zeros: about 16 KiB
+// of frame per 4 MiB of output.
+Bytes zero_bomb(size_t copies) {
+  const Bytes one = compress_here(Bytes(size_t{4} << 20, 0));
+  const Bytes block(one.begin() + 7, one.end() - 4);
+  Bytes frame(one.begin(), one.begin() + 7);
+  for (size_t i = 0; i < copies; ++i) frame.insert(frame.end(), block.begin(), block.end());
+  frame.insert(frame.end(), 4, 0);
+  return frame;
+}
+
+TEST(Lz4Frame, SmallPacketCannotInflateBeyondItsShape) {
+  Bytes eight_mib(size_t{8} << 20, 0xFF);
+  ASSERT_TRUE(lz4_decompress_frame_into(zero_bomb(2), eight_mib).ok());
+  EXPECT_EQ(eight_mib, Bytes(size_t{8} << 20, 0));
+
+  const Bytes bomb = zero_bomb(256);  // 1 GiB of zeros in about 4 MiB
+  ASSERT_LT(bomb.size(), size_t{5} << 20);
+  EXPECT_EQ(outcome(lz4_decompress_frame(bomb, 1 << 20)), "Malformed vakra packet");
+
+  // A float32 [4] packet whose compressed body is the bomb.
+  Bytes packet = testing::v4_header(0x0005, 1, 1);
+  testing::append_u32(packet, 4);
+  packet.resize(64, 0);
+  packet.insert(packet.end(), bomb.begin(), bomb.end());
+  EXPECT_EQ(outcome(decode(ByteView(packet))), "compressed dense bodies require an owning decode path");
+  EXPECT_EQ(outcome(decode_dense_to_owned(packet)), "Malformed vakra packet");
+
+  // The reverse: a shape of 800 MB whose frame could never hold it is refused
+  // before anything that size is reserved or any decompression is tried (the
+  // frame here is also truncated, which decompressing would report).
+  const Bytes small_frame = compress_here(Bytes(1000, 3));
+  Bytes claims_much = testing::v4_header(0x0005, 3, 1);
+  testing::append_u32(claims_much, 100'000'000);
+  claims_much.resize(64, 0);
+  claims_much.insert(claims_much.end(), small_frame.begin(), small_frame.end() - 1);
+  EXPECT_EQ(outcome(decode_dense_to_owned(claims_much)), "Malformed vakra packet");
+  // And an unbounded caller gets a buffer sized by what the frame can hold.
+  const auto unbounded = lz4_decompress_frame(small_frame, UINT64_MAX);
+  ASSERT_TRUE(unbounded.ok());
+  EXPECT_EQ(Bytes(unbounded->data(), unbounded->data() + unbounded->size()), Bytes(1000, 3));
+}
+
+}  // namespace
+}  // namespace vakra

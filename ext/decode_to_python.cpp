@@ -1,0 +1,292 @@
+#include "decode_to_python.hpp"
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <span>
+
+#include "buffer_view.hpp"
+#include "errors.hpp"
+#include "interned.hpp"
+#include "vakra/dense.hpp"
+
+namespace vakra::ext {
+namespace {
+
+// LZ4 writes at most 255 output bytes per input byte (a match-length
+// extension byte adds 255), so a frame cannot hold more than this many
+// times its own length. Checked before the output array is allocated, so a
+// small hostile packet cannot ask for gigabytes.
+constexpr uint64_t kMaxLz4Expansion = 255;
+
+constexpr std::array<const char*, 8> kQuantizedKeywords = {
+    "data", "scales", "zero_points", "shape", "dtype_code", "quant_scheme", "group_size", "axis"};
+constexpr std::array<const char*, 3> kMatrixClasses = {"coo_matrix", "csr_matrix", "csc_matrix"};
+
+// Objects looked up once per process and kept for its life, like the module
+// object: NumPy's constructors and the names every conversion uses.
+struct Handles {
+  PyRef frombuffer, empty;
+  std::array<PyRef, kMaxDtypeCode> dtype_names;  // by Dtype index
+  PyRef reshape, flags, writeable, from_raw;
+  PyRef quantize_module, quantized_class, ragged_module, string_class, scipy_sparse;
+  std::array<PyRef, kMatrixClasses.size()> matrix_classes;
+  std::array<PyRef, kQuantizedKeywords.size()> quantized_keywords;
+};
+
+const Handles* g_handles = nullptr;  // created under the GIL, never released
+
+bool intern(PyRef& out, const char* text) {
+  out = PyRef::steal(PyUnicode_InternFromString(text));
+  return static_cast<bool>(out);
+}
+
+bool fill_handles(Handles& h) {
+  PyObject* numpy = numpy_module();  // borrowed, kept for the process
+  if (numpy == nullptr) return false;
+  h.frombuffer = PyRef::steal(PyObject_GetAttrString(numpy, "frombuffer"));
+  if (!h.frombuffer) return false;
+  h.empty = PyRef::steal(PyObject_GetAttrString(numpy, "empty"));
+  if (!h.empty) return false;
+  for (size_t i = 0; i < h.dtype_names.size(); ++i) {
+    const std::string_view name = dtype_name(static_cast<Dtype>(i));
+    h.dtype_names[i] = PyRef::steal(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+    if (!h.dtype_names[i]) return false;
+  }
+  for (size_t i = 0; i < kQuantizedKeywords.size(); ++i) {
+    if (!intern(h.quantized_keywords[i], kQuantizedKeywords[i])) return false;
+  }
+  for (size_t i = 0; i < kMatrixClasses.size(); ++i) {
+    if (!intern(h.matrix_classes[i], kMatrixClasses[i])) return false;
+  }
+  return intern(h.reshape, "reshape") && intern(h.flags, "flags") && intern(h.writeable, "writeable") &&
+         intern(h.from_raw, "_from_raw") && intern(h.quantize_module, "vakra.quantize") &&
+         intern(h.quantized_class, "QuantizedTensor") && intern(h.ragged_module, "vakra.ragged") &&
+         intern(h.string_class, "StringTensor") && intern(h.scipy_sparse, "scipy.sparse");
+}
+
+// The handles, made on first use; nullptr with an exception set if NumPy
+// cannot be imported (the next call tries again).
+const Handles* handles() {
+  if (g_handles == nullptr) {
+    auto fresh = std::make_unique<Handles>();
+    if (!fill_handles(*fresh)) return nullptr;
+    g_handles = fresh.release();
+  }
+  return g_handles;
+}
+
+PyObject* name_of(const Handles& h, Dtype dtype) { return h.dtype_names[static_cast<size_t>(dtype)].get(); }
+
+uint64_t element_count_of(std::span<const uint32_t> shape) {
+  uint64_t count = 1;
+  for (uint32_t dim : shape) count *= dim;  // the decoder capped the product at MAX_ELEMENTS
+  return count;
+}
+
+PyRef shape_tuple(std::span<const uint32_t> shape) {
+  PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(shape.size())));
+  if (!tuple) return tuple;
+  for (size_t i = 0; i < shape.size(); ++i) {
+    PyObject* dim = PyLong_FromUnsignedLong(shape[i]);
+    if (dim == nullptr || PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), dim) != 0) return PyRef();
+  }
+  return tuple;
+}
+
+PyRef import_attribute(PyObject* module_name, PyObject* attribute) {
+  PyRef module = PyRef::steal(PyImport_Import(module_name));
+  if (!module) return module;
+  return PyRef::steal(PyObject_GetAttr(module.get(), attribute));
+}
+
+// numpy.empty(dims, dtype): a new writable array that owns its memory; dims
+// is a tuple or, for one dimension, an int.
+PyRef empty_array(const Handles& h, PyObject* dims, PyObject* dtype) {
+  return PyRef::steal(PyObject_CallFunctionObjArgs(h.empty.get(), dims, dtype, nullptr));
+}
+
+// The memory of an array made by empty_array(), which must be `size` bytes.
+bool array_memory(BufferView& memory, PyObject* array, size_t size) {
+  if (!memory.acquire_any_contiguous(array)) return false;
+  if (memory.readonly() || memory.size() != size) throw InternalFailure("new NumPy array has unexpected memory");
+  return true;
+}
+
+// A writable 1-D array of `dtype` holding a copy of `bytes`.
+PyRef copied_array(const Handles& h, ByteView bytes, Dtype dtype) {
+  PyRef length = PyRef::steal(PyLong_FromSize_t(bytes.size() / element_size(dtype)));
+  if (!length) return length;
+  PyRef array = empty_array(h, length.get(), name_of(h, dtype));
+  if (!array) return array;
+  BufferView memory;
+  if (!array_memory(memory, array.get(), bytes.size())) return PyRef();
+  if (!bytes.empty()) std::memcpy(memory.writable_bytes().data(), bytes.data(), bytes.size());
+  return array;
+}
+
+bool mark_read_only(const Handles& h, PyObject* array) {
+  PyRef flags = PyRef::steal(PyObject_GetAttr(array, h.flags.get()));
+  return flags && PyObject_SetAttr(flags.get(), h.writeable.get(), Py_False) == 0;
+}
+
+// numpy.frombuffer over the caller's own object at the body's offset: no copy.
+bool dense_view(const Handles& h, const DecodeSource& source, const DecodedDense& dense, PyRef& out) {
+  PyRef count = PyRef::steal(PyLong_FromUnsignedLongLong(element_count_of(dense.shape)));
+  if (!count) return false;
+  PyRef offset = PyRef::steal(PyLong_FromSize_t(static_cast<size_t>(dense.data.data() - source.base)));
+  if (!offset) return false;
+  // frombuffer(buffer, dtype, count, offset), positionally: no keyword dict per call.
+  PyRef flat = PyRef::steal(PyObject_CallFunctionObjArgs(h.frombuffer.get(), source.object, name_of(h, dense.dtype),
+                                                         count.get(), offset.get(), nullptr));
+  if (!flat) return false;
+  // Read-only before reshaping, so the reshaped view inherits it.
+  if (!source.immutable && !mark_read_only(h, flat.get())) return false;
+  if (dense.shape.size() == 1) {
+    out = std::move(flat);
+    return true;
+  }
+  PyRef dims = shape_tuple(dense.shape);
+  if (!dims) return false;
+  out = PyRef::steal(PyObject_CallMethodObjArgs(flat.get(), h.reshape.get(), dims.get(), nullptr));
+  return static_cast<bool>(out);
+}
+
+// An LZ4-compressed body decompressed straight into a new array's memory.
+bool dense_decompressed(const Handles& h, const DecodedDense& dense, PyRef& out) {
+  const uint64_t expected = element_count_of(dense.shape) * element_size(dense.dtype);
+  const uint64_t frame_size = dense.data.size();
+  if (frame_size <= UINT64_MAX / kMaxLz4Expansion && expected > frame_size * kMaxLz4Expansion) {
+    return raise_codec_error(make_error(ErrorKind::Malformed));
+  }
+  PyRef dims = shape_tuple(dense.shape);
+  if (!dims) return false;
+  PyRef array = empty_array(h, dims.get(), name_of(h, dense.dtype));
+  if (!array) {
+    // NumPy refused (an unknown dtype name, no memory): a damaged frame is reported first.
+    PyRef type, value, traceback;
+    PyErr_Fetch(type.out(), value.out(), traceback.out());
+    Result<OwnedBytes> check = lz4_decompress_frame(dense.data, expected);
+    if (!check.ok()) return raise_codec_error(check.error());
+    if (check->size() != expected) return raise_codec_error(make_error(ErrorKind::Malformed));
+    PyErr_Restore(type.release(), value.release(), traceback.release());
+    return false;
+  }
+  BufferView memory;
+  if (!array_memory(memory, array.get(), expected)) return false;
+  if (!unwrap(lz4_decompress_frame_into(dense.data, memory.writable_bytes()))) return false;
+  memory.release();
+  out = std::move(array);
+  return true;
+}
+
+bool bundle_to_py(const DecodeSource& source, const DecodedBundle& bundle, PyRef& out) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return false;
+  for (const BundleItem& item : bundle.entries) {
+    PyRef value;
+    if (!decoded_to_py(source, item.value, value)) return false;
+    if (!value) return true;  // one unconverted entry leaves the whole bundle unconverted
+    PyRef key = PyRef::steal(PyUnicode_FromStringAndSize(item.key.data(), static_cast<Py_ssize_t>(item.key.size())));
+    if (!key || PyDict_SetItem(dict.get(), key.get(), value.get()) != 0) return false;
+  }
+  out = std::move(dict);
+  return true;
+}
+
+bool sparse_to_py(const Handles& h, const DecodeSource& source, const DecodedSparse& sparse, PyRef& out) {
+  PyRef scipy_sparse = PyRef::steal(PyImport_Import(h.scipy_sparse.get()));
+  if (!scipy_sparse) {
+    PyErr_Clear();
+    return raise(PyExc_ImportError, "scipy is required for sparse deserialization");
+  }
+  if (sparse.components.size() != 3) throw InternalFailure("sparse packet without three components");
+  std::array<PyRef, 3> parts;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    if (!decoded_to_py(source, sparse.components[i], parts[i])) return false;
+    if (!parts[i]) return true;
+  }
+  PyRef shape = shape_tuple(sparse.shape);
+  if (!shape) return false;
+  // coo_matrix((data, (row, col)), shape); csr/csc_matrix((data, indices, indptr), shape).
+  PyRef arrays;
+  if (sparse.format == SparseFormat::coo) {
+    PyRef indices = PyRef::steal(PyTuple_Pack(2, parts[1].get(), parts[2].get()));
+    if (!indices) return false;
+    arrays = PyRef::steal(PyTuple_Pack(2, parts[0].get(), indices.get()));
+  } else {
+    arrays = PyRef::steal(PyTuple_Pack(3, parts[0].get(), parts[1].get(), parts[2].get()));
+  }
+  if (!arrays) return false;
+  PyRef matrix_class =
+      PyRef::steal(PyObject_GetAttr(scipy_sparse.get(), h.matrix_classes[static_cast<size_t>(sparse.format)].get()));
+  if (!matrix_class) return false;
+  out = PyRef::steal(PyObject_CallFunctionObjArgs(matrix_class.get(), arrays.get(), shape.get(), nullptr));
+  return static_cast<bool>(out);
+}
+
+// Keyword `index` of the QuantizedTensor call.
+PyRef quantized_keyword(const Handles& h, const DecodedQuantized& quantized, size_t index) {
+  switch (index) {
+    case 0: return copied_array(h, quantized.data, Dtype::Uint8);
+    case 1: return copied_array(h, quantized.scales, Dtype::Float32);
+    case 2: return copied_array(h, quantized.zero_points, Dtype::Float32);
+    case 3: return shape_tuple(quantized.shape);
+    case 4: return PyRef::steal(PyLong_FromLong(dtype_code(quantized.dtype)));
+    case 5: return PyRef::steal(PyLong_FromLong(quantized.quant_scheme));
+    case 6: return PyRef::steal(PyLong_FromUnsignedLong(quantized.group_size));
+    case 7: return PyRef::steal(PyLong_FromUnsignedLong(quantized.axis));  // the wire byte, 0 to 255
+  }
+  throw InternalFailure("no such QuantizedTensor keyword");
+}
+
+bool quantized_to_py(const Handles& h, const DecodedQuantized& quantized, PyRef& out) {
+  PyRef quantized_class = import_attribute(h.quantize_module.get(), h.quantized_class.get());
+  if (!quantized_class) return false;
+  PyRef keywords = PyRef::steal(PyDict_New());
+  if (!keywords) return false;
+  for (size_t i = 0; i < kQuantizedKeywords.size(); ++i) {
+    PyRef value = quantized_keyword(h, quantized, i);
+    if (!value || PyDict_SetItem(keywords.get(), h.quantized_keywords[i].get(), value.get()) != 0) return false;
+  }
+  PyRef no_args = PyRef::steal(PyTuple_New(0));
+  if (!no_args) return false;
+  out = PyRef::steal(PyObject_Call(quantized_class.get(), no_args.get(), keywords.get()));
+  return static_cast<bool>(out);
+}
+
+bool string_to_py(const Handles& h, const DecodedString& string, PyRef& out) {
+  PyRef string_class = import_attribute(h.ragged_module.get(), h.string_class.get());
+  if (!string_class) return false;
+  PyRef offsets = copied_array(h, string.offsets, Dtype::Uint64);
+  if (!offsets) return false;
+  PyRef payload = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(string.payload.data()),
+                                                         static_cast<Py_ssize_t>(string.payload.size())));
+  if (!payload) return false;
+  PyRef count = PyRef::steal(PyLong_FromUnsignedLong(string.shape.empty() ? 0 : string.shape[0]));
+  if (!count) return false;
+  out = PyRef::steal(PyObject_CallMethodObjArgs(string_class.get(), h.from_raw.get(), offsets.get(), payload.get(),
+                                                count.get(), nullptr));
+  return static_cast<bool>(out);
+}
+
+}  // namespace
+
+bool decoded_to_py(const DecodeSource& source, const Decoded& decoded, PyRef& out) {
+  out = PyRef();
+  if (std::holds_alternative<DecodedRagged>(decoded.value) || std::holds_alternative<DecodedInline>(decoded.value)) {
+    return true;  // kinds that are carried but not converted
+  }
+  if (const auto* bundle = std::get_if<DecodedBundle>(&decoded.value)) return bundle_to_py(source, *bundle, out);
+  const Handles* h = handles();
+  if (h == nullptr) return false;
+  if (const auto* dense = std::get_if<DecodedDense>(&decoded.value)) {
+    return dense->compressed ? dense_decompressed(*h, *dense, out) : dense_view(*h, source, *dense, out);
+  }
+  if (const auto* sparse = std::get_if<DecodedSparse>(&decoded.value)) return sparse_to_py(*h, source, *sparse, out);
+  if (const auto* quantized = std::get_if<DecodedQuantized>(&decoded.value)) return quantized_to_py(*h, *quantized, out);
+  return string_to_py(*h, std::get<DecodedString>(decoded.value), out);
+}
+
+}  // namespace vakra::ext

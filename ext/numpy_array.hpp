@@ -1,0 +1,41 @@
+// What the encoders learn about a NumPy array: its Dtype, shape and where its
+// element bytes lie, read by attribute access and confirmed through the
+// buffer protocol before any byte is read.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "buffer_view.hpp"
+#include "python_api.hpp"
+#include "vakra/dense.hpp"
+#include "vakra/dtype.hpp"
+
+namespace vakra::ext {
+
+struct NumpyArrayInfo {
+  std::vector<uint32_t> shape;
+  uint64_t data_address = 0;
+  uint64_t nbytes = 0;
+  Dtype dtype = Dtype::Float32;
+
+  // The codec's view of the element bytes; valid while the array and its export live.
+  DenseView view() const {
+    return {ByteView(reinterpret_cast<const uint8_t*>(data_address), nbytes), shape, dtype};
+  }
+};
+
+// Fills `info` from `object`, and holds the array's memory in `memory` so it
+// cannot be freed or resized while the caller reads it. Refuses (BufferError)
+// an object whose attributes describe memory its buffer does not back.
+// Returns false with a Python exception set.
+bool extract_numpy(PyObject* object, NumpyArrayInfo& info, BufferView& memory);
+
+// Reads `flags.c_contiguous` with the bool conversion rule.
+bool read_c_contiguous(PyObject* object, bool& contiguous);
+
+// Converts a `shape` value to u32 dimensions, with the messages for a str, a
+// non-sequence and a dimension above 4294967295.
+bool read_dimensions(PyObject* shape, std::vector<uint32_t>& dims);
+
+}  // namespace vakra::ext
