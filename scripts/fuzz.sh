@@ -4,6 +4,10 @@
 # SECONDS (default 60) over a working copy of its seeds under build/fuzz.
 # The committed corpus is never written to. Fails on any crash.
 #   usage: scripts/fuzz.sh [SECONDS]
+# The seeds come from the codec's own encoders; after a wire-format change,
+# regenerate them with
+#   cmake --build build/fuzz --target fuzz_corpus_generator
+#   build/fuzz/codec/fuzz/fuzz_corpus_generator codec/fuzz/corpus
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
