@@ -10,6 +10,7 @@ tracemalloc catches leaked Python objects as small as one int per call.
 
 import gc
 import os
+import resource
 import sys
 import tracemalloc
 
@@ -76,8 +77,9 @@ READ_ONLY = bytes(len(PACKET))
 NOT_CONTIGUOUS = np.arange(64, dtype=np.float32).reshape(8, 8)[:, ::2]
 MUTEX_AREA = bytearray(128)
 DEV_NULL = os.open(os.devnull, os.O_WRONLY)
-CLOSED_FD = os.open(os.devnull, os.O_WRONLY)
-os.close(CLOSED_FD)
+# Above the descriptor limit, so it can never be a file opened meanwhile.
+_FD_LIMIT = resource.getrlimit(resource.RLIMIT_NOFILE)[0]
+INVALID_FD = (_FD_LIMIT if 0 < _FD_LIMIT < 2**30 else 2**30) + 7
 
 
 def shm_cycle(buffer, offset):
@@ -102,7 +104,7 @@ CASES = [
     ("dump_to_buffer_rs too small", vakra_rs.dump_to_buffer_rs, (ARRAY, TOO_SMALL), {}, ValueError),
     ("dump_to_buffer_rs read-only", vakra_rs.dump_to_buffer_rs, (ARRAY, READ_ONLY), {}, ValueError),
     ("dump_to_fd_rs", vakra_rs.dump_to_fd_rs, (ARRAY, DEV_NULL), {"compress": True}, None),
-    ("dump_to_fd_rs closed fd", vakra_rs.dump_to_fd_rs, (ARRAY, CLOSED_FD), {}, OSError),
+    ("dump_to_fd_rs bad fd", vakra_rs.dump_to_fd_rs, (ARRAY, INVALID_FD), {}, OSError),
     ("loads_rs dense", vakra_rs.loads_rs, (PACKET,), {}, None),
     ("loads_rs compressed", vakra_rs.loads_rs, (COMPRESSED,), {}, None),
     ("loads_rs bundle", vakra_rs.loads_rs, (BUNDLE,), {}, None),
