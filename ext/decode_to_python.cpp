@@ -29,7 +29,7 @@ constexpr std::array<const char*, 3> kMatrixClasses = {"coo_matrix", "csr_matrix
 struct Handles {
   PyRef frombuffer, empty;
   std::array<PyRef, kMaxDtypeCode> dtype_names;  // by Dtype index
-  PyRef reshape, flags, writeable, from_raw;
+  PyRef reshape, view, flags, writeable, from_raw;
   PyRef quantize_module, quantized_class, ragged_module, string_class, scipy_sparse;
   std::array<PyRef, kMatrixClasses.size()> matrix_classes;
   std::array<PyRef, kQuantizedKeywords.size()> quantized_keywords;
@@ -60,7 +60,7 @@ bool fill_handles(Handles& h) {
   for (size_t i = 0; i < kMatrixClasses.size(); ++i) {
     if (!intern(h.matrix_classes[i], kMatrixClasses[i])) return false;
   }
-  return intern(h.reshape, "reshape") && intern(h.flags, "flags") && intern(h.writeable, "writeable") &&
+  return intern(h.reshape, "reshape") && intern(h.view, "view") && intern(h.flags, "flags") && intern(h.writeable, "writeable") &&
          intern(h.from_raw, "_from_raw") && intern(h.quantize_module, "vakra.quantize") &&
          intern(h.quantized_class, "QuantizedTensor") && intern(h.ragged_module, "vakra.ragged") &&
          intern(h.string_class, "StringTensor") && intern(h.scipy_sparse, "scipy.sparse");
@@ -112,6 +112,14 @@ bool array_memory(BufferView& memory, PyObject* array, size_t size) {
   if (!memory.acquire_any_contiguous(array)) return false;
   if (memory.readonly() || memory.size() != size) throw InternalFailure("new NumPy array has unexpected memory");
   return true;
+}
+
+// Whether NumPy can export the array's memory through the buffer protocol.
+bool exports_buffer(PyObject* array) {
+  BufferView probe;
+  if (probe.acquire_any_contiguous(array)) return true;
+  PyErr_Clear();
+  return false;
 }
 
 // A writable 1-D array of `dtype` holding a copy of `bytes`.
@@ -173,8 +181,17 @@ bool dense_decompressed(const Handles& h, const DecodedDense& dense, PyRef& out)
     PyErr_Restore(type.release(), value.release(), traceback.release());
     return false;
   }
+  // NumPy cannot describe some dtypes (bfloat16) in a buffer export; their
+  // memory is reached through a uint8 view of the same array.
+  PyRef byte_view;
+  PyObject* target = array.get();
+  if (!exports_buffer(array.get())) {
+    byte_view = PyRef::steal(PyObject_CallMethodObjArgs(array.get(), h.view.get(), name_of(h, Dtype::Uint8), nullptr));
+    if (!byte_view) return false;
+    target = byte_view.get();
+  }
   BufferView memory;
-  if (!array_memory(memory, array.get(), expected)) return false;
+  if (!array_memory(memory, target, expected)) return false;
   if (!unwrap(lz4_decompress_frame_into(dense.data, memory.writable_bytes()))) return false;
   memory.release();
   out = std::move(array);

@@ -33,11 +33,17 @@ def test_body_bytes_and_code_for_every_dtype(dtype, shape):
     assert packet[64:] == array.tobytes()
 
 
-def test_bfloat16_uses_code_15():
+@pytest.mark.parametrize("compress", [False, True])
+def test_bfloat16_uses_code_15_and_reads_back(compress):
     ml_dtypes = pytest.importorskip("ml_dtypes")
-    array = np.array([1.5, -2.0], dtype=ml_dtypes.bfloat16)
-    packet = vakra_rs.dumps_rs(array)
-    assert packet[7] == 15 and packet[64:] == array.tobytes()
+    array = np.array([[1.5, -2.0, 3.0]], dtype=ml_dtypes.bfloat16)
+    packet = vakra_rs.dumps_rs(array, compress=compress)
+    assert packet[7] == 15
+    if not compress:
+        assert packet[64:] == array.tobytes()
+    decoded = vakra_rs.loads_rs(packet)
+    assert decoded.dtype == array.dtype and decoded.shape == (1, 3)
+    np.testing.assert_array_equal(decoded, array)
 
 
 @pytest.mark.parametrize("alignment, flags, align_byte, body_at", [

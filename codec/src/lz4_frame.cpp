@@ -31,10 +31,16 @@ class CompressionContext {
 
 class DecompressionContext {
  public:
-  ~DecompressionContext() { LZ4F_freeDecompressionContext(dctx_); }
+  ~DecompressionContext() { discard(); }
   LZ4F_dctx* get() {
     if (dctx_ == nullptr && LZ4F_isError(LZ4F_createDecompressionContext(&dctx_, LZ4F_VERSION))) dctx_ = nullptr;
     return dctx_;
+  }
+  // After a failed frame the decoder's state is not trusted again (a reset
+  // alone left liblz4 1.9.4 refusing every later frame): start afresh.
+  void discard() {
+    LZ4F_freeDecompressionContext(dctx_);
+    dctx_ = nullptr;
   }
 
  private:
@@ -51,14 +57,8 @@ LZ4F_blockSizeID_t block_size_id(size_t body_length) {
 // `out` and returns the decompressed length. Once `out` is full, the rest is
 // decoded into a small probe: any further output is Malformed, so a hostile
 // frame costs at most out.size() bytes plus the decoder's own block buffers.
-Result<size_t> decompress_bounded(ByteView frame, MutableBytes out) {
+Result<size_t> decompress_with(LZ4F_dctx* dctx, ByteView frame, MutableBytes out) {
   const CodecError failed = other_error(kLz4DecompressFailed);
-  VAKRA_RETURN_IF(frame.empty(), failed);
-  thread_local DecompressionContext context;
-  LZ4F_dctx* dctx = context.get();
-  VAKRA_RETURN_IF(dctx == nullptr, failed);
-  LZ4F_resetDecompressionContext(dctx);  // a previous call may have stopped mid-frame
-
   uint8_t probe[64];
   size_t consumed = 0;
   size_t produced = 0;
@@ -76,6 +76,17 @@ Result<size_t> decompress_bounded(ByteView frame, MutableBytes out) {
     produced += dst_size;
   }
   VAKRA_RETURN_IF(hint != 0, failed);  // the input ended inside a frame
+  return produced;
+}
+
+Result<size_t> decompress_bounded(ByteView frame, MutableBytes out) {
+  VAKRA_RETURN_IF(frame.empty(), other_error(kLz4DecompressFailed));
+  thread_local DecompressionContext context;
+  LZ4F_dctx* dctx = context.get();
+  VAKRA_RETURN_IF(dctx == nullptr, other_error(kLz4DecompressFailed));
+  LZ4F_resetDecompressionContext(dctx);
+  Result<size_t> produced = decompress_with(dctx, frame, out);
+  if (!produced.ok()) context.discard();
   return produced;
 }
 

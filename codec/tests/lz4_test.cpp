@@ -87,6 +87,13 @@ TEST(Lz4Frame, DamagedFramesFail) {
   prefs.frameInfo.blockChecksumFlag = LZ4F_blockChecksumEnabled;
   Bytes checked(LZ4F_compressFrameBound(body.size(), &prefs));
   checked.resize(LZ4F_compressFrame(checked.data(), checked.size(), body.data(), body.size(), &prefs));
+  // Linked blocks with a stored content size, cut short: this once left the
+  // reused decoder refusing every later frame.
+  LZ4F_preferences_t linked = LZ4F_INIT_PREFERENCES;
+  linked.frameInfo.blockMode = LZ4F_blockLinked;
+  linked.frameInfo.contentSize = body.size();
+  Bytes sized(LZ4F_compressFrameBound(body.size(), &linked));
+  sized.resize(LZ4F_compressFrame(sized.data(), sized.size(), body.data(), body.size(), &linked) - 10);
   const Bytes ours = compress_here(body);
   auto flipped = [](Bytes frame, size_t index) {
     frame[index] ^= 0x10;
@@ -103,12 +110,16 @@ TEST(Lz4Frame, DamagedFramesFail) {
       {"trailing garbage", [&] { Bytes f = ours; f.push_back(0x42); return f; }()},
       {"block checksum", flipped(checked, checked.size() / 2)},
       {"content checksum", flipped(checked, checked.size() - 1)},
+      {"sized frame cut short", sized},
   };
   for (const auto& [name, frame] : cases) {
     SCOPED_TRACE(name);
     EXPECT_EQ(outcome(lz4_decompress_frame(frame, body.size())), kDecompressFailed);
     Bytes out(body.size());
     EXPECT_EQ(outcome(lz4_decompress_frame_into(frame, out)), kDecompressFailed);
+    // A failure must not leave the reused decoder unable to read the next frame.
+    EXPECT_EQ(outcome(lz4_decompress_frame_into(ours, out)), "ok");
+    EXPECT_EQ(out, body);
   }
 }
 

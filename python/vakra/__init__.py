@@ -1,5 +1,20 @@
-"""vakra: a compact binary wire format for tensors."""
+"""vakra: a compact binary wire format for NumPy arrays, SciPy sparse
+matrices, string tensors and quantized tensors.
+
+    >>> import numpy as np, vakra
+    >>> packet = vakra.dumps({"weights": np.ones((2, 3), np.float32)})
+    >>> vakra.loads(packet)["weights"].shape
+    (2, 3)
+
+``dumps``/``loads`` work on bytes, ``dump``/``load`` on paths and binary
+files (memory-mapped when reading), ``dump_into`` writes into a caller's
+buffer and ``info`` describes a packet without decoding it. Uncompressed
+arrays are decoded as read-only views of the packet's memory.
+"""
 
 from . import vakra_rs
+from .api import dump, dump_into, dumps, info, load, loads
+from .quantize import QuantizedTensor
+from .ragged import StringTensor
 
-__all__ = ["vakra_rs"]
+__all__ = ["dumps", "loads", "dump", "load", "dump_into", "info", "StringTensor", "QuantizedTensor", "vakra_rs"]

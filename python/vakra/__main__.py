@@ -1,18 +1,8 @@
-"""Command line entry point: ``python -m vakra``."""
+"""``python -m vakra``: the command line of :mod:`vakra.cli`."""
 
 import sys
 
-import numpy as np
-
-from . import vakra_rs
-
-
-def main(argv=None) -> int:
-    packet = vakra_rs.dumps_rs(np.arange(6, dtype=np.float32).reshape(2, 3)) if False else None
-    header = bytes(b"VKRA\x04\x01\x00\x01\x02\x00" + (2).to_bytes(4, "little") + (3).to_bytes(4, "little"))
-    print(vakra_rs.get_packet_info_rs(packet or header))
-    return 0
-
+from .cli import main
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -1,0 +1,245 @@
+"""The public functions: dumps, loads, dump, load, dump_into and info.
+
+They follow ``pickle`` and ``json``: ``dumps``/``loads`` work on bytes,
+``dump``/``load`` on a path or a binary file object. ``dumps(array)`` and
+``loads(packet)`` cost one type check over the extension's own call.
+"""
+
+from __future__ import annotations
+
+import io
+import mmap as _mmap
+import os
+import secrets
+import stat
+from typing import IO, TYPE_CHECKING, Any, Union
+
+import numpy as np
+
+from . import packet_tree, vakra_rs
+from ._bfloat16 import enable_bfloat16
+from ._encoding import Options, encode, engine_can_encode
+
+if TYPE_CHECKING:
+    from _typeshed import ReadableBuffer, WriteableBuffer
+
+__all__ = ["dumps", "loads", "dump", "load", "dump_into", "info"]
+
+PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+_ndarray = np.ndarray
+_dumps_rs = vakra_rs.dumps_rs
+_loads_rs = vakra_rs.loads_rs
+_dump_to_buffer_rs = vakra_rs.dump_to_buffer_rs
+_dump_to_fd_rs = vakra_rs.dump_to_fd_rs
+
+
+def dumps(obj: Any, *, check_integrity: bool = False, compress: bool = False, alignment: int = 64) -> bytes:
+    """Encode ``obj`` as one packet and return it.
+
+    ``obj`` is a NumPy array, a SciPy sparse matrix or array (coo, csr, csc),
+    a ``StringTensor``, a ``QuantizedTensor``, a list of ``str`` or ``bytes``
+    (stored as a string tensor) or a dict with ``str`` keys whose values are
+    any of these, nested dicts included. The options apply to every value at
+    any depth: ``check_integrity`` appends an XXH3-64 checksum to array,
+    string and quantized bodies; ``compress`` stores array bodies as LZ4
+    frames; ``alignment`` (a power of two) places array and quantized bodies
+    at that multiple from the packet's first byte. Sparse components always
+    use the defaults.
+
+    Raises ``TypeError`` for values of other types (and non-``str`` keys),
+    ``ValueError`` for unsupported dtypes, non-contiguous arrays, a bad
+    alignment, dicts of more than 255 entries or nested more than 64 levels,
+    and the limits of the format (32 dimensions, 10^9 elements).
+    """
+    if type(obj) is _ndarray and obj.dtype.isnative:
+        return _dumps_rs(obj, check_integrity, compress, alignment)
+    return encode(obj, Options(check_integrity, compress, alignment))
+
+
+def loads(data: ReadableBuffer) -> Any:
+    """Decode the packet in ``data`` (``bytes``, ``bytearray``, ``memoryview``,
+    ``mmap``, a uint8 NumPy array: any buffer of bytes).
+
+    Uncompressed arrays, at any depth, are read-only views into ``data``
+    (which they keep alive); compressed arrays, strings and quantized tensors
+    are copies. Bundles come back as dicts, sparse packets as SciPy
+    ``coo_matrix``/``csr_matrix``/``csc_matrix``. Ragged and inline packets,
+    which only other writers produce, give None (as does a dict holding one).
+
+    Raises ``ValueError`` with the codec's message for damaged or truncated
+    packets ("Packet too short", "Invalid vakra packet",
+    "Integrity check failed: XXH3 mismatch", ...), ``TypeError`` or
+    ``BufferError`` when ``data`` is not a buffer of bytes, and
+    ``ImportError`` for a sparse packet without SciPy installed.
+    """
+    try:
+        return _loads_rs(data)
+    except TypeError as error:
+        if not enable_bfloat16(error):
+            raise
+    return _loads_rs(data)
+
+
+def dump(obj: Any, file: PathLike | IO[bytes], *, check_integrity: bool = False, compress: bool = False,
+         alignment: int = 64) -> None:
+    """Write ``obj`` as one packet to ``file``, a path or a binary file object.
+
+    A path is replaced atomically: the packet goes to a new file beside it,
+    which is then renamed over it, so a failed dump leaves the old file as it
+    was and processes that have the old file mapped (``load``) keep reading
+    intact data. A file object receives the packet at its current position;
+    a C-contiguous array going to a real file or pipe is written straight from
+    its memory to the descriptor, without building the packet as ``bytes``
+    first (the file object is flushed before, so earlier writes keep their
+    order). Options and errors are those of :func:`dumps`,
+    plus ``OSError`` from the file system.
+    """
+    options = Options(check_integrity, compress, alignment)
+    if isinstance(file, (str, bytes, os.PathLike)):
+        _dump_to_path(obj, os.fsdecode(file), options)
+    else:
+        _dump_to_handle(obj, file, options)
+
+
+def load(file: PathLike | IO[bytes], *, mmap: bool = True) -> Any:
+    """Read the packet in ``file``, a path or a binary file object, from its
+    current position to its end.
+
+    With ``mmap=True`` (the default) a regular file is memory-mapped
+    read-only and uncompressed arrays are views of the mapping: nothing is
+    read until it is used, and the mapping lives as long as any array that
+    views it (it is closed at once when none does). Do not truncate the file
+    while such arrays are in use. Pipes, sockets and in-memory files are read
+    into memory, as is everything with ``mmap=False``. Errors are those of
+    :func:`loads`, plus ``OSError`` from the file system.
+    """
+    if isinstance(file, (str, bytes, os.PathLike)):
+        with open(file, "rb") as handle:
+            return _load_from_handle(handle, mmap)
+    return _load_from_handle(file, mmap)
+
+
+def dump_into(obj: Any, buffer: WriteableBuffer, *, check_integrity: bool = False, compress: bool = False,
+              alignment: int = 64) -> int:
+    """Write ``obj`` as one packet at the start of ``buffer`` (a ``bytearray``,
+    writable ``mmap``, shared-memory buffer, uint8 NumPy array, ...) and return
+    its length. Bytes after the packet are left as they were.
+
+    Arrays, sparse matrices and dicts of them are encoded straight into
+    ``buffer``; other values are encoded first and copied in. Raises
+    ``ValueError`` "Buffer is read-only" or "Buffer too small" (the buffer is
+    then unchanged), and the errors of :func:`dumps`.
+    """
+    options = Options(check_integrity, compress, alignment)
+    if engine_can_encode(obj):
+        return _dump_to_buffer_rs(obj, buffer, *options)
+    with memoryview(buffer) as target:
+        if target.readonly:
+            raise ValueError("Buffer is read-only")
+        packet = encode(obj, options)
+        if len(packet) > target.nbytes:
+            raise ValueError("Buffer too small")
+        with target.cast("B") as flat:
+            flat[:len(packet)] = packet
+    return len(packet)
+
+
+def info(data: ReadableBuffer) -> dict[str, Any]:
+    """Describe the packet in ``data`` without decoding any body.
+
+    The dict starts with the header facts: ``version``, ``flags``,
+    ``dtype_code``, ``ndim``, ``aligned``, ``integrity_protected``, (for
+    bundles ``entry_count``), ``shape`` and ``total_elements``. Then:
+    ``kind`` ("dense", "bundle", "sparse", "string", "quantized", "ragged" or
+    "inline"), ``dtype`` (its name, or None), ``size`` (packet bytes),
+    ``body_size`` (stored body bytes, None for containers), kind details
+    (``compressed``; ``format``; ``count``; ``quant_scheme``, ``axis``,
+    ``group_size``, ``scale_count``) and, for bundles and sparse packets,
+    ``entries`` or ``components``: the same dict for every nested packet.
+
+    Checksums are not verified (use :func:`loads`). Raises ``ValueError``
+    when the header or framing is damaged or truncated.
+    """
+    result = vakra_rs.get_packet_info_rs(data)
+    described = packet_tree.facts(packet_tree.walk(data))
+    result.update((key, value) for key, value in described.items() if key not in result)
+    return result
+
+
+def _dump_to_path(obj: Any, path: str, options: Options) -> None:
+    directory, name = os.path.split(os.path.abspath(path))
+    temporary = os.path.join(directory, f".{name}.{secrets.token_hex(6)}.tmp")
+    # O_EXCL with mode 0o666 creates the file as open() would, umask included.
+    descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+    try:
+        with open(descriptor, "wb") as handle:
+            _dump_to_handle(obj, handle, options)
+        os.replace(temporary, path)
+    except BaseException:
+        os.unlink(temporary)
+        raise
+
+
+def _dump_to_handle(obj: Any, handle: IO[bytes], options: Options) -> None:
+    if isinstance(handle, io.TextIOBase):
+        raise TypeError("file must be opened in binary mode ('wb'), not text mode")
+    if type(obj) is _ndarray and obj.dtype.isnative and obj.flags.c_contiguous:
+        descriptor = _file_descriptor(handle)
+        if descriptor is not None:
+            handle.flush()
+            _dump_to_fd_rs(obj, descriptor, *options)
+            return
+    _write_all(handle, encode(obj, options))
+
+
+def _file_descriptor(handle: IO[bytes]) -> int | None:
+    """The descriptor behind a plain binary file, or None.
+
+    Only objects whose bytes go to the descriptor unchanged qualify: wrappers
+    such as ``gzip.GzipFile`` also report a descriptor, but transform what is
+    written through them.
+    """
+    buffered = (io.BufferedReader, io.BufferedWriter, io.BufferedRandom)
+    raw = handle.raw if isinstance(handle, buffered) else handle
+    if not isinstance(raw, io.FileIO):
+        return None
+    return handle.fileno()
+
+
+def _write_all(handle: IO[bytes], packet: bytes) -> None:
+    remaining = memoryview(packet)
+    while remaining:
+        written = handle.write(remaining)
+        if written is None or written >= len(remaining):  # None: a writer that reports nothing
+            return
+        remaining = remaining[written:]
+
+
+def _load_from_handle(handle: IO[bytes], use_mmap: bool) -> Any:
+    if isinstance(handle, io.TextIOBase):
+        raise TypeError("file must be opened in binary mode ('rb'), not text mode")
+    descriptor = _file_descriptor(handle) if use_mmap else None
+    if descriptor is not None:
+        handle.flush()  # a read-write file may still hold buffered writes
+        status = os.fstat(descriptor)
+        if stat.S_ISREG(status.st_mode) and status.st_size > handle.tell():
+            return _load_mapped(handle, descriptor, status.st_size)
+    return loads(handle.read())
+
+
+def _load_mapped(handle: IO[bytes], descriptor: int, size: int) -> Any:
+    position = handle.tell()
+    mapping = _mmap.mmap(descriptor, 0, access=_mmap.ACCESS_READ)
+    packet = memoryview(mapping)[position:] if position else mapping
+    try:
+        return loads(packet)
+    finally:
+        handle.seek(size)
+        # Close what no decoded array views; the rest closes with its arrays.
+        try:
+            if packet is not mapping:
+                packet.release()
+            mapping.close()
+        except BufferError:
+            pass
