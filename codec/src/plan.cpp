@@ -10,6 +10,9 @@ template <class... Visitors>
 struct Overloaded : Visitors... {
   using Visitors::operator()...;
 };
+// Clang before 17 has no aggregate deduction, so the guide is spelled out.
+template <class... Visitors>
+Overloaded(Visitors...) -> Overloaded<Visitors...>;
 
 }  // namespace
 

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Builds the codec's libFuzzer harnesses (clang, ASan + UBSan) in build/fuzz,
+# replays the seed corpora and kept crash inputs, then fuzzes each harness for
+# SECONDS (default 60) over a working copy of its seeds under build/fuzz.
+# The committed corpus is never written to. Fails on any crash.
+#   usage: scripts/fuzz.sh [SECONDS]
+# The seeds come from the codec's own encoders; after a wire-format change,
+# regenerate them with
+#   cmake --build build/fuzz --target fuzz_corpus_generator
+#   build/fuzz/codec/fuzz/fuzz_corpus_generator codec/fuzz/corpus
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+seconds=${1:-60}
+build=build/fuzz
+harnesses=(decode header roundtrip)
+
+[ -d .venv/bin ] && export PATH="$root/.venv/bin:$PATH"  # cmake and ninja from bootstrap.sh
+generator=()
+command -v ninja >/dev/null && generator=(-G Ninja)
+CC=clang CXX=clang++ cmake -S . -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DVAKRA_BUILD_FUZZERS=ON -DVAKRA_BUILD_EXTENSION=OFF -DVAKRA_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" --parallel --target fuzz_regression "${harnesses[@]/%/_fuzzer}"
+
+regressions=codec/fuzz/regressions
+for harness in "${harnesses[@]}"; do
+  "$build/codec/fuzz/fuzz_regression" "$harness" "codec/fuzz/corpus/$harness" "$regressions/$harness"
+done
+
+failed=0
+for harness in "${harnesses[@]}"; do
+  work=$build/corpus/$harness
+  artifacts=$build/artifacts/$harness/
+  mkdir -p "$work" "$artifacts"
+  cp -n codec/fuzz/corpus/"$harness"/* "$work"/
+  log=$build/$harness.log
+  if "$build/codec/fuzz/${harness}_fuzzer" "$work" -max_total_time="$seconds" -max_len=65536 -timeout=10 \
+       -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$artifacts" >"$log" 2>&1; then
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+    echo "fuzz $harness: ${runs:-?} executions in ${seconds}s, no crash"
+  else
+    echo "fuzz $harness: CRASH (log: $log, inputs: $artifacts)" >&2
+    grep -E "ERROR|fuzz check failed|SUMMARY" "$log" | head -5 >&2 || true
+    failed=1
+  fi
+done
+exit "$failed"
