@@ -46,8 +46,8 @@ FULL = Scale(
     info_size=256 * MiB,
     split_size=64 * MiB,
     peak_memory_size=64 * MiB,
-    rounds=7,
-    min_sample_ns=20_000_000,
+    rounds=15,
+    min_sample_ns=10_000_000,
 )
 
 QUICK = Scale(
