@@ -241,12 +241,15 @@ def _chart(path: Path, tables, results) -> None:
     plt.close(fig)
 
 
-def write(out_dir: Path, facts, versions, peers, skipped, tables, evaluation, quick: bool) -> None:
+def write(out_dir: Path, facts, versions, peers, skipped, tables, evaluation, quick: bool) -> list[Path]:
+    """Writes latest.md, latest.json and (with matplotlib) latest.png; returns their paths."""
     results, observations = evaluation
     out_dir.mkdir(parents=True, exist_ok=True)
+    written = [out_dir / "latest.md", out_dir / "latest.json"]
     try:
         _chart(out_dir / "latest.png", tables, results)
         chart = "![throughput of dumps and loads per format, and the targets](latest.png)"
+        written.append(out_dir / "latest.png")
     except ImportError as error:  # the test extra has no matplotlib; the bench extra does
         chart = f"(no chart: {error})"
     text = _markdown(facts, versions, peers, skipped, tables, results, observations, quick, chart)
@@ -260,3 +263,4 @@ def write(out_dir: Path, facts, versions, peers, skipped, tables, evaluation, qu
         "targets": [dataclasses.asdict(r) for r in results],
     }
     (out_dir / "latest.json").write_text(json.dumps(raw, indent=1) + "\n")
+    return written

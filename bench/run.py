@@ -4,8 +4,8 @@
     .venv/bin/python bench/run.py --quick --out D  # a seconds-long smoke run
 
 Everything runs in this one process, except the peak-memory probes, which need
-a fresh process each (bench/peak_memory.py). Results go to
-OUT/latest.md and OUT/latest.png (OUT defaults to bench/results).
+a fresh process each (bench/peak_memory.py). Results go to OUT/latest.md,
+OUT/latest.png and OUT/latest.json (OUT defaults to bench/results).
 """
 
 from __future__ import annotations
@@ -405,8 +405,8 @@ def main(argv: list[str] | None = None) -> int:
     facts["load average (1 min) at start / end"] = f"{load_before[0]:.2f} / {load_after[0]:.2f}"
     facts["run time"] = f"{time.monotonic() - started:.0f} s"
     results = targets.evaluate(bench.tables, scale)
-    report.write(args.out, facts, _peer_versions(), peers, skipped, bench.tables, results, quick=args.quick)
-    print(f"wrote {args.out / 'latest.md'} and {args.out / 'latest.png'} in {facts['run time']}")
+    written = report.write(args.out, facts, _peer_versions(), peers, skipped, bench.tables, results, quick=args.quick)
+    print(f"wrote {', '.join(map(str, written))} in {facts['run time']}")
     return 0
 
 
