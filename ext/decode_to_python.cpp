@@ -11,6 +11,7 @@
 #include "interned.hpp"
 #include "sparse_structure.hpp"
 #include "vakra/dense.hpp"
+#include "vakra/memory.hpp"
 
 namespace vakra::ext {
 namespace {
@@ -193,6 +194,7 @@ bool dense_decompressed(const Handles& h, const DecodedDense& dense, PyRef& out)
   }
   BufferView memory;
   if (!array_memory(memory, target, expected)) return false;
+  prefer_huge_pages(memory.writable_bytes().data(), memory.size());
   if (!unwrap(lz4_decompress_frame_into(dense.data, memory.writable_bytes()))) return false;
   memory.release();
   out = std::move(array);
