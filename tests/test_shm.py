@@ -74,8 +74,6 @@ def test_prologue_refuses_and_leaves_the_buffer(function, extra, buffer, offset,
 
 
 @pytest.mark.parametrize("call, error, pattern", [
-    (lambda: vakra_rs.shm_mutex_lock(), TypeError,
-     re.escape("shm_mutex_lock() missing 2 required positional arguments: 'buffer' and 'offset'")),
     (lambda: vakra_rs.shm_mutex_lock(bytearray(64), 0, timeout=1.0), TypeError,
      re.escape("shm_mutex_lock() got an unexpected keyword argument 'timeout'")),
     (lambda: vakra_rs.shm_mutex_init(bytearray(64), "0"), TypeError, "argument 'offset': "),
