@@ -109,15 +109,16 @@ ENCODE_ERRORS = {
     "256 with strings": ({str(i): ["x"] for i in range(256)}, ValueError, "Bundle has 256 entries"),
     "65 levels to strings": (deep_dict(65, ["x"]), ValueError, "Nesting too deep"),
     "itself": (SELF, ValueError, "Nesting too deep"),
+    "bad alignment, strings only": ({"s": ["x"]}, ValueError, "Alignment must be a power of two"),
 }
 
 
 @pytest.mark.parametrize("value, error, message", ENCODE_ERRORS.values(), ids=ENCODE_ERRORS.keys())
-@pytest.mark.parametrize("encoder", [vakra.dumps, lambda v: vakra.dump_into(v, bytearray(1 << 16)),
-                                     lambda v: vakra.dump(v, io.BytesIO())], ids=["dumps", "dump_into", "dump"])
+@pytest.mark.parametrize("encoder", [vakra.dumps, lambda v, **o: vakra.dump_into(v, bytearray(1 << 16), **o),
+                                     lambda v, **o: vakra.dump(v, io.BytesIO(), **o)], ids=["dumps", "dump_into", "dump"])
 def test_encode_errors(value, error, message, encoder):
     with pytest.raises(error) as caught:
-        encoder(value)
+        encoder(value) if "Alignment" not in message else encoder(value, alignment=3)
     assert message is None or message in str(caught.value)
 
 
