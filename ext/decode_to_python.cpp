@@ -9,7 +9,9 @@
 #include "buffer_view.hpp"
 #include "errors.hpp"
 #include "interned.hpp"
+#include "sparse_structure.hpp"
 #include "vakra/dense.hpp"
+#include "vakra/memory.hpp"
 
 namespace vakra::ext {
 namespace {
@@ -192,6 +194,7 @@ bool dense_decompressed(const Handles& h, const DecodedDense& dense, PyRef& out)
   }
   BufferView memory;
   if (!array_memory(memory, target, expected)) return false;
+  prefer_huge_pages(memory.writable_bytes().data(), memory.size());
   if (!unwrap(lz4_decompress_frame_into(dense.data, memory.writable_bytes()))) return false;
   memory.release();
   out = std::move(array);
@@ -224,6 +227,8 @@ bool sparse_to_py(const Handles& h, const DecodeSource& source, const DecodedSpa
     if (!decoded_to_py(source, sparse.components[i], parts[i])) return false;
     if (!parts[i]) return true;
   }
+  PyObject* const arrays_for_check[3] = {parts[0].get(), parts[1].get(), parts[2].get()};
+  if (!check_sparse_structure(sparse, arrays_for_check)) return false;
   PyRef shape = shape_tuple(sparse.shape);
   if (!shape) return false;
   // coo_matrix((data, (row, col)), shape); csr/csc_matrix((data, indices, indptr), shape).

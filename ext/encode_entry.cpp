@@ -18,6 +18,7 @@
 #include "errors.hpp"
 #include "numpy_array.hpp"
 #include "pyref.hpp"
+#include "vakra/memory.hpp"
 
 namespace vakra::ext {
 namespace {
@@ -55,6 +56,7 @@ PyObject* plan_to_bytes(const PacketPlan& plan) {
   if (!out) return nullptr;
   char* storage = PyBytes_AsString(out.get());
   if (storage == nullptr) return nullptr;
+  prefer_huge_pages(storage, size);
   write_plan(plan, MutableBytes(reinterpret_cast<uint8_t*>(storage), size));
   return out.release();
 }

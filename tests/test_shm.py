@@ -24,7 +24,6 @@ SPAWN = multiprocessing.get_context("spawn")
 COUNTER = struct.Struct("<Q")  # the guarded value, right after the mutex area
 NEGATIVE = "cannot convert float seconds to Duration: value is negative"
 TOO_BIG = "cannot convert float seconds to Duration: value is either too big or NaN"
-DEADLINE_OVERFLOW = "overflow when adding duration to instant"
 
 
 @pytest.fixture(scope="module", autouse=True)
@@ -39,10 +38,8 @@ def block():
     try:
         yield segment
     finally:
-        try:
-            segment.close()
-        finally:
-            segment.unlink()
+        segment.close()
+        segment.unlink()
 
 
 @pytest.fixture
@@ -52,74 +49,48 @@ def area():
     return buffer
 
 
-@pytest.fixture
-def held(area):
-    assert vakra_rs.shm_mutex_lock(area, 0) is False
-    return area
+def space(offset, size):
+    return f"Insufficient space: need 64 bytes at offset {offset}, buffer is {size} bytes"
 
 
-# Each function with the arguments that follow (buffer, offset); the lock gets
-# timeout 0 so that a check that wrongly passes cannot wait.
-AREA_FUNCTIONS = [
-    pytest.param(vakra_rs.shm_mutex_init, (), id="init"),
-    pytest.param(vakra_rs.shm_mutex_lock, (0,), id="lock"),
-    pytest.param(vakra_rs.shm_mutex_unlock, (), id="unlock"),
-    pytest.param(vakra_rs.shm_mutex_destroy, (), id="destroy"),
-]
-
-PROLOGUE_ERRORS = [
-    pytest.param(bytes(64), 0, ValueError, "Buffer is read-only", id="read-only"),
-    pytest.param(bytes(8), 2**64 - 1, ValueError, "Buffer is read-only", id="read-only-reported-first"),
-    pytest.param(bytearray(64), 1, ValueError,
-                 "Insufficient space: need 64 bytes at offset 1, buffer is 64 bytes", id="offset-1"),
-    pytest.param(bytearray(32), 0, ValueError,
-                 "Insufficient space: need 64 bytes at offset 0, buffer is 32 bytes", id="short-buffer"),
-    pytest.param(bytearray(64), 2**64 - 64, ValueError,  # offset + 64 wraps to 0 in 64 bits
-                 "Insufficient space: need 64 bytes at offset 18446744073709551552, buffer is 64 bytes", id="wrap"),
-    pytest.param(memoryview(bytearray(256))[::2], 0, BufferError,
-                 "buffer is not contiguous: pass a contiguous buffer (e.g. bytes(view))", id="strided"),
-    pytest.param(array.array("i", bytes(64)), 0, BufferError,
-                 "buffer contents are not compatible with u8", id="int-items"),
-]
-
-
-@pytest.mark.parametrize("function, extra", AREA_FUNCTIONS)
-@pytest.mark.parametrize("buffer, offset, error, message", PROLOGUE_ERRORS)
-def test_prologue_refuses(function, extra, buffer, offset, error, message):
+@pytest.mark.parametrize("function, extra", [(vakra_rs.shm_mutex_init, ()), (vakra_rs.shm_mutex_lock, (0,)),
+                                             (vakra_rs.shm_mutex_unlock, ()), (vakra_rs.shm_mutex_destroy, ())])
+@pytest.mark.parametrize("buffer, offset, error, message", [
+    (bytes(64), 0, ValueError, "Buffer is read-only"),
+    (bytes(8), 2**64 - 1, ValueError, "Buffer is read-only"),  # reported first
+    (bytearray(64), 1, ValueError, space(1, 64)),
+    (bytearray(32), 0, ValueError, space(0, 32)),
+    (bytearray(64), 2**64 - 64, ValueError, space(2**64 - 64, 64)),  # offset + 64 wraps to 0 in 64 bits
+    (memoryview(bytearray(256))[::2], 0, BufferError,
+     "buffer is not contiguous: pass a contiguous buffer (e.g. bytes(view))"),
+    (array.array("i", bytes(64)), 0, BufferError, "buffer contents are not compatible with u8"),
+])
+def test_prologue_refuses_and_leaves_the_buffer(function, extra, buffer, offset, error, message):
     before = bytes(buffer)
     with pytest.raises(error) as info:
-        function(buffer, offset, *extra)
+        function(buffer, offset, *extra)  # the lock gets timeout 0 so that a wrong pass cannot wait
     assert str(info.value) == message
     assert bytes(buffer) == before
 
 
-def exactly(text):
-    return "^" + re.escape(text) + "$"
-
-
 @pytest.mark.parametrize("call, error, pattern", [
-    (lambda: vakra_rs.shm_mutex_lock(), TypeError,
-     exactly("shm_mutex_lock() missing 2 required positional arguments: 'buffer' and 'offset'")),
     (lambda: vakra_rs.shm_mutex_lock(bytearray(64), 0, timeout=1.0), TypeError,
-     exactly("shm_mutex_lock() got an unexpected keyword argument 'timeout'")),
-    (lambda: vakra_rs.shm_mutex_init(bytearray(64), "0"), TypeError, "^argument 'offset': "),
-    (lambda: vakra_rs.shm_mutex_lock(bytearray(64), 0, "1"), TypeError, "^argument 'timeout_secs': "),
-    (lambda: vakra_rs.shm_mutex_unlock(bytearray(64), -1), OverflowError, "^(?!argument)"),
+     re.escape("shm_mutex_lock() got an unexpected keyword argument 'timeout'")),
+    (lambda: vakra_rs.shm_mutex_init(bytearray(64), "0"), TypeError, "argument 'offset': "),
+    (lambda: vakra_rs.shm_mutex_lock(bytearray(64), 0, "1"), TypeError, "argument 'timeout_secs': "),
+    (lambda: vakra_rs.shm_mutex_unlock(bytearray(64), -1), OverflowError, "(?!argument)"),
     # The timeout's value is judged after the buffer.
-    (lambda: vakra_rs.shm_mutex_lock(bytes(64), 0, -1.0), ValueError, exactly("Buffer is read-only")),
-    (lambda: vakra_rs.shm_mutex_lock(bytearray(64), 8, math.nan), ValueError,
-     exactly("Insufficient space: need 64 bytes at offset 8, buffer is 64 bytes")),
+    (lambda: vakra_rs.shm_mutex_lock(bytes(64), 0, -1.0), ValueError, "Buffer is read-only$"),
+    (lambda: vakra_rs.shm_mutex_lock(bytearray(64), 8, math.nan), ValueError, re.escape(space(8, 64)) + "$"),
 ])
 def test_argument_errors(call, error, pattern):
-    with pytest.raises(error, match=pattern):
+    with pytest.raises(error, match="^" + pattern):
         call()
 
 
 @pytest.mark.parametrize("timeout, message", [
-    (-1, NEGATIVE), (-1e-12, NEGATIVE), (-math.inf, NEGATIVE),
-    (math.nan, TOO_BIG), (math.inf, TOO_BIG), (2.0**64, TOO_BIG),
-    (2.0**63, DEADLINE_OVERFLOW), (1e19, DEADLINE_OVERFLOW),
-])
+    (-1e-12, NEGATIVE), (-math.inf, NEGATIVE), (math.nan, TOO_BIG), (math.inf, TOO_BIG), (2.0**64, TOO_BIG),
+    (2.0**63, "overflow when adding duration to instant")])
 def test_bad_timeout_is_value_error_and_leaves_mutex_free(area, timeout, message):
     with pytest.raises(ValueError) as info:
         vakra_rs.shm_mutex_lock(area, 0, timeout)
@@ -137,56 +108,51 @@ def test_lock_takes_a_free_mutex_at_once(area, timeout):
 
 
 @pytest.mark.parametrize("timeout, text", [
-    (0, "0ns"), (1e-9, "1ns"), (2.5e-6, "2.5µs"), (0.0015, "1.5ms"),
-    (0.0012345, "1.2345ms"), (0.25, "250ms"), (1.25, "1.25s"),
+    (1e-9, "1ns"), (2.5e-6, "2.5µs"), (0.0012345, "1.2345ms"), (0.25, "250ms"), (1.25, "1.25s"),
     (0.3, "300ms"),  # the double is 0.29999...: rounded to the nearest nanosecond, not truncated
 ])
-def test_timeout_text(held, timeout, text):
+def test_timeout_text(area, timeout, text):
+    vakra_rs.shm_mutex_lock(area, 0, 0)
     with pytest.raises(TimeoutError) as info:
-        vakra_rs.shm_mutex_lock(held, 0, timeout)
+        vakra_rs.shm_mutex_lock(area, 0, timeout)
     assert str(info.value) == f"Mutex lock timed out after {text}"
 
 
 @pytest.mark.skipif(platform.libc_ver()[0] != "glibc", reason="glibc reports a held mutex to destroy")
-def test_destroying_a_held_mutex_is_refused(held):
+def test_destroying_a_held_mutex_is_refused(area):
+    vakra_rs.shm_mutex_lock(area, 0, 0)
     with pytest.raises(RuntimeError, match="^pthread_mutex_destroy failed: 16$"):
-        vakra_rs.shm_mutex_destroy(held, 0)
+        vakra_rs.shm_mutex_destroy(area, 0)
 
 
-def test_init_writes_only_its_area():
+def test_init_writes_only_its_area_and_misaligned_offsets_are_refused():
     buffer = bytearray(b"\xa5" * 256)
     mutex = SharedMutex(buffer, 64, create=True)
     assert buffer[:64] == b"\xa5" * 64 and buffer[128:] == b"\xa5" * 128
-    with mutex:
-        with pytest.raises(TimeoutError):
-            vakra_rs.shm_mutex_lock(buffer, 64, 0)
+    with mutex, pytest.raises(TimeoutError):
+        vakra_rs.shm_mutex_lock(buffer, 64, 0)
     mutex.destroy()
+    with pytest.raises(ValueError, match="offset 4 is not a multiple of 8"):
+        SharedMutex(bytearray(128), 4, create=True)
 
 
 def test_with_block_unlocks_when_the_body_raises():
     with mmap.mmap(-1, mmap.PAGESIZE) as shared_map:
         mutex = SharedMutex(shared_map, 8, create=True)
-        with pytest.raises(KeyError):
-            with mutex:
-                with pytest.raises(TimeoutError):
-                    mutex.lock(timeout=0)
-                raise KeyError("body")
+        with pytest.raises(KeyError), mutex:
+            with pytest.raises(TimeoutError):
+                mutex.lock(timeout=0)
+            raise KeyError("body")
         mutex.lock(timeout=0)
         mutex.unlock()
         mutex.destroy()
-
-
-def test_misaligned_offset_is_refused():
-    with pytest.raises(ValueError, match="offset 4 is not a multiple of 8"):
-        SharedMutex(bytearray(128), 4, create=True)
 
 
 def _try_lock(name, timeout):
     """In a child: (TimeoutError text or None, seconds spent) for one lock attempt."""
     segment = shared_memory.SharedMemory(name=name)
     try:
-        mutex = SharedMutex(segment.buf, 0)
-        start = time.monotonic()
+        mutex, start = SharedMutex(segment.buf, 0), time.monotonic()
         try:
             mutex.lock(timeout)
         except TimeoutError as error:
@@ -217,8 +183,7 @@ def test_another_process_times_out_then_takes_the_released_lock(block):
         with mutex:
             message, waited = pool.submit(_try_lock, block.name, 0.1).result(timeout=60)
         after_release = pool.submit(_try_lock, block.name, 0).result(timeout=60)
-    assert message == "Mutex lock timed out after 100ms"
-    assert waited >= 0.09
+    assert message == "Mutex lock timed out after 100ms" and waited >= 0.09
     assert after_release[0] is None
 
 

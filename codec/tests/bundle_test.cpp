@@ -5,7 +5,6 @@
 namespace vakra {
 namespace {
 
-using testing::append_u32;
 using testing::Bytes;
 using testing::outcome;
 
@@ -37,10 +36,8 @@ TEST(BundleEncode, FramesEntriesInOrderAndRefusesUnwritten) {
     }
     Bytes expected = testing::v4_header(FLAG_BUNDLE, 0, static_cast<uint8_t>(c.entries.size()));
     for (const BundleEntry& e : c.entries) {
-      append_u32(expected, static_cast<uint32_t>(e.key.size()));
-      expected.insert(expected.end(), e.key.begin(), e.key.end());
-      append_u32(expected, static_cast<uint32_t>(e.packet.size()));
-      expected.insert(expected.end(), e.packet.begin(), e.packet.end());
+      testing::append_part(expected, Bytes(e.key.begin(), e.key.end()));
+      testing::append_part(expected, Bytes(e.packet.begin(), e.packet.end()));
     }
     expected.push_back(0x44);  // the byte after the packet is left alone
     EXPECT_EQ(buffer, expected);

@@ -33,48 +33,42 @@ Bytes compress_here(const Bytes& body) {
   return frame.ok() ? Bytes(frame->data(), frame->data() + frame->size()) : Bytes{};
 }
 
-// Decodes with nothing but liblz4's own frame API.
-Bytes plain_decompress(const Bytes& frame, size_t capacity) {
-  LZ4F_dctx* dctx;
-  EXPECT_FALSE(LZ4F_isError(LZ4F_createDecompressionContext(&dctx, LZ4F_VERSION)));
-  Bytes out(capacity);
-  size_t dst_size = capacity, src_size = frame.size();
-  const size_t hint = LZ4F_decompress(dctx, out.data(), &dst_size, frame.data(), &src_size, nullptr);
-  LZ4F_freeDecompressionContext(dctx);
-  EXPECT_EQ(hint, 0u);
-  EXPECT_EQ(src_size, frame.size());
-  out.resize(dst_size);
-  return out;
+// A frame written by liblz4 itself with the given settings.
+Bytes liblz4_frame(const Bytes& body, const LZ4F_frameInfo_t& info) {
+  LZ4F_preferences_t prefs = LZ4F_INIT_PREFERENCES;
+  prefs.frameInfo = info;
+  Bytes frame(LZ4F_compressFrameBound(body.size(), &prefs));
+  const size_t len = LZ4F_compressFrame(frame.data(), frame.size(), body.data(), body.size(), &prefs);
+  EXPECT_FALSE(LZ4F_isError(len));
+  frame.resize(LZ4F_isError(len) ? 0 : len);
+  return frame;
 }
 
-// The descriptor bytes themselves are pinned by the dense packet tests.
-TEST(Lz4Frame, OursDecodeWithPlainLz4) {
+// Ours decode with liblz4's own frame API (the descriptor bytes are pinned by the dense tests),
+// and frames of any standard settings decode with ours.
+TEST(Lz4Frame, InteroperatesWithLiblz4) {
   for (size_t n : {size_t{0}, size_t{1}, size_t{65536}, size_t{65537}, size_t{262145}, size_t{5} << 20}) {
-    SCOPED_TRACE(n);
-    const Bytes body = sample(n);
-    const Bytes frame = compress_here(body);
-    EXPECT_EQ(plain_decompress(frame, n + 16), body);
+    const Bytes body = sample(n), frame = compress_here(body);
+    LZ4F_dctx* dctx;
+    ASSERT_FALSE(LZ4F_isError(LZ4F_createDecompressionContext(&dctx, LZ4F_VERSION)));
+    Bytes out(n + 16);
+    size_t dst_size = out.size(), src_size = frame.size();
+    EXPECT_EQ(LZ4F_decompress(dctx, out.data(), &dst_size, frame.data(), &src_size, nullptr), 0u) << n;
+    LZ4F_freeDecompressionContext(dctx);
+    EXPECT_EQ(src_size, frame.size());
+    EXPECT_EQ(Bytes(out.begin(), out.begin() + dst_size), body) << n;
   }
-}
-
-TEST(Lz4Frame, StandardFramesOfAnySettingsDecode) {
   const Bytes body = sample(3'000'000);
   for (auto block_size : {LZ4F_max64KB, LZ4F_max256KB, LZ4F_max1MB, LZ4F_max4MB}) {
     for (auto mode : {LZ4F_blockLinked, LZ4F_blockIndependent}) {
       SCOPED_TRACE(::testing::Message() << block_size << " " << mode);
-      LZ4F_preferences_t prefs = LZ4F_INIT_PREFERENCES;
-      prefs.frameInfo = {block_size, mode, LZ4F_contentChecksumEnabled, LZ4F_frame, body.size(), 0,
-                         LZ4F_blockChecksumEnabled};
-      Bytes frame(LZ4F_compressFrameBound(body.size(), &prefs));
-      const size_t len = LZ4F_compressFrame(frame.data(), frame.size(), body.data(), body.size(), &prefs);
-      ASSERT_FALSE(LZ4F_isError(len));
-      frame.resize(len);
-
+      const Bytes frame = liblz4_frame(body, {block_size, mode, LZ4F_contentChecksumEnabled, LZ4F_frame, body.size(),
+                                              0, LZ4F_blockChecksumEnabled});
       const auto owned = lz4_decompress_frame(frame, body.size());
-      ASSERT_TRUE(owned.ok()) << outcome(owned);
+      ASSERT_EQ(outcome(owned), "ok");
       EXPECT_EQ(Bytes(owned->data(), owned->data() + owned->size()), body);
       Bytes exact(body.size());
-      EXPECT_TRUE(lz4_decompress_frame_into(frame, exact).ok());
+      EXPECT_EQ(outcome(lz4_decompress_frame_into(frame, exact)), "ok");
       EXPECT_EQ(exact, body);
     }
   }
@@ -82,23 +76,15 @@ TEST(Lz4Frame, StandardFramesOfAnySettingsDecode) {
 
 TEST(Lz4Frame, DamagedFramesFail) {
   const Bytes body = sample(100'000);
-  LZ4F_preferences_t prefs = LZ4F_INIT_PREFERENCES;
-  prefs.frameInfo.contentChecksumFlag = LZ4F_contentChecksumEnabled;
-  prefs.frameInfo.blockChecksumFlag = LZ4F_blockChecksumEnabled;
-  Bytes checked(LZ4F_compressFrameBound(body.size(), &prefs));
-  checked.resize(LZ4F_compressFrame(checked.data(), checked.size(), body.data(), body.size(), &prefs));
+  const Bytes checked = liblz4_frame(
+      body, {LZ4F_default, LZ4F_blockLinked, LZ4F_contentChecksumEnabled, LZ4F_frame, 0, 0, LZ4F_blockChecksumEnabled});
   // Linked blocks with a stored content size, cut short: this once left the
   // reused decoder refusing every later frame.
-  LZ4F_preferences_t linked = LZ4F_INIT_PREFERENCES;
-  linked.frameInfo.blockMode = LZ4F_blockLinked;
-  linked.frameInfo.contentSize = body.size();
-  Bytes sized(LZ4F_compressFrameBound(body.size(), &linked));
-  sized.resize(LZ4F_compressFrame(sized.data(), sized.size(), body.data(), body.size(), &linked) - 10);
+  Bytes sized = liblz4_frame(
+      body, {LZ4F_default, LZ4F_blockLinked, LZ4F_noContentChecksum, LZ4F_frame, body.size(), 0, LZ4F_noBlockChecksum});
+  sized.resize(sized.size() - 10);
   const Bytes ours = compress_here(body);
-  auto flipped = [](Bytes frame, size_t index) {
-    frame[index] ^= 0x10;
-    return frame;
-  };
+  auto flipped = [](const Bytes& frame, size_t index) { return testing::with(frame, index, frame[index] ^ 0x10); };
   const std::pair<const char*, Bytes> cases[] = {
       {"empty", {}},
       {"wrong magic", flipped(ours, 0)},
@@ -106,8 +92,8 @@ TEST(Lz4Frame, DamagedFramesFail) {
       {"truncated header", Bytes(ours.begin(), ours.begin() + 5)},
       {"truncated block", Bytes(ours.begin(), ours.begin() + ours.size() / 2)},
       {"no end mark", Bytes(ours.begin(), ours.end() - 4)},
-      {"block larger than the block size", [&] { Bytes f = ours; f[9] = 0x7F; return f; }()},
-      {"trailing garbage", [&] { Bytes f = ours; f.push_back(0x42); return f; }()},
+      {"block larger than the block size", testing::with(ours, 9, 0x7F)},
+      {"trailing garbage", testing::concat(ours, {0x42})},
       {"block checksum", flipped(checked, checked.size() / 2)},
       {"content checksum", flipped(checked, checked.size() - 1)},
       {"sized frame cut short", sized},
@@ -135,10 +121,8 @@ TEST(Lz4Frame, OutputIsBoundedAndExact) {
     EXPECT_EQ(outcome(lz4_decompress_frame_into(frame, out)), "Malformed vakra packet");
   }
   // Frames back to back are one stream of frame data.
-  Bytes twice = frame;
-  twice.insert(twice.end(), frame.begin(), frame.end());
   Bytes out(2 * body.size());
-  ASSERT_TRUE(lz4_decompress_frame_into(twice, out).ok());
+  ASSERT_TRUE(lz4_decompress_frame_into(testing::concat(frame, frame), out).ok());
   EXPECT_EQ(Bytes(out.begin() + body.size(), out.end()), body);
 }
 
@@ -162,11 +146,14 @@ TEST(Lz4Frame, SmallPacketCannotInflateBeyondItsShape) {
   ASSERT_LT(bomb.size(), size_t{5} << 20);
   EXPECT_EQ(outcome(lz4_decompress_frame(bomb, 1 << 20)), "Malformed vakra packet");
 
-  // A float32 [4] packet whose compressed body is the bomb.
-  Bytes packet = testing::v4_header(0x0005, 1, 1);
-  testing::append_u32(packet, 4);
-  packet.resize(64, 0);
-  packet.insert(packet.end(), bomb.begin(), bomb.end());
+  // A compressed one-dimensional dense packet around a frame.
+  auto packet_of = [](uint8_t dtype_code, uint32_t dim, const Bytes& frame) {
+    Bytes prefix = testing::v4_header(0x0005, dtype_code, 1);
+    testing::append_u32(prefix, dim);
+    prefix.resize(64, 0);
+    return testing::concat(prefix, frame);
+  };
+  const Bytes packet = packet_of(1, 4, bomb);  // float32 [4]
   EXPECT_EQ(outcome(decode(ByteView(packet))), "compressed dense bodies require an owning decode path");
   EXPECT_EQ(outcome(decode_dense_to_owned(packet)), "Malformed vakra packet");
 
@@ -174,10 +161,7 @@ TEST(Lz4Frame, SmallPacketCannotInflateBeyondItsShape) {
   // before anything that size is reserved or any decompression is tried (the
   // frame here is also truncated, which decompressing would report).
   const Bytes small_frame = compress_here(Bytes(1000, 3));
-  Bytes claims_much = testing::v4_header(0x0005, 3, 1);
-  testing::append_u32(claims_much, 100'000'000);
-  claims_much.resize(64, 0);
-  claims_much.insert(claims_much.end(), small_frame.begin(), small_frame.end() - 1);
+  const Bytes claims_much = packet_of(3, 100'000'000, Bytes(small_frame.begin(), small_frame.end() - 1));
   EXPECT_EQ(outcome(decode_dense_to_owned(claims_much)), "Malformed vakra packet");
   // And an unbounded caller gets a buffer sized by what the frame can hold.
   const auto unbounded = lz4_decompress_frame(small_frame, UINT64_MAX);

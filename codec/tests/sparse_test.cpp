@@ -25,12 +25,10 @@ TEST(SparsePacket, GoldenCsrRoundTripsThroughTheDispatcher) {
   append_u32(expected, 2);
   append_u32(expected, 3);
   for (const DenseView& v : m.views()) {  // standard-aligned dense packets, built by hand
-    append_u32(expected, static_cast<uint32_t>(64 + v.data.size()));
     Bytes packet = testing::v4_header(FLAG_ALIGNED, dtype_code(v.dtype), 1);
     append_u32(packet, v.shape[0]);
     packet.resize(64, 0);
-    packet.insert(packet.end(), v.data.begin(), v.data.end());
-    expected.insert(expected.end(), packet.begin(), packet.end());
+    testing::append_part(expected, testing::concat(packet, Bytes(v.data.begin(), v.data.end())));
   }
   ASSERT_EQ(expected.size(), 258u);
   EXPECT_EQ(*sparse_required_size(m.shape, m.views()), 258u);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "vakra/dense.hpp"
 #include "vakra/error.hpp"
 #include "vakra/result.hpp"
 
@@ -15,17 +16,28 @@ namespace vakra::testing {
 
 using Bytes = std::vector<uint8_t>;
 
-inline Bytes bytes_of(std::initializer_list<int> values) {
-  Bytes out;
-  for (int v : values) out.push_back(static_cast<uint8_t>(v));
-  return out;
-}
+inline Bytes bytes_of(std::initializer_list<int> values) { return Bytes(values.begin(), values.end()); }
 
 inline void append_u32(Bytes& out, uint32_t v) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 inline void append_u64(Bytes& out, uint64_t v) {
   for (int i = 0; i < 8; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+// A u32 length prefix and the bytes: how bundles and sparse packets frame their parts.
+inline void append_part(Bytes& out, const Bytes& part) {
+  append_u32(out, static_cast<uint32_t>(part.size()));
+  out.insert(out.end(), part.begin(), part.end());
+}
+
+inline Bytes concat(Bytes head, const Bytes& tail) {
+  head.insert(head.end(), tail.begin(), tail.end());
+  return head;
+}
+// A copy of `packet` with one byte replaced.
+inline Bytes with(Bytes packet, size_t index, uint8_t value) {
+  packet[index] = value;
+  return packet;
 }
 
 // A version 4 header: magic, version, flags LE, dtype, ndim, reserved.
@@ -37,6 +49,16 @@ inline Bytes v4_header(uint16_t flags, uint8_t dtype_code, uint8_t ndim, uint8_t
 template <class R>
 std::string outcome(const R& result) {
   return result.ok() ? std::string("ok") : error_message(result.error());
+}
+
+// Sizes and encodes a dense packet the two-phase way.
+inline Bytes encode_dense(const DenseView& view, const EncodeOptions& options = {}) {
+  const auto size = dense_required_size(view, options);
+  Bytes out(size.ok() ? *size : 0);
+  const auto written = encode_dense_into(view, out, options);
+  EXPECT_EQ(outcome(written), "ok");
+  out.resize(written.ok() ? *written : 0);
+  return out;
 }
 
 }  // namespace vakra::testing

@@ -71,6 +71,9 @@ def engine_can_encode(value: Any, depth: int = 0) -> bool:
 
 def encode(value: Any, options: Options, depth: int = 0) -> bytes:
     """One packet for ``value``, taking the native road wherever it can."""
+    if depth == 0 and not _is_power_of_two(options.alignment):
+        # The extension checks this too, but not on the string-only roads.
+        raise ValueError("Alignment must be a power of two")
     if engine_can_encode(value, depth):
         return _dumps_rs(value, *options)
     if isinstance(value, dict):
@@ -83,6 +86,10 @@ def encode(value: Any, options: Options, depth: int = 0) -> bytes:
     if isinstance(value, QuantizedTensor):
         return vakra_rs.dumps_quantized_rs(value, options.check_integrity, options.alignment)
     return _dumps_rs(native_array(value), *options)
+
+
+def _is_power_of_two(value: int) -> bool:
+    return isinstance(value, int) and value > 0 and value & (value - 1) == 0
 
 
 def native_array(value: Any) -> Any:
