@@ -11,52 +11,52 @@
 namespace vakra::ext {
 namespace {
 
-// Element i of an integer array as int64, or nullopt for values int64 cannot hold.
-template <class T>
-std::optional<int64_t> load_as_int64(const uint8_t* base, size_t i) {
-  T value;
-  std::memcpy(&value, base + i * sizeof(T), sizeof(T));
-  if constexpr (std::is_unsigned_v<T> && sizeof(T) == 8) {
-    if (value > static_cast<uint64_t>(INT64_MAX)) return std::nullopt;
+// Calls scan(T{}) with T the C type of an integer dtype; false for any other
+// dtype. Dispatching once per array keeps the scans tight loops.
+template <class Scan>
+bool with_integer_type(Dtype dtype, Scan&& scan) {
+  switch (dtype) {
+    case Dtype::Int8: return scan(int8_t{});
+    case Dtype::Int16: return scan(int16_t{});
+    case Dtype::Int32: return scan(int32_t{});
+    case Dtype::Int64: return scan(int64_t{});
+    case Dtype::Uint8: return scan(uint8_t{});
+    case Dtype::Uint16: return scan(uint16_t{});
+    case Dtype::Uint32: return scan(uint32_t{});
+    case Dtype::Uint64: return scan(uint64_t{});
+    default: return false;
   }
-  return static_cast<int64_t>(value);
 }
 
-// A read-only integer view over a converted component array.
-class IndexArray {
- public:
+template <class T>
+T load(const uint8_t* base, size_t i) {
+  T value;
+  std::memcpy(&value, base + i * sizeof(T), sizeof(T));
+  return value;
+}
+
+// v as int64, with every value int64 cannot hold mapped to -1 (always invalid here).
+template <class T>
+int64_t widen(T v) {
+  if constexpr (std::is_unsigned_v<T> && sizeof(T) == 8) return v > static_cast<uint64_t>(INT64_MAX) ? -1 : v;
+  return static_cast<int64_t>(v);
+}
+
+// A converted component array's memory and its wire dtype.
+struct IndexArray {
+  BufferView memory;
+  Dtype dtype = Dtype::Int32;
+
   bool open(PyObject* array, const Decoded& component) {
     const auto* dense = std::get_if<DecodedDense>(&component.value);
     if (dense == nullptr) return false;
-    load_ = loader(dense->dtype);
-    if (load_ == nullptr || !memory_.acquire_any_contiguous(array)) {
+    dtype = dense->dtype;
+    if (!memory.acquire_any_contiguous(array)) {
       PyErr_Clear();
       return false;
     }
-    size_ = memory_.size() / element_size(dense->dtype);
     return true;
   }
-  size_t size() const { return size_; }
-  std::optional<int64_t> operator[](size_t i) const { return load_(memory_.data(), i); }
-
- private:
-  using Loader = std::optional<int64_t> (*)(const uint8_t*, size_t);
-  static Loader loader(Dtype dtype) {
-    switch (dtype) {
-      case Dtype::Int8: return load_as_int64<int8_t>;
-      case Dtype::Int16: return load_as_int64<int16_t>;
-      case Dtype::Int32: return load_as_int64<int32_t>;
-      case Dtype::Int64: return load_as_int64<int64_t>;
-      case Dtype::Uint8: return load_as_int64<uint8_t>;
-      case Dtype::Uint16: return load_as_int64<uint16_t>;
-      case Dtype::Uint32: return load_as_int64<uint32_t>;
-      case Dtype::Uint64: return load_as_int64<uint64_t>;
-      default: return nullptr;
-    }
-  }
-  BufferView memory_;
-  Loader load_ = nullptr;
-  size_t size_ = 0;
 };
 
 size_t element_count_of(const Decoded& component) {
@@ -73,20 +73,36 @@ bool sound(const DecodedSparse& sparse, PyObject* const (&arrays)[3]) {
   const int64_t minor = sparse.shape[row_major ? 1 : 0];
   IndexArray indices, indptr;
   if (!indices.open(arrays[1], sparse.components[1]) || !indptr.open(arrays[2], sparse.components[2])) return false;
-  if (indptr.size() != static_cast<size_t>(major) + 1 || indptr[0] != 0) return false;
-  int64_t previous = 0;
-  for (size_t i = 1; i < indptr.size(); ++i) {
-    const auto entry = indptr[i];
-    if (!entry || *entry < previous) return false;
-    previous = *entry;
-  }
-  const auto stored = static_cast<uint64_t>(previous);
-  if (stored > indices.size() || stored > element_count_of(sparse.components[0])) return false;
-  for (size_t i = 0; i < stored; ++i) {
-    const auto index = indices[i];
-    if (!index || *index < 0 || *index >= minor) return false;
-  }
-  return true;
+
+  // indptr: major + 1 entries from 0, never decreasing; the last is the stored count.
+  int64_t stored = 0;
+  const bool pointers_ok = with_integer_type(indptr.dtype, [&](auto tag) {
+    using T = decltype(tag);
+    const size_t n = indptr.memory.size() / sizeof(T);
+    if (n != static_cast<size_t>(major) + 1 || widen(load<T>(indptr.memory.data(), 0)) != 0) return false;
+    int64_t previous = 0;
+    for (size_t i = 1; i < n; ++i) {
+      const int64_t entry = widen(load<T>(indptr.memory.data(), i));
+      if (entry < previous) return false;
+      previous = entry;
+    }
+    stored = previous;
+    return true;
+  });
+  if (!pointers_ok) return false;
+  if (static_cast<uint64_t>(stored) > element_count_of(sparse.components[0])) return false;
+
+  // indices: the stored ones all lie in [0, minor).
+  return with_integer_type(indices.dtype, [&](auto tag) {
+    using T = decltype(tag);
+    if (static_cast<uint64_t>(stored) > indices.memory.size() / sizeof(T)) return false;
+    bool in_range = true;
+    for (size_t i = 0; i < static_cast<size_t>(stored); ++i) {
+      const int64_t index = widen(load<T>(indices.memory.data(), i));
+      in_range &= index >= 0 && index < minor;
+    }
+    return in_range;
+  });
 }
 
 }  // namespace
