@@ -34,7 +34,11 @@ class StringTensor(Sequence):
     __slots__ = ("_offsets", "_payload")
 
     def __init__(self, items: Iterable[str | bytes] = ()):
-        encoded = [_item_bytes(item, index) for index, item in enumerate(items)]
+        items = items if isinstance(items, (list, tuple)) else list(items)
+        try:
+            encoded = list(map(str.encode, items))  # the common all-str case, at C speed
+        except TypeError:
+            encoded = [_item_bytes(item, index) for index, item in enumerate(items)]
         offsets = np.zeros(len(encoded) + 1, dtype=np.uint64)
         lengths = np.fromiter(map(len, encoded), dtype=np.uint64, count=len(encoded))
         np.cumsum(lengths, out=offsets[1:])
