@@ -8,6 +8,7 @@
 #include "arguments.hpp"
 #include "entry_points.hpp"
 #include "errors.hpp"
+#include "numpy_array.hpp"
 #include "prepacked_inputs.hpp"
 #include "pyref.hpp"
 #include "vakra/bundle.hpp"
@@ -23,8 +24,6 @@ constexpr std::array<const char*, 3> kQuantizedParams = {"qt", "check_integrity"
 constexpr FunctionSpec kBundleSpec{"encode_bundle_rs", kBundleParams, 1};
 constexpr FunctionSpec kStringSpec{"dumps_string_rs", kStringParams, 3};
 constexpr FunctionSpec kQuantizedSpec{"dumps_quantized_rs", kQuantizedParams, 1};
-
-constexpr uint64_t kMaxDimension = 4294967295;
 
 // Allocates the packet at its exact size and lets `encode` write it. Every
 // encoder writes each byte of the packet (padding included), so the bytes
@@ -91,7 +90,7 @@ struct QuantizedParts {
   uint8_t quant_scheme = 0;
   uint32_t group_size = 0;
   int64_t axis = 0;
-  std::vector<uint64_t> shape;
+  std::vector<uint32_t> shape;
   ByteSequence scales, zero_points, data;
 };
 
@@ -119,15 +118,8 @@ bool read_quantized(PyObject* qt, QuantizedParts& parts) {
   }
   if (!read_attribute(qt, "quant_scheme", parts.quant_scheme, to_u8) ||
       !read_attribute(qt, "group_size", parts.group_size, to_u32) || !read_attribute(qt, "axis", parts.axis, to_i64) ||
-      !read_attribute(qt, "shape", parts.shape, to_u64_sequence)) {
+      !read_attribute(qt, "shape", parts.shape, read_dimensions)) {
     return false;
-  }
-  for (uint64_t dim : parts.shape) {
-    if (dim > kMaxDimension) {
-      return raise(PyExc_ValueError, "Dimension " + std::to_string(dim) + " exceeds the wire-format limit of " +
-                                         std::to_string(kMaxDimension) +
-                                         " (each dimension is stored as a 32-bit integer)");
-    }
   }
   return read_tobytes(qt, "scales", parts.scales) && read_tobytes(qt, "zero_points", parts.zero_points) &&
          read_tobytes(qt, "data", parts.data);
@@ -145,9 +137,8 @@ PyObject* dumps_quantized(std::span<PyObject*> slots) {
   }
   QuantizedParts parts;
   if (!read_quantized(slots[0], parts)) return nullptr;
-  const std::vector<uint32_t> shape(parts.shape.begin(), parts.shape.end());
   const QuantizedView view{
-      .shape = shape,
+      .shape = parts.shape,
       .scales = parts.scales.view(),
       .zero_points = parts.zero_points.view(),
       .data = parts.data.view(),

@@ -95,16 +95,4 @@ bool to_bundle_entries(PyObject* object, std::vector<PrepackedEntry>& out) {
   return for_each_item(object, [&](PyObject* item) { return to_entry(item, out.emplace_back()); });
 }
 
-bool to_u64_sequence(PyObject* object, std::vector<uint64_t>& out) {
-  if (!check_sequence(object)) return false;
-  out.clear();
-  out.reserve(length_hint(object));
-  return for_each_item(object, [&](PyObject* item) {
-    uint64_t value = 0;
-    if (!to_u64(item, value)) return false;
-    out.push_back(value);
-    return true;
-  });
-}
-
 }  // namespace vakra::ext

@@ -36,7 +36,4 @@ struct PrepackedEntry {
 // `entries`: a sequence of (str, byte sequence) tuples, read in iteration order.
 bool to_bundle_entries(PyObject* object, std::vector<PrepackedEntry>& out);
 
-// A sequence of ints, each converted with the unsigned 64-bit kind.
-bool to_u64_sequence(PyObject* object, std::vector<uint64_t>& out);
-
 }  // namespace vakra::ext
