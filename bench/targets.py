@@ -160,9 +160,9 @@ def _why_fresh_memory(tables) -> str:
     counts = {row: cells.get("faults per call") for row, cells in faults.rows.items()}
     parts = [f"{row} {count:,}" for row, count in counts.items() if isinstance(count, int)]
     return (f". Why: minor page faults per call at the largest size ({', '.join(parts)}): a new bytes object "
-            "of that size is fresh memory the kernel must fault in and zero page by page, while pyarrow's memory "
-            "pool hands back memory it already touched. dump_into a reused buffer avoids it "
-            "(see 'Also measured')")
+            "of that size is fresh memory the kernel must fault in and zero (with huge pages there are fewer "
+            "faults, but the zeroing remains), while pyarrow's memory pool hands back memory it already touched. "
+            "dump_into a reused buffer avoids it (see 'Also measured')")
 
 
 def _observations(tables) -> list[str]:
@@ -172,7 +172,7 @@ def _observations(tables) -> list[str]:
         if fresh and reused:
             notes.append(f"dumps of {row}: {time_label(fresh)} into a new bytes object, {time_label(reused)} with "
                          f"dump_into a reused buffer ({ratio_label(fresh / reused)}): the rest is the cost of "
-                         "first-touching freshly allocated memory")
+                         "faulting in and zeroing freshly allocated memory")
     small, large = _time(tables, "dense-loads", "1 KiB", "vakra"), _time(tables, "dense-loads", "64 MiB", "vakra")
     if small and large:
         notes.append(f"loads of an uncompressed 1 KiB packet {time_label(small)}, of a 64 MiB packet "
