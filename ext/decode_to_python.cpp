@@ -81,11 +81,8 @@ const Handles* handles() {
 
 PyObject* name_of(const Handles& h, Dtype dtype) { return h.dtype_names[static_cast<size_t>(dtype)].get(); }
 
-uint64_t element_count_of(std::span<const uint32_t> shape) {
-  uint64_t count = 1;
-  for (uint32_t dim : shape) count *= dim;  // the decoder capped the product at MAX_ELEMENTS
-  return count;
-}
+// The decoder has already applied the element-count rule, so this cannot fail.
+uint64_t element_count_of(std::span<const uint32_t> shape) { return element_count(shape).value(); }
 
 PyRef shape_tuple(std::span<const uint32_t> shape) {
   PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(shape.size())));

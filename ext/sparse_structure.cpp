@@ -62,9 +62,7 @@ struct IndexArray {
 size_t element_count_of(const Decoded& component) {
   const auto* dense = std::get_if<DecodedDense>(&component.value);
   if (dense == nullptr) return SIZE_MAX;  // not an array: SciPy refuses it itself
-  size_t count = 1;
-  for (uint32_t dim : dense->shape) count *= dim;  // capped at 10^9 by the decoder
-  return count;
+  return element_count(dense->shape).value();  // already checked by the decoder
 }
 
 bool sound(const DecodedSparse& sparse, PyObject* const (&arrays)[3]) {
