@@ -1,17 +1,10 @@
 // PyInit_vakra_rs: the module object, its thirteen functions and __all__.
-#include <atomic>
-#include <cstdint>
-
 #include "entry_points.hpp"
+#include "module_frame.hpp"
 #include "pyref.hpp"
 
 namespace vakra::ext {
 namespace {
-
-// METH_VARARGS | METH_KEYWORDS routines are stored in the PyCFunction slot.
-PyCFunction with_keywords(PyCFunctionWithKeywords routine) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(routine));
-}
 
 // Each docstring is "<signature>\n--\n\n<doc>" so CPython derives __text_signature__ and __doc__.
 PyMethodDef kFunctions[] = {
@@ -58,47 +51,13 @@ PyMethodDef kFunctions[] = {
 
 PyModuleDef kModuleDef = {PyModuleDef_HEAD_INIT, "vakra_rs", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
-// The module supports one interpreter per process: its state is process-wide.
-std::atomic<int64_t> g_interpreter_id{-1};
 PyObject* g_module = nullptr;  // kept for the life of the process
 
-bool add_function(PyObject* module, PyObject* module_name, PyMethodDef* def) {
-  PyRef function = PyRef::steal(PyCMethod_New(def, module, module_name, nullptr));
-  if (!function) return false;
-  PyRef name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
-  if (!name) return false;
-  PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
-  if (!all) {
-    PyErr_Clear();
-    all = PyRef::steal(PyList_New(0));
-    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) != 0) return false;
-  }
-  if (PyList_Append(all.get(), name.get()) != 0) return false;
-  return PyObject_SetAttr(module, name.get(), function.get()) == 0;
-}
-
 PyObject* create_module() {
-  PyInterpreterState* interpreter = PyInterpreterState_Get();
-  const int64_t id = PyInterpreterState_GetID(interpreter);
-  if (id == -1) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-    return nullptr;
-  }
-  int64_t expected = -1;
-  if (!g_interpreter_id.compare_exchange_strong(expected, id) && expected != id) {
-    PyErr_SetString(PyExc_ImportError,
-                    "vakra_rs does not support subinterpreters: it can only be imported in one interpreter per process");
-    return nullptr;
-  }
+  if (!claim_interpreter("vakra_rs")) return nullptr;
   if (g_module != nullptr) return PyRef::borrow(g_module).release();
-
   PyRef module = PyRef::steal(PyModule_Create2(&kModuleDef, 3));
-  if (!module) return nullptr;
-  PyRef module_name = PyRef::steal(PyModule_GetNameObject(module.get()));
-  if (!module_name) return nullptr;
-  for (PyMethodDef& def : kFunctions) {
-    if (!add_function(module.get(), module_name.get(), &def)) return nullptr;
-  }
+  if (!module || !add_functions(module.get(), kFunctions)) return nullptr;
   g_module = PyRef::borrow(module.get()).release();
   return module.release();
 }
