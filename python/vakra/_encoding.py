@@ -15,6 +15,7 @@ from typing import Any, NamedTuple
 import numpy as np
 
 from . import vakra_rs
+from ._foreign import as_array, c_order
 from .quantize import QuantizedTensor
 from .ragged import StringTensor
 
@@ -45,7 +46,7 @@ def engine_can_encode(value: Any, depth: int = 0) -> bool:
     if depth > MAX_NESTING_DEPTH:
         raise ValueError(_TOO_DEEP)
     if type(value) is _ndarray:
-        return value.dtype.isnative
+        return value.dtype.isnative and value.flags.c_contiguous
     # SciPy's dok_matrix is a dict subclass: a dict that names a sparse format is a matrix.
     if isinstance(value, dict) and (type(value) is dict or _sparse_format(value) is None):
         can = True
@@ -56,9 +57,11 @@ def engine_can_encode(value: Any, depth: int = 0) -> bool:
         return False
     if isinstance(value, _ndarray):
         _check_array_subclass(value)
-        return value.dtype.isnative
+        return value.dtype.isnative and value.flags.c_contiguous
     sparse_format = _sparse_format(value)
     if sparse_format is None:
+        if as_array(value) is not None:
+            return False
         raise TypeError(f"vakra cannot encode a {type(value).__name__!r} object; it encodes NumPy arrays, SciPy "
                         "sparse matrices, StringTensor, QuantizedTensor, lists of str or bytes and dicts of these")
     if sparse_format not in SPARSE_FORMATS:
@@ -77,6 +80,9 @@ def encode(value: Any, options: Options, depth: int = 0) -> bytes:
     if engine_can_encode(value, depth):
         return _dumps_rs(value, *options)
     if isinstance(value, dict):
+        value = _foreign_as_arrays(value)
+        if engine_can_encode(value, depth):
+            return _dumps_rs(value, *options)
         return _encode_bundle(value, options, depth)
     if isinstance(value, list):
         value = _string_tensor(value)
@@ -85,7 +91,13 @@ def encode(value: Any, options: Options, depth: int = 0) -> bytes:
         return vakra_rs.dumps_string_rs(offsets, payload, count, options.check_integrity)
     if isinstance(value, QuantizedTensor):
         return vakra_rs.dumps_quantized_rs(value, options.check_integrity, options.alignment)
-    return _dumps_rs(native_array(value), *options)
+    value = native_array(value)
+    if isinstance(value, tuple):  # (array, wire dtype code): the array's bytes under another element type
+        array, dtype_code = value
+        packet = bytearray(_dumps_rs(array, *options))
+        packet[7] = dtype_code  # the version 4 header's dtype byte
+        return bytes(packet)
+    return _dumps_rs(value, *options)
 
 
 def _is_power_of_two(value: int) -> bool:
@@ -97,15 +109,31 @@ def native_array(value: Any) -> Any:
 
     The wire is little-endian and the extension copies bytes as they lie, so
     a byte-swapped array is converted to native order first (one copy).
-    NumPy scalars become 0-d arrays.
+    NumPy scalars become 0-d arrays, non-contiguous arrays C-ordered copies
+    and foreign arrays (torch, DLPack, the array interface) NumPy views.
     """
     if isinstance(value, np.generic):
         return np.asarray(value)
     if isinstance(value, _ndarray):
         _check_array_subclass(value)
-        if not value.dtype.isnative:
-            return value.astype(value.dtype.newbyteorder("="))
-    return value
+        return c_order(value)
+    array = as_array(value)
+    return value if array is None else array
+
+
+def _foreign_as_arrays(values: dict) -> dict:
+    """``values`` with foreign arrays at any depth replaced by NumPy views,
+    so that a dict of tensors can take the native road in one call."""
+    converted = {}
+    for key, value in dict.items(values):
+        if isinstance(value, dict):
+            converted[key] = value if _sparse_format(value) is not None else _foreign_as_arrays(value)
+        elif isinstance(value, (_ndarray, np.generic, StringTensor, QuantizedTensor, list)):
+            converted[key] = value
+        else:
+            array = as_array(value)
+            converted[key] = value if array is None or isinstance(array, tuple) else array
+    return converted
 
 
 def _encode_bundle(values: dict, options: Options, depth: int) -> bytes:

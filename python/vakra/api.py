@@ -37,8 +37,9 @@ _dump_to_fd_rs = vakra_rs.dump_to_fd_rs
 def dumps(obj: Any, *, check_integrity: bool = False, compress: bool = False, alignment: int = 64) -> bytes:
     """Encode ``obj`` as one packet and return it.
 
-    ``obj`` is a NumPy array, a SciPy sparse matrix or array (coo, csr, csc),
-    a ``StringTensor``, a ``QuantizedTensor``, a list of ``str`` or ``bytes``
+    ``obj`` is a NumPy array in any layout (stored in C order), a torch
+    tensor or other CPU array exporting DLPack or the array interface, a SciPy
+    sparse matrix or array (coo, csr, csc), a ``StringTensor``, a ``QuantizedTensor``, a list of ``str`` or ``bytes``
     (stored as a string tensor) or a dict with ``str`` keys whose values are
     any of these, nested dicts included. The options apply to every value at
     any depth: ``check_integrity`` appends an XXH3-64 checksum to array,
@@ -48,11 +49,11 @@ def dumps(obj: Any, *, check_integrity: bool = False, compress: bool = False, al
     use the defaults.
 
     Raises ``TypeError`` for values of other types (and non-``str`` keys),
-    ``ValueError`` for unsupported dtypes, non-contiguous arrays, a bad
+    ``ValueError`` for unsupported dtypes, tensors off the CPU, a bad
     alignment, dicts of more than 255 entries or nested more than 64 levels,
     and the limits of the format (32 dimensions, 10^9 elements).
     """
-    if type(obj) is _ndarray and obj.dtype.isnative:
+    if type(obj) is _ndarray and obj.dtype.isnative and obj.flags.c_contiguous:
         return _dumps_rs(obj, check_integrity, compress, alignment)
     return encode(obj, Options(check_integrity, compress, alignment))
 
