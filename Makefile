@@ -1,4 +1,4 @@
-.PHONY: demo test bench fuzz clean
+.PHONY: demo test bench bench-torch fuzz clean
 
 demo:
 	./scripts/demo.sh
@@ -9,6 +9,10 @@ test:
 bench:
 	VAKRA_EXTRAS=test,bench ./scripts/bootstrap.sh
 	.venv/bin/python bench/run.py
+
+bench-torch:
+	VAKRA_EXTRAS=test,bench ./scripts/bootstrap.sh
+	.venv/bin/python bench/torch_state_dict.py
 
 fuzz:
 	./scripts/fuzz.sh $(or $(SECONDS),60)

@@ -91,7 +91,7 @@ def loads_frames(frames: Any, *, writable: bool = False) -> Any:
 
 def as_tensor(array: np.ndarray) -> torch.Tensor:
     """The tensor over ``array``'s memory (bfloat16 arrays as ``torch.bfloat16``)."""
-    if array.dtype.name == "bfloat16":  # ml_dtypes' type, which torch does not know
+    if array.dtype.kind == "V" and array.dtype.name == "bfloat16":  # ml_dtypes' type, unknown to torch
         return torch.from_numpy(array.view(np.int16)).view(torch.bfloat16)
     return torch.from_numpy(array)
 
