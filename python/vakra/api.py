@@ -39,8 +39,9 @@ def dumps(obj: Any, *, check_integrity: bool = False, compress: bool = False, al
 
     ``obj`` is a NumPy array in any layout (stored in C order), a torch
     tensor or other CPU array exporting DLPack or the array interface, a SciPy
-    sparse matrix or array (coo, csr, csc), a ``StringTensor``, a ``QuantizedTensor``, a list of ``str`` or ``bytes``
-    (stored as a string tensor) or a dict with ``str`` keys whose values are
+    sparse matrix or array (coo, csr, csc), a ``StringTensor``, a
+    ``QuantizedTensor``, a list of ``str`` or ``bytes`` (stored as a string
+    tensor) or a dict (or dict subclass) with ``str`` keys whose values are
     any of these, nested dicts included. The options apply to every value at
     any depth: ``check_integrity`` appends an XXH3-64 checksum to array,
     string and quantized bodies; ``compress`` stores array bodies as LZ4
