@@ -9,11 +9,10 @@
 #include "entry_points.hpp"
 #include "errors.hpp"
 #include "numpy_array.hpp"
+#include "plan_sinks.hpp"
 #include "prepacked_inputs.hpp"
 #include "pyref.hpp"
-#include "vakra/bundle.hpp"
-#include "vakra/quantized.hpp"
-#include "vakra/string.hpp"
+#include "vakra/plan.hpp"
 
 namespace vakra::ext {
 namespace {
@@ -25,31 +24,26 @@ constexpr FunctionSpec kBundleSpec{"encode_bundle_rs", kBundleParams, 1};
 constexpr FunctionSpec kStringSpec{"dumps_string_rs", kStringParams, 3};
 constexpr FunctionSpec kQuantizedSpec{"dumps_quantized_rs", kQuantizedParams, 1};
 
-// Allocates the packet at its exact size and lets `encode` write it. Every
-// encoder writes each byte of the packet (padding included), so the bytes
-// object needs no zero fill first.
-template <class Encode>
-PyObject* packet_bytes(size_t size, Encode&& encode) {
-  PyRef packet = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-  if (!packet) return nullptr;
-  const MutableBytes buffer(reinterpret_cast<uint8_t*>(PyBytes_AsString(packet.get())), size);
-  size_t written = 0;
-  if (!unwrap(encode(buffer), written)) return nullptr;
-  if (written != size) throw InternalFailure("encoder wrote a packet of another size than it was sized for");
-  return packet.release();
+// The packet of a successful kind plan as a new bytes object.
+template <class Plan>
+PyObject* planned_bytes(Result<Plan>&& planned) {
+  Plan plan;
+  if (!unwrap(std::move(planned), plan)) return nullptr;
+  return plan_to_bytes(PacketPlan{std::move(plan)});
 }
 
 PyObject* encode_bundle(PyObject* entries_object) {
   std::vector<PrepackedEntry> entries;
   if (!convert_param("entries", entries_object, entries, to_bundle_entries)) return nullptr;
-  std::vector<BundleEntry> views;
-  views.reserve(entries.size());
-  for (const PrepackedEntry& entry : entries) views.push_back({entry.key_utf8, entry.packet.view()});
+  BundlePlan plan;
+  plan.entries.reserve(entries.size());
+  for (const PrepackedEntry& entry : entries) {
+    plan.entries.push_back({entry.key_utf8, PacketPlan{RawPacket{entry.packet.view()}}});
+  }
   // Refuses more than 255 entries, and keys or packets of 4 GiB or more,
   // which the u32 length fields cannot carry.
-  size_t size = 0;
-  if (!unwrap(bundle_required_size(views), size)) return nullptr;
-  return packet_bytes(size, [&](MutableBytes buffer) { return encode_bundle_into(views, buffer); });
+  if (!unwrap(finish_bundle_plan(plan))) return nullptr;
+  return plan_to_bytes(PacketPlan{std::move(plan)});
 }
 
 std::vector<uint64_t> read_offsets(ByteView bytes) {
@@ -75,13 +69,9 @@ PyObject* dumps_string(std::span<PyObject*> slots) {
     return raise(PyExc_ValueError, "offsets length must be a multiple of 8");
   }
   const std::vector<uint64_t> offsets = read_offsets(offsets_bytes);
-  // Checked before the output is allocated from `count`, so an absurd count is
-  // a Malformed packet rather than a huge allocation.
-  if (!unwrap(check_string_offsets(count, offsets, payload.size()))) return nullptr;
-  size_t size = 0;
-  if (!unwrap(string_packet_size(count, payload.size(), check_integrity), size)) return nullptr;
-  return packet_bytes(
-      size, [&](MutableBytes buffer) { return encode_string_into(count, offsets, payload, buffer, check_integrity); });
+  // The offsets are checked before the output is allocated from `count`, so
+  // an absurd count is a Malformed packet rather than a huge allocation.
+  return planned_bytes(plan_string(count, offsets, payload, check_integrity));
 }
 
 // The parts of a QuantizedTensor as dumps_quantized_rs reads them.
@@ -148,9 +138,7 @@ PyObject* dumps_quantized(std::span<PyObject*> slots) {
       .dtype = static_cast<Dtype>(parts.dtype_code - 1),
   };
   const EncodeOptions options{.alignment = alignment, .check_integrity = check_integrity, .compress = false};
-  size_t size = 0;
-  if (!unwrap(quantized_required_size(view, options), size)) return nullptr;
-  return packet_bytes(size, [&](MutableBytes buffer) { return encode_quantized_into(view, buffer, options); });
+  return planned_bytes(plan_quantized(view, options));
 }
 
 }  // namespace

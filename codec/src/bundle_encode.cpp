@@ -1,25 +1,20 @@
 // Bundle framing: the header with the entry count, then per entry a u32
-// key length, the key, a u32 packet length and the packet. Raw entries and
-// planned entries share one sizing and one framing routine; they differ only
-// in how an entry's packet is measured and written.
+// key length, the key, a u32 packet length and the packet, planned in place
+// or copied verbatim when it was encoded beforehand.
 #include <algorithm>
 
-#include "vakra/bundle.hpp"
+#include "sink_internal.hpp"
 #include "vakra/header.hpp"
-#include "vakra/plan.hpp"
 #include "wire_internal.hpp"
 
 namespace vakra {
-namespace {
 
-// Key length field, key, packet length field, packet.
-template <class Entries, class PacketLength>
-Result<size_t> framed_size(const Entries& entries, PacketLength packet_length) {
-  VAKRA_RETURN_IF(entries.size() > MAX_BUNDLE_ENTRIES, make_error(ErrorKind::TooManyBundleEntries));
+Status finish_bundle_plan(BundlePlan& plan) {
+  VAKRA_RETURN_IF(plan.entries.size() > MAX_BUNDLE_ENTRIES, make_error(ErrorKind::TooManyBundleEntries));
   size_t total = kHeaderLenV4;
-  for (const auto& entry : entries) {
+  for (const BundlePlanEntry& entry : plan.entries) {
     const size_t key_len = entry.key.size();
-    const size_t packet_len = packet_length(entry);
+    const size_t packet_len = entry.packet.size();
     // Both lengths travel as u32.
     VAKRA_RETURN_IF(key_len >= kMaxPartLength || packet_len >= kMaxPartLength, make_error(ErrorKind::Malformed));
     auto next = wire::checked_add(total, 8 + key_len);
@@ -27,52 +22,20 @@ Result<size_t> framed_size(const Entries& entries, PacketLength packet_length) {
     VAKRA_RETURN_IF(!next, make_error(ErrorKind::Malformed));
     total = *next;
   }
-  return total;
-}
-
-// `out` holds the whole framed size; lengths were checked by framed_size.
-template <class Entries, class PacketLength, class WritePacket>
-void write_framed(const Entries& entries, MutableBytes out, PacketLength packet_length, WritePacket write_packet) {
-  write_v4_header(out, FLAG_BUNDLE, 0, static_cast<uint8_t>(entries.size()));
-  size_t p = kHeaderLenV4;
-  for (const auto& entry : entries) {
-    wire::store_u32(out.data() + p, static_cast<uint32_t>(entry.key.size()));
-    std::ranges::copy(entry.key, out.data() + p + 4);
-    p += 4 + entry.key.size();
-    const size_t packet_len = packet_length(entry);
-    wire::store_u32(out.data() + p, static_cast<uint32_t>(packet_len));
-    write_packet(entry, out.subspan(p + 4, packet_len));
-    p += 4 + packet_len;
-  }
-}
-
-size_t raw_length(const BundleEntry& entry) { return entry.packet.size(); }
-void write_raw(const BundleEntry& entry, MutableBytes out) { std::ranges::copy(entry.packet, out.data()); }
-
-size_t planned_length(const BundlePlanEntry& entry) { return entry.packet.size(); }
-void write_planned(const BundlePlanEntry& entry, MutableBytes out) { write_plan(entry.packet, out); }
-
-}  // namespace
-
-Result<size_t> bundle_required_size(std::span<const BundleEntry> entries) {
-  return framed_size(entries, raw_length);
-}
-
-Result<size_t> encode_bundle_into(std::span<const BundleEntry> entries, MutableBytes buffer) {
-  size_t total;
-  VAKRA_ASSIGN_OR_RETURN(total, bundle_required_size(entries));
-  VAKRA_RETURN_IF(buffer.size() < total, make_error(ErrorKind::BufferTooSmall));
-  write_framed(entries, buffer, raw_length, write_raw);
-  return total;
-}
-
-Status finish_bundle_plan(BundlePlan& plan) {
-  VAKRA_ASSIGN_OR_RETURN(plan.size, framed_size(plan.entries, planned_length));
+  plan.size = total;
   return {};
 }
 
-void write_bundle(const BundlePlan& plan, MutableBytes out) {
-  write_framed(plan.entries, out, planned_length, write_planned);
+void emit_bundle(const BundlePlan& plan, PacketSink& sink) {
+  write_v4_header(sink.piece(kHeaderLenV4), FLAG_BUNDLE, 0, static_cast<uint8_t>(plan.entries.size()));
+  for (const BundlePlanEntry& entry : plan.entries) {
+    // Keys are short: they travel inside the piece with their two length prefixes.
+    const MutableBytes framing = sink.piece(8 + entry.key.size());
+    wire::store_u32(framing.data(), static_cast<uint32_t>(entry.key.size()));
+    std::ranges::copy(entry.key, framing.data() + 4);
+    wire::store_u32(framing.data() + 4 + entry.key.size(), static_cast<uint32_t>(entry.packet.size()));
+    emit_plan(entry.packet, sink);
+  }
 }
 
 }  // namespace vakra

@@ -1,43 +1,14 @@
-// Dense packets: layout, sizing and writing (header, shape, alignment,
+// Dense packets: layout, planning and writing (header, shape, alignment,
 // body, optional checksum).
-#include <algorithm>
-#include <cstring>
-
-#include "hash_internal.hpp"
 #include "lz4_internal.hpp"
+#include "sink_internal.hpp"
 #include "vakra/dense.hpp"
-#include "vakra/plan.hpp"
 #include "wire_internal.hpp"
 
 namespace vakra {
 namespace {
 
 constexpr size_t kChecksumLen = 8;
-
-// Bodies are copied and hashed in chunks this size, so each chunk is hashed
-// while it is still in cache right after being written.
-constexpr size_t kCopyHashChunk = size_t{128} << 10;
-
-// The LZ4 frame bound used for sizing before compressing: it covers any frame
-// our settings produce (at most n + 4 bytes per 64 KiB block + 15).
-uint64_t compressed_body_bound(uint64_t n) { return n * 110 / 100 + 4 * (n / 65536) + 88; }
-
-// Copies `body` to `dst` and returns its XXH3-64, hashing the destination
-// chunk by chunk right behind the copy.
-uint64_t copy_and_hash(uint8_t* dst, ByteView body) {
-  if (body.size() <= kCopyHashChunk) {
-    if (!body.empty()) std::memcpy(dst, body.data(), body.size());
-    return hash::xxh3({dst, body.size()});
-  }
-  hash::Xxh3Stream stream;
-  for (size_t done = 0; done < body.size();) {
-    const size_t n = std::min(kCopyHashChunk, body.size() - done);
-    std::memcpy(dst + done, body.data() + done, n);
-    stream.update({dst + done, n});
-    done += n;
-  }
-  return stream.digest();
-}
 
 }  // namespace
 
@@ -60,16 +31,6 @@ Result<DenseLayout> dense_layout(const DenseView& view, size_t alignment) {
   return layout;
 }
 
-Result<size_t> dense_required_size(const DenseView& view, const EncodeOptions& options) {
-  VAKRA_ASSIGN_OR_RETURN(const DenseLayout layout, dense_layout(view, options.alignment));
-  const uint64_t body = options.compress ? compressed_body_bound(view.data.size()) : view.data.size();
-  // The body offset is at most 2^63 (the largest alignment) and the body well
-  // under 2^40, but the sum is checked rather than argued.
-  auto total = wire::checked_add(layout.body_offset(), body + (options.check_integrity ? kChecksumLen : 0));
-  VAKRA_RETURN_IF(!total, make_error(ErrorKind::Malformed));
-  return *total;
-}
-
 Result<DensePlan> plan_dense(const DenseView& view, const EncodeOptions& options) {
   DensePlan plan;
   VAKRA_ASSIGN_OR_RETURN(plan.layout, dense_layout(view, options.alignment));
@@ -78,44 +39,32 @@ Result<DensePlan> plan_dense(const DenseView& view, const EncodeOptions& options
   if (options.compress) {
     VAKRA_ASSIGN_OR_RETURN(plan.compressed, lz4::compress_frame(view.data));
   }
-  plan.body_length = plan.body().size();
-  auto total =
-      wire::checked_add(plan.layout.body_offset(), plan.body_length + (options.check_integrity ? kChecksumLen : 0));
+  // The body offset is at most 2^63 (the largest alignment) and the body well
+  // under 2^40, but the sum is checked rather than argued.
+  auto total = wire::checked_add(plan.layout.body_offset(),
+                                 plan.body().size() + (options.check_integrity ? kChecksumLen : 0));
   VAKRA_RETURN_IF(!total, make_error(ErrorKind::Malformed));
   plan.size = *total;
   return plan;
 }
 
-void write_dense_prefix(const DensePlan& plan, MutableBytes out) {
+void emit_dense(const DensePlan& plan, PacketSink& sink) {
   const EncodeOptions& options = plan.options;
   uint16_t flags = wire::alignment_flag(options.alignment);
   if (options.check_integrity) flags |= FLAG_INTEGRITY;
   if (options.compress) flags |= FLAG_COMPRESSED;
   const size_t ndim = plan.view.shape.size();
-  write_v4_header(out, flags, dtype_code(plan.view.dtype), static_cast<uint8_t>(ndim));
-  uint8_t* packet = out.data();
-  for (size_t i = 0; i < ndim; ++i) wire::store_u32(packet + kHeaderLenV4 + 4 * i, plan.view.shape[i]);
-  wire::write_alignment(packet, kHeaderLenV4 + 4 * ndim, options.alignment);
-}
+  const MutableBytes prefix = sink.piece(plan.layout.body_offset());
+  write_v4_header(prefix, flags, dtype_code(plan.view.dtype), static_cast<uint8_t>(ndim));
+  for (size_t i = 0; i < ndim; ++i) wire::store_u32(prefix.data() + kHeaderLenV4 + 4 * i, plan.view.shape[i]);
+  wire::write_alignment(prefix.data(), kHeaderLenV4 + 4 * ndim, options.alignment);
 
-uint64_t dense_body_checksum(const DensePlan& plan) { return hash::xxh3(plan.body()); }
-
-void write_dense(const DensePlan& plan, MutableBytes out) {
-  write_dense_prefix(plan, out);
-  uint8_t* body_start = out.data() + plan.layout.body_offset();
-  const ByteView body = plan.body();
-  if (plan.options.check_integrity) {
-    wire::store_u64(body_start + body.size(), copy_and_hash(body_start, body));
-  } else if (!body.empty()) {
-    std::memcpy(body_start, body.data(), body.size());
+  if (!options.check_integrity) {
+    sink.body(plan.body());
+    return;
   }
-}
-
-Result<size_t> encode_dense_into(const DenseView& view, MutableBytes buffer, const EncodeOptions& options) {
-  VAKRA_ASSIGN_OR_RETURN(const DensePlan plan, plan_dense(view, options));
-  VAKRA_RETURN_IF(buffer.size() < plan.size, make_error(ErrorKind::BufferTooSmall));
-  write_dense(plan, buffer);
-  return plan.size;
+  const uint64_t checksum = sink.hashed_body(plan.body());
+  wire::store_u64(sink.piece(kChecksumLen).data(), checksum);
 }
 
 }  // namespace vakra
