@@ -20,31 +20,13 @@ constexpr FunctionSpec kDumpToBuffer{"dump_to_buffer_rs", kBufferParams, 2};
 constexpr std::array<const char*, 5> kFdParams = {"array", "fd", "check_integrity", "compress", "alignment"};
 constexpr FunctionSpec kDumpToFd{"dump_to_fd_rs", kFdParams, 2};
 
-// Converts the three trailing option parameters, which every encoder shares.
-bool convert_options(std::span<PyObject*> option_slots, EncodeOptions& options) {
-  uint64_t alignment = options.alignment;
-  if (!convert_param("check_integrity", option_slots[0], options.check_integrity, to_bool) ||
-      !convert_param("compress", option_slots[1], options.compress, to_bool) ||
-      !convert_param("alignment", option_slots[2], alignment, to_u64)) {
-    return false;
-  }
-  options.alignment = static_cast<size_t>(alignment);
-  return true;
-}
-
-bool check_alignment(const EncodeOptions& options) {
-  const size_t a = options.alignment;
-  if (a != 0 && (a & (a - 1)) == 0) return true;
-  return raise(PyExc_ValueError, "Alignment must be a power of two");
-}
-
 }  // namespace
 
 PyObject* dumps_rs(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded_call([&]() -> PyObject* {
     std::array<PyObject*, kDumpsParams.size()> slots{};
     EncodeOptions options;
-    if (!match_arguments(kDumps, args, kwargs, slots) || !convert_options(std::span(slots).subspan(1), options) ||
+    if (!match_arguments(kDumps, args, kwargs, slots) || !convert_encode_options(std::span(slots).subspan(1), options) ||
         !check_alignment(options)) {
       return nullptr;
     }
@@ -60,7 +42,7 @@ PyObject* dump_to_buffer_rs(PyObject*, PyObject* args, PyObject* kwargs) {
     std::array<PyObject*, kBufferParams.size()> slots{};
     EncodeOptions options;
     if (!match_arguments(kDumpToBuffer, args, kwargs, slots) ||
-        !convert_options(std::span(slots).subspan(2), options)) {
+        !convert_encode_options(std::span(slots).subspan(2), options)) {
       return nullptr;
     }
     BufferView destination;
@@ -82,7 +64,7 @@ PyObject* dump_to_fd_rs(PyObject*, PyObject* args, PyObject* kwargs) {
     EncodeOptions options;
     int fd = 0;
     if (!match_arguments(kDumpToFd, args, kwargs, slots) || !convert_param("fd", slots[1], fd, to_c_int) ||
-        !convert_options(std::span(slots).subspan(2), options) || !check_alignment(options)) {
+        !convert_encode_options(std::span(slots).subspan(2), options) || !check_alignment(options)) {
       return nullptr;
     }
     bool contiguous = false;

@@ -22,6 +22,10 @@ struct InternedNames {
   PyObject* indices;
   PyObject* indptr;
   PyObject* ascontiguousarray;
+  PyObject* isnative;
+  PyObject* _offsets;
+  PyObject* _payload;
+  PyObject* to_raw;
 };
 
 // The interned names; throws std::bad_alloc (MemoryError at the boundary) if they cannot be made.
@@ -34,5 +38,10 @@ PyObject* numpy_module();
 // numpy.ndarray and numpy.dtype, or nullptr with an exception set.
 PyObject* numpy_ndarray_type();
 PyObject* numpy_dtype_type();
+
+// The package's vakra.ragged.StringTensor and vakra.quantize.QuantizedTensor,
+// or nullptr with an exception set.
+PyObject* string_tensor_class();
+PyObject* quantized_tensor_class();
 
 }  // namespace vakra::ext

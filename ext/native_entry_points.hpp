@@ -7,4 +7,12 @@
 
 namespace vakra::ext {
 
+// Encoding: native_encode_entry.cpp.
+PyObject* native_encode(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* native_encode_into(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* native_encode_to_fd(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* native_encode_segments(PyObject* module, PyObject* args, PyObject* kwargs);
+// String tensor items: native_string_entry.cpp.
+PyObject* native_string_items(PyObject* module, PyObject* args, PyObject* kwargs);
+
 }  // namespace vakra::ext

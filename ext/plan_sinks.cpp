@@ -61,6 +61,72 @@ int write_segments(int fd, std::span<const Segment> segments) {
   return 0;
 }
 
+// A read-only buffer over one body inside its owner's memory; memoryviews of
+// it keep the owner (an array, a bytes object) alive.
+struct BodyViewObject {
+  PyObject_HEAD
+  PyObject* owner;
+  const uint8_t* data;
+  Py_ssize_t size;
+};
+
+int body_view_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+  auto* body = reinterpret_cast<BodyViewObject*>(self);
+  return PyBuffer_FillInfo(view, self, const_cast<uint8_t*>(body->data), body->size, 1, flags);
+}
+
+void body_view_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  Py_XDECREF(reinterpret_cast<BodyViewObject*>(self)->owner);
+  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_slot(self);
+  Py_DECREF(type);
+}
+
+PyType_Slot kBodyViewSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(body_view_dealloc)},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(body_view_getbuffer)},
+    {Py_tp_doc, const_cast<char*>("A read-only view of one encoded body, kept alive with the object it lies in.")},
+    {0, nullptr},
+};
+PyType_Spec kBodyViewSpec = {"vakra._native.BodyView", sizeof(BodyViewObject), 0, Py_TPFLAGS_DEFAULT, kBodyViewSlots};
+
+PyObject* g_body_view_type = nullptr;  // created once under the GIL, kept for the process
+
+PyObject* body_memoryview(PyObject* owner, ByteView bytes) {
+  if (g_body_view_type == nullptr) {
+    g_body_view_type = PyType_FromSpec(&kBodyViewSpec);
+    if (g_body_view_type == nullptr) return nullptr;
+  }
+  auto* type = reinterpret_cast<PyTypeObject*>(g_body_view_type);
+  PyRef body = PyRef::steal(PyType_GenericAlloc(type, 0));
+  if (!body) return nullptr;
+  auto* fields = reinterpret_cast<BodyViewObject*>(body.get());
+  fields->owner = PyRef::borrow(owner).release();
+  fields->data = bytes.data();
+  fields->size = static_cast<Py_ssize_t>(bytes.size());
+  return PyMemoryView_FromObject(body.get());
+}
+
+// One bytes object holding `pieces` back to back.
+PyObject* joined_bytes(std::span<const ByteView> pieces) {
+  size_t total = 0;
+  for (const ByteView piece : pieces) total += piece.size();
+  PyRef out = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
+  if (!out) return nullptr;
+  auto* cursor = reinterpret_cast<uint8_t*>(PyBytes_AsString(out.get()));
+  for (const ByteView piece : pieces) {
+    std::memcpy(cursor, piece.data(), piece.size());
+    cursor += piece.size();
+  }
+  return out.release();
+}
+
+bool append_new(PyObject* list, PyObject* item) {
+  PyRef owned = PyRef::steal(item);
+  return owned && PyList_Append(list, owned.get()) == 0;
+}
+
 Raised raise_write_error(int error) {
   if (error == -1) return raise(PyExc_OSError, "failed to write whole buffer");
   return raise(PyExc_OSError, std::string(std::strerror(error)) + " (os error " + std::to_string(error) + ")");
@@ -88,6 +154,25 @@ bool write_plan_to_fd(const PacketPlan& plan, int fd) {
   PyEval_RestoreThread(released);
   if (error != 0) return raise_write_error(error);
   return true;
+}
+
+PyObject* plan_to_segment_list(const PacketPlan& plan, const std::function<PyObject*(ByteView)>& owner_of) {
+  const SegmentList list = plan_segments(plan);
+  PyRef out = PyRef::steal(PyList_New(0));
+  if (!out) return nullptr;
+  std::vector<ByteView> run;  // neighbouring pieces that become one bytes object
+  for (const Segment& segment : list.segments()) {
+    PyObject* owner = segment.borrowed ? owner_of(segment.bytes) : nullptr;
+    if (owner == nullptr) {
+      run.push_back(segment.bytes);
+      continue;
+    }
+    if (!run.empty() && !append_new(out.get(), joined_bytes(run))) return nullptr;
+    run.clear();
+    if (!append_new(out.get(), body_memoryview(owner, segment.bytes))) return nullptr;
+  }
+  if (!run.empty() && !append_new(out.get(), joined_bytes(run))) return nullptr;
+  return out.release();
 }
 
 }  // namespace vakra::ext

@@ -11,6 +11,7 @@
 #include "numpy_array.hpp"
 #include "plan_sinks.hpp"
 #include "prepacked_inputs.hpp"
+#include "tensor_inputs.hpp"
 #include "pyref.hpp"
 #include "vakra/plan.hpp"
 
@@ -74,47 +75,6 @@ PyObject* dumps_string(std::span<PyObject*> slots) {
   return planned_bytes(plan_string(count, offsets, payload, check_integrity));
 }
 
-// The parts of a QuantizedTensor as dumps_quantized_rs reads them.
-struct QuantizedParts {
-  uint8_t dtype_code = 0;
-  uint8_t quant_scheme = 0;
-  uint32_t group_size = 0;
-  int64_t axis = 0;
-  std::vector<uint32_t> shape;
-  ByteSequence scales, zero_points, data;
-};
-
-template <class T>
-bool read_attribute(PyObject* object, const char* name, T& out, bool (*convert)(PyObject*, T&)) {
-  PyRef value = PyRef::steal(PyObject_GetAttrString(object, name));
-  return value && convert(value.get(), out);
-}
-
-// `object.<name>.tobytes()` as a byte sequence.
-bool read_tobytes(PyObject* object, const char* name, ByteSequence& out) {
-  PyRef array = PyRef::steal(PyObject_GetAttrString(object, name));
-  if (!array) return false;
-  PyRef method = PyRef::steal(PyObject_GetAttrString(array.get(), "tobytes"));
-  if (!method) return false;
-  PyRef bytes = PyRef::steal(PyObject_CallNoArgs(method.get()));
-  return bytes && out.convert(bytes.get());
-}
-
-// Reads the attributes in a fixed order; the first failure is raised as it is.
-bool read_quantized(PyObject* qt, QuantizedParts& parts) {
-  if (!read_attribute(qt, "dtype_code", parts.dtype_code, to_u8)) return false;
-  if (parts.dtype_code == 0 || parts.dtype_code > kMaxDtypeCode) {
-    return raise_codec_error(make_error(ErrorKind::UnknownDtype, parts.dtype_code));
-  }
-  if (!read_attribute(qt, "quant_scheme", parts.quant_scheme, to_u8) ||
-      !read_attribute(qt, "group_size", parts.group_size, to_u32) || !read_attribute(qt, "axis", parts.axis, to_i64) ||
-      !read_attribute(qt, "shape", parts.shape, read_dimensions)) {
-    return false;
-  }
-  return read_tobytes(qt, "scales", parts.scales) && read_tobytes(qt, "zero_points", parts.zero_points) &&
-         read_tobytes(qt, "data", parts.data);
-}
-
 PyObject* dumps_quantized(std::span<PyObject*> slots) {
   bool check_integrity = false;
   uint64_t alignment = kStandardAlignment;
@@ -126,19 +86,9 @@ PyObject* dumps_quantized(std::span<PyObject*> slots) {
     return raise(PyExc_ValueError, "Alignment must be a power of two");
   }
   QuantizedParts parts;
-  if (!read_quantized(slots[0], parts)) return nullptr;
-  const QuantizedView view{
-      .shape = parts.shape,
-      .scales = parts.scales.view(),
-      .zero_points = parts.zero_points.view(),
-      .data = parts.data.view(),
-      .group_size = parts.group_size,
-      .quant_scheme = parts.quant_scheme,
-      .axis = static_cast<uint8_t>(parts.axis),  // one byte on the wire: -1 travels as 255
-      .dtype = static_cast<Dtype>(parts.dtype_code - 1),
-  };
+  if (!parts.read(slots[0])) return nullptr;
   const EncodeOptions options{.alignment = alignment, .check_integrity = check_integrity, .compress = false};
-  return planned_bytes(plan_quantized(view, options));
+  return planned_bytes(plan_quantized(parts.view(), options));
 }
 
 }  // namespace
