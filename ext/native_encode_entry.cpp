@@ -27,7 +27,14 @@ constexpr FunctionSpec kEncodeToFd{"encode_to_fd", kFdParams, kFdParams.size()};
 // The options and the convert callable: the parameters after the value (and
 // its destination). The alignment is checked by the caller, in its order.
 bool read_options(std::span<PyObject*> trailing, EncodeOptions& options, PyObject*& convert) {
-  if (!convert_encode_options(trailing.first(3), options)) return false;
+  if (!convert_encode_options(trailing.first(3), options)) {
+    // An int that does not fit (negative, or beyond 64 bits) is no power of two either.
+    if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+      PyErr_Clear();
+      return raise(PyExc_ValueError, "Alignment must be a power of two");
+    }
+    return false;
+  }
   convert = trailing[3];
   if (convert != Py_None && PyCallable_Check(convert) == 0) {
     return raise(PyExc_TypeError, "argument 'convert': expected a callable or None");
