@@ -115,7 +115,7 @@ class ChunkedBody {
 void copy_bodies(std::span<const BodyCopy> bodies) {
   size_t total = 0;
   for (const BodyCopy& body : bodies) total += body.source.size();
-  if (total < kMinParallelBytes || num_threads() == 1) {
+  if (total < kMinParallelMemory || num_threads() == 1) {
     for (const BodyCopy& body : bodies) copy_alone(body);
     return;
   }
@@ -143,7 +143,7 @@ void hash_bodies(std::span<const ByteView> bodies, std::span<uint64_t> digests) 
   size_t total = 0;
   for (const ByteView& body : bodies) total += body.size();
   const auto hash_one = [&](size_t i) { digests[i] = hash::xxh3(bodies[i]); };
-  if (bodies.size() < 2 || total < kMinParallelBytes) {
+  if (bodies.size() < 2 || total < kMinParallelMemory) {
     for (size_t i = 0; i < bodies.size(); ++i) hash_one(i);
     return;
   }

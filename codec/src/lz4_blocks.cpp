@@ -80,7 +80,7 @@ std::vector<BlockRef> index_blocks(ByteView frame, size_t capacity, size_t& bloc
 }  // namespace
 
 bool worth_splitting(size_t body_size, size_t block_bytes) {
-  return body_size > block_bytes && body_size >= parallel::kMinParallelBytes && num_threads() > 1;
+  return body_size > block_bytes && body_size >= parallel::kMinParallelCompute && num_threads() > 1;
 }
 
 Result<OwnedBytes> compress_blocks_concurrently(ByteView body, LZ4F_cctx* cctx, const LZ4F_preferences_t& prefs,
@@ -122,7 +122,7 @@ Result<OwnedBytes> compress_blocks_concurrently(ByteView body, LZ4F_cctx* cctx, 
 }
 
 std::optional<size_t> decompress_blocks_concurrently(ByteView frame, MutableBytes out) {
-  if (num_threads() == 1 || out.size() < parallel::kMinParallelBytes) return std::nullopt;
+  if (num_threads() == 1 || out.size() < parallel::kMinParallelCompute) return std::nullopt;
   size_t block_bytes = 0;
   const std::vector<BlockRef> blocks = index_blocks(frame, out.size(), block_bytes);
   if (blocks.size() < 2) return std::nullopt;
