@@ -27,6 +27,11 @@ PyMethodDef kNativeFunctions[] = {
      "string_items(offsets, payload, as_str)\n--\n\n"
      "The items of a string tensor (uint64 offsets into a bytes payload) as a list of str or bytes."},
     // End of the encoding block.
+    // Threads.
+    {"set_num_threads", set_num_threads_entry, METH_O,
+     "set_num_threads(n)\n--\n\nUse up to n threads (1: none but the caller's) for one large body."},
+    {"get_num_threads", get_num_threads_entry, METH_NOARGS,
+     "get_num_threads()\n--\n\nThe number of threads one large body may use."},
     {nullptr, nullptr, 0, nullptr},  // placeholder so the table is never empty; skipped below
 };
 
@@ -36,6 +41,7 @@ PyObject* g_native_module = nullptr;  // kept for the life of the process
 
 PyObject* create_native_module() {
   if (!claim_interpreter("vakra._native")) return nullptr;
+  apply_thread_environment();
   if (g_native_module != nullptr) return PyRef::borrow(g_native_module).release();
   PyRef module = PyRef::steal(PyModule_Create2(&kNativeModuleDef, 3));
   std::span<PyMethodDef> table(kNativeFunctions);

@@ -1,10 +1,8 @@
 // Dispatch over the kinds of planned packet, and the sink that writes a
 // whole packet into one buffer.
-#include <algorithm>
-#include <cstring>
 #include <utility>
 
-#include "hash_internal.hpp"
+#include "body_copy_internal.hpp"
 #include "sink_internal.hpp"
 
 namespace vakra {
@@ -18,37 +16,24 @@ struct Overloaded : Visitors... {
 template <class... Visitors>
 Overloaded(Visitors...) -> Overloaded<Visitors...>;
 
-// Bodies are copied and hashed in chunks this size, so each chunk is hashed
-// while it is still in cache right after being written.
-constexpr size_t kCopyHashChunk = size_t{128} << 10;
-
-// Copies `body` to `dst` and returns its XXH3-64, hashing the destination
-// chunk by chunk right behind the copy.
-uint64_t copy_and_hash(uint8_t* dst, ByteView body) {
-  if (body.size() <= kCopyHashChunk) {
-    if (!body.empty()) std::memcpy(dst, body.data(), body.size());
-    return hash::xxh3({dst, body.size()});
-  }
-  hash::Xxh3Stream stream;
-  for (size_t done = 0; done < body.size();) {
-    const size_t n = std::min(kCopyHashChunk, body.size() - done);
-    std::memcpy(dst + done, body.data() + done, n);
-    stream.update({dst + done, n});
-    done += n;
-  }
-  return stream.digest();
-}
-
 // Writes the packet front to back into memory the caller sized with the plan.
 class BufferSink final : public PacketSink {
  public:
   explicit BufferSink(uint8_t* out) : cursor_(out) {}
 
   MutableBytes piece(size_t n) override { return {advance(n), n}; }
+  // Large bodies are split across the codec's threads; the checksum is taken
+  // of the bytes as written, chunk by chunk while they are in cache.
   void body(ByteView bytes) override {
-    if (!bytes.empty()) std::memcpy(advance(bytes.size()), bytes.data(), bytes.size());
+    const parallel::BodyCopy copy{advance(bytes.size()), bytes, nullptr};
+    parallel::copy_bodies({&copy, 1});
   }
-  uint64_t hashed_body(ByteView bytes) override { return copy_and_hash(advance(bytes.size()), bytes); }
+  uint64_t hashed_body(ByteView bytes) override {
+    uint64_t digest = 0;
+    const parallel::BodyCopy copy{advance(bytes.size()), bytes, &digest};
+    parallel::copy_bodies({&copy, 1});
+    return digest;
+  }
 
  private:
   uint8_t* advance(size_t n) { return std::exchange(cursor_, cursor_ + n); }
