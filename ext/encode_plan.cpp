@@ -8,7 +8,7 @@
 
 #include "arguments.hpp"
 #include "errors.hpp"
-#include "interned.hpp"
+#include "process_objects.hpp"
 #include "numpy_array.hpp"
 
 namespace vakra::ext {
@@ -17,7 +17,7 @@ namespace {
 struct SparseLayout {
   std::string_view name;
   SparseFormat format;
-  std::array<PyObject* InternedNames::*, 3> components;
+  std::array<PyRef InternedNames::*, 3> components;
 };
 
 constexpr std::array<SparseLayout, 3> kSparseLayouts = {{
@@ -43,10 +43,8 @@ bool is_dict(PyObject* value) { return (PyType_GetFlags(Py_TYPE(value)) & Py_TPF
 // read it means "not sparse"; plain ndarrays have no such attribute, so they
 // skip the probe (and the cost of a raised AttributeError).
 PyRef sparse_format_of(PyObject* value) {
-  PyObject* ndarray = numpy_ndarray_type();
-  if (ndarray == nullptr) PyErr_Clear();
-  if (ndarray != nullptr && reinterpret_cast<PyObject*>(Py_TYPE(value)) == ndarray) return PyRef();
-  PyRef format = PyRef::steal(PyObject_GetAttr(value, names().format));
+  if (is_exact_ndarray(value)) return PyRef();
+  PyRef format = PyRef::steal(PyObject_GetAttr(value, names().format.get()));
   if (!format) {
     PyErr_Clear();
     return PyRef();
@@ -72,7 +70,10 @@ std::string type_name_of(PyObject* value) {
     PyErr_Clear();
     return "'?'";
   }
-  return "'" + utf8_or_empty(name.get()) + "'";
+  std::string quoted = utf8_or_empty(name.get());
+  quoted.insert(quoted.begin(), '\'');
+  quoted.push_back('\'');
+  return quoted;
 }
 
 Raised raise_cannot_encode(PyObject* value) {
@@ -130,15 +131,12 @@ bool PlanBuilder::plan_package_value(PyObject* value, PacketPlan& out, size_t de
     if (taken) return plan_string_parts(parts, out);
     return plan_converted(value, out, depth, converted);
   }
-  PyObject* string_class = string_tensor_class();
-  if (string_class == nullptr) return false;
-  if (PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(string_class))) {
+  const ProcessObjects& objects = process_objects();
+  if (PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(objects.string_tensor.get()))) {
     StringParts& parts = keep_strings_.emplace_back();
     return parts.read_tensor(value) && plan_string_parts(parts, out);
   }
-  PyObject* quantized_class = quantized_tensor_class();
-  if (quantized_class == nullptr) return false;
-  if (PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(quantized_class))) {
+  if (PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(objects.quantized_tensor.get()))) {
     return plan_quantized_tensor(value, out);
   }
   PyRef format = sparse_format_of(value);
@@ -260,22 +258,20 @@ bool PlanBuilder::plan_sparse(PyObject* matrix, PyObject* format, SparsePlan& ou
     PyErr_Clear();
     return raise(PyExc_ValueError, "Unknown sparse format");
   }
-  PyRef shape_object = PyRef::steal(PyObject_GetAttr(matrix, names().shape));
+  PyRef shape_object = PyRef::steal(PyObject_GetAttr(matrix, names().shape.get()));
   if (!shape_object) return false;
   std::vector<uint32_t> shape;
   if (!read_dimensions(shape_object.get(), shape)) return false;
 
   std::array<DenseView, 3> views;
   for (size_t k = 0; k < views.size(); ++k) {
-    PyRef component = PyRef::steal(PyObject_GetAttr(matrix, names().*(layout->components[k])));
+    PyRef component = PyRef::steal(PyObject_GetAttr(matrix, (names().*(layout->components[k])).get()));
     if (!component) return false;
     bool contiguous = false;
     if (!read_c_contiguous(component.get(), contiguous)) return false;
     if (!contiguous) {
-      PyObject* numpy = numpy_module();
-      if (numpy == nullptr) return false;
-      component = PyRef::steal(
-          PyObject_CallMethodObjArgs(numpy, names().ascontiguousarray, component.get(), nullptr));
+      component = PyRef::steal(PyObject_CallMethodObjArgs(process_objects().numpy.get(),
+                                                          names().ascontiguousarray.get(), component.get(), nullptr));
       if (!component) return false;
     }
     if (!collect_array(component.get(), views[k])) return false;

@@ -5,49 +5,13 @@
 
 #include "arguments.hpp"
 #include "errors.hpp"
-#include "interned.hpp"
+#include "process_objects.hpp"
 #include "pyref.hpp"
 
 namespace vakra::ext {
 namespace {
 
 constexpr uint64_t kMaxDimension = 4294967295u;
-
-// What an array's dtype object tells the encoder.
-struct DtypeFacts {
-  Dtype dtype = Dtype::Float32;
-  bool native_order = true;
-};
-
-// dtype.name is computed in Python by NumPy and costs microseconds, so the
-// facts of recently seen numpy.dtype objects (immutable) are remembered by identity.
-class DtypeCache {
- public:
-  bool find(PyObject* dtype_object, DtypeFacts& out) const {
-    for (const Entry& entry : entries_) {
-      if (entry.object == dtype_object) {
-        out = entry.facts;
-        return true;
-      }
-    }
-    return false;
-  }
-  void remember(PyObject* dtype_object, DtypeFacts facts) {
-    Entry& slot = entries_[next_++ % entries_.size()];
-    Py_XDECREF(slot.object);
-    slot = {PyRef::borrow(dtype_object).release(), facts};
-  }
-
- private:
-  struct Entry {
-    PyObject* object = nullptr;
-    DtypeFacts facts;
-  };
-  std::array<Entry, 16> entries_{};
-  size_t next_ = 0;
-};
-
-DtypeCache g_dtype_cache;  // touched only under the GIL
 
 Raised raise_dimension_too_large(uint64_t value) {
   return raise(PyExc_ValueError, "Dimension " + std::to_string(value) + " exceeds the wire-format limit of " +
@@ -63,10 +27,11 @@ std::string utf8(PyObject* text) {
 // The byte order is only asked of numpy.dtype objects, and only once per
 // dtype object: anything else is taken to be in native order.
 bool read_dtype(PyObject* object, DtypeFacts& out) {
-  PyRef dtype_object = PyRef::steal(PyObject_GetAttr(object, names().dtype));
+  ProcessObjects& objects = process_objects();
+  PyRef dtype_object = PyRef::steal(PyObject_GetAttr(object, objects.names.dtype.get()));
   if (!dtype_object) return false;
-  if (g_dtype_cache.find(dtype_object.get(), out)) return true;
-  PyRef name = PyRef::steal(PyObject_GetAttr(dtype_object.get(), names().name));
+  if (objects.dtypes.find(dtype_object.get(), out)) return true;
+  PyRef name = PyRef::steal(PyObject_GetAttr(dtype_object.get(), objects.names.name.get()));
   if (!name) return false;
   if (!PyUnicode_Check(name.get())) return raise_cannot_convert(name.get(), "PyString");
   const std::string text = utf8(name.get());
@@ -74,12 +39,11 @@ bool read_dtype(PyObject* object, DtypeFacts& out) {
   const auto dtype = dense_dtype_from_name(text);
   if (!dtype) return raise(PyExc_ValueError, "Unsupported dtype: " + text);
   out = {*dtype, true};
-  PyObject* dtype_type = numpy_dtype_type();
-  if (dtype_type != nullptr && PyObject_IsInstance(dtype_object.get(), dtype_type) == 1) {
-    PyRef native = PyRef::steal(PyObject_GetAttr(dtype_object.get(), names().isnative));
+  if (PyObject_IsInstance(dtype_object.get(), objects.dtype_type.get()) == 1) {
+    PyRef native = PyRef::steal(PyObject_GetAttr(dtype_object.get(), objects.names.isnative.get()));
     if (native) {
       out.native_order = PyObject_IsTrue(native.get()) != 0;
-      g_dtype_cache.remember(dtype_object.get(), out);
+      objects.dtypes.remember(dtype_object.get(), out);
     }
   }
   PyErr_Clear();
@@ -92,8 +56,8 @@ bool read_u64_attribute(PyObject* object, PyObject* name, uint64_t& out) {
 }
 
 bool read_ctypes_data(PyObject* object, uint64_t& out) {
-  PyRef ctypes = PyRef::steal(PyObject_GetAttr(object, names().ctypes));
-  return ctypes && read_u64_attribute(ctypes.get(), names().data, out);
+  PyRef ctypes = PyRef::steal(PyObject_GetAttr(object, names().ctypes.get()));
+  return ctypes && read_u64_attribute(ctypes.get(), names().data.get(), out);
 }
 
 // The buffer protocol must back exactly the memory the attributes describe.
@@ -112,14 +76,14 @@ bool confirm_memory(PyObject* object, const NumpyArrayInfo& info, BufferView& me
 }
 
 bool read_shape_attribute(PyObject* object, std::vector<uint32_t>& dims) {
-  PyRef shape = PyRef::steal(PyObject_GetAttr(object, names().shape));
+  PyRef shape = PyRef::steal(PyObject_GetAttr(object, names().shape.get()));
   return shape && read_dimensions(shape.get(), dims);
 }
 
 // The attribute road, after the dtype and the contiguity are known: the byte
 // count and the address, then the shape.
 bool read_layout(PyObject* object, NumpyArrayInfo& info, BufferView& memory) {
-  if (!read_u64_attribute(object, names().nbytes, info.nbytes)) return false;
+  if (!read_u64_attribute(object, names().nbytes.get(), info.nbytes)) return false;
 
   // A plain ndarray's ctypes.data is its buffer address by construction, and
   // building the ctypes helper costs more than the rest of the encode for
@@ -156,18 +120,13 @@ bool to_dimensions(std::span<const Py_ssize_t> shape, std::vector<uint32_t>& dim
 }  // namespace
 
 bool is_exact_ndarray(PyObject* object) {
-  PyObject* ndarray = numpy_ndarray_type();
-  if (ndarray == nullptr) {
-    PyErr_Clear();
-    return false;
-  }
-  return reinterpret_cast<PyObject*>(Py_TYPE(object)) == ndarray;
+  return reinterpret_cast<PyObject*>(Py_TYPE(object)) == process_objects().ndarray.get();
 }
 
 bool read_c_contiguous(PyObject* object, bool& contiguous) {
-  PyRef flags = PyRef::steal(PyObject_GetAttr(object, names().flags));
+  PyRef flags = PyRef::steal(PyObject_GetAttr(object, names().flags.get()));
   if (!flags) return false;
-  PyRef value = PyRef::steal(PyObject_GetAttr(flags.get(), names().c_contiguous));
+  PyRef value = PyRef::steal(PyObject_GetAttr(flags.get(), names().c_contiguous.get()));
   return value && to_bool(value.get(), contiguous);
 }
 

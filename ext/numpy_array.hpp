@@ -36,7 +36,7 @@ bool extract_numpy(PyObject* object, NumpyArrayInfo& info, BufferView& memory);
 // C-contiguous is no error: `contiguous` is set false and nothing else is read.
 bool extract_ndarray(PyObject* array, NumpyArrayInfo& info, BufferView& memory, bool& contiguous);
 
-// Whether `object`'s type is exactly numpy.ndarray (numpy not importable: false).
+// Whether `object`'s type is exactly numpy.ndarray.
 bool is_exact_ndarray(PyObject* object);
 
 // Reads `flags.c_contiguous` with the bool conversion rule.

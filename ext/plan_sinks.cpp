@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "body_view.hpp"
 #include "errors.hpp"
 #include "pyref.hpp"
 #include "vakra/memory.hpp"
@@ -59,53 +60,6 @@ int write_segments(int fd, std::span<const Segment> segments) {
     }
   }
   return 0;
-}
-
-// A read-only buffer over one body inside its owner's memory; memoryviews of
-// it keep the owner (an array, a bytes object) alive.
-struct BodyViewObject {
-  PyObject_HEAD
-  PyObject* owner;
-  const uint8_t* data;
-  Py_ssize_t size;
-};
-
-int body_view_getbuffer(PyObject* self, Py_buffer* view, int flags) {
-  auto* body = reinterpret_cast<BodyViewObject*>(self);
-  return PyBuffer_FillInfo(view, self, const_cast<uint8_t*>(body->data), body->size, 1, flags);
-}
-
-void body_view_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  Py_XDECREF(reinterpret_cast<BodyViewObject*>(self)->owner);
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
-}
-
-PyType_Slot kBodyViewSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(body_view_dealloc)},
-    {Py_bf_getbuffer, reinterpret_cast<void*>(body_view_getbuffer)},
-    {Py_tp_doc, const_cast<char*>("A read-only view of one encoded body, kept alive with the object it lies in.")},
-    {0, nullptr},
-};
-PyType_Spec kBodyViewSpec = {"vakra._native.BodyView", sizeof(BodyViewObject), 0, Py_TPFLAGS_DEFAULT, kBodyViewSlots};
-
-PyObject* g_body_view_type = nullptr;  // created once under the GIL, kept for the process
-
-PyObject* body_memoryview(PyObject* owner, ByteView bytes) {
-  if (g_body_view_type == nullptr) {
-    g_body_view_type = PyType_FromSpec(&kBodyViewSpec);
-    if (g_body_view_type == nullptr) return nullptr;
-  }
-  auto* type = reinterpret_cast<PyTypeObject*>(g_body_view_type);
-  PyRef body = PyRef::steal(PyType_GenericAlloc(type, 0));
-  if (!body) return nullptr;
-  auto* fields = reinterpret_cast<BodyViewObject*>(body.get());
-  fields->owner = PyRef::borrow(owner).release();
-  fields->data = bytes.data();
-  fields->size = static_cast<Py_ssize_t>(bytes.size());
-  return PyMemoryView_FromObject(body.get());
 }
 
 // One bytes object holding `pieces` back to back.

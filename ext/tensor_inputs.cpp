@@ -4,7 +4,7 @@
 
 #include "arguments.hpp"
 #include "errors.hpp"
-#include "interned.hpp"
+#include "process_objects.hpp"
 #include "numpy_array.hpp"
 
 namespace vakra::ext {
@@ -73,8 +73,8 @@ QuantizedView QuantizedParts::view() const {
 bool StringParts::read_tensor(PyObject* tensor) {
   // The table is used in place when it is what StringTensor makes: a
   // C-contiguous, native, aligned uint64 ndarray beside a bytes payload.
-  PyRef table = PyRef::steal(PyObject_GetAttr(tensor, names()._offsets));
-  PyRef bytes = table ? PyRef::steal(PyObject_GetAttr(tensor, names()._payload)) : PyRef();
+  PyRef table = PyRef::steal(PyObject_GetAttr(tensor, names().offsets.get()));
+  PyRef bytes = table ? PyRef::steal(PyObject_GetAttr(tensor, names().payload.get())) : PyRef();
   if (bytes && PyBytes_CheckExact(bytes.get()) && is_exact_ndarray(table.get())) {
     NumpyArrayInfo info;
     bool contiguous = false;
@@ -92,7 +92,7 @@ bool StringParts::read_tensor(PyObject* tensor) {
   }
   PyErr_Clear();
 
-  PyRef raw = PyRef::steal(PyObject_CallMethodObjArgs(tensor, names().to_raw, nullptr));
+  PyRef raw = PyRef::steal(PyObject_CallMethodObjArgs(tensor, names().to_raw.get(), nullptr));
   if (!raw) return false;
   if (!PyTuple_Check(raw.get()) || PyTuple_Size(raw.get()) != 3 || !PyBytes_Check(PyTuple_GetItem(raw.get(), 0)) ||
       !PyBytes_Check(PyTuple_GetItem(raw.get(), 1))) {
