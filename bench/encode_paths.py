@@ -1,7 +1,8 @@
 """Times the encoder paths that do not fit the peer comparison of run.py:
 dicts holding string and quantized tensors, a list of short str against
-pickle, a decoded StringTensor turned back into a list, and the dense rows
-that must not get slower (one 64 MiB float32 array, one of 16 elements).
+pickle, a decoded StringTensor turned back into a list, and the rows that
+must not get slower (one 64 MiB float32 array, one of 16 elements, a dict of
+255 small arrays).
 
     .venv/bin/python bench/encode_paths.py            # prints a markdown table
     .venv/bin/python bench/encode_paths.py --quick    # seconds, smaller values
@@ -67,8 +68,12 @@ def cases(quick: bool) -> list[tuple[str, dict[str, timing.Case]]]:
             "StringTensor.tolist()": (StringTensor.tolist, tensor),
             "pickle.loads": (pickle.loads, pickle.dumps(strings, protocol=5)),
         }),
-        (f"float32 {big.nbytes >> 20} MiB", {"vakra.dumps": (vakra.dumps, big)}),
+        (f"float32 {big.nbytes >> 20} MiB", {
+            "vakra.dumps": (vakra.dumps, big),
+            "vakra.dumps(check_integrity=True)": (lambda v: vakra.dumps(v, check_integrity=True), big),
+        }),
         ("float32, 16 elements", {"vakra.dumps": (vakra.dumps, small)}),
+        ("dict: 255 float32[64]", {"vakra.dumps": (vakra.dumps, workloads.dict_of_small(255, 64))}),
     ]
 
 
@@ -80,7 +85,7 @@ def main() -> None:
     print("| workload | call | median |\n|---|---|---|")
     for label, row in cases(args.quick):
         for name, result in timing.measure(row, rounds, min_ns).items():
-            shown = f"{result / 1000:,.1f} µs" if isinstance(result, float) else result
+            shown = f"{result / 1000:,.{2 if result < 10_000 else 1}f} µs" if isinstance(result, float) else result
             print(f"| {label} | {name} | {shown} |", flush=True)
 
 

@@ -8,8 +8,8 @@
 
 #include "arguments.hpp"
 #include "errors.hpp"
-#include "process_objects.hpp"
 #include "numpy_array.hpp"
+#include "process_objects.hpp"
 
 namespace vakra::ext {
 namespace {
@@ -117,10 +117,7 @@ bool PlanBuilder::plan_package_value(PyObject* value, PacketPlan& out, size_t de
       memory.release();
       return plan_converted(value, out, depth, converted);
     }
-    keep_objects_.push_back(PyRef::borrow(value));
-    const std::vector<uint32_t>& shape = keep_shapes_.emplace_back(std::move(info.shape));
-    const DenseView view{ByteView(reinterpret_cast<const uint8_t*>(info.data_address), info.nbytes), shape, info.dtype};
-    anchor(view.data, value);
+    const DenseView view = keep_array(value, info, info.dtype);
     return unwrap(vakra::plan_dense(view, options_), out.node.emplace<DensePlan>());
   }
   if (PyDict_CheckExact(value)) return plan_bundle(value, out.node.emplace<BundlePlan>(), depth);
@@ -186,10 +183,7 @@ bool PlanBuilder::plan_typed_bytes(PyObject* pair, PacketPlan& out) {
                                        ") does not match the array's " + std::to_string(element_size(info.dtype)) +
                                        "-byte elements");
   }
-  keep_objects_.push_back(PyRef::borrow(array));
-  const std::vector<uint32_t>& shape = keep_shapes_.emplace_back(std::move(info.shape));
-  const DenseView view{ByteView(reinterpret_cast<const uint8_t*>(info.data_address), info.nbytes), shape, dtype};
-  anchor(view.data, array);
+  const DenseView view = keep_array(array, info, dtype);
   return unwrap(vakra::plan_dense(view, options_), out.node.emplace<DensePlan>());
 }
 
@@ -236,14 +230,19 @@ PyObject* PlanBuilder::owner_of(ByteView bytes) {
   return found != after ? found->owner : nullptr;
 }
 
+DenseView PlanBuilder::keep_array(PyObject* array, NumpyArrayInfo& info, Dtype dtype) {
+  keep_objects_.push_back(PyRef::borrow(array));
+  const std::vector<uint32_t>& shape = keep_shapes_.emplace_back(std::move(info.shape));
+  const DenseView view{ByteView(reinterpret_cast<const uint8_t*>(info.data_address), info.nbytes), shape, dtype};
+  anchor(view.data, array);
+  return view;
+}
+
 bool PlanBuilder::collect_array(PyObject* array, DenseView& view) {
   NumpyArrayInfo info;
   BufferView& memory = keep_exports_.emplace_back();
   if (!extract_numpy(array, info, memory)) return false;
-  keep_objects_.push_back(PyRef::borrow(array));
-  const std::vector<uint32_t>& shape = keep_shapes_.emplace_back(std::move(info.shape));
-  view = DenseView{ByteView(reinterpret_cast<const uint8_t*>(info.data_address), info.nbytes), shape, info.dtype};
-  anchor(view.data, array);
+  view = keep_array(array, info, info.dtype);
   return true;
 }
 

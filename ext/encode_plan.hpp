@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "buffer_view.hpp"
+#include "numpy_array.hpp"
 #include "pyref.hpp"
 #include "python_api.hpp"
 #include "tensor_inputs.hpp"
@@ -60,6 +61,9 @@ class PlanBuilder {
   bool plan_string_parts(StringParts& parts, PacketPlan& out);
   bool plan_quantized_tensor(PyObject* tensor, PacketPlan& out);
   bool collect_array(PyObject* array, DenseView& view);
+  // Keeps an array whose memory `info` describes (held in keep_exports_) for
+  // the plan, and returns the view of its bytes as elements of `dtype`.
+  DenseView keep_array(PyObject* array, NumpyArrayInfo& info, Dtype dtype);
   void anchor(ByteView bytes, PyObject* owner);
 
   struct Anchor {

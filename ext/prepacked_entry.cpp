@@ -1,14 +1,12 @@
 // encode_bundle_rs, dumps_string_rs and dumps_quantized_rs: packets from
 // values the Python package has already taken apart.
 #include <array>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "arguments.hpp"
 #include "entry_points.hpp"
 #include "errors.hpp"
-#include "numpy_array.hpp"
 #include "plan_sinks.hpp"
 #include "prepacked_inputs.hpp"
 #include "tensor_inputs.hpp"
