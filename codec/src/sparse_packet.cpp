@@ -1,5 +1,7 @@
 // Sparse matrix packets: header with the format bit, the matrix shape, then
-// three u32-length-prefixed dense component packets.
+// three u32-length-prefixed dense component packets (values and two index
+// arrays), written from a plan and read back through decode_depth.
+#include "decode_internal.hpp"
 #include "sink_internal.hpp"
 #include "vakra/header.hpp"
 #include "wire_internal.hpp"
@@ -54,6 +56,22 @@ void emit_sparse(const SparsePlan& plan, PacketSink& sink) {
     wire::store_u32(sink.piece(4).data(), static_cast<uint32_t>(component.size));
     emit_dense(component, sink);
   }
+}
+
+Result<Decoded> decode_sparse(ByteView bytes, const PacketHeader& header, SparseFormat format, size_t depth,
+                              CompressedBodies compressed) {
+  DecodedSparse sparse;
+  sparse.format = format;
+  VAKRA_ASSIGN_OR_RETURN(sparse.shape, read_shape(bytes, header.header_len, header.ndim));
+  sparse.components.reserve(3);
+  size_t p = header.header_len + 4 * header.ndim;
+  for (int i = 0; i < 3; ++i) {
+    VAKRA_ASSIGN_OR_RETURN(const ByteView packet, wire::length_prefixed(bytes, p));
+    VAKRA_ASSIGN_OR_RETURN(Decoded component, decode_depth(packet, depth + 1, compressed));
+    sparse.components.push_back(std::move(component));
+    p += 4 + packet.size();
+  }
+  return Decoded{std::move(sparse)};
 }
 
 }  // namespace vakra
