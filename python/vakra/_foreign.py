@@ -24,11 +24,11 @@ _DEVICE_NAMES = {2: "cuda", 4: "opencl", 7: "vulkan", 8: "metal", 9: "vpi", 10: 
 def as_array(value: Any) -> Any:
     """A NumPy view of a foreign array's CPU memory, or None for other values.
 
-    The result is a C-contiguous array in native byte order (a copy when the
-    source is laid out otherwise); a bfloat16 source without ml_dtypes
-    imported gives ``(int16_view, BFLOAT16_CODE)``; a torch sparse tensor
-    gives an object with the attributes of a SciPy sparse matrix. NumPy's own
-    arrays and scalars give None: they are the encoder's business.
+    The view keeps the source's strides and byte order (the encoder C-orders
+    it if need be); a bfloat16 source without ml_dtypes imported gives
+    ``(int16_view, BFLOAT16_CODE)``; a torch sparse tensor gives an object
+    with the attributes of a SciPy sparse matrix. NumPy's own arrays and
+    scalars give None: they are the encoder's business.
 
     Raises ValueError for memory the CPU cannot read (naming the device) and
     TypeError for element types with no wire twin.
@@ -41,21 +41,8 @@ def as_array(value: Any) -> Any:
     if hasattr(value, "__dlpack__") and hasattr(value, "__dlpack_device__"):
         return _from_dlpack(value)
     if hasattr(value, "__array_interface__") or hasattr(value, "__array_struct__"):
-        return c_order(np.asarray(value))
+        return np.asarray(value)
     return None
-
-
-def c_order(array: np.ndarray) -> np.ndarray:
-    """``array`` itself when C-contiguous in native order, else such a copy.
-
-    The wire stores elements in C order, little-endian; a transposed, sliced
-    or Fortran-ordered array is copied once into that layout.
-    """
-    if not array.dtype.isnative:
-        return np.ascontiguousarray(array, dtype=array.dtype.newbyteorder("="))
-    if array.flags.c_contiguous:
-        return array
-    return np.ascontiguousarray(array)
 
 
 def _from_torch(tensor: Any, torch: Any) -> Any:
@@ -67,12 +54,11 @@ def _from_torch(tensor: Any, torch: Any) -> Any:
         return _torch_sparse(tensor, torch)
     tensor = tensor.resolve_conj().resolve_neg()  # lazy conjugate/negative views hold other values
     if tensor.dtype == torch.bfloat16:
-        return _bfloat16(c_order(tensor.view(torch.int16).numpy()))
+        return _bfloat16(tensor.view(torch.int16).numpy())
     try:
-        array = tensor.numpy()
+        return tensor.numpy()
     except TypeError:
         raise TypeError(f"vakra cannot encode {tensor.dtype} tensors: the format has no such element type") from None
-    return c_order(array)
 
 
 def _from_dlpack(value: Any) -> Any:
@@ -82,7 +68,7 @@ def _from_dlpack(value: Any) -> Any:
         raise ValueError(f"vakra encodes arrays in CPU memory; this {type(value).__name__!r} is on device "
                          f"'{device}:{device_id}' (copy it to the CPU first)")
     try:
-        return c_order(np.from_dlpack(value))
+        return np.from_dlpack(value)
     except (RuntimeError, BufferError, TypeError) as error:
         torch = sys.modules.get("torch")
         if torch is None:  # NumPy takes no bfloat16 through DLPack; torch does
@@ -117,5 +103,5 @@ def _torch_sparse(tensor: Any, torch: Any) -> SimpleNamespace:
     data = _from_torch(tensor.values(), torch)
     if isinstance(data, tuple):
         raise TypeError("bfloat16 sparse tensors need ml_dtypes imported (pip install 'vakra[bfloat16]')")
-    arrays = {role: c_order(index.numpy()) for role, index in indexes.items()}
+    arrays = {role: index.numpy() for role, index in indexes.items()}
     return SimpleNamespace(format=sparse_format, shape=tuple(tensor.shape), data=data, **arrays)
