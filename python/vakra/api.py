@@ -9,6 +9,7 @@ values it does not take as they are.
 
 from __future__ import annotations
 
+import errno
 import io
 import mmap as _mmap
 import os
@@ -205,8 +206,17 @@ def _write_all(handle: IO[bytes], data: bytes | memoryview) -> None:
     remaining = memoryview(data)
     while remaining:
         written = handle.write(remaining)
-        if written is None or written >= len(remaining):  # None: a writer that reports nothing
+        if written is None:
+            # A raw stream returns None when it would block: nothing was
+            # written. Other writers that report nothing (as pickle allows)
+            # are taken to have written everything.
+            if isinstance(handle, io.RawIOBase):
+                raise BlockingIOError(errno.EAGAIN, "the file object would block; the packet was not fully written")
             return
+        if written >= len(remaining):
+            return
+        if written <= 0:
+            raise OSError(errno.EIO, f"the file object accepted no bytes with {len(remaining)} of the packet left")
         remaining = remaining[written:]
 
 
