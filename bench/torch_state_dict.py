@@ -68,6 +68,14 @@ def state_dict(dtype: torch.dtype) -> dict[str, torch.Tensor]:
     return {name: torch.randn(shape, generator=generator).to(dtype) for name, shape in bert_shapes().items()}
 
 
+FLOOR = "write() of the bodies as one buffer (floor)"
+
+
+def all_bodies(tensors: dict[str, torch.Tensor]) -> memoryview:
+    """Every tensor's bytes end to end: what any format's save must write at least."""
+    return memoryview(torch.cat([tensor.reshape(-1).view(torch.uint8) for tensor in tensors.values()]).numpy())
+
+
 def read_all(tensors: dict[str, torch.Tensor]) -> float:
     return sum(float(tensor.float().sum()) for tensor in tensors.values())
 
@@ -126,12 +134,13 @@ def run(rounds: int, parent: Path) -> dict:
         directory = Path(tempfile.mkdtemp(prefix="vakra-bench-", dir=parent))
         try:
             save_cases = {name: (call, tensors) for name, call in savers(directory).items()}
+            save_cases[FLOOR] = (lambda data: (directory / "bodies.raw").write_bytes(data), all_bodies(tensors))
             saves = timing.measure(save_cases, rounds, min_sample_ns=0)
             loads = timing.measure({name: (call, None) for name, call in loaders(directory).items()},
                                    rounds, min_sample_ns=200_000_000)
             checked = vakra.torch.load(directory / "model.vkr")
             assert list(checked) == list(tensors) and all(torch.equal(checked[k], v) for k, v in tensors.items())
-            sizes = {path.name: path.stat().st_size for path in directory.iterdir()}
+            sizes = {path.name: path.stat().st_size for path in directory.iterdir() if path.suffix != ".raw"}
         finally:
             shutil.rmtree(directory)
         del tensors

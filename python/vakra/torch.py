@@ -1,4 +1,5 @@
-"""Packets as PyTorch tensors: ``loads``, ``load`` and ``loads_frames``.
+"""Packets as PyTorch tensors: ``loads`` and ``load`` (``loads_frames`` once
+``vakra.loads_frames`` exists).
 
 Saving needs nothing from here: ``vakra.dumps``, ``dump`` and ``dump_into``
 take tensors (and ``state_dict()``s) as they take NumPy arrays.
@@ -81,8 +82,9 @@ def load(file: PathLike | IO[bytes], *, mmap: bool = True) -> Any:
 
 
 def loads_frames(frames: Any, *, writable: bool = False) -> Any:
-    """Decode a packet given as a list of buffers (``vakra.dumps_frames``)
-    into tensors, copying or viewing as :func:`loads` does."""
+    """Decode a packet given as a list of buffers into tensors, copying or
+    viewing as :func:`loads` does. Needs ``vakra.loads_frames``; raises
+    NotImplementedError without it."""
     decode_frames = getattr(vakra, "loads_frames", None)
     if decode_frames is None:
         raise NotImplementedError("vakra.torch.loads_frames needs vakra.loads_frames, which this vakra lacks")
