@@ -58,7 +58,7 @@ def _plain_array(array: np.ndarray) -> np.ndarray:
     # The wire is little-endian and bodies are copied as they lie, so a
     # byte-swapped array is converted first (one copy).
     if not array.dtype.isnative:
-        array = array.astype(array.dtype.newbyteorder("="))
+        array = array.astype(array.dtype.newbyteorder("="), order="C")  # one copy, also for strided input
     return _c_order(array)
 
 
