@@ -29,7 +29,7 @@ export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
 libdir=$(pkg-config --variable=libdir vakra)
 c++ -std=c++20 -O1 -c examples/cpp/vakra_example.cpp $(pkg-config --cflags vakra) -o "$work/example.o"
 c++ "$work/example.o" $(pkg-config --libs vakra) -Wl,-rpath,"$libdir" -o "$work/example_pc_shared"
-c++ "$work/example.o" "$libdir/libvakra.a" $(pkg-config --libs liblz4 libxxhash) -o "$work/example_pc_static"
+c++ "$work/example.o" $(pkg-config --static --libs vakra | sed 's/-lvakra\b/-l:libvakra.a/') -o "$work/example_pc_static"
 if readelf -d "$work/example_pc_static" | grep -q 'libvakra'; then fail "the static build links libvakra.so"; fi
 
 echo "-- C++ writes, Python reads"
