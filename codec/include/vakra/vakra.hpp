@@ -5,8 +5,10 @@
 // anything is written, then writes into a caller's span and returns the length
 // it used. Decoding returns views that borrow the caller's bytes. Every
 // fallible call returns Result<T> or Status carrying a CodecError; nothing
-// throws, prints, aborts or keeps global state, so any function may run on
-// any thread as long as no other thread writes the bytes it reads or writes.
+// throws, prints or aborts, and the only global state is the thread count of
+// vakra/threads.hpp (large bodies are split across an internal pool), so any
+// function may run on any thread as long as no other thread writes the bytes
+// it reads or writes.
 #pragma once
 
 #include "vakra/bytes.hpp"
@@ -26,3 +28,4 @@
 #include "vakra/decode.hpp"
 
 #include "vakra/memory.hpp"
+#include "vakra/threads.hpp"
