@@ -1,6 +1,7 @@
 // Where the extension sends a finished encoder plan: a new bytes object, a
 // file descriptor through writev(2) of the plan's segment list, or that list
-// as Python buffers. Writing into a caller's buffer is write_plan_checked itself.
+// as Python buffers, or a caller's buffer. Large plans are written with the
+// GIL released.
 #pragma once
 
 #include <functional>
@@ -12,6 +13,9 @@ namespace vakra::ext {
 
 // A bytes object of exactly the plan's size, written in place.
 PyObject* plan_to_bytes(const PacketPlan& plan);
+
+// write_plan_checked into a caller's buffer whose export the caller holds.
+Result<size_t> write_plan_into(const PacketPlan& plan, MutableBytes destination);
 
 // Writes the packet to `fd` from its segments, bodies straight from their
 // memory, releasing the GIL only around the write loop. Partial writes are
