@@ -9,7 +9,6 @@
 #include "buffer_view.hpp"
 #include "errors.hpp"
 #include "interned.hpp"
-#include "sparse_structure.hpp"
 #include "vakra/dense.hpp"
 #include "vakra/memory.hpp"
 
@@ -224,8 +223,6 @@ bool sparse_to_py(const Handles& h, const DecodeSource& source, const DecodedSpa
     if (!decoded_to_py(source, sparse.components[i], parts[i])) return false;
     if (!parts[i]) return true;
   }
-  PyObject* const arrays_for_check[3] = {parts[0].get(), parts[1].get(), parts[2].get()};
-  if (!check_sparse_structure(sparse, arrays_for_check)) return false;
   PyRef shape = shape_tuple(sparse.shape);
   if (!shape) return false;
   // coo_matrix((data, (row, col)), shape); csr/csc_matrix((data, indices, indptr), shape).

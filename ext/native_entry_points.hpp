@@ -7,4 +7,10 @@
 
 namespace vakra::ext {
 
+// Reading packets (native_walk_entry.cpp).
+PyObject* native_probe(PyObject* module, PyObject* data);
+PyObject* native_walk(PyObject* module, PyObject* data);
+PyObject* native_loads(PyObject* module, PyObject* data);
+PyObject* native_dtype_names(PyObject* module, PyObject* unused);
+
 }  // namespace vakra::ext

@@ -10,6 +10,15 @@ namespace {
 
 // Each docstring is "<signature>\n--\n\n<doc>" so CPython derives __text_signature__ and __doc__.
 PyMethodDef kNativeFunctions[] = {
+    // Reading packets (native_walk_entry.cpp).
+    {"probe", native_probe, METH_O,
+     "probe(data)\n--\n\n"
+     "(complete, n) for the packet at data[0]: its exact length, or the least number of further bytes needed."},
+    {"walk", native_walk, METH_O, "walk(data)\n--\n\nThe description tree of the packet at data[0] (vakra.info)."},
+    {"loads", native_loads, METH_O,
+     "loads(data)\n--\n\nDecode the packet at data[0]; bytes after it are ignored, whatever its kind."},
+    {"dtype_names", native_dtype_names, METH_NOARGS,
+     "dtype_names()\n--\n\nThe dtype names by wire code - 1."},
     {nullptr, nullptr, 0, nullptr},  // placeholder so the table is never empty; skipped below
 };
 

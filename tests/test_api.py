@@ -18,7 +18,7 @@ import scipy.sparse
 
 import packet_builders as pb
 import vakra
-from vakra import StringTensor, packet_tree, vakra_rs
+from vakra import StringTensor, vakra_rs
 from vakra.quantize import quantize
 
 RNG = np.random.default_rng(3)
@@ -129,8 +129,9 @@ CHECKED = vakra.dumps({"a": np.arange(100, dtype=np.int32), "s": ["label"], "q":
 @pytest.mark.parametrize("key, offset_from_end", [("a", 12), ("s", 10), ("q", 10)])
 def test_damaged_entries_fail_their_checksum(key, offset_from_end):
     packet = bytearray(CHECKED)
-    entry = dict(packet_tree.walk(packet).children)[key]
-    packet[entry.offset + entry.size - offset_from_end] ^= 0x40
+    entries = vakra.info(packet)["entries"]
+    end = 10 + sum(8 + len(k) + entries[k]["size"] for k in list(entries)[:list(entries).index(key) + 1])
+    packet[end - offset_from_end] ^= 0x40
     with pytest.raises(ValueError) as caught:
         vakra.loads(packet)
     assert str(caught.value) == "Integrity check failed: XXH3 mismatch"
@@ -271,13 +272,22 @@ def test_info_describes_every_kind_as_the_extension_reads_it(options):
     assert coo["format"] == "coo" and list(coo["components"]) == ["data", "row", "col"]
     assert facts["entries"]["list of str"]["count"] == 3
 
-    def agree(node, described):  # at every depth, the walk reads headers as the extension does
-        native = vakra_rs.get_packet_info_rs(packet[node.offset:node.offset + node.size])
+    def agree(offset, described):  # at every depth, the walk reads headers as the extension does
+        native = vakra_rs.get_packet_info_rs(packet[offset:offset + described["size"]])
         assert list(described)[:len(native)] == list(native) and {k: described[k] for k in native} == native
-        for (_, child), child_facts in zip(node.children, (described.get("entries") or described.get("components") or {}).values()):
-            agree(child, child_facts)
+        if described["kind"] == "bundle":
+            offset += 10
+            for key, child in described["entries"].items():
+                offset += 8 + len(key.encode())
+                agree(offset, child)
+                offset += child["size"]
+        elif described["kind"] == "sparse":
+            offset += 10 + 4 * described["ndim"]
+            for child in described["components"].values():
+                agree(offset + 4, child)
+                offset += 4 + child["size"]
 
-    agree(packet_tree.walk(packet), facts)
+    agree(0, facts)
     assert vakra.info(pb.offsets_body(pb.RAGGED | pb.ALIGNED, [b"a"]))["kind"] == "ragged"
 
 
@@ -304,7 +314,7 @@ def test_info_reports_body_sizes_without_decoding():
 @pytest.mark.parametrize("data, message", [
     (CHECKED[:40], "Packet too short"),
     (b"VKRA\x04\x10\x00\x00\x01\x00" + struct.pack("<I", 1) + b"\xff" + struct.pack("<I", 0), "Malformed vakra packet"),
-    (b"VKRA\x04\x01\x00\x01\x02\x00" + bytes(4), "Packet too short to contain shape"),
+    (b"VKRA\x04\x01\x00\x01\x02\x00" + bytes(4), "Packet too short"),
 ], ids=["truncated bundle", "key not utf-8", "shape cut"])
 def test_info_refuses_damaged_framing(data, message):
     with pytest.raises(ValueError, match=message):

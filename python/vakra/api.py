@@ -16,7 +16,7 @@ from typing import IO, TYPE_CHECKING, Any, Union
 
 import numpy as np
 
-from . import packet_tree, vakra_rs
+from . import _native, vakra_rs
 from ._bfloat16 import enable_bfloat16
 from ._encoding import Options, encode, engine_can_encode
 
@@ -29,9 +29,10 @@ PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 _ndarray = np.ndarray
 _dumps_rs = vakra_rs.dumps_rs
-_loads_rs = vakra_rs.loads_rs
+_loads = _native.loads
 _dump_to_buffer_rs = vakra_rs.dump_to_buffer_rs
 _dump_to_fd_rs = vakra_rs.dump_to_fd_rs
+_walk = _native.walk
 
 
 def dumps(obj: Any, *, check_integrity: bool = False, compress: bool = False, alignment: int = 64) -> bytes:
@@ -58,8 +59,9 @@ def dumps(obj: Any, *, check_integrity: bool = False, compress: bool = False, al
 
 
 def loads(data: ReadableBuffer) -> Any:
-    """Decode the packet in ``data`` (``bytes``, ``bytearray``, ``memoryview``,
-    ``mmap``, a uint8 NumPy array: any buffer of bytes).
+    """Decode the packet at the start of ``data`` (``bytes``, ``bytearray``,
+    ``memoryview``, ``mmap``, a uint8 NumPy array: any buffer of bytes).
+    Bytes after the packet are ignored, whatever its kind.
 
     Uncompressed arrays, at any depth, are read-only views into ``data``
     (which they keep alive); compressed arrays, strings and quantized tensors
@@ -74,11 +76,11 @@ def loads(data: ReadableBuffer) -> Any:
     ``ImportError`` for a sparse packet without SciPy installed.
     """
     try:
-        return _loads_rs(data)
+        return _loads(data)
     except TypeError as error:
         if not enable_bfloat16(error):
             raise
-    return _loads_rs(data)
+    return _loads(data)
 
 
 def dump(obj: Any, file: PathLike | IO[bytes], *, check_integrity: bool = False, compress: bool = False,
@@ -146,25 +148,24 @@ def dump_into(obj: Any, buffer: WriteableBuffer, *, check_integrity: bool = Fals
 
 
 def info(data: ReadableBuffer) -> dict[str, Any]:
-    """Describe the packet in ``data`` without decoding any body.
+    """Describe the packet at the start of ``data`` without decoding any body.
 
     The dict starts with the header facts: ``version``, ``flags``,
     ``dtype_code``, ``ndim``, ``aligned``, ``integrity_protected``, (for
     bundles ``entry_count``), ``shape`` and ``total_elements``. Then:
     ``kind`` ("dense", "bundle", "sparse", "string", "quantized", "ragged" or
-    "inline"), ``dtype`` (its name, or None), ``size`` (packet bytes),
+    "inline"), ``dtype`` (its name, or None), ``size`` (the packet's exact
+    length; bytes after it are not looked at),
     ``body_size`` (stored body bytes, None for containers), kind details
     (``compressed``; ``format``; ``count``; ``quant_scheme``, ``axis``,
     ``group_size``, ``scale_count``) and, for bundles and sparse packets,
     ``entries`` or ``components``: the same dict for every nested packet.
 
     Checksums are not verified (use :func:`loads`). Raises ``ValueError``
-    when the header or framing is damaged or truncated.
+    with the codec's message when the header or framing is damaged or
+    truncated.
     """
-    result = vakra_rs.get_packet_info_rs(data)
-    described = packet_tree.facts(packet_tree.walk(data))
-    result.update((key, value) for key, value in described.items() if key not in result)
-    return result
+    return _walk(data)
 
 
 def _dump_to_path(obj: Any, path: str, options: Options) -> None:

@@ -14,7 +14,7 @@ import stat
 import sys
 from collections.abc import Iterator, Sequence
 
-from . import api, packet_tree
+from . import api
 from .tree_text import render_tree
 
 __all__ = ["main", "build_parser"]
@@ -68,7 +68,7 @@ def _run_info(args: argparse.Namespace) -> int:
     path = args.file
     try:
         with _mapped(path) as data:
-            tree = packet_tree.walk(data)
+            tree = api.info(data)
     except OSError as error:
         raise CommandError(f"cannot read {path}: {error.strerror or error}") from None
     except ValueError as error:
@@ -79,7 +79,7 @@ def _run_info(args: argparse.Namespace) -> int:
     return 0
 
 
-def _verify(path: str, tree: packet_tree.PacketNode) -> str:
+def _verify(path: str, tree: dict) -> str:
     try:
         value = api.load(path)
     except (ValueError, TypeError, ImportError, OSError) as error:
@@ -92,9 +92,10 @@ def _verify(path: str, tree: packet_tree.PacketNode) -> str:
     return f"verify: ok, decoded fully, {summary}"
 
 
-def _count_checksums(node: packet_tree.PacketNode) -> int:
-    own = 1 if node.flags & packet_tree.FLAG_INTEGRITY and node.kind not in ("bundle", "sparse", "inline") else 0
-    return own + sum(_count_checksums(child) for _, child in node.children)
+def _count_checksums(info: dict) -> int:
+    own = 1 if info["integrity_protected"] and info["kind"] not in ("bundle", "sparse", "inline") else 0
+    children = info.get("entries") or info.get("components") or {}
+    return own + sum(_count_checksums(child) for child in children.values())
 
 
 @contextlib.contextmanager

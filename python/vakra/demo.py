@@ -18,7 +18,7 @@ from typing import Any
 
 import numpy as np
 
-from . import api, packet_tree
+from . import api
 from .quantize import QuantizedTensor, quantize
 from .ragged import StringTensor
 from .tree_text import human_size, render_tree
@@ -62,7 +62,7 @@ def run(repeat: int = 5, out: Callable[[str], None] = print) -> None:
             f"{_max_quantization_error(bundle):.4f} of the float32 ones")
         out("")
         with open(path, "rb") as handle:
-            tree = packet_tree.walk(handle.read())
+            tree = api.info(handle.read())
         for line in render_tree(tree, "bundle.vkr"):
             out(line)
         del loaded, weights
