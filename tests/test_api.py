@@ -209,7 +209,7 @@ def test_missing_and_empty_files(tmp_path):
     with pytest.raises(FileNotFoundError):
         vakra.load(tmp_path / "absent.vkr")
     (tmp_path / "empty.vkr").write_bytes(b"")
-    with pytest.raises(ValueError, match="Packet too short"):
+    with pytest.raises(EOFError):
         vakra.load(tmp_path / "empty.vkr")
 
 

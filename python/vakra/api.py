@@ -1,17 +1,16 @@
-"""The public functions: dumps, loads, dump, load, dump_into and info.
+"""The public functions dumps, loads, dump, dump_into and info (``load``
+and the socket functions live in ``streams``).
 
 They follow ``pickle`` and ``json``: ``dumps``/``loads`` work on bytes,
-``dump``/``load`` on a path or a binary file object. ``dumps(array)`` and
+``dump`` on a path or a binary file object. ``dumps(array)`` and
 ``loads(packet)`` cost one type check over the extension's own call.
 """
 
 from __future__ import annotations
 
 import io
-import mmap as _mmap
 import os
 import secrets
-import stat
 from typing import IO, TYPE_CHECKING, Any, Union
 
 import numpy as np
@@ -23,7 +22,7 @@ from ._encoding import Options, encode, engine_can_encode
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer, WriteableBuffer
 
-__all__ = ["dumps", "loads", "dump", "load", "dump_into", "info"]
+__all__ = ["dumps", "loads", "dump", "dump_into", "info"]
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -104,24 +103,6 @@ def dump(obj: Any, file: PathLike | IO[bytes], *, check_integrity: bool = False,
         _dump_to_handle(obj, file, options)
 
 
-def load(file: PathLike | IO[bytes], *, mmap: bool = True) -> Any:
-    """Read the packet in ``file``, a path or a binary file object, from its
-    current position to its end.
-
-    With ``mmap=True`` (the default) a regular file is memory-mapped
-    read-only and uncompressed arrays are views of the mapping: nothing is
-    read until it is used, and the mapping lives as long as any array that
-    views it (it is closed at once when none does). Do not truncate the file
-    while such arrays are in use. Pipes, sockets and in-memory files are read
-    into memory, as is everything with ``mmap=False``. Errors are those of
-    :func:`loads`, plus ``OSError`` from the file system.
-    """
-    if isinstance(file, (str, bytes, os.PathLike)):
-        with open(file, "rb") as handle:
-            return _load_from_handle(handle, mmap)
-    return _load_from_handle(file, mmap)
-
-
 def dump_into(obj: Any, buffer: WriteableBuffer, *, check_integrity: bool = False, compress: bool = False,
               alignment: int = 64) -> int:
     """Write ``obj`` as one packet at the start of ``buffer`` (a ``bytearray``,
@@ -186,7 +167,7 @@ def _dump_to_handle(obj: Any, handle: IO[bytes], options: Options) -> None:
     if isinstance(handle, io.TextIOBase):
         raise TypeError("file must be opened in binary mode ('wb'), not text mode")
     if type(obj) is _ndarray and obj.dtype.isnative and obj.flags.c_contiguous:
-        descriptor = _file_descriptor(handle)
+        descriptor = file_descriptor(handle)
         if descriptor is not None:
             handle.flush()
             _dump_to_fd_rs(obj, descriptor, *options)
@@ -194,7 +175,7 @@ def _dump_to_handle(obj: Any, handle: IO[bytes], options: Options) -> None:
     _write_all(handle, encode(obj, options))
 
 
-def _file_descriptor(handle: IO[bytes]) -> int | None:
+def file_descriptor(handle: IO[bytes]) -> int | None:
     """The descriptor behind a plain binary file, or None.
 
     Only objects whose bytes go to the descriptor unchanged qualify: wrappers
@@ -215,32 +196,3 @@ def _write_all(handle: IO[bytes], packet: bytes) -> None:
         if written is None or written >= len(remaining):  # None: a writer that reports nothing
             return
         remaining = remaining[written:]
-
-
-def _load_from_handle(handle: IO[bytes], use_mmap: bool) -> Any:
-    if isinstance(handle, io.TextIOBase):
-        raise TypeError("file must be opened in binary mode ('rb'), not text mode")
-    descriptor = _file_descriptor(handle) if use_mmap else None
-    if descriptor is not None:
-        handle.flush()  # a read-write file may still hold buffered writes
-        status = os.fstat(descriptor)
-        if stat.S_ISREG(status.st_mode) and status.st_size > handle.tell():
-            return _load_mapped(handle, descriptor, status.st_size)
-    return loads(handle.read())
-
-
-def _load_mapped(handle: IO[bytes], descriptor: int, size: int) -> Any:
-    position = handle.tell()
-    mapping = _mmap.mmap(descriptor, 0, access=_mmap.ACCESS_READ)
-    packet = memoryview(mapping)[position:] if position else mapping
-    try:
-        return loads(packet)
-    finally:
-        handle.seek(size)
-        # Close what no decoded array views; the rest closes with its arrays.
-        try:
-            if packet is not mapping:
-                packet.release()
-            mapping.close()
-        except BufferError:
-            pass
