@@ -23,7 +23,7 @@ RNG = np.random.default_rng(7)
 WEIGHTS = RNG.standard_normal((40, 30)).astype(np.float32)
 # Every kind, with the options that change how a body ends.
 PACKETS = {
-    "dense": (WEIGHTS, {}),
+    "dense, larger than a first read": (np.arange(100_000, dtype=np.float32), {}),
     "dense compressed": (np.arange(20000) % 251, {"compress": True}),
     "dense compressed, checksummed": (WEIGHTS, {"compress": True, "check_integrity": True, "alignment": 16}),
     "sparse": (scipy.sparse.random(20, 10, density=0.2, format="csr", random_state=1), {}),
@@ -113,7 +113,7 @@ def test_every_kind_one_packet_at_a_time(transport, tmp_path):
 @pytest.mark.parametrize("value, options", PACKETS.values(), ids=PACKETS.keys())
 def test_packets_cut_short_or_followed_by_other_bytes(value, options, tmp_path):
     packet = vakra.dumps(value, **options)
-    for cut in range(1, len(packet)):
+    for cut in sorted({*range(1, min(len(packet), 2000)), *range(2000, len(packet), 4999), len(packet) - 1}):
         stream = io.BytesIO(packet[:cut])
         with pytest.raises(ValueError, match=rf"^Packet cut short: expected at least \d+ bytes, read {cut}$") as error:
             vakra.load(stream)

@@ -20,6 +20,7 @@ import mmap as _mmap
 import os
 import socket
 import stat
+import threading
 from collections.abc import Callable
 from typing import IO, Any, Union
 
@@ -35,7 +36,8 @@ ReadInto = Callable[[memoryview], "int | None"]
 
 _probe = _native.probe
 _FIRST_STEP = 64 << 10  # the first read of a packet's bytes after its header
-_EMPTY = np.empty(0, np.uint8)
+_scratch = threading.local()
+_MSG_PEEK = socket.MSG_PEEK
 
 
 def packet_length(data: Any) -> int:
@@ -157,55 +159,46 @@ def _load_streamed(handle: IO[bytes], max_size: int | None) -> Any:
     return loads(packet)
 
 
-def _socket_packet(sock: socket.socket, max_size: int | None) -> np.ndarray:
+def _socket_packet(sock: socket.socket, max_size: int | None) -> bytes | np.ndarray | _mmap.mmap:
     # Small packets usually arrive whole: a peek measures them before a byte
-    # is consumed, and one read then takes exactly the packet.
-    peeked = np.empty(_FIRST_STEP, np.uint8)
+    # is consumed, and one read then takes exactly the packet, which the
+    # kernel already holds.
     try:
-        seen = sock.recv_into(peeked, _FIRST_STEP, socket.MSG_PEEK)
+        peek = _scratch.peek  # one per thread, only read while it is filled
+    except AttributeError:
+        peek = _scratch.peek = memoryview(bytearray(_FIRST_STEP))
+    try:
+        seen = sock.recv_into(peek, _FIRST_STEP, _MSG_PEEK)
     except ValueError:  # sockets that take no flags (TLS)
         seen = None
     if seen == 0:
         raise EOFError("no packet: the peer closed the connection")
     if seen:
-        complete, length = _probe(peeked[:seen])
-        _check_size(length if complete else seen + length, max_size)
+        complete, length = _probe(peek[:seen])
+        if max_size is not None:
+            _check_size(length if complete else seen + length, max_size)
         if complete:
-            packet = np.empty(length, np.uint8)
-            _receive_into(sock.recv_into, packet)
-            return packet
+            packet = sock.recv(length)
+            if len(packet) == length:
+                return packet
+            raise RuntimeError(f"the socket returned {len(packet)} of {length} bytes it had shown")
     return _receive(sock.recv_into, max_size, note_lost=True)
 
 
-def _receive_into(read_into: ReadInto, packet: np.ndarray) -> None:
-    """Fills `packet` with bytes the socket has already shown in a peek."""
-    view, have = memoryview(packet), 0
-    while have < len(packet):
-        got = read_into(view[have:])
-        if not got:
-            raise _cut_short(len(packet), have)
-        have += got
-
-
-def _receive(read_into: ReadInto, max_size: int | None, note_lost: bool) -> np.ndarray:
-    """Reads exactly one packet. The buffer grows only with what arrives (at
-    most doubling it) and never past the walker's lower bound for the
-    packet's length, so when the packet is complete it fills the buffer.
+def _receive(read_into: ReadInto, max_size: int | None, note_lost: bool) -> np.ndarray | _mmap.mmap:
+    """Reads exactly one packet: never past the walker's lower bound for its
+    length, into a buffer that grows only as bytes arrive (at most doubling).
     With `note_lost`, an error after some of the packet was read (other than
     the stream's end) says how many bytes are gone."""
-    buffer, have, ended = _EMPTY, 0, False
+    buffer, have, ended = _GrowingBuffer(), 0, False
     try:
         while True:
-            complete, length = _probe(buffer[:have])
+            complete, length = _probe(buffer.filled(have))
             if complete:
-                return buffer
+                return buffer.packet(have)
             expected = have + length
             _check_size(expected, max_size)
-            if have == len(buffer):
-                grown = np.empty(min(expected, max(2 * have, _FIRST_STEP)), np.uint8)
-                grown[:have] = buffer[:have]
-                buffer = grown
-            got = read_into(memoryview(buffer)[have:])
+            got = read_into(buffer.window(have, expected))
             if got is None:
                 raise BlockingIOError(errno.EAGAIN, "the stream has no data ready")
             if got == 0:
@@ -218,6 +211,40 @@ def _receive(read_into: ReadInto, max_size: int | None, note_lost: bool) -> np.n
         if have and note_lost and not ended:
             error.add_note(f"vakra: {have} bytes of the packet were read and are lost; the stream is inside that packet")
         raise
+
+
+class _GrowingBuffer:
+    """One buffer for one packet: a small array first; past that an anonymous
+    mapping, which the kernel resizes without copying what it holds."""
+
+    def __init__(self) -> None:
+        self._memory: np.ndarray | _mmap.mmap = np.empty(_FIRST_STEP, np.uint8)
+
+    def filled(self, have: int) -> memoryview:
+        return memoryview(self._memory)[:have]
+
+    def window(self, have: int, expected: int) -> memoryview:
+        """Room for the next read: up to `expected`, growing the buffer to at
+        most twice what has arrived when it is full."""
+        capacity = len(self._memory)
+        if have == capacity:
+            capacity = min(expected, 2 * capacity)
+            if isinstance(self._memory, np.ndarray):
+                # Private: a shared anonymous mapping cannot grow past its first size.
+                mapping = _mmap.mmap(-1, capacity, flags=_mmap.MAP_PRIVATE)
+                if hasattr(_mmap, "MADV_HUGEPAGE"):
+                    mapping.madvise(_mmap.MADV_HUGEPAGE)  # fewer page faults while it fills
+                mapping[:have] = self._memory
+                self._memory = mapping
+            else:
+                self._memory.resize(capacity)
+        return memoryview(self._memory)[have:min(expected, capacity)]
+
+    def packet(self, length: int) -> np.ndarray | _mmap.mmap:
+        if isinstance(self._memory, np.ndarray):
+            return self._memory[:length]
+        self._memory.resize(length)
+        return self._memory
 
 
 def _stream_reader(handle: IO[bytes]) -> ReadInto:
