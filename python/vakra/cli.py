@@ -125,13 +125,16 @@ def _count_checksums(info: dict) -> int:
 
 @contextlib.contextmanager
 def _mapped(path: str) -> Iterator[bytes | mmap.mmap]:
-    """The file's bytes, mapped so that only the framing is ever read."""
+    """The file's bytes, mapped with random-access advice so that reading the
+    framing does not pull in the bodies around it."""
     with open(path, "rb") as handle:
         status = os.fstat(handle.fileno())
         if not stat.S_ISREG(status.st_mode) or status.st_size == 0:
             yield handle.read()
             return
         with mmap.mmap(handle.fileno(), 0, access=mmap.ACCESS_READ) as mapping:
+            if hasattr(mapping, "madvise") and hasattr(mmap, "MADV_RANDOM"):
+                mapping.madvise(mmap.MADV_RANDOM)
             yield mapping
 
 
