@@ -174,18 +174,6 @@ def test_wrapping_file_objects_receive_the_packet_through_write(tmp_path):
         assert handle.read() == vakra.dumps(np.arange(100))
 
 
-@pytest.mark.parametrize("value", [np.arange(100_000, dtype=np.int64), VALUES["every kind"]], ids=["array", "dict"])
-def test_dump_and_load_through_a_pipe(value):
-    read_end, write_end = os.pipe()
-    received = {}
-    reader = threading.Thread(target=lambda: received.update(value=vakra.load(os.fdopen(read_end, "rb"))))
-    reader.start()  # the packet is larger than the pipe's buffer
-    with os.fdopen(write_end, "wb") as writer:
-        vakra.dump(value, writer)
-    reader.join(10)
-    assert_same(value, received["value"])
-
-
 def test_text_mode_files_are_refused(tmp_path):
     (tmp_path / "t.txt").write_bytes(vakra.dumps(np.ones(1)))
     for mode, call in [("r", vakra.load), ("w", lambda handle: vakra.dump(np.ones(1), handle))]:

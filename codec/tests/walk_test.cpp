@@ -142,39 +142,27 @@ TEST(Walk, ExactLengthsAndPrefixes) {
   }
 }
 
-TEST(Walk, TreeOfNestedPackets) {
+// Where each nested packet and body lies, counted from the first walked
+// byte (kinds, sizes and details are what vakra.info reports and tests).
+TEST(Walk, OffsetsOfNestedPackets) {
   const Bytes packet = every_kind();
   const auto root = walk_packet(packet);
   ASSERT_EQ(outcome(root), "ok");
-  ASSERT_EQ(root->kind, PacketKind::Bundle);
   ASSERT_EQ(root->children.size(), 4u);
-  const auto position = [&](ByteView part) { return static_cast<size_t>(part.data() - packet.data()); };
-  const auto key = [](const WalkedEntry& e) { return std::string(e.key.begin(), e.key.end()); };
-  EXPECT_EQ(key(root->children[3]), "inner");
-
-  const WalkedPacket& w = root->children[0].packet;
-  EXPECT_EQ(w.offset, position(root->children[0].key) + 1 + 4);  // after the key and the length prefix
-  EXPECT_EQ(w.length, kCompressed.size());
-  EXPECT_TRUE(w.compressed);
-  EXPECT_EQ(std::make_pair(w.body_offset, w.body_length), std::make_pair(w.offset + 64, kCompressed.size() - 64));
-  EXPECT_EQ(w.shape, std::vector<uint32_t>{1000});
-
-  const WalkedPacket& m = root->children[1].packet;
-  EXPECT_EQ(m.kind, PacketKind::Sparse);
-  EXPECT_EQ(m.format, SparseFormat::csr);
-  ASSERT_EQ(m.children.size(), 3u);
-  EXPECT_EQ(m.children[2].packet.offset, m.offset + m.length - m.children[2].packet.length);
-  EXPECT_EQ(m.children[2].packet.body_length, 12u);
-
-  const WalkedPacket& s = root->children[2].packet;
-  EXPECT_EQ(std::make_tuple(s.kind, s.item_count, s.payload_length, s.body_length),
-            std::make_tuple(PacketKind::String, uint64_t{2}, uint64_t{3}, size_t{27}));
-  EXPECT_EQ(s.body_offset, s.offset + 64);
-
-  const WalkedPacket& q = root->children[3].packet.children[0].packet;
-  EXPECT_EQ(std::make_tuple(q.kind, q.scale_count, q.quant_scheme, q.body_length),
-            std::make_tuple(PacketKind::Quantized, uint32_t{1}, uint8_t{1}, size_t{3}));
-  EXPECT_EQ(q.body_offset - q.offset, 48u);
+  const auto& entries = root->children;
+  EXPECT_EQ(std::string(entries[3].key.begin(), entries[3].key.end()), "inner");
+  // Each entry starts after its key and its packet's length prefix.
+  for (const WalkedEntry& entry : entries) {
+    EXPECT_EQ(entry.packet.offset, static_cast<size_t>(entry.key.data() - packet.data()) + entry.key.size() + 4);
+  }
+  const WalkedPacket& w = entries[0].packet;
+  EXPECT_EQ(std::make_tuple(w.length, w.body_offset, w.body_length),
+            std::make_tuple(kCompressed.size(), w.offset + 64, kCompressed.size() - 64));
+  const WalkedPacket& indptr = entries[1].packet.children.at(2).packet;
+  EXPECT_EQ(indptr.offset + indptr.length, entries[1].packet.offset + entries[1].packet.length);
+  EXPECT_EQ(entries[2].packet.body_offset, entries[2].packet.offset + 64);
+  const WalkedPacket& q = entries[3].packet.children.at(0).packet;
+  EXPECT_EQ(q.body_offset, q.offset + 48);
 }
 
 TEST(Walk, Refusals) {
