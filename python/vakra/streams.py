@@ -38,6 +38,7 @@ _probe = _native.probe
 _FIRST_STEP = 64 << 10  # the first read of a packet's bytes after its header
 _scratch = threading.local()
 _MSG_PEEK = socket.MSG_PEEK
+_IOV_MAX = os.sysconf("SC_IOV_MAX") if hasattr(os, "sysconf") else 16
 
 
 def packet_length(data: Any) -> int:
@@ -90,9 +91,7 @@ def send(sock: socket.socket, obj: Any, *, check_integrity: bool = False, compre
     the packet's length. The options and errors are those of
     :func:`vakra.dumps`, plus ``OSError`` from the socket.
     """
-    packet = dumps(obj, check_integrity=check_integrity, compress=compress, alignment=alignment)
-    sock.sendall(packet)
-    return len(packet)
+    return _send_segments(sock, [dumps(obj, check_integrity=check_integrity, compress=compress, alignment=alignment)])
 
 
 def recv(sock: socket.socket, *, max_size: int | None = None) -> Any:
@@ -108,6 +107,22 @@ def recv(sock: socket.socket, *, max_size: int | None = None) -> Any:
     connection is then inside a packet and should be closed.
     """
     return loads(_socket_packet(sock, max_size))
+
+
+def _send_segments(sock: socket.socket, segments: list) -> int:
+    """Sends the packet made of `segments` (buffers, in order) with as few
+    sendmsg calls as the socket allows, picking up after partial sends."""
+    views = [memoryview(segment).cast("B") for segment in segments]
+    total = sum(view.nbytes for view in views)
+    first = 0
+    while first < len(views):
+        sent = sock.sendmsg(views[first:first + _IOV_MAX])
+        while first < len(views) and sent >= views[first].nbytes:
+            sent -= views[first].nbytes
+            first += 1
+        if sent:
+            views[first] = views[first][sent:]
+    return total
 
 
 def _load_from_handle(handle: IO[bytes], use_mmap: bool, max_size: int | None) -> Any:
