@@ -27,7 +27,8 @@ from typing import IO, Any, Union
 import numpy as np
 
 from . import _native
-from .api import dumps, file_descriptor, loads
+from ._encoding import convert
+from .api import file_descriptor, loads
 
 __all__ = ["load", "packet_length", "send", "recv"]
 
@@ -35,6 +36,7 @@ PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 ReadInto = Callable[[memoryview], "int | None"]
 
 _probe = _native.probe
+_encode_segments = _native.encode_segments
 _FIRST_STEP = 64 << 10  # the first read of a packet's bytes after its header
 _scratch = threading.local()
 _MSG_PEEK = socket.MSG_PEEK
@@ -88,10 +90,14 @@ def load(file: PathLike | IO[bytes], *, mmap: bool = True, max_size: int | None 
 def send(sock: socket.socket, obj: Any, *, check_integrity: bool = False, compress: bool = False,
          alignment: int = 64) -> int:
     """Send ``obj`` as one packet over a connected stream socket and return
-    the packet's length. The options and errors are those of
-    :func:`vakra.dumps`, plus ``OSError`` from the socket.
+    the packet's length. Array bodies go to the socket straight from the
+    arrays' own memory (``sendmsg``); the packet is never built as ``bytes``.
+    The options and errors are those of :func:`vakra.dumps`, plus
+    ``OSError`` from the socket; an error in the middle of sending leaves the
+    peer with part of a packet.
     """
-    return _send_segments(sock, [dumps(obj, check_integrity=check_integrity, compress=compress, alignment=alignment)])
+    segments = _encode_segments(obj, bool(check_integrity), bool(compress), alignment, convert)
+    return _send_segments(sock, segments)
 
 
 def recv(sock: socket.socket, *, max_size: int | None = None) -> Any:

@@ -1,0 +1,31 @@
+// The whole public codec API in one include.
+//
+// Encoding is plan first, then write: plan_dense, plan_sparse, plan_string,
+// plan_quantized and bundle plans validate their input and fix the exact
+// packet length (compressing a body if asked) before anything is written;
+// write_plan then writes the packet into a caller's span, or plan_segments
+// hands it out as owned pieces and views of the bodies for vectored output.
+// Decoding returns views that borrow the caller's bytes; the walker
+// (walk.hpp) measures and describes a packet without touching its bodies,
+// also from a prefix of a stream. Every
+// fallible call returns Result<T> or Status carrying a CodecError; nothing
+// throws, prints, aborts or keeps global state, so any function may run on
+// any thread as long as no other thread writes the bytes it reads or writes.
+#pragma once
+
+#include "vakra/bytes.hpp"
+#include "vakra/error.hpp"
+#include "vakra/result.hpp"
+
+#include "vakra/dtype.hpp"
+#include "vakra/header.hpp"
+
+#include "vakra/dense.hpp"
+#include "vakra/plan.hpp"
+#include "vakra/quantized.hpp"
+#include "vakra/segments.hpp"
+
+#include "vakra/decode.hpp"
+#include "vakra/walk.hpp"
+
+#include "vakra/memory.hpp"

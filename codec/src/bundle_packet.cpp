@@ -1,0 +1,63 @@
+// Bundle packets: the header with the entry count, then per entry a u32
+// key length, the UTF-8 key, a u32 packet length and the packet. Written from
+// plans (entries planned in place, or copied verbatim when they were encoded
+// beforehand) and read back entry by entry, each packet through decode_depth.
+#include <algorithm>
+#include <string>
+
+#include "decode_internal.hpp"
+#include "read_cursor_internal.hpp"
+#include "sink_internal.hpp"
+#include "utf8_internal.hpp"
+#include "vakra/header.hpp"
+#include "wire_internal.hpp"
+
+namespace vakra {
+
+Status finish_bundle_plan(BundlePlan& plan) {
+  VAKRA_RETURN_IF(plan.entries.size() > MAX_BUNDLE_ENTRIES, make_error(ErrorKind::TooManyBundleEntries));
+  size_t total = kHeaderLenV4;
+  for (const BundlePlanEntry& entry : plan.entries) {
+    const size_t key_len = entry.key.size();
+    const size_t packet_len = entry.packet.size();
+    // Both lengths travel as u32.
+    VAKRA_RETURN_IF(key_len >= kMaxPartLength || packet_len >= kMaxPartLength, make_error(ErrorKind::Malformed));
+    auto next = wire::checked_add(total, 8 + key_len);
+    if (next) next = wire::checked_add(*next, packet_len);
+    VAKRA_RETURN_IF(!next, make_error(ErrorKind::Malformed));
+    total = *next;
+  }
+  plan.size = total;
+  return {};
+}
+
+void emit_bundle(const BundlePlan& plan, PacketSink& sink) {
+  write_v4_header(sink.piece(kHeaderLenV4), FLAG_BUNDLE, 0, static_cast<uint8_t>(plan.entries.size()));
+  for (const BundlePlanEntry& entry : plan.entries) {
+    // Keys are short: they travel inside the piece with their two length prefixes.
+    const MutableBytes framing = sink.piece(8 + entry.key.size());
+    wire::store_u32(framing.data(), static_cast<uint32_t>(entry.key.size()));
+    std::ranges::copy(entry.key, framing.data() + 4);
+    wire::store_u32(framing.data() + 4 + entry.key.size(), static_cast<uint32_t>(entry.packet.size()));
+    emit_plan(entry.packet, sink);
+  }
+}
+
+Result<Decoded> decode_bundle(ByteView bytes, const PacketHeader& header, size_t depth,
+                              CompressedBodies compressed) {
+  DecodedBundle bundle;
+  bundle.entries.reserve(header.ndim);
+  ReadCursor cursor(bytes, header.header_len);
+  for (size_t i = 0; i < header.ndim; ++i) {
+    VAKRA_ASSIGN_OR_RETURN(const ByteView key, cursor.part());
+    VAKRA_RETURN_IF(!is_valid_utf8(key), make_error(ErrorKind::Malformed));
+    // Each child gets exactly the bytes its length prefix names.
+    VAKRA_ASSIGN_OR_RETURN(const ByteView packet, cursor.part());
+    VAKRA_ASSIGN_OR_RETURN(Decoded value, decode_depth(packet, depth + 1, compressed));
+    bundle.entries.push_back(
+        BundleItem{std::string(reinterpret_cast<const char*>(key.data()), key.size()), std::move(value)});
+  }
+  return Decoded{std::move(bundle)};
+}
+
+}  // namespace vakra
