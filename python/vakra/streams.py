@@ -36,6 +36,7 @@ PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 ReadInto = Callable[[memoryview], "int | None"]
 
 _probe = _native.probe
+_encode = _native.encode
 _encode_segments = _native.encode_segments
 _FIRST_STEP = 64 << 10  # the first read of a packet's bytes after its header
 _scratch = threading.local()
@@ -96,8 +97,12 @@ def send(sock: socket.socket, obj: Any, *, check_integrity: bool = False, compre
     ``OSError`` from the socket; an error in the middle of sending leaves the
     peer with part of a packet.
     """
-    segments = _encode_segments(obj, bool(check_integrity), bool(compress), alignment, convert)
-    return _send_segments(sock, segments)
+    options = (bool(check_integrity), bool(compress), alignment, convert)
+    if type(obj) is np.ndarray and obj.nbytes <= _FIRST_STEP:
+        packet = _encode(obj, *options)  # copying a small array costs less than a vectored send
+        sock.sendall(packet)
+        return len(packet)
+    return _send_segments(sock, _encode_segments(obj, *options))
 
 
 def recv(sock: socket.socket, *, max_size: int | None = None) -> Any:
@@ -116,19 +121,22 @@ def recv(sock: socket.socket, *, max_size: int | None = None) -> Any:
 
 
 def _send_segments(sock: socket.socket, segments: list) -> int:
-    """Sends the packet made of `segments` (buffers, in order) with as few
-    sendmsg calls as the socket allows, picking up after partial sends."""
-    views = [memoryview(segment).cast("B") for segment in segments]
-    total = sum(view.nbytes for view in views)
-    first = 0
-    while first < len(views):
-        sent = sock.sendmsg(views[first:first + _IOV_MAX])
-        while first < len(views) and sent >= views[first].nbytes:
-            sent -= views[first].nbytes
+    """Sends the packet made of `segments` (bytes and 1-D byte memoryviews, in
+    order) with as few sendmsg calls as the socket allows, picking up after
+    partial sends."""
+    total = sum(map(len, segments))
+    sent = sock.sendmsg(segments if len(segments) <= _IOV_MAX else segments[:_IOV_MAX])
+    if sent == total:
+        return total
+    views, first = [memoryview(segment) for segment in segments], 0
+    while True:
+        while first < len(views) and sent >= len(views[first]):
+            sent -= len(views[first])
             first += 1
-        if sent:
-            views[first] = views[first][sent:]
-    return total
+        if first == len(views):
+            return total
+        views[first] = views[first][sent:]
+        sent = sock.sendmsg(views[first:first + _IOV_MAX])
 
 
 def _load_from_handle(handle: IO[bytes], use_mmap: bool, max_size: int | None) -> Any:
