@@ -49,7 +49,7 @@ import numpy as np
 
 import vakra
 
-from .api import PathLike, _file_descriptor
+from .api import PathLike, file_descriptor
 
 __all__ = ["loads", "load", "loads_frames", "as_tensor"]
 
@@ -159,7 +159,7 @@ def _private_copy(handle: IO[bytes], use_mmap: bool) -> Any:
     process alone writes: a copy-on-write mapping or a new bytearray."""
     if isinstance(handle, io.TextIOBase):
         raise TypeError("file must be opened in binary mode ('rb'), not text mode")
-    descriptor = _file_descriptor(handle)
+    descriptor = file_descriptor(handle)
     if descriptor is None:
         return bytearray(handle.read())
     handle.flush()  # a read-write file may still hold buffered writes
