@@ -82,10 +82,16 @@ def load(file: PathLike | IO[bytes], *, mmap: bool = True, max_size: int | None 
     decode (the errors of :func:`vakra.loads`) is consumed. Other errors are
     ``OSError`` and what the stream raises.
     """
+    return load_one(file, mmap, max_size, _mmap.ACCESS_READ)
+
+
+def load_one(file: PathLike | IO[bytes], use_mmap: bool, max_size: int | None, access: int) -> Any:
+    """:func:`load` with the mapping's access: ``ACCESS_READ``, or
+    ``ACCESS_COPY`` for views that this process alone may write."""
     if isinstance(file, (str, bytes, os.PathLike)):
         with open(file, "rb") as handle:
-            return _load_from_handle(handle, mmap, max_size)
-    return _load_from_handle(file, mmap, max_size)
+            return _load_from_handle(handle, use_mmap, max_size, access)
+    return _load_from_handle(file, use_mmap, max_size, access)
 
 
 def send(sock: socket.socket, obj: Any, *, check_integrity: bool = False, compress: bool = False,
@@ -139,7 +145,7 @@ def _send_segments(sock: socket.socket, segments: list) -> int:
         sent = sock.sendmsg(views[first:first + _IOV_MAX])
 
 
-def _load_from_handle(handle: IO[bytes], use_mmap: bool, max_size: int | None) -> Any:
+def _load_from_handle(handle: IO[bytes], use_mmap: bool, max_size: int | None, access: int) -> Any:
     if isinstance(handle, io.TextIOBase):
         raise TypeError("file must be opened in binary mode ('rb'), not text mode")
     descriptor = file_descriptor(handle) if use_mmap else None
@@ -147,15 +153,15 @@ def _load_from_handle(handle: IO[bytes], use_mmap: bool, max_size: int | None) -
         handle.flush()  # a read-write file may still hold buffered writes
         status = os.fstat(descriptor)
         if stat.S_ISREG(status.st_mode):
-            return _load_mapped(handle, descriptor, status.st_size, max_size)
+            return _load_mapped(handle, descriptor, status.st_size, max_size, access)
     return _load_streamed(handle, max_size)
 
 
-def _load_mapped(handle: IO[bytes], descriptor: int, size: int, max_size: int | None) -> Any:
+def _load_mapped(handle: IO[bytes], descriptor: int, size: int, max_size: int | None, access: int) -> Any:
     position = handle.tell()
     if position >= size:
         raise EOFError("no packet: the file ends here")
-    mapping = _mmap.mmap(descriptor, 0, access=_mmap.ACCESS_READ)
+    mapping = _mmap.mmap(descriptor, 0, access=access)
     # The kernel's readahead would read far around every page touched; one
     # entry of a large file should cost about that entry.
     if hasattr(mapping, "madvise") and hasattr(_mmap, "MADV_RANDOM"):
