@@ -72,7 +72,7 @@ def test_garbage_between_packets_is_refused_and_a_fresh_stream_still_decodes(pic
     (value, packet), *_ = encoded(picked)
     stream = Trickle(packet + b"\x00" + garbage + packet, sizes)  # never the start of a packet
     assert_equal(value, vakra.load(stream))
-    with pytest.raises(ValueError, match="^Invalid vakra packet$"):
+    with pytest.raises(ValueError, match="^Invalid vakra packet"):
         vakra.load(stream)
     assert_equal(value, vakra.load(Trickle(packet, sizes)))
 
