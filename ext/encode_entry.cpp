@@ -75,7 +75,7 @@ PyObject* dump_to_fd_rs(PyObject*, PyObject* args, PyObject* kwargs) {
     PacketPlan plan;
     plan.node.emplace<DensePlan>();
     if (!builder.plan_array(slots[0], std::get<DensePlan>(plan.node))) return nullptr;
-    if (!write_plan_to_fd(plan, fd)) return nullptr;
+    if (!write_plan_to_fd(plan, fd, WriteErrors::FixedText)) return nullptr;
     return PyLong_FromSize_t(plan.size());
   });
 }

@@ -94,7 +94,7 @@ PyObject* native_encode_to_fd(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     PlanBuilder builder(options, Walk::Package, convert);
     PacketPlan plan;
-    if (!builder.plan_value(slots[0], plan) || !write_plan_to_fd(plan, fd)) return nullptr;
+    if (!builder.plan_value(slots[0], plan) || !write_plan_to_fd(plan, fd, WriteErrors::WithErrno)) return nullptr;
     return PyLong_FromSize_t(plan.size());
   });
 }

@@ -82,8 +82,14 @@ bool append_new(PyObject* list, PyObject* item) {
   return owned && PyList_Append(list, owned.get()) == 0;
 }
 
-Raised raise_write_error(int error) {
+Raised raise_write_error(int error, WriteErrors style) {
   if (error == -1) return raise(PyExc_OSError, "failed to write whole buffer");
+  if (style == WriteErrors::WithErrno) {
+    // OSError(errno, strerror): Python picks the subclass (BrokenPipeError, ...) and sets .errno.
+    PyRef exception = PyRef::steal(PyObject_CallFunction(PyExc_OSError, "is", error, std::strerror(error)));
+    if (exception) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
+    return Raised{};
+  }
   return raise(PyExc_OSError, std::string(std::strerror(error)) + " (os error " + std::to_string(error) + ")");
 }
 
@@ -127,14 +133,14 @@ Result<size_t> write_plan_into(const PacketPlan& plan, MutableBytes destination)
   return write_plan_checked(plan, destination);
 }
 
-bool write_plan_to_fd(const PacketPlan& plan, int fd) {
+bool write_plan_to_fd(const PacketPlan& plan, int fd, WriteErrors style) {
   const SegmentList list = segments_unlocked(plan);
   PyThreadState* released = PyEval_SaveThread();
   // -1 is never an open descriptor: report it like any other bad one rather
   // than handing it to writev(2).
   const int error = fd == -1 ? EBADF : write_segments(fd, list.segments());
   PyEval_RestoreThread(released);
-  if (error != 0) return raise_write_error(error);
+  if (error != 0) return raise_write_error(error, style);
   return true;
 }
 

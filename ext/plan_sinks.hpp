@@ -14,14 +14,19 @@ namespace vakra::ext {
 // A bytes object of exactly the plan's size, written in place.
 PyObject* plan_to_bytes(const PacketPlan& plan);
 
+// How a failed write is reported: vakra_rs's fixed text "<strerror> (os
+// error N)", or the package's OSError(errno, strerror), whose subclass and
+// .errno callers can test.
+enum class WriteErrors { FixedText, WithErrno };
+
 // write_plan_checked into a caller's buffer whose export the caller holds.
 Result<size_t> write_plan_into(const PacketPlan& plan, MutableBytes destination);
 
 // Writes the packet to `fd` from its segments, bodies straight from their
 // memory, releasing the GIL only around the write loop. Partial writes are
 // continued and EINTR retried. False with OSError set: "failed to write
-// whole buffer" when a call writes nothing, else "<strerror> (os error N)".
-bool write_plan_to_fd(const PacketPlan& plan, int fd);
+// whole buffer" when a call writes nothing, else as `style` says.
+bool write_plan_to_fd(const PacketPlan& plan, int fd, WriteErrors style);
 
 // The plan's segments as a list: a read-only memoryview for each body that
 // lies in the memory of the object `owner_of` names (the memoryview keeps
