@@ -134,7 +134,9 @@ TEST(Plan, SegmentsConcatenateToTheWrittenPacket) {
       }
       EXPECT_EQ(joined, expected) << copy_below;
       EXPECT_EQ(list.size(), expected.size());
-      if (copy_below == SIZE_MAX) EXPECT_EQ(list.segments().size(), 1u);
+      if (copy_below == SIZE_MAX) {
+        EXPECT_EQ(list.segments().size(), 1u);
+      }
       if (copy_below != kSegmentCopyBelow) continue;
       ASSERT_EQ(borrowed.size(), c.borrowed.size());
       for (size_t i = 0; i < borrowed.size(); ++i) {
