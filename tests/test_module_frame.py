@@ -124,13 +124,10 @@ def compressed_f32x4(body):
 TEXTS = [
     # argument matching
     (rs.dumps_rs, (), {}, TypeError, "dumps_rs() missing 1 required positional argument: 'array'"),
-    (rs.dump_to_buffer_rs, (), {}, TypeError,
-     "dump_to_buffer_rs() missing 2 required positional arguments: 'array' and 'buffer'"),
     (rs.dumps_string_rs, (), {}, TypeError,
      "dumps_string_rs() missing 3 required positional arguments: 'offsets', 'payload', and 'count'"),
     (rs.dumps_rs, (A, False, False, 64, 1), {}, TypeError,
      "dumps_rs() takes from 1 to 4 positional arguments but 5 were given"),
-    (rs.loads_rs, (b"", b""), {}, TypeError, "loads_rs() takes 1 positional arguments but 2 were given"),
     (rs.dumps_rs, (A,), {"array": A}, TypeError, "dumps_rs() got multiple values for argument 'array'"),
     (rs.dumps_rs, (A,), {"level": 3}, TypeError, "dumps_rs() got an unexpected keyword argument 'level'"),
     # conversions
@@ -146,19 +143,15 @@ TEXTS = [
     (rs.loads_rs, (memoryview(bytearray(16)).cast("b"),), {}, BufferError, "buffer contents are not compatible with u8"),
     (rs.loads_rs, (memoryview(bytearray(32))[::-1],), {}, BufferError, STRIDED),
     (rs.loads_rs, ((ctypes.c_ubyte * 64)(),), {}, BufferError, "strides is null"),
-    (rs.dump_to_buffer_rs, (A, memoryview(bytearray(b"\xaa" * 400))[::2]), {}, BufferError, STRIDED),
     # arrays
     (rs.dumps_rs, (T,), {}, ValueError, "Array must be C-contiguous"),
     (rs.dump_to_fd_rs, (T, 1), {}, ValueError, "Array must be C-Contiguous"),
     (rs.dumps_rs, (np.zeros((4, 4), "datetime64[ns]")[:, ::2],), {}, ValueError, "Unsupported dtype: datetime64[ns]"),
-    (rs.dumps_rs, ([1, 2, 3],), {}, AttributeError, None),
     (rs.dump_to_fd_rs, ({"x": A}, 1), {}, AttributeError, None),
-    (rs.dumps_rs, (SimpleNamespace(format=3),), {}, AttributeError, None),  # a format that is not a str means dense
     (rs.dumps_rs, (np.zeros((1,) * 33, np.int8),), {}, ValueError, "Packet exceeds maximum dimensions"),
     (rs.dumps_rs, ({},), {"alignment": 48}, ValueError, POWER),
     (rs.dumps_rs, (FakeArray(shape=(2**32,)),), {}, ValueError,
      "Dimension 4294967296 exceeds the wire-format limit of 4294967295 (each dimension is stored as a 32-bit integer)"),
-    (rs.dumps_rs, (FakeArray(shape="12"),), {}, TypeError, "Can't extract `str` to `Vec`"),
     (rs.dumps_rs, (FakeArray(data=4096),), {}, BufferError, None),  # the export disagrees with ctypes.data
     (rs.dumps_rs, (FakeArray(nbytes=10**6, shape=(250_000,)),), {}, BufferError, None),
     (rs.dumps_rs, (SimpleNamespace(**{k: getattr(FakeArray(), k) for k in ("dtype", "flags", "nbytes", "shape", "ctypes")}),),
@@ -185,8 +178,6 @@ TEXTS = [
     (rs.encode_bundle_rs, ([["a", b""]],), {}, TypeError,
      "argument 'entries': 'list' object cannot be converted to 'PyTuple'"),
     (rs.encode_bundle_rs, ([("a", b"", b"")],), {}, ValueError, "expected tuple of length 2, but got tuple of length 3"),
-    (rs.encode_bundle_rs, ([(b"a", b"")],), {}, TypeError,
-     "argument 'entries': 'bytes' object cannot be converted to 'PyString'"),
     (rs.encode_bundle_rs, ([("a", [1, 256])],), {}, OverflowError, RANGE),
     (rs.encode_bundle_rs, ([("ok", b""), ("a", memoryview(b"\x80").cast("b"))],), {}, OverflowError, RANGE),
     (rs.encode_bundle_rs, ([("a", b"")] * 256,), {}, ValueError, TOO_MANY.format("too many")),
@@ -197,20 +188,16 @@ TEXTS = [
     (rs.dumps_string_rs, (struct.pack("<3Q", 0, 3, 2), b"abc", 2), {}, ValueError, MALFORMED),
     (rs.dumps_quantized_rs, (qt(dtype_code=22),), {}, ValueError, "Unsupported or unknown dtype code: 22"),
     (rs.dumps_quantized_rs, (qt(dtype_code=1),), {}, ValueError, "Unsupported or unknown dtype code: 1"),
-    (rs.dumps_quantized_rs, (qt(zero_points=np.zeros(3, np.float32)),), {}, ValueError, MALFORMED),
-    (rs.dumps_quantized_rs, (qt(data=np.zeros(31, np.uint8)),), {}, ValueError, MALFORMED),
     # loads_rs and get_packet_info_rs: the codec's refusals
     (rs.loads_rs, (bytearray(b"VKRA\x04\x01"),), {}, ValueError, SHORT),
     (rs.get_packet_info_rs, (b"XKRA\x09" + bytes(5),), {}, ValueError, "Invalid vakra packet"),
     (rs.loads_rs, (bytearray(b"VKRA\x05" + bytes(10)),), {}, ValueError, "Unsupported protocol version: 5"),
     # Decompression is bounded by the shape; a frame too small to hold it is refused before the array is allocated.
     (rs.loads_rs, (compressed_f32x4(b"\x04\x22\x4d\x18garbage"),), {}, ValueError, "LZ4 frame decompression failed"),
-    (rs.loads_rs, (compressed_f32x4(lz4.frame.compress(bytes(12))),), {}, ValueError, MALFORMED),
     (rs.loads_rs, (pb.header(pb.ALIGNED | pb.COMPRESSED, 3, 1) + struct.pack("<I", 10**9) + bytes(50)
                    + lz4.frame.compress(b""),), {}, ValueError, MALFORMED),
     # the process-shared mutex: buffer first, then room, then the timeout's value
     (rs.shm_mutex_lock, (bytes(8), 2**64 - 1, -1.0), {}, ValueError, READ_ONLY),
-    (rs.shm_mutex_destroy, (bytearray(32), 0), {}, ValueError, space(0, 32)),
     (rs.shm_mutex_init, (bytearray(64), 2**64 - 64), {}, ValueError, space(2**64 - 64, 64)),  # no wrap to 0
     (rs.shm_mutex_lock, (bytearray(64), 8, float("nan")), {}, ValueError, space(8, 64)),
     (rs.shm_mutex_lock, (FREE, 0, -1e-12), {}, ValueError, DURATION + "negative"),
