@@ -6,6 +6,7 @@ import gc
 import gzip
 import io
 import mmap
+import re
 import struct
 
 import numpy as np
@@ -28,16 +29,6 @@ MIXED = VALUES["every kind"]
 @pytest.mark.parametrize("value", VALUES.values(), ids=VALUES.keys())
 def test_round_trip(value, options):
     assert_same(value, vakra.loads(vakra.dumps(value, **options)))
-
-
-def test_options_reach_the_bottom_of_mixed_dicts():
-    array = np.arange(100) % 3
-    value = {"a": array, "d": {"s": ["x"], "q": VALUES["qint8"], "n": {"b": array}}}
-    facts = vakra.info(vakra.dumps(value, check_integrity=True, compress=True, alignment=16))["entries"]
-    inner = facts["d"]["entries"]
-    a, s, q, b = facts["a"], inner["s"], inner["q"], inner["n"]["entries"]["b"]
-    assert all(leaf["integrity_protected"] for leaf in (a, s, q, b)) and a["compressed"] and b["compressed"]
-    assert a["flags"] & q["flags"] & b["flags"] & pb.CUSTOM_ALIGN
 
 
 @pytest.mark.parametrize("compress", [False, True])
@@ -67,7 +58,7 @@ ENCODE_ERRORS = {
 @pytest.mark.parametrize("encoder", [vakra.dumps, lambda v, **o: vakra.dump_into(v, bytearray(1 << 16), **o),
                                      lambda v, **o: vakra.dump(v, io.BytesIO(), **o)], ids=["dumps", "dump_into", "dump"])
 def test_encode_errors(value, error, message, encoder):
-    with pytest.raises(error, match=message.replace("(", r"\(").replace(")", r"\)")):
+    with pytest.raises(error, match=re.escape(message)):
         encoder(value) if "Alignment" not in message else encoder(value, alignment=3)
 
 

@@ -26,7 +26,7 @@ UNTRACED = [tracemalloc.Filter(False, tracemalloc.__file__)]  # the snapshots th
 
 ARRAY = np.arange(64, dtype=np.float32).reshape(8, 8)
 NESTED = {"a": ARRAY, "b": {"c": np.arange(3, dtype=np.int16), "m": scipy.sparse.csr_matrix(np.eye(4))}}
-MIXED = VALUES["every kind"]
+MIXED = {**NESTED, "s": ["ab", "c"], "q": VALUES["qint8"], "t": VALUES["transposed"]}  # one of each kind
 COMPRESSED = vakra_rs.dumps_rs(ARRAY, compress=True, check_integrity=True)
 OFFSETS, PAYLOAD = np.array([0, 2, 5], "<u8").tobytes(), b"abcde"
 QUANTIZED = SimpleNamespace(dtype_code=16, quant_scheme=1, group_size=4, axis=0, shape=[2, 4],
