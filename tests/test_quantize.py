@@ -1,3 +1,5 @@
+"""quantize and QuantizedTensor: error bounds, code packing, the wire's axis byte, refusals."""
+
 import numpy as np
 import pytest
 
@@ -38,8 +40,8 @@ def test_round_trip_error_is_at_most_half_a_step(dtype, kwargs, scheme, axis):
     q = quantize(x, dtype, **kwargs)
     assert (q.quant_scheme, q.axis, q.dtype_code) == (scheme, axis, CODES[dtype])
     codes, y = q.codes(), q.dequantize()
-    assert codes.shape == y.shape == x.shape and RANGES[dtype][0] <= codes.min() and codes.max() <= RANGES[dtype][1]
-    assert y.dtype == np.float32
+    assert codes.shape == y.shape == x.shape and y.dtype == np.float32
+    assert RANGES[dtype][0] <= codes.min() and codes.max() <= RANGES[dtype][1]
     assert np.all(np.abs(y.astype(np.float64) - x) <= element_steps(q, x.shape) / 2 + 1e-6 * np.abs(x))
     assert np.all(y[0, 0, :3] == 0.0)  # zero is represented exactly
 
