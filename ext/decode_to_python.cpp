@@ -8,6 +8,7 @@
 
 #include "buffer_view.hpp"
 #include "errors.hpp"
+#include "gil_release.hpp"
 #include "process_objects.hpp"
 #include "sparse_structure.hpp"
 #include "vakra/dense.hpp"
@@ -137,7 +138,14 @@ bool dense_decompressed(const ProcessObjects& h, const DecodedDense& dense, PyRe
   BufferView memory;
   if (!array_memory(memory, target, expected)) return false;
   prefer_huge_pages(memory.writable_bytes().data(), memory.size());
-  if (!unwrap(lz4_decompress_frame_into(dense.data, memory.writable_bytes()))) return false;
+  Status decompressed;
+  {
+    // The frame lies in the caller's buffer, exported for the whole call; the
+    // new array is not visible to anyone yet.
+    GilReleased unlocked(memory.size());
+    decompressed = lz4_decompress_frame_into(dense.data, memory.writable_bytes());
+  }
+  if (!unwrap(decompressed)) return false;
   memory.release();
   out = std::move(array);
   return true;

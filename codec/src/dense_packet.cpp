@@ -100,12 +100,11 @@ void emit_dense(const DensePlan& plan, PacketSink& sink) {
   for (size_t i = 0; i < ndim; ++i) wire::store_u32(prefix.data() + kHeaderLenV4 + 4 * i, plan.view.shape[i]);
   wire::write_alignment(prefix.data(), kHeaderLenV4 + 4 * ndim, options.alignment);
 
-  if (!options.check_integrity) {
+  if (options.check_integrity) {
+    sink.checked_body(plan.body());
+  } else {
     sink.body(plan.body());
-    return;
   }
-  const uint64_t checksum = sink.hashed_body(plan.body());
-  wire::store_u64(sink.piece(kChecksumLen).data(), checksum);
 }
 
 Result<DecodedDense> decode_dense(ByteView bytes, const PacketHeader& header, CompressedBodies compressed) {

@@ -39,24 +39,26 @@ _encode_segments = _native.encode_segments
 def dumps(obj: Any, *, check_integrity: bool = False, compress: bool = False, alignment: int = 64) -> bytes:
     """Encode ``obj`` as one packet and return it.
 
-    ``obj`` is a NumPy array, a SciPy sparse matrix or array (coo, csr, csc),
-    a ``StringTensor``, a ``QuantizedTensor``, a list of ``str`` or ``bytes``
-    (stored as a string tensor) or a dict with ``str`` keys whose values are
-    any of these, nested dicts included. The options apply to every value at
-    any depth: ``check_integrity`` appends an XXH3-64 checksum to array,
-    string and quantized bodies; ``compress`` stores array bodies as LZ4
-    frames; ``alignment`` (a power of two) places array and quantized bodies
-    at that multiple from the packet's first byte. Sparse components always
-    use the defaults.
+    ``obj`` is a NumPy array, a torch tensor or other CPU array exporting
+    DLPack or the array interface, a SciPy sparse matrix or array (coo, csr,
+    csc), a ``StringTensor``, a ``QuantizedTensor``, a list of ``str`` or
+    ``bytes`` (stored as a string tensor) or a dict (or dict subclass) with
+    ``str`` keys whose values are any of these, nested dicts included. The
+    options apply to every value at any depth: ``check_integrity`` appends an
+    XXH3-64 checksum to array, string and quantized bodies; ``compress``
+    stores array bodies as LZ4 frames; ``alignment`` (a power of two) places
+    array and quantized bodies at that multiple from the packet's first
+    byte. Sparse components always use the defaults.
 
     Arrays in another byte order are stored in native (little-endian) order
     and non-contiguous arrays as C-ordered copies; NumPy scalars become 0-d
     arrays. The flags take any truthy or falsy value.
 
     Raises ``TypeError`` for values of other types (and non-``str`` keys),
-    ``ValueError`` for unsupported dtypes, a bad alignment, dicts of more than
-    255 entries, nested more than 64 levels or holding themselves, and the
-    limits of the format (32 dimensions, 10^9 elements).
+    ``ValueError`` for unsupported dtypes, tensors off the CPU, a bad
+    alignment, dicts of more than 255 entries, nested more than 64 levels or
+    holding themselves, and the limits of the format (32 dimensions, 10^9
+    elements).
     """
     return _encode(obj, bool(check_integrity), bool(compress), alignment, convert)
 

@@ -174,8 +174,9 @@ class QuantizedTensor:
                 flat = ((flat ^ 0x08).astype(np.int8) - 8).astype(np.int8)
         return flat.copy().reshape(self.shape)
 
-    def dequantize(self) -> np.ndarray:
-        """The real values, ``(code - zero_point) * scale``, as a float32 array."""
+    def dequantize(self, as_torch: bool = False):
+        """The real values, ``(code - zero_point) * scale``, as a float32 array
+        (a float32 ``torch.Tensor`` with ``as_torch=True``, which needs torch)."""
         if self.quant_scheme not in _SCHEME_NAMES:
             raise ValueError(f"unknown quant_scheme {self.quant_scheme}; known: 0 per-tensor, 1 per-axis, 2 per-group")
         axis = -1
@@ -193,7 +194,11 @@ class QuantizedTensor:
         scales = self.scales.astype(np.float64)[:, None]
         zero_points = self.zero_points.astype(np.float64)[:, None]
         values = (blocks - zero_points) * scales
-        return _unblocks(values, self.shape, self.quant_scheme, axis, self.group_size).astype(np.float32)
+        result = _unblocks(values, self.shape, self.quant_scheme, axis, self.group_size).astype(np.float32)
+        if as_torch:
+            from .torch import as_tensor
+            return as_tensor(result)
+        return result
 
     def __eq__(self, other):
         if not isinstance(other, QuantizedTensor):

@@ -7,8 +7,9 @@
 // hands it out as owned pieces and views of the bodies for vectored output.
 // Decoding returns views that borrow the caller's bytes. Every
 // fallible call returns Result<T> or Status carrying a CodecError; nothing
-// throws, prints, aborts or keeps global state, so any function may run on
-// any thread as long as no other thread writes the bytes it reads or writes.
+// throws, prints or aborts. Any function may run on any thread at the same
+// time as any other, as long as no thread writes bytes another call reads or
+// writes; the one process-wide setting is the worker count (threads.hpp).
 #pragma once
 
 #include "vakra/bytes.hpp"
@@ -26,3 +27,4 @@
 #include "vakra/decode.hpp"
 
 #include "vakra/memory.hpp"
+#include "vakra/threads.hpp"
