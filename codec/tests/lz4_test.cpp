@@ -47,7 +47,7 @@ Bytes liblz4_frame(const Bytes& body, const LZ4F_frameInfo_t& info) {
 // Ours decode with liblz4's own frame API (the descriptor bytes are pinned by the dense tests),
 // and frames of any standard settings decode with ours.
 TEST(Lz4Frame, InteroperatesWithLiblz4) {
-  for (size_t n : {size_t{0}, size_t{1}, size_t{65536}, size_t{65537}, size_t{262145}, size_t{5} << 20}) {
+  for (size_t n : {size_t{0}, size_t{65537}, size_t{5} << 20}) {
     const Bytes body = sample(n), frame = compress_here(body);
     LZ4F_dctx* dctx;
     ASSERT_FALSE(LZ4F_isError(LZ4F_createDecompressionContext(&dctx, LZ4F_VERSION)));
