@@ -27,6 +27,18 @@ Result<Decoded> decode_unlocked(ByteView bytes) {
 
 }  // namespace
 
+PyObject* decode_to_object(PyObject* data, const BufferView& buffer, ByteView packet) {
+  // Compressed bodies come back as frames at any depth and are decompressed
+  // into arrays of their own; everything else is a view of `data`.
+  Decoded decoded;
+  if (!unwrap(decode_unlocked(packet), decoded)) return nullptr;
+  const DecodeSource source{data, buffer.data(), PyBytes_CheckExact(data) != 0};
+  PyRef result;
+  if (!decoded_to_py(source, decoded, result)) return nullptr;
+  if (!result) Py_RETURN_NONE;
+  return result.release();
+}
+
 PyObject* loads_rs(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded_call([&]() -> PyObject* {
     std::array<PyObject*, kParams.size()> slots{};
@@ -34,15 +46,7 @@ PyObject* loads_rs(PyObject*, PyObject* args, PyObject* kwargs) {
     // Held until the conversion is done: every view in the tree points into it.
     BufferView buffer;
     if (!buffer.acquire_bytes(slots[0])) return nullptr;
-    // Compressed bodies come back as frames at any depth and are decompressed
-    // into arrays of their own; everything else is a view of `data`.
-    Decoded decoded;
-    if (!unwrap(decode_unlocked(buffer.bytes()), decoded)) return nullptr;
-    const DecodeSource source{slots[0], buffer.data(), PyBytes_CheckExact(slots[0]) != 0};
-    PyRef result;
-    if (!decoded_to_py(source, decoded, result)) return nullptr;
-    if (!result) Py_RETURN_NONE;
-    return result.release();
+    return decode_to_object(slots[0], buffer, buffer.bytes());
   });
 }
 

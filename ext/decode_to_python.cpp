@@ -10,7 +10,6 @@
 #include "errors.hpp"
 #include "gil_release.hpp"
 #include "process_objects.hpp"
-#include "sparse_structure.hpp"
 #include "vakra/dense.hpp"
 #include "vakra/memory.hpp"
 
@@ -177,8 +176,6 @@ bool sparse_to_py(const ProcessObjects& h, const DecodeSource& source, const Dec
     if (!decoded_to_py(source, sparse.components[i], parts[i])) return false;
     if (!parts[i]) return true;
   }
-  PyObject* const arrays_for_check[3] = {parts[0].get(), parts[1].get(), parts[2].get()};
-  if (!check_sparse_structure(sparse, arrays_for_check)) return false;
   PyRef shape = shape_tuple(sparse.shape);
   if (!shape) return false;
   // coo_matrix((data, (row, col)), shape); csr/csc_matrix((data, indices, indptr), shape).

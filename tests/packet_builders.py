@@ -6,17 +6,13 @@ import lz4.frame
 import numpy as np
 import xxhash
 
+from vakra import _native
+
 ALIGNED, INTEGRITY, COMPRESSED = 0x0001, 0x0002, 0x0004
 COO, BUNDLE, CSR, CSC = 0x0008, 0x0010, 0x0020, 0x0040
 CUSTOM_ALIGN, STRING, RAGGED, INLINE = 0x0080, 0x0100, 0x0200, 0x0400
 
-DTYPE_CODES = {
-    name: code
-    for code, name in enumerate(
-        "float32 int32 float64 int64 uint8 uint16 bool float16 int8 int16 uint32 uint64 complex64 complex128".split(),
-        start=1,
-    )
-}
+DTYPE_CODES = {name: code for code, name in enumerate(_native.dtype_names(), start=1)}
 
 
 def header(flags, dtype_code, ndim, reserved=0):

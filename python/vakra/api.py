@@ -1,35 +1,35 @@
-"""The public functions: dumps, loads, dump, load, dump_into and info.
+"""The public functions dumps, loads, dump, dump_into and info (``load``
+and the socket functions live in ``streams``).
 
 They follow ``pickle`` and ``json``: ``dumps``/``loads`` work on bytes,
-``dump``/``load`` on a path or a binary file object. Every encoder is one
-call of the extension's native walk (``vakra._native``), which sizes and
-writes any accepted value in one pass; ``_encoding.convert`` handles the
-values it does not take as they are.
+``dump`` on a path or a binary file object. Every encoder is one call of
+the extension's native walk (``vakra._native``), which sizes and writes any
+accepted value in one pass; ``_encoding.convert`` handles the values it does
+not take as they are.
 """
 
 from __future__ import annotations
 
 import errno
 import io
-import mmap as _mmap
 import os
 import secrets
-import stat
 from typing import IO, TYPE_CHECKING, Any, Union
 
 
-from . import _native, packet_tree, vakra_rs
+from . import _native
 from ._bfloat16 import enable_bfloat16
 from ._encoding import convert
 
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer, WriteableBuffer
 
-__all__ = ["dumps", "loads", "dump", "load", "dump_into", "info"]
+__all__ = ["dumps", "loads", "dump", "dump_into", "info"]
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
-_loads_rs = vakra_rs.loads_rs
+_loads = _native.loads
+_walk = _native.walk
 _encode = _native.encode
 _encode_into = _native.encode_into
 _encode_to_fd = _native.encode_to_fd
@@ -64,8 +64,9 @@ def dumps(obj: Any, *, check_integrity: bool = False, compress: bool = False, al
 
 
 def loads(data: ReadableBuffer) -> Any:
-    """Decode the packet in ``data`` (``bytes``, ``bytearray``, ``memoryview``,
-    ``mmap``, a uint8 NumPy array: any buffer of bytes).
+    """Decode the packet at the start of ``data`` (``bytes``, ``bytearray``,
+    ``memoryview``, ``mmap``, a uint8 NumPy array: any buffer of bytes).
+    Bytes after the packet are ignored, whatever its kind.
 
     Uncompressed arrays, at any depth, are read-only views into ``data``
     (which they keep alive); compressed arrays, strings and quantized tensors
@@ -80,11 +81,11 @@ def loads(data: ReadableBuffer) -> Any:
     ``ImportError`` for a sparse packet without SciPy installed.
     """
     try:
-        return _loads_rs(data)
+        return _loads(data)
     except TypeError as error:
         if not enable_bfloat16(error):
             raise
-    return _loads_rs(data)
+    return _loads(data)
 
 
 def dump(obj: Any, file: PathLike | IO[bytes], *, check_integrity: bool = False, compress: bool = False,
@@ -109,24 +110,6 @@ def dump(obj: Any, file: PathLike | IO[bytes], *, check_integrity: bool = False,
         _dump_to_handle(obj, file, options)
 
 
-def load(file: PathLike | IO[bytes], *, mmap: bool = True) -> Any:
-    """Read the packet in ``file``, a path or a binary file object, from its
-    current position to its end.
-
-    With ``mmap=True`` (the default) a regular file is memory-mapped
-    read-only and uncompressed arrays are views of the mapping: nothing is
-    read until it is used, and the mapping lives as long as any array that
-    views it (it is closed at once when none does). Do not truncate the file
-    while such arrays are in use. Pipes, sockets and in-memory files are read
-    into memory, as is everything with ``mmap=False``. Errors are those of
-    :func:`loads`, plus ``OSError`` from the file system.
-    """
-    if isinstance(file, (str, bytes, os.PathLike)):
-        with open(file, "rb") as handle:
-            return _load_from_handle(handle, mmap)
-    return _load_from_handle(file, mmap)
-
-
 def dump_into(obj: Any, buffer: WriteableBuffer, *, check_integrity: bool = False, compress: bool = False,
               alignment: int = 64) -> int:
     """Write ``obj`` as one packet at the start of ``buffer`` (a ``bytearray``,
@@ -141,25 +124,24 @@ def dump_into(obj: Any, buffer: WriteableBuffer, *, check_integrity: bool = Fals
 
 
 def info(data: ReadableBuffer) -> dict[str, Any]:
-    """Describe the packet in ``data`` without decoding any body.
+    """Describe the packet at the start of ``data`` without decoding any body.
 
     The dict starts with the header facts: ``version``, ``flags``,
     ``dtype_code``, ``ndim``, ``aligned``, ``integrity_protected``, (for
     bundles ``entry_count``), ``shape`` and ``total_elements``. Then:
     ``kind`` ("dense", "bundle", "sparse", "string", "quantized", "ragged" or
-    "inline"), ``dtype`` (its name, or None), ``size`` (packet bytes),
+    "inline"), ``dtype`` (its name, or None), ``size`` (the packet's exact
+    length; bytes after it are not looked at),
     ``body_size`` (stored body bytes, None for containers), kind details
     (``compressed``; ``format``; ``count``; ``quant_scheme``, ``axis``,
     ``group_size``, ``scale_count``) and, for bundles and sparse packets,
     ``entries`` or ``components``: the same dict for every nested packet.
 
     Checksums are not verified (use :func:`loads`). Raises ``ValueError``
-    when the header or framing is damaged or truncated.
+    with the codec's message when the header or framing is damaged or
+    truncated.
     """
-    result = vakra_rs.get_packet_info_rs(data)
-    described = packet_tree.facts(packet_tree.walk(data))
-    result.update((key, value) for key, value in described.items() if key not in result)
-    return result
+    return _walk(data)
 
 
 def _dump_to_path(obj: Any, path: str, options: tuple) -> None:
@@ -179,7 +161,7 @@ def _dump_to_path(obj: Any, path: str, options: tuple) -> None:
 def _dump_to_handle(obj: Any, handle: IO[bytes], options: tuple) -> None:
     if isinstance(handle, io.TextIOBase):
         raise TypeError("file must be opened in binary mode ('wb'), not text mode")
-    descriptor = _file_descriptor(handle)
+    descriptor = file_descriptor(handle)
     if descriptor is not None:
         handle.flush()
         _encode_to_fd(obj, descriptor, *options)
@@ -188,7 +170,7 @@ def _dump_to_handle(obj: Any, handle: IO[bytes], options: tuple) -> None:
         _write_all(handle, segment)
 
 
-def _file_descriptor(handle: IO[bytes]) -> int | None:
+def file_descriptor(handle: IO[bytes]) -> int | None:
     """The descriptor behind a plain binary file, or None.
 
     Only objects whose bytes go to the descriptor unchanged qualify: wrappers
@@ -218,32 +200,3 @@ def _write_all(handle: IO[bytes], data: bytes | memoryview) -> None:
         if written <= 0:
             raise OSError(errno.EIO, f"the file object accepted no bytes with {len(remaining)} of the packet left")
         remaining = remaining[written:]
-
-
-def _load_from_handle(handle: IO[bytes], use_mmap: bool) -> Any:
-    if isinstance(handle, io.TextIOBase):
-        raise TypeError("file must be opened in binary mode ('rb'), not text mode")
-    descriptor = _file_descriptor(handle) if use_mmap else None
-    if descriptor is not None:
-        handle.flush()  # a read-write file may still hold buffered writes
-        status = os.fstat(descriptor)
-        if stat.S_ISREG(status.st_mode) and status.st_size > handle.tell():
-            return _load_mapped(handle, descriptor, status.st_size)
-    return loads(handle.read())
-
-
-def _load_mapped(handle: IO[bytes], descriptor: int, size: int) -> Any:
-    position = handle.tell()
-    mapping = _mmap.mmap(descriptor, 0, access=_mmap.ACCESS_READ)
-    packet = memoryview(mapping)[position:] if position else mapping
-    try:
-        return loads(packet)
-    finally:
-        handle.seek(size)
-        # Close what no decoded array views; the rest closes with its arrays.
-        try:
-            if packet is not mapping:
-                packet.release()
-            mapping.close()
-        except BufferError:
-            pass

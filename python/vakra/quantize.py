@@ -13,14 +13,15 @@ from collections.abc import Sequence
 
 import numpy as np
 
+from . import _native
+
 __all__ = ["QuantizedTensor", "quantize"]
 
-# Wire dtype code -> (name, smallest code, largest code, bits per code).
+# Wire dtype code -> (name, smallest code, largest code, bits per code); the
+# names come from the codec's one dtype table.
 _DTYPES = {
-    16: ("qint8", -128, 127, 8),
-    17: ("quint8", 0, 255, 8),
-    18: ("qint4", -8, 7, 4),
-    19: ("quint4", 0, 15, 4),
+    code: (_native.dtype_names()[code - 1], *limits)
+    for code, limits in {16: (-128, 127, 8), 17: (0, 255, 8), 18: (-8, 7, 4), 19: (0, 15, 4)}.items()
 }
 _CODE_OF_NAME = {name: code for code, (name, *_rest) in _DTYPES.items()}
 _SCHEME_NAMES = {0: "per-tensor", 1: "per-axis", 2: "per-group"}

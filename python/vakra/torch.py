@@ -34,10 +34,7 @@ aliases memory it must not write:
 
 from __future__ import annotations
 
-import io
 import mmap as _mmap
-import os
-import stat
 from typing import IO, Any
 
 try:
@@ -49,7 +46,8 @@ import numpy as np
 
 import vakra
 
-from .api import PathLike, _file_descriptor
+from .api import PathLike
+from .streams import load_one
 
 __all__ = ["loads", "load", "loads_frames", "as_tensor"]
 
@@ -65,8 +63,8 @@ def loads(data: Any, *, writable: bool = False) -> Any:
 
 
 def load(file: PathLike | IO[bytes], *, mmap: bool = True) -> Any:
-    """Read the packet in ``file`` (a path or a binary file object, from its
-    current position) into tensors.
+    """Read one packet from ``file`` (a path or a binary file object, from
+    its current position, which then moves past the packet) into tensors.
 
     With ``mmap=True`` a regular file is mapped copy-on-write and tensors view
     the mapping: loading reads nothing, writes into a tensor stay in this
@@ -75,10 +73,9 @@ def load(file: PathLike | IO[bytes], *, mmap: bool = True) -> Any:
     ``module.load_state_dict(vakra.torch.load(path))``. Errors are those of
     :func:`vakra.load`.
     """
-    if isinstance(file, (str, bytes, os.PathLike)):
-        with open(file, "rb") as handle:
-            return _as_torch(vakra.loads(_private_copy(handle, mmap)), share=True)
-    return _as_torch(vakra.loads(_private_copy(file, mmap)), share=True)
+    # Copy-on-write mapping, or a buffer of this process's own: either way
+    # the tensors may view it and write into it.
+    return _as_torch(load_one(file, mmap, None, _mmap.ACCESS_COPY), share=True)
 
 
 def loads_frames(frames: Any, *, writable: bool = False) -> Any:
@@ -152,27 +149,3 @@ def _index_pair(matrix: Any, share: bool) -> tuple[torch.Tensor, torch.Tensor]:
 
 
 _SPARSE_TENSORS = {"coo": _coo_tensor, "csr": _csr_tensor, "csc": _csc_tensor}
-
-
-def _private_copy(handle: IO[bytes], use_mmap: bool) -> Any:
-    """The bytes from ``handle``'s position to its end, in memory that this
-    process alone writes: a copy-on-write mapping or a new bytearray."""
-    if isinstance(handle, io.TextIOBase):
-        raise TypeError("file must be opened in binary mode ('rb'), not text mode")
-    descriptor = _file_descriptor(handle)
-    if descriptor is None:
-        return bytearray(handle.read())
-    handle.flush()  # a read-write file may still hold buffered writes
-    position = handle.tell()
-    status = os.fstat(descriptor)
-    if not stat.S_ISREG(status.st_mode) or status.st_size <= position:
-        return bytearray(handle.read())
-    if not use_mmap:
-        buffer = bytearray(status.st_size - position)
-        with memoryview(buffer) as target:
-            size = handle.readinto(target)
-        del buffer[size:]
-        return buffer
-    mapping = _mmap.mmap(descriptor, 0, access=_mmap.ACCESS_COPY)
-    handle.seek(status.st_size)
-    return memoryview(mapping)[position:] if position else mapping
