@@ -12,7 +12,6 @@ from pathlib import Path
 
 import pytest
 
-from vakra import vakra_rs
 from vakra.shm import SharedMutex
 
 NAME_PREFIX = f"vakra_test_shm_{os.getpid()}_"
@@ -34,15 +33,6 @@ def block():
     finally:
         segment.close()
         segment.unlink()
-
-
-@pytest.mark.parametrize("timeout", [0, -0.0, 2])
-def test_lock_takes_a_free_mutex_at_once(timeout):
-    area = bytearray(64)
-    vakra_rs.shm_mutex_init(area, 0)
-    assert vakra_rs.shm_mutex_lock(area, 0, timeout) is False
-    vakra_rs.shm_mutex_unlock(area, 0)
-    vakra_rs.shm_mutex_destroy(area, 0)
 
 
 def test_shared_mutex_guards_only_its_area_and_unlocks_when_the_body_raises():
