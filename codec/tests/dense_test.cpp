@@ -1,10 +1,8 @@
-// Dense packets: the checksum and LZ4 frame descriptor by body size, and the
-// decoder on packets edited by hand. (Refusals are in encode_test; layouts and
-// bytes of every dtype are pinned through the extension by the Python tests.)
+// The dense decoder on packets edited by hand. (Refusals are in encode_test;
+// layouts and bytes of every dtype are pinned through the extension by the
+// Python tests, frames and checksums by size by the thread pool's tests.)
 #include <gtest/gtest.h>
-#include <xxhash.h>
 
-#include <cstring>
 
 #include "test_bytes.hpp"
 #include "vakra/decode.hpp"
@@ -32,32 +30,6 @@ struct Tensor {
   }
   DenseView view() const { return {data, shape, dtype}; }
 };
-
-// Sizes around the LZ4 block sizes (64 KiB, 256 KiB).
-TEST(DenseEncode, ChecksumAndCompressedDescriptorBySize) {
-  const std::pair<uint32_t, uint8_t> cases[] = {{0, 0x40},      {65536, 0x40},  {65537, 0x50},
-                                                {262144, 0x50}, {262145, 0x70}, {1200004, 0x70}};
-  for (const auto& [n, bd] : cases) {
-    const Tensor t(Dtype::Uint8, {n});
-    for (const bool compress : {false, true}) {
-      SCOPED_TRACE(::testing::Message() << n << " compress " << compress);
-      const Bytes packet = encode_dense(t.view(), {64, true, compress});
-      ASSERT_GE(packet.size(), 72u);
-      const ByteView body(packet.data() + 64, packet.size() - 72);
-      uint64_t stored;
-      std::memcpy(&stored, packet.data() + packet.size() - 8, 8);
-      EXPECT_EQ(stored, XXH3_64bits(body.data(), body.size()));  // the body exactly, compressed or not
-      if (!compress) {
-        EXPECT_TRUE(std::equal(body.begin(), body.end(), t.data.begin(), t.data.end()));
-        continue;
-      }
-      EXPECT_EQ(Bytes(packet.begin() + 5, packet.begin() + 14),
-                bytes_of({0x07, 0x00, 5, 1, 0, int(n & 0xFF), int(n >> 8 & 0xFF), int(n >> 16), 0}));
-      EXPECT_EQ(Bytes(body.begin(), body.begin() + 6), bytes_of({0x04, 0x22, 0x4D, 0x18, 0x60, bd}));
-      EXPECT_EQ(Bytes(body.end() - 4, body.end()), Bytes(4, 0));  // the end mark, no content checksum after it
-    }
-  }
-}
 
 // Decoding packets edited by hand; when one decodes, where its body view starts (8 bytes long).
 // Flipped checksummed bytes and changed padding are the roundtrip fuzz harness's business.
