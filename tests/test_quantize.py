@@ -57,14 +57,6 @@ def test_packing_order(dtype, codes, packed):
     assert quantize(np.array(codes, np.float32), dtype).data.tolist() == packed
 
 
-def test_wire_axis_byte_reads_back_as_negative_axis():
-    q = tensor(data=np.arange(6, dtype=np.int8).reshape(2, 3), scales=np.ones(3), zero_points=[0, 1, 2], shape=[2, 3],
-               dtype_code=17, axis=255)
-    assert q.shape == (2, 3) and q.axis == -1 and q.data.dtype == np.uint8
-    assert q.dequantize().tolist() == [[0, 0, 0], [3, 3, 3]]  # axis -1: one zero point per column
-    assert q != QuantizedTensor(**{**vars(q), "axis": 1}) and q == QuantizedTensor(**vars(q))
-
-
 @pytest.mark.parametrize("call, message", [
     (lambda: tensor(dtype_code=9), "dtype_code must be 16 (qint8), 17 (quint8), 18 (qint4) or 19 (quint4), got 9"),
     (lambda: tensor(data=np.zeros(5, np.uint8)), "data holds 5 bytes; a quint4 tensor of shape (2, 3) needs 3"),

@@ -153,8 +153,7 @@ int main(int argc, char** argv) {
     for (const char* harness : {"decode", "header", "walk"}) write_file(root / harness / name, packet);
     written += 3;
   }
-  // First byte: 0 builds a value, 14 a bundle chain, 15 an invalid encoder
-  // input; the second picks the kind (or the refusal family).
+  // First byte: 0 builds a value, 14 a bundle chain; the second picks the kind.
   const char* kinds[] = {"dense", "sparse", "string", "quantized", "bundle"};
   for (uint8_t kind = 0; kind < 5; ++kind) {
     for (uint32_t seed = 0; seed < 8; ++seed) {
@@ -166,13 +165,6 @@ int main(int argc, char** argv) {
   for (uint8_t levels = 0; levels < 8; ++levels) {
     write_file(root / "roundtrip" / ("nesting-" + std::to_string(60 + levels)), {14, levels});
     ++written;
-  }
-  for (uint8_t family = 0; family < 5; ++family) {
-    for (uint8_t variant = 0; variant < 5; ++variant) {
-      write_file(root / "roundtrip" / ("refusal-" + std::to_string(family) + "-" + std::to_string(variant)),
-                 steering({15, family, variant}, family * 31 + variant, 8));
-      ++written;
-    }
   }
   std::printf("wrote %zu seeds under %s\n", written, root.c_str());
   return 0;

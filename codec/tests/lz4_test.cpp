@@ -44,20 +44,9 @@ Bytes liblz4_frame(const Bytes& body, const LZ4F_frameInfo_t& info) {
   return frame;
 }
 
-// Ours decode with liblz4's own frame API (the descriptor bytes are pinned by the dense tests),
-// and frames of any standard settings decode with ours.
-TEST(Lz4Frame, InteroperatesWithLiblz4) {
-  for (size_t n : {size_t{0}, size_t{1}, size_t{65536}, size_t{65537}, size_t{262145}, size_t{5} << 20}) {
-    const Bytes body = sample(n), frame = compress_here(body);
-    LZ4F_dctx* dctx;
-    ASSERT_FALSE(LZ4F_isError(LZ4F_createDecompressionContext(&dctx, LZ4F_VERSION)));
-    Bytes out(n + 16);
-    size_t dst_size = out.size(), src_size = frame.size();
-    EXPECT_EQ(LZ4F_decompress(dctx, out.data(), &dst_size, frame.data(), &src_size, nullptr), 0u) << n;
-    LZ4F_freeDecompressionContext(dctx);
-    EXPECT_EQ(src_size, frame.size());
-    EXPECT_EQ(Bytes(out.begin(), out.begin() + dst_size), body) << n;
-  }
+// Frames of any standard settings decode with ours. (That ours are liblz4's own
+// frames, byte for byte, is pinned by the thread pool's tests.)
+TEST(Lz4Frame, ReadsFramesOfEveryStandardSetting) {
   const Bytes body = sample(3'000'000);
   for (auto block_size : {LZ4F_max64KB, LZ4F_max256KB, LZ4F_max1MB, LZ4F_max4MB}) {
     for (auto mode : {LZ4F_blockLinked, LZ4F_blockIndependent}) {

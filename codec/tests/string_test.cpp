@@ -1,8 +1,9 @@
+// The string and ragged decoder on bodies built by hand. (Encoder refusals are
+// in encode_test; encoded bytes are pinned through the extension by the Python tests.)
 #include <xxhash.h>
 
 #include "test_bytes.hpp"
 #include "vakra/decode.hpp"
-#include "vakra/plan.hpp"
 
 namespace vakra {
 namespace {
@@ -27,36 +28,6 @@ Bytes packet(uint16_t flags, std::vector<uint32_t> shape, Bytes alignment_byte, 
 }
 
 Result<DecodedOffsets> decode_body(const Bytes& bytes) { return decode_offset_payload(bytes, *parse_header(bytes)); }
-
-TEST(StringPacket, EncodesGoldenPacketsAndRefusesBadOffsets) {
-  struct Case { uint32_t count; Offsets offsets; std::string payload; bool check; size_t size; std::string expected; };
-  const std::string bad = "Malformed vakra packet";
-  const Case cases[] = {
-      {0, {0}, "", false, 72, "ok"}, {0, {0}, "", true, 80, "ok"}, {2, {0, 2, 3}, "abc", false, 91, "ok"},
-      {1, {1, 2}, "ab", false, 99, bad}, {2, {0, 3, 2}, "abc", false, 99, bad}, {1, {0, 2}, "abc", false, 99, bad},
-      {1, {0, 1, 2}, "ab", false, 99, bad}, {0xFFFFFFFF, {0}, "", false, 99, bad},
-      {2, {0, 3, 2}, "abc", false, 0, bad}, {2, {0, 2, 2}, "ab", false, 89, "Buffer too small"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.offsets));
-    const Bytes payload(c.payload.begin(), c.payload.end());
-    auto planned = plan_string(c.count, c.offsets, payload, c.check);
-    if (!planned.ok()) {
-      EXPECT_EQ(outcome(planned), c.expected);
-      continue;
-    }
-    Bytes buffer(c.size + 1, 0xAA);
-    const Bytes canary = buffer;
-    EXPECT_EQ(outcome(write_plan_checked(PacketPlan{*planned}, {buffer.data(), c.size})), c.expected);
-    if (c.expected != "ok") {
-      EXPECT_EQ(buffer, canary);
-      continue;
-    }
-    EXPECT_EQ(planned->size, c.size);
-    buffer.pop_back();  // the byte after the packet was left alone
-    EXPECT_EQ(buffer, packet(c.check ? 0x0103 : 0x0101, {c.count}, {}, 50, c.offsets, c.payload));
-  }
-}
 
 TEST(StringPacket, DecodesHandBuiltBodies) {
   const uint16_t S = FLAG_STRING, C = FLAG_CUSTOM_ALIGN;
@@ -88,7 +59,7 @@ TEST(StringPacket, DecodesHandBuiltBodies) {
   }
 }
 
-TEST(StringPacket, ChecksumAndTruncation) {
+TEST(StringPacket, ChecksumCoversOffsetsAndPayload) {
   const Bytes good = packet(0x0103, {3}, {}, 50, {0, 3, 3, 6}, "onetwo");
   struct Case { size_t flip_at; std::string expected; };
   for (const Case& c : {Case{40, "ok"}, {97, "Integrity check failed: XXH3 mismatch"},
@@ -96,9 +67,6 @@ TEST(StringPacket, ChecksumAndTruncation) {
     Bytes changed = good;
     changed[c.flip_at] ^= 0x10;
     EXPECT_EQ(outcome(decode_body(changed)), c.expected) << c.flip_at;
-  }
-  for (size_t len = 10; len < good.size(); ++len) {  // exact heap copies: the sanitizer sees any overread
-    EXPECT_EQ(outcome(decode_body(Bytes(good.begin(), good.begin() + len))), "Packet too short") << len;
   }
 }
 
