@@ -6,15 +6,14 @@ import subprocess
 import sys
 
 import numpy as np
-import pytest
 import scipy.sparse
 
 import vakra
 from vakra.quantize import quantize
 
 
-def run(*args: str, timeout: float = 120) -> subprocess.CompletedProcess:
-    return subprocess.run([sys.executable, "-m", "vakra", *args], capture_output=True, text=True, timeout=timeout)
+def run(*args: str) -> subprocess.CompletedProcess:
+    return subprocess.run([sys.executable, "-m", "vakra", *args], capture_output=True, text=True, timeout=120)
 
 
 def assert_one_line_failure(result: subprocess.CompletedProcess, *fragments: str) -> None:
@@ -55,38 +54,16 @@ def test_info_shows_each_packet_of_a_file(tmp_path):
     assert_one_line_failure(run("info", str(path)), "packet 3 at byte", "Packet too short")
 
 
-CORRUPTED = bytearray(vakra.dumps(np.arange(100, dtype=np.int32), check_integrity=True))
-CORRUPTED[200] ^= 0x10
-DAMAGED = {  # (contents, message, whether only --verify notices)
-    "not a packet": (b"%PDF-1.7" + bytes(40), "Invalid vakra packet", False),
-    "truncated": (vakra.dumps({"w": np.ones(8)})[:-5], "Packet too short", False),
-    "corrupted body": (bytes(CORRUPTED), "Integrity check failed: XXH3 mismatch", True),
-}
-
-
-@pytest.mark.parametrize("verify", [[], ["--verify"]], ids=["info", "verify"])
-@pytest.mark.parametrize("data, message, framing_intact", DAMAGED.values(), ids=DAMAGED.keys())
-def test_damaged_files_fail_with_one_line(data, message, framing_intact, verify, tmp_path):
-    path = tmp_path / "damaged.vkr"
-    path.write_bytes(data)
-    result = run("info", *verify, str(path))
-    if framing_intact and not verify:
-        assert result.returncode == 0, result.stderr
-    else:
-        assert_one_line_failure(result, str(path), message)
-
-
-def test_missing_files_directories_and_usage_errors(tmp_path):
+def test_failures_are_one_line(tmp_path):
+    corrupted = bytearray(vakra.dumps(np.arange(100, dtype=np.int32), check_integrity=True))
+    corrupted[200] ^= 0x10
+    (tmp_path / "corrupted.vkr").write_bytes(corrupted)
+    (tmp_path / "other.pdf").write_bytes(b"%PDF-1.7" + bytes(40))
+    assert run("info", str(tmp_path / "corrupted.vkr")).returncode == 0  # the framing is intact: only --verify reads
+    assert_one_line_failure(run("info", "--verify", str(tmp_path / "corrupted.vkr")), "corrupted.vkr",
+                            "Integrity check failed: XXH3 mismatch")
+    assert_one_line_failure(run("info", str(tmp_path / "other.pdf")), "other.pdf", "Invalid vakra packet")
     assert_one_line_failure(run("info", str(tmp_path / "absent.vkr")), "No such file or directory")
     assert_one_line_failure(run("info", str(tmp_path)), "Is a directory")
     result = run("info")
     assert result.returncode == 2 and "FILE" in result.stderr
-
-
-def test_demo_runs_and_compares_with_peers():
-    result = run("demo", "--repeat", "1", timeout=300)
-    assert result.returncode == 0, result.stderr
-    for fragment in ["round trip: every value identical", "read-only view of the mapped file: True",
-                     "'weights': dense float32", "'adjacency': sparse csr", "'labels': string tensor",
-                     "'weights_qint8': quantized qint8", "pickle (protocol 5)", "numpy.savez"]:
-        assert fragment in result.stdout

@@ -1,8 +1,8 @@
-"""What every vakra_rs encoder writes, byte for byte, against packets assembled independently."""
+"""What every vakra_rs encoder writes, byte for byte, against packets assembled independently.
 
-import os
+The buffer and descriptor sinks are shared with vakra.dump_into and vakra.dump, tested there."""
+
 import struct
-import threading
 from types import SimpleNamespace
 
 import ml_dtypes
@@ -76,29 +76,3 @@ def test_golden_bytes(encode, expected):
 def test_every_dtype_has_its_code(dtype):
     array = (np.arange(12) % 7).astype(dtype).reshape(3, 4)
     assert rs.dumps_rs(array) == pb.dense(array)
-
-
-@pytest.mark.parametrize("args, options", [((F32,), {}), ((np.arange(1000) % 7, True, True), {}),
-                                           (({"m": CSR, "a": F32},), {"alignment": 16})], ids=["array", "compressed", "dict"])
-def test_dump_to_buffer_writes_the_packet_and_nothing_after_it(args, options):
-    packet = rs.dumps_rs(*args, **options)
-    buffer = bytearray(b"\xaa" * (len(packet) + 16))
-    assert rs.dump_to_buffer_rs(args[0], buffer, *args[1:], **options) == len(packet)
-    assert buffer == packet + b"\xaa" * 16
-
-
-@pytest.mark.parametrize("options", [{}, {"check_integrity": True, "compress": True, "alignment": 8}])
-def test_dump_to_fd_matches_dumps_through_a_pipe(options):
-    array = np.arange(50_000, dtype=np.float32)  # larger than a pipe holds: writes are partial
-    read_end, write_end = os.pipe()
-    chunks = []
-    reader = threading.Thread(target=lambda: chunks.extend(iter(lambda: os.read(read_end, 1 << 16), b"")))
-    reader.start()
-    try:
-        written = rs.dump_to_fd_rs(array, write_end, **options)
-        os.fstat(write_end)  # still open
-    finally:
-        os.close(write_end)
-        reader.join()
-        os.close(read_end)
-    assert written == len(b"".join(chunks)) and b"".join(chunks) == rs.dumps_rs(array, **options)

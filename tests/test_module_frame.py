@@ -123,7 +123,6 @@ def compressed_f32x4(body):
 # function, positional arguments, keyword arguments, exception, text (None: the interpreter's own)
 TEXTS = [
     # argument matching
-    (rs.dumps_rs, (), {}, TypeError, "dumps_rs() missing 1 required positional argument: 'array'"),
     (rs.dumps_string_rs, (), {}, TypeError,
      "dumps_string_rs() missing 3 required positional arguments: 'offsets', 'payload', and 'count'"),
     (rs.dumps_rs, (A, False, False, 64, 1), {}, TypeError,
@@ -153,7 +152,6 @@ TEXTS = [
     (rs.dumps_rs, (FakeArray(shape=(2**32,)),), {}, ValueError,
      "Dimension 4294967296 exceeds the wire-format limit of 4294967295 (each dimension is stored as a 32-bit integer)"),
     (rs.dumps_rs, (FakeArray(data=4096),), {}, BufferError, None),  # the export disagrees with ctypes.data
-    (rs.dumps_rs, (FakeArray(nbytes=10**6, shape=(250_000,)),), {}, BufferError, None),
     (rs.dumps_rs, (SimpleNamespace(**{k: getattr(FakeArray(), k) for k in ("dtype", "flags", "nbytes", "shape", "ctypes")}),),
      {}, BufferError, None),  # exports no buffer at all
     (rs.dump_to_fd_rs, (A, -1), {}, OSError, "Bad file descriptor (os error 9)"),
@@ -179,7 +177,6 @@ TEXTS = [
      "argument 'entries': 'list' object cannot be converted to 'PyTuple'"),
     (rs.encode_bundle_rs, ([("a", b"", b"")],), {}, ValueError, "expected tuple of length 2, but got tuple of length 3"),
     (rs.encode_bundle_rs, ([("a", [1, 256])],), {}, OverflowError, RANGE),
-    (rs.encode_bundle_rs, ([("ok", b""), ("a", memoryview(b"\x80").cast("b"))],), {}, OverflowError, RANGE),
     (rs.encode_bundle_rs, ([("a", b"")] * 256,), {}, ValueError, TOO_MANY.format("too many")),
     (rs.encode_bundle_rs, ([("\ud800", b"")],), {}, UnicodeEncodeError,
      "'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed"),
@@ -187,7 +184,6 @@ TEXTS = [
     (rs.dumps_string_rs, (b"\0" * 7, b"", 0), {}, ValueError, "offsets length must be a multiple of 8"),
     (rs.dumps_string_rs, (struct.pack("<3Q", 0, 3, 2), b"abc", 2), {}, ValueError, MALFORMED),
     (rs.dumps_quantized_rs, (qt(dtype_code=22),), {}, ValueError, "Unsupported or unknown dtype code: 22"),
-    (rs.dumps_quantized_rs, (qt(dtype_code=1),), {}, ValueError, "Unsupported or unknown dtype code: 1"),
     # loads_rs and get_packet_info_rs: the codec's refusals
     (rs.loads_rs, (bytearray(b"VKRA\x04\x01"),), {}, ValueError, SHORT),
     (rs.get_packet_info_rs, (b"XKRA\x09" + bytes(5),), {}, ValueError, "Invalid vakra packet"),
@@ -205,7 +201,6 @@ TEXTS = [
     (rs.shm_mutex_lock, (FREE, 0, 2.0**63), {}, ValueError, "overflow when adding duration to instant"),
     (rs.shm_mutex_lock, (HELD, 0, 0), {}, TimeoutError, TIMED_OUT + "0ns"),
     (rs.shm_mutex_lock, (HELD, 0, 2.5e-6), {}, TimeoutError, TIMED_OUT + "2.5µs"),
-    (rs.shm_mutex_lock, (HELD, 0, 1.25), {}, TimeoutError, TIMED_OUT + "1.25s"),
     pytest.param(rs.shm_mutex_destroy, (HELD, 0), {}, RuntimeError, "pthread_mutex_destroy failed: 16",
                  marks=pytest.mark.skipif(platform.libc_ver()[0] != "glibc", reason="glibc reports a held mutex")),
 ]

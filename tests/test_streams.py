@@ -1,4 +1,5 @@
-"""One packet at a time: load from files and pipes, send/recv over sockets, packet_length.
+"""One packet at a time: load from files, pipes and streams that trickle, stop anywhere, lie about lengths or
+carry garbage between packets; send/recv over sockets; packet_length.
 
 The README runs a request/reply over a socket pair and a compressed packet inside a larger shared-memory block."""
 
@@ -6,6 +7,7 @@ from __future__ import annotations
 
 import io
 import socket
+import struct
 import subprocess
 import sys
 import threading
@@ -32,6 +34,8 @@ PACKETS = {
     "bundle of every kind": (SAMPLES["every kind"], {"compress": True}),
 }
 VALUES = [value for value, _ in PACKETS.values()]
+ENCODED = [vakra.dumps(value, **options) for value, options in PACKETS.values()]
+FIRST_STEP = 64 * 1024  # what a stream reader may ask for before anything has arrived
 
 
 def write_all(stream) -> None:
@@ -85,21 +89,67 @@ def test_every_kind_one_packet_at_a_time(transport, tmp_path):
         assert_same(expected, actual)
 
 
-@pytest.mark.parametrize("value, options", PACKETS.values(), ids=PACKETS.keys())
-def test_bytes_after_a_packet_belong_to_no_one(value, options):
-    packet = vakra.dumps(value, **options)
+@pytest.mark.parametrize("value, packet", list(zip(VALUES, ENCODED)), ids=PACKETS.keys())
+def test_bytes_after_a_packet_belong_to_no_one(value, packet):
     followed = packet + vakra.dumps(np.zeros(3)) + b"\x00" * 100
     assert (vakra.packet_length(followed), vakra.info(followed)["size"]) == (len(packet), len(packet))
     assert_same(value, vakra.loads(followed))
 
 
-def test_a_large_packet_cut_short_in_a_stream_or_a_file(tmp_path):
-    packet = vakra.dumps(VALUES[0])  # cut inside the first read of the body, and inside a later one
-    for cut in (70_000, len(packet) - 1):
-        with pytest.raises(ValueError, match=f"^Packet cut short: expected at least {len(packet)} bytes, read {cut}$"):
-            vakra.load(io.BytesIO(packet[:cut]))
-    (tmp_path / "cut.vkr").write_bytes(packet[:-1])
-    with pytest.raises(ValueError, match=f"read {len(packet) - 1}$"):
+class Trickle(io.RawIOBase):
+    """Delivers `data` in the given chunk sizes (cycled) and records how much room each read offered."""
+
+    def __init__(self, data: bytes, chunks: list[int]):
+        self.data, self.chunks, self.position, self.offered = data, chunks, 0, []
+
+    def readable(self):
+        return True
+
+    def readinto(self, view):
+        self.offered.append((self.position, len(view)))
+        size = min(len(view), self.chunks[len(self.offered) % len(self.chunks)], len(self.data) - self.position)
+        view[:size] = self.data[self.position:self.position + size]
+        self.position += size
+        return size
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.integers(1, len(PACKETS) - 1), min_size=1, max_size=4),  # all but the large one
+       st.lists(st.integers(1, 5000), min_size=1, max_size=6), st.binary(min_size=1, max_size=40))
+def test_any_delivery_gives_every_packet_and_never_reads_past_one(picked, sizes, garbage):
+    stream = Trickle(b"".join(ENCODED[i] for i in picked) + b"\x00" + garbage, sizes)  # never the start of a packet
+    end = 0
+    for i in picked:
+        assert_same(VALUES[i], vakra.load(stream))
+        end += len(ENCODED[i])
+        assert stream.position == end  # nothing of the next packet was taken
+    with pytest.raises(ValueError, match="^Invalid vakra packet"):
+        vakra.load(stream)
+
+
+def huge_declared_packet(extra: int) -> bytes:
+    # A dense float64 header declaring 10^9 elements (8 GB), then only `extra` bytes of body.
+    return b"VKRA\x04\x00\x00\x03\x01\x00" + struct.pack("<I", 10**9) + bytes(extra)
+
+
+@pytest.mark.parametrize("sizes", [[1], [4096], [1 << 20]], ids=["one byte", "4 KiB", "1 MiB"])
+def test_a_declared_size_is_not_trusted_for_allocation(sizes):
+    sent = 3 << 20
+    stream = Trickle(huge_declared_packet(sent), sizes)
+    with pytest.raises(ValueError, match=rf"^Packet cut short: expected at least 8000000014 bytes, read {sent + 14}$"):
+        vakra.load(stream)
+    # Each read offers room in a buffer at most twice what has arrived (or a first step).
+    assert all(have + room <= max(FIRST_STEP, 2 * have) for have, room in stream.offered)
+
+
+def test_max_size_refuses_from_the_header_alone_and_a_cut_file_says_so(tmp_path):
+    stream = Trickle(huge_declared_packet(1 << 20), [1 << 20])
+    with pytest.raises(ValueError, match="larger than max_size: at least 8000000014 bytes, max_size 1000000"):
+        vakra.load(stream, max_size=10**6)
+    assert stream.position <= FIRST_STEP
+    (tmp_path / "cut.vkr").write_bytes(ENCODED[0][:-1])
+    with pytest.raises(ValueError, match=f"^Packet cut short: expected at least {len(ENCODED[0])} bytes, read "
+                                         f"{len(ENCODED[0]) - 1}$"):
         vakra.load(tmp_path / "cut.vkr")
 
 
@@ -119,25 +169,8 @@ def test_socket_limits_timeouts_and_broken_peers():
         vakra.recv(receiver)
     assert "5000 bytes of the packet were read and are lost" in error.value.__notes__[0]
     receiver.settimeout(None)
-    # A header that declares 8 GB and then a hang-up: nothing near that is allocated.
-    sender.sendall(vakra.dumps(np.zeros(1))[:10] + (10**9).to_bytes(4, "little") + bytes(200))
+    sender.sendall(huge_declared_packet(200))  # then a hang-up: nothing near 8 GB is allocated
     sender.close()
-    with pytest.raises(ValueError, match=r"cut short: expected at least \d{10} bytes, read 214$"):
+    with pytest.raises(ValueError, match=r"cut short: expected at least 8000000014 bytes, read 214$"):
         vakra.recv(receiver)
     receiver.close()
-
-
-values = st.recursive(
-    st.one_of(
-        st.builds(lambda n, code: (np.arange(n) % 200).astype(vakra._native.dtype_names()[code]),
-                  st.integers(0, 3000), st.integers(0, 13)),
-        st.lists(st.text(max_size=20), max_size=20)),
-    lambda children: st.dictionaries(st.text(max_size=8), children, max_size=5), max_leaves=12)
-
-
-@settings(max_examples=150, deadline=None)
-@given(values, st.booleans(), st.booleans(), st.sampled_from([1, 8, 64, 256]))
-def test_packet_length_is_the_encoders_length(value, compress, check_integrity, alignment):
-    packet = vakra.dumps(value, compress=compress, check_integrity=check_integrity, alignment=alignment)
-    assert vakra.packet_length(packet + b"VKRA\x04") == len(packet)
-    assert 0 < -vakra.packet_length(packet[:len(packet) // 2]) <= len(packet) - len(packet) // 2
