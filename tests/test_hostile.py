@@ -26,11 +26,9 @@ EYE = np.array([[0, 1], [2, 0]], dtype=np.float32)
 BASES = {
     "dense-scalar": vakra.dumps(np.array(1 + 2j, dtype=np.complex64)),
     "dense-compressed-checksum": vakra.dumps(I16, compress=True, check_integrity=True),
-    "dense-align16-checksum": vakra.dumps(np.ones((2, 2, 2), np.int64), check_integrity=True, alignment=16),
     "bundle": vakra.dumps({"a": F32, "b": {"c": np.arange(4, dtype=np.int8)}, "": np.zeros((0, 3), np.uint16)}),
     "coo": vakra.dumps(scipy_sparse.coo_matrix(np.diag([1.0, 2.0, 3.0]))),
     "csr": vakra.dumps(scipy_sparse.csr_matrix(EYE)),
-    "csc": vakra.dumps(scipy_sparse.csc_matrix(EYE.astype(np.int64))),
     "string-checksum": vakra.dumps(StringTensor([b"hello", b"", b"w"]), check_integrity=True),
     "quantized-qint4-checksum": vakra.dumps(quantize(np.arange(5.0), "qint4", group_size=5), check_integrity=True),
     "quantized-align8": vakra.dumps(quantize(F32, "quint8", axis=-1), alignment=8),

@@ -166,7 +166,6 @@ TEXTS = [
      "dictionary keys changed during iteration"),
     (rs.dumps_rs, (SELF,), {}, ValueError, "Cannot encode a dict that contains itself"),
     (rs.dumps_rs, (nested(65, {}),), {}, ValueError, TOO_DEEP),
-    (rs.dumps_rs, (nested(64, scipy.sparse.eye(2, format="csr")),), {}, ValueError, TOO_DEEP),
     (rs.dumps_rs, (POISONED,), {}, ValueError, TOO_MANY.format(256)),
     (rs.dumps_rs, (scipy.sparse.dok_matrix(np.eye(2)),), {}, ValueError, "Unknown sparse format"),
     # encode_bundle_rs, and the byte sequences it shares with dumps_quantized_rs
@@ -197,9 +196,7 @@ TEXTS = [
     (rs.shm_mutex_init, (bytearray(64), 2**64 - 64), {}, ValueError, space(2**64 - 64, 64)),  # no wrap to 0
     (rs.shm_mutex_lock, (bytearray(64), 8, float("nan")), {}, ValueError, space(8, 64)),
     (rs.shm_mutex_lock, (FREE, 0, -1e-12), {}, ValueError, DURATION + "negative"),
-    (rs.shm_mutex_lock, (FREE, 0, float("nan")), {}, ValueError, DURATION + "either too big or NaN"),
     (rs.shm_mutex_lock, (FREE, 0, 2.0**63), {}, ValueError, "overflow when adding duration to instant"),
-    (rs.shm_mutex_lock, (HELD, 0, 0), {}, TimeoutError, TIMED_OUT + "0ns"),
     (rs.shm_mutex_lock, (HELD, 0, 2.5e-6), {}, TimeoutError, TIMED_OUT + "2.5µs"),
     pytest.param(rs.shm_mutex_destroy, (HELD, 0), {}, RuntimeError, "pthread_mutex_destroy failed: 16",
                  marks=pytest.mark.skipif(platform.libc_ver()[0] != "glibc", reason="glibc reports a held mutex")),

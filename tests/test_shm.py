@@ -52,11 +52,10 @@ def _count(name, iterations, start_together):
 def test_four_processes_increment_a_shared_counter():
     spawn = multiprocessing.get_context("spawn")
     block = shared_memory.SharedMemory(name=f"vakra_test_shm_{os.getpid()}", create=True, size=4096)
-    workers = []
+    SharedMutex(block.buf, 0, create=True)
+    start_together = spawn.Barrier(4)
+    workers = [spawn.Process(target=_count, args=(block.name, 5000, start_together)) for _ in range(4)]
     try:
-        SharedMutex(block.buf, 0, create=True)
-        start_together = spawn.Barrier(4)
-        workers = [spawn.Process(target=_count, args=(block.name, 5000, start_together)) for _ in range(4)]
         for worker in workers:
             worker.start()
         for worker in workers:
