@@ -31,7 +31,7 @@ constexpr std::array<const char*, 3> kMatrixClasses = {"coo_matrix", "csr_matrix
 struct Handles {
   PyRef frombuffer, empty;
   std::array<PyRef, kMaxDtypeCode> dtype_names;  // by Dtype index
-  PyRef reshape, view, flags, writeable, from_raw;
+  PyRef reshape, view, copy, flags, writeable, from_raw;
   PyRef quantize_module, quantized_class, ragged_module, string_class, scipy_sparse;
   std::array<PyRef, kMatrixClasses.size()> matrix_classes;
   std::array<PyRef, kQuantizedKeywords.size()> quantized_keywords;
@@ -62,7 +62,7 @@ bool fill_handles(Handles& h) {
   for (size_t i = 0; i < kMatrixClasses.size(); ++i) {
     if (!intern(h.matrix_classes[i], kMatrixClasses[i])) return false;
   }
-  return intern(h.reshape, "reshape") && intern(h.view, "view") && intern(h.flags, "flags") && intern(h.writeable, "writeable") &&
+  return intern(h.reshape, "reshape") && intern(h.view, "view") && intern(h.copy, "copy") && intern(h.flags, "flags") && intern(h.writeable, "writeable") &&
          intern(h.from_raw, "_from_raw") && intern(h.quantize_module, "vakra.quantize") &&
          intern(h.quantized_class, "QuantizedTensor") && intern(h.ragged_module, "vakra.ragged") &&
          intern(h.string_class, "StringTensor") && intern(h.scipy_sparse, "scipy.sparse");
@@ -140,16 +140,24 @@ bool mark_read_only(const Handles& h, PyObject* array) {
 
 // numpy.frombuffer over the caller's own object at the body's offset: no copy.
 bool dense_view(const Handles& h, const DecodeSource& source, const DecodedDense& dense, PyRef& out) {
+  const BodyHome home = source.locator != nullptr
+                            ? source.locator->locate(dense.data)
+                            : BodyHome{source.object, static_cast<size_t>(dense.data.data() - source.base), source.immutable};
   PyRef count = PyRef::steal(PyLong_FromUnsignedLongLong(element_count_of(dense.shape)));
   if (!count) return false;
-  PyRef offset = PyRef::steal(PyLong_FromSize_t(static_cast<size_t>(dense.data.data() - source.base)));
+  PyRef offset = PyRef::steal(PyLong_FromSize_t(home.offset));
   if (!offset) return false;
   // frombuffer(buffer, dtype, count, offset), positionally: no keyword dict per call.
-  PyRef flat = PyRef::steal(PyObject_CallFunctionObjArgs(h.frombuffer.get(), source.object, name_of(h, dense.dtype),
+  PyRef flat = PyRef::steal(PyObject_CallFunctionObjArgs(h.frombuffer.get(), home.object, name_of(h, dense.dtype),
                                                          count.get(), offset.get(), nullptr));
   if (!flat) return false;
-  // Read-only before reshaping, so the reshaped view inherits it.
-  if (!source.immutable && !mark_read_only(h, flat.get())) return false;
+  // Read-only (or copied) before reshaping, so the reshaped array inherits it.
+  if (source.writable) {
+    if (home.read_only) flat = PyRef::steal(PyObject_CallMethodObjArgs(flat.get(), h.copy.get(), nullptr));
+    if (!flat) return false;
+  } else if (!home.read_only && !mark_read_only(h, flat.get())) {
+    return false;
+  }
   if (dense.shape.size() == 1) {
     out = std::move(flat);
     return true;

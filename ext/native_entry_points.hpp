@@ -7,4 +7,7 @@
 
 namespace vakra::ext {
 
+// Frames: a packet as a list of buffers (native_frames_entry.cpp).
+PyObject* loads_frames(PyObject* module, PyObject* args, PyObject* kwargs);
+
 }  // namespace vakra::ext

@@ -10,6 +10,10 @@ namespace {
 
 // Each docstring is "<signature>\n--\n\n<doc>" so CPython derives __text_signature__ and __doc__.
 PyMethodDef kNativeFunctions[] = {
+    // Frames.
+    {"loads_frames", with_keywords(loads_frames), METH_VARARGS | METH_KEYWORDS,
+     "loads_frames(frames, writable=False)\n--\n\n"
+     "Decode the packet whose bytes are the concatenation of `frames`; bodies lying whole in one frame are views of it."},
     {nullptr, nullptr, 0, nullptr},  // placeholder so the table is never empty; skipped below
 };
 

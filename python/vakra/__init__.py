@@ -8,13 +8,16 @@ matrices, string tensors and quantized tensors.
 
 ``dumps``/``loads`` work on bytes, ``dump``/``load`` on paths and binary
 files (memory-mapped when reading), ``dump_into`` writes into a caller's
-buffer and ``info`` describes a packet without decoding it. Uncompressed
-arrays are decoded as read-only views of the packet's memory.
+buffer and ``info`` describes a packet without decoding it;
+``dumps_frames``/``loads_frames`` carry a packet as a list of buffers.
+Uncompressed arrays are decoded as read-only views of the packet's memory.
 """
 
 from . import vakra_rs
 from .api import dump, dump_into, dumps, info, load, loads
+from .frames import dumps_frames, loads_frames
 from .quantize import QuantizedTensor
 from .ragged import StringTensor
 
-__all__ = ["dumps", "loads", "dump", "load", "dump_into", "info", "StringTensor", "QuantizedTensor", "vakra_rs"]
+__all__ = ["dumps", "loads", "dump", "load", "dump_into", "info", "dumps_frames", "loads_frames", "StringTensor",
+           "QuantizedTensor", "vakra_rs"]

@@ -19,6 +19,7 @@ import numpy as np
 from . import packet_tree, vakra_rs
 from ._bfloat16 import enable_bfloat16
 from ._encoding import Options, encode, engine_can_encode
+from .frames import loads_frames
 
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer, WriteableBuffer
@@ -57,13 +58,16 @@ def dumps(obj: Any, *, check_integrity: bool = False, compress: bool = False, al
     return encode(obj, Options(check_integrity, compress, alignment))
 
 
-def loads(data: ReadableBuffer) -> Any:
+def loads(data: ReadableBuffer, *, writable: bool = False) -> Any:
     """Decode the packet in ``data`` (``bytes``, ``bytearray``, ``memoryview``,
     ``mmap``, a uint8 NumPy array: any buffer of bytes).
 
     Uncompressed arrays, at any depth, are read-only views into ``data``
     (which they keep alive); compressed arrays, strings and quantized tensors
-    are copies. Bundles come back as dicts, sparse packets as SciPy
+    are copies. With ``writable=True`` arrays are writable instead: views
+    where ``data`` is writable memory (``bytearray``, writable ``memoryview``,
+    shared memory; writes go through to it), copies where it is read-only.
+    Bundles come back as dicts, sparse packets as SciPy
     ``coo_matrix``/``csr_matrix``/``csc_matrix``. Ragged and inline packets,
     which only other writers produce, give None (as does a dict holding one).
 
@@ -73,6 +77,8 @@ def loads(data: ReadableBuffer) -> Any:
     ``BufferError`` when ``data`` is not a buffer of bytes, and
     ``ImportError`` for a sparse packet without SciPy installed.
     """
+    if writable:
+        return loads_frames((data,), writable=True)
     try:
         return _loads_rs(data)
     except TypeError as error:
@@ -102,22 +108,24 @@ def dump(obj: Any, file: PathLike | IO[bytes], *, check_integrity: bool = False,
         _dump_to_handle(obj, file, options)
 
 
-def load(file: PathLike | IO[bytes], *, mmap: bool = True) -> Any:
+def load(file: PathLike | IO[bytes], *, mmap: bool = True, writable: bool = False) -> Any:
     """Read the packet in ``file``, a path or a binary file object, from its
     current position to its end.
 
     With ``mmap=True`` (the default) a regular file is memory-mapped
     read-only and uncompressed arrays are views of the mapping: nothing is
     read until it is used, and the mapping lives as long as any array that
-    views it (it is closed at once when none does). Do not truncate the file
+    views it (it is closed at once when none does). With ``writable=True``
+    arrays are writable: a file is mapped copy-on-write, so writes stay in
+    this process and never reach the file; data read into memory is copied. Do not truncate the file
     while such arrays are in use. Pipes, sockets and in-memory files are read
     into memory, as is everything with ``mmap=False``. Errors are those of
     :func:`loads`, plus ``OSError`` from the file system.
     """
     if isinstance(file, (str, bytes, os.PathLike)):
         with open(file, "rb") as handle:
-            return _load_from_handle(handle, mmap)
-    return _load_from_handle(file, mmap)
+            return _load_from_handle(handle, mmap, writable)
+    return _load_from_handle(file, mmap, writable)
 
 
 def dump_into(obj: Any, buffer: WriteableBuffer, *, check_integrity: bool = False, compress: bool = False,
@@ -216,7 +224,7 @@ def _write_all(handle: IO[bytes], packet: bytes) -> None:
         remaining = remaining[written:]
 
 
-def _load_from_handle(handle: IO[bytes], use_mmap: bool) -> Any:
+def _load_from_handle(handle: IO[bytes], use_mmap: bool, writable: bool) -> Any:
     if isinstance(handle, io.TextIOBase):
         raise TypeError("file must be opened in binary mode ('rb'), not text mode")
     descriptor = _file_descriptor(handle) if use_mmap else None
@@ -224,16 +232,16 @@ def _load_from_handle(handle: IO[bytes], use_mmap: bool) -> Any:
         handle.flush()  # a read-write file may still hold buffered writes
         status = os.fstat(descriptor)
         if stat.S_ISREG(status.st_mode) and status.st_size > handle.tell():
-            return _load_mapped(handle, descriptor, status.st_size)
-    return loads(handle.read())
+            return _load_mapped(handle, descriptor, status.st_size, writable)
+    return loads(handle.read(), writable=writable)
 
 
-def _load_mapped(handle: IO[bytes], descriptor: int, size: int) -> Any:
+def _load_mapped(handle: IO[bytes], descriptor: int, size: int, writable: bool) -> Any:
     position = handle.tell()
-    mapping = _mmap.mmap(descriptor, 0, access=_mmap.ACCESS_READ)
+    mapping = _mmap.mmap(descriptor, 0, access=_mmap.ACCESS_COPY if writable else _mmap.ACCESS_READ)
     packet = memoryview(mapping)[position:] if position else mapping
     try:
-        return loads(packet)
+        return loads(packet, writable=writable)
     finally:
         handle.seek(size)
         # Close what no decoded array views; the rest closes with its arrays.
