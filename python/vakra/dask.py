@@ -1,0 +1,136 @@
+"""A Dask serialization family, "vakra", that moves tensors as vakra packets.
+
+Importing this module registers the family with ``distributed``. It takes
+exactly the values that come back with their type intact: NumPy arrays
+(C-contiguous, native byte order, a dtype vakra stores; not NumPy scalars),
+SciPy COO/CSR/CSC matrices and arrays, ``StringTensor``, ``QuantizedTensor``,
+and dicts with ``str`` keys of these. For anything else it raises
+``NotImplementedError``, and Dask tries its next family. Array bodies travel
+as frames of their own, without copies; arrays arrive writable.
+
+Turn it on by naming it first, on the workers (worker to worker transfers
+follow the serializers of the worker that fetches) and on the client::
+
+    serializers = ["vakra", "dask", "pickle"]
+    cluster = LocalCluster(serializers=serializers, deserializers=serializers, preload=["vakra.dask"])
+    client = Client(cluster, serializers=serializers, deserializers=serializers)
+
+Preloading this module on a worker that was started without ``serializers``
+puts the family first for that worker, so the Dask config
+``distributed.worker.preload: [vakra.dask]`` turns it on for a whole cluster.
+Options come from the Dask config at each transfer: ``vakra.check-integrity``
+(XXH3-64 checksums over every body, verified on arrival) and ``vakra.compress``
+(LZ4 array bodies), both false by default.
+
+Dask takes apart a plain ``dict`` that is a task's result (or one value
+scattered) and sends its values one by one. A :class:`Bundle`, a dict that
+Dask leaves whole, travels as one packet and arrives as a ``Bundle``.
+"""
+
+from __future__ import annotations
+
+import sys
+from typing import Any
+
+import dask.config
+import numpy as np
+from distributed import Worker
+from distributed.protocol.serialize import register_serialization_family
+
+from .frames import dumps_frames, loads_frames
+from .quantize import QuantizedTensor
+from .ragged import StringTensor
+
+__all__ = ["Bundle", "FAMILY", "SERIALIZERS", "serialize", "deserialize"]
+
+FAMILY = "vakra"
+SERIALIZERS = [FAMILY, "dask", "pickle"]
+
+_DTYPES = frozenset({"bool", "int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64", "float16",
+                     "float32", "float64", "complex64", "complex128", "bfloat16"})
+_SPARSE_CLASSES = ("coo_matrix", "csr_matrix", "csc_matrix", "coo_array", "csr_array", "csc_array")
+_MAX_DEPTH = 64
+
+
+class Bundle(dict):
+    """A dict that Dask hands to the vakra family whole: return one from a
+    task to move a dict of arrays between workers as one packet. Scatter it
+    inside a list (``client.scatter([bundle])``): ``scatter`` reads a dict as
+    a mapping of names to values."""
+
+    __slots__ = ()
+
+
+class _Unsupported(NotImplementedError):
+    pass
+
+
+def serialize(value: Any) -> tuple[dict, list]:
+    """The family's serializer: ``(header, frames)``, or ``NotImplementedError``."""
+    retyped: list = []
+    _check(value, [], retyped)
+    try:
+        frames = dumps_frames(value, check_integrity=bool(dask.config.get("vakra.check-integrity", False)),
+                              compress=bool(dask.config.get("vakra.compress", False)))
+    except (TypeError, ValueError, OverflowError) as error:  # beyond the format's limits
+        raise _Unsupported(str(error)) from error
+    return ({"retyped": retyped} if retyped else {}), frames
+
+
+def deserialize(header: dict, frames: list) -> Any:
+    """The family's deserializer: the value, its arrays writable."""
+    value = loads_frames(frames, writable=True)
+    # Bundles and SciPy arrays decode as dicts and matrices: their own class
+    # is put back, sharing the decoded arrays.
+    for path, name in reversed(header.get("retyped", ())):
+        value = _replace(value, path, name)
+    return value
+
+
+def dask_setup(worker: Any) -> None:
+    """Preload hook: a worker started without serializers uses the family first."""
+    if isinstance(worker, Worker) and worker.rpc.serializers is None:
+        worker.rpc.serializers = list(SERIALIZERS)
+
+
+def _check(value: Any, path: list, retyped: list) -> None:
+    """Raises _Unsupported unless ``value`` round-trips with its type intact;
+    notes in ``retyped`` the values whose class decoding does not restore."""
+    kind = type(value)
+    if kind is np.ndarray:
+        if value.dtype.name not in _DTYPES or not value.dtype.isnative or not value.flags.c_contiguous:
+            raise _Unsupported(f"array of dtype {value.dtype} and strides {value.strides}")
+    elif kind is dict or kind is Bundle:
+        if len(path) >= _MAX_DEPTH:
+            raise _Unsupported("dicts nested too deep")
+        if kind is Bundle:
+            retyped.append([list(path), "Bundle"])
+        for key, item in value.items():
+            if type(key) is not str:
+                raise _Unsupported(f"dict key of type {type(key).__name__}")
+            path.append(key)
+            _check(item, path, retyped)
+            path.pop()
+    elif kind is not StringTensor and kind is not QuantizedTensor:
+        name = kind.__name__
+        if name not in _SPARSE_CLASSES or kind.__module__.split(".")[:2] != ["scipy", "sparse"]:
+            raise _Unsupported(f"{kind.__module__}.{name}")
+        if value.dtype.name not in _DTYPES or value.ndim != 2:
+            raise _Unsupported(f"sparse {name} of dtype {value.dtype} and {value.ndim} dimensions")
+        if name.endswith("_array"):
+            retyped.append([list(path), name])
+
+
+def _replace(value: Any, path: list, name: str) -> Any:
+    if path:
+        container = value
+        for key in path[:-1]:
+            container = container[key]
+        container[path[-1]] = _replace(container[path[-1]], [], name)
+        return value
+    if name == "Bundle":
+        return Bundle(value)
+    return getattr(sys.modules["scipy.sparse"], name)(value)
+
+
+register_serialization_family(FAMILY, serialize, deserialize)
