@@ -46,8 +46,9 @@ __all__ = ["Bundle", "FAMILY", "SERIALIZERS", "serialize", "deserialize"]
 FAMILY = "vakra"
 SERIALIZERS = [FAMILY, "dask", "pickle"]
 
-_DTYPES = frozenset({"bool", "int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64", "float16",
-                     "float32", "float64", "complex64", "complex128", "bfloat16"})
+# NumPy's type characters of the dtypes vakra stores (bool, integers of 1 to 8 bytes, float16 to complex128);
+# bfloat16 (ml_dtypes) has no standard character and is matched by name.
+_DTYPE_CHARS = frozenset("?bhilqBHILQefdFD")
 _SPARSE_CLASSES = ("coo_matrix", "csr_matrix", "csc_matrix", "coo_array", "csr_array", "csc_array")
 _MAX_DEPTH = 64
 
@@ -69,9 +70,12 @@ def serialize(value: Any) -> tuple[dict, list]:
     """The family's serializer: ``(header, frames)``, or ``NotImplementedError``."""
     retyped: list = []
     _check(value, [], retyped)
+    check_integrity = compress = False
+    if dask.config.config.get("vakra"):  # one dict lookup when the cluster sets no vakra option
+        check_integrity = bool(dask.config.get("vakra.check-integrity", False))
+        compress = bool(dask.config.get("vakra.compress", False))
     try:
-        frames = dumps_frames(value, check_integrity=bool(dask.config.get("vakra.check-integrity", False)),
-                              compress=bool(dask.config.get("vakra.compress", False)))
+        frames = dumps_frames(value, check_integrity=check_integrity, compress=compress)
     except (TypeError, ValueError, OverflowError) as error:  # beyond the format's limits
         raise _Unsupported(str(error)) from error
     return ({"retyped": retyped} if retyped else {}), frames
@@ -98,7 +102,7 @@ def _check(value: Any, path: list, retyped: list) -> None:
     notes in ``retyped`` the values whose class decoding does not restore."""
     kind = type(value)
     if kind is np.ndarray:
-        if value.dtype.name not in _DTYPES or not value.dtype.isnative or not value.flags.c_contiguous:
+        if not _stored_dtype(value.dtype) or not value.dtype.isnative or not value.flags.c_contiguous:
             raise _Unsupported(f"array of dtype {value.dtype} and strides {value.strides}")
     elif kind is dict or kind is Bundle:
         if len(path) >= _MAX_DEPTH:
@@ -115,10 +119,14 @@ def _check(value: Any, path: list, retyped: list) -> None:
         name = kind.__name__
         if name not in _SPARSE_CLASSES or kind.__module__.split(".")[:2] != ["scipy", "sparse"]:
             raise _Unsupported(f"{kind.__module__}.{name}")
-        if value.dtype.name not in _DTYPES or value.ndim != 2:
+        if not _stored_dtype(value.dtype) or value.ndim != 2:
             raise _Unsupported(f"sparse {name} of dtype {value.dtype} and {value.ndim} dimensions")
         if name.endswith("_array"):
             retyped.append([list(path), name])
+
+
+def _stored_dtype(dtype: np.dtype) -> bool:
+    return dtype.char in _DTYPE_CHARS or dtype.name == "bfloat16"
 
 
 def _replace(value: Any, path: list, name: str) -> Any:
