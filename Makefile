@@ -9,6 +9,9 @@ test:
 bench:
 	VAKRA_EXTRAS=test,bench ./scripts/bootstrap.sh
 	.venv/bin/python bench/run.py
+	cmake -S . -B build/bench -G Ninja -DVAKRA_BUILD_EXTENSION=OFF -DVAKRA_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build build/bench --target codec_bench
+	build/bench/bench/cpp/codec_bench bench/results/cpp.md
 
 fuzz:
 	./scripts/fuzz.sh $(or $(SECONDS),60)

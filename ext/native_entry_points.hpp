@@ -7,6 +7,12 @@
 
 namespace vakra::ext {
 
+// Threads (native_threads_entry.cpp): set_num_threads(n), get_num_threads(),
+// and the VAKRA_NUM_THREADS setting, applied once when the module is created.
+PyObject* set_num_threads_entry(PyObject* module, PyObject* count);
+PyObject* get_num_threads_entry(PyObject* module, PyObject* unused);
+void apply_thread_environment();
+
 // Frames: a packet as a list of buffers (native_frames_entry.cpp).
 PyObject* loads_frames(PyObject* module, PyObject* args, PyObject* kwargs);
 

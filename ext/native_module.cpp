@@ -10,6 +10,11 @@ namespace {
 
 // Each docstring is "<signature>\n--\n\n<doc>" so CPython derives __text_signature__ and __doc__.
 PyMethodDef kNativeFunctions[] = {
+    // Threads.
+    {"set_num_threads", set_num_threads_entry, METH_O,
+     "set_num_threads(n)\n--\n\nUse up to n threads (1: none but the caller's) for one large body."},
+    {"get_num_threads", get_num_threads_entry, METH_NOARGS,
+     "get_num_threads()\n--\n\nThe number of threads one large body may use."},
     // Frames.
     {"loads_frames", with_keywords(loads_frames), METH_VARARGS | METH_KEYWORDS,
      "loads_frames(frames, writable=False)\n--\n\n"
@@ -23,6 +28,7 @@ PyObject* g_native_module = nullptr;  // kept for the life of the process
 
 PyObject* create_native_module() {
   if (!claim_interpreter("vakra._native")) return nullptr;
+  apply_thread_environment();
   if (g_native_module != nullptr) return PyRef::borrow(g_native_module).release();
   PyRef module = PyRef::steal(PyModule_Create2(&kNativeModuleDef, 3));
   std::span<PyMethodDef> table(kNativeFunctions);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Runs every test: the C++ codec tests (plain and under ASan/UBSan), a short
-# fuzz smoke where harnesses exist, and the Python suite. Fails when any
-# fails or when no test ran.
+# Runs every test: the C++ codec tests (plain and under ASan/UBSan), the
+# installed C++ package, a short fuzz smoke where harnesses exist, and the
+# Python suite. Fails when any fails or when no test ran.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -19,6 +19,9 @@ echo "== C++ codec tests"
 native_tests build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo
 echo "== C++ codec tests under AddressSanitizer + UndefinedBehaviorSanitizer"
 native_tests build/sanitize -DCMAKE_BUILD_TYPE=Debug -DVAKRA_SANITIZE=ON
+
+echo "== C++ package: install, find_package and pkg-config builds, files both ways with Python"
+"$root/scripts/cpp_package_test.sh"
 
 if [ -f codec/fuzz/CMakeLists.txt ]; then
   echo "== fuzz smoke"

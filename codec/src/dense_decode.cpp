@@ -2,6 +2,7 @@
 // that also decompresses LZ4 bodies.
 #include <cstring>
 
+#include "body_copy_internal.hpp"
 #include "hash_internal.hpp"
 #include "lz4_internal.hpp"
 #include "memory_internal.hpp"
@@ -102,7 +103,8 @@ Result<DenseOwned> decode_dense_to_owned(ByteView bytes) {
   owned.dtype = dense->dtype;
   owned.shape = std::move(dense->shape);
   owned.data = memory::fresh_output(dense->data.size());
-  if (!dense->data.empty()) std::memcpy(owned.data.data(), dense->data.data(), dense->data.size());
+  const parallel::BodyCopy copy{owned.data.data(), dense->data};
+  parallel::copy_bodies({&copy, 1});
   return owned;
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "body_copy_internal.hpp"
 #include "hash_internal.hpp"
 #include "lz4_internal.hpp"
 #include "vakra/dense.hpp"
@@ -14,30 +15,9 @@ namespace {
 
 constexpr size_t kChecksumLen = 8;
 
-// Bodies are copied and hashed in chunks this size, so each chunk is hashed
-// while it is still in cache right after being written.
-constexpr size_t kCopyHashChunk = size_t{128} << 10;
-
 // The LZ4 frame bound used for sizing before compressing: it covers any frame
 // our settings produce (at most n + 4 bytes per 64 KiB block + 15).
 uint64_t compressed_body_bound(uint64_t n) { return n * 110 / 100 + 4 * (n / 65536) + 88; }
-
-// Copies `body` to `dst` and returns its XXH3-64, hashing the destination
-// chunk by chunk right behind the copy.
-uint64_t copy_and_hash(uint8_t* dst, ByteView body) {
-  if (body.size() <= kCopyHashChunk) {
-    if (!body.empty()) std::memcpy(dst, body.data(), body.size());
-    return hash::xxh3({dst, body.size()});
-  }
-  hash::Xxh3Stream stream;
-  for (size_t done = 0; done < body.size();) {
-    const size_t n = std::min(kCopyHashChunk, body.size() - done);
-    std::memcpy(dst + done, body.data() + done, n);
-    stream.update({dst + done, n});
-    done += n;
-  }
-  return stream.digest();
-}
 
 }  // namespace
 
@@ -104,11 +84,10 @@ void write_dense(const DensePlan& plan, MutableBytes out) {
   write_dense_prefix(plan, out);
   uint8_t* body_start = out.data() + plan.layout.body_offset();
   const ByteView body = plan.body();
-  if (plan.options.check_integrity) {
-    wire::store_u64(body_start + body.size(), copy_and_hash(body_start, body));
-  } else if (!body.empty()) {
-    std::memcpy(body_start, body.data(), body.size());
-  }
+  uint64_t checksum = 0;
+  const parallel::BodyCopy copy{body_start, body, plan.options.check_integrity ? &checksum : nullptr};
+  parallel::copy_bodies({&copy, 1});
+  if (plan.options.check_integrity) wire::store_u64(body_start + body.size(), checksum);
 }
 
 Result<size_t> encode_dense_into(const DenseView& view, MutableBytes buffer, const EncodeOptions& options) {

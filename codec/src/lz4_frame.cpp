@@ -13,6 +13,7 @@ namespace {
 
 constexpr size_t k64KiB = size_t{64} << 10;
 constexpr size_t k256KiB = size_t{256} << 10;
+constexpr size_t k4MiB = size_t{4} << 20;
 
 // Contexts are kept per thread and reused, so a small body does not pay for
 // allocating the compressor or decoder state on every call. They are created
@@ -53,6 +54,12 @@ LZ4F_blockSizeID_t block_size_id(size_t body_length) {
   return LZ4F_max4MB;
 }
 
+size_t block_bytes(LZ4F_blockSizeID_t id) {
+  if (id == LZ4F_max64KB) return k64KiB;
+  if (id == LZ4F_max256KB) return k256KiB;
+  return k4MiB;
+}
+
 // Decodes the frame data in `frame` (one frame, or several back to back) into
 // `out` and returns the decompressed length. Once `out` is full, the rest is
 // decoded into a small probe: any further output is Malformed, so a hostile
@@ -81,6 +88,7 @@ Result<size_t> decompress_with(LZ4F_dctx* dctx, ByteView frame, MutableBytes out
 
 Result<size_t> decompress_bounded(ByteView frame, MutableBytes out) {
   VAKRA_RETURN_IF(frame.empty(), other_error(kLz4DecompressFailed));
+  if (const std::optional<size_t> produced = lz4::decompress_blocks_concurrently(frame, out)) return *produced;
   thread_local DecompressionContext context;
   LZ4F_dctx* dctx = context.get();
   VAKRA_RETURN_IF(dctx == nullptr, other_error(kLz4DecompressFailed));
@@ -106,6 +114,8 @@ Result<OwnedBytes> compress_frame(ByteView body) {
   thread_local CompressionContext context;
   LZ4F_cctx* cctx = context.get();
   VAKRA_RETURN_IF(cctx == nullptr, other_error(kLz4EncodeFailed));
+  const size_t block = block_bytes(prefs.frameInfo.blockSizeID);
+  if (worth_splitting(body.size(), block)) return compress_blocks_concurrently(body, cctx, prefs, block);
 
   // Header plus the bound for one update and the end mark: the frame always
   // fits, so there is no growth loop and no copy.

@@ -1,8 +1,11 @@
 // LZ4 frame compression of one dense body.
 #pragma once
 
+#include <lz4frame.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "vakra/bytes.hpp"
 #include "vakra/result.hpp"
@@ -14,6 +17,22 @@ namespace vakra::lz4 {
 // 65,536 bytes, 256 KiB up to 262,144 bytes, 4 MiB above.
 // Other("LZ4 frame encode failed" / "LZ4 frame finish failed") on failure.
 Result<OwnedBytes> compress_frame(ByteView body);
+
+// Whether a body of `body_size` bytes in blocks of `block_bytes` is worth
+// handing to the thread pool: several blocks, and more than one thread.
+bool worth_splitting(size_t body_size, size_t block_bytes);
+
+// The frame compress_frame writes, with its blocks compressed concurrently;
+// `cctx` writes the frame header for `prefs`.
+Result<OwnedBytes> compress_blocks_concurrently(ByteView body, LZ4F_cctx* cctx, const LZ4F_preferences_t& prefs,
+                                                size_t block_bytes);
+
+// Decodes a frame of the kind compress_frame writes (several independent
+// blocks, no checksums) with one block per task, straight into `out`, and
+// returns the decoded length. nullopt when the frame is of any other kind,
+// damaged, or does not fit `out`: the caller then decodes it sequentially,
+// which reports the failure the usual way.
+std::optional<size_t> decompress_blocks_concurrently(ByteView frame, MutableBytes out);
 
 // The most bytes any LZ4 frame data of `frame_size` bytes can decompress to.
 // A compressed block expands at most 255-fold (each match-length byte adds at

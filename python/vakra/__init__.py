@@ -11,13 +11,16 @@ files (memory-mapped when reading), ``dump_into`` writes into a caller's
 buffer and ``info`` describes a packet without decoding it;
 ``dumps_frames``/``loads_frames`` carry a packet as a list of buffers.
 Uncompressed arrays are decoded as read-only views of the packet's memory.
+``set_num_threads``/``get_num_threads`` bound the threads one large body
+may use (``VAKRA_NUM_THREADS`` sets the count at import; 1 means none).
 """
 
 from . import vakra_rs
+from ._native import get_num_threads, set_num_threads
 from .api import dump, dump_into, dumps, info, load, loads
 from .frames import dumps_frames, loads_frames
 from .quantize import QuantizedTensor
 from .ragged import StringTensor
 
 __all__ = ["dumps", "loads", "dump", "load", "dump_into", "info", "dumps_frames", "loads_frames", "StringTensor",
-           "QuantizedTensor", "vakra_rs"]
+           "QuantizedTensor", "vakra_rs", "set_num_threads", "get_num_threads"]

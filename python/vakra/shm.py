@@ -60,6 +60,11 @@ from . import vakra_rs
 __all__ = ["SharedMutex"]
 
 _ALIGNMENT = 8
+_HOLDER_MAY_HAVE_DIED = (
+    "the process holding the mutex may have died while holding it: a mutex is not released when its holder dies. "
+    "To recover, let one supervising process re-initialise the area with SharedMutex(buffer, offset, create=True) "
+    "once no process uses it any more (see 'Recovering a mutex whose holder died' in the README)"
+)
 
 
 class SharedMutex:
@@ -97,13 +102,16 @@ class SharedMutex:
         """Take the mutex, waiting at most ``timeout`` seconds.
 
         ``timeout`` defaults to ``default_timeout``; 0 makes one attempt.
-        Raises ``TimeoutError`` ("Mutex lock timed out after ...") when the
-        mutex stays held, and ``ValueError`` for a negative, NaN or
-        unrepresentably large timeout.
+        Raises ``TimeoutError`` ("Mutex lock timed out after ...", followed
+        by what to do if the holder died) when the mutex stays held, and
+        ``ValueError`` for a negative, NaN or unrepresentably large timeout.
         """
         if timeout is None:
             timeout = self.default_timeout
-        vakra_rs.shm_mutex_lock(self._buffer, self._offset, timeout)
+        try:
+            vakra_rs.shm_mutex_lock(self._buffer, self._offset, timeout)
+        except TimeoutError as error:
+            raise TimeoutError(f"{error}; {_HOLDER_MAY_HAVE_DIED}") from error
 
     def unlock(self) -> None:
         """Release the mutex; only the process that holds it may call this."""

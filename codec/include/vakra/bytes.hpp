@@ -8,14 +8,17 @@
 
 namespace vakra {
 
+// Bytes the codec reads: a packet, a body, a key. Never owned by the codec.
 using ByteView = std::span<const uint8_t>;
+// Bytes the codec writes into: a caller's output buffer.
 using MutableBytes = std::span<uint8_t>;
 
 // A heap buffer of a fixed size whose bytes start uninitialised, so large
 // bodies are written once instead of being zero-filled first.
 class OwnedBytes {
  public:
-  OwnedBytes() = default;
+  OwnedBytes() = default;  // empty, no allocation
+  // `size` bytes of unspecified content, to be overwritten by the caller.
   static OwnedBytes uninitialized(size_t size) {
     OwnedBytes out;
     out.data_ = std::make_unique_for_overwrite<uint8_t[]>(size);
@@ -26,7 +29,7 @@ class OwnedBytes {
   uint8_t* data() { return data_.get(); }
   const uint8_t* data() const { return data_.get(); }
   size_t size() const { return size_; }
-  ByteView view() const { return {data_.get(), size_}; }
+  ByteView view() const { return {data_.get(), size_}; }  // valid while this object lives
   MutableBytes span() { return {data_.get(), size_}; }
   // Keeps the first `size` bytes; the allocation is not shrunk.
   void truncate(size_t size) { size_ = size < size_ ? size : size_; }

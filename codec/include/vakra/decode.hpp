@@ -15,48 +15,57 @@
 
 namespace vakra {
 
+// The layout of a sparse matrix. Components in wire order: COO (data, row,
+// col); CSR and CSC (data, indices, indptr).
 enum class SparseFormat : uint8_t { coo = 0, csr = 1, csc = 2 };
 
 struct Decoded;
 struct BundleItem;
 
+// A dense array: element bytes in C order, little-endian, viewed in place.
 struct DecodedDense {
   Dtype dtype = Dtype::Float32;
-  std::vector<uint32_t> shape;
+  std::vector<uint32_t> shape;  // outermost first; empty for a scalar
   ByteView data;            // the body; the LZ4 frame when `compressed`
   bool compressed = false;  // only with CompressedBodies::View
 };
 
+// A dict: named packets, decoded recursively. Keys are valid UTF-8 and may repeat.
 struct DecodedBundle {
   std::vector<BundleItem> entries;  // wire order
 };
 
+// A sparse matrix: its shape and its three component arrays.
 struct DecodedSparse {
   SparseFormat format = SparseFormat::coo;
-  std::vector<uint32_t> shape;
-  std::vector<Decoded> components;  // exactly 3, wire order
+  std::vector<uint32_t> shape;      // the matrix shape
+  std::vector<Decoded> components;  // exactly 3, wire order; dense when written by this codec
 };
 
+// A quantized tensor, carried as is: the codec gives the scheme, axis and
+// group size no meaning and does not check the scale count against the shape.
 struct DecodedQuantized {
-  Dtype dtype = Dtype::Qint8;
-  std::vector<uint32_t> shape;
-  ByteView scales;
-  ByteView zero_points;
-  ByteView data;
-  uint32_t axis = 0;
+  Dtype dtype = Dtype::Qint8;    // qint8, quint8, qint4 or quint4
+  std::vector<uint32_t> shape;   // of the unquantized tensor
+  ByteView scales;               // 4 bytes per entry (float32 LE to the Python package)
+  ByteView zero_points;          // as long as scales
+  ByteView data;                 // the codes; 4-bit codes two to a byte
+  uint32_t axis = 0;             // the wire byte, widened
   uint32_t group_size = 0;
-  uint8_t quant_scheme = 0;
+  uint8_t quant_scheme = 0;      // the Python package: 0 per tensor, 1 per axis, 2 per group
 };
 
-// Shared by string and ragged packets.
+// Shared by string and ragged packets: item i is payload[offsets[i], offsets[i + 1]).
+// The offsets have been checked (start at 0, never decrease, end at the payload's end).
 struct DecodedOffsets {
-  std::vector<uint32_t> shape;
+  std::vector<uint32_t> shape;  // the item count is shape[0] (0 when empty)
   ByteView offsets;  // (count + 1) u64 LE, not necessarily 8-byte aligned
   ByteView payload;
 };
-struct DecodedString : DecodedOffsets {};
-struct DecodedRagged : DecodedOffsets {};
+struct DecodedString : DecodedOffsets {};  // the payload is not checked for UTF-8
+struct DecodedRagged : DecodedOffsets {};  // read only; never written by this codec
 
+// The fixed 96-byte Inline record, copied out; read only.
 struct DecodedInline {
   std::array<uint8_t, 96> record{};
 };
@@ -68,6 +77,7 @@ struct Decoded {
       value;
 };
 
+// One bundle entry: its key (copied) and its decoded packet.
 struct BundleItem {
   std::string key;
   Decoded value;
@@ -79,7 +89,12 @@ struct BundleItem {
 // can decompress bodies at any depth.
 enum class CompressedBodies : uint8_t { Refuse, View };
 
+// Decodes the packet at the start of `bytes` (trailing bytes are ignored,
+// except after a compressed dense body, which runs to the end). Every view in
+// the result points into `bytes`, which must outlive it; checksums are
+// verified. Nothing is copied but shapes, keys and Inline records.
 Result<Decoded> decode(ByteView bytes, CompressedBodies compressed = CompressedBodies::Refuse);
+// decode() for a packet nested `depth` levels deep: Malformed beyond MAX_NESTING_DEPTH.
 Result<Decoded> decode_depth(ByteView bytes, size_t depth, CompressedBodies compressed = CompressedBodies::Refuse);
 
 // Kind decoders, called by the dispatcher with the whole packet and its header.

@@ -10,14 +10,18 @@
 
 namespace vakra {
 
+// Element types in wire-code order: float32 is code 1, bytes code 21. Codes
+// 1 to 15 are dense element types, 16 to 19 quantized codes, 20 and 21 the
+// item types of string tensors.
 enum class Dtype : uint8_t {
   Float32, Int32, Float64, Int64, Uint8, Uint16, Bool, Float16, Int8, Int16,
   Uint32, Uint64, Complex64, Complex128, Bfloat16, Qint8, Quint8, Qint4, Quint4,
   String, Bytes,
 };
 
-inline constexpr uint8_t kMaxDtypeCode = 21;
+inline constexpr uint8_t kMaxDtypeCode = 21;  // the highest valid wire code
 
+// The wire code of `dtype` (1 to 21).
 constexpr uint8_t dtype_code(Dtype dtype) { return static_cast<uint8_t>(static_cast<uint8_t>(dtype) + 1); }
 
 // Validates a wire code: 0 or above 21 is UnknownDtype carrying the code.

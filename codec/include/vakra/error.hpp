@@ -7,31 +7,36 @@
 
 namespace vakra {
 
+// What went wrong. The numbering is stable; error_message() gives the text,
+// the same one Python's ValueError carries.
 enum class ErrorKind : uint8_t {
-  PacketTooShort = 0,
-  InvalidMagic = 1,
+  PacketTooShort = 0,  // the bytes end before the packet does
+  InvalidMagic = 1,    // the bytes do not start with VKRA
   UnsupportedVersion = 2,  // payload: the version byte
   UnknownDtype = 3,        // payload: the dtype code
-  TooManyDimensions = 4,
-  TooManyElements = 5,
-  IntegrityMismatch = 6,
-  TooManyBundleEntries = 7,
-  Other = 8,  // payload: a static text
-  BufferTooSmall = 9,
-  Malformed = 10,
+  TooManyDimensions = 4,     // more than MAX_NDIM
+  TooManyElements = 5,       // more than MAX_ELEMENTS, or a shape product overflow
+  IntegrityMismatch = 6,     // a stored XXH3-64 checksum does not match its body
+  TooManyBundleEntries = 7,  // more than MAX_BUNDLE_ENTRIES
+  Other = 8,                 // payload: a static text
+  BufferTooSmall = 9,        // the output span cannot hold the packet; nothing was written
+  Malformed = 10,            // structurally invalid input or packet
 };
 
-inline constexpr int kErrorKindCount = 11;
+inline constexpr int kErrorKindCount = 11;  // ErrorKind values are 0 to kErrorKindCount - 1
 
+// An error value: returned inside Result/Status, never thrown.
 struct CodecError {
   ErrorKind kind = ErrorKind::Malformed;
   uint8_t code = 0;            // UnsupportedVersion / UnknownDtype payload
   const char* text = nullptr;  // Other payload; always a string literal
 
-  friend bool operator==(const CodecError& a, const CodecError& b);
+  friend bool operator==(const CodecError& a, const CodecError& b);  // same kind and payload
 };
 
+// An error of `kind`, with the version or dtype code for the kinds that carry one.
 constexpr CodecError make_error(ErrorKind kind, uint8_t code = 0) { return CodecError{kind, code, nullptr}; }
+// An Other error; `text` must be a string literal (it is kept as a pointer).
 constexpr CodecError other_error(const char* text) { return CodecError{ErrorKind::Other, 0, text}; }
 
 // Fixed texts carried by ErrorKind::Other.

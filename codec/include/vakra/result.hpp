@@ -9,15 +9,18 @@
 
 namespace vakra {
 
+// Test ok() (or the Result as a bool) first: value() on an error, or error()
+// on a value, is a bug that std::get reports with std::bad_variant_access.
 template <class T>
 class [[nodiscard]] Result {
  public:
   Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
   Result(CodecError error) : state_(std::in_place_index<1>, error) {}     // NOLINT: implicit by design
 
-  bool ok() const { return state_.index() == 0; }
+  bool ok() const { return state_.index() == 0; }  // holds a value
   explicit operator bool() const { return ok(); }
 
+  // The value; requires ok().
   T& value() & { return std::get<0>(state_); }
   const T& value() const& { return std::get<0>(state_); }
   T&& value() && { return std::get<0>(std::move(state_)); }
@@ -27,7 +30,7 @@ class [[nodiscard]] Result {
   T* operator->() { return &value(); }
   const T* operator->() const { return &value(); }
 
-  CodecError error() const { return std::get<1>(state_); }
+  CodecError error() const { return std::get<1>(state_); }  // requires !ok()
 
  private:
   std::variant<T, CodecError> state_;
@@ -36,11 +39,11 @@ class [[nodiscard]] Result {
 // Result of an operation that yields nothing on success.
 class [[nodiscard]] Status {
  public:
-  Status() = default;
+  Status() = default;  // success
   Status(CodecError error) : failed_(true), error_(error) {}  // NOLINT: implicit by design
   bool ok() const { return !failed_; }
   explicit operator bool() const { return ok(); }
-  CodecError error() const { return error_; }
+  CodecError error() const { return error_; }  // meaningful only when !ok()
 
  private:
   bool failed_ = false;

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# The codec as an installed C++ package: builds codec/ on its own, installs it
+# into a temporary prefix, builds examples/cpp against it with find_package
+# and with pkg-config (shared and static), and passes files both ways between
+# the example and the Python package in .venv.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+python=$root/.venv/bin/python
+build=$root/build/cpp-package  # kept between runs, so a rebuild is incremental
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+fail() { echo "cpp package test: $*" >&2; exit 1; }
+
+cmake -S codec -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" >/dev/null
+cmake --build "$build" --parallel 2 >/dev/null
+cmake --install "$build" >/dev/null
+[ -f "$prefix/include/vakra/vakra.hpp" ] || fail "the umbrella header is not installed"
+if find "$prefix" -name '*_internal.hpp' | grep -q .; then fail "internal headers were installed"; fi
+
+# find_package(vakra) with the shared library.
+cmake -S examples/cpp -B "$work/example" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/example" >/dev/null
+example=$work/example/vakra_example
+
+# pkg-config: one object, linked against the shared and the static library.
+export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
+libdir=$(pkg-config --variable=libdir vakra)
+c++ -std=c++20 -O1 -c examples/cpp/vakra_example.cpp $(pkg-config --cflags vakra) -o "$work/example.o"
+c++ "$work/example.o" $(pkg-config --libs vakra) -Wl,-rpath,"$libdir" -o "$work/example_pc_shared"
+c++ "$work/example.o" "$libdir/libvakra.a" $(pkg-config --libs liblz4 libxxhash) -o "$work/example_pc_static"
+if readelf -d "$work/example_pc_static" | grep -q 'libvakra'; then fail "the static build links libvakra.so"; fi
+
+echo "-- C++ writes, Python reads"
+"$example" "$work/from_cpp.vkr"
+"$python" examples/cpp/interop_check.py check-example "$work/from_cpp.vkr"
+for linked in example_pc_shared example_pc_static; do
+  cmp -s <("$example" --read "$work/from_cpp.vkr") <("$work/$linked" --read "$work/from_cpp.vkr") \
+    || fail "$linked reads the file differently"
+done
+
+echo "-- Python writes every kind, C++ reads"
+"$python" examples/cpp/interop_check.py write "$work/from_python.vkr"
+diff <("$python" examples/cpp/interop_check.py digests "$work/from_python.vkr") \
+     <("$example" --read "$work/from_python.vkr") || fail "the example decoded other bytes than Python"
+echo "cpp package test: ok"

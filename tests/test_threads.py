@@ -1,0 +1,151 @@
+"""Threads change timing only: the same packets with one thread or several,
+no crash when threads share inputs, and fork() works with a pool running."""
+
+import os
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import vakra
+
+MiB = 1 << 20
+
+
+@pytest.fixture
+def threads():
+    """Sets the thread count for one test and restores it afterwards."""
+    before = vakra.get_num_threads()
+    yield vakra.set_num_threads
+    vakra.set_num_threads(before)
+
+
+def compressible(nbytes, seed=0):
+    rng = np.random.default_rng(seed)
+    return np.round(rng.standard_normal(nbytes // 4), 1).astype(np.float32)
+
+
+VALUES = {
+    "small": np.arange(16, dtype=np.float32),
+    "at the threshold": compressible(256 << 10),
+    "two blocks and a bit": compressible(8 * MiB + 4),
+    "incompressible": np.random.default_rng(1).integers(0, 255, 9 * MiB, dtype=np.uint8),
+    "bundle": {"a": compressible(5 * MiB), "b": compressible(3 * MiB, 1), "c": np.arange(3)},
+}
+
+
+@pytest.mark.parametrize("name", VALUES)
+@pytest.mark.parametrize("options", [{}, {"compress": True, "check_integrity": True}])
+def test_packets_identical_with_one_thread_and_several(threads, name, options):
+    value = VALUES[name]
+    packets = []
+    for count in (1, 4):
+        threads(count)
+        packets.append(vakra.dumps(value, **options))
+        decoded = vakra.loads(packets[-1])
+        for key, array in (value.items() if isinstance(value, dict) else [(None, value)]):
+            np.testing.assert_array_equal(decoded[key] if key else decoded, array)
+    assert packets[0] == packets[1]
+
+
+@pytest.mark.parametrize("argument, error", [(0, ValueError), (1025, ValueError), (True, TypeError), ("2", TypeError)])
+def test_thread_count_is_checked(argument, error):
+    with pytest.raises(error, match="the thread count must be"):
+        vakra.set_num_threads(argument)
+
+
+def test_threads_sharing_inputs_while_others_resize_and_mutate():
+    shared = compressible(6 * MiB)
+    frame_packet = vakra.dumps(shared, compress=True)
+    packet = bytearray(vakra.dumps(shared))  # trailing bytes after it are ignored
+    target = bytearray(len(packet) + 64)
+    mutating = compressible(6 * MiB, 2)
+    stop = threading.Event()
+    failures = []
+
+    def round_trip():
+        np.testing.assert_array_equal(vakra.loads(frame_packet), shared)
+        np.testing.assert_array_equal(vakra.loads(packet), shared)
+        # Another thread writes into `mutating`: either state may be encoded,
+        # but the checksum always matches the bytes as stored.
+        assert vakra.loads(vakra.dumps(mutating, check_integrity=True)).shape == mutating.shape
+
+    def encode_into_target():
+        assert vakra.dump_into(shared, target, compress=True) <= len(target)
+
+    def resize():
+        for buffer in (packet, target):
+            try:
+                buffer.extend(b"x")
+                del buffer[-1:]
+            except BufferError:  # exported by a call in progress: refused, never moved
+                pass
+
+    def mutate():
+        mutating[::4096] += 1
+
+    def looped(work):
+        def run():
+            try:
+                while not stop.is_set():
+                    work()
+            except BaseException as error:  # reported to the main thread
+                failures.append(error)
+        return run
+
+    workers = [threading.Thread(target=looped(work))
+               for work in (round_trip, round_trip, encode_into_target, resize, mutate)]
+    for worker in workers:
+        worker.start()
+    time.sleep(3)
+    stop.set()
+    for worker in workers:
+        worker.join()
+    assert failures == []
+
+
+def wait_or_kill(pid, seconds):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return os.waitstatus_to_exitcode(status)
+        time.sleep(0.05)
+    os.kill(pid, 9)
+    os.waitpid(pid, 0)
+    return "hung"
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork()")
+def test_fork_during_and_after_pool_use(threads):
+    threads(4)
+    array = compressible(12 * MiB)
+    vakra.loads(vakra.dumps(array, compress=True))  # the pool is running now
+    stop = threading.Event()
+    busy = threading.Thread(target=lambda: [vakra.dumps(array, compress=True) for _ in iter(stop.is_set, True)])
+    busy.start()
+    try:
+        for _ in range(3):
+            pid = os.fork()
+            if pid == 0:
+                ok = np.array_equal(vakra.loads(vakra.dumps(array, compress=True)), array)
+                os._exit(0 if ok else 1)
+            assert wait_or_kill(pid, 60) == 0
+    finally:
+        stop.set()
+        busy.join()
+
+
+@pytest.mark.parametrize("setting, expected", [("1", 1), ("3", 3), ("0", None), ("many", None)])
+def test_environment_sets_the_count_once(setting, expected):
+    env = dict(os.environ, VAKRA_NUM_THREADS=setting)
+    script = ("import numpy as np, vakra\n"
+              "a = np.arange(3 << 20, dtype=np.float32) % 100\n"
+              "assert np.array_equal(vakra.loads(vakra.dumps(a, compress=True)), a)\n"
+              "print(vakra.get_num_threads())")
+    result = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert int(result.stdout) == (expected or os.cpu_count())
