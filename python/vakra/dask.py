@@ -1,6 +1,7 @@
 """A Dask serialization family, "vakra", that moves tensors as vakra packets.
 
-Importing this module registers the family with ``distributed``. It takes
+Importing this module registers the family with ``distributed`` (and the
+sizes of string and quantized tensors with ``dask.sizeof``). It takes
 exactly the values that come back with their type intact: NumPy arrays
 (C-contiguous, native byte order, a dtype vakra stores; not NumPy scalars),
 SciPy COO/CSR/CSC matrices and arrays, ``StringTensor``, ``QuantizedTensor``,
@@ -34,6 +35,7 @@ from typing import Any
 
 import dask.config
 import numpy as np
+from dask.sizeof import sizeof
 from distributed import Worker
 from distributed.protocol.serialize import register_serialization_family
 
@@ -142,3 +144,6 @@ def _replace(value: Any, path: list, name: str) -> Any:
 
 
 register_serialization_family(FAMILY, serialize, deserialize)
+# What Dask counts for memory limits and transfer batches: the buffers, not the wrapper objects.
+sizeof.register(StringTensor)(lambda tensor: tensor.offsets.nbytes + len(tensor.payload))
+sizeof.register(QuantizedTensor)(lambda tensor: tensor.data.nbytes + tensor.scales.nbytes + tensor.zero_points.nbytes)
