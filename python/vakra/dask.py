@@ -53,6 +53,10 @@ SERIALIZERS = [FAMILY, "dask", "pickle"]
 _DTYPE_CHARS = frozenset("?bhilqBHILQefdFD")
 _SPARSE_CLASSES = ("coo_matrix", "csr_matrix", "csc_matrix", "coo_array", "csr_array", "csc_array")
 _MAX_DEPTH = 64
+# Dask handles every frame on its own (headers, compression checks, a write
+# each), so pieces smaller than this travel joined into one bytes frame;
+# larger bodies stay views of the arrays.
+_JOIN_BELOW = 64 * 1024
 
 
 class Bundle(dict):
@@ -80,7 +84,7 @@ def serialize(value: Any) -> tuple[dict, list]:
         frames = dumps_frames(value, check_integrity=check_integrity, compress=compress)
     except (TypeError, ValueError, OverflowError) as error:  # beyond the format's limits
         raise _Unsupported(str(error)) from error
-    return ({"retyped": retyped} if retyped else {}), frames
+    return ({"retyped": retyped} if retyped else {}), _joined(frames)
 
 
 def deserialize(header: dict, frames: list) -> Any:
@@ -97,6 +101,25 @@ def dask_setup(worker: Any) -> None:
     """Preload hook: a worker started without serializers uses the family first."""
     if isinstance(worker, Worker) and worker.rpc.serializers is None:
         worker.rpc.serializers = list(SERIALIZERS)
+
+
+def _joined(frames: list) -> list:
+    """``frames`` with each run of small pieces joined into one."""
+    if len(frames) == 1:
+        return frames
+    out: list = []
+    run: list = []
+    for frame in frames:
+        if memoryview(frame).nbytes < _JOIN_BELOW:
+            run.append(frame)
+            continue
+        if run:
+            out.append(b"".join(run))
+            run = []
+        out.append(frame)
+    if run:
+        out.append(b"".join(run))
+    return out
 
 
 def _check(value: Any, path: list, retyped: list) -> None:
