@@ -6,8 +6,9 @@ exactly the values that come back with their type intact: NumPy arrays
 (C-contiguous, native byte order, a dtype vakra stores; not NumPy scalars),
 SciPy COO/CSR/CSC matrices and arrays, ``StringTensor``, ``QuantizedTensor``,
 and dicts with ``str`` keys of these. For anything else it raises
-``NotImplementedError``, and Dask tries its next family. Array bodies travel
-as frames of their own, without copies; arrays arrive writable.
+``NotImplementedError``, and Dask tries its next family. Array bodies of
+64 KiB or more travel as frames of their own, without copies (smaller pieces
+are joined into one frame); arrays arrive writable.
 
 Turn it on by naming it first, on the workers (worker to worker transfers
 follow the serializers of the worker that fetches) and on the client::
