@@ -193,4 +193,21 @@ bool to_bytes(PyObject* object, ByteView& out) {
   return true;
 }
 
+bool convert_encode_options(std::span<PyObject*> option_slots, EncodeOptions& options) {
+  uint64_t alignment = options.alignment;
+  if (!convert_param("check_integrity", option_slots[0], options.check_integrity, to_bool) ||
+      !convert_param("compress", option_slots[1], options.compress, to_bool) ||
+      !convert_param("alignment", option_slots[2], alignment, to_u64)) {
+    return false;
+  }
+  options.alignment = static_cast<size_t>(alignment);
+  return true;
+}
+
+bool check_alignment(const EncodeOptions& options) {
+  const size_t a = options.alignment;
+  if (a != 0 && (a & (a - 1)) == 0) return true;
+  return raise(PyExc_ValueError, "Alignment must be a power of two");
+}
+
 }  // namespace vakra::ext

@@ -8,6 +8,7 @@
 #include "errors.hpp"
 #include "python_api.hpp"
 #include "vakra/bytes.hpp"
+#include "vakra/dense.hpp"
 
 namespace vakra::ext {
 
@@ -44,6 +45,13 @@ bool convert_param(const char* name, PyObject* slot, T& out, bool (*convert)(PyO
   prefix_argument_error(name);
   return false;
 }
+
+// The three trailing encoder parameters, check_integrity, compress and
+// alignment, converted in that order into `options` (absent ones keep theirs).
+bool convert_encode_options(std::span<PyObject*> option_slots, EncodeOptions& options);
+
+// ValueError "Alignment must be a power of two" unless it is one.
+bool check_alignment(const EncodeOptions& options);
 
 // "'<qualname of type(object)>' object cannot be converted to '<target>'" as TypeError.
 Raised raise_cannot_convert(PyObject* object, const char* target);

@@ -55,4 +55,15 @@ bool BufferView::acquire_any_contiguous(PyObject* object) {
   return true;
 }
 
+bool BufferView::acquire_c_contiguous(PyObject* object) {
+  release();
+  if (PyObject_GetBuffer(object, &view_, PyBUF_C_CONTIGUOUS) != 0) return false;
+  held_ = true;
+  if (!PyBuffer_IsContiguous(&view_, 'C')) {  // an exporter that ignored the request
+    PyErr_SetString(PyExc_BufferError, "array memory is not one contiguous buffer");
+    return false;
+  }
+  return true;
+}
+
 }  // namespace vakra::ext

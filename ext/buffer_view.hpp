@@ -3,6 +3,8 @@
 // place: some exporters point the export's shape at its own `len` field.
 #pragma once
 
+#include <span>
+
 #include "python_api.hpp"
 #include "vakra/bytes.hpp"
 
@@ -24,6 +26,13 @@ class BufferView {
   // A plain export (PyBUF_FULL_RO, any item type) that must be C-contiguous;
   // used to confirm where an array's memory lies. False with an exception set.
   bool acquire_any_contiguous(PyObject* object);
+
+  // A C-contiguous export with its shape (PyBUF_C_CONTIGUOUS): the exporter
+  // refuses memory that is not one C-ordered run. False with an exception set.
+  bool acquire_c_contiguous(PyObject* object);
+  std::span<const Py_ssize_t> shape() const {
+    return {view_.shape, view_.shape != nullptr ? static_cast<size_t>(view_.ndim) : 0};
+  }
 
   bool held() const { return held_; }
   bool readonly() const { return view_.readonly != 0; }

@@ -8,7 +8,7 @@
 
 #include "buffer_view.hpp"
 #include "errors.hpp"
-#include "interned.hpp"
+#include "process_objects.hpp"
 #include "sparse_structure.hpp"
 #include "vakra/dense.hpp"
 #include "vakra/memory.hpp"
@@ -22,64 +22,7 @@ namespace {
 // small hostile packet cannot ask for gigabytes.
 constexpr uint64_t kMaxLz4Expansion = 255;
 
-constexpr std::array<const char*, 8> kQuantizedKeywords = {
-    "data", "scales", "zero_points", "shape", "dtype_code", "quant_scheme", "group_size", "axis"};
-constexpr std::array<const char*, 3> kMatrixClasses = {"coo_matrix", "csr_matrix", "csc_matrix"};
-
-// Objects looked up once per process and kept for its life, like the module
-// object: NumPy's constructors and the names every conversion uses.
-struct Handles {
-  PyRef frombuffer, empty;
-  std::array<PyRef, kMaxDtypeCode> dtype_names;  // by Dtype index
-  PyRef reshape, view, copy, flags, writeable, from_raw;
-  PyRef quantize_module, quantized_class, ragged_module, string_class, scipy_sparse;
-  std::array<PyRef, kMatrixClasses.size()> matrix_classes;
-  std::array<PyRef, kQuantizedKeywords.size()> quantized_keywords;
-};
-
-const Handles* g_handles = nullptr;  // created under the GIL, never released
-
-bool intern(PyRef& out, const char* text) {
-  out = PyRef::steal(PyUnicode_InternFromString(text));
-  return static_cast<bool>(out);
-}
-
-bool fill_handles(Handles& h) {
-  PyObject* numpy = numpy_module();  // borrowed, kept for the process
-  if (numpy == nullptr) return false;
-  h.frombuffer = PyRef::steal(PyObject_GetAttrString(numpy, "frombuffer"));
-  if (!h.frombuffer) return false;
-  h.empty = PyRef::steal(PyObject_GetAttrString(numpy, "empty"));
-  if (!h.empty) return false;
-  for (size_t i = 0; i < h.dtype_names.size(); ++i) {
-    const std::string_view name = dtype_name(static_cast<Dtype>(i));
-    h.dtype_names[i] = PyRef::steal(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
-    if (!h.dtype_names[i]) return false;
-  }
-  for (size_t i = 0; i < kQuantizedKeywords.size(); ++i) {
-    if (!intern(h.quantized_keywords[i], kQuantizedKeywords[i])) return false;
-  }
-  for (size_t i = 0; i < kMatrixClasses.size(); ++i) {
-    if (!intern(h.matrix_classes[i], kMatrixClasses[i])) return false;
-  }
-  return intern(h.reshape, "reshape") && intern(h.view, "view") && intern(h.copy, "copy") && intern(h.flags, "flags") && intern(h.writeable, "writeable") &&
-         intern(h.from_raw, "_from_raw") && intern(h.quantize_module, "vakra.quantize") &&
-         intern(h.quantized_class, "QuantizedTensor") && intern(h.ragged_module, "vakra.ragged") &&
-         intern(h.string_class, "StringTensor") && intern(h.scipy_sparse, "scipy.sparse");
-}
-
-// The handles, made on first use; nullptr with an exception set if NumPy
-// cannot be imported (the next call tries again).
-const Handles* handles() {
-  if (g_handles == nullptr) {
-    auto fresh = std::make_unique<Handles>();
-    if (!fill_handles(*fresh)) return nullptr;
-    g_handles = fresh.release();
-  }
-  return g_handles;
-}
-
-PyObject* name_of(const Handles& h, Dtype dtype) { return h.dtype_names[static_cast<size_t>(dtype)].get(); }
+PyObject* name_of(const ProcessObjects& h, Dtype dtype) { return h.dtype_names[static_cast<size_t>(dtype)].get(); }
 
 // The decoder has already applied the element-count rule, so this cannot fail.
 uint64_t element_count_of(std::span<const uint32_t> shape) { return element_count(shape).value(); }
@@ -94,6 +37,8 @@ PyRef shape_tuple(std::span<const uint32_t> shape) {
   return tuple;
 }
 
+// module.attribute, looked up at every call: the decoder builds whatever the
+// package's module holds under that name at the time.
 PyRef import_attribute(PyObject* module_name, PyObject* attribute) {
   PyRef module = PyRef::steal(PyImport_Import(module_name));
   if (!module) return module;
@@ -102,7 +47,7 @@ PyRef import_attribute(PyObject* module_name, PyObject* attribute) {
 
 // numpy.empty(dims, dtype): a new writable array that owns its memory; dims
 // is a tuple or, for one dimension, an int.
-PyRef empty_array(const Handles& h, PyObject* dims, PyObject* dtype) {
+PyRef empty_array(const ProcessObjects& h, PyObject* dims, PyObject* dtype) {
   return PyRef::steal(PyObject_CallFunctionObjArgs(h.empty.get(), dims, dtype, nullptr));
 }
 
@@ -122,7 +67,7 @@ bool exports_buffer(PyObject* array) {
 }
 
 // A writable 1-D array of `dtype` holding a copy of `bytes`.
-PyRef copied_array(const Handles& h, ByteView bytes, Dtype dtype) {
+PyRef copied_array(const ProcessObjects& h, ByteView bytes, Dtype dtype) {
   PyRef length = PyRef::steal(PyLong_FromSize_t(bytes.size() / element_size(dtype)));
   if (!length) return length;
   PyRef array = empty_array(h, length.get(), name_of(h, dtype));
@@ -133,13 +78,13 @@ PyRef copied_array(const Handles& h, ByteView bytes, Dtype dtype) {
   return array;
 }
 
-bool mark_read_only(const Handles& h, PyObject* array) {
-  PyRef flags = PyRef::steal(PyObject_GetAttr(array, h.flags.get()));
-  return flags && PyObject_SetAttr(flags.get(), h.writeable.get(), Py_False) == 0;
+bool mark_read_only(const ProcessObjects& h, PyObject* array) {
+  PyRef flags = PyRef::steal(PyObject_GetAttr(array, h.names.flags.get()));
+  return flags && PyObject_SetAttr(flags.get(), h.names.writeable.get(), Py_False) == 0;
 }
 
 // numpy.frombuffer over the caller's own object at the body's offset: no copy.
-bool dense_view(const Handles& h, const DecodeSource& source, const DecodedDense& dense, PyRef& out) {
+bool dense_view(const ProcessObjects& h, const DecodeSource& source, const DecodedDense& dense, PyRef& out) {
   const BodyHome home = source.locator != nullptr
                             ? source.locator->locate(dense.data)
                             : BodyHome{source.object, static_cast<size_t>(dense.data.data() - source.base), source.immutable};
@@ -153,7 +98,7 @@ bool dense_view(const Handles& h, const DecodeSource& source, const DecodedDense
   if (!flat) return false;
   // Read-only (or copied) before reshaping, so the reshaped array inherits it.
   if (source.writable) {
-    if (home.read_only) flat = PyRef::steal(PyObject_CallMethodObjArgs(flat.get(), h.copy.get(), nullptr));
+    if (home.read_only) flat = PyRef::steal(PyObject_CallMethod(flat.get(), "copy", nullptr));
     if (!flat) return false;
   } else if (!home.read_only && !mark_read_only(h, flat.get())) {
     return false;
@@ -164,12 +109,12 @@ bool dense_view(const Handles& h, const DecodeSource& source, const DecodedDense
   }
   PyRef dims = shape_tuple(dense.shape);
   if (!dims) return false;
-  out = PyRef::steal(PyObject_CallMethodObjArgs(flat.get(), h.reshape.get(), dims.get(), nullptr));
+  out = PyRef::steal(PyObject_CallMethodObjArgs(flat.get(), h.names.reshape.get(), dims.get(), nullptr));
   return static_cast<bool>(out);
 }
 
 // An LZ4-compressed body decompressed straight into a new array's memory.
-bool dense_decompressed(const Handles& h, const DecodedDense& dense, PyRef& out) {
+bool dense_decompressed(const ProcessObjects& h, const DecodedDense& dense, PyRef& out) {
   const uint64_t expected = element_count_of(dense.shape) * element_size(dense.dtype);
   const uint64_t frame_size = dense.data.size();
   if (frame_size <= UINT64_MAX / kMaxLz4Expansion && expected > frame_size * kMaxLz4Expansion) {
@@ -193,7 +138,7 @@ bool dense_decompressed(const Handles& h, const DecodedDense& dense, PyRef& out)
   PyRef byte_view;
   PyObject* target = array.get();
   if (!exports_buffer(array.get())) {
-    byte_view = PyRef::steal(PyObject_CallMethodObjArgs(array.get(), h.view.get(), name_of(h, Dtype::Uint8), nullptr));
+    byte_view = PyRef::steal(PyObject_CallMethodObjArgs(array.get(), h.names.view.get(), name_of(h, Dtype::Uint8), nullptr));
     if (!byte_view) return false;
     target = byte_view.get();
   }
@@ -220,8 +165,8 @@ bool bundle_to_py(const DecodeSource& source, const DecodedBundle& bundle, PyRef
   return true;
 }
 
-bool sparse_to_py(const Handles& h, const DecodeSource& source, const DecodedSparse& sparse, PyRef& out) {
-  PyRef scipy_sparse = PyRef::steal(PyImport_Import(h.scipy_sparse.get()));
+bool sparse_to_py(const ProcessObjects& h, const DecodeSource& source, const DecodedSparse& sparse, PyRef& out) {
+  PyRef scipy_sparse = PyRef::steal(PyImport_Import(h.names.scipy_sparse.get()));
   if (!scipy_sparse) {
     PyErr_Clear();
     return raise(PyExc_ImportError, "scipy is required for sparse deserialization");
@@ -247,14 +192,14 @@ bool sparse_to_py(const Handles& h, const DecodeSource& source, const DecodedSpa
   }
   if (!arrays) return false;
   PyRef matrix_class =
-      PyRef::steal(PyObject_GetAttr(scipy_sparse.get(), h.matrix_classes[static_cast<size_t>(sparse.format)].get()));
+      PyRef::steal(PyObject_GetAttr(scipy_sparse.get(), h.names.matrix_classes[static_cast<size_t>(sparse.format)].get()));
   if (!matrix_class) return false;
   out = PyRef::steal(PyObject_CallFunctionObjArgs(matrix_class.get(), arrays.get(), shape.get(), nullptr));
   return static_cast<bool>(out);
 }
 
 // Keyword `index` of the QuantizedTensor call.
-PyRef quantized_keyword(const Handles& h, const DecodedQuantized& quantized, size_t index) {
+PyRef quantized_keyword(const ProcessObjects& h, const DecodedQuantized& quantized, size_t index) {
   switch (index) {
     case 0: return copied_array(h, quantized.data, Dtype::Uint8);
     case 1: return copied_array(h, quantized.scales, Dtype::Float32);
@@ -268,14 +213,14 @@ PyRef quantized_keyword(const Handles& h, const DecodedQuantized& quantized, siz
   throw InternalFailure("no such QuantizedTensor keyword");
 }
 
-bool quantized_to_py(const Handles& h, const DecodedQuantized& quantized, PyRef& out) {
-  PyRef quantized_class = import_attribute(h.quantize_module.get(), h.quantized_class.get());
+bool quantized_to_py(const ProcessObjects& h, const DecodedQuantized& quantized, PyRef& out) {
+  PyRef quantized_class = import_attribute(h.names.quantize_module.get(), h.names.quantized_class.get());
   if (!quantized_class) return false;
   PyRef keywords = PyRef::steal(PyDict_New());
   if (!keywords) return false;
   for (size_t i = 0; i < kQuantizedKeywords.size(); ++i) {
     PyRef value = quantized_keyword(h, quantized, i);
-    if (!value || PyDict_SetItem(keywords.get(), h.quantized_keywords[i].get(), value.get()) != 0) return false;
+    if (!value || PyDict_SetItem(keywords.get(), h.names.quantized_keywords[i].get(), value.get()) != 0) return false;
   }
   PyRef no_args = PyRef::steal(PyTuple_New(0));
   if (!no_args) return false;
@@ -283,8 +228,8 @@ bool quantized_to_py(const Handles& h, const DecodedQuantized& quantized, PyRef&
   return static_cast<bool>(out);
 }
 
-bool string_to_py(const Handles& h, const DecodedString& string, PyRef& out) {
-  PyRef string_class = import_attribute(h.ragged_module.get(), h.string_class.get());
+bool string_to_py(const ProcessObjects& h, const DecodedString& string, PyRef& out) {
+  PyRef string_class = import_attribute(h.names.ragged_module.get(), h.names.string_class.get());
   if (!string_class) return false;
   PyRef offsets = copied_array(h, string.offsets, Dtype::Uint64);
   if (!offsets) return false;
@@ -293,7 +238,7 @@ bool string_to_py(const Handles& h, const DecodedString& string, PyRef& out) {
   if (!payload) return false;
   PyRef count = PyRef::steal(PyLong_FromUnsignedLong(string.shape.empty() ? 0 : string.shape[0]));
   if (!count) return false;
-  out = PyRef::steal(PyObject_CallMethodObjArgs(string_class.get(), h.from_raw.get(), offsets.get(), payload.get(),
+  out = PyRef::steal(PyObject_CallMethodObjArgs(string_class.get(), h.names.from_raw.get(), offsets.get(), payload.get(),
                                                 count.get(), nullptr));
   return static_cast<bool>(out);
 }
@@ -306,14 +251,13 @@ bool decoded_to_py(const DecodeSource& source, const Decoded& decoded, PyRef& ou
     return true;  // kinds that are carried but not converted
   }
   if (const auto* bundle = std::get_if<DecodedBundle>(&decoded.value)) return bundle_to_py(source, *bundle, out);
-  const Handles* h = handles();
-  if (h == nullptr) return false;
+  const ProcessObjects& h = process_objects();
   if (const auto* dense = std::get_if<DecodedDense>(&decoded.value)) {
-    return dense->compressed ? dense_decompressed(*h, *dense, out) : dense_view(*h, source, *dense, out);
+    return dense->compressed ? dense_decompressed(h, *dense, out) : dense_view(h, source, *dense, out);
   }
-  if (const auto* sparse = std::get_if<DecodedSparse>(&decoded.value)) return sparse_to_py(*h, source, *sparse, out);
-  if (const auto* quantized = std::get_if<DecodedQuantized>(&decoded.value)) return quantized_to_py(*h, *quantized, out);
-  return string_to_py(*h, std::get<DecodedString>(decoded.value), out);
+  if (const auto* sparse = std::get_if<DecodedSparse>(&decoded.value)) return sparse_to_py(h, source, *sparse, out);
+  if (const auto* quantized = std::get_if<DecodedQuantized>(&decoded.value)) return quantized_to_py(h, *quantized, out);
+  return string_to_py(h, std::get<DecodedString>(decoded.value), out);
 }
 
 }  // namespace vakra::ext

@@ -2,13 +2,14 @@
 
 #include <algorithm>
 #include <array>
+#include <iterator>
 #include <string>
 #include <string_view>
 
 #include "arguments.hpp"
 #include "errors.hpp"
-#include "interned.hpp"
 #include "numpy_array.hpp"
+#include "process_objects.hpp"
 
 namespace vakra::ext {
 namespace {
@@ -16,7 +17,7 @@ namespace {
 struct SparseLayout {
   std::string_view name;
   SparseFormat format;
-  std::array<PyObject* InternedNames::*, 3> components;
+  std::array<PyRef InternedNames::*, 3> components;
 };
 
 constexpr std::array<SparseLayout, 3> kSparseLayouts = {{
@@ -42,16 +43,43 @@ bool is_dict(PyObject* value) { return (PyType_GetFlags(Py_TYPE(value)) & Py_TPF
 // read it means "not sparse"; plain ndarrays have no such attribute, so they
 // skip the probe (and the cost of a raised AttributeError).
 PyRef sparse_format_of(PyObject* value) {
-  PyObject* ndarray = numpy_ndarray_type();
-  if (ndarray == nullptr) PyErr_Clear();
-  if (ndarray != nullptr && reinterpret_cast<PyObject*>(Py_TYPE(value)) == ndarray) return PyRef();
-  PyRef format = PyRef::steal(PyObject_GetAttr(value, names().format));
+  if (is_exact_ndarray(value)) return PyRef();
+  PyRef format = PyRef::steal(PyObject_GetAttr(value, names().format.get()));
   if (!format) {
     PyErr_Clear();
     return PyRef();
   }
   if (!PyUnicode_Check(format.get())) return PyRef();
   return format;
+}
+
+std::string utf8_or_empty(PyObject* text) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+  if (data == nullptr) {
+    PyErr_Clear();
+    return {};
+  }
+  return std::string(data, static_cast<size_t>(size));
+}
+
+// "'int'": the repr of a value's type name, as the package's messages show it.
+std::string type_name_of(PyObject* value) {
+  PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(value)));
+  if (!name) {
+    PyErr_Clear();
+    return "'?'";
+  }
+  std::string quoted = utf8_or_empty(name.get());
+  quoted.insert(quoted.begin(), '\'');
+  quoted.push_back('\'');
+  return quoted;
+}
+
+Raised raise_cannot_encode(PyObject* value) {
+  return raise(PyExc_TypeError, "vakra cannot encode a " + type_name_of(value) +
+                                    " object; it encodes NumPy arrays, SciPy sparse matrices, StringTensor, "
+                                    "QuantizedTensor, lists of str or bytes and dicts of these");
 }
 
 Raised raise_too_deep() {
@@ -63,31 +91,158 @@ Raised raise_too_deep() {
 
 bool PlanBuilder::plan_at(PyObject* value, PacketPlan& out, size_t depth) {
   if (depth > kMaxValueDepth) return raise_too_deep();
+  if (walk_ == Walk::Package) return plan_package_value(value, out, depth, false);
   // A dict subclass that names a sparse format is a sparse matrix, not a
   // mapping: SciPy's dok matrices subclass dict but keep their entries
   // elsewhere, and would otherwise encode as an empty bundle.
   PyRef format = sparse_format_of(value);
-  if (is_dict(value) && !format) {
-    out.node.emplace<BundlePlan>();
-    return plan_bundle(value, std::get<BundlePlan>(out.node), depth);
-  }
+  if (is_dict(value) && !format) return plan_bundle(value, out.node.emplace<BundlePlan>(), depth);
   if (format) {
     // A sparse packet's components sit one level below it.
     if (depth + 1 > kMaxValueDepth) return raise_too_deep();
-    out.node.emplace<SparsePlan>();
-    return plan_sparse(value, format.get(), std::get<SparsePlan>(out.node));
+    return plan_sparse(value, format.get(), out.node.emplace<SparsePlan>());
   }
-  out.node.emplace<DensePlan>();
-  return plan_array(value, std::get<DensePlan>(out.node));
+  return plan_array(value, out.node.emplace<DensePlan>());
+}
+
+// The common kinds are recognised by exact type first, so a dict of arrays
+// costs no attribute probe per value.
+bool PlanBuilder::plan_package_value(PyObject* value, PacketPlan& out, size_t depth, bool converted) {
+  if (is_exact_ndarray(value)) {
+    NumpyArrayInfo info;
+    BufferView& memory = keep_exports_.emplace_back();
+    bool contiguous = false;
+    if (!extract_ndarray(value, info, memory, contiguous)) return false;
+    if (!contiguous || !info.native_order) {
+      memory.release();
+      return plan_converted(value, out, depth, converted);
+    }
+    const DenseView view = keep_array(value, info, info.dtype);
+    return unwrap(vakra::plan_dense(view, options_), out.node.emplace<DensePlan>());
+  }
+  if (PyDict_CheckExact(value)) return plan_bundle(value, out.node.emplace<BundlePlan>(), depth);
+  if (PyList_CheckExact(value)) {
+    StringParts& parts = keep_strings_.emplace_back();
+    bool taken = false;
+    if (!parts.read_list(value, taken)) return false;
+    if (taken) return plan_string_parts(parts, out);
+    return plan_converted(value, out, depth, converted);
+  }
+  const ProcessObjects& objects = process_objects();
+  if (PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(objects.string_tensor.get()))) {
+    StringParts& parts = keep_strings_.emplace_back();
+    return parts.read_tensor(value) && plan_string_parts(parts, out);
+  }
+  if (PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(objects.quantized_tensor.get()))) {
+    return plan_quantized_tensor(value, out);
+  }
+  PyRef format = sparse_format_of(value);
+  if (is_dict(value) && !format) return plan_bundle(value, out.node.emplace<BundlePlan>(), depth);
+  if (format) {
+    if (find_sparse_layout(format.get()) == nullptr) {
+      PyErr_Clear();
+      PyRef shown = PyRef::steal(PyObject_Repr(format.get()));
+      if (!shown) return false;
+      return raise(PyExc_ValueError, "Unknown sparse format " + utf8_or_empty(shown.get()) +
+                                         ": vakra stores coo, csr and csc; convert with .tocsr(), .tocsc() or .tocoo()");
+    }
+    if (depth + 1 > kMaxValueDepth) return raise_too_deep();
+    return plan_sparse(value, format.get(), out.node.emplace<SparsePlan>());
+  }
+  if (converted && PyTuple_CheckExact(value) && PyTuple_Size(value) == 2) return plan_typed_bytes(value, out);
+  return plan_converted(value, out, depth, converted);
+}
+
+// Hands a value the walk does not take as it is to `convert`, once, and
+// walks what comes back in its place.
+bool PlanBuilder::plan_converted(PyObject* value, PacketPlan& out, size_t depth, bool converted) {
+  if (converted || convert_ == nullptr || convert_ == Py_None) return raise_cannot_encode(value);
+  PyRef replacement = PyRef::steal(PyObject_CallFunctionObjArgs(convert_, value, nullptr));
+  if (!replacement) return false;
+  PyObject* replaced = replacement.get();
+  keep_objects_.push_back(std::move(replacement));
+  return plan_package_value(replaced, out, depth, true);
+}
+
+// (array, wire dtype code): the array's bytes as a dense body of that dtype,
+// for element types NumPy cannot name without help (bfloat16 as int16).
+bool PlanBuilder::plan_typed_bytes(PyObject* pair, PacketPlan& out) {
+  PyObject* array = PyTuple_GetItem(pair, 0);
+  uint8_t code = 0;
+  if (!to_u8(PyTuple_GetItem(pair, 1), code)) return false;
+  Dtype dtype;
+  if (!unwrap(dtype_from_code(code), dtype)) return false;
+  if (!is_exact_ndarray(array)) return raise_cannot_encode(array);
+  NumpyArrayInfo info;
+  BufferView& memory = keep_exports_.emplace_back();
+  bool contiguous = false;
+  if (!extract_ndarray(array, info, memory, contiguous)) return false;
+  if (!contiguous) return raise(PyExc_ValueError, "Array must be C-contiguous");
+  if (element_size(dtype) != element_size(info.dtype)) {
+    return raise(PyExc_ValueError, "dtype code " + std::to_string(code) + " (" + std::string(dtype_name(dtype)) +
+                                       ") does not match the array's " + std::to_string(element_size(info.dtype)) +
+                                       "-byte elements");
+  }
+  const DenseView view = keep_array(array, info, dtype);
+  return unwrap(vakra::plan_dense(view, options_), out.node.emplace<DensePlan>());
+}
+
+bool PlanBuilder::plan_string_parts(StringParts& parts, PacketPlan& out) {
+  // The count travels as a u32 and there is one offset more than items.
+  if (parts.offsets.empty() || parts.offsets.size() - 1 > UINT32_MAX) {
+    return raise_codec_error(make_error(ErrorKind::Malformed));
+  }
+  anchor({reinterpret_cast<const uint8_t*>(parts.offsets.data()), parts.offsets.size_bytes()}, parts.offsets_owner.get());
+  anchor(parts.payload, parts.payload_owner.get());
+  const auto count = static_cast<uint32_t>(parts.offsets.size() - 1);
+  return unwrap(plan_string(count, parts.offsets, parts.payload, options_.check_integrity),
+                out.node.emplace<StringPlan>());
+}
+
+bool PlanBuilder::plan_quantized_tensor(PyObject* tensor, PacketPlan& out) {
+  QuantizedParts& parts = keep_quantized_.emplace_back();
+  if (!parts.read(tensor)) return false;
+  for (const BytePart* part : {&parts.scales, &parts.zero_points, &parts.data}) anchor(part->view(), part->owner());
+  const EncodeOptions options{options_.alignment, options_.check_integrity, false};
+  return unwrap(vakra::plan_quantized(parts.view(), options), out.node.emplace<QuantizedPlan>());
+}
+
+void PlanBuilder::anchor(ByteView bytes, PyObject* owner) {
+  if (owner == nullptr || bytes.empty()) return;
+  anchors_.push_back({bytes.data(), bytes.size(), owner});
+  anchors_sorted_ = false;
+}
+
+PyObject* PlanBuilder::owner_of(ByteView bytes) {
+  if (!anchors_sorted_) {
+    std::sort(anchors_.begin(), anchors_.end(), [](const Anchor& a, const Anchor& b) { return a.begin < b.begin; });
+    anchors_sorted_ = true;
+  }
+  const auto holds = [&](const Anchor& a) {
+    return a.begin <= bytes.data() && bytes.data() + bytes.size() <= a.begin + a.size;
+  };
+  // The last anchor starting at or before the bytes holds them, unless
+  // anchors overlap (one array viewing another's memory); then any that holds them will do.
+  auto after = std::upper_bound(anchors_.begin(), anchors_.end(), bytes.data(),
+                                [](const uint8_t* p, const Anchor& a) { return p < a.begin; });
+  if (after != anchors_.begin() && holds(*std::prev(after))) return std::prev(after)->owner;
+  const auto found = std::find_if(anchors_.begin(), after, holds);
+  return found != after ? found->owner : nullptr;
+}
+
+DenseView PlanBuilder::keep_array(PyObject* array, NumpyArrayInfo& info, Dtype dtype) {
+  keep_objects_.push_back(PyRef::borrow(array));
+  const std::vector<uint32_t>& shape = keep_shapes_.emplace_back(std::move(info.shape));
+  const DenseView view{ByteView(reinterpret_cast<const uint8_t*>(info.data_address), info.nbytes), shape, dtype};
+  anchor(view.data, array);
+  return view;
 }
 
 bool PlanBuilder::collect_array(PyObject* array, DenseView& view) {
   NumpyArrayInfo info;
   BufferView& memory = keep_exports_.emplace_back();
   if (!extract_numpy(array, info, memory)) return false;
-  keep_objects_.push_back(PyRef::borrow(array));
-  const std::vector<uint32_t>& shape = keep_shapes_.emplace_back(std::move(info.shape));
-  view = DenseView{ByteView(reinterpret_cast<const uint8_t*>(info.data_address), info.nbytes), shape, info.dtype};
+  view = keep_array(array, info, info.dtype);
   return true;
 }
 
@@ -102,22 +257,20 @@ bool PlanBuilder::plan_sparse(PyObject* matrix, PyObject* format, SparsePlan& ou
     PyErr_Clear();
     return raise(PyExc_ValueError, "Unknown sparse format");
   }
-  PyRef shape_object = PyRef::steal(PyObject_GetAttr(matrix, names().shape));
+  PyRef shape_object = PyRef::steal(PyObject_GetAttr(matrix, names().shape.get()));
   if (!shape_object) return false;
   std::vector<uint32_t> shape;
   if (!read_dimensions(shape_object.get(), shape)) return false;
 
   std::array<DenseView, 3> views;
   for (size_t k = 0; k < views.size(); ++k) {
-    PyRef component = PyRef::steal(PyObject_GetAttr(matrix, names().*(layout->components[k])));
+    PyRef component = PyRef::steal(PyObject_GetAttr(matrix, (names().*(layout->components[k])).get()));
     if (!component) return false;
     bool contiguous = false;
     if (!read_c_contiguous(component.get(), contiguous)) return false;
     if (!contiguous) {
-      PyObject* numpy = numpy_module();
-      if (numpy == nullptr) return false;
-      component = PyRef::steal(
-          PyObject_CallMethodObjArgs(numpy, names().ascontiguousarray, component.get(), nullptr));
+      component = PyRef::steal(PyObject_CallMethodObjArgs(process_objects().numpy.get(),
+                                                          names().ascontiguousarray.get(), component.get(), nullptr));
       if (!component) return false;
     }
     if (!collect_array(component.get(), views[k])) return false;
@@ -152,7 +305,10 @@ bool PlanBuilder::plan_bundle(PyObject* dict, BundlePlan& out, size_t depth) {
     ++produced;
     PyRef key = PyRef::borrow(borrowed_key);
     PyRef value = PyRef::borrow(borrowed_value);
-    if (!PyUnicode_Check(key.get())) return raise_cannot_convert(key.get(), "PyString");
+    if (!PyUnicode_Check(key.get())) {
+      if (walk_ == Walk::Package) return raise(PyExc_TypeError, "dict keys must be str, not " + type_name_of(key.get()));
+      return raise_cannot_convert(key.get(), "PyString");
+    }
     Py_ssize_t key_size = 0;
     const char* key_utf8 = PyUnicode_AsUTF8AndSize(key.get(), &key_size);
     if (key_utf8 == nullptr) return false;

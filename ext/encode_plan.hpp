@@ -1,7 +1,7 @@
-// Turns a Python value (array, sparse matrix or dict of them) into a codec
-// PacketPlan: everything is validated and sized while the value is walked,
-// in the order the errors are reported, and the packet is then written in
-// one pass with every body copied straight into its final place.
+// Turns a Python value into a codec PacketPlan: everything is validated and
+// sized while the value is walked, in the order the errors are reported, and
+// the packet is then written in one pass with every body copied straight
+// into its final place (or handed out as a segment).
 #pragma once
 
 #include <cstddef>
@@ -10,8 +10,10 @@
 #include <vector>
 
 #include "buffer_view.hpp"
+#include "numpy_array.hpp"
 #include "pyref.hpp"
 #include "python_api.hpp"
+#include "tensor_inputs.hpp"
 #include "vakra/plan.hpp"
 
 namespace vakra::ext {
@@ -20,29 +22,70 @@ namespace vakra::ext {
 // encoder writes stays within the decoder's nesting limit.
 inline constexpr size_t kMaxValueDepth = MAX_NESTING_DEPTH;
 
+enum class Walk : uint8_t {
+  // vakra_rs's dumps_rs: a dict becomes a bundle, an object with a str
+  // `format` a sparse packet, and anything else is read as an array by its
+  // attributes, its bytes taken as they lie.
+  Arrays,
+  // The package's encoders: also StringTensor, QuantizedTensor and lists of
+  // str or bytes, with the package's messages. Exact ndarrays are taken when
+  // C-contiguous in native byte order; any value the walk does not take as
+  // it is goes once through the package's `convert` callable.
+  Package,
+};
+
 class PlanBuilder {
  public:
-  explicit PlanBuilder(const EncodeOptions& options) : options_(options) {}
+  // `convert` is used by the Package walk only and may be nullptr, which
+  // makes every value it would be asked about a TypeError.
+  explicit PlanBuilder(const EncodeOptions& options, Walk walk = Walk::Arrays, PyObject* convert = nullptr)
+      : options_(options), walk_(walk), convert_(convert) {}
 
-  // Plans `value` by the dict / sparse / dense dispatch. False with a Python exception set.
+  // Plans `value` by the walk's dispatch. False with a Python exception set.
   bool plan_value(PyObject* value, PacketPlan& out) { return plan_at(value, out, 0); }
 
-  // Plans a NumPy array as a dense packet with the builder's options.
+  // Plans an array (read by its attributes) as a dense packet with the builder's options.
   bool plan_array(PyObject* array, DensePlan& out);
+
+  // The Python object whose memory `bytes` lies in, if the walk viewed
+  // `bytes` in place; nullptr for bytes the plan or the builder own.
+  PyObject* owner_of(ByteView bytes);
 
  private:
   bool plan_at(PyObject* value, PacketPlan& out, size_t depth);
+  bool plan_package_value(PyObject* value, PacketPlan& out, size_t depth, bool converted);
+  bool plan_converted(PyObject* value, PacketPlan& out, size_t depth, bool converted);
+  bool plan_typed_bytes(PyObject* pair, PacketPlan& out);
   bool plan_bundle(PyObject* dict, BundlePlan& out, size_t depth);
   bool plan_sparse(PyObject* matrix, PyObject* format, SparsePlan& out);
+  bool plan_string_parts(StringParts& parts, PacketPlan& out);
+  bool plan_quantized_tensor(PyObject* tensor, PacketPlan& out);
   bool collect_array(PyObject* array, DenseView& view);
+  // Keeps an array whose memory `info` describes (held in keep_exports_) for
+  // the plan, and returns the view of its bytes as elements of `dtype`.
+  DenseView keep_array(PyObject* array, NumpyArrayInfo& info, Dtype dtype);
+  void anchor(ByteView bytes, PyObject* owner);
+
+  struct Anchor {
+    const uint8_t* begin;
+    size_t size;
+    PyObject* owner;  // kept alive by keep_objects_ or the parts below
+  };
 
   // Everything the plan's views point into lives here until the builder dies:
-  // the values themselves, their buffer exports, shapes and UTF-8 keys.
+  // the values themselves, their buffer exports, shapes, UTF-8 keys and the
+  // parts of string and quantized tensors.
   EncodeOptions options_;
+  Walk walk_;
+  PyObject* convert_;
   std::vector<PyRef> keep_objects_;
   std::deque<BufferView> keep_exports_;
   std::deque<std::vector<uint32_t>> keep_shapes_;
+  std::deque<StringParts> keep_strings_;
+  std::deque<QuantizedParts> keep_quantized_;
   std::vector<PyObject*> open_dicts_;  // the dicts being walked, to refuse one that contains itself
+  std::vector<Anchor> anchors_;
+  bool anchors_sorted_ = false;
 };
 
 }  // namespace vakra::ext

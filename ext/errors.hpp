@@ -54,6 +54,10 @@ class InternalFailure : public std::exception {
   std::string message_;
 };
 
+// Thrown where a Python exception is already set and the whole call must end
+// with it (process_objects() failing); guarded_call returns nullptr for it.
+struct PythonErrorSet {};
+
 // The PanicException type, created on first use; nullptr with an exception set on failure.
 PyObject* panic_exception_type();
 
@@ -61,12 +65,14 @@ PyObject* panic_exception_type();
 // Aborts with "uncaught panic at ffi boundary" if even that cannot be raised.
 void raise_panic(const char* message);
 
-// Runs an entry routine's body. C++ exceptions stop here: allocation failure
-// becomes MemoryError, anything else PanicException.
+// Runs an entry routine's body. C++ exceptions stop here: PythonErrorSet
+// leaves its exception as it is, allocation failure becomes MemoryError,
+// anything else PanicException.
 template <class Body>
 PyObject* guarded_call(Body&& body) noexcept {
   try {
     return body();
+  } catch (const PythonErrorSet&) {
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& failure) {

@@ -10,6 +10,23 @@ namespace {
 
 // Each docstring is "<signature>\n--\n\n<doc>" so CPython derives __text_signature__ and __doc__.
 PyMethodDef kNativeFunctions[] = {
+    // Encoding (native_encode_entry.cpp).
+    {"encode", with_keywords(native_encode), METH_VARARGS | METH_KEYWORDS,
+     "encode(obj, check_integrity, compress, alignment, convert)\n--\n\n"
+     "One packet for any value the package accepts, as bytes."},
+    {"encode_into", with_keywords(native_encode_into), METH_VARARGS | METH_KEYWORDS,
+     "encode_into(obj, buffer, check_integrity, compress, alignment, convert)\n--\n\n"
+     "Write the packet at the start of a writable buffer; return its length."},
+    {"encode_to_fd", with_keywords(native_encode_to_fd), METH_VARARGS | METH_KEYWORDS,
+     "encode_to_fd(obj, fd, check_integrity, compress, alignment, convert)\n--\n\n"
+     "Write the packet to a file descriptor with writev; return its length."},
+    {"encode_segments", with_keywords(native_encode_segments), METH_VARARGS | METH_KEYWORDS,
+     "encode_segments(obj, check_integrity, compress, alignment, convert)\n--\n\n"
+     "The packet as a list of bytes and read-only memoryviews of the values' own bodies."},
+    {"string_items", with_keywords(native_string_items), METH_VARARGS | METH_KEYWORDS,
+     "string_items(offsets, payload, as_str)\n--\n\n"
+     "The items of a string tensor (uint64 offsets into a bytes payload) as a list of str or bytes."},
+    // End of the encoding block.
     // Threads.
     {"set_num_threads", set_num_threads_entry, METH_O,
      "set_num_threads(n)\n--\n\nUse up to n threads (1: none but the caller's) for one large body."},

@@ -5,7 +5,7 @@
 
 #include "arguments.hpp"
 #include "errors.hpp"
-#include "interned.hpp"
+#include "process_objects.hpp"
 #include "pyref.hpp"
 
 namespace vakra::ext {
@@ -13,35 +13,10 @@ namespace {
 
 constexpr uint64_t kMaxDimension = 4294967295u;
 
-// dtype.name is computed in Python by NumPy and costs microseconds, so the
-// Dtype of recently seen numpy.dtype objects (immutable) is remembered by identity.
-class DtypeCache {
- public:
-  bool find(PyObject* dtype_object, Dtype& out) const {
-    for (const Entry& entry : entries_) {
-      if (entry.object == dtype_object) {
-        out = entry.dtype;
-        return true;
-      }
-    }
-    return false;
-  }
-  void remember(PyObject* dtype_object, Dtype dtype) {
-    Entry& slot = entries_[next_++ % entries_.size()];
-    Py_XDECREF(slot.object);
-    slot = {PyRef::borrow(dtype_object).release(), dtype};
-  }
-
- private:
-  struct Entry {
-    PyObject* object = nullptr;
-    Dtype dtype = Dtype::Float32;
-  };
-  std::array<Entry, 16> entries_{};
-  size_t next_ = 0;
-};
-
-DtypeCache g_dtype_cache;  // touched only under the GIL
+Raised raise_dimension_too_large(uint64_t value) {
+  return raise(PyExc_ValueError, "Dimension " + std::to_string(value) + " exceeds the wire-format limit of " +
+                                     std::to_string(kMaxDimension) + " (each dimension is stored as a 32-bit integer)");
+}
 
 std::string utf8(PyObject* text) {
   Py_ssize_t size = 0;
@@ -49,23 +24,27 @@ std::string utf8(PyObject* text) {
   return data != nullptr ? std::string(data, static_cast<size_t>(size)) : std::string();
 }
 
-bool read_dtype(PyObject* object, Dtype& out) {
-  PyRef dtype_object = PyRef::steal(PyObject_GetAttr(object, names().dtype));
+// The byte order is only asked of numpy.dtype objects, and only once per
+// dtype object: anything else is taken to be in native order.
+bool read_dtype(PyObject* object, DtypeFacts& out) {
+  ProcessObjects& objects = process_objects();
+  PyRef dtype_object = PyRef::steal(PyObject_GetAttr(object, objects.names.dtype.get()));
   if (!dtype_object) return false;
-  if (g_dtype_cache.find(dtype_object.get(), out)) return true;
-  PyRef name = PyRef::steal(PyObject_GetAttr(dtype_object.get(), names().name));
+  if (objects.dtypes.find(dtype_object.get(), out)) return true;
+  PyRef name = PyRef::steal(PyObject_GetAttr(dtype_object.get(), objects.names.name.get()));
   if (!name) return false;
   if (!PyUnicode_Check(name.get())) return raise_cannot_convert(name.get(), "PyString");
   const std::string text = utf8(name.get());
   if (PyErr_Occurred()) return false;
   const auto dtype = dense_dtype_from_name(text);
   if (!dtype) return raise(PyExc_ValueError, "Unsupported dtype: " + text);
-  out = *dtype;
-  PyObject* dtype_type = numpy_dtype_type();
-  if (dtype_type == nullptr) {
-    PyErr_Clear();
-  } else if (PyObject_IsInstance(dtype_object.get(), dtype_type) == 1) {
-    g_dtype_cache.remember(dtype_object.get(), out);
+  out = {*dtype, true};
+  if (PyObject_IsInstance(dtype_object.get(), objects.dtype_type.get()) == 1) {
+    PyRef native = PyRef::steal(PyObject_GetAttr(dtype_object.get(), objects.names.isnative.get()));
+    if (native) {
+      out.native_order = PyObject_IsTrue(native.get()) != 0;
+      objects.dtypes.remember(dtype_object.get(), out);
+    }
   }
   PyErr_Clear();
   return true;
@@ -77,17 +56,8 @@ bool read_u64_attribute(PyObject* object, PyObject* name, uint64_t& out) {
 }
 
 bool read_ctypes_data(PyObject* object, uint64_t& out) {
-  PyRef ctypes = PyRef::steal(PyObject_GetAttr(object, names().ctypes));
-  return ctypes && read_u64_attribute(ctypes.get(), names().data, out);
-}
-
-bool is_exact_ndarray(PyObject* object) {
-  PyObject* ndarray = numpy_ndarray_type();
-  if (ndarray == nullptr) {
-    PyErr_Clear();
-    return false;
-  }
-  return reinterpret_cast<PyObject*>(Py_TYPE(object)) == ndarray;
+  PyRef ctypes = PyRef::steal(PyObject_GetAttr(object, names().ctypes.get()));
+  return ctypes && read_u64_attribute(ctypes.get(), names().data.get(), out);
 }
 
 // The buffer protocol must back exactly the memory the attributes describe.
@@ -105,12 +75,58 @@ bool confirm_memory(PyObject* object, const NumpyArrayInfo& info, BufferView& me
   return true;
 }
 
+bool read_shape_attribute(PyObject* object, std::vector<uint32_t>& dims) {
+  PyRef shape = PyRef::steal(PyObject_GetAttr(object, names().shape.get()));
+  return shape && read_dimensions(shape.get(), dims);
+}
+
+// The attribute road, after the dtype and the contiguity are known: the byte
+// count and the address, then the shape.
+bool read_layout(PyObject* object, NumpyArrayInfo& info, BufferView& memory) {
+  if (!read_u64_attribute(object, names().nbytes.get(), info.nbytes)) return false;
+
+  // A plain ndarray's ctypes.data is its buffer address by construction, and
+  // building the ctypes helper costs more than the rest of the encode for
+  // small arrays; its export is taken instead (dtypes NumPy cannot describe
+  // in a buffer, such as bfloat16, fall back to ctypes.data).
+  const bool exact_ndarray = is_exact_ndarray(object);
+  bool have_memory = exact_ndarray && memory.acquire_any_contiguous(object);
+  if (exact_ndarray && !have_memory) PyErr_Clear();
+  if (have_memory) {
+    info.data_address = reinterpret_cast<uint64_t>(memory.data());
+  } else if (!read_ctypes_data(object, info.data_address)) {
+    return false;
+  }
+  if (!read_shape_attribute(object, info.shape)) return false;
+  if (exact_ndarray) {
+    if (have_memory && memory.size() != info.nbytes) {
+      return raise(PyExc_BufferError, "array memory does not match its ctypes.data / nbytes attributes");
+    }
+    return true;
+  }
+  return confirm_memory(object, info, memory);
+}
+
+bool to_dimensions(std::span<const Py_ssize_t> shape, std::vector<uint32_t>& dims) {
+  dims.clear();
+  dims.reserve(shape.size());
+  for (const Py_ssize_t dim : shape) {
+    if (static_cast<uint64_t>(dim) > kMaxDimension) return raise_dimension_too_large(static_cast<uint64_t>(dim));
+    dims.push_back(static_cast<uint32_t>(dim));
+  }
+  return true;
+}
+
 }  // namespace
 
+bool is_exact_ndarray(PyObject* object) {
+  return reinterpret_cast<PyObject*>(Py_TYPE(object)) == process_objects().ndarray.get();
+}
+
 bool read_c_contiguous(PyObject* object, bool& contiguous) {
-  PyRef flags = PyRef::steal(PyObject_GetAttr(object, names().flags));
+  PyRef flags = PyRef::steal(PyObject_GetAttr(object, names().flags.get()));
   if (!flags) return false;
-  PyRef value = PyRef::steal(PyObject_GetAttr(flags.get(), names().c_contiguous));
+  PyRef value = PyRef::steal(PyObject_GetAttr(flags.get(), names().c_contiguous.get()));
   return value && to_bool(value.get(), contiguous);
 }
 
@@ -137,45 +153,46 @@ bool read_dimensions(PyObject* shape, std::vector<uint32_t>& dims) {
   dims.clear();
   dims.reserve(values.size());
   for (uint64_t value : values) {
-    if (value > kMaxDimension) {
-      return raise(PyExc_ValueError, "Dimension " + std::to_string(value) + " exceeds the wire-format limit of " +
-                                         std::to_string(kMaxDimension) +
-                                         " (each dimension is stored as a 32-bit integer)");
-    }
+    if (value > kMaxDimension) return raise_dimension_too_large(value);
     dims.push_back(static_cast<uint32_t>(value));
   }
   return true;
 }
 
+bool extract_ndarray(PyObject* array, NumpyArrayInfo& info, BufferView& memory, bool& contiguous) {
+  DtypeFacts facts;
+  if (!read_dtype(array, facts)) return false;
+  info.dtype = facts.dtype;
+  info.native_order = facts.native_order;
+  // One C-contiguous export answers contiguity, address, length and shape at
+  // once; NumPy refuses it for strided arrays and for dtypes it cannot
+  // describe in a buffer (bfloat16), which take the attribute road.
+  if (memory.acquire_c_contiguous(array)) {
+    contiguous = true;
+    info.data_address = reinterpret_cast<uint64_t>(memory.data());
+    info.nbytes = memory.size();
+    return to_dimensions(memory.shape(), info.shape);
+  }
+  PyErr_Clear();
+  memory.release();
+  if (!read_c_contiguous(array, contiguous)) return false;
+  return !contiguous || read_layout(array, info, memory);
+}
+
 bool extract_numpy(PyObject* object, NumpyArrayInfo& info, BufferView& memory) {
-  if (!read_dtype(object, info.dtype)) return false;
+  if (is_exact_ndarray(object)) {
+    bool contiguous = false;
+    if (!extract_ndarray(object, info, memory, contiguous)) return false;
+    return contiguous || raise(PyExc_ValueError, "Array must be C-contiguous");
+  }
+  DtypeFacts facts;
+  if (!read_dtype(object, facts)) return false;
+  info.dtype = facts.dtype;
+  info.native_order = facts.native_order;
   bool contiguous = false;
   if (!read_c_contiguous(object, contiguous)) return false;
   if (!contiguous) return raise(PyExc_ValueError, "Array must be C-contiguous");
-  if (!read_u64_attribute(object, names().nbytes, info.nbytes)) return false;
-
-  // A plain ndarray's ctypes.data is its buffer address by construction, and
-  // building the ctypes helper costs more than the rest of the encode for
-  // small arrays; its export is taken instead (dtypes NumPy cannot describe
-  // in a buffer, such as bfloat16, fall back to ctypes.data).
-  const bool exact_ndarray = is_exact_ndarray(object);
-  bool have_memory = exact_ndarray && memory.acquire_any_contiguous(object);
-  if (exact_ndarray && !have_memory) PyErr_Clear();
-  if (have_memory) {
-    info.data_address = reinterpret_cast<uint64_t>(memory.data());
-  } else if (!read_ctypes_data(object, info.data_address)) {
-    return false;
-  }
-
-  PyRef shape = PyRef::steal(PyObject_GetAttr(object, names().shape));
-  if (!shape || !read_dimensions(shape.get(), info.shape)) return false;
-  if (exact_ndarray) {
-    if (have_memory && memory.size() != info.nbytes) {
-      return raise(PyExc_BufferError, "array memory does not match its ctypes.data / nbytes attributes");
-    }
-    return true;
-  }
-  return confirm_memory(object, info, memory);
+  return read_layout(object, info, memory);
 }
 
 }  // namespace vakra::ext

@@ -18,6 +18,7 @@ struct NumpyArrayInfo {
   uint64_t data_address = 0;
   uint64_t nbytes = 0;
   Dtype dtype = Dtype::Float32;
+  bool native_order = true;  // false for a byte-swapped dtype: the bytes are not what the wire wants
 
   // The codec's view of the element bytes; valid while the array and its export live.
   DenseView view() const {
@@ -30,6 +31,13 @@ struct NumpyArrayInfo {
 // an object whose attributes describe memory its buffer does not back.
 // Returns false with a Python exception set.
 bool extract_numpy(PyObject* object, NumpyArrayInfo& info, BufferView& memory);
+
+// The same for an exact numpy.ndarray, except that an array that is not
+// C-contiguous is no error: `contiguous` is set false and nothing else is read.
+bool extract_ndarray(PyObject* array, NumpyArrayInfo& info, BufferView& memory, bool& contiguous);
+
+// Whether `object`'s type is exactly numpy.ndarray.
+bool is_exact_ndarray(PyObject* object);
 
 // Reads `flags.c_contiguous` with the bool conversion rule.
 bool read_c_contiguous(PyObject* object, bool& contiguous);

@@ -1,19 +1,17 @@
 // encode_bundle_rs, dumps_string_rs and dumps_quantized_rs: packets from
 // values the Python package has already taken apart.
 #include <array>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "arguments.hpp"
 #include "entry_points.hpp"
 #include "errors.hpp"
-#include "numpy_array.hpp"
+#include "plan_sinks.hpp"
 #include "prepacked_inputs.hpp"
+#include "tensor_inputs.hpp"
 #include "pyref.hpp"
-#include "vakra/bundle.hpp"
-#include "vakra/quantized.hpp"
-#include "vakra/string.hpp"
+#include "vakra/plan.hpp"
 
 namespace vakra::ext {
 namespace {
@@ -25,31 +23,26 @@ constexpr FunctionSpec kBundleSpec{"encode_bundle_rs", kBundleParams, 1};
 constexpr FunctionSpec kStringSpec{"dumps_string_rs", kStringParams, 3};
 constexpr FunctionSpec kQuantizedSpec{"dumps_quantized_rs", kQuantizedParams, 1};
 
-// Allocates the packet at its exact size and lets `encode` write it. Every
-// encoder writes each byte of the packet (padding included), so the bytes
-// object needs no zero fill first.
-template <class Encode>
-PyObject* packet_bytes(size_t size, Encode&& encode) {
-  PyRef packet = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-  if (!packet) return nullptr;
-  const MutableBytes buffer(reinterpret_cast<uint8_t*>(PyBytes_AsString(packet.get())), size);
-  size_t written = 0;
-  if (!unwrap(encode(buffer), written)) return nullptr;
-  if (written != size) throw InternalFailure("encoder wrote a packet of another size than it was sized for");
-  return packet.release();
+// The packet of a successful kind plan as a new bytes object.
+template <class Plan>
+PyObject* planned_bytes(Result<Plan>&& planned) {
+  Plan plan;
+  if (!unwrap(std::move(planned), plan)) return nullptr;
+  return plan_to_bytes(PacketPlan{std::move(plan)});
 }
 
 PyObject* encode_bundle(PyObject* entries_object) {
   std::vector<PrepackedEntry> entries;
   if (!convert_param("entries", entries_object, entries, to_bundle_entries)) return nullptr;
-  std::vector<BundleEntry> views;
-  views.reserve(entries.size());
-  for (const PrepackedEntry& entry : entries) views.push_back({entry.key_utf8, entry.packet.view()});
+  BundlePlan plan;
+  plan.entries.reserve(entries.size());
+  for (const PrepackedEntry& entry : entries) {
+    plan.entries.push_back({entry.key_utf8, PacketPlan{RawPacket{entry.packet.view()}}});
+  }
   // Refuses more than 255 entries, and keys or packets of 4 GiB or more,
   // which the u32 length fields cannot carry.
-  size_t size = 0;
-  if (!unwrap(bundle_required_size(views), size)) return nullptr;
-  return packet_bytes(size, [&](MutableBytes buffer) { return encode_bundle_into(views, buffer); });
+  if (!unwrap(finish_bundle_plan(plan))) return nullptr;
+  return plan_to_bytes(PacketPlan{std::move(plan)});
 }
 
 std::vector<uint64_t> read_offsets(ByteView bytes) {
@@ -75,54 +68,9 @@ PyObject* dumps_string(std::span<PyObject*> slots) {
     return raise(PyExc_ValueError, "offsets length must be a multiple of 8");
   }
   const std::vector<uint64_t> offsets = read_offsets(offsets_bytes);
-  // Checked before the output is allocated from `count`, so an absurd count is
-  // a Malformed packet rather than a huge allocation.
-  if (!unwrap(check_string_offsets(count, offsets, payload.size()))) return nullptr;
-  size_t size = 0;
-  if (!unwrap(string_packet_size(count, payload.size(), check_integrity), size)) return nullptr;
-  return packet_bytes(
-      size, [&](MutableBytes buffer) { return encode_string_into(count, offsets, payload, buffer, check_integrity); });
-}
-
-// The parts of a QuantizedTensor as dumps_quantized_rs reads them.
-struct QuantizedParts {
-  uint8_t dtype_code = 0;
-  uint8_t quant_scheme = 0;
-  uint32_t group_size = 0;
-  int64_t axis = 0;
-  std::vector<uint32_t> shape;
-  ByteSequence scales, zero_points, data;
-};
-
-template <class T>
-bool read_attribute(PyObject* object, const char* name, T& out, bool (*convert)(PyObject*, T&)) {
-  PyRef value = PyRef::steal(PyObject_GetAttrString(object, name));
-  return value && convert(value.get(), out);
-}
-
-// `object.<name>.tobytes()` as a byte sequence.
-bool read_tobytes(PyObject* object, const char* name, ByteSequence& out) {
-  PyRef array = PyRef::steal(PyObject_GetAttrString(object, name));
-  if (!array) return false;
-  PyRef method = PyRef::steal(PyObject_GetAttrString(array.get(), "tobytes"));
-  if (!method) return false;
-  PyRef bytes = PyRef::steal(PyObject_CallNoArgs(method.get()));
-  return bytes && out.convert(bytes.get());
-}
-
-// Reads the attributes in a fixed order; the first failure is raised as it is.
-bool read_quantized(PyObject* qt, QuantizedParts& parts) {
-  if (!read_attribute(qt, "dtype_code", parts.dtype_code, to_u8)) return false;
-  if (parts.dtype_code == 0 || parts.dtype_code > kMaxDtypeCode) {
-    return raise_codec_error(make_error(ErrorKind::UnknownDtype, parts.dtype_code));
-  }
-  if (!read_attribute(qt, "quant_scheme", parts.quant_scheme, to_u8) ||
-      !read_attribute(qt, "group_size", parts.group_size, to_u32) || !read_attribute(qt, "axis", parts.axis, to_i64) ||
-      !read_attribute(qt, "shape", parts.shape, read_dimensions)) {
-    return false;
-  }
-  return read_tobytes(qt, "scales", parts.scales) && read_tobytes(qt, "zero_points", parts.zero_points) &&
-         read_tobytes(qt, "data", parts.data);
+  // The offsets are checked before the output is allocated from `count`, so
+  // an absurd count is a Malformed packet rather than a huge allocation.
+  return planned_bytes(plan_string(count, offsets, payload, check_integrity));
 }
 
 PyObject* dumps_quantized(std::span<PyObject*> slots) {
@@ -136,21 +84,9 @@ PyObject* dumps_quantized(std::span<PyObject*> slots) {
     return raise(PyExc_ValueError, "Alignment must be a power of two");
   }
   QuantizedParts parts;
-  if (!read_quantized(slots[0], parts)) return nullptr;
-  const QuantizedView view{
-      .shape = parts.shape,
-      .scales = parts.scales.view(),
-      .zero_points = parts.zero_points.view(),
-      .data = parts.data.view(),
-      .group_size = parts.group_size,
-      .quant_scheme = parts.quant_scheme,
-      .axis = static_cast<uint8_t>(parts.axis),  // one byte on the wire: -1 travels as 255
-      .dtype = static_cast<Dtype>(parts.dtype_code - 1),
-  };
+  if (!parts.read(slots[0])) return nullptr;
   const EncodeOptions options{.alignment = alignment, .check_integrity = check_integrity, .compress = false};
-  size_t size = 0;
-  if (!unwrap(quantized_required_size(view, options), size)) return nullptr;
-  return packet_bytes(size, [&](MutableBytes buffer) { return encode_quantized_into(view, buffer, options); });
+  return planned_bytes(plan_quantized(parts.view(), options));
 }
 
 }  // namespace

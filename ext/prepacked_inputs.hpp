@@ -21,6 +21,8 @@ class ByteSequence {
   // bytearray, lists or tuples of ints 0 to 255. A str is refused.
   bool convert(PyObject* object);
   ByteView view() const;
+  // The bytes object viewed in place, or nullptr for a copy.
+  PyObject* viewed_object() const { return bytes_.get(); }
 
  private:
   PyRef bytes_;  // set when viewed in place

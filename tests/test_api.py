@@ -18,7 +18,8 @@ import scipy.sparse
 
 import packet_builders as pb
 import vakra
-from vakra import StringTensor, packet_tree, vakra_rs
+from vakra import StringTensor, _native, packet_tree, vakra_rs
+from vakra._encoding import convert
 from vakra.quantize import quantize
 
 RNG = np.random.default_rng(3)
@@ -44,13 +45,15 @@ VALUES = {
     "list of str": ["a", "bb", "ccc"], "list of bytes": [b"\x00\xff", b""],
     "qint8": quantize(RNG.standard_normal((4, 6)), "qint8", axis=1), "quint4": quantize(RNG.standard_normal(7), "quint4"),
     "big-endian": np.arange(5, dtype=">i4"), "numpy scalar": np.float32(2.5),  # come back native, as 0-d arrays
+    "transposed": np.arange(12, dtype=np.int16).reshape(3, 4).T, "mixed list": ["a", b"b", bytearray(b"c")],
 }
 VALUES["every kind"] = dict(VALUES)
 VALUES["nested"] = {"outer": {"inner": {"w": VALUES["float32 matrix"], "s": ["x"], "m": CSR}}, "n": np.ones(2)}
 VALUES["dict subclass"] = Quirky(a=np.ones(2), s=["x"])
 VALUES["64 levels to strings"] = deep_dict(64, ["x"])
 OPTIONS = {"defaults": {}, "compressed": {"compress": True},
-           "all": {"check_integrity": True, "compress": True, "alignment": 128}}
+           "all": {"check_integrity": True, "compress": True, "alignment": 128},
+           "flags as ints": {"check_integrity": 1, "compress": 0}}
 
 
 def assert_same(expected, actual):
@@ -102,13 +105,14 @@ SELF["self"] = SELF
 ENCODE_ERRORS = {
     "object": (object(), TypeError, "cannot encode a 'object'"),
     "list of numbers": ([1, 2], TypeError, "wrap numbers in numpy.asarray()"),
-    "non-str key beside strings": ({1: ["x"]}, TypeError, "dict keys must be str"),
+    "non-str key beside strings": ({1: ["x"]}, TypeError, "dict keys must be str, not 'int'"),
+    "non-str key beside arrays": ({"a": {1: np.ones(1)}}, TypeError, "dict keys must be str, not 'int'"),
     "dok matrix": (scipy.sparse.dok_matrix(np.eye(2)), ValueError, "Unknown sparse format 'dok'"),
     "dok beside strings": ({"m": scipy.sparse.dok_matrix(np.eye(2)), "s": ["x"]}, ValueError, "format 'dok'"),
     "masked": (np.ma.masked_array([1, 2], mask=[0, 1]), TypeError, "masked array"),
     "256 with strings": ({str(i): ["x"] for i in range(256)}, ValueError, "Bundle has 256 entries"),
     "65 levels to strings": (deep_dict(65, ["x"]), ValueError, "Nesting too deep"),
-    "itself": (SELF, ValueError, "Nesting too deep"),
+    "itself": (SELF, ValueError, "contains itself"),
     "bad alignment, strings only": ({"s": ["x"]}, ValueError, "Alignment must be a power of two"),
 }
 
@@ -120,6 +124,27 @@ def test_encode_errors(value, error, message, encoder):
     with pytest.raises(error) as caught:
         encoder(value) if "Alignment" not in message else encoder(value, alignment=3)
     assert message is None or message in str(caught.value)
+
+
+def test_convert_may_give_an_arrays_bytes_a_wire_dtype():
+    bits = np.array([[0x3F80, 0x4000]], np.uint16)  # bfloat16 1.0 and 2.0, without ml_dtypes
+    packet = _native.encode({"b": object()}, False, False, 64, lambda value: (bits, 15))
+    assert vakra.info(packet)["entries"]["b"]["dtype"] == "bfloat16" and packet.endswith(bits.tobytes())
+    with pytest.raises(ValueError, match="does not match the array's 2-byte elements"):
+        _native.encode(object(), False, False, 64, lambda value: (bits, 1))
+
+
+def test_segments_view_the_bodies_and_keep_them_alive():
+    array = np.arange(1 << 12, dtype=np.float64)
+    value = {"a": array, "s": ["x"], "q": VALUES["qint8"], "c": np.arange(1 << 12)}
+    expected = vakra.dumps(value)
+    segments = _native.encode_segments(value, False, False, 64, convert)
+    views = [segment for segment in segments if isinstance(segment, memoryview)]
+    assert all(view.readonly for view in views) and len(views) == 2  # the two large bodies; the rest is copied
+    assert np.shares_memory(np.frombuffer(views[0], np.uint8), array)
+    del array, value
+    gc.collect()
+    assert b"".join(segments) == expected
 
 
 CHECKED = vakra.dumps({"a": np.arange(100, dtype=np.int32), "s": ["label"], "q": VALUES["qint8"]},

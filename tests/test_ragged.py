@@ -29,11 +29,12 @@ def test_indexing_and_slicing_match_a_list(key):
             t[key]
 
 
-def test_non_utf8_item_reads_as_bytes_and_fails_as_text():
+@pytest.mark.parametrize("read", [lambda t: t[1], list, StringTensor.tolist], ids=["index", "iterate", "tolist"])
+def test_non_utf8_item_reads_as_bytes_and_fails_as_text(read):
     t = StringTensor([b"ok", b"\xff\xfe"])
-    assert t[0] == "ok" and t.raw[1] == b"\xff\xfe"
+    assert t[0] == "ok" and t.raw[1] == b"\xff\xfe" and t.tolist(as_bytes=True) == [b"ok", b"\xff\xfe"]
     with pytest.raises(UnicodeDecodeError) as info:
-        t[1]
+        read(t)
     assert "read it as bytes with .raw[1]" in info.value.__notes__[0]
 
 

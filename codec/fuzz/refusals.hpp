@@ -1,6 +1,5 @@
-// Invalid encoder inputs: each must be refused with its documented error by
-// the sizing function, the writer and the plan alike, before any byte of
-// the output is written.
+// Invalid encoder inputs: each must be refused with its documented error
+// while it is planned, so no writer ever sees it.
 #pragma once
 
 #include "fuzz_input.hpp"

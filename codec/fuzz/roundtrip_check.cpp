@@ -7,6 +7,7 @@
 #include "harnesses.hpp"
 #include "refusals.hpp"
 #include "tree_walk.hpp"
+#include "vakra/segments.hpp"
 #include "value_codec.hpp"
 
 namespace vakra::fuzz {
@@ -26,13 +27,18 @@ Result<Decoded> decode_checked(ByteView packet, CompressedBodies mode) {
 const DenseValue* top_dense(const Value& value) { return std::get_if<DenseValue>(&value.node); }
 bool top_compressed(const Value& value) { return top_dense(value) != nullptr && top_dense(value)->options.compress; }
 
-// Plans are the other writing path; they must produce the same bytes.
+// One nested plan, written whole or as segments, gives the bytes of the
+// children written one by one and framed.
 void check_plan_agrees(const Value& value, const Packet& packet) {
-  std::vector<Packet> storage;
-  const PacketPlan plan = plan_value(value, storage);
+  const PacketPlan plan = plan_value(value);
   FUZZ_CHECK(plan.size() == packet.size());
   const Packet planned = write_checked(plan.size(), true, [&](MutableBytes out) { return write_plan_checked(plan, out); });
   FUZZ_CHECK(planned == packet);
+  // A copy threshold that varies with the value, without taking input bytes.
+  const SegmentList list = plan_segments(plan, packet.size() % 128);
+  Packet joined;
+  for (const Segment& segment : list.segments()) joined.insert(joined.end(), segment.bytes.begin(), segment.bytes.end());
+  FUZZ_CHECK(joined == packet);
 }
 
 // Where the body starts inside a top-level packet, from the value's own rules.

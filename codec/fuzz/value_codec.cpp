@@ -3,9 +3,6 @@
 #include <cstring>
 
 #include "fuzz_check.hpp"
-#include "vakra/bundle.hpp"
-#include "vakra/sparse.hpp"
-#include "vakra/string.hpp"
 
 namespace vakra::fuzz {
 namespace {
@@ -23,45 +20,25 @@ std::array<DenseView, 3> component_views(const SparseValue& v) {
 
 ByteView bytes_of(const std::string& text) { return {reinterpret_cast<const uint8_t*>(text.data()), text.size()}; }
 
-Packet encode_dense(const DenseValue& v) {
-  auto required = dense_required_size(v.view(), v.options);
-  FUZZ_CHECK(required.ok());
-  return write_checked(*required, !v.options.compress,
-                       [&](MutableBytes out) { return encode_dense_into(v.view(), out, v.options); });
+// A leaf value's own plan; bundles are planned by the caller.
+Result<PacketPlan> plan_leaf(const Value& value) {
+  auto wrap = [](auto plan) -> Result<PacketPlan> {
+    if (!plan.ok()) return plan.error();
+    return PacketPlan{std::move(plan).value()};
+  };
+  if (const auto* v = std::get_if<DenseValue>(&value.node)) return wrap(plan_dense(v->view(), v->options));
+  if (const auto* v = std::get_if<SparseValue>(&value.node)) {
+    return wrap(plan_sparse(v->format, v->shape, component_views(*v)));
+  }
+  if (const auto* v = std::get_if<StringValue>(&value.node)) {
+    return wrap(plan_string(v->count(), v->offsets, v->payload, v->check_integrity));
+  }
+  const auto& q = std::get<QuantizedValue>(value.node);
+  return wrap(plan_quantized(q.view(), q.options));
 }
 
-Packet encode_sparse(const SparseValue& v) {
-  const auto views = component_views(v);
-  auto required = sparse_required_size(v.shape, views);
-  FUZZ_CHECK(required.ok());
-  return write_checked(*required, true,
-                       [&](MutableBytes out) { return encode_sparse_into(v.format, v.shape, views, out); });
-}
-
-Packet encode_bundle(const BundleValue& v) {
-  std::vector<Packet> children;
-  for (const BundleItemValue& item : v.entries) children.push_back(encode_value(item.value));
-  std::vector<BundleEntry> entries;
-  for (size_t i = 0; i < children.size(); ++i) entries.push_back({bytes_of(v.entries[i].key), children[i]});
-  auto required = bundle_required_size(entries);
-  FUZZ_CHECK(required.ok());
-  return write_checked(*required, true, [&](MutableBytes out) { return encode_bundle_into(entries, out); });
-}
-
-Packet encode_string(const StringValue& v) {
-  FUZZ_CHECK(check_string_offsets(v.count(), v.offsets, v.payload.size()).ok());
-  auto required = string_packet_size(v.count(), v.payload.size(), v.check_integrity);
-  FUZZ_CHECK(required.ok());
-  return write_checked(*required, true, [&](MutableBytes out) {
-    return encode_string_into(v.count(), v.offsets, v.payload, out, v.check_integrity);
-  });
-}
-
-Packet encode_quantized(const QuantizedValue& v) {
-  auto required = quantized_required_size(v.view(), v.options);
-  FUZZ_CHECK(required.ok());
-  return write_checked(*required, true,
-                       [&](MutableBytes out) { return encode_quantized_into(v.view(), out, v.options); });
+Packet write_plan_value(const PacketPlan& plan) {
+  return write_checked(plan.size(), true, [&](MutableBytes out) { return write_plan_checked(plan, out); });
 }
 
 bool same_bytes(ByteView a, ByteView b) {
@@ -139,39 +116,32 @@ Packet write_checked(size_t required, bool exact, const Writer& write) {
 }
 
 Packet encode_value(const Value& value) {
-  return std::visit(
-      [](const auto& node) -> Packet {
-        using T = std::decay_t<decltype(node)>;
-        if constexpr (std::is_same_v<T, DenseValue>) return encode_dense(node);
-        if constexpr (std::is_same_v<T, SparseValue>) return encode_sparse(node);
-        if constexpr (std::is_same_v<T, BundleValue>) return encode_bundle(node);
-        if constexpr (std::is_same_v<T, StringValue>) return encode_string(node);
-        if constexpr (std::is_same_v<T, QuantizedValue>) return encode_quantized(node);
-      },
-      value.node);
+  const auto* bundle = std::get_if<BundleValue>(&value.node);
+  if (bundle == nullptr) {
+    auto plan = plan_leaf(value);
+    FUZZ_CHECK(plan.ok());
+    return write_plan_value(*plan);
+  }
+  std::vector<Packet> children;
+  for (const BundleItemValue& item : bundle->entries) children.push_back(encode_value(item.value));
+  BundlePlan framing;
+  for (size_t i = 0; i < children.size(); ++i) {
+    framing.entries.push_back({bytes_of(bundle->entries[i].key), PacketPlan{RawPacket{children[i]}}});
+  }
+  FUZZ_CHECK(finish_bundle_plan(framing).ok());
+  return write_plan_value(PacketPlan{std::move(framing)});
 }
 
-PacketPlan plan_value(const Value& value, std::vector<Packet>& storage) {
-  if (const auto* dense = std::get_if<DenseValue>(&value.node)) {
-    auto plan = plan_dense(dense->view(), dense->options);
-    FUZZ_CHECK(plan.ok());
-    return PacketPlan{std::move(*plan)};
-  }
-  if (const auto* sparse = std::get_if<SparseValue>(&value.node)) {
-    auto plan = plan_sparse(sparse->format, sparse->shape, component_views(*sparse));
-    FUZZ_CHECK(plan.ok());
-    return PacketPlan{std::move(*plan)};
-  }
+PacketPlan plan_value(const Value& value) {
   if (const auto* bundle = std::get_if<BundleValue>(&value.node)) {
     BundlePlan plan;
-    for (const BundleItemValue& item : bundle->entries) {
-      plan.entries.push_back({bytes_of(item.key), plan_value(item.value, storage)});
-    }
+    for (const BundleItemValue& item : bundle->entries) plan.entries.push_back({bytes_of(item.key), plan_value(item.value)});
     FUZZ_CHECK(finish_bundle_plan(plan).ok());
     return PacketPlan{std::move(plan)};
   }
-  storage.push_back(encode_value(value));
-  return PacketPlan{RawPacket{storage.back()}};
+  auto plan = plan_leaf(value);
+  FUZZ_CHECK(plan.ok());
+  return std::move(plan).value();
 }
 
 void expect_matches(const Value& value, const Decoded& decoded) {

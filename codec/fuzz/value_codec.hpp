@@ -1,5 +1,5 @@
-// Encodes harness values with the codec's sizing and writing functions, and
-// compares decoded trees with the values they came from.
+// Encodes harness values with the codec's plans, and compares decoded trees
+// with the values they came from.
 #pragma once
 
 #include <cstdint>
@@ -21,12 +21,12 @@ using Writer = std::function<Result<size_t>(MutableBytes)>;
 // length (same bytes) and into one byte less (BufferTooSmall, untouched).
 Packet write_checked(size_t required, bool exact, const Writer& write);
 
-// The packet of a value, through the kind's sizing and writing functions.
+// The packet of a value: each leaf written by its own plan, bundles framing
+// their children's finished packets.
 Packet encode_value(const Value& value);
 
-// The same value as an encoding plan; `storage` keeps the pre-encoded
-// string and quantized packets the plan refers to.
-PacketPlan plan_value(const Value& value, std::vector<Packet>& storage);
+// The same value as one nested plan.
+PacketPlan plan_value(const Value& value);
 
 // Aborts unless `decoded` carries exactly `value`. Compressed bodies appear
 // only with CompressedBodies::View and are decompressed for the comparison.

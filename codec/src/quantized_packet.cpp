@@ -2,11 +2,10 @@
 // zero-point tables, then the packed codes at an aligned body start. The
 // optional checksum covers the parameter block and the codes, streamed over
 // the two ranges so they are never assembled.
-#include "vakra/quantized.hpp"
-
 #include <algorithm>
 
 #include "hash_internal.hpp"
+#include "sink_internal.hpp"
 #include "vakra/decode.hpp"
 #include "vakra/header.hpp"
 #include "wire_internal.hpp"
@@ -24,14 +23,6 @@ uint64_t value_bytes(Dtype dtype, uint64_t elements) {
   return four_bit ? elements / 2 + elements % 2 : elements;
 }
 
-struct QuantizedLayout {
-  size_t params_start = 0;  // q: right after the shape
-  size_t tables_end = 0;    // end of the zero points; the alignment byte goes here
-  size_t body_start = 0;
-  size_t value_bytes = 0;
-  size_t total = 0;
-};
-
 uint64_t checksum(ByteView packet, const QuantizedLayout& layout) {
   hash::Xxh3Stream stream;
   stream.update(packet.subspan(layout.params_start, layout.tables_end - layout.params_start));
@@ -39,8 +30,10 @@ uint64_t checksum(ByteView packet, const QuantizedLayout& layout) {
   return stream.digest();
 }
 
+}  // namespace
+
 // Validates the view in the documented order and places every part.
-Result<QuantizedLayout> quantized_layout(const QuantizedView& view, const EncodeOptions& options) {
+Result<QuantizedPlan> plan_quantized(const QuantizedView& view, const EncodeOptions& options) {
   VAKRA_RETURN_IF(!wire::is_power_of_two(options.alignment), make_error(ErrorKind::Malformed));
   VAKRA_RETURN_IF(!is_quantized(view.dtype), make_error(ErrorKind::UnknownDtype, dtype_code(view.dtype)));
   VAKRA_RETURN_IF(view.shape.size() > MAX_NDIM, make_error(ErrorKind::TooManyDimensions));
@@ -48,9 +41,9 @@ Result<QuantizedLayout> quantized_layout(const QuantizedView& view, const Encode
   VAKRA_RETURN_IF(view.zero_points.size() != table_len || table_len % 4 != 0, make_error(ErrorKind::Malformed));
   // The entry count is a u32 on the wire.
   VAKRA_RETURN_IF(table_len / 4 > UINT32_MAX, make_error(ErrorKind::Malformed));
-  uint64_t elements;
-  VAKRA_ASSIGN_OR_RETURN(elements, element_count(view.shape));
-  QuantizedLayout layout;
+  VAKRA_ASSIGN_OR_RETURN(const uint64_t elements, element_count(view.shape));
+  QuantizedPlan plan{view, options, {}, 0};
+  QuantizedLayout& layout = plan.layout;
   layout.value_bytes = value_bytes(view.dtype, elements);
   VAKRA_RETURN_IF(view.data.size() < layout.value_bytes, make_error(ErrorKind::Malformed));
 
@@ -59,26 +52,17 @@ Result<QuantizedLayout> quantized_layout(const QuantizedView& view, const Encode
   layout.tables_end = layout.params_start + kParamsLength + 2 * table_len;
   const size_t prefix = layout.tables_end + (options.alignment != kStandardAlignment ? 1 : 0);
   layout.body_start = prefix + wire::padding_for(prefix, options.alignment);
-  layout.total = layout.body_start + layout.value_bytes + (options.check_integrity ? kChecksumLength : 0);
-  return layout;
+  plan.size = layout.body_start + layout.value_bytes + (options.check_integrity ? kChecksumLength : 0);
+  return plan;
 }
 
-}  // namespace
-
-Result<size_t> quantized_required_size(const QuantizedView& view, const EncodeOptions& options) {
-  QuantizedLayout layout;
-  VAKRA_ASSIGN_OR_RETURN(layout, quantized_layout(view, options));
-  return layout.total;
-}
-
-Result<size_t> encode_quantized_into(const QuantizedView& view, MutableBytes buffer, const EncodeOptions& options) {
-  QuantizedLayout layout;
-  VAKRA_ASSIGN_OR_RETURN(layout, quantized_layout(view, options));
-  VAKRA_RETURN_IF(buffer.size() < layout.total, make_error(ErrorKind::BufferTooSmall));
-
-  uint8_t* out = buffer.data();
-  const uint16_t flags = wire::alignment_flag(options.alignment) | (options.check_integrity ? FLAG_INTEGRITY : 0);
-  write_v4_header(buffer, flags, dtype_code(view.dtype), static_cast<uint8_t>(view.shape.size()));
+void emit_quantized(const QuantizedPlan& plan, PacketSink& sink) {
+  const QuantizedView& view = plan.view;
+  const QuantizedLayout& layout = plan.layout;
+  const MutableBytes prefix = sink.piece(layout.body_start);
+  uint8_t* out = prefix.data();
+  const uint16_t flags = wire::alignment_flag(plan.options.alignment) | (plan.options.check_integrity ? FLAG_INTEGRITY : 0);
+  write_v4_header(prefix, flags, dtype_code(view.dtype), static_cast<uint8_t>(view.shape.size()));
   size_t p = kHeaderLenV4;
   for (uint32_t dim : view.shape) {
     wire::store_u32(out + p, dim);
@@ -89,16 +73,23 @@ Result<size_t> encode_quantized_into(const QuantizedView& view, MutableBytes buf
   wire::store_u32(out + p + 2, view.group_size);
   wire::store_u32(out + p + 6, static_cast<uint32_t>(view.scales.size() / 4));
   p += kParamsLength;
+  // The tables are small next to the codes: they travel inside the prefix.
   std::ranges::copy(view.scales, out + p);
   p += view.scales.size();
   std::ranges::copy(view.zero_points, out + p);
+  wire::write_alignment(out, layout.tables_end, plan.options.alignment);
 
-  const size_t body_start = wire::write_alignment(out, layout.tables_end, options.alignment);
-  std::copy_n(view.data.data(), layout.value_bytes, out + body_start);
-  if (options.check_integrity) {
-    wire::store_u64(out + body_start + layout.value_bytes, checksum(buffer, layout));
+  const ByteView codes = view.data.first(layout.value_bytes);
+  if (!plan.options.check_integrity) {
+    sink.body(codes);
+    return;
   }
-  return layout.total;
+  // The checksum covers the parameter block and the codes, streamed over the two ranges.
+  hash::Xxh3Stream stream;
+  stream.update(prefix.subspan(layout.params_start, layout.tables_end - layout.params_start));
+  sink.body(codes);
+  stream.update(codes);
+  wire::store_u64(sink.piece(kChecksumLength).data(), stream.digest());
 }
 
 Result<DecodedQuantized> decode_quantized(ByteView bytes, const PacketHeader& header) {

@@ -1,11 +1,9 @@
 // String packets (written and read) and ragged packets (read only): a table
 // of count + 1 u64 offsets followed by one payload holding every item.
-#include "vakra/string.hpp"
-
 #include <algorithm>
-#include <cstring>
 
 #include "hash_internal.hpp"
+#include "sink_internal.hpp"
 #include "vakra/decode.hpp"
 #include "vakra/dtype.hpp"
 #include "vakra/header.hpp"
@@ -20,44 +18,37 @@ constexpr size_t kChecksumLength = 8;
 
 }  // namespace
 
-Status check_string_offsets(uint32_t count, std::span<const uint64_t> offsets, uint64_t payload_len) {
+Result<StringPlan> plan_string(uint32_t count, std::span<const uint64_t> offsets, ByteView payload,
+                               bool check_integrity) {
   VAKRA_RETURN_IF(offsets.size() != uint64_t{count} + 1, make_error(ErrorKind::Malformed));
   VAKRA_RETURN_IF(offsets.front() != 0, make_error(ErrorKind::Malformed));
   VAKRA_RETURN_IF(!std::ranges::is_sorted(offsets), make_error(ErrorKind::Malformed));
-  VAKRA_RETURN_IF(offsets.back() != payload_len, make_error(ErrorKind::Malformed));
-  return {};
-}
-
-Result<size_t> string_packet_size(uint32_t count, uint64_t payload_len, bool check_integrity) {
+  VAKRA_RETURN_IF(offsets.back() != payload.size(), make_error(ErrorKind::Malformed));
   const size_t table_len = 8 * (size_t{count} + 1);  // at most 2^35: no overflow on 64-bit
-  auto total = wire::checked_add(kOffsetsStart + table_len, payload_len);
+  auto total = wire::checked_add(kOffsetsStart + table_len, payload.size());
   if (total && check_integrity) total = wire::checked_add(*total, kChecksumLength);
   VAKRA_RETURN_IF(!total, make_error(ErrorKind::Malformed));
-  return *total;
+  return StringPlan{count, offsets, payload, check_integrity, *total};
 }
 
-Result<size_t> encode_string_into(uint32_t count, std::span<const uint64_t> offsets, ByteView payload,
-                                  MutableBytes buffer, bool check_integrity) {
-  VAKRA_TRY(check_string_offsets(count, offsets, payload.size()));
-  size_t total;
-  VAKRA_ASSIGN_OR_RETURN(total, string_packet_size(count, payload.size(), check_integrity));
-  VAKRA_RETURN_IF(buffer.size() < total, make_error(ErrorKind::BufferTooSmall));
+void emit_string(const StringPlan& plan, PacketSink& sink) {
+  const MutableBytes head = sink.piece(kOffsetsStart);
+  const uint16_t flags = FLAG_STRING | FLAG_ALIGNED | (plan.check_integrity ? FLAG_INTEGRITY : 0);
+  write_v4_header(head, flags, dtype_code(Dtype::String), 1);
+  wire::store_u32(head.data() + kHeaderLenV4, plan.count);
+  std::fill(head.begin() + kHeaderLenV4 + 4, head.end(), uint8_t{0});
 
-  uint8_t* out = buffer.data();
-  const uint16_t flags = FLAG_STRING | FLAG_ALIGNED | (check_integrity ? FLAG_INTEGRITY : 0);
-  write_v4_header(buffer, flags, dtype_code(Dtype::String), 1);
-  wire::store_u32(out + kHeaderLenV4, count);
-  const size_t shape_end = kHeaderLenV4 + 4;
-  std::fill(out + shape_end, out + kOffsetsStart, uint8_t{0});
-
-  // The host is little-endian (wire_internal.hpp), so the table goes out as is.
-  const size_t table_len = offsets.size_bytes();
-  std::memcpy(out + kOffsetsStart, offsets.data(), table_len);
-  size_t p = kOffsetsStart + table_len;
-  std::ranges::copy(payload, out + p);
-  p += payload.size();
-  if (check_integrity) wire::store_u64(out + p, hash::xxh3({out + kOffsetsStart, p - kOffsetsStart}));
-  return total;
+  // The host is little-endian (wire_internal.hpp), so the table goes out as it lies.
+  const ByteView table(reinterpret_cast<const uint8_t*>(plan.offsets.data()), plan.offsets.size_bytes());
+  sink.body(table);
+  sink.body(plan.payload);
+  if (plan.check_integrity) {
+    // One checksum over the table and the payload, which need not be neighbours in memory.
+    hash::Xxh3Stream stream;
+    stream.update(table);
+    stream.update(plan.payload);
+    wire::store_u64(sink.piece(kChecksumLength).data(), stream.digest());
+  }
 }
 
 Result<DecodedOffsets> decode_offset_payload(ByteView bytes, const PacketHeader& header) {

@@ -83,6 +83,15 @@ inline Result<size_t> locate_body(ByteView bytes, size_t p, uint16_t flags) {
   return p;
 }
 
+// Reads the u32 length prefix at `p` and the range it names; PacketTooShort
+// when either runs past the end of `bytes`.
+inline Result<ByteView> length_prefixed(ByteView bytes, size_t p) {
+  VAKRA_RETURN_IF(!wire::fits(p, 4, bytes.size()), make_error(ErrorKind::PacketTooShort));
+  const size_t len = wire::load_u32(bytes.data() + p);
+  VAKRA_RETURN_IF(!wire::fits(p + 4, len, bytes.size()), make_error(ErrorKind::PacketTooShort));
+  return bytes.subspan(p + 4, len);
+}
+
 // Writes the alignment byte (when the alignment is not 64) and the zero
 // padding that follow a prefix ending at `prefix_end`; returns the body start.
 inline size_t write_alignment(uint8_t* packet, size_t prefix_end, size_t alignment) {

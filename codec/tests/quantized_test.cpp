@@ -4,7 +4,7 @@
 
 #include "test_bytes.hpp"
 #include "vakra/decode.hpp"
-#include "vakra/quantized.hpp"
+#include "vakra/plan.hpp"
 
 namespace vakra {
 namespace {
@@ -46,9 +46,9 @@ TEST(QuantizedPacket, GoldenQint8PacketsRoundTrip) {
     }
     ASSERT_EQ(expected.size(), check ? 104u : 96u);
     const EncodeOptions options{64, check, true};  // compress is ignored
-    EXPECT_EQ(*quantized_required_size(t.view(), options), expected.size());
+    const PacketPlan plan{*plan_quantized(t.view(), options)};
     Bytes buffer(expected.size() + 1, 0xCC);
-    EXPECT_EQ(*encode_quantized_into(t.view(), buffer, options), expected.size());
+    EXPECT_EQ(*write_plan_checked(plan, buffer), expected.size());
     EXPECT_EQ(Bytes(buffer.begin(), buffer.end() - 1), expected);
     EXPECT_EQ(buffer.back(), 0xCC);
     auto d = decode_packet(buffer);
@@ -80,11 +80,13 @@ TEST(QuantizedPacket, LayoutAndRefusalsInOrder) {
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << dtype_name(c.tensor.dtype) << " " << c.alignment << " " << c.expected);
     const EncodeOptions options{c.alignment, false, false};
-    const bool sizing_fails = c.expected != ok && c.expected != "Buffer too small";
-    EXPECT_EQ(outcome(quantized_required_size(c.tensor.view(), options)), sizing_fails ? c.expected : ok);
+    const bool planning_fails = c.expected != ok && c.expected != "Buffer too small";
+    auto planned = plan_quantized(c.tensor.view(), options);
+    EXPECT_EQ(outcome(planned), planning_fails ? c.expected : ok);
+    if (!planned.ok()) continue;
     Bytes buffer(c.size + 1, 0xCC);
     const Bytes canary = buffer;
-    EXPECT_EQ(outcome(encode_quantized_into(c.tensor.view(), {buffer.data(), c.size}, options)), c.expected);
+    EXPECT_EQ(outcome(write_plan_checked(PacketPlan{std::move(*planned)}, {buffer.data(), c.size})), c.expected);
     if (c.expected != ok) {
       EXPECT_EQ(buffer, canary);
       continue;
@@ -100,13 +102,12 @@ TEST(QuantizedPacket, LayoutAndRefusalsInOrder) {
   const Tensor t = tensor();
   const ByteView wrapping_table(t.scales.data(), size_t{4} << 32);
   const QuantizedView wrapping{t.shape, wrapping_table, wrapping_table, t.data, 0, 0, 0, Dtype::Qint8};
-  EXPECT_EQ(outcome(quantized_required_size(wrapping, {})), "Malformed vakra packet");
+  EXPECT_EQ(outcome(plan_quantized(wrapping, {})), "Malformed vakra packet");
 }
 
 TEST(QuantizedPacket, DecoderChecksBoundsAndChecksum) {
   const Tensor t = tensor();
-  Bytes good(*quantized_required_size(t.view(), {16, true, false}));
-  ASSERT_TRUE(encode_quantized_into(t.view(), good, {16, true, false}).ok());
+  const Bytes good = testing::encode(plan_quantized(t.view(), {16, true, false}));
   // Parameters at 18, scales 28..43, zero points 44..59, alignment byte 60, padding 61..63, body 64..95.
   auto with = [&](size_t at, std::initializer_list<uint8_t> bytes, size_t size = 0) {
     Bytes p = good;

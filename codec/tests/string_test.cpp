@@ -2,7 +2,7 @@
 
 #include "test_bytes.hpp"
 #include "vakra/decode.hpp"
-#include "vakra/string.hpp"
+#include "vakra/plan.hpp"
 
 namespace vakra {
 namespace {
@@ -28,7 +28,7 @@ Bytes packet(uint16_t flags, std::vector<uint32_t> shape, Bytes alignment_byte, 
 
 Result<DecodedOffsets> decode_body(const Bytes& bytes) { return decode_offset_payload(bytes, *parse_header(bytes)); }
 
-TEST(StringPacket, EncodesGoldenPacketsAndRefusesBadOffsetsUnwritten) {
+TEST(StringPacket, EncodesGoldenPacketsAndRefusesBadOffsets) {
   struct Case { uint32_t count; Offsets offsets; std::string payload; bool check; size_t size; std::string expected; };
   const std::string bad = "Malformed vakra packet";
   const Case cases[] = {
@@ -39,14 +39,20 @@ TEST(StringPacket, EncodesGoldenPacketsAndRefusesBadOffsetsUnwritten) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.offsets));
+    const Bytes payload(c.payload.begin(), c.payload.end());
+    auto planned = plan_string(c.count, c.offsets, payload, c.check);
+    if (!planned.ok()) {
+      EXPECT_EQ(outcome(planned), c.expected);
+      continue;
+    }
     Bytes buffer(c.size + 1, 0xAA);
-    const Bytes canary = buffer, payload(c.payload.begin(), c.payload.end());
-    EXPECT_EQ(outcome(encode_string_into(c.count, c.offsets, payload, {buffer.data(), c.size}, c.check)), c.expected);
+    const Bytes canary = buffer;
+    EXPECT_EQ(outcome(write_plan_checked(PacketPlan{*planned}, {buffer.data(), c.size})), c.expected);
     if (c.expected != "ok") {
       EXPECT_EQ(buffer, canary);
       continue;
     }
-    EXPECT_EQ(*string_packet_size(c.count, payload.size(), c.check), c.size);
+    EXPECT_EQ(planned->size, c.size);
     buffer.pop_back();  // the byte after the packet was left alone
     EXPECT_EQ(buffer, packet(c.check ? 0x0103 : 0x0101, {c.count}, {}, 50, c.offsets, c.payload));
   }

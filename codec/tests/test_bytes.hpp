@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "vakra/dense.hpp"
 #include "vakra/error.hpp"
+#include "vakra/plan.hpp"
 #include "vakra/result.hpp"
 
 namespace vakra::testing {
@@ -51,14 +51,19 @@ std::string outcome(const R& result) {
   return result.ok() ? std::string("ok") : error_message(result.error());
 }
 
-// Sizes and encodes a dense packet the two-phase way.
-inline Bytes encode_dense(const DenseView& view, const EncodeOptions& options = {}) {
-  const auto size = dense_required_size(view, options);
-  Bytes out(size.ok() ? *size : 0);
-  const auto written = encode_dense_into(view, out, options);
-  EXPECT_EQ(outcome(written), "ok");
-  out.resize(written.ok() ? *written : 0);
+// The packet of a successful kind plan (DensePlan, StringPlan, ...), written into a buffer of its size.
+template <class Plan>
+Bytes encode(Result<Plan> plan) {
+  EXPECT_EQ(outcome(plan), "ok");
+  if (!plan.ok()) return {};
+  const PacketPlan packet{std::move(plan).value()};
+  Bytes out(packet.size());
+  write_plan(packet, out);
   return out;
+}
+
+inline Bytes encode_dense(const DenseView& view, const EncodeOptions& options = {}) {
+  return encode(plan_dense(view, options));
 }
 
 }  // namespace vakra::testing

@@ -24,16 +24,6 @@ using vakra::Result;
 
 // ---- writing -----------------------------------------------------------
 
-// Sizes, allocates once, writes: the pattern every encoder follows.
-template <class Size, class Write>
-Result<std::vector<uint8_t>> encode_to_vector(Size size, Write write) {
-  VAKRA_ASSIGN_OR_RETURN(const size_t capacity, size());
-  std::vector<uint8_t> packet(capacity);
-  VAKRA_ASSIGN_OR_RETURN(const size_t length, write(vakra::MutableBytes(packet)));
-  packet.resize(length);  // compressed bodies come in under their bound
-  return packet;
-}
-
 std::vector<uint64_t> string_offsets(const std::vector<std::string>& items, std::string& payload) {
   std::vector<uint64_t> offsets{0};
   for (const std::string& item : items) {
@@ -45,57 +35,51 @@ std::vector<uint64_t> string_offsets(const std::vector<std::string>& items, std:
 
 ByteView bytes_of(const void* data, size_t size) { return {static_cast<const uint8_t*>(data), size}; }
 
-Result<std::vector<uint8_t>> encode_example() {
-  // A 3 x 4 float32 matrix, with checksums on.
-  std::vector<float> weights(12);
-  for (size_t i = 0; i < weights.size(); ++i) weights[i] = static_cast<float>(i);
-  const uint32_t weights_shape[] = {3, 4};
-  const vakra::DenseView weights_view{bytes_of(weights.data(), weights.size() * sizeof(float)), weights_shape,
-                                      vakra::Dtype::Float32};
-  const vakra::EncodeOptions checked{.check_integrity = true};
-  VAKRA_ASSIGN_OR_RETURN(
-      const std::vector<uint8_t> weights_packet,
-      encode_to_vector([&] { return vakra::dense_required_size(weights_view, checked); },
-                       [&](vakra::MutableBytes out) { return vakra::encode_dense_into(weights_view, out, checked); }));
+// Adds one planned value to a bundle plan under `key`.
+template <class Plan>
+vakra::Status add_entry(vakra::BundlePlan& bundle, const char* key, Result<Plan> plan) {
+  VAKRA_TRY(plan);
+  bundle.entries.push_back({bytes_of(key, std::strlen(key)), vakra::PacketPlan{std::move(plan).value()}});
+  return {};
+}
 
+// The inputs the plan views; they must outlive it.
+struct ExampleValues {
+  std::vector<float> weights = std::vector<float>(12);
+  uint32_t weights_shape[2] = {3, 4};
   // A 4 x 5 CSR matrix: values, column indices, row pointers.
-  const float values[] = {1.5f, -2.0f, 3.25f, 4.0f};
-  const int32_t indices[] = {0, 4, 2, 3};
-  const int32_t indptr[] = {0, 2, 2, 3, 4};
-  const uint32_t nnz[] = {4}, rows_plus_one[] = {5}, matrix_shape[] = {4, 5};
-  const vakra::DenseView components[] = {
-      {bytes_of(values, sizeof values), nnz, vakra::Dtype::Float32},
-      {bytes_of(indices, sizeof indices), nnz, vakra::Dtype::Int32},
-      {bytes_of(indptr, sizeof indptr), rows_plus_one, vakra::Dtype::Int32},
-  };
-  VAKRA_ASSIGN_OR_RETURN(
-      const std::vector<uint8_t> adjacency_packet,
-      encode_to_vector([&] { return vakra::sparse_required_size(matrix_shape, components); },
-                       [&](vakra::MutableBytes out) {
-                         return vakra::encode_sparse_into(vakra::SparseFormat::csr, matrix_shape, components, out);
-                       }));
-
-  // Three labels as one string tensor.
+  float values[4] = {1.5f, -2.0f, 3.25f, 4.0f};
+  int32_t indices[4] = {0, 4, 2, 3};
+  int32_t indptr[5] = {0, 2, 2, 3, 4};
+  uint32_t nnz[1] = {4}, rows_plus_one[1] = {5}, matrix_shape[2] = {4, 5};
   std::string payload;
-  const std::vector<uint64_t> offsets = string_offsets({"cat", "dog", "\xc3\xa9meu"}, payload);
-  const auto count = static_cast<uint32_t>(offsets.size() - 1);
-  VAKRA_ASSIGN_OR_RETURN(
-      const std::vector<uint8_t> labels_packet,
-      encode_to_vector([&] { return vakra::string_packet_size(count, payload.size(), true); },
-                       [&](vakra::MutableBytes out) {
-                         return vakra::encode_string_into(count, offsets, bytes_of(payload.data(), payload.size()),
-                                                          out, true);
-                       }));
+  std::vector<uint64_t> offsets = string_offsets({"cat", "dog", "\xc3\xa9meu"}, payload);
 
-  // The dict: named packets framed by one bundle header.
-  const auto key = [](const char* text) { return bytes_of(text, std::strlen(text)); };
-  const vakra::BundleEntry entries[] = {
-      {key("weights"), weights_packet},
-      {key("adjacency"), adjacency_packet},
-      {key("labels"), labels_packet},
+  ExampleValues() {
+    for (size_t i = 0; i < weights.size(); ++i) weights[i] = static_cast<float>(i);
+  }
+};
+
+// Plan first, then write: every value is validated and sized while the plan
+// is built, and the dict {weights, adjacency, labels} is then written in one pass.
+Result<vakra::PacketPlan> plan_example(const ExampleValues& v) {
+  vakra::BundlePlan bundle;
+  // A 3 x 4 float32 matrix, with checksums on.
+  const vakra::DenseView weights{bytes_of(v.weights.data(), v.weights.size() * sizeof(float)), v.weights_shape,
+                                 vakra::Dtype::Float32};
+  VAKRA_TRY(add_entry(bundle, "weights", vakra::plan_dense(weights, {.check_integrity = true})));
+  const vakra::DenseView components[] = {
+      {bytes_of(v.values, sizeof v.values), v.nnz, vakra::Dtype::Float32},
+      {bytes_of(v.indices, sizeof v.indices), v.nnz, vakra::Dtype::Int32},
+      {bytes_of(v.indptr, sizeof v.indptr), v.rows_plus_one, vakra::Dtype::Int32},
   };
-  return encode_to_vector([&] { return vakra::bundle_required_size(entries); },
-                          [&](vakra::MutableBytes out) { return vakra::encode_bundle_into(entries, out); });
+  VAKRA_TRY(add_entry(bundle, "adjacency", vakra::plan_sparse(vakra::SparseFormat::csr, v.matrix_shape, components)));
+  // Three labels as one string tensor.
+  const auto count = static_cast<uint32_t>(v.offsets.size() - 1);
+  VAKRA_TRY(add_entry(bundle, "labels",
+                      vakra::plan_string(count, v.offsets, bytes_of(v.payload.data(), v.payload.size()), true)));
+  VAKRA_TRY(vakra::finish_bundle_plan(bundle));
+  return vakra::PacketPlan{std::move(bundle)};
 }
 
 // ---- reading -----------------------------------------------------------
@@ -176,16 +160,22 @@ int read_and_print(const char* path) {
   return 0;
 }
 
+// The packet goes out as its segment list: the headers the list owns and the
+// bodies straight from the values' memory (writev(2) takes the same list).
 int write_example(const char* path) {
-  auto packet = encode_example();
-  if (!packet) return fail(path, packet.error());
+  const ExampleValues values;
+  auto plan = plan_example(values);
+  if (!plan) return fail(path, plan.error());
+  const vakra::SegmentList segments = vakra::plan_segments(*plan);
   std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(packet->data()), static_cast<std::streamsize>(packet->size()));
+  for (const vakra::Segment& segment : segments.segments()) {
+    out.write(reinterpret_cast<const char*>(segment.bytes.data()), static_cast<std::streamsize>(segment.bytes.size()));
+  }
   if (!out.flush()) {
     std::fprintf(stderr, "vakra_example: cannot write %s\n", path);
     return 1;
   }
-  std::printf("wrote %zu bytes to %s\n", packet->size(), path);
+  std::printf("wrote %zu bytes to %s\n", segments.size(), path);
   return 0;
 }
 

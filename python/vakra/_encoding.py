@@ -1,123 +1,68 @@
-"""Python values to packets: the dispatch behind dumps, dump and dump_into.
+"""The package's half of encoding: values the native encoder does not take as
+they are, turned into values it does.
 
-The extension encodes arrays, sparse matrices and dicts of them in one native
-call. Values it cannot take (string and quantized tensors, lists of strings,
-arrays in a non-native byte order) are encoded here one by one, and the dicts
-that hold them are framed with ``encode_bundle_rs``. One walk over a dict
-decides which road it takes, so dicts of plain arrays pay only that walk.
+``vakra._native`` walks every value natively (C-contiguous arrays in native
+byte order, dicts, SciPy sparse matrices, StringTensor, QuantizedTensor,
+lists of str or bytes) and calls :func:`convert` once for anything else.
 """
 
 from __future__ import annotations
 
+import importlib
 import sys
-from typing import Any, NamedTuple
+from typing import Any
 
 import numpy as np
 
-from . import vakra_rs
-from .quantize import QuantizedTensor
 from .ragged import StringTensor
 
-MAX_NESTING_DEPTH = 64
-MAX_BUNDLE_ENTRIES = 255
-SPARSE_FORMATS = ("coo", "csr", "csc")
-
-_TOO_DEEP = f"Nesting too deep: values may be nested at most {MAX_NESTING_DEPTH} levels below the top-level value"
-
-_ndarray = np.ndarray
-_dumps_rs = vakra_rs.dumps_rs
+_UNKNOWN_FOREIGN = object()
+_foreign: Any = _UNKNOWN_FOREIGN  # the vakra._foreign module, None when absent, imported on first need
 
 
-class Options(NamedTuple):
-    """Encoder options, in the extension's positional order."""
+def convert(value: Any) -> Any:
+    """A value the native encoder takes in place of ``value``, or an error.
 
-    check_integrity: bool = False
-    compress: bool = False
-    alignment: int = 64
-
-
-def engine_can_encode(value: Any, depth: int = 0) -> bool:
-    """True when ``dumps_rs`` encodes ``value`` exactly as vakra means it.
-
-    False for values this module has to encode itself. Raises for values
-    nothing can encode, so that a dict fails before any of it is encoded.
+    NumPy scalars become 0-d arrays; arrays (subclasses too, masked arrays
+    excepted) become C-contiguous base-class arrays in native byte order; a
+    list holding items other than str and bytes becomes a StringTensor (so
+    bytearray and memoryview items are accepted); foreign arrays (DLPack,
+    ``__array_interface__``, torch) are taken through ``vakra._foreign``.
+    Raises TypeError for anything else.
     """
-    if depth > MAX_NESTING_DEPTH:
-        raise ValueError(_TOO_DEEP)
-    if type(value) is _ndarray:
-        return value.dtype.isnative
-    # SciPy's dok_matrix is a dict subclass: a dict that names a sparse format is a matrix.
-    if isinstance(value, dict) and (type(value) is dict or _sparse_format(value) is None):
-        can = True
-        for item in dict.values(value):
-            can = engine_can_encode(item, depth + 1) and can
-        return can
-    if isinstance(value, (StringTensor, QuantizedTensor, list, np.generic)):
-        return False
-    if isinstance(value, _ndarray):
-        _check_array_subclass(value)
-        return value.dtype.isnative
-    sparse_format = _sparse_format(value)
-    if sparse_format is None:
-        raise TypeError(f"vakra cannot encode a {type(value).__name__!r} object; it encodes NumPy arrays, SciPy "
-                        "sparse matrices, StringTensor, QuantizedTensor, lists of str or bytes and dicts of these")
-    if sparse_format not in SPARSE_FORMATS:
-        raise ValueError(f"Unknown sparse format {sparse_format!r}: vakra stores coo, csr and csc; "
-                         f"convert with .tocsr(), .tocsc() or .tocoo()")
-    if depth + 1 > MAX_NESTING_DEPTH:  # the components sit one level below
-        raise ValueError(_TOO_DEEP)
-    return True
-
-
-def encode(value: Any, options: Options, depth: int = 0) -> bytes:
-    """One packet for ``value``, taking the native road wherever it can."""
-    if depth == 0 and not _is_power_of_two(options.alignment):
-        # The extension checks this too, but not on the string-only roads.
-        raise ValueError("Alignment must be a power of two")
-    if engine_can_encode(value, depth):
-        return _dumps_rs(value, *options)
-    if isinstance(value, dict):
-        return _encode_bundle(value, options, depth)
+    if isinstance(value, (np.ndarray, np.generic)):
+        return _plain_array(np.asarray(value) if isinstance(value, np.generic) else value)
     if isinstance(value, list):
-        value = _string_tensor(value)
-    if isinstance(value, StringTensor):
-        offsets, payload, count = value.to_raw()
-        return vakra_rs.dumps_string_rs(offsets, payload, count, options.check_integrity)
-    if isinstance(value, QuantizedTensor):
-        return vakra_rs.dumps_quantized_rs(value, options.check_integrity, options.alignment)
-    return _dumps_rs(native_array(value), *options)
+        return _string_tensor(value)
+    foreign = _foreign_module()
+    if foreign is not None:
+        array = foreign.as_array(value)
+        if isinstance(array, tuple):  # (array, wire dtype code): bytes of an element type NumPy cannot name
+            return _c_order(np.asarray(array[0])), array[1]
+        if array is not None:
+            return _plain_array(np.asarray(array))
+    raise TypeError(f"vakra cannot encode a {type(value).__name__!r} object; it encodes NumPy arrays, SciPy "
+                    "sparse matrices, StringTensor, QuantizedTensor, lists of str or bytes and dicts of these")
 
 
-def _is_power_of_two(value: int) -> bool:
-    return isinstance(value, int) and value > 0 and value & (value - 1) == 0
+def _plain_array(array: np.ndarray) -> np.ndarray:
+    # A masked array exists only once numpy.ma has been imported; the test
+    # does not import it.
+    masked = sys.modules.get("numpy.ma")
+    if masked is not None and isinstance(array, masked.MaskedArray):
+        raise TypeError("vakra cannot encode a masked array's mask; encode .data and .mask separately")
+    if type(array) is not np.ndarray:
+        array = array.view(np.ndarray)
+    # The wire is little-endian and bodies are copied as they lie, so a
+    # byte-swapped array is converted first (one copy).
+    if not array.dtype.isnative:
+        array = array.astype(array.dtype.newbyteorder("="))
+    return _c_order(array)
 
 
-def native_array(value: Any) -> Any:
-    """An array the extension can read as is; other values pass unchanged.
-
-    The wire is little-endian and the extension copies bytes as they lie, so
-    a byte-swapped array is converted to native order first (one copy).
-    NumPy scalars become 0-d arrays.
-    """
-    if isinstance(value, np.generic):
-        return np.asarray(value)
-    if isinstance(value, _ndarray):
-        _check_array_subclass(value)
-        if not value.dtype.isnative:
-            return value.astype(value.dtype.newbyteorder("="))
-    return value
-
-
-def _encode_bundle(values: dict, options: Options, depth: int) -> bytes:
-    if len(values) > MAX_BUNDLE_ENTRIES:
-        raise ValueError(f"Bundle has {len(values)} entries; the wire format encodes the entry count in a single "
-                         f"byte, so at most {MAX_BUNDLE_ENTRIES} entries are supported")
-    entries = []
-    for key, value in dict.items(values):
-        if not isinstance(key, str):
-            raise TypeError(f"dict keys must be str, not {type(key).__name__!r}")
-        entries.append((key, encode(value, options, depth + 1)))
-    return vakra_rs.encode_bundle_rs(entries)
+def _c_order(array: np.ndarray) -> np.ndarray:
+    # Not np.ascontiguousarray alone: it would turn a 0-d array into a 1-d one.
+    return array if array.flags.c_contiguous else np.ascontiguousarray(array)
 
 
 def _string_tensor(strings: list) -> StringTensor:
@@ -127,17 +72,13 @@ def _string_tensor(strings: list) -> StringTensor:
         raise TypeError(f"a list is encoded as a string tensor: {error}; wrap numbers in numpy.asarray()") from None
 
 
-def _check_array_subclass(array: np.ndarray) -> None:
-    # A masked array exists only once numpy.ma has been imported; the test
-    # does not import it.
-    masked = sys.modules.get("numpy.ma")
-    if masked is not None and isinstance(array, masked.MaskedArray):
-        raise TypeError("vakra cannot encode a masked array's mask; encode .data and .mask separately")
-
-
-def _sparse_format(value: Any) -> str | None:
-    try:
-        sparse_format = value.format
-    except Exception:
-        return None
-    return sparse_format if isinstance(sparse_format, str) else None
+def _foreign_module() -> Any:
+    global _foreign
+    if _foreign is _UNKNOWN_FOREIGN:
+        try:
+            _foreign = importlib.import_module("vakra._foreign")
+        except ModuleNotFoundError as error:
+            if error.name != "vakra._foreign":
+                raise
+            _foreign = None
+    return _foreign

@@ -1,12 +1,15 @@
 """The public functions: dumps, loads, dump, load, dump_into and info.
 
 They follow ``pickle`` and ``json``: ``dumps``/``loads`` work on bytes,
-``dump``/``load`` on a path or a binary file object. ``dumps(array)`` and
-``loads(packet)`` cost one type check over the extension's own call.
+``dump``/``load`` on a path or a binary file object. Every encoder is one
+call of the extension's native walk (``vakra._native``), which sizes and
+writes any accepted value in one pass; ``_encoding.convert`` handles the
+values it does not take as they are.
 """
 
 from __future__ import annotations
 
+import errno
 import io
 import mmap as _mmap
 import os
@@ -14,11 +17,10 @@ import secrets
 import stat
 from typing import IO, TYPE_CHECKING, Any, Union
 
-import numpy as np
 
-from . import packet_tree, vakra_rs
+from . import _native, packet_tree, vakra_rs
 from ._bfloat16 import enable_bfloat16
-from ._encoding import Options, encode, engine_can_encode
+from ._encoding import convert
 from .frames import loads_frames
 
 if TYPE_CHECKING:
@@ -28,11 +30,11 @@ __all__ = ["dumps", "loads", "dump", "load", "dump_into", "info"]
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
-_ndarray = np.ndarray
-_dumps_rs = vakra_rs.dumps_rs
 _loads_rs = vakra_rs.loads_rs
-_dump_to_buffer_rs = vakra_rs.dump_to_buffer_rs
-_dump_to_fd_rs = vakra_rs.dump_to_fd_rs
+_encode = _native.encode
+_encode_into = _native.encode_into
+_encode_to_fd = _native.encode_to_fd
+_encode_segments = _native.encode_segments
 
 
 def dumps(obj: Any, *, check_integrity: bool = False, compress: bool = False, alignment: int = 64) -> bytes:
@@ -48,14 +50,16 @@ def dumps(obj: Any, *, check_integrity: bool = False, compress: bool = False, al
     at that multiple from the packet's first byte. Sparse components always
     use the defaults.
 
+    Arrays in another byte order are stored in native (little-endian) order
+    and non-contiguous arrays as C-ordered copies; NumPy scalars become 0-d
+    arrays. The flags take any truthy or falsy value.
+
     Raises ``TypeError`` for values of other types (and non-``str`` keys),
-    ``ValueError`` for unsupported dtypes, non-contiguous arrays, a bad
-    alignment, dicts of more than 255 entries or nested more than 64 levels,
-    and the limits of the format (32 dimensions, 10^9 elements).
+    ``ValueError`` for unsupported dtypes, a bad alignment, dicts of more than
+    255 entries, nested more than 64 levels or holding themselves, and the
+    limits of the format (32 dimensions, 10^9 elements).
     """
-    if type(obj) is _ndarray and obj.dtype.isnative:
-        return _dumps_rs(obj, check_integrity, compress, alignment)
-    return encode(obj, Options(check_integrity, compress, alignment))
+    return _encode(obj, bool(check_integrity), bool(compress), alignment, convert)
 
 
 def loads(data: ReadableBuffer, *, writable: bool = False) -> Any:
@@ -94,14 +98,15 @@ def dump(obj: Any, file: PathLike | IO[bytes], *, check_integrity: bool = False,
     A path is replaced atomically: the packet goes to a new file beside it,
     which is then renamed over it, so a failed dump leaves the old file as it
     was and processes that have the old file mapped (``load``) keep reading
-    intact data. A file object receives the packet at its current position;
-    a C-contiguous array going to a real file or pipe is written straight from
-    its memory to the descriptor, without building the packet as ``bytes``
-    first (the file object is flushed before, so earlier writes keep their
-    order). Options and errors are those of :func:`dumps`,
-    plus ``OSError`` from the file system.
+    intact data. A file object receives the packet at its current position.
+    Going to a real file or pipe, the packet is written straight to the
+    descriptor with bodies taken from the values' own memory, never built as
+    ``bytes`` (the file object is flushed before, so earlier writes keep
+    their order); other file objects receive it in pieces through ``write``.
+    Options and errors are those of :func:`dumps`, plus ``OSError`` from the
+    file system.
     """
-    options = Options(check_integrity, compress, alignment)
+    options = (bool(check_integrity), bool(compress), alignment, convert)
     if isinstance(file, (str, bytes, os.PathLike)):
         _dump_to_path(obj, os.fsdecode(file), options)
     else:
@@ -115,12 +120,12 @@ def load(file: PathLike | IO[bytes], *, mmap: bool = True, writable: bool = Fals
     With ``mmap=True`` (the default) a regular file is memory-mapped
     read-only and uncompressed arrays are views of the mapping: nothing is
     read until it is used, and the mapping lives as long as any array that
-    views it (it is closed at once when none does). With ``writable=True``
-    arrays are writable: a file is mapped copy-on-write, so writes stay in
-    this process and never reach the file; data read into memory is copied. Do not truncate the file
+    views it (it is closed at once when none does). Do not truncate the file
     while such arrays are in use. Pipes, sockets and in-memory files are read
-    into memory, as is everything with ``mmap=False``. Errors are those of
-    :func:`loads`, plus ``OSError`` from the file system.
+    into memory, as is everything with ``mmap=False``. With ``writable=True``
+    arrays are writable: a file is mapped copy-on-write, so writes stay in
+    this process and never reach the file; data read into memory is copied.
+    Errors are those of :func:`loads`, plus ``OSError`` from the file system.
     """
     if isinstance(file, (str, bytes, os.PathLike)):
         with open(file, "rb") as handle:
@@ -134,23 +139,11 @@ def dump_into(obj: Any, buffer: WriteableBuffer, *, check_integrity: bool = Fals
     writable ``mmap``, shared-memory buffer, uint8 NumPy array, ...) and return
     its length. Bytes after the packet are left as they were.
 
-    Arrays, sparse matrices and dicts of them are encoded straight into
-    ``buffer``; other values are encoded first and copied in. Raises
-    ``ValueError`` "Buffer is read-only" or "Buffer too small" (the buffer is
-    then unchanged), and the errors of :func:`dumps`.
+    Every value is encoded straight into ``buffer``. Raises ``ValueError``
+    "Buffer is read-only" or "Buffer too small" (the buffer is then
+    unchanged), and the errors of :func:`dumps`.
     """
-    options = Options(check_integrity, compress, alignment)
-    if engine_can_encode(obj):
-        return _dump_to_buffer_rs(obj, buffer, *options)
-    with memoryview(buffer) as target:
-        if target.readonly:
-            raise ValueError("Buffer is read-only")
-        packet = encode(obj, options)
-        if len(packet) > target.nbytes:
-            raise ValueError("Buffer too small")
-        with target.cast("B") as flat:
-            flat[:len(packet)] = packet
-    return len(packet)
+    return _encode_into(obj, buffer, bool(check_integrity), bool(compress), alignment, convert)
 
 
 def info(data: ReadableBuffer) -> dict[str, Any]:
@@ -175,7 +168,7 @@ def info(data: ReadableBuffer) -> dict[str, Any]:
     return result
 
 
-def _dump_to_path(obj: Any, path: str, options: Options) -> None:
+def _dump_to_path(obj: Any, path: str, options: tuple) -> None:
     directory, name = os.path.split(os.path.abspath(path))
     temporary = os.path.join(directory, f".{name}.{secrets.token_hex(6)}.tmp")
     # O_EXCL with mode 0o666 creates the file as open() would, umask included.
@@ -189,16 +182,16 @@ def _dump_to_path(obj: Any, path: str, options: Options) -> None:
         raise
 
 
-def _dump_to_handle(obj: Any, handle: IO[bytes], options: Options) -> None:
+def _dump_to_handle(obj: Any, handle: IO[bytes], options: tuple) -> None:
     if isinstance(handle, io.TextIOBase):
         raise TypeError("file must be opened in binary mode ('wb'), not text mode")
-    if type(obj) is _ndarray and obj.dtype.isnative and obj.flags.c_contiguous:
-        descriptor = _file_descriptor(handle)
-        if descriptor is not None:
-            handle.flush()
-            _dump_to_fd_rs(obj, descriptor, *options)
-            return
-    _write_all(handle, encode(obj, options))
+    descriptor = _file_descriptor(handle)
+    if descriptor is not None:
+        handle.flush()
+        _encode_to_fd(obj, descriptor, *options)
+        return
+    for segment in _encode_segments(obj, *options):
+        _write_all(handle, segment)
 
 
 def _file_descriptor(handle: IO[bytes]) -> int | None:
@@ -215,12 +208,21 @@ def _file_descriptor(handle: IO[bytes]) -> int | None:
     return handle.fileno()
 
 
-def _write_all(handle: IO[bytes], packet: bytes) -> None:
-    remaining = memoryview(packet)
+def _write_all(handle: IO[bytes], data: bytes | memoryview) -> None:
+    remaining = memoryview(data)
     while remaining:
         written = handle.write(remaining)
-        if written is None or written >= len(remaining):  # None: a writer that reports nothing
+        if written is None:
+            # A raw stream returns None when it would block: nothing was
+            # written. Other writers that report nothing (as pickle allows)
+            # are taken to have written everything.
+            if isinstance(handle, io.RawIOBase):
+                raise BlockingIOError(errno.EAGAIN, "the file object would block; the packet was not fully written")
             return
+        if written >= len(remaining):
+            return
+        if written <= 0:
+            raise OSError(errno.EIO, f"the file object accepted no bytes with {len(remaining)} of the packet left")
         remaining = remaining[written:]
 
 

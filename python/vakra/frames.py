@@ -11,7 +11,7 @@ from typing import TYPE_CHECKING, Any
 
 from . import _native
 from ._bfloat16 import enable_bfloat16
-from ._encoding import Options, encode
+from ._encoding import convert
 
 if TYPE_CHECKING:
     from collections.abc import Iterable
@@ -20,6 +20,7 @@ if TYPE_CHECKING:
 
 __all__ = ["dumps_frames", "loads_frames"]
 
+_encode_segments = _native.encode_segments
 _loads_frames = _native.loads_frames
 
 
@@ -27,9 +28,12 @@ def dumps_frames(obj: Any, *, check_integrity: bool = False, compress: bool = Fa
     """Encode ``obj`` as one packet given as a list of buffers.
 
     ``b"".join(dumps_frames(obj, **options)) == dumps(obj, **options)``, byte
-    for byte. Values, options and errors are those of :func:`vakra.dumps`.
+    for byte. Uncompressed array bodies are read-only ``memoryview``s of the
+    arrays' own memory (not copied; they keep the arrays alive), the framing
+    between them ``bytes``. Values, options and errors are those of
+    :func:`vakra.dumps`.
     """
-    return [encode(obj, Options(check_integrity, compress, alignment))]
+    return _encode_segments(obj, bool(check_integrity), bool(compress), alignment, convert)
 
 
 def loads_frames(frames: Iterable[ReadableBuffer], *, writable: bool = False) -> Any:

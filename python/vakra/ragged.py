@@ -12,6 +12,8 @@ from collections.abc import Iterable, Iterator, Sequence
 
 import numpy as np
 
+from ._native import string_items as _string_items
+
 __all__ = ["StringTensor"]
 
 
@@ -70,6 +72,7 @@ class StringTensor(Sequence):
                 raise ValueError(f"StringTensor offsets must be unsigned integers: {exc}") from exc
         if table.ndim != 1:
             raise ValueError(f"StringTensor offsets must be one-dimensional, got shape {table.shape}")
+        table = np.ascontiguousarray(table)  # items are read from it as one run
         if len(table) != count + 1:
             raise ValueError(f"StringTensor of {count} items needs {count + 1} offsets, got {len(table)}")
         if table[0] != 0:
@@ -108,10 +111,12 @@ class StringTensor(Sequence):
 
     def tolist(self, as_bytes: bool = False) -> list:
         """The items as a list of ``str``, or of ``bytes`` with ``as_bytes=True``."""
-        items = self._item_bytes_list()
         if as_bytes:
-            return items
-        return [_decode(item, index) for index, item in enumerate(items)]
+            return self._item_bytes_list()
+        try:
+            return _string_items(self._offsets, self._payload, True)
+        except UnicodeDecodeError:
+            return list(self._decoded_items())  # raises again, naming the item
 
     def __len__(self) -> int:
         return len(self._offsets) - 1
@@ -122,8 +127,10 @@ class StringTensor(Sequence):
         return _decode(self._bytes_at(index), index)
 
     def __iter__(self) -> Iterator[str]:
-        for index, item in enumerate(self._item_bytes_list()):
-            yield _decode(item, index)
+        try:
+            return iter(_string_items(self._offsets, self._payload, True))
+        except UnicodeDecodeError:
+            return self._decoded_items()  # raises when it reaches the item that is not UTF-8
 
     def __eq__(self, other):
         if not isinstance(other, StringTensor):
@@ -148,9 +155,11 @@ class StringTensor(Sequence):
         return f"StringTensor([{', '.join(texts)}])"
 
     def _item_bytes_list(self) -> list[bytes]:
-        bounds = self._offsets.tolist()
-        payload = self._payload
-        return [payload[bounds[i] : bounds[i + 1]] for i in range(len(bounds) - 1)]
+        return _string_items(self._offsets, self._payload, False)
+
+    def _decoded_items(self) -> Iterator[str]:
+        for index, item in enumerate(self._item_bytes_list()):
+            yield _decode(item, index)
 
     def _bytes_at(self, index) -> bytes:
         position = _index(index, "index")

@@ -1,4 +1,5 @@
-// Dense n-dimensional packets: sizing, writing, borrowing and owning reads.
+// Dense n-dimensional packets: the encoder's input and layout (plan.hpp
+// plans and writes them), and the owning read.
 #pragma once
 
 #include <cstddef>
@@ -32,14 +33,8 @@ struct DenseLayout {
   size_t body_offset() const { return prefix_len + padding; }
 };
 
+// Validates the view and places the body for `alignment`.
 Result<DenseLayout> dense_layout(const DenseView& view, size_t alignment);
-
-// Exact for uncompressed packets; the LZ4 frame bound for compressed ones.
-Result<size_t> dense_required_size(const DenseView& view, const EncodeOptions& options);
-
-// Writes one packet at the start of `buffer`; returns its length. Nothing is
-// written unless the whole packet fits.
-Result<size_t> encode_dense_into(const DenseView& view, MutableBytes buffer, const EncodeOptions& options);
 
 struct DenseOwned {
   Dtype dtype = Dtype::Float32;

@@ -1,41 +1,39 @@
 // Encoding plans: a value is validated and sized first (compressing a dense
 // body if asked), then written in place. Plans nest the way bundles and
-// sparse matrices do, so a dict of arrays becomes one allocation with every
-// body copied straight into its final place.
+// sparse matrices do, so a dict of any values becomes one allocation with
+// every body copied straight into its final place. A plan only views its
+// inputs: they must outlive it, and the plan must outlive what is written
+// from it (segments.hpp hands out views of it).
 #pragma once
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
+#include <span>
 #include <variant>
 #include <vector>
 
-#include "vakra/bundle.hpp"
 #include "vakra/bytes.hpp"
 #include "vakra/decode.hpp"
 #include "vakra/dense.hpp"
+#include "vakra/quantized.hpp"
 #include "vakra/result.hpp"
 
 namespace vakra {
+
+inline constexpr size_t MAX_BUNDLE_ENTRIES = 255;
 
 struct DensePlan {
   DenseView view;
   EncodeOptions options;
   DenseLayout layout;
   OwnedBytes compressed;  // the LZ4 frame when options.compress
-  size_t body_length = 0;
-  size_t size = 0;  // the exact packet length
+  size_t size = 0;        // the exact packet length
   ByteView body() const { return options.compress ? compressed.view() : view.data; }
 };
 
 // Validates the view and, with `compress`, compresses the body.
 Result<DensePlan> plan_dense(const DenseView& view, const EncodeOptions& options);
-// Writes the packet; `out` holds at least plan.size bytes.
-void write_dense(const DensePlan& plan, MutableBytes out);
-// For vectored output, the packet in three pieces: the prefix (header through
-// padding; `out` holds plan.layout.body_offset() bytes), plan.body(), and the
-// checksum footer (8 bytes with check_integrity, else none).
-void write_dense_prefix(const DensePlan& plan, MutableBytes out);
-uint64_t dense_body_checksum(const DensePlan& plan);
 
 struct SparsePlan {
   SparseFormat format = SparseFormat::coo;
@@ -46,7 +44,28 @@ struct SparsePlan {
 
 Result<SparsePlan> plan_sparse(SparseFormat format, std::span<const uint32_t> shape,
                                std::span<const DenseView> components);
-void write_sparse(const SparsePlan& plan, MutableBytes out);
+
+struct StringPlan {
+  uint32_t count = 0;
+  std::span<const uint64_t> offsets;  // count + 1, from 0 up to the payload length
+  ByteView payload;
+  bool check_integrity = false;
+  size_t size = 0;
+};
+
+// Malformed unless there are count + 1 offsets starting at 0, never
+// decreasing and ending at the payload's length.
+Result<StringPlan> plan_string(uint32_t count, std::span<const uint64_t> offsets, ByteView payload,
+                               bool check_integrity);
+
+struct QuantizedPlan {
+  QuantizedView view;
+  EncodeOptions options;  // `compress` is ignored: quantized bodies are never compressed
+  QuantizedLayout layout;
+  size_t size = 0;
+};
+
+Result<QuantizedPlan> plan_quantized(const QuantizedView& view, const EncodeOptions& options);
 
 struct PacketPlan;
 struct BundlePlanEntry;
@@ -62,18 +81,19 @@ struct RawPacket {
 };
 
 struct PacketPlan {
-  std::variant<DensePlan, SparsePlan, BundlePlan, RawPacket> node;
+  std::variant<DensePlan, SparsePlan, BundlePlan, StringPlan, QuantizedPlan, RawPacket> node;
   size_t size() const;
 };
 
 struct BundlePlanEntry {
-  ByteView key;
+  ByteView key;  // UTF-8, not validated here
   PacketPlan packet;
 };
 
-// Checks the entry count and part lengths of a filled-in bundle plan and sets its size.
+// Checks the entry count (TooManyBundleEntries above 255) and the part
+// lengths (Malformed for a key or packet of 4 GiB or more) of a filled-in
+// bundle plan and sets its size.
 Status finish_bundle_plan(BundlePlan& plan);
-void write_bundle(const BundlePlan& plan, MutableBytes out);
 
 // Writes any plan; `out` holds at least plan.size() bytes.
 void write_plan(const PacketPlan& plan, MutableBytes out);

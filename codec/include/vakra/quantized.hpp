@@ -1,13 +1,12 @@
 // Quantized tensors: 8- or 4-bit codes with scale and zero-point tables.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
 #include "vakra/bytes.hpp"
-#include "vakra/dense.hpp"
 #include "vakra/dtype.hpp"
-#include "vakra/result.hpp"
 
 namespace vakra {
 
@@ -22,9 +21,12 @@ struct QuantizedView {
   Dtype dtype = Dtype::Qint8;
 };
 
-// `compress` in the options is ignored: quantized bodies are never compressed.
-Result<size_t> quantized_required_size(const QuantizedView& view, const EncodeOptions& options);
-
-Result<size_t> encode_quantized_into(const QuantizedView& view, MutableBytes buffer, const EncodeOptions& options);
+// Where the parts of a quantized packet lie, from its first byte.
+struct QuantizedLayout {
+  size_t params_start = 0;  // right after the shape: scheme, axis, group size, entry count, tables
+  size_t tables_end = 0;    // end of the zero points; the alignment byte goes here
+  size_t body_start = 0;
+  size_t value_bytes = 0;   // V: one byte per code, or two 4-bit codes per byte
+};
 
 }  // namespace vakra

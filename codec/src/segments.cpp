@@ -1,0 +1,75 @@
+// The sink that turns a plan's walk into a segment list: pieces and small
+// bodies accumulate in one owned buffer, larger bodies become views.
+#include "vakra/segments.hpp"
+
+#include <cstring>
+
+#include "hash_internal.hpp"
+#include "sink_internal.hpp"
+
+namespace vakra {
+
+class SegmentSink final : public PacketSink {
+ public:
+  explicit SegmentSink(size_t copy_below) : copy_below_(copy_below) {}
+
+  MutableBytes piece(size_t n) override { return n == 0 ? MutableBytes() : MutableBytes(grow_owned(n), n); }
+  void body(ByteView bytes) override {
+    if (bytes.empty()) return;
+    if (bytes.size() < copy_below_) {
+      std::memcpy(grow_owned(bytes.size()), bytes.data(), bytes.size());
+      return;
+    }
+    pending_.push_back({.view = bytes, .borrowed = true});
+  }
+  uint64_t hashed_body(ByteView bytes) override {
+    body(bytes);
+    return hash::xxh3(bytes);
+  }
+
+  // Owned ranges are recorded as offsets while the buffer may still move,
+  // and become views once it no longer does.
+  SegmentList finish() && {
+    SegmentList list;
+    list.owned_ = std::move(owned_);
+    list.segments_.reserve(pending_.size());
+    for (const Pending& p : pending_) {
+      const ByteView bytes = p.borrowed ? p.view : ByteView(list.owned_.data() + p.offset, p.length);
+      list.segments_.push_back({bytes, p.borrowed});
+      list.size_ += bytes.size();
+    }
+    return list;
+  }
+
+ private:
+  struct Pending {
+    ByteView view;       // a borrowed body
+    size_t offset = 0;   // an owned range: where it starts in owned_,
+    size_t length = 0;   // and how long it is
+    bool borrowed = false;
+  };
+
+  // Extends the owned range at the end of the list, or opens one after a view.
+  uint8_t* grow_owned(size_t n) {
+    const size_t offset = owned_.size();
+    owned_.resize(offset + n);
+    if (pending_.empty() || pending_.back().borrowed) {
+      pending_.push_back({.offset = offset, .length = n});
+    } else {
+      pending_.back().length += n;
+    }
+    return owned_.data() + offset;
+  }
+
+  size_t copy_below_;
+  std::vector<uint8_t> owned_;
+  std::vector<Pending> pending_;
+};
+
+SegmentList plan_segments(const PacketPlan& plan, size_t copy_below) {
+  SegmentSink sink(copy_below);
+  emit_plan(plan, sink);
+  return std::move(sink).finish();
+}
+
+}  // namespace vakra

@@ -1,0 +1,138 @@
+#include "plan_sinks.hpp"
+
+#include <limits.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "body_view.hpp"
+#include "errors.hpp"
+#include "pyref.hpp"
+#include "vakra/memory.hpp"
+#include "vakra/segments.hpp"
+
+namespace vakra::ext {
+namespace {
+
+// Never more ranges per call than the system takes, nor more bytes than a
+// 32-bit count: the one-buffer writer's limit, kept for every descriptor.
+constexpr size_t kMaxRangesPerCall = IOV_MAX < 1024 ? IOV_MAX : 1024;
+constexpr size_t kMaxBytesPerCall = INT_MAX;
+
+// Writes every segment in order with writev(2), continuing partial writes.
+// Runs without the GIL. Returns 0, the errno of a failed call, or -1 when a
+// call wrote nothing.
+int write_segments(int fd, std::span<const Segment> segments) {
+  std::vector<iovec> vectors;
+  vectors.reserve(std::min(segments.size(), kMaxRangesPerCall));
+  size_t first = 0;   // first segment not fully written
+  size_t offset = 0;  // bytes of it already written
+  while (first < segments.size()) {
+    vectors.clear();
+    size_t budget = kMaxBytesPerCall;
+    for (size_t i = first; i < segments.size() && budget > 0 && vectors.size() < kMaxRangesPerCall; ++i) {
+      const size_t skip = i == first ? offset : 0;
+      const size_t len = std::min(segments[i].bytes.size() - skip, budget);
+      vectors.push_back({const_cast<uint8_t*>(segments[i].bytes.data() + skip), len});
+      budget -= len;
+    }
+    const ssize_t n = ::writev(fd, vectors.data(), static_cast<int>(vectors.size()));
+    if (n == 0) return -1;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    // Segments are never empty, so this walks forward through the written bytes.
+    for (size_t left = static_cast<size_t>(n); left > 0;) {
+      const size_t step = std::min(left, segments[first].bytes.size() - offset);
+      offset += step;
+      left -= step;
+      if (offset == segments[first].bytes.size()) {
+        ++first;
+        offset = 0;
+      }
+    }
+  }
+  return 0;
+}
+
+// One bytes object holding `pieces` back to back.
+PyObject* joined_bytes(std::span<const ByteView> pieces) {
+  size_t total = 0;
+  for (const ByteView piece : pieces) total += piece.size();
+  PyRef out = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
+  if (!out) return nullptr;
+  auto* cursor = reinterpret_cast<uint8_t*>(PyBytes_AsString(out.get()));
+  for (const ByteView piece : pieces) {
+    std::memcpy(cursor, piece.data(), piece.size());
+    cursor += piece.size();
+  }
+  return out.release();
+}
+
+bool append_new(PyObject* list, PyObject* item) {
+  PyRef owned = PyRef::steal(item);
+  return owned && PyList_Append(list, owned.get()) == 0;
+}
+
+Raised raise_write_error(int error, WriteErrors style) {
+  if (error == -1) return raise(PyExc_OSError, "failed to write whole buffer");
+  if (style == WriteErrors::WithErrno) {
+    // OSError(errno, strerror): Python picks the subclass (BrokenPipeError, ...) and sets .errno.
+    PyRef exception = PyRef::steal(PyObject_CallFunction(PyExc_OSError, "is", error, std::strerror(error)));
+    if (exception) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
+    return Raised{};
+  }
+  return raise(PyExc_OSError, std::string(std::strerror(error)) + " (os error " + std::to_string(error) + ")");
+}
+
+}  // namespace
+
+PyObject* plan_to_bytes(const PacketPlan& plan) {
+  const size_t size = plan.size();
+  PyRef out = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+  if (!out) return nullptr;
+  char* storage = PyBytes_AsString(out.get());
+  if (storage == nullptr) return nullptr;
+  prefer_huge_pages(storage, size);
+  write_plan(plan, MutableBytes(reinterpret_cast<uint8_t*>(storage), size));
+  return out.release();
+}
+
+bool write_plan_to_fd(const PacketPlan& plan, int fd, WriteErrors style) {
+  const SegmentList list = plan_segments(plan);
+  PyThreadState* released = PyEval_SaveThread();
+  // -1 is never an open descriptor: report it like any other bad one rather
+  // than handing it to writev(2).
+  const int error = fd == -1 ? EBADF : write_segments(fd, list.segments());
+  PyEval_RestoreThread(released);
+  if (error != 0) return raise_write_error(error, style);
+  return true;
+}
+
+PyObject* plan_to_segment_list(const PacketPlan& plan, const std::function<PyObject*(ByteView)>& owner_of) {
+  const SegmentList list = plan_segments(plan);
+  PyRef out = PyRef::steal(PyList_New(0));
+  if (!out) return nullptr;
+  std::vector<ByteView> run;  // neighbouring pieces that become one bytes object
+  for (const Segment& segment : list.segments()) {
+    PyObject* owner = segment.borrowed ? owner_of(segment.bytes) : nullptr;
+    if (owner == nullptr) {
+      run.push_back(segment.bytes);
+      continue;
+    }
+    if (!run.empty() && !append_new(out.get(), joined_bytes(run))) return nullptr;
+    run.clear();
+    if (!append_new(out.get(), body_memoryview(owner, segment.bytes))) return nullptr;
+  }
+  if (!run.empty() && !append_new(out.get(), joined_bytes(run))) return nullptr;
+  return out.release();
+}
+
+}  // namespace vakra::ext

@@ -1,0 +1,33 @@
+// Where the extension sends a finished encoder plan: a new bytes object, a
+// file descriptor through writev(2) of the plan's segment list, or that list
+// as Python buffers. Writing into a caller's buffer is write_plan_checked itself.
+#pragma once
+
+#include <functional>
+
+#include "python_api.hpp"
+#include "vakra/plan.hpp"
+
+namespace vakra::ext {
+
+// A bytes object of exactly the plan's size, written in place.
+PyObject* plan_to_bytes(const PacketPlan& plan);
+
+// How a failed write is reported: vakra_rs's fixed text "<strerror> (os
+// error N)", or the package's OSError(errno, strerror), whose subclass and
+// .errno callers can test.
+enum class WriteErrors { FixedText, WithErrno };
+
+// Writes the packet to `fd` from its segments, bodies straight from their
+// memory, releasing the GIL only around the write loop. Partial writes are
+// continued and EINTR retried. False with OSError set: "failed to write
+// whole buffer" when a call writes nothing, else as `style` says.
+bool write_plan_to_fd(const PacketPlan& plan, int fd, WriteErrors style);
+
+// The plan's segments as a list: a read-only memoryview for each body that
+// lies in the memory of the object `owner_of` names (the memoryview keeps
+// that object alive), and bytes objects for everything between, each run of
+// neighbouring pieces joined into one. b"".join(list) is the packet.
+PyObject* plan_to_segment_list(const PacketPlan& plan, const std::function<PyObject*(ByteView)>& owner_of);
+
+}  // namespace vakra::ext

@@ -1,0 +1,81 @@
+"""Failures on the way to disk: the caller hears of them, nothing is half-written."""
+
+from __future__ import annotations
+
+import errno
+import io
+import os
+import shutil
+import subprocess
+
+import numpy as np
+import pytest
+
+import vakra
+
+ARRAY = np.arange(1 << 18, dtype=np.float64)  # 2 MiB: more than the small file system holds
+
+
+@pytest.fixture
+def full_fs(tmp_path):
+    """A 1 MiB tmpfs, mounted when running as root."""
+    if os.geteuid() != 0 or shutil.which("mount") is None:
+        pytest.skip("mounting a small tmpfs needs root")
+    mountpoint = tmp_path / "small"
+    mountpoint.mkdir()
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", str(mountpoint)]).returncode != 0:
+        pytest.skip("tmpfs cannot be mounted here")
+    try:
+        yield mountpoint
+    finally:
+        subprocess.run(["umount", "-l", str(mountpoint)], check=False)
+
+
+@pytest.mark.parametrize("value", [ARRAY, {"a": ARRAY, "labels": ["x"] * 10}], ids=["array", "dict"])
+def test_dump_to_a_full_file_system_keeps_the_old_file(full_fs, value):
+    path = full_fs / "packet.vkr"
+    vakra.dump(np.arange(3), path)
+    before = path.read_bytes()
+    with pytest.raises(OSError) as failure:
+        vakra.dump(value, path)
+    assert failure.value.errno == errno.ENOSPC and os.strerror(errno.ENOSPC) in str(failure.value)
+    assert path.read_bytes() == before
+    assert sorted(os.listdir(full_fs)) == ["packet.vkr"]  # no temporary file left behind
+
+
+def test_dump_to_a_pipe_whose_reader_closed_raises_epipe():
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    try:
+        with open(write_end, "wb", closefd=False) as handle, pytest.raises(BrokenPipeError):
+            vakra.dump({"a": ARRAY}, handle)
+    finally:
+        os.close(write_end)
+
+
+class FailsHalfWay(io.RawIOBase):
+    """Accepts `limit` bytes, then fails as `mode` says."""
+
+    def __init__(self, limit: int, mode: str):
+        self.limit, self.mode, self.taken = limit, mode, 0
+
+    def writable(self):
+        return True
+
+    def write(self, data):
+        room = self.limit - self.taken
+        if room <= 0:
+            if self.mode == "raise":
+                raise OSError(errno.EIO, "device gone")
+            return None if self.mode == "block" else 0
+        taken = min(room, len(memoryview(data)))
+        self.taken += taken
+        return taken
+
+
+@pytest.mark.parametrize("mode, error", [("raise", OSError), ("block", BlockingIOError), ("zero", OSError)])
+def test_dump_to_a_file_object_failing_half_way_is_reported(mode, error):
+    sink = FailsHalfWay(1000, mode)
+    with pytest.raises(error):
+        vakra.dump({"a": ARRAY}, sink)
+    assert sink.taken == 1000
