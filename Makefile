@@ -1,4 +1,4 @@
-.PHONY: demo test bench fuzz clean
+.PHONY: demo test bench bench-torch fuzz clean
 
 demo:
 	./scripts/demo.sh
@@ -12,6 +12,10 @@ bench:
 	cmake -S . -B build/bench -G Ninja -DVAKRA_BUILD_EXTENSION=OFF -DVAKRA_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build build/bench --target codec_bench
 	build/bench/bench/cpp/codec_bench bench/results/cpp.md
+
+bench-torch:
+	VAKRA_EXTRAS=test,bench ./scripts/bootstrap.sh
+	.venv/bin/python bench/torch_state_dict.py
 
 fuzz:
 	./scripts/fuzz.sh $(or $(SECONDS),60)

@@ -6,6 +6,7 @@
 #include "decode_to_python.hpp"
 #include "entry_points.hpp"
 #include "errors.hpp"
+#include "gil_release.hpp"
 #include "vakra/decode.hpp"
 
 namespace vakra::ext {
@@ -14,7 +15,29 @@ namespace {
 constexpr std::array<const char*, 1> kParams = {"data"};
 constexpr FunctionSpec kSpec{"loads_rs", kParams, 1};
 
+// decode(), with the GIL released when the packet holds work that grows with
+// its bodies: checksums to verify, or containers whose parts are checked.
+// The caller holds the buffer's export throughout.
+Result<Decoded> decode_unlocked(ByteView bytes) {
+  constexpr uint16_t kBodyWork = FLAG_INTEGRITY | FLAG_BUNDLE | FLAG_SPARSE_COO | FLAG_SPARSE_CSR | FLAG_SPARSE_CSC;
+  const Result<PacketHeader> header = parse_header(bytes);
+  GilReleased unlocked(header.ok() && (header->flags & kBodyWork) != 0 ? bytes.size() : 0);
+  return decode(bytes, CompressedBodies::View);
+}
+
 }  // namespace
+
+PyObject* decode_to_object(PyObject* data, const BufferView& buffer, ByteView packet) {
+  // Compressed bodies come back as frames at any depth and are decompressed
+  // into arrays of their own; everything else is a view of `data`.
+  Decoded decoded;
+  if (!unwrap(decode_unlocked(packet), decoded)) return nullptr;
+  const DecodeSource source{data, buffer.data(), PyBytes_CheckExact(data) != 0};
+  PyRef result;
+  if (!decoded_to_py(source, decoded, result)) return nullptr;
+  if (!result) Py_RETURN_NONE;
+  return result.release();
+}
 
 PyObject* loads_rs(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded_call([&]() -> PyObject* {
@@ -23,15 +46,7 @@ PyObject* loads_rs(PyObject*, PyObject* args, PyObject* kwargs) {
     // Held until the conversion is done: every view in the tree points into it.
     BufferView buffer;
     if (!buffer.acquire_bytes(slots[0])) return nullptr;
-    // Compressed bodies come back as frames at any depth and are decompressed
-    // into arrays of their own; everything else is a view of `data`.
-    Decoded decoded;
-    if (!unwrap(decode(buffer.bytes(), CompressedBodies::View), decoded)) return nullptr;
-    const DecodeSource source{slots[0], buffer.data(), PyBytes_CheckExact(slots[0]) != 0};
-    PyRef result;
-    if (!decoded_to_py(source, decoded, result)) return nullptr;
-    if (!result) Py_RETURN_NONE;
-    return result.release();
+    return decode_to_object(slots[0], buffer, buffer.bytes());
   });
 }
 

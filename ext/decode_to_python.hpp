@@ -1,9 +1,10 @@
-// decoded_to_py: a Decoded tree to Python objects, for loads_rs.
+// decoded_to_py: a Decoded tree to Python objects, for loads_rs and _native.loads.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "buffer_view.hpp"
 #include "pyref.hpp"
 #include "python_api.hpp"
 #include "vakra/decode.hpp"
@@ -44,5 +45,10 @@ struct DecodeSource {
 // On success `out` is empty when the value holds a kind that is not converted
 // (ragged, Inline, or a bundle or sparse packet containing one).
 bool decoded_to_py(const DecodeSource& source, const Decoded& decoded, PyRef& out);
+
+// Decodes `packet`, a range of the bytes `buffer` holds from `data`, into a
+// new reference (None for kinds that are not converted); nullptr with an
+// exception set. The export stays held by the caller until this returns.
+PyObject* decode_to_object(PyObject* data, const BufferView& buffer, ByteView packet);
 
 }  // namespace vakra::ext

@@ -8,6 +8,7 @@
 
 #include "arguments.hpp"
 #include "errors.hpp"
+#include "gil_release.hpp"
 #include "numpy_array.hpp"
 #include "process_objects.hpp"
 
@@ -35,6 +36,15 @@ const SparseLayout* find_sparse_layout(PyObject* format) {
     if (layout.name == name) return &layout;
   }
   return nullptr;
+}
+
+// plan_dense, compressing a large body with the GIL released. The walk is
+// paused meanwhile: everything it holds is kept alive by the builder or by
+// the frames above, and a dict another thread changes in the pause is caught
+// by the checks before each step of its walk.
+Result<DensePlan> plan_dense_unlocked(const DenseView& view, const EncodeOptions& options) {
+  GilReleased unlocked(options.compress ? view.data.size() : 0);
+  return vakra::plan_dense(view, options);
 }
 
 bool is_dict(PyObject* value) { return (PyType_GetFlags(Py_TYPE(value)) & Py_TPFLAGS_DICT_SUBCLASS) != 0; }
@@ -118,7 +128,7 @@ bool PlanBuilder::plan_package_value(PyObject* value, PacketPlan& out, size_t de
       return plan_converted(value, out, depth, converted);
     }
     const DenseView view = keep_array(value, info, info.dtype);
-    return unwrap(vakra::plan_dense(view, options_), out.node.emplace<DensePlan>());
+    return unwrap(plan_dense_unlocked(view, options_), out.node.emplace<DensePlan>());
   }
   if (PyDict_CheckExact(value)) return plan_bundle(value, out.node.emplace<BundlePlan>(), depth);
   if (PyList_CheckExact(value)) {
@@ -184,7 +194,7 @@ bool PlanBuilder::plan_typed_bytes(PyObject* pair, PacketPlan& out) {
                                        "-byte elements");
   }
   const DenseView view = keep_array(array, info, dtype);
-  return unwrap(vakra::plan_dense(view, options_), out.node.emplace<DensePlan>());
+  return unwrap(plan_dense_unlocked(view, options_), out.node.emplace<DensePlan>());
 }
 
 bool PlanBuilder::plan_string_parts(StringParts& parts, PacketPlan& out) {
@@ -248,7 +258,7 @@ bool PlanBuilder::collect_array(PyObject* array, DenseView& view) {
 
 bool PlanBuilder::plan_array(PyObject* array, DensePlan& out) {
   DenseView view;
-  return collect_array(array, view) && unwrap(vakra::plan_dense(view, options_), out);
+  return collect_array(array, view) && unwrap(plan_dense_unlocked(view, options_), out);
 }
 
 bool PlanBuilder::plan_sparse(PyObject* matrix, PyObject* format, SparsePlan& out) {

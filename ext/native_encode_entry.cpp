@@ -77,7 +77,7 @@ PyObject* native_encode_into(PyObject*, PyObject* args, PyObject* kwargs) {
     PacketPlan plan;
     if (!builder.plan_value(slots[0], plan)) return nullptr;
     size_t written = 0;
-    if (!unwrap(write_plan_checked(plan, destination.writable_bytes()), written)) return nullptr;
+    if (!unwrap(write_plan_into(plan, destination.writable_bytes()), written)) return nullptr;
     return PyLong_FromSize_t(written);
   });
 }

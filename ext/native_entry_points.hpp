@@ -19,6 +19,11 @@ PyObject* native_string_items(PyObject* module, PyObject* args, PyObject* kwargs
 PyObject* set_num_threads_entry(PyObject* module, PyObject* count);
 PyObject* get_num_threads_entry(PyObject* module, PyObject* unused);
 void apply_thread_environment();
+// Reading packets (native_walk_entry.cpp).
+PyObject* native_probe(PyObject* module, PyObject* data);
+PyObject* native_walk(PyObject* module, PyObject* data);
+PyObject* native_loads(PyObject* module, PyObject* data);
+PyObject* native_dtype_names(PyObject* module, PyObject* unused);
 
 // Frames: a packet as a list of buffers (native_frames_entry.cpp).
 PyObject* loads_frames(PyObject* module, PyObject* args, PyObject* kwargs);

@@ -32,6 +32,15 @@ PyMethodDef kNativeFunctions[] = {
      "set_num_threads(n)\n--\n\nUse up to n threads (1: none but the caller's) for one large body."},
     {"get_num_threads", get_num_threads_entry, METH_NOARGS,
      "get_num_threads()\n--\n\nThe number of threads one large body may use."},
+    // Reading packets (native_walk_entry.cpp).
+    {"probe", native_probe, METH_O,
+     "probe(data)\n--\n\n"
+     "(complete, n) for the packet at data[0]: its exact length, or the least number of further bytes needed."},
+    {"walk", native_walk, METH_O, "walk(data)\n--\n\nThe description tree of the packet at data[0] (vakra.info)."},
+    {"loads", native_loads, METH_O,
+     "loads(data)\n--\n\nDecode the packet at data[0]; bytes after it are ignored, whatever its kind."},
+    {"dtype_names", native_dtype_names, METH_NOARGS,
+     "dtype_names()\n--\n\nThe dtype names by wire code - 1."},
     // Frames.
     {"loads_frames", with_keywords(loads_frames), METH_VARARGS | METH_KEYWORDS,
      "loads_frames(frames, writable=False)\n--\n\n"

@@ -13,6 +13,7 @@
 
 #include "body_view.hpp"
 #include "errors.hpp"
+#include "gil_release.hpp"
 #include "pyref.hpp"
 #include "vakra/memory.hpp"
 #include "vakra/segments.hpp"
@@ -92,6 +93,24 @@ Raised raise_write_error(int error, WriteErrors style) {
   return raise(PyExc_OSError, std::string(std::strerror(error)) + " (os error " + std::to_string(error) + ")");
 }
 
+// Whether writing the plan takes checksums: the only work in a segment list
+// that grows with the bodies.
+bool takes_checksums(const PacketPlan& plan) {
+  if (const auto* bundle = std::get_if<BundlePlan>(&plan.node)) {
+    return std::ranges::any_of(bundle->entries, [](const BundlePlanEntry& entry) { return takes_checksums(entry.packet); });
+  }
+  if (const auto* dense = std::get_if<DensePlan>(&plan.node)) return dense->options.check_integrity;
+  if (const auto* string = std::get_if<StringPlan>(&plan.node)) return string->check_integrity;
+  if (const auto* quantized = std::get_if<QuantizedPlan>(&plan.node)) return quantized->options.check_integrity;
+  return false;  // sparse components and raw packets are never checksummed here
+}
+
+// The segment list, its checksums computed without the GIL.
+SegmentList segments_unlocked(const PacketPlan& plan) {
+  GilReleased unlocked(takes_checksums(plan) ? plan.size() : 0);
+  return plan_segments(plan);
+}
+
 }  // namespace
 
 PyObject* plan_to_bytes(const PacketPlan& plan) {
@@ -101,12 +120,21 @@ PyObject* plan_to_bytes(const PacketPlan& plan) {
   char* storage = PyBytes_AsString(out.get());
   if (storage == nullptr) return nullptr;
   prefer_huge_pages(storage, size);
-  write_plan(plan, MutableBytes(reinterpret_cast<uint8_t*>(storage), size));
+  {
+    // Nobody else can see the new object yet.
+    GilReleased unlocked(size);
+    write_plan(plan, MutableBytes(reinterpret_cast<uint8_t*>(storage), size));
+  }
   return out.release();
 }
 
+Result<size_t> write_plan_into(const PacketPlan& plan, MutableBytes destination) {
+  GilReleased unlocked(plan.size());
+  return write_plan_checked(plan, destination);
+}
+
 bool write_plan_to_fd(const PacketPlan& plan, int fd, WriteErrors style) {
-  const SegmentList list = plan_segments(plan);
+  const SegmentList list = segments_unlocked(plan);
   PyThreadState* released = PyEval_SaveThread();
   // -1 is never an open descriptor: report it like any other bad one rather
   // than handing it to writev(2).
@@ -117,7 +145,7 @@ bool write_plan_to_fd(const PacketPlan& plan, int fd, WriteErrors style) {
 }
 
 PyObject* plan_to_segment_list(const PacketPlan& plan, const std::function<PyObject*(ByteView)>& owner_of) {
-  const SegmentList list = plan_segments(plan);
+  const SegmentList list = segments_unlocked(plan);
   PyRef out = PyRef::steal(PyList_New(0));
   if (!out) return nullptr;
   std::vector<ByteView> run;  // neighbouring pieces that become one bytes object

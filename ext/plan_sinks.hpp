@@ -1,6 +1,7 @@
 // Where the extension sends a finished encoder plan: a new bytes object, a
 // file descriptor through writev(2) of the plan's segment list, or that list
-// as Python buffers. Writing into a caller's buffer is write_plan_checked itself.
+// as Python buffers, or a caller's buffer. Large plans are written with the
+// GIL released.
 #pragma once
 
 #include <functional>
@@ -17,6 +18,9 @@ PyObject* plan_to_bytes(const PacketPlan& plan);
 // error N)", or the package's OSError(errno, strerror), whose subclass and
 // .errno callers can test.
 enum class WriteErrors { FixedText, WithErrno };
+
+// write_plan_checked into a caller's buffer whose export the caller holds.
+Result<size_t> write_plan_into(const PacketPlan& plan, MutableBytes destination);
 
 // Writes the packet to `fd` from its segments, bodies straight from their
 // memory, releasing the GIL only around the write loop. Partial writes are

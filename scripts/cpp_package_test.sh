@@ -29,8 +29,15 @@ export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
 libdir=$(pkg-config --variable=libdir vakra)
 c++ -std=c++20 -O1 -c examples/cpp/vakra_example.cpp $(pkg-config --cflags vakra) -o "$work/example.o"
 c++ "$work/example.o" $(pkg-config --libs vakra) -Wl,-rpath,"$libdir" -o "$work/example_pc_shared"
-c++ "$work/example.o" "$libdir/libvakra.a" $(pkg-config --libs liblz4 libxxhash) -o "$work/example_pc_static"
+c++ "$work/example.o" $(pkg-config --static --libs vakra | sed 's/-lvakra\b/-l:libvakra.a/') -o "$work/example_pc_static"
 if readelf -d "$work/example_pc_static" | grep -q 'libvakra'; then fail "the static build links libvakra.so"; fi
+
+echo "-- the README's C++ program"
+sed -n '/^```cpp$/,/^```$/p' README.md | sed '1d;$d' > "$work/readme.cpp"
+grep -q 'int main' "$work/readme.cpp" || fail "no C++ program found in README.md"
+c++ -std=c++20 -Wall -Wextra -Werror "$work/readme.cpp" $(pkg-config --cflags --libs vakra) -Wl,-rpath,"$libdir" \
+  -o "$work/readme"
+[ "$("$work/readme")" = "3 x 4, 48 bytes in place" ] || fail "the README's C++ program printed something else"
 
 echo "-- C++ writes, Python reads"
 "$example" "$work/from_cpp.vkr"

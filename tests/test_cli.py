@@ -53,6 +53,21 @@ def test_verify_decodes_and_counts_checksums(tmp_path):
     assert lines[-1] == "verify: ok, decoded fully, 2 checksums matched"
 
 
+def test_info_shows_each_packet_of_a_file(tmp_path):
+    path = tmp_path / "several.vkr"
+    with open(path, "wb") as out:
+        for value in (np.zeros(3, np.int8), ["a"], {"b": np.ones(2)}):
+            vakra.dump(value, out)
+    lines = run("info", "--verify", str(path)).stdout.splitlines()
+    assert [line.split(":")[0] for line in lines if not line.startswith(" ")] == [
+        f"{path}[0]", "verify", f"{path}[1]", "verify", f"{path}[2]", "verify"]
+    assert run("info", "--index", "1", str(path)).stdout == f"{path}[1]: string tensor of 1 string, body 17 B  [aligned]\n"
+    assert_one_line_failure(run("info", "--index", "3", str(path)), "no packet 3; the file holds 3")
+    with open(path, "ab") as out:
+        out.write(b"VKRA\x04")
+    assert_one_line_failure(run("info", str(path)), "packet 3 at byte", "Packet too short")
+
+
 def corrupted():
     packet = bytearray(vakra.dumps(np.arange(100, dtype=np.int32), check_integrity=True))
     packet[200] ^= 0x10

@@ -1,156 +1,140 @@
-"""Dense encoding through dumps_rs, dump_to_buffer_rs and dump_to_fd_rs."""
+"""What every vakra_rs encoder writes, byte for byte, against packets assembled independently."""
 
+import array
 import os
 import struct
 import threading
 from types import SimpleNamespace
 
+import lz4.frame
 import numpy as np
 import pytest
+import scipy.sparse
 
-from vakra import vakra_rs
+import packet_builders as pb
+from vakra import vakra_rs as rs
+from vakra.quantize import QuantizedTensor
+from vakra.ragged import StringTensor
 
-DTYPES = ["float32", "int32", "float64", "int64", "uint8", "uint16", "bool", "float16", "int8", "int16",
-          "uint32", "uint64", "complex64", "complex128"]
+F32 = np.arange(6, dtype=np.float32).reshape(2, 3)
+I16 = np.arange(3, dtype=np.int16)
+CSR = scipy.sparse.csr_matrix((np.array([1.0, 2.0]), np.array([0, 2], np.int32), np.array([0, 1, 2], np.int32)),
+                              shape=(2, 3))
+COO = scipy.sparse.coo_matrix(np.eye(4))
+STRIDED_COO = scipy.sparse.coo_matrix((COO.data, (np.repeat(COO.row, 2)[::2], COO.col)), shape=(4, 4))
+QINT8 = dict(data=np.arange(32, dtype=np.uint8), scales=np.array([1, 2, 3, 4], np.float32),
+             zero_points=np.zeros(4, np.float32), shape=(4, 8), dtype_code=16, quant_scheme=1, group_size=0, axis=0)
 
 
-def test_worked_example_2x3_float32():
-    array = np.arange(6, dtype=np.float32).reshape(2, 3)
-    packet = vakra_rs.dumps_rs(array)
-    assert packet == b"VKRA\x04\x01\x00\x01\x02\x00" + struct.pack("<II", 2, 3) + bytes(46) + array.tobytes()
-    big_endian = np.arange(4, dtype=">f4")  # bytes are taken as they lie
-    assert vakra_rs.dumps_rs(big_endian)[64:] == big_endian.tobytes()
+class Quirky(dict):
+    def items(self):
+        raise AssertionError("the dict's storage is walked, not its overrides")
+
+    __iter__ = items
 
 
-@pytest.mark.parametrize("dtype", DTYPES)
-@pytest.mark.parametrize("shape", [(), (0,), (3, 0, 2), (2, 3, 4)])
-def test_body_bytes_and_code_for_every_dtype(dtype, shape):
-    array = (np.arange(int(np.prod(shape)), dtype=np.int64) % 7).astype(dtype).reshape(shape)
-    packet = vakra_rs.dumps_rs(array)
-    assert (packet[7], packet[8], len(packet)) == (DTYPES.index(dtype) + 1, len(shape), 64 + array.nbytes)
-    assert packet[64:] == array.tobytes()
+def quantized(check_integrity=False, alignment=64, **overrides):
+    return rs.dumps_quantized_rs(SimpleNamespace(**{**QINT8, **overrides}), check_integrity, alignment)
+
+
+def strings(items, check_integrity=False):
+    return rs.dumps_string_rs(*StringTensor(items).to_raw(), check_integrity=check_integrity)
+
+
+def components(matrix):
+    return [rs.dumps_rs(part) for part in (matrix.data, matrix.indices, matrix.indptr)]
+
+
+ITEMS = [b"ab", b"", "βeta".encode(), b"\xff\x00", b"x" * 1000]
+GOLDEN = {
+    "2x3 float32": (lambda: rs.dumps_rs(F32),
+                    b"VKRA\x04\x01\x00\x01\x02\x00" + struct.pack("<II", 2, 3) + bytes(46) + F32.tobytes()),
+    "bytes as they lie": (lambda: rs.dumps_rs(np.arange(4, dtype=">f4")), pb.dense(np.arange(4, dtype=">f4").view("<f4"))),
+    "scalar": (lambda: rs.dumps_rs(np.array(2.5)), pb.dense(np.array(2.5))),
+    "alignment 1": (lambda: rs.dumps_rs(I16, alignment=1), pb.dense(I16, alignment=1)),
+    "checksum": (lambda: rs.dumps_rs(I16, True, False, 8), pb.dense(I16, pb.ALIGNED | pb.INTEGRITY, alignment=8)),
+    "empty dict": (lambda: rs.dumps_rs({}), b"VKRA\x04\x10\x00\x00\x00\x00"),
+    "nested dicts, options at the bottom": (
+        lambda: rs.dumps_rs({"z": I16, "": {"ключ": F32}}, True, True, 16),
+        pb.bundle([("z", rs.dumps_rs(I16, True, True, 16)), ("", pb.bundle([("ключ", rs.dumps_rs(F32, True, True, 16))]))])),
+    "dict subclass": (lambda: rs.dumps_rs(Quirky(a=I16)), pb.bundle([("a", rs.dumps_rs(I16))])),
+    "255 entries": (lambda: rs.dumps_rs({str(i): I16 for i in range(255)}),
+                    pb.bundle([(str(i), rs.dumps_rs(I16)) for i in range(255)])),
+    "csr": (lambda: rs.dumps_rs(CSR), pb.sparse(pb.CSR, (2, 3), components(CSR))),
+    "csc array, options ignored": (lambda: rs.dumps_rs(scipy.sparse.csc_array(CSR), True, True, 8),
+                                   pb.sparse(pb.CSC, (2, 3), components(CSR.tocsc()))),
+    "coo, strided row": (lambda: rs.dumps_rs(STRIDED_COO),
+                         pb.sparse(pb.COO, (4, 4), [rs.dumps_rs(p) for p in (COO.data, COO.row, COO.col)])),
+    "strings": (lambda: strings(ITEMS), pb.offsets_body(pb.STRING | pb.ALIGNED, ITEMS)),
+    "strings, checksum": (lambda: strings(ITEMS, True), pb.offsets_body(pb.STRING | pb.ALIGNED | pb.INTEGRITY, ITEMS)),
+    "qint8": (lambda: quantized(), pb.quantized(16, (4, 8), [1, 2, 3, 4], [0] * 4, range(32))),
+    "qint8, checksum": (lambda: quantized(True),
+                        pb.quantized(16, (4, 8), [1, 2, 3, 4], [0] * 4, range(32), flags=pb.ALIGNED | pb.INTEGRITY)),
+    "qint8, alignment 128": (lambda: quantized(True, 128), pb.quantized(
+        16, (4, 8), [1, 2, 3, 4], [0] * 4, range(32), flags=pb.ALIGNED | pb.INTEGRITY, alignment=128)),
+    "axis -1 as 255": (lambda: rs.dumps_quantized_rs(QuantizedTensor(**{**QINT8, "axis": -1, "dtype_code": 17,
+                                                                        "scales": np.ones(8), "zero_points": np.zeros(8)})),
+                       pb.quantized(17, (4, 8), [1] * 8, [0] * 8, range(32), axis=255)),
+    "long data cut": (lambda: quantized(dtype_code=19, shape=(5,), data=np.arange(1, 6, dtype=np.uint8)),
+                      pb.quantized(19, (5,), [1, 2, 3, 4], [0] * 4, [1, 2, 3])),
+    "prepacked bundle": (lambda: rs.encode_bundle_rs(entries=[("x", b"\1"), ("ключ", b"not a packet"), ("x", b"")]),
+                         pb.bundle([("x", b"\1"), ("ключ", b"not a packet"), ("x", b"")])),
+}
+
+
+@pytest.mark.parametrize("encode, expected", GOLDEN.values(), ids=GOLDEN.keys())
+def test_golden_bytes(encode, expected):
+    assert encode() == expected
+
+
+@pytest.mark.parametrize("dtype", list(pb.DTYPE_CODES)[:14])  # NumPy's own types; bfloat16 below
+def test_every_dtype_has_its_code(dtype):
+    array = (np.arange(12) % 7).astype(dtype).reshape(3, 4)
+    assert rs.dumps_rs(array) == pb.dense(array)
 
 
 @pytest.mark.parametrize("compress", [False, True])
 def test_bfloat16_uses_code_15_and_reads_back(compress):
     ml_dtypes = pytest.importorskip("ml_dtypes")
     array = np.array([[1.5, -2.0, 3.0]], dtype=ml_dtypes.bfloat16)
-    packet = vakra_rs.dumps_rs(array, compress=compress)
-    assert packet[7] == 15
-    assert compress or packet[64:] == array.tobytes()
-    decoded = vakra_rs.loads_rs(packet)
-    assert decoded.dtype == array.dtype and decoded.shape == (1, 3)
-    np.testing.assert_array_equal(decoded, array)
+    packet = rs.dumps_rs(array, compress=compress)
+    assert packet[7] == 15 and (compress or packet[64:] == array.tobytes())
+    decoded = rs.loads_rs(packet)
+    assert decoded.dtype == array.dtype and decoded.tolist() == array.tolist()
 
 
-@pytest.mark.parametrize("alignment, flags, align_byte, body_at", [
-    (1, 0x80, 0, 15), (4096, 0x80, 12, 4096), (64, 0x01, 0, 64)])
-def test_alignments(alignment, flags, align_byte, body_at):
-    array = np.arange(3, dtype=np.int16)
-    packet = vakra_rs.dumps_rs(array, alignment=alignment)
-    assert struct.unpack_from("<H", packet, 5)[0] == flags
-    assert packet[14] == align_byte and packet[body_at:] == array.tobytes()
-
-
-@pytest.mark.parametrize("alignment", [0, 3, 48, 2**63 + 1])
-@pytest.mark.parametrize("value", [np.zeros(2), {}, {"a": np.zeros(2)}])
-def test_bad_alignment_is_checked_first(alignment, value):
-    with pytest.raises(ValueError, match="^Alignment must be a power of two$"):
-        vakra_rs.dumps_rs(value, alignment=alignment)
-
-
-@pytest.mark.parametrize("array", [np.arange(100, dtype=np.float64),
-                                   np.random.default_rng(1).integers(0, 255, size=3_000_001, dtype=np.uint8)])
-def test_checksum_covers_exactly_the_body(array):
-    xxhash = pytest.importorskip("xxhash")
-    packet = vakra_rs.dumps_rs(array, check_integrity=True)
-    assert struct.unpack_from("<H", packet, 5)[0] == 0x03 and packet[64:-8] == array.tobytes()
-    assert struct.unpack("<Q", packet[-8:])[0] == xxhash.xxh3_64_intdigest(array.tobytes())
-
-
-@pytest.mark.parametrize("size, block_byte", [(0, 0x40), (20_000, 0x50), (300_000, 0x70)])
-def test_compressed_body_is_a_standard_lz4_frame(size, block_byte):
-    lz4_frame = pytest.importorskip("lz4.frame")
-    array = (np.arange(size, dtype=np.int32) // 100).astype(np.int32)
-    packet = vakra_rs.dumps_rs(array, compress=True, check_integrity=True)
-    assert struct.unpack_from("<H", packet, 5)[0] == 0x07
+def test_compressed_body_is_a_standard_lz4_frame():
+    array = np.arange(20_000, dtype=np.int32) // 100
+    packet = rs.dumps_rs(array, compress=True, check_integrity=True)
     frame = packet[64:-8]
-    assert lz4_frame.decompress(frame) == array.tobytes() and frame[4:6] == bytes([0x60, block_byte])
-    buffer = bytearray(len(packet))
-    assert vakra_rs.dump_to_buffer_rs(array, buffer, True, True) == len(packet) and buffer == packet
+    assert packet[:64] == pb.dense(array, pb.ALIGNED | pb.COMPRESSED | pb.INTEGRITY)[:64]
+    assert lz4.frame.decompress(frame) == array.tobytes() and packet[-8:] == pb.xxh3(frame)
 
 
-@pytest.mark.parametrize("value, kind, message", [
-    (np.zeros((2, 3), np.float32).T, ValueError, "Array must be C-contiguous"),
-    (np.array([object()]), ValueError, "Unsupported dtype: object"),
-    (np.zeros((4, 4), "datetime64[ns]")[:, ::2], ValueError, "Unsupported dtype: datetime64[ns]"),
-    ([1, 2, 3], AttributeError, None),
-    (np.zeros((1,) * 33, np.int8), ValueError, "Packet exceeds maximum dimensions"),
-])
-def test_values_that_cannot_be_encoded(value, kind, message):
-    for encode in (lambda: vakra_rs.dumps_rs(value), lambda: vakra_rs.dump_to_buffer_rs(value, bytearray(999))):
-        with pytest.raises(kind) as caught:
-            encode()
-        assert message is None or str(caught.value) == message
+class LyingLength(list):
+    def __len__(self):
+        return 2**62
 
 
-class FakeArray(bytearray):
-    """Exports real bytes and imitates the attributes the encoder reads; tests break one of them."""
-
-    def __init__(self, backing, **overrides):
-        super().__init__(backing.tobytes())
-        self.dtype, self.flags = backing.dtype, backing.flags
-        self.nbytes = overrides.get("nbytes", backing.nbytes)
-        self.ctypes = SimpleNamespace(data=overrides.get("data", np.frombuffer(self, np.uint8).ctypes.data))
-        self.shape = overrides.get("shape", backing.shape)
+@pytest.mark.parametrize("packet", [
+    bytearray(b"\x01\x02\xff"), [1, 2, 255], (1, 2, 255), memoryview(b"\x01\x02\xff"), array.array("B", [1, 2, 255]),
+    type("Sub", (bytes,), {})(b"\x01\x02\xff"), LyingLength([1, 2, 255]),
+], ids=["bytearray", "list", "tuple", "memoryview", "array", "bytes subclass", "lying length"])
+def test_prepacked_entries_take_any_sequence_of_bytes(packet):
+    assert rs.encode_bundle_rs(LyingLength([("k", packet)])) == pb.bundle([("k", b"\x01\x02\xff")])
 
 
-@pytest.mark.parametrize("overrides, kind, message", [
-    ({"shape": (2**32,)}, ValueError,
-     "Dimension 4294967296 exceeds the wire-format limit of 4294967295 (each dimension is stored as a 32-bit integer)"),
-    ({"shape": "12"}, TypeError, "Can't extract `str` to `Vec`"),
-    ({"shape": 12}, TypeError, "'int' object cannot be converted to 'Sequence'"),
-    ({"data": 4096}, BufferError, None),
-    ({"nbytes": 10**6, "shape": (250_000,)}, BufferError, None),
-])
-def test_lying_attributes_are_refused(overrides, kind, message):
-    backing = np.arange(4, dtype=np.float32)
-    assert vakra_rs.dumps_rs(FakeArray(backing)) == vakra_rs.dumps_rs(backing)  # honest imitation
-    with pytest.raises(kind) as caught:
-        vakra_rs.dumps_rs(FakeArray(backing, **overrides))
-    assert message is None or str(caught.value) == message
-    no_buffer = SimpleNamespace(dtype=backing.dtype, flags=backing.flags, nbytes=16,
-                                ctypes=SimpleNamespace(data=backing.ctypes.data), shape=(4,))
-    with pytest.raises(BufferError):
-        vakra_rs.dumps_rs(no_buffer)
+SINK_VALUES = {"array": ((F32,), {}), "compressed": ((np.arange(1000) % 7, True, True), {}),
+               "dict": (({"m": CSR, "a": F32},), {"alignment": 16})}
 
 
-@pytest.mark.parametrize("make", [bytearray, lambda b: np.frombuffer(bytearray(b), np.uint8)])
-def test_dump_to_buffer_writes_only_the_packet(make):
-    array = np.arange(6, dtype=np.float32).reshape(2, 3)
-    buffer = make(b"\xAA" * 1000)
-    assert vakra_rs.dump_to_buffer_rs(array, buffer) == 88
-    assert bytes(buffer[:88]) == vakra_rs.dumps_rs(array) and bytes(buffer[88:]) == b"\xAA" * 912
-
-
-@pytest.mark.parametrize("destination, alignment, kind, message", [
-    (b"\0" * 200, 64, ValueError, "Buffer is read-only"),
-    (memoryview(bytearray(200)).toreadonly(), 64, ValueError, "Buffer is read-only"),
-    (b"\0" * 200, 3, ValueError, "Buffer is read-only"),  # reported before the alignment
-    (bytearray(b"\xAA" * 87), 64, ValueError, "Buffer too small"),
-    (memoryview(bytearray(b"\xAA" * 400))[::2], 64, BufferError, None),
-])
-def test_dump_to_buffer_refusals_leave_the_buffer_unchanged(destination, alignment, kind, message):
-    before = bytes(destination)
-    with pytest.raises(kind) as caught:
-        vakra_rs.dump_to_buffer_rs(np.zeros((2, 3), np.float32), destination, alignment=alignment)
-    assert message is None or str(caught.value) == message
-    assert bytes(destination) == before
-
-
-def _read_all(fd, into):
-    while chunk := os.read(fd, 1 << 16):
-        into.append(chunk)
+@pytest.mark.parametrize("args, options", SINK_VALUES.values(), ids=SINK_VALUES.keys())
+@pytest.mark.parametrize("make", [bytearray, lambda b: np.frombuffer(bytearray(b), np.uint8)], ids=["bytearray", "ndarray"])
+def test_dump_to_buffer_writes_the_packet_and_nothing_after_it(args, options, make):
+    packet = rs.dumps_rs(*args, **options)
+    buffer = make(b"\xaa" * (len(packet) + 16))
+    assert rs.dump_to_buffer_rs(args[0], buffer, *args[1:], **options) == len(packet)
+    assert bytes(buffer) == packet + b"\xaa" * 16
 
 
 @pytest.mark.parametrize("options", [{}, {"check_integrity": True, "alignment": 8}, {"compress": True}])
@@ -158,37 +142,13 @@ def test_dump_to_fd_matches_dumps_through_a_pipe(options):
     array = np.arange(50_000, dtype=np.float32)  # larger than a pipe holds: writes are partial
     read_end, write_end = os.pipe()
     chunks = []
-    reader = threading.Thread(target=_read_all, args=(read_end, chunks))
+    reader = threading.Thread(target=lambda: chunks.extend(iter(lambda: os.read(read_end, 1 << 16), b"")))
     reader.start()
     try:
-        written = vakra_rs.dump_to_fd_rs(array, write_end, **options)
+        written = rs.dump_to_fd_rs(array, write_end, **options)
         os.fstat(write_end)  # still open
     finally:
         os.close(write_end)
         reader.join()
         os.close(read_end)
-    assert written == len(b"".join(chunks)) and b"".join(chunks) == vakra_rs.dumps_rs(array, **options)
-
-
-def test_dump_to_fd_appends_at_the_file_position(tmp_path):
-    array = np.arange(10, dtype=np.uint16)
-    with open(tmp_path / "out.bin", "wb") as handle:
-        handle.write(b"head")
-        handle.flush()
-        n = vakra_rs.dump_to_fd_rs(array, handle.fileno())
-    assert (tmp_path / "out.bin").read_bytes() == b"head" + vakra_rs.dumps_rs(array)
-    assert n == len(vakra_rs.dumps_rs(array))
-
-
-@pytest.mark.parametrize("call, kind, message", [
-    (lambda: vakra_rs.dump_to_fd_rs(np.zeros(2), -1), OSError, "Bad file descriptor (os error 9)"),
-    (lambda: vakra_rs.dump_to_fd_rs(np.zeros(2), 9999), OSError, "Bad file descriptor (os error 9)"),
-    (lambda: vakra_rs.dump_to_fd_rs(np.zeros((2, 3)).T, 1), ValueError, "Array must be C-Contiguous"),
-    (lambda: vakra_rs.dump_to_fd_rs({"x": np.zeros(2)}, 1), AttributeError, None),
-    (lambda: vakra_rs.dump_to_fd_rs(np.zeros(2), 1, alignment=6), ValueError, "Alignment must be a power of two"),
-])
-def test_dump_to_fd_errors(call, kind, message):
-    with pytest.raises(kind) as caught:
-        call()
-    assert message is None or str(caught.value) == message
-    assert kind is not OSError or caught.value.errno is None
+    assert written == len(b"".join(chunks)) and b"".join(chunks) == rs.dumps_rs(array, **options)

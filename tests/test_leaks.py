@@ -37,10 +37,7 @@ STRING = vakra_rs.dumps_string_rs(OFFSETS, PAYLOAD, 2, check_integrity=True)
 QUANTIZED = SimpleNamespace(dtype_code=16, quant_scheme=1, group_size=4, axis=0, shape=[2, 4],
                             data=np.arange(8, dtype=np.uint8), scales=np.ones(2, np.float32),
                             zero_points=np.zeros(2, np.float32))
-BAD_DTYPE = SimpleNamespace(**{**vars(QUANTIZED), "dtype_code": 1})
-NO_AXIS = SimpleNamespace(dtype_code=16, quant_scheme=1, group_size=4)
 BAD_CHECKSUM = COMPRESSED[:-1] + bytes([COMPRESSED[-1] ^ 1])
-READ_ONLY = bytes(len(PACKET))
 MUTEX_AREA = bytearray(128)
 DEV_NULL = os.open(os.devnull, os.O_WRONLY)
 _FD_LIMIT = resource.getrlimit(resource.RLIMIT_NOFILE)[0]
@@ -59,38 +56,22 @@ CASES = {
     "dumps_rs array": (vakra_rs.dumps_rs, (ARRAY,), {}, None),
     "dumps_rs compressed": (vakra_rs.dumps_rs, (ARRAY,), {"compress": True, "check_integrity": True}, None),
     "dumps_rs dict": (vakra_rs.dumps_rs, (NESTED,), {}, None),
-    "dumps_rs sparse": (vakra_rs.dumps_rs, (MATRIX,), {}, None),
-    "dumps_rs bad alignment": (vakra_rs.dumps_rs, (ARRAY,), {"alignment": 3}, ValueError),
-    "dumps_rs non-contiguous": (vakra_rs.dumps_rs, (ARRAY[:, ::2],), {}, ValueError),
     "dumps_rs dict bad value": (vakra_rs.dumps_rs, ({"a": ARRAY, "b": [1, 2]},), {}, AttributeError),
-    "dumps_rs dict bad key": (vakra_rs.dumps_rs, ({"a": ARRAY, 1: ARRAY},), {}, TypeError),
     "dump_to_buffer_rs": (vakra_rs.dump_to_buffer_rs, (ARRAY, bytearray(len(PACKET) + 16)), {}, None),
-    "dump_to_buffer_rs too small": (vakra_rs.dump_to_buffer_rs, (ARRAY, bytearray(len(PACKET) - 1)), {}, ValueError),
     "dump_to_fd_rs": (vakra_rs.dump_to_fd_rs, (ARRAY, DEV_NULL), {"compress": True}, None),
     "dump_to_fd_rs bad fd": (vakra_rs.dump_to_fd_rs, (ARRAY, INVALID_FD), {}, OSError),
-    "loads_rs dense": (vakra_rs.loads_rs, (PACKET,), {}, None),
     "loads_rs compressed": (vakra_rs.loads_rs, (COMPRESSED,), {}, None),
     "loads_rs bundle": (vakra_rs.loads_rs, (BUNDLE,), {}, None),
     "loads_rs string": (vakra_rs.loads_rs, (STRING,), {}, None),
     "loads_rs quantized": (vakra_rs.loads_rs, (vakra_rs.dumps_quantized_rs(QUANTIZED),), {}, None),
-    "loads_rs truncated": (vakra_rs.loads_rs, (PACKET[:-1],), {}, ValueError),
     "loads_rs bad checksum": (vakra_rs.loads_rs, (BAD_CHECKSUM,), {}, ValueError),
-    "loads_rs not a buffer": (vakra_rs.loads_rs, ("text",), {}, TypeError),
     "get_packet_info_rs bundle": (vakra_rs.get_packet_info_rs, (BUNDLE,), {}, None),
-    "get_packet_info_rs shape cut": (vakra_rs.get_packet_info_rs, (PACKET[:12],), {}, ValueError),
     "dumps_string_rs": (vakra_rs.dumps_string_rs, (OFFSETS, PAYLOAD, 2), {"check_integrity": True}, None),
-    "dumps_string_rs malformed": (vakra_rs.dumps_string_rs, (OFFSETS, PAYLOAD, 3), {}, ValueError),
-    "dumps_string_rs bytearray": (vakra_rs.dumps_string_rs, (bytearray(OFFSETS), PAYLOAD, 2), {}, TypeError),
     "dumps_quantized_rs": (vakra_rs.dumps_quantized_rs, (QUANTIZED,), {"check_integrity": True}, None),
-    "dumps_quantized_rs bad dtype": (vakra_rs.dumps_quantized_rs, (BAD_DTYPE,), {}, ValueError),
-    "dumps_quantized_rs no axis": (vakra_rs.dumps_quantized_rs, (NO_AXIS,), {}, AttributeError),
     "encode_bundle_rs": (vakra_rs.encode_bundle_rs, ([("x", PACKET), ("s", STRING)],), {}, None),
-    "encode_bundle_rs list of ints": (vakra_rs.encode_bundle_rs, ([("k", list(PACKET[:40]))],), {}, None),
-    "encode_bundle_rs too many": (vakra_rs.encode_bundle_rs, ([("k", PACKET)] * 256,), {}, ValueError),
     "encode_bundle_rs byte 256": (vakra_rs.encode_bundle_rs, ([("k", [1, 256])],), {}, OverflowError),
     "shm_mutex cycle": (shm_cycle, (MUTEX_AREA, 64), {}, None),
     "shm_mutex_init no room": (vakra_rs.shm_mutex_init, (MUTEX_AREA, 65), {}, ValueError),
-    "shm_mutex_lock read-only": (vakra_rs.shm_mutex_lock, (READ_ONLY, 0), {}, ValueError),
 }
 
 

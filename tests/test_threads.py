@@ -38,7 +38,7 @@ VALUES = {
 
 
 @pytest.mark.parametrize("name", VALUES)
-@pytest.mark.parametrize("options", [{}, {"compress": True, "check_integrity": True}])
+@pytest.mark.parametrize("options", [{}, {"check_integrity": True}, {"compress": True, "check_integrity": True}])
 def test_packets_identical_with_one_thread_and_several(threads, name, options):
     value = VALUES[name]
     packets = []

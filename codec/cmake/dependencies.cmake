@@ -1,9 +1,15 @@
 # liblz4 and libxxhash through pkg-config, as the imported targets
-# PkgConfig::VAKRA_LZ4 and PkgConfig::VAKRA_XXHASH. Shared by the build and by
+# PkgConfig::VAKRA_LZ4 and PkgConfig::VAKRA_XXHASH, and the platform's threads
+# (Threads::Threads) for the codec's worker pool. Shared by the build and by
 # the installed package configuration, so both find them the same way. On
 # failure VAKRA_MISSING_DEPENDENCY holds what to install; the includer decides
 # whether that is fatal.
 set(VAKRA_MISSING_DEPENDENCY "")
+set(THREADS_PREFER_PTHREAD_FLAG ON)
+find_package(Threads QUIET)
+if(NOT Threads_FOUND)
+  set(VAKRA_MISSING_DEPENDENCY "no threads library found for this compiler")
+endif()
 if(NOT TARGET PkgConfig::VAKRA_LZ4 OR NOT TARGET PkgConfig::VAKRA_XXHASH)
   find_package(PkgConfig QUIET)
   if(NOT PkgConfig_FOUND)

@@ -3,6 +3,7 @@
 // streams that steer the roundtrip harness to every kind and option.
 //   usage: fuzz_corpus_generator <corpus directory>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -51,8 +52,15 @@ QuantizedValue quantized(Dtype dtype, EncodeOptions opts) {
   return q;
 }
 
+DenseValue int32_values(std::vector<int32_t> values) {
+  std::vector<uint8_t> bytes(4 * values.size());
+  std::memcpy(bytes.data(), values.data(), bytes.size());
+  return {Dtype::Int32, {static_cast<uint32_t>(values.size())}, bytes, {}};
+}
+
+// A 3 x 3 matrix whose index arrays are sound in every format.
 SparseValue sparse(SparseFormat format) {
-  return {format, {3, 4}, {dense(Dtype::Float64, {2}), dense(Dtype::Int32, {2}), dense(Dtype::Int32, {4})}};
+  return {format, {3, 3}, {dense(Dtype::Float64, {2}), int32_values({0, 2}), int32_values({0, 1, 2, 2})}};
 }
 
 std::vector<std::pair<std::string, Value>> packet_values() {
@@ -130,7 +138,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const fs::path root(argv[1]);
-  for (const char* harness : {"decode", "header", "roundtrip"}) fs::create_directories(root / harness);
+  for (const char* harness : {"decode", "header", "roundtrip", "walk"}) fs::create_directories(root / harness);
 
   Packet dense_packet, string_packet;
   size_t written = 0;
@@ -138,14 +146,12 @@ int main(int argc, char** argv) {
     const Packet packet = encode_value(value);
     if (name == "dense-float32") dense_packet = packet;
     if (name == "string") string_packet = packet;
-    write_file(root / "decode" / name, packet);
-    write_file(root / "header" / name, packet);
-    written += 2;
+    for (const char* harness : {"decode", "header", "walk"}) write_file(root / harness / name, packet);
+    written += 3;
   }
   for (const auto& [name, packet] : handmade_packets(dense_packet, string_packet)) {
-    write_file(root / "decode" / name, packet);
-    write_file(root / "header" / name, packet);
-    written += 2;
+    for (const char* harness : {"decode", "header", "walk"}) write_file(root / harness / name, packet);
+    written += 3;
   }
   // First byte: 0 builds a value, 14 a bundle chain, 15 an invalid encoder
   // input; the second picks the kind (or the refusal family).

@@ -12,5 +12,7 @@ void check_decode(ByteView input);
 void check_header(ByteView input);
 // Builds values from the input, encodes, decodes and compares.
 void check_roundtrip(ByteView input);
+// Walks arbitrary bytes and encoded values: lengths, prefixes, agreement with the decoder.
+void check_walk(ByteView input);
 
 }  // namespace vakra::fuzz

@@ -1,6 +1,6 @@
 // Replays seed corpora and kept crash inputs through a harness, without
 // libFuzzer, so every build that runs the unit tests also runs them.
-//   usage: fuzz_regression <decode|header|roundtrip> <file or directory>...
+//   usage: fuzz_regression <decode|header|roundtrip|walk> <file or directory>...
 // Missing paths are skipped (a harness may have no kept crash files); at
 // least one input must be found overall.
 #include <cstdio>
@@ -20,6 +20,7 @@ Harness harness_named(const char* name) {
   if (std::strcmp(name, "decode") == 0) return vakra::fuzz::check_decode;
   if (std::strcmp(name, "header") == 0) return vakra::fuzz::check_header;
   if (std::strcmp(name, "roundtrip") == 0) return vakra::fuzz::check_roundtrip;
+  if (std::strcmp(name, "walk") == 0) return vakra::fuzz::check_walk;
   return nullptr;
 }
 
@@ -44,7 +45,7 @@ bool replay_file(Harness harness, const std::filesystem::path& path) {
 int main(int argc, char** argv) {
   Harness harness = argc >= 2 ? harness_named(argv[1]) : nullptr;
   if (harness == nullptr) {
-    std::fprintf(stderr, "usage: %s <decode|header|roundtrip> <file or directory>...\n", argv[0]);
+    std::fprintf(stderr, "usage: %s <decode|header|roundtrip|walk> <file or directory>...\n", argv[0]);
     return 2;
   }
   size_t replayed = 0;

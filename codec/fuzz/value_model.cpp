@@ -1,5 +1,8 @@
 #include "value_model.hpp"
 
+#include <algorithm>
+#include <cstring>
+
 #include "vakra/header.hpp"
 
 namespace vakra::fuzz {
@@ -49,11 +52,38 @@ DenseValue sparse_component(FuzzInput& in) {
   return v;  // standard options: the sparse encoder ignores any others
 }
 
+DenseValue int32_component(const std::vector<uint32_t>& values) {
+  DenseValue v;
+  v.dtype = Dtype::Int32;
+  v.shape = {static_cast<uint32_t>(values.size())};
+  v.data.resize(4 * values.size());
+  if (!values.empty()) std::memcpy(v.data.data(), values.data(), v.data.size());
+  return v;
+}
+
+// The decoder checks csr and csc structure, so a 2-D one gets int32 index
+// arrays that hold: indptr from 0 up to the stored count, indices inside the
+// minor dimension.
+void make_sound(SparseValue& v, FuzzInput& in) {
+  if (v.format == SparseFormat::coo || v.shape.size() != 2) return;
+  const bool row_major = v.format == SparseFormat::csr;
+  const uint32_t major = v.shape[row_major ? 0 : 1];
+  const uint32_t minor = v.shape[row_major ? 1 : 0];
+  const uint32_t stored =
+      major == 0 || minor == 0 ? 0 : static_cast<uint32_t>(std::min<uint64_t>(product(v.components[0].shape), in.below(8)));
+  std::vector<uint32_t> indices(stored), indptr(major + 1, stored);
+  for (uint32_t& index : indices) index = static_cast<uint32_t>(in.below(256) % minor);
+  for (uint32_t i = 0; i < major; ++i) indptr[i] = std::min(stored, i);
+  v.components[1] = int32_component(indices);
+  v.components[2] = int32_component(indptr);
+}
+
 SparseValue build_sparse(FuzzInput& in) {
   SparseValue v;
   v.format = static_cast<SparseFormat>(in.below(3));
   v.shape = small_shape(in, 3, 255);
   for (DenseValue& component : v.components) component = sparse_component(in);
+  make_sound(v, in);
   return v;
 }
 

@@ -6,50 +6,13 @@
 #include <string>
 
 #include "decode_internal.hpp"
+#include "read_cursor_internal.hpp"
 #include "sink_internal.hpp"
+#include "utf8_internal.hpp"
 #include "vakra/header.hpp"
 #include "wire_internal.hpp"
 
 namespace vakra {
-namespace {
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool is_valid_utf8(ByteView text) {
-  size_t i = 0;
-  const size_t n = text.size();
-  while (i < n) {
-    const uint8_t lead = text[i];
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t len;
-    uint8_t lo = 0x80;  // allowed range of the second byte
-    uint8_t hi = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      len = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      len = 3;
-      if (lead == 0xE0) lo = 0xA0;  // overlong
-      if (lead == 0xED) hi = 0x9F;  // surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      len = 4;
-      if (lead == 0xF0) lo = 0x90;  // overlong
-      if (lead == 0xF4) hi = 0x8F;  // above U+10FFFF
-    } else {
-      return false;
-    }
-    if (n - i < len) return false;
-    if (text[i + 1] < lo || text[i + 1] > hi) return false;
-    for (size_t k = 2; k < len; ++k) {
-      if ((text[i + k] & 0xC0) != 0x80) return false;
-    }
-    i += len;
-  }
-  return true;
-}
-
-}  // namespace
 
 Status finish_bundle_plan(BundlePlan& plan) {
   VAKRA_RETURN_IF(plan.entries.size() > MAX_BUNDLE_ENTRIES, make_error(ErrorKind::TooManyBundleEntries));
@@ -84,14 +47,13 @@ Result<Decoded> decode_bundle(ByteView bytes, const PacketHeader& header, size_t
                               CompressedBodies compressed) {
   DecodedBundle bundle;
   bundle.entries.reserve(header.ndim);
-  size_t p = header.header_len;
+  ReadCursor cursor(bytes, header.header_len);
   for (size_t i = 0; i < header.ndim; ++i) {
-    VAKRA_ASSIGN_OR_RETURN(const ByteView key, wire::length_prefixed(bytes, p));
+    VAKRA_ASSIGN_OR_RETURN(const ByteView key, cursor.part());
     VAKRA_RETURN_IF(!is_valid_utf8(key), make_error(ErrorKind::Malformed));
-    p += 4 + key.size();
-    VAKRA_ASSIGN_OR_RETURN(const ByteView packet, wire::length_prefixed(bytes, p));
+    // Each child gets exactly the bytes its length prefix names.
+    VAKRA_ASSIGN_OR_RETURN(const ByteView packet, cursor.part());
     VAKRA_ASSIGN_OR_RETURN(Decoded value, decode_depth(packet, depth + 1, compressed));
-    p += 4 + packet.size();
     bundle.entries.push_back(
         BundleItem{std::string(reinterpret_cast<const char*>(key.data()), key.size()), std::move(value)});
   }

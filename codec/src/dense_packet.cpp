@@ -8,6 +8,7 @@
 #include "hash_internal.hpp"
 #include "lz4_internal.hpp"
 #include "memory_internal.hpp"
+#include "read_cursor_internal.hpp"
 #include "sink_internal.hpp"
 #include "vakra/decode.hpp"
 #include "vakra/dense.hpp"
@@ -15,8 +16,6 @@
 
 namespace vakra {
 namespace {
-
-constexpr size_t kChecksumLen = 8;
 
 // The element type of a dense body: a valid code with a fixed element size.
 Result<Dtype> dense_dtype(uint8_t code) {
@@ -32,14 +31,14 @@ Result<DenseOwned> decompress_refused(ByteView bytes) {
   VAKRA_ASSIGN_OR_RETURN(const PacketHeader header, parse_header(bytes));
   DenseOwned owned;
   VAKRA_ASSIGN_OR_RETURN(owned.dtype, dense_dtype(header.dtype_code));
-  VAKRA_ASSIGN_OR_RETURN(owned.shape, read_shape(bytes, header.header_len, header.ndim));
+  ReadCursor cursor(bytes, header.header_len);
+  VAKRA_ASSIGN_OR_RETURN(owned.shape, cursor.shape(header.ndim));
   VAKRA_ASSIGN_OR_RETURN(const uint64_t count, element_count(owned.shape));
   // Alignment, checksum and compression bits all lie in the low flags byte.
   const uint16_t flags = header.flags & 0xFF;
-  VAKRA_ASSIGN_OR_RETURN(const size_t body_start,
-                         wire::locate_body(bytes, header.header_len + 4 * header.ndim, flags));
-  const size_t footer = (flags & FLAG_INTEGRITY) ? kChecksumLen : 0;
-  VAKRA_RETURN_IF(!wire::fits(body_start, footer, bytes.size()), make_error(ErrorKind::PacketTooShort));
+  VAKRA_ASSIGN_OR_RETURN(const size_t body_start, cursor.body_start(flags));
+  const size_t footer = (flags & FLAG_INTEGRITY) ? kChecksumLength : 0;
+  VAKRA_TRY(cursor.require_ahead(footer));
   const ByteView frame = bytes.subspan(body_start, bytes.size() - footer - body_start);
 
   // A frame too small to hold the declared body is refused before the body
@@ -83,7 +82,7 @@ Result<DensePlan> plan_dense(const DenseView& view, const EncodeOptions& options
   // The body offset is at most 2^63 (the largest alignment) and the body well
   // under 2^40, but the sum is checked rather than argued.
   auto total = wire::checked_add(plan.layout.body_offset(),
-                                 plan.body().size() + (options.check_integrity ? kChecksumLen : 0));
+                                 plan.body().size() + (options.check_integrity ? kChecksumLength : 0));
   VAKRA_RETURN_IF(!total, make_error(ErrorKind::Malformed));
   plan.size = *total;
   return plan;
@@ -100,43 +99,33 @@ void emit_dense(const DensePlan& plan, PacketSink& sink) {
   for (size_t i = 0; i < ndim; ++i) wire::store_u32(prefix.data() + kHeaderLenV4 + 4 * i, plan.view.shape[i]);
   wire::write_alignment(prefix.data(), kHeaderLenV4 + 4 * ndim, options.alignment);
 
-  if (!options.check_integrity) {
+  if (options.check_integrity) {
+    sink.checked_body(plan.body());
+  } else {
     sink.body(plan.body());
-    return;
   }
-  const uint64_t checksum = sink.hashed_body(plan.body());
-  wire::store_u64(sink.piece(kChecksumLen).data(), checksum);
 }
 
 Result<DecodedDense> decode_dense(ByteView bytes, const PacketHeader& header, CompressedBodies compressed) {
   DecodedDense dense;
   VAKRA_ASSIGN_OR_RETURN(dense.dtype, dense_dtype(header.dtype_code));
-  VAKRA_ASSIGN_OR_RETURN(dense.shape, read_shape(bytes, header.header_len, header.ndim));
+  ReadCursor cursor(bytes, header.header_len);
+  VAKRA_ASSIGN_OR_RETURN(dense.shape, cursor.shape(header.ndim));
   VAKRA_ASSIGN_OR_RETURN(const uint64_t count, element_count(dense.shape));
-
-  // read_shape has checked that the shape lies inside `bytes`, so this sum fits.
-  VAKRA_ASSIGN_OR_RETURN(const size_t body_start,
-                         wire::locate_body(bytes, header.header_len + 4 * header.ndim, header.flags));
-  VAKRA_RETURN_IF(bytes.size() < body_start, make_error(ErrorKind::PacketTooShort));
-  const size_t footer = (header.flags & FLAG_INTEGRITY) ? kChecksumLen : 0;
+  VAKRA_ASSIGN_OR_RETURN(const size_t body_start, cursor.body_start(header.flags));
+  VAKRA_TRY(cursor.require(body_start));
+  const size_t footer = (header.flags & FLAG_INTEGRITY) ? kChecksumLength : 0;
   const bool is_compressed = (header.flags & FLAG_COMPRESSED) != 0;
 
-  size_t body_len;
+  size_t body_len = count * element_size(dense.dtype);  // at most 16 * 10^9
   if (is_compressed) {
     // The frame runs to the end of the input, less the checksum.
-    VAKRA_RETURN_IF(bytes.size() - body_start < footer, make_error(ErrorKind::PacketTooShort));
+    VAKRA_TRY(cursor.require_ahead(footer));
     body_len = bytes.size() - body_start - footer;
-  } else {
-    body_len = count * element_size(dense.dtype);  // at most 16 * 10^9
   }
-  auto end = wire::checked_add(body_start, body_len);
-  if (end) end = wire::checked_add(*end, footer);
-  VAKRA_RETURN_IF(!end, make_error(ErrorKind::Malformed));
-  VAKRA_RETURN_IF(bytes.size() < *end, make_error(ErrorKind::PacketTooShort));
-
-  dense.data = bytes.subspan(body_start, body_len);
+  VAKRA_ASSIGN_OR_RETURN(dense.data, cursor.take(body_len));
   if (footer != 0) {
-    const uint64_t stored = wire::load_u64(bytes.data() + body_start + body_len);
+    VAKRA_ASSIGN_OR_RETURN(const uint64_t stored, cursor.u64());
     VAKRA_RETURN_IF(stored != hash::xxh3(dense.data), make_error(ErrorKind::IntegrityMismatch));
   }
   if (is_compressed) {

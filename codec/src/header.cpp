@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "wire_internal.hpp"
+#include "read_cursor_internal.hpp"
 
 namespace vakra {
 
@@ -40,13 +40,8 @@ void write_v4_header(MutableBytes buffer, uint16_t flags, uint8_t dtype_code, ui
 }
 
 Result<std::vector<uint32_t>> read_shape(ByteView bytes, size_t offset, size_t ndim) {
-  VAKRA_RETURN_IF(ndim > MAX_NDIM, make_error(ErrorKind::TooManyDimensions));
-  auto end = wire::checked_add(offset, 4 * ndim);
-  VAKRA_RETURN_IF(!end, make_error(ErrorKind::Malformed));
-  VAKRA_RETURN_IF(bytes.size() < *end, make_error(ErrorKind::PacketTooShort));
-  std::vector<uint32_t> shape(ndim);
-  for (size_t i = 0; i < ndim; ++i) shape[i] = wire::load_u32(bytes.data() + offset + 4 * i);
-  return shape;
+  ReadCursor cursor(bytes, offset);
+  return cursor.shape(ndim);
 }
 
 Result<uint64_t> element_count(std::span<const uint32_t> shape) {

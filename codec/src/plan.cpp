@@ -1,9 +1,13 @@
 // Dispatch over the kinds of planned packet, and the sink that writes a
 // whole packet into one buffer.
+#include <cstring>
 #include <utility>
+#include <vector>
 
 #include "body_copy_internal.hpp"
+#include "hash_internal.hpp"
 #include "sink_internal.hpp"
+#include "wire_internal.hpp"
 
 namespace vakra {
 namespace {
@@ -16,28 +20,53 @@ struct Overloaded : Visitors... {
 template <class... Visitors>
 Overloaded(Visitors...) -> Overloaded<Visitors...>;
 
-// Writes the packet front to back into memory the caller sized with the plan.
+// Writes the packet front to back into memory the caller sized with the
+// plan. Pieces are written at once; large bodies are held back and copied
+// together at the end, so the bodies of a bundle are copied (and their
+// checksums taken, of the bytes as written) several at a time.
 class BufferSink final : public PacketSink {
  public:
   explicit BufferSink(uint8_t* out) : cursor_(out) {}
 
   MutableBytes piece(size_t n) override { return {advance(n), n}; }
-  // Large bodies are split across the codec's threads; the checksum is taken
-  // of the bytes as written, chunk by chunk while they are in cache.
-  void body(ByteView bytes) override {
-    const parallel::BodyCopy copy{advance(bytes.size()), bytes, nullptr};
-    parallel::copy_bodies({&copy, 1});
+  void body(ByteView bytes) override { place(bytes, nullptr); }
+  void checked_body(ByteView bytes) override {
+    uint8_t* destination = advance(bytes.size());
+    place_at(destination, bytes, advance(sizeof(uint64_t)));
   }
-  uint64_t hashed_body(ByteView bytes) override {
-    uint64_t digest = 0;
-    const parallel::BodyCopy copy{advance(bytes.size()), bytes, &digest};
-    parallel::copy_bodies({&copy, 1});
-    return digest;
+
+  void finish() {
+    if (held_.empty()) return;
+    std::vector<uint64_t> digests(held_.size());
+    for (size_t i = 0; i < held_.size(); ++i) {
+      if (footers_[i] != nullptr) held_[i].digest = &digests[i];
+    }
+    parallel::copy_bodies(held_);
+    for (size_t i = 0; i < held_.size(); ++i) {
+      if (footers_[i] != nullptr) wire::store_u64(footers_[i], digests[i]);
+    }
   }
 
  private:
+  // Bodies below this are copied on the spot: holding them back buys no
+  // parallelism and would cost small packets an allocation.
+  static constexpr size_t kHoldFrom = size_t{64} << 10;
+
+  void place(ByteView bytes, uint8_t* footer) { place_at(advance(bytes.size()), bytes, footer); }
+  void place_at(uint8_t* destination, ByteView bytes, uint8_t* footer) {
+    if (bytes.size() >= kHoldFrom) {
+      held_.push_back({destination, bytes, nullptr});
+      footers_.push_back(footer);
+      return;
+    }
+    if (!bytes.empty()) std::memcpy(destination, bytes.data(), bytes.size());
+    if (footer != nullptr) wire::store_u64(footer, hash::xxh3({destination, bytes.size()}));
+  }
   uint8_t* advance(size_t n) { return std::exchange(cursor_, cursor_ + n); }
+
   uint8_t* cursor_;
+  std::vector<parallel::BodyCopy> held_;
+  std::vector<uint8_t*> footers_;  // where each held body's checksum goes, or nullptr
 };
 
 }  // namespace
@@ -65,6 +94,7 @@ void emit_plan(const PacketPlan& plan, PacketSink& sink) {
 void write_plan(const PacketPlan& plan, MutableBytes out) {
   BufferSink sink(out.data());
   emit_plan(plan, sink);
+  sink.finish();
 }
 
 Result<size_t> write_plan_checked(const PacketPlan& plan, MutableBytes out) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "hash_internal.hpp"
+#include "read_cursor_internal.hpp"
 #include "sink_internal.hpp"
 #include "vakra/decode.hpp"
 #include "vakra/header.hpp"
@@ -15,7 +16,6 @@ namespace {
 
 // scheme (1), axis (1), group size (u32), scale entry count (u32).
 constexpr size_t kParamsLength = 10;
-constexpr size_t kChecksumLength = 8;
 
 // Bytes of packed codes: one per element, or two elements per byte for 4-bit types.
 uint64_t value_bytes(Dtype dtype, uint64_t elements) {
@@ -98,38 +98,35 @@ Result<DecodedQuantized> decode_quantized(ByteView bytes, const PacketHeader& he
   // Only reached for quantized codes through the dispatcher; refuse others
   // rather than size their body by a rule that does not apply.
   VAKRA_RETURN_IF(!is_quantized(out.dtype), make_error(ErrorKind::UnknownDtype, header.dtype_code));
-  VAKRA_ASSIGN_OR_RETURN(out.shape, read_shape(bytes, header.header_len, header.ndim));
+  ReadCursor cursor(bytes, header.header_len);
+  VAKRA_ASSIGN_OR_RETURN(out.shape, cursor.shape(header.ndim));
   uint64_t elements;
   VAKRA_ASSIGN_OR_RETURN(elements, element_count(out.shape));
 
   QuantizedLayout layout;
-  layout.params_start = header.header_len + 4 * header.ndim;
-  VAKRA_RETURN_IF(!wire::fits(layout.params_start, kParamsLength, bytes.size()), make_error(ErrorKind::PacketTooShort));
-  const uint8_t* params = bytes.data() + layout.params_start;
-  const size_t table_len = size_t{4} * wire::load_u32(params + 6);  // at most 2^34
-  const size_t scales_start = layout.params_start + kParamsLength;
-  VAKRA_RETURN_IF(!wire::fits(scales_start, table_len, bytes.size()), make_error(ErrorKind::PacketTooShort));
-  VAKRA_RETURN_IF(!wire::fits(scales_start + table_len, table_len, bytes.size()),
-                  make_error(ErrorKind::PacketTooShort));
-  out.quant_scheme = params[0];
-  out.axis = params[1];
-  out.group_size = wire::load_u32(params + 2);
+  layout.params_start = cursor.position();
+  VAKRA_TRY(cursor.require_ahead(kParamsLength));
+  VAKRA_ASSIGN_OR_RETURN(out.quant_scheme, cursor.u8());
+  VAKRA_ASSIGN_OR_RETURN(const uint8_t axis, cursor.u8());
+  out.axis = axis;
+  VAKRA_ASSIGN_OR_RETURN(out.group_size, cursor.u32());
+  VAKRA_ASSIGN_OR_RETURN(const uint32_t entries, cursor.u32());
+  const size_t table_len = size_t{4} * entries;  // at most 2^34
+  VAKRA_ASSIGN_OR_RETURN(out.scales, cursor.take(table_len));
+  VAKRA_ASSIGN_OR_RETURN(out.zero_points, cursor.take(table_len));
 
-  layout.tables_end = scales_start + 2 * table_len;
-  VAKRA_ASSIGN_OR_RETURN(layout.body_start, wire::locate_body(bytes, layout.tables_end, header.flags));
+  layout.tables_end = cursor.position();
+  VAKRA_ASSIGN_OR_RETURN(layout.body_start, cursor.body_start(header.flags));
   layout.value_bytes = value_bytes(out.dtype, elements);
   const size_t footer = (header.flags & FLAG_INTEGRITY) ? kChecksumLength : 0;
   const auto end = wire::checked_add(layout.body_start, layout.value_bytes + footer);
   VAKRA_RETURN_IF(!end, make_error(ErrorKind::Malformed));
-  VAKRA_RETURN_IF(*end > bytes.size(), make_error(ErrorKind::PacketTooShort));
-
+  VAKRA_TRY(cursor.require(*end));
+  VAKRA_ASSIGN_OR_RETURN(out.data, cursor.take(layout.value_bytes));
   if (footer != 0) {
-    const uint64_t stored = wire::load_u64(bytes.data() + layout.body_start + layout.value_bytes);
+    VAKRA_ASSIGN_OR_RETURN(const uint64_t stored, cursor.u64());
     VAKRA_RETURN_IF(stored != checksum(bytes, layout), make_error(ErrorKind::IntegrityMismatch));
   }
-  out.scales = bytes.subspan(scales_start, table_len);
-  out.zero_points = bytes.subspan(scales_start + table_len, table_len);
-  out.data = bytes.subspan(layout.body_start, layout.value_bytes);
   return out;
 }
 

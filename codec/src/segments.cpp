@@ -6,6 +6,7 @@
 
 #include "hash_internal.hpp"
 #include "sink_internal.hpp"
+#include "wire_internal.hpp"
 
 namespace vakra {
 
@@ -22,9 +23,9 @@ class SegmentSink final : public PacketSink {
     }
     pending_.push_back({.view = bytes, .borrowed = true});
   }
-  uint64_t hashed_body(ByteView bytes) override {
+  void checked_body(ByteView bytes) override {
     body(bytes);
-    return hash::xxh3(bytes);
+    wire::store_u64(piece(sizeof(uint64_t)).data(), hash::xxh3(bytes));
   }
 
   // Owned ranges are recorded as offsets while the buffer may still move,

@@ -20,8 +20,9 @@ class PacketSink {
   virtual MutableBytes piece(size_t n) = 0;
   // Body bytes, copied or referenced as the sink chooses.
   virtual void body(ByteView bytes) = 0;
-  // The same, returning the XXH3-64 of exactly these bytes.
-  virtual uint64_t hashed_body(ByteView bytes) = 0;
+  // Body bytes followed by their XXH3-64 (8 bytes, little-endian), taken of
+  // the bytes as they end up in the packet.
+  virtual void checked_body(ByteView bytes) = 0;
 
  protected:
   ~PacketSink() = default;

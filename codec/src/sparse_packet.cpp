@@ -2,7 +2,9 @@
 // three u32-length-prefixed dense component packets (values and two index
 // arrays), written from a plan and read back through decode_depth.
 #include "decode_internal.hpp"
+#include "read_cursor_internal.hpp"
 #include "sink_internal.hpp"
+#include "sparse_structure_internal.hpp"
 #include "vakra/header.hpp"
 #include "wire_internal.hpp"
 
@@ -62,15 +64,15 @@ Result<Decoded> decode_sparse(ByteView bytes, const PacketHeader& header, Sparse
                               CompressedBodies compressed) {
   DecodedSparse sparse;
   sparse.format = format;
-  VAKRA_ASSIGN_OR_RETURN(sparse.shape, read_shape(bytes, header.header_len, header.ndim));
+  ReadCursor cursor(bytes, header.header_len);
+  VAKRA_ASSIGN_OR_RETURN(sparse.shape, cursor.shape(header.ndim));
   sparse.components.reserve(3);
-  size_t p = header.header_len + 4 * header.ndim;
   for (int i = 0; i < 3; ++i) {
-    VAKRA_ASSIGN_OR_RETURN(const ByteView packet, wire::length_prefixed(bytes, p));
+    VAKRA_ASSIGN_OR_RETURN(const ByteView packet, cursor.part());
     VAKRA_ASSIGN_OR_RETURN(Decoded component, decode_depth(packet, depth + 1, compressed));
     sparse.components.push_back(std::move(component));
-    p += 4 + packet.size();
   }
+  VAKRA_TRY(check_sparse_structure(sparse));
   return Decoded{std::move(sparse)};
 }
 

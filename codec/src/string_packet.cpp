@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "hash_internal.hpp"
+#include "read_cursor_internal.hpp"
 #include "sink_internal.hpp"
 #include "vakra/decode.hpp"
 #include "vakra/dtype.hpp"
@@ -14,7 +15,6 @@ namespace {
 
 // Writers always put the offsets table at 64: header, count, zero padding.
 constexpr size_t kOffsetsStart = 64;
-constexpr size_t kChecksumLength = 8;
 
 }  // namespace
 
@@ -53,17 +53,14 @@ void emit_string(const StringPlan& plan, PacketSink& sink) {
 
 Result<DecodedOffsets> decode_offset_payload(ByteView bytes, const PacketHeader& header) {
   DecodedOffsets out;
-  VAKRA_ASSIGN_OR_RETURN(out.shape, read_shape(bytes, header.header_len, header.ndim));
+  ReadCursor cursor(bytes, header.header_len);
+  VAKRA_ASSIGN_OR_RETURN(out.shape, cursor.shape(header.ndim));
   // Only the first dimension counts items; any further ones are carried as is.
   const uint64_t count = out.shape.empty() ? 0 : out.shape.front();
 
-  size_t table_start;
-  VAKRA_ASSIGN_OR_RETURN(table_start, wire::locate_body(bytes, header.header_len + 4 * header.ndim, header.flags));
-  const auto table_end = wire::checked_add(table_start, 8 * (count + 1));
-  VAKRA_RETURN_IF(!table_end, make_error(ErrorKind::Malformed));
-  VAKRA_RETURN_IF(*table_end > bytes.size(), make_error(ErrorKind::PacketTooShort));
-
-  const uint8_t* table = bytes.data() + table_start;
+  VAKRA_ASSIGN_OR_RETURN(const size_t table_start, cursor.body_start(header.flags));
+  VAKRA_ASSIGN_OR_RETURN(out.offsets, cursor.take(8 * (count + 1)));  // at most 2^35
+  const uint8_t* table = out.offsets.data();
   VAKRA_RETURN_IF(wire::load_u64(table) != 0, make_error(ErrorKind::Malformed));
   uint64_t previous = 0;
   for (size_t i = 1; i <= count; ++i) {
@@ -71,20 +68,14 @@ Result<DecodedOffsets> decode_offset_payload(ByteView bytes, const PacketHeader&
     VAKRA_RETURN_IF(offset < previous, make_error(ErrorKind::Malformed));
     previous = offset;
   }
-
-  const auto payload_end = wire::checked_add(*table_end, previous);
-  VAKRA_RETURN_IF(!payload_end, make_error(ErrorKind::Malformed));
-  VAKRA_RETURN_IF(*payload_end > bytes.size(), make_error(ErrorKind::PacketTooShort));
+  VAKRA_ASSIGN_OR_RETURN(out.payload, cursor.take(previous));
 
   if (header.flags & FLAG_INTEGRITY) {
-    VAKRA_RETURN_IF(!wire::fits(*payload_end, kChecksumLength, bytes.size()), make_error(ErrorKind::PacketTooShort));
-    const uint64_t stored = wire::load_u64(bytes.data() + *payload_end);
-    const uint64_t actual = hash::xxh3(bytes.subspan(table_start, *payload_end - table_start));
+    const size_t payload_end = cursor.position();
+    VAKRA_ASSIGN_OR_RETURN(const uint64_t stored, cursor.u64());
+    const uint64_t actual = hash::xxh3(bytes.subspan(table_start, payload_end - table_start));
     VAKRA_RETURN_IF(stored != actual, make_error(ErrorKind::IntegrityMismatch));
   }
-
-  out.offsets = bytes.subspan(table_start, *table_end - table_start);
-  out.payload = bytes.subspan(*table_end, previous);
   return out;
 }
 

@@ -1,4 +1,4 @@
-// Little-endian access, overflow-safe arithmetic and the body-alignment rule
+// Little-endian access, overflow-safe arithmetic and the alignment padding
 // shared by the kind encoders and decoders.
 #pragma once
 
@@ -58,38 +58,6 @@ constexpr bool is_power_of_two(uint64_t v) { return v != 0 && (v & (v - 1)) == 0
 constexpr size_t padding_for(size_t prefix_len, size_t alignment) {
   if (alignment < 2 || prefix_len % alignment == 0) return 0;
   return alignment - prefix_len % alignment;
-}
-
-// Where a body starts when the block before it ends at `p`: the alignment
-// byte of FLAG_CUSTOM_ALIGN (which wins), 64 for FLAG_ALIGNED, else `p`.
-// Padding is skipped unread. Checks that the alignment byte exists, but not
-// that the input reaches the body start.
-inline Result<size_t> locate_body(ByteView bytes, size_t p, uint16_t flags) {
-  if (flags & FLAG_CUSTOM_ALIGN) {
-    VAKRA_RETURN_IF(p >= bytes.size(), make_error(ErrorKind::PacketTooShort));
-    const uint8_t log2_alignment = bytes[p];
-    VAKRA_RETURN_IF(log2_alignment > 63, make_error(ErrorKind::Malformed));
-    const size_t after = p + 1;
-    if (log2_alignment == 0) return after;
-    auto start = align_up(after, size_t{1} << log2_alignment);
-    VAKRA_RETURN_IF(!start, make_error(ErrorKind::Malformed));
-    return *start;
-  }
-  if (flags & FLAG_ALIGNED) {
-    auto start = align_up(p, kStandardAlignment);
-    VAKRA_RETURN_IF(!start, make_error(ErrorKind::Malformed));
-    return *start;
-  }
-  return p;
-}
-
-// Reads the u32 length prefix at `p` and the range it names; PacketTooShort
-// when either runs past the end of `bytes`.
-inline Result<ByteView> length_prefixed(ByteView bytes, size_t p) {
-  VAKRA_RETURN_IF(!wire::fits(p, 4, bytes.size()), make_error(ErrorKind::PacketTooShort));
-  const size_t len = wire::load_u32(bytes.data() + p);
-  VAKRA_RETURN_IF(!wire::fits(p + 4, len, bytes.size()), make_error(ErrorKind::PacketTooShort));
-  return bytes.subspan(p + 4, len);
 }
 
 // Writes the alignment byte (when the alignment is not 64) and the zero

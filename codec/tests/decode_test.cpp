@@ -27,19 +27,11 @@ Bytes dense(std::vector<uint32_t> shape, Dtype dtype = Dtype::Int16, EncodeOptio
 }
 
 Bytes bundle(const std::vector<std::pair<std::string, Bytes>>& entries, uint16_t flags = 0x0010) {
-  Bytes out = testing::v4_header(flags, 0, static_cast<uint8_t>(entries.size()));
-  for (const auto& [key, packet] : entries) {
-    append_part(out, Bytes(key.begin(), key.end()));
-    append_part(out, packet);
-  }
-  return out;
+  return testing::bundle_packet(entries, flags);
 }
 
 Bytes sparse(uint16_t flags, std::vector<uint32_t> shape, const std::vector<Bytes>& components) {
-  Bytes out = testing::v4_header(flags, 0, static_cast<uint8_t>(shape.size()));
-  for (uint32_t d : shape) testing::append_u32(out, d);
-  for (const auto& c : components) append_part(out, c);
-  return out;
+  return testing::sparse_packet(flags, shape, components);
 }
 
 Bytes inline_packet(uint16_t flags = 0x0400, uint8_t ndim = 0, uint8_t reserved = 1, size_t size = 106) {
@@ -54,7 +46,13 @@ Bytes nested_bundles(int levels) {
   return packet;
 }
 
-const Bytes kTriple[] = {dense({2}, Dtype::Float64), dense({2}, Dtype::Int32), dense({3}, Dtype::Int32)};
+Bytes int32_array(std::vector<int32_t> values) {
+  return testing::encode_dense({{reinterpret_cast<const uint8_t*>(values.data()), 4 * values.size()},
+                                std::vector<uint32_t>{static_cast<uint32_t>(values.size())}, Dtype::Int32});
+}
+
+// Values, indices and indptr of a sound 2 x 3 csr matrix (a 3 x 2 csc one).
+const Bytes kTriple[] = {dense({2}, Dtype::Float64), int32_array({2, 0}), int32_array({0, 1, 2})};
 const std::vector<Bytes> kComponents(std::begin(kTriple), std::end(kTriple));
 
 TEST(Decode, KindPrecedence) {

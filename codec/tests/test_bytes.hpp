@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "vakra/error.hpp"
@@ -43,6 +44,23 @@ inline Bytes with(Bytes packet, size_t index, uint8_t value) {
 // A version 4 header: magic, version, flags LE, dtype, ndim, reserved.
 inline Bytes v4_header(uint16_t flags, uint8_t dtype_code, uint8_t ndim, uint8_t reserved = 0) {
   return bytes_of({'V', 'K', 'R', 'A', 4, flags & 0xFF, flags >> 8, dtype_code, ndim, reserved});
+}
+
+// A bundle of (key, packet) entries, and a sparse packet of its shape and
+// three components, framed by hand.
+inline Bytes bundle_packet(const std::vector<std::pair<std::string, Bytes>>& entries, uint16_t flags = 0x0010) {
+  Bytes out = v4_header(flags, 0, static_cast<uint8_t>(entries.size()));
+  for (const auto& [key, packet] : entries) {
+    append_part(out, Bytes(key.begin(), key.end()));
+    append_part(out, packet);
+  }
+  return out;
+}
+inline Bytes sparse_packet(uint16_t flags, const std::vector<uint32_t>& shape, const std::vector<Bytes>& components) {
+  Bytes out = v4_header(flags, 0, static_cast<uint8_t>(shape.size()));
+  for (uint32_t d : shape) append_u32(out, d);
+  for (const auto& c : components) append_part(out, c);
+  return out;
 }
 
 // The message a failed Result carries, or "ok" — lets tests compare exact texts.

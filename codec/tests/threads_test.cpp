@@ -74,9 +74,10 @@ Bytes packet_with(size_t threads, const Bytes& body, const EncodeOptions& option
   return testing::encode_dense({body, shape, Dtype::Uint8}, options);
 }
 
-// Sizes around the pool threshold, the block sizes and a tiny last block.
-const size_t kSizes[] = {0,           1,           256 * kKiB - 1, 256 * kKiB,    256 * kKiB + 1,
-                         4 * kMiB,    4 * kMiB + 1, 8 * kMiB,      8 * kMiB + 100, 13 * kMiB + 4097};
+// Sizes around the LZ4 threshold and block sizes (4 MiB + 1: a one-byte last
+// block), the copy threshold (4 MiB), and a last block under 4 KiB.
+const size_t kSizes[] = {0, 256 * kKiB - 1, 256 * kKiB, 256 * kKiB + 1, 4 * kMiB, 4 * kMiB + 1, 8 * kMiB + 100,
+                         13 * kMiB + 4097};
 
 TEST(Threads, FramesAndPacketsAreByteIdentical) {
   for (Fill fill : {Fill::Compressible, Fill::Random, Fill::Alternating}) {

@@ -38,9 +38,11 @@ def convert(value: Any) -> Any:
     if foreign is not None:
         array = foreign.as_array(value)
         if isinstance(array, tuple):  # (array, wire dtype code): bytes of an element type NumPy cannot name
-            return _c_order(np.asarray(array[0])), array[1]
-        if array is not None:
-            return _plain_array(np.asarray(array))
+            return _c_order(array[0]), array[1]
+        if isinstance(array, np.ndarray):
+            return _plain_array(array)
+        if array is not None:  # a sparse tensor's components, named as SciPy names them
+            return array
     raise TypeError(f"vakra cannot encode a {type(value).__name__!r} object; it encodes NumPy arrays, SciPy "
                     "sparse matrices, StringTensor, QuantizedTensor, lists of str or bytes and dicts of these")
 
@@ -56,7 +58,7 @@ def _plain_array(array: np.ndarray) -> np.ndarray:
     # The wire is little-endian and bodies are copied as they lie, so a
     # byte-swapped array is converted first (one copy).
     if not array.dtype.isnative:
-        array = array.astype(array.dtype.newbyteorder("="))
+        array = array.astype(array.dtype.newbyteorder("="), order="C")  # one copy, also for strided input
     return _c_order(array)
 
 

@@ -1,24 +1,23 @@
-"""The public functions: dumps, loads, dump, load, dump_into and info.
+"""The public functions dumps, loads, dump, dump_into and info (``load``
+and the socket functions live in ``streams``).
 
 They follow ``pickle`` and ``json``: ``dumps``/``loads`` work on bytes,
-``dump``/``load`` on a path or a binary file object. Every encoder is one
-call of the extension's native walk (``vakra._native``), which sizes and
-writes any accepted value in one pass; ``_encoding.convert`` handles the
-values it does not take as they are.
+``dump`` on a path or a binary file object. Every encoder is one call of
+the extension's native walk (``vakra._native``), which sizes and writes any
+accepted value in one pass; ``_encoding.convert`` handles the values it does
+not take as they are.
 """
 
 from __future__ import annotations
 
 import errno
 import io
-import mmap as _mmap
 import os
 import secrets
-import stat
 from typing import IO, TYPE_CHECKING, Any, Union
 
 
-from . import _native, packet_tree, vakra_rs
+from . import _native
 from ._bfloat16 import enable_bfloat16
 from ._encoding import convert
 from .frames import loads_frames
@@ -26,11 +25,12 @@ from .frames import loads_frames
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer, WriteableBuffer
 
-__all__ = ["dumps", "loads", "dump", "load", "dump_into", "info"]
+__all__ = ["dumps", "loads", "dump", "dump_into", "info"]
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
-_loads_rs = vakra_rs.loads_rs
+_loads = _native.loads
+_walk = _native.walk
 _encode = _native.encode
 _encode_into = _native.encode_into
 _encode_to_fd = _native.encode_to_fd
@@ -40,31 +40,34 @@ _encode_segments = _native.encode_segments
 def dumps(obj: Any, *, check_integrity: bool = False, compress: bool = False, alignment: int = 64) -> bytes:
     """Encode ``obj`` as one packet and return it.
 
-    ``obj`` is a NumPy array, a SciPy sparse matrix or array (coo, csr, csc),
-    a ``StringTensor``, a ``QuantizedTensor``, a list of ``str`` or ``bytes``
-    (stored as a string tensor) or a dict with ``str`` keys whose values are
-    any of these, nested dicts included. The options apply to every value at
-    any depth: ``check_integrity`` appends an XXH3-64 checksum to array,
-    string and quantized bodies; ``compress`` stores array bodies as LZ4
-    frames; ``alignment`` (a power of two) places array and quantized bodies
-    at that multiple from the packet's first byte. Sparse components always
-    use the defaults.
+    ``obj`` is a NumPy array, a torch tensor or other CPU array exporting
+    DLPack or the array interface, a SciPy sparse matrix or array (coo, csr,
+    csc), a ``StringTensor``, a ``QuantizedTensor``, a list of ``str`` or
+    ``bytes`` (stored as a string tensor) or a dict (or dict subclass) with
+    ``str`` keys whose values are any of these, nested dicts included. The
+    options apply to every value at any depth: ``check_integrity`` appends an
+    XXH3-64 checksum to array, string and quantized bodies; ``compress``
+    stores array bodies as LZ4 frames; ``alignment`` (a power of two) places
+    array and quantized bodies at that multiple from the packet's first
+    byte. Sparse components always use the defaults.
 
     Arrays in another byte order are stored in native (little-endian) order
     and non-contiguous arrays as C-ordered copies; NumPy scalars become 0-d
     arrays. The flags take any truthy or falsy value.
 
     Raises ``TypeError`` for values of other types (and non-``str`` keys),
-    ``ValueError`` for unsupported dtypes, a bad alignment, dicts of more than
-    255 entries, nested more than 64 levels or holding themselves, and the
-    limits of the format (32 dimensions, 10^9 elements).
+    ``ValueError`` for unsupported dtypes, tensors off the CPU, a bad
+    alignment, dicts of more than 255 entries, nested more than 64 levels or
+    holding themselves, and the limits of the format (32 dimensions, 10^9
+    elements).
     """
     return _encode(obj, bool(check_integrity), bool(compress), alignment, convert)
 
 
 def loads(data: ReadableBuffer, *, writable: bool = False) -> Any:
-    """Decode the packet in ``data`` (``bytes``, ``bytearray``, ``memoryview``,
-    ``mmap``, a uint8 NumPy array: any buffer of bytes).
+    """Decode the packet at the start of ``data`` (``bytes``, ``bytearray``,
+    ``memoryview``, ``mmap``, a uint8 NumPy array: any buffer of bytes).
+    Bytes after the packet are ignored, whatever its kind.
 
     Uncompressed arrays, at any depth, are read-only views into ``data``
     (which they keep alive); compressed arrays, strings and quantized tensors
@@ -84,11 +87,11 @@ def loads(data: ReadableBuffer, *, writable: bool = False) -> Any:
     if writable:
         return loads_frames((data,), writable=True)
     try:
-        return _loads_rs(data)
+        return _loads(data)
     except TypeError as error:
         if not enable_bfloat16(error):
             raise
-    return _loads_rs(data)
+    return _loads(data)
 
 
 def dump(obj: Any, file: PathLike | IO[bytes], *, check_integrity: bool = False, compress: bool = False,
@@ -113,26 +116,6 @@ def dump(obj: Any, file: PathLike | IO[bytes], *, check_integrity: bool = False,
         _dump_to_handle(obj, file, options)
 
 
-def load(file: PathLike | IO[bytes], *, mmap: bool = True, writable: bool = False) -> Any:
-    """Read the packet in ``file``, a path or a binary file object, from its
-    current position to its end.
-
-    With ``mmap=True`` (the default) a regular file is memory-mapped
-    read-only and uncompressed arrays are views of the mapping: nothing is
-    read until it is used, and the mapping lives as long as any array that
-    views it (it is closed at once when none does). Do not truncate the file
-    while such arrays are in use. Pipes, sockets and in-memory files are read
-    into memory, as is everything with ``mmap=False``. With ``writable=True``
-    arrays are writable: a file is mapped copy-on-write, so writes stay in
-    this process and never reach the file; data read into memory is copied.
-    Errors are those of :func:`loads`, plus ``OSError`` from the file system.
-    """
-    if isinstance(file, (str, bytes, os.PathLike)):
-        with open(file, "rb") as handle:
-            return _load_from_handle(handle, mmap, writable)
-    return _load_from_handle(file, mmap, writable)
-
-
 def dump_into(obj: Any, buffer: WriteableBuffer, *, check_integrity: bool = False, compress: bool = False,
               alignment: int = 64) -> int:
     """Write ``obj`` as one packet at the start of ``buffer`` (a ``bytearray``,
@@ -147,25 +130,24 @@ def dump_into(obj: Any, buffer: WriteableBuffer, *, check_integrity: bool = Fals
 
 
 def info(data: ReadableBuffer) -> dict[str, Any]:
-    """Describe the packet in ``data`` without decoding any body.
+    """Describe the packet at the start of ``data`` without decoding any body.
 
     The dict starts with the header facts: ``version``, ``flags``,
     ``dtype_code``, ``ndim``, ``aligned``, ``integrity_protected``, (for
     bundles ``entry_count``), ``shape`` and ``total_elements``. Then:
     ``kind`` ("dense", "bundle", "sparse", "string", "quantized", "ragged" or
-    "inline"), ``dtype`` (its name, or None), ``size`` (packet bytes),
+    "inline"), ``dtype`` (its name, or None), ``size`` (the packet's exact
+    length; bytes after it are not looked at),
     ``body_size`` (stored body bytes, None for containers), kind details
     (``compressed``; ``format``; ``count``; ``quant_scheme``, ``axis``,
     ``group_size``, ``scale_count``) and, for bundles and sparse packets,
     ``entries`` or ``components``: the same dict for every nested packet.
 
     Checksums are not verified (use :func:`loads`). Raises ``ValueError``
-    when the header or framing is damaged or truncated.
+    with the codec's message when the header or framing is damaged or
+    truncated.
     """
-    result = vakra_rs.get_packet_info_rs(data)
-    described = packet_tree.facts(packet_tree.walk(data))
-    result.update((key, value) for key, value in described.items() if key not in result)
-    return result
+    return _walk(data)
 
 
 def _dump_to_path(obj: Any, path: str, options: tuple) -> None:
@@ -185,7 +167,7 @@ def _dump_to_path(obj: Any, path: str, options: tuple) -> None:
 def _dump_to_handle(obj: Any, handle: IO[bytes], options: tuple) -> None:
     if isinstance(handle, io.TextIOBase):
         raise TypeError("file must be opened in binary mode ('wb'), not text mode")
-    descriptor = _file_descriptor(handle)
+    descriptor = file_descriptor(handle)
     if descriptor is not None:
         handle.flush()
         _encode_to_fd(obj, descriptor, *options)
@@ -194,7 +176,7 @@ def _dump_to_handle(obj: Any, handle: IO[bytes], options: tuple) -> None:
         _write_all(handle, segment)
 
 
-def _file_descriptor(handle: IO[bytes]) -> int | None:
+def file_descriptor(handle: IO[bytes]) -> int | None:
     """The descriptor behind a plain binary file, or None.
 
     Only objects whose bytes go to the descriptor unchanged qualify: wrappers
@@ -224,32 +206,3 @@ def _write_all(handle: IO[bytes], data: bytes | memoryview) -> None:
         if written <= 0:
             raise OSError(errno.EIO, f"the file object accepted no bytes with {len(remaining)} of the packet left")
         remaining = remaining[written:]
-
-
-def _load_from_handle(handle: IO[bytes], use_mmap: bool, writable: bool) -> Any:
-    if isinstance(handle, io.TextIOBase):
-        raise TypeError("file must be opened in binary mode ('rb'), not text mode")
-    descriptor = _file_descriptor(handle) if use_mmap else None
-    if descriptor is not None:
-        handle.flush()  # a read-write file may still hold buffered writes
-        status = os.fstat(descriptor)
-        if stat.S_ISREG(status.st_mode) and status.st_size > handle.tell():
-            return _load_mapped(handle, descriptor, status.st_size, writable)
-    return loads(handle.read(), writable=writable)
-
-
-def _load_mapped(handle: IO[bytes], descriptor: int, size: int, writable: bool) -> Any:
-    position = handle.tell()
-    mapping = _mmap.mmap(descriptor, 0, access=_mmap.ACCESS_COPY if writable else _mmap.ACCESS_READ)
-    packet = memoryview(mapping)[position:] if position else mapping
-    try:
-        return loads(packet, writable=writable)
-    finally:
-        handle.seek(size)
-        # Close what no decoded array views; the rest closes with its arrays.
-        try:
-            if packet is not mapping:
-                packet.release()
-            mapping.close()
-        except BufferError:
-            pass

@@ -1,4 +1,4 @@
-"""The ``vakra`` command: ``info [--verify] FILE`` and ``demo``.
+"""The ``vakra`` command: ``info [--verify] [--index N] FILE`` and ``demo``.
 
 Bad input (a missing, unreadable or damaged file) ends with one line on
 stderr and exit status 1, never a traceback.
@@ -14,7 +14,7 @@ import stat
 import sys
 from collections.abc import Iterator, Sequence
 
-from . import api, packet_tree
+from . import api
 from .tree_text import render_tree
 
 __all__ = ["main", "build_parser"]
@@ -30,11 +30,14 @@ def build_parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     info = commands.add_parser("info", help="print a packet file as a tree, without decoding its bodies",
-                               description="Print the packet in FILE as an indented tree: kind, dtype, shape, "
-                                           "flags and body size of every nested packet. Bodies are not read.")
-    info.add_argument("file", metavar="FILE", help="a file holding one packet")
+                               description="Print each packet in FILE as an indented tree: kind, dtype, shape, "
+                                           "flags and body size of every nested packet. Bodies are not read. "
+                                           "A file of several packets (written by successive dumps) shows "
+                                           "them all, labelled FILE[0], FILE[1], ...")
+    info.add_argument("file", metavar="FILE", help="a file holding one or more packets")
+    info.add_argument("--index", type=int, metavar="N", help="show only packet N (counting from 0)")
     info.add_argument("--verify", action="store_true",
-                      help="also decode the whole packet and check every stored checksum")
+                      help="also decode the packets shown and check every stored checksum")
     info.set_defaults(run=_run_info)
 
     demo = commands.add_parser("demo", help="encode a realistic bundle, load it back and compare with "
@@ -68,44 +71,70 @@ def _run_info(args: argparse.Namespace) -> int:
     path = args.file
     try:
         with _mapped(path) as data:
-            tree = packet_tree.walk(data)
+            _print_packets(path, data, args.index, args.verify)
     except OSError as error:
         raise CommandError(f"cannot read {path}: {error.strerror or error}") from None
-    except ValueError as error:
-        raise CommandError(f"{path}: not a readable packet: {error}") from None
-    print("\n".join(render_tree(tree, path)))
-    if args.verify:
-        print(_verify(path, tree))
     return 0
 
 
-def _verify(path: str, tree: packet_tree.PacketNode) -> str:
+def _print_packets(path: str, data: bytes | mmap.mmap, index: int | None, verify: bool) -> None:
+    """Prints the trees of the packets in `data`, one after another."""
+    with memoryview(data) as view:
+        number, offset = 0, 0
+        while number == 0 or offset < len(view):
+            where = f" packet {number} at byte {offset}:" if number else ""
+            rest = view[offset:]
+            try:
+                tree = api.info(rest)
+            except ValueError as error:
+                raise CommandError(f"{path}:{where} not a readable packet: {error}") from None
+            finally:
+                rest.release()  # the traceback must not keep the mapping exported
+            size = tree["size"]
+            if index is None or index == number:
+                several = index is not None or number > 0 or offset + size < len(view)
+                print("\n".join(render_tree(tree, f"{path}[{number}]" if several else path)))
+                if verify:
+                    print(_verify(f"{path}:{where}", view[offset:offset + size], tree))
+            number, offset = number + 1, offset + size
+    if index is not None and not 0 <= index < number:
+        raise CommandError(f"{path}: no packet {index}; the file holds {number}")
+
+
+def _verify(where: str, packet: memoryview, tree: dict) -> str:
     try:
-        value = api.load(path)
-    except (ValueError, TypeError, ImportError, OSError) as error:
-        raise CommandError(f"{path}: verification failed: {error}") from None
+        value = api.loads(packet)
+    except (ValueError, TypeError, ImportError) as error:
+        packet.release()  # nothing views it after a failure; the traceback must not keep the mapping exported
+        raise CommandError(f"{where} verification failed: {error}") from None
+    loaded_none = value is None
+    del value, packet  # decoded arrays view the mapping, which closes after the last packet
     checksums = _count_checksums(tree)
     summary = f"{checksums} {'checksum' if checksums == 1 else 'checksums'} matched" if checksums else \
         "no checksums stored"
-    if value is None:
+    if loaded_none:
         return f"verify: ok, {summary}; holds ragged or inline packets, which load as None"
     return f"verify: ok, decoded fully, {summary}"
 
 
-def _count_checksums(node: packet_tree.PacketNode) -> int:
-    own = 1 if node.flags & packet_tree.FLAG_INTEGRITY and node.kind not in ("bundle", "sparse", "inline") else 0
-    return own + sum(_count_checksums(child) for _, child in node.children)
+def _count_checksums(info: dict) -> int:
+    own = 1 if info["integrity_protected"] and info["kind"] not in ("bundle", "sparse", "inline") else 0
+    children = info.get("entries") or info.get("components") or {}
+    return own + sum(_count_checksums(child) for child in children.values())
 
 
 @contextlib.contextmanager
 def _mapped(path: str) -> Iterator[bytes | mmap.mmap]:
-    """The file's bytes, mapped so that only the framing is ever read."""
+    """The file's bytes, mapped with random-access advice so that reading the
+    framing does not pull in the bodies around it."""
     with open(path, "rb") as handle:
         status = os.fstat(handle.fileno())
         if not stat.S_ISREG(status.st_mode) or status.st_size == 0:
             yield handle.read()
             return
         with mmap.mmap(handle.fileno(), 0, access=mmap.ACCESS_READ) as mapping:
+            if hasattr(mapping, "madvise") and hasattr(mmap, "MADV_RANDOM"):
+                mapping.madvise(mmap.MADV_RANDOM)
             yield mapping
 
 

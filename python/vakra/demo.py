@@ -18,7 +18,7 @@ from typing import Any
 
 import numpy as np
 
-from . import api, packet_tree
+from . import api, streams
 from .quantize import QuantizedTensor, quantize
 from .ragged import StringTensor
 from .tree_text import human_size, render_tree
@@ -52,7 +52,7 @@ def run(repeat: int = 5, out: Callable[[str], None] = print) -> None:
     with tempfile.TemporaryDirectory(prefix="vakra-demo-") as directory:
         path = os.path.join(directory, "bundle.vkr")
         api.dump(bundle, path, check_integrity=True)
-        loaded = api.load(path)
+        loaded = streams.load(path)
         _check_round_trip(bundle, loaded)
         weights = loaded["weights"]
         out(f"wrote {human_size(os.path.getsize(path))} to {path}, loaded it back memory-mapped:")
@@ -62,7 +62,7 @@ def run(repeat: int = 5, out: Callable[[str], None] = print) -> None:
             f"{_max_quantization_error(bundle):.4f} of the float32 ones")
         out("")
         with open(path, "rb") as handle:
-            tree = packet_tree.walk(handle.read())
+            tree = api.info(handle.read())
         for line in render_tree(tree, "bundle.vkr"):
             out(line)
         del loaded, weights
@@ -111,7 +111,7 @@ def _timing_table(bundle: dict[str, Any], directory: str, repeat: int) -> list[s
 
 def _vakra(bundle, directory, check_integrity):
     path = os.path.join(directory, f"timing-{check_integrity}.vkr")
-    return (lambda: api.dump(bundle, path, check_integrity=check_integrity)), (lambda: api.load(path)), path
+    return (lambda: api.dump(bundle, path, check_integrity=check_integrity)), (lambda: streams.load(path)), path
 
 
 def _pickle(bundle, directory):

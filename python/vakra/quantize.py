@@ -14,14 +14,15 @@ from collections.abc import Sequence
 
 import numpy as np
 
+from . import _native
+
 __all__ = ["QuantizedTensor", "quantize"]
 
-# Wire dtype code -> (name, smallest code, largest code, bits per code).
+# Wire dtype code -> (name, smallest code, largest code, bits per code); the
+# names come from the codec's one dtype table.
 _DTYPES = {
-    16: ("qint8", -128, 127, 8),
-    17: ("quint8", 0, 255, 8),
-    18: ("qint4", -8, 7, 4),
-    19: ("quint4", 0, 15, 4),
+    code: (_native.dtype_names()[code - 1], *limits)
+    for code, limits in {16: (-128, 127, 8), 17: (0, 255, 8), 18: (-8, 7, 4), 19: (0, 15, 4)}.items()
 }
 _CODE_OF_NAME = {name: code for code, (name, *_rest) in _DTYPES.items()}
 _SCHEME_NAMES = {0: "per-tensor", 1: "per-axis", 2: "per-group"}
@@ -175,8 +176,9 @@ class QuantizedTensor:
                 flat = ((flat ^ 0x08).astype(np.int8) - 8).astype(np.int8)
         return flat.copy().reshape(self.shape)
 
-    def dequantize(self) -> np.ndarray:
-        """The real values, ``(code - zero_point) * scale``, as a float32 array."""
+    def dequantize(self, as_torch: bool = False):
+        """The real values, ``(code - zero_point) * scale``, as a float32 array
+        (a float32 ``torch.Tensor`` with ``as_torch=True``, which needs torch)."""
         if self.quant_scheme not in _SCHEME_NAMES:
             raise ValueError(f"unknown quant_scheme {self.quant_scheme}; known: 0 per-tensor, 1 per-axis, 2 per-group")
         axis = -1
@@ -194,7 +196,11 @@ class QuantizedTensor:
         scales = self.scales.astype(np.float64)[:, None]
         zero_points = self.zero_points.astype(np.float64)[:, None]
         values = (blocks - zero_points) * scales
-        return _unblocks(values, self.shape, self.quant_scheme, axis, self.group_size).astype(np.float32)
+        result = _unblocks(values, self.shape, self.quant_scheme, axis, self.group_size).astype(np.float32)
+        if as_torch:
+            from .torch import as_tensor
+            return as_tensor(result)
+        return result
 
     def __eq__(self, other):
         if not isinstance(other, QuantizedTensor):

@@ -1,20 +1,20 @@
-"""A packet tree as indented lines of text, for the command line."""
+"""A packet's description (``vakra.info``) as indented lines of text, for the command line."""
 
 from __future__ import annotations
 
-from .packet_tree import FLAG_ALIGNED, FLAG_COMPRESSED, FLAG_CUSTOM_ALIGN, FLAG_INTEGRITY, FLAG_NAMES, PacketNode
+from typing import Any
 
 __all__ = ["render_tree", "human_size"]
 
 _INDENT = "  "
 # The kind bits are spelled out by the summary; these describe the body.
-_BODY_FLAGS = (FLAG_ALIGNED, FLAG_CUSTOM_ALIGN, FLAG_INTEGRITY, FLAG_COMPRESSED)
+_BODY_FLAGS = ((0x0001, "aligned"), (0x0080, "custom-align"), (0x0002, "integrity"), (0x0004, "compressed"))
 
 
-def render_tree(node: PacketNode, label: str) -> list[str]:
+def render_tree(info: dict[str, Any], label: str) -> list[str]:
     """One line per packet, children indented under their container."""
     lines: list[str] = []
-    _render(node, label, 0, lines)
+    _render(info, label, 0, lines)
     return lines
 
 
@@ -27,36 +27,35 @@ def human_size(size: int) -> str:
     raise AssertionError("unreachable")
 
 
-def _render(node: PacketNode, label: str, depth: int, lines: list[str]) -> None:
-    flags = ", ".join(FLAG_NAMES[bit] for bit in _BODY_FLAGS if node.flags & bit)
-    lines.append(f"{_INDENT * depth}{label}: {_summary(node)}" + (f"  [{flags}]" if flags else ""))
-    for child_label, child in node.children:
-        _render(child, repr(child_label) if node.kind == "bundle" else child_label, depth + 1, lines)
+def _render(info: dict[str, Any], label: str, depth: int, lines: list[str]) -> None:
+    flags = ", ".join(name for bit, name in _BODY_FLAGS if info["flags"] & bit)
+    lines.append(f"{_INDENT * depth}{label}: {_summary(info)}" + (f"  [{flags}]" if flags else ""))
+    children = info.get("entries") or info.get("components") or {}
+    for child_label, child in children.items():
+        _render(child, repr(child_label) if info["kind"] == "bundle" else child_label, depth + 1, lines)
 
 
-def _summary(node: PacketNode) -> str:
-    details = node.details
-    body = "" if node.body_size is None else f", body {human_size(node.body_size)}"
-    if node.kind == "bundle":
-        count = len(node.children)
-        return f"bundle of {count} {'entry' if count == 1 else 'entries'}, {human_size(node.size)}"
-    if node.kind == "sparse":
-        return f"sparse {details['format']} {_shape(node.shape)}, {human_size(node.size)}"
-    if node.kind in ("string", "ragged"):
-        count = details["count"]
-        return f"{node.kind} tensor of {count} {'string' if count == 1 else 'strings'}{body}"
-    if node.kind == "quantized":
-        return f"quantized {node.dtype} {_shape(node.shape)}, {_scheme(node)}{body}"
-    if node.kind == "inline":
+def _summary(info: dict[str, Any]) -> str:
+    kind = info["kind"]
+    body = "" if info["body_size"] is None else f", body {human_size(info['body_size'])}"
+    if kind == "bundle":
+        count = info["entry_count"]
+        return f"bundle of {count} {'entry' if count == 1 else 'entries'}, {human_size(info['size'])}"
+    if kind == "sparse":
+        return f"sparse {info['format']} {_shape(info['shape'])}, {human_size(info['size'])}"
+    if kind in ("string", "ragged"):
+        count = info["count"]
+        return f"{kind} tensor of {count} {'string' if count == 1 else 'strings'}{body}"
+    if kind == "quantized":
+        return f"quantized {info['dtype']} {_shape(info['shape'])}, {_scheme(info)}{body}"
+    if kind == "inline":
         return f"inline record{body}"
-    dtype = node.dtype or f"unknown dtype code {node.dtype_code}"
-    return f"dense {dtype} {_shape(node.shape)}{body}"
+    return f"dense {info['dtype']} {_shape(info['shape'])}{body}"
 
 
-def _scheme(node: PacketNode) -> str:
-    details = node.details
-    scheme, axis, group_size = details["quant_scheme"], details["axis"], details["group_size"]
-    count = details["scale_count"]
+def _scheme(info: dict[str, Any]) -> str:
+    scheme, axis, group_size = info["quant_scheme"], info["axis"], info["group_size"]
+    count = info["scale_count"]
     scales = f"{count} {'scale' if count == 1 else 'scales'}"
     if scheme == 0:
         return f"per-tensor, {scales}"

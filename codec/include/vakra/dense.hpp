@@ -14,28 +14,33 @@
 
 namespace vakra {
 
+// A dense array to encode, borrowed from the caller: C order, little-endian
+// element bytes, exactly element_count(shape) * element_size(dtype) of them.
 struct DenseView {
   ByteView data;                   // element bytes as they go on the wire
   std::span<const uint32_t> shape;  // outermost first
-  Dtype dtype = Dtype::Float32;
+  Dtype dtype = Dtype::Float32;  // a dense type (codes 1 to 15)
 };
 
+// How bodies are stored; the defaults give the smallest, fastest packets.
 struct EncodeOptions {
   size_t alignment = kStandardAlignment;  // power of two, 1 allowed
-  bool check_integrity = false;
-  bool compress = false;
+  bool check_integrity = false;           // an XXH3-64 checksum after the body, verified on decode
+  bool compress = false;                  // the body as one LZ4 frame (dense bodies only)
 };
 
+// Where a dense packet's body starts.
 struct DenseLayout {
   size_t prefix_len = 0;  // header + shape (+ alignment byte)
   size_t padding = 0;     // zero bytes before the body
-  bool custom_alignment = false;
+  bool custom_alignment = false;  // alignment other than 64: one extra byte records it
   size_t body_offset() const { return prefix_len + padding; }
 };
 
 // Validates the view and places the body for `alignment`.
 Result<DenseLayout> dense_layout(const DenseView& view, size_t alignment);
 
+// A dense array in memory of its own (decode_dense_to_owned).
 struct DenseOwned {
   Dtype dtype = Dtype::Float32;
   OwnedBytes data;

@@ -21,8 +21,9 @@
 
 namespace vakra {
 
-inline constexpr size_t MAX_BUNDLE_ENTRIES = 255;
+inline constexpr size_t MAX_BUNDLE_ENTRIES = 255;  // the entry count is one byte
 
+// A validated dense packet, ready to write.
 struct DensePlan {
   DenseView view;
   EncodeOptions options;
@@ -35,6 +36,7 @@ struct DensePlan {
 // Validates the view and, with `compress`, compresses the body.
 Result<DensePlan> plan_dense(const DenseView& view, const EncodeOptions& options);
 
+// A validated sparse packet: the matrix shape and its three component plans.
 struct SparsePlan {
   SparseFormat format = SparseFormat::coo;
   std::vector<uint32_t> shape;
@@ -42,15 +44,18 @@ struct SparsePlan {
   size_t size = 0;
 };
 
+// Validates a sparse matrix: its shape and exactly three components in wire
+// order (COO: data, row, col; CSR and CSC: data, indices, indptr).
 Result<SparsePlan> plan_sparse(SparseFormat format, std::span<const uint32_t> shape,
                                std::span<const DenseView> components);
 
+// A validated string tensor: item i is payload[offsets[i], offsets[i + 1]).
 struct StringPlan {
   uint32_t count = 0;
   std::span<const uint64_t> offsets;  // count + 1, from 0 up to the payload length
   ByteView payload;
   bool check_integrity = false;
-  size_t size = 0;
+  size_t size = 0;  // the exact packet length
 };
 
 // Malformed unless there are count + 1 offsets starting at 0, never
@@ -58,6 +63,7 @@ struct StringPlan {
 Result<StringPlan> plan_string(uint32_t count, std::span<const uint64_t> offsets, ByteView payload,
                                bool check_integrity);
 
+// A validated quantized packet.
 struct QuantizedPlan {
   QuantizedView view;
   EncodeOptions options;  // `compress` is ignored: quantized bodies are never compressed
@@ -65,14 +71,17 @@ struct QuantizedPlan {
   size_t size = 0;
 };
 
+// Validates the view: scales and zero points of equal length, a multiple of 4
+// bytes; enough code bytes for the shape.
 Result<QuantizedPlan> plan_quantized(const QuantizedView& view, const EncodeOptions& options);
 
 struct PacketPlan;
 struct BundlePlanEntry;
 
+// A dict: fill `entries` in wire order, then call finish_bundle_plan.
 struct BundlePlan {
   std::vector<BundlePlanEntry> entries;
-  size_t size = 0;
+  size_t size = 0;  // set by finish_bundle_plan
 };
 
 // An already-encoded packet, copied verbatim.
@@ -80,11 +89,13 @@ struct RawPacket {
   ByteView bytes;
 };
 
+// Any planned packet; what write_plan and plan_segments take.
 struct PacketPlan {
   std::variant<DensePlan, SparsePlan, BundlePlan, StringPlan, QuantizedPlan, RawPacket> node;
-  size_t size() const;
+  size_t size() const;  // the exact packet length
 };
 
+// One named entry of a bundle plan.
 struct BundlePlanEntry {
   ByteView key;  // UTF-8, not validated here
   PacketPlan packet;

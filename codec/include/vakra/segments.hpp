@@ -15,6 +15,7 @@
 
 namespace vakra {
 
+// One byte range of a packet.
 struct Segment {
   ByteView bytes;
   // A view of a body the plan refers to (the caller's memory, or a dense
@@ -26,9 +27,10 @@ struct Segment {
 // packet of many small values becomes a few ranges, not thousands.
 inline constexpr size_t kSegmentCopyBelow = 4096;
 
+// A packet as ranges in order; move it around freely, the owned ranges move with it.
 class SegmentList {
  public:
-  std::span<const Segment> segments() const { return segments_; }
+  std::span<const Segment> segments() const { return segments_; }  // in packet order
   size_t size() const { return size_; }  // the packet length, the sum of the ranges
 
  private:

@@ -5,10 +5,13 @@
 // packet length (compressing a body if asked) before anything is written;
 // write_plan then writes the packet into a caller's span, or plan_segments
 // hands it out as owned pieces and views of the bodies for vectored output.
-// Decoding returns views that borrow the caller's bytes. Every
+// Decoding returns views that borrow the caller's bytes; the walker
+// (walk.hpp) measures and describes a packet without touching its bodies,
+// also from a prefix of a stream. Every
 // fallible call returns Result<T> or Status carrying a CodecError; nothing
-// throws, prints, aborts or keeps global state, so any function may run on
-// any thread as long as no other thread writes the bytes it reads or writes.
+// throws, prints or aborts. Any function may run on any thread at the same
+// time as any other, as long as no thread writes bytes another call reads or
+// writes; the one process-wide setting is the worker count (threads.hpp).
 #pragma once
 
 #include "vakra/bytes.hpp"
@@ -24,5 +27,7 @@
 #include "vakra/segments.hpp"
 
 #include "vakra/decode.hpp"
+#include "vakra/walk.hpp"
 
 #include "vakra/memory.hpp"
+#include "vakra/threads.hpp"

@@ -1,0 +1,121 @@
+#include "packet_facts.hpp"
+
+#include <array>
+#include <limits>
+
+#include "errors.hpp"
+
+namespace vakra::ext {
+namespace {
+
+constexpr std::array<const char*, 7> kKindNames = {"dense", "bundle", "sparse", "quantized", "string", "ragged",
+                                                   "inline"};
+constexpr std::array<const char*, 3> kFormatNames = {"coo", "csr", "csc"};
+// Sparse components in wire order, by format.
+constexpr std::array<std::array<const char*, 3>, 3> kComponentRoles = {
+    {{"data", "row", "col"}, {"data", "indices", "indptr"}, {"data", "indices", "indptr"}}};
+
+bool set_item(PyObject* dict, const char* key, PyRef value) {
+  return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+}
+
+PyRef py_bool(bool value) { return PyRef::borrow(value ? Py_True : Py_False); }
+PyRef py_size(uint64_t value) { return PyRef::steal(PyLong_FromUnsignedLongLong(value)); }
+PyRef py_text(const char* text) { return PyRef::steal(PyUnicode_FromString(text)); }
+
+PyRef shape_tuple(std::span<const uint32_t> dims, uint64_t& total) {
+  PyRef shape = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(dims.size())));
+  if (!shape) return shape;
+  total = 1;
+  for (size_t i = 0; i < dims.size(); ++i) {
+    if (__builtin_mul_overflow(total, uint64_t{dims[i]}, &total)) total = std::numeric_limits<uint64_t>::max();
+    PyObject* item = PyLong_FromUnsignedLong(dims[i]);
+    if (item == nullptr || PyTuple_SetItem(shape.get(), static_cast<Py_ssize_t>(i), item) != 0) return PyRef();
+  }
+  return shape;
+}
+
+// The element type's name, or None for containers, Inline and unknown codes.
+PyRef dtype_of(const WalkedPacket& packet) {
+  const bool typed = packet.kind != PacketKind::Bundle && packet.kind != PacketKind::Sparse &&
+                     packet.kind != PacketKind::Inline;
+  const Result<Dtype> dtype = dtype_from_code(packet.header.dtype_code);
+  if (!typed || !dtype.ok()) return PyRef::borrow(Py_None);
+  const std::string_view name = dtype_name(*dtype);
+  return PyRef::steal(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+}
+
+bool add_details(PyObject* dict, const WalkedPacket& packet) {
+  switch (packet.kind) {
+    case PacketKind::Dense: return set_item(dict, "compressed", py_bool(packet.compressed));
+    case PacketKind::Sparse:
+      return set_item(dict, "format", py_text(kFormatNames[static_cast<size_t>(packet.format)]));
+    case PacketKind::String:
+    case PacketKind::Ragged:
+      return set_item(dict, "count", py_size(packet.item_count)) &&
+             set_item(dict, "payload_size", py_size(packet.payload_length));
+    case PacketKind::Quantized:
+      return set_item(dict, "quant_scheme", py_size(packet.quant_scheme)) &&
+             set_item(dict, "axis", py_size(packet.axis)) && set_item(dict, "group_size", py_size(packet.group_size)) &&
+             set_item(dict, "scale_count", py_size(packet.scale_count));
+    case PacketKind::Bundle:
+    case PacketKind::Inline: return true;
+  }
+  return true;
+}
+
+// "entries" (key -> facts; a repeated key keeps its first place and last
+// value, as a dict does) or "components" (role -> facts).
+bool add_children(PyObject* dict, const WalkedPacket& packet) {
+  if (packet.kind != PacketKind::Bundle && packet.kind != PacketKind::Sparse) return true;
+  PyRef children = PyRef::steal(PyDict_New());
+  if (!children) return false;
+  for (size_t i = 0; i < packet.children.size(); ++i) {
+    const WalkedEntry& child = packet.children[i];
+    PyRef facts = walked_facts(child.packet);
+    if (!facts) return false;
+    PyRef key = packet.kind == PacketKind::Bundle
+                    ? PyRef::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(child.key.data()),
+                                                        static_cast<Py_ssize_t>(child.key.size()), nullptr))
+                    : py_text(kComponentRoles[static_cast<size_t>(packet.format)][i]);
+    if (!key || PyDict_SetItem(children.get(), key.get(), facts.get()) != 0) return false;
+  }
+  return set_item(dict, packet.kind == PacketKind::Bundle ? "entries" : "components", std::move(children));
+}
+
+}  // namespace
+
+bool add_header_facts(PyObject* dict, const PacketHeader& header, std::span<const uint32_t> dims) {
+  if (!set_item(dict, "version", PyRef::steal(PyLong_FromLong(header.version))) ||
+      !set_item(dict, "flags", PyRef::steal(PyLong_FromLong(header.flags))) ||
+      !set_item(dict, "dtype_code", PyRef::steal(PyLong_FromLong(header.dtype_code))) ||
+      !set_item(dict, "ndim", PyRef::steal(PyLong_FromSize_t(header.ndim))) ||
+      !set_item(dict, "aligned", py_bool(header.flags & FLAG_ALIGNED)) ||
+      !set_item(dict, "integrity_protected", py_bool(header.flags & FLAG_INTEGRITY))) {
+    return false;
+  }
+  if (header.flags & FLAG_BUNDLE) {
+    return set_item(dict, "entry_count", PyRef::steal(PyLong_FromSize_t(header.ndim))) &&
+           set_item(dict, "shape", PyRef::steal(PyTuple_New(0))) &&
+           set_item(dict, "total_elements", PyRef::steal(PyLong_FromLong(0)));
+  }
+  uint64_t total = 1;
+  PyRef shape = shape_tuple(dims, total);
+  return shape && set_item(dict, "total_elements", py_size(total)) && set_item(dict, "shape", std::move(shape));
+}
+
+PyRef walked_facts(const WalkedPacket& packet) {
+  PyRef facts = PyRef::steal(PyDict_New());
+  if (!facts || !add_header_facts(facts.get(), packet.header, packet.shape)) return PyRef();
+  const bool container = packet.kind == PacketKind::Bundle || packet.kind == PacketKind::Sparse;
+  PyObject* dict = facts.get();
+  if (!set_item(dict, "kind", py_text(kKindNames[static_cast<size_t>(packet.kind)])) ||
+      !set_item(dict, "dtype", dtype_of(packet)) || !set_item(dict, "size", py_size(packet.length)) ||
+      !set_item(dict, "body_size", container ? PyRef::borrow(Py_None) : py_size(packet.body_length)) ||
+      !add_details(dict, packet) || !add_children(dict, packet)) {
+    return PyRef();
+  }
+  return facts;
+}
+
+}  // namespace vakra::ext

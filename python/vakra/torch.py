@@ -1,0 +1,151 @@
+"""Packets as PyTorch tensors: ``loads`` and ``load`` (``loads_frames`` once
+``vakra.loads_frames`` exists).
+
+Saving needs nothing from here: ``vakra.dumps``, ``dump`` and ``dump_into``
+take tensors (and ``state_dict()``s) as they take NumPy arrays.
+
+    >>> import torch, vakra, vakra.torch
+    >>> packet = vakra.dumps({"w": torch.ones(2, 3, dtype=torch.bfloat16)})
+    >>> vakra.torch.loads(packet)["w"].dtype
+    torch.bfloat16
+
+Dense packets become tensors of the same dtype and shape (bfloat16 as
+``torch.bfloat16``), bundles dicts, sparse packets sparse COO, CSR or CSC
+tensors in the packet's own layout; string and quantized packets stay
+``StringTensor`` and ``QuantizedTensor`` (``dequantize(as_torch=True)`` gives
+a float32 tensor).
+
+PyTorch has no read-only tensors, so the rule here is that a tensor never
+aliases memory it must not write:
+
+- ``loads`` copies bodies out of the packet: ``bytes`` and other read-only
+  sources must not change, and a writable source belongs to its caller.
+  With ``writable=True`` a writable source (``bytearray``, writable
+  ``memoryview``, shared memory) is viewed instead: no copy, in-place
+  operations on a tensor change the source, and writes into the source show
+  in the tensor. Read-only sources are still copied.
+- ``load`` maps a file copy-on-write (``MAP_PRIVATE``): tensors are zero-copy
+  views that read the file's pages when first touched; an in-place operation
+  copies the touched pages into this process's memory and never reaches the
+  file. Without a mapping (``mmap=False``, pipes) the packet is read into
+  memory of its own, which the tensors then view.
+- Compressed bodies are decompressed into fresh tensors in every case.
+"""
+
+from __future__ import annotations
+
+import mmap as _mmap
+from typing import IO, Any
+
+try:
+    import torch
+except ImportError as error:
+    raise ImportError("vakra.torch needs PyTorch: pip install torch (or pip install 'vakra[torch]')") from error
+
+import numpy as np
+
+import vakra
+
+from .api import PathLike
+from .streams import load_one
+
+__all__ = ["loads", "load", "loads_frames", "as_tensor"]
+
+
+def loads(data: Any, *, writable: bool = False) -> Any:
+    """Decode the packet in ``data`` (any buffer of bytes) into tensors.
+
+    Tensors are copies of the packet's bodies unless ``writable=True`` and
+    ``data`` is writable, in which case they are views of ``data`` (see the
+    module's notes). Errors are those of :func:`vakra.loads`.
+    """
+    return _as_torch(vakra.loads(data), writable)
+
+
+def load(file: PathLike | IO[bytes], *, mmap: bool = True) -> Any:
+    """Read one packet from ``file`` (a path or a binary file object, from
+    its current position, which then moves past the packet) into tensors.
+
+    With ``mmap=True`` a regular file is mapped copy-on-write and tensors view
+    the mapping: loading reads nothing, writes into a tensor stay in this
+    process. Otherwise the packet is read into memory that the tensors view.
+    A ``state_dict`` saved with ``vakra.dump`` loads back with
+    ``module.load_state_dict(vakra.torch.load(path))``. Errors are those of
+    :func:`vakra.load`.
+    """
+    # Copy-on-write mapping, or a buffer of this process's own: either way
+    # the tensors may view it and write into it.
+    return _as_torch(load_one(file, mmap, None, _mmap.ACCESS_COPY), share=True)
+
+
+def loads_frames(frames: Any, *, writable: bool = False) -> Any:
+    """Decode a packet given as a list of buffers into tensors, copying or
+    viewing as :func:`loads` does. Needs ``vakra.loads_frames``; raises
+    NotImplementedError without it."""
+    decode_frames = getattr(vakra, "loads_frames", None)
+    if decode_frames is None:
+        raise NotImplementedError("vakra.torch.loads_frames needs vakra.loads_frames, which this vakra lacks")
+    return _as_torch(decode_frames(frames), writable)
+
+
+def as_tensor(array: np.ndarray) -> torch.Tensor:
+    """The tensor over ``array``'s memory (bfloat16 arrays as ``torch.bfloat16``)."""
+    if array.dtype.kind == "V" and array.dtype.name == "bfloat16":  # ml_dtypes' type, unknown to torch
+        return torch.from_numpy(array.view(np.int16)).view(torch.bfloat16)
+    return torch.from_numpy(array)
+
+
+def _as_torch(value: Any, share: bool) -> Any:
+    """Tensors for the arrays in a decoded value; ``share``: read-only views
+    whose memory may be written are made writable rather than copied."""
+    if isinstance(value, np.ndarray):
+        return as_tensor(_writable(value, share))
+    if isinstance(value, dict):
+        return {key: _as_torch(item, share) for key, item in value.items()}
+    sparse_format = getattr(value, "format", None)
+    if sparse_format in _SPARSE_TENSORS:
+        return _SPARSE_TENSORS[sparse_format](value, share)
+    return value  # StringTensor, QuantizedTensor, or None for kinds vakra does not decode
+
+
+def _writable(array: np.ndarray, share: bool) -> np.ndarray:
+    if array.flags.writeable:
+        return array  # decompressed: the array owns its memory
+    if share:
+        try:
+            array.setflags(write=True)  # NumPy allows it only when the memory below is writable
+            return array
+        except ValueError:
+            pass
+    return array.copy()
+
+
+# The packet's indices are not trusted: torch checks them against the shape, so
+# an index out of range raises here rather than crashing a later operation.
+def _coo_tensor(matrix: Any, share: bool) -> torch.Tensor:
+    indices = torch.from_numpy(np.stack([matrix.row, matrix.col]).astype(np.int64))
+    return torch.sparse_coo_tensor(indices, _as_torch(matrix.data, share), matrix.shape, check_invariants=True)
+
+
+def _csr_tensor(matrix: Any, share: bool) -> torch.Tensor:
+    indptr, indices = _index_pair(matrix, share)
+    return torch.sparse_csr_tensor(indptr, indices, _as_torch(matrix.data, share), matrix.shape,
+                                   check_invariants=True)
+
+
+def _csc_tensor(matrix: Any, share: bool) -> torch.Tensor:
+    indptr, indices = _index_pair(matrix, share)
+    return torch.sparse_csc_tensor(indptr, indices, _as_torch(matrix.data, share), matrix.shape,
+                                   check_invariants=True)
+
+
+def _index_pair(matrix: Any, share: bool) -> tuple[torch.Tensor, torch.Tensor]:
+    # torch wants both index arrays in one integer type.
+    index_type = np.promote_types(matrix.indptr.dtype, matrix.indices.dtype)
+    if index_type != np.int32:
+        index_type = np.int64
+    return (_as_torch(matrix.indptr.astype(index_type, copy=False), share),
+            _as_torch(matrix.indices.astype(index_type, copy=False), share))
+
+
+_SPARSE_TENSORS = {"coo": _coo_tensor, "csr": _csr_tensor, "csc": _csc_tensor}
