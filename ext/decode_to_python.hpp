@@ -24,6 +24,8 @@ struct BodyHome {
 class BodyLocator {
  public:
   virtual BodyHome locate(ByteView body) const = 0;
+  // The real bytes behind a view into the decoded bytes, for bodies that are copied.
+  virtual ByteView bytes_of(ByteView body) const = 0;
 
  protected:
   ~BodyLocator() = default;
@@ -37,7 +39,8 @@ struct DecodeSource {
   const uint8_t* base;
   bool immutable;  // an exact bytes object: NumPy's views of it are read-only already
   const BodyLocator* locator = nullptr;  // when set, dense bodies are placed by it
-  // Arrays come back writable: views where the memory is writable, copies where it is not.
+  // Arrays (dense, and with a locator quantized ones too) come back writable:
+  // views where the memory is writable, copies where it is not.
   bool writable = false;
 };
 

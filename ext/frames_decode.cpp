@@ -35,32 +35,84 @@ bool FramedPacket::assemble() {
     if (!frames_.empty()) bytes_ = frames_.front().bytes;
     return true;
   }
-  const Frame& last = frames_.back();
-  const size_t total = last.start + last.bytes.size();
-  assembled_ = PyRef::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
-  if (!assembled_) return false;
-  auto* storage = reinterpret_cast<uint8_t*>(PyByteArray_AsString(assembled_.get()));
-  if (storage == nullptr) return false;
-  for (const Frame& frame : frames_) std::memcpy(storage + frame.start, frame.bytes.data(), frame.bytes.size());
-  bytes_ = ByteView(storage, total);
+  const size_t total = frames_.back().start + frames_.back().bytes.size();
+  const bool any_large = std::any_of(frames_.begin(), frames_.end(),
+                                     [](const Frame& frame) { return frame.bytes.size() >= kMinHoleFrame; });
+  if (!allocate(total)) return false;
+  bytes_ = ByteView(storage_.data(), storage_.size());
+  if (!any_large) {
+    copy_range({0, total});
+    return true;
+  }
+  plan_holes();
   return true;
+}
+
+// The copy's bytes are not initialised: every byte outside the holes is
+// written before it is read, and hole bytes are never read by a walk that is
+// accepted nor handed out (see frames_holes.cpp). Large allocations come from
+// fresh mappings, whose untouched pages cost nothing.
+bool FramedPacket::allocate(size_t size) {
+  assembled_ = PyRef::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+  if (!assembled_ || !assembled_export_.acquire_bytes(assembled_.get())) return false;
+  if (assembled_export_.readonly() || assembled_export_.size() != size) {
+    throw InternalFailure("assembled packet memory is not writable");
+  }
+  storage_ = assembled_export_.writable_bytes();
+  return true;
+}
+
+void FramedPacket::copy_range(Range range) {
+  for (auto frame = &frame_at(range.begin); range.begin < range.end; ++frame) {
+    const size_t frame_end = frame->start + frame->bytes.size();
+    const size_t end = std::min(range.end, frame_end);
+    std::memcpy(storage_.data() + range.begin, frame->bytes.data() + (range.begin - frame->start), end - range.begin);
+    range.begin = end;
+  }
+}
+
+// Copies each hole but the kept ranges inside it (sorted, each within one hole).
+void FramedPacket::copy_outside(const std::vector<Range>& holes, const std::vector<Range>& kept) {
+  auto next = kept.begin();
+  for (const Range& hole : holes) {
+    size_t from = hole.begin;
+    for (; next != kept.end() && next->end <= hole.end; ++next) {
+      copy_range({from, next->begin});
+      from = next->end;
+    }
+    copy_range({from, hole.end});
+  }
 }
 
 const FramedPacket::Frame& FramedPacket::frame_at(size_t offset) const {
   // The last frame that starts at or before `offset`.
   auto after = std::upper_bound(frames_.begin(), frames_.end(), offset,
                                 [](size_t value, const Frame& frame) { return value < frame.start; });
-  if (after == frames_.begin()) throw InternalFailure("body before the first frame");
+  if (after == frames_.begin()) throw InternalFailure("offset before the first frame");
   return *std::prev(after);
+}
+
+bool FramedPacket::in_one_frame(Range range) const {
+  const Frame& frame = frame_at(range.begin);
+  return range.end - frame.start <= frame.bytes.size();
 }
 
 BodyHome FramedPacket::locate(ByteView body) const {
   const size_t offset = static_cast<size_t>(body.data() - bytes_.data());
-  const Frame& frame = frame_at(offset);
-  const size_t within = offset - frame.start;
-  if (body.size() <= frame.bytes.size() - within) return BodyHome{frame.object, within, frame.read_only};
+  if (!assembled_) return BodyHome{frames_.front().object, offset, frames_.front().read_only};
+  if (in_one_frame({offset, offset + body.size()})) {
+    const Frame& frame = frame_at(offset);
+    return BodyHome{frame.object, offset - frame.start, frame.read_only};
+  }
   // The body straddles frames: its bytes are in the assembled copy.
   return BodyHome{assembled_.get(), offset, false};
+}
+
+ByteView FramedPacket::bytes_of(ByteView body) const {
+  const size_t offset = static_cast<size_t>(body.data() - bytes_.data());
+  if (!assembled_ || !in_one_frame({offset, offset + body.size()})) return body;
+  const Frame& frame = frame_at(offset);
+  return frame.bytes.subspan(offset - frame.start, body.size());
 }
 
 }  // namespace vakra::ext

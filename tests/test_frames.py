@@ -68,18 +68,20 @@ def test_frames_split_and_merged_anywhere_decode_equal(name, options, data):
 
 
 def test_no_copy_on_either_side_and_writes_go_through():
-    array = VALUES["array"]
-    frames = vakra.dumps_frames(array)
-    [at] = [i for i, frame in enumerate(frames) if isinstance(frame, memoryview)]
-    assert np.shares_memory(np.frombuffer(frames[at], np.uint8), array)  # sent from the array's own memory
+    value = {"x": VALUES["array"], "q": quantize(RNG.standard_normal((300, 256)), "qint8", axis=0)}
+    frames = vakra.dumps_frames(value)
+    at = [i for i, frame in enumerate(frames) if isinstance(frame, memoryview)]
+    for i, source in zip(at, (value["x"], value["q"].data)):  # sent from the arrays' own memory
+        assert np.shares_memory(np.frombuffer(frames[i], np.uint8), source)
     received = [bytearray(frame) for frame in frames]  # what a transport hands over
     out = vakra.loads_frames(received, writable=True)
-    assert np.shares_memory(out, np.frombuffer(received[at], np.uint8)) and out.flags.writeable
-    out[0, 0] = 42.0
-    assert np.frombuffer(received[at], np.float32)[0] == 42.0
-    received[at] = bytes(received[at])  # read-only memory: a writable copy
+    for i, array in zip(at, (out["x"], out["q"].data)):
+        assert np.shares_memory(array, np.frombuffer(received[i], np.uint8)) and array.flags.writeable
+    out["x"][0, 0] = 42.0
+    assert np.frombuffer(received[at[0]], np.float32)[0] == 42.0
+    received[at[0]] = bytes(received[at[0]])  # read-only memory: a writable copy
     out = vakra.loads_frames(received, writable=True)
-    assert out.flags.writeable and not np.shares_memory(out, np.frombuffer(received[at], np.uint8))
+    assert out["x"].flags.writeable and not np.shares_memory(out["x"], np.frombuffer(received[at[0]], np.uint8))
 
 
 @pytest.mark.parametrize("frames, error", [
@@ -92,14 +94,23 @@ def test_hostile_frames_raise_value_errors(frames, error):
         vakra.loads_frames(frames)
 
 
-def test_damaged_body_in_its_own_frame_fails_its_checksum_and_bad_frame_lists_are_type_errors():
-    array = np.arange(4096, dtype=np.float64)
-    packet = bytearray(vakra.dumps(array, check_integrity=True))
-    start = packet.index(array.tobytes()[8:72]) - 8
-    packet[start + 100] ^= 1
-    with pytest.raises(ValueError, match="Integrity check failed"):
-        vakra.loads_frames([packet[:start], packet[start:start + array.nbytes], packet[start + array.nbytes:]])
-    for frames in (bytes(packet), [1, 2], None):
+@pytest.mark.parametrize("value, options, damage, error", [
+    (np.arange(4096, dtype=np.float64), {"check_integrity": True}, lambda body: body.__setitem__(100, 7),
+     "Integrity check failed"),
+    # Over 32 MiB, so that the decoder's copy is fresh zeroed memory, in which the damage would not show.
+    (scipy.sparse.csr_matrix((np.ones(5 << 20, np.float32), np.zeros(5 << 20, np.int32), [0, 5 << 20]), (1, 2)), {},
+     lambda body: np.frombuffer(body, np.int32).__setitem__(5, 10_000), "Malformed"),  # past the 2 columns
+], ids=["checksum", "csr index"])
+def test_damaged_body_in_a_frame_of_its_own_is_refused(value, options, damage, error):
+    frames = [bytearray(frame) for frame in vakra.dumps_frames(value, **options)]
+    body = value if isinstance(value, np.ndarray) else value.indices
+    damage(next(frame for frame in frames if frame == body.tobytes()))
+    with pytest.raises(ValueError, match=error):
+        vakra.loads_frames(frames)
+
+
+def test_frames_that_are_not_a_list_of_buffers_are_type_errors():
+    for frames in (b"VKRA", [1, 2], None):
         with pytest.raises(TypeError):
             vakra.loads_frames(frames)
 

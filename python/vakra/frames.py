@@ -45,9 +45,10 @@ def loads_frames(frames: Iterable[ReadableBuffer], *, writable: bool = False) ->
     packet's small framing bytes. Frames may be split or merged at any point.
 
     With ``writable=False`` arrays are read-only, as from :func:`vakra.loads`.
-    With ``writable=True`` they are writable: views where the frame's memory
-    is writable (a ``bytearray``, a writable ``memoryview``, shared memory;
-    writes go through to it), copies where it is read-only (``bytes``).
+    With ``writable=True`` they are writable, a quantized tensor's arrays
+    included: views where the frame's memory is writable (a ``bytearray``, a
+    writable ``memoryview``, shared memory; writes go through to it), copies
+    where it is read-only (``bytes``).
 
     Errors are those of :func:`vakra.loads`; ``TypeError`` when ``frames`` is
     not an iterable of buffers.
