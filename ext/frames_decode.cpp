@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "errors.hpp"
 
@@ -48,17 +49,44 @@ bool FramedPacket::assemble() {
   return true;
 }
 
-// The copy's bytes are not initialised: every byte outside the holes is
-// written before it is read, and hole bytes are never read by a walk that is
-// accepted nor handed out (see frames_holes.cpp). Large allocations come from
-// fresh mappings, whose untouched pages cost nothing.
+namespace {
+
+// One copy buffer is kept between calls, when nothing decoded views it:
+// reusing it spares the page faults of fresh memory, which large copies pay
+// on every call where the allocator hands large blocks back to the system at
+// once (as Dask workers have it). Only buffers up to this size are kept.
+constexpr size_t kSpareCopyLimit = size_t{16} << 20;
+PyObject* g_spare_copy = nullptr;  // a bytearray, owned; used under the GIL
+
+}  // namespace
+
+FramedPacket::~FramedPacket() {
+  if (!assembled_) return;
+  assembled_export_.release();
+  const Py_ssize_t size = PyByteArray_Size(assembled_.get());
+  if (Py_REFCNT(assembled_.get()) == 1 && size >= 0 && static_cast<size_t>(size) <= kSpareCopyLimit &&
+      (g_spare_copy == nullptr || PyByteArray_Size(g_spare_copy) < size)) {
+    Py_XDECREF(g_spare_copy);
+    g_spare_copy = assembled_.release();
+  }
+}
+
+// The copy's bytes are not initialised (or hold an earlier packet): every
+// byte outside the holes is written before it is read, and hole bytes are
+// never read by a walk that is accepted nor handed out (frames_holes.cpp).
+// Large new allocations come from fresh mappings, whose untouched pages cost
+// nothing.
 bool FramedPacket::allocate(size_t size) {
-  assembled_ = PyRef::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+  if (g_spare_copy != nullptr && static_cast<size_t>(PyByteArray_Size(g_spare_copy)) >= size) {
+    assembled_ = PyRef::steal(std::exchange(g_spare_copy, nullptr));
+  } else {
+    assembled_ = PyRef::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+  }
   if (!assembled_ || !assembled_export_.acquire_bytes(assembled_.get())) return false;
-  if (assembled_export_.readonly() || assembled_export_.size() != size) {
+  if (assembled_export_.readonly() || assembled_export_.size() < size) {
     throw InternalFailure("assembled packet memory is not writable");
   }
-  storage_ = assembled_export_.writable_bytes();
+  storage_ = assembled_export_.writable_bytes().first(size);
   return true;
 }
 

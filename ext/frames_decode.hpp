@@ -23,7 +23,7 @@ class FramedPacket final : public BodyLocator {
   FramedPacket() = default;
   FramedPacket(const FramedPacket&) = delete;
   FramedPacket& operator=(const FramedPacket&) = delete;
-  ~FramedPacket() = default;
+  ~FramedPacket();
 
   // Takes the byte-buffer export of every item of `frames` (a list or tuple)
   // and lays out the bytes the decoder reads. False with an exception set.
