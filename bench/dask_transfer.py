@@ -42,15 +42,12 @@ def make(name: str):
     if name == "CSR, 10^6 non-zeros":
         return scipy.sparse.random(100_000, 100_000, density=1e-4, format="csr", dtype=np.float32, rng=rng)
     if name == "training batch":
-        return {"x": rng.standard_normal((512, 1024), dtype=np.float32), "y": rng.standard_normal(512, dtype=np.float32),
+        return {"x": rng.standard_normal((512, 1024), dtype=np.float32),
+                "y": rng.standard_normal(512, dtype=np.float32),
                 "weights": rng.random(512, dtype=np.float32),
                 "labels": vakra.StringTensor([f"class-{i % 97}" for i in range(512)]),
                 "w_q": quantize(rng.standard_normal((1024, 1024), dtype=np.float32), "qint8", axis=0)}
     raise ValueError(name)
-
-
-def as_bundle(value):
-    return vakra.dask.Bundle(value)
 
 
 async def fetch_times(dask_worker, key, source, serializers, repeats):
@@ -106,7 +103,8 @@ def main() -> None:
             plain = client.submit(make, workload, workers=[sender], pure=False)
             bundle = client.submit(vakra.dask.Bundle, plain, workers=[sender], pure=False) if bundled else plain
             wait([plain, bundle])
-            configurations = {"dask": (plain.key, DEFAULTS, False), "vakra": (bundle.key, vakra.dask.SERIALIZERS, False)}
+            configurations = {"dask": (plain.key, DEFAULTS, False),
+                              "vakra": (bundle.key, vakra.dask.SERIALIZERS, False)}
             if bundled:
                 configurations["vakra, plain dict"] = (plain.key, vakra.dask.SERIALIZERS, False)
             if workload == "float32 256 MiB":
@@ -139,7 +137,8 @@ def render(rows) -> str:
     for workload, times, target in rows:
         speedup = times["dask"] / times["vakra"]
         met = "yes" if speedup >= target else "no"
-        lines.append(f"| {workload} | {times['dask']:.2f} | {times['vakra']:.2f} | {speedup:.2f}x | >= {target}x | {met} |")
+        lines.append(f"| {workload} | {times['dask']:.2f} | {times['vakra']:.2f} | {speedup:.2f}x | >= {target}x "
+                     f"| {met} |")
         if "vakra, plain dict" in times:
             notes.append(f"- {workload}, the plain dict through the family: {times['vakra, plain dict']:.2f} ms "
                          f"({times['dask'] / times['vakra, plain dict']:.2f}x).")
@@ -147,7 +146,8 @@ def render(rows) -> str:
             overhead = times["vakra, check-integrity"] / times["vakra"]
             met = "yes" if overhead <= INTEGRITY_TARGET else "no"
             lines.append(f"| {workload}, `vakra.check-integrity` | {times['vakra']:.2f} unchecked | "
-                         f"{times['vakra, check-integrity']:.2f} | {overhead:.2f}x cost | <= {INTEGRITY_TARGET}x | {met} |")
+                         f"{times['vakra, check-integrity']:.2f} | {overhead:.2f}x cost | <= {INTEGRITY_TARGET}x "
+                         f"| {met} |")
     lines += ["", "Dicts: Dask's defaults get the plain dict, which Dask sends value by value; vakra gets it as a "
               "`vakra.dask.Bundle`, one packet.", *notes, ""]
     return "\n".join(lines)

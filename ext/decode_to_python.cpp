@@ -85,9 +85,9 @@ bool mark_read_only(const ProcessObjects& h, PyObject* array) {
 
 // numpy.frombuffer over the caller's own object at the body's offset: no copy.
 bool dense_view(const ProcessObjects& h, const DecodeSource& source, const DecodedDense& dense, PyRef& out) {
-  const BodyHome home = source.locator != nullptr
-                            ? source.locator->locate(dense.data)
-                            : BodyHome{source.object, static_cast<size_t>(dense.data.data() - source.base), source.immutable};
+  const size_t offset_in_source = static_cast<size_t>(dense.data.data() - source.base);
+  const BodyHome home = source.locator != nullptr ? source.locator->locate(dense.data)
+                                                  : BodyHome{source.object, offset_in_source, source.immutable};
   PyRef count = PyRef::steal(PyLong_FromUnsignedLongLong(element_count_of(dense.shape)));
   if (!count) return false;
   PyRef offset = PyRef::steal(PyLong_FromSize_t(home.offset));
@@ -203,7 +203,6 @@ bool sparse_to_py(const ProcessObjects& h, const DecodeSource& source, const Dec
   return static_cast<bool>(out);
 }
 
-// Keyword `index` of the QuantizedTensor call.
 ByteView real_bytes(const DecodeSource& source, ByteView view) {
   return source.locator != nullptr ? source.locator->bytes_of(view) : view;
 }
@@ -224,6 +223,7 @@ PyRef quantized_array(const ProcessObjects& h, const DecodeSource& source, ByteV
   return copied_array(h, real_bytes(source, view), dtype);
 }
 
+// Keyword `index` of the QuantizedTensor call.
 PyRef quantized_keyword(const ProcessObjects& h, const DecodeSource& source, const DecodedQuantized& quantized,
                         size_t index) {
   switch (index) {

@@ -81,8 +81,9 @@ struct FramedPacket::Probe {
 };
 
 // Holes start as the large frames and are narrowed to the bodies lying whole
-// in one frame that a walk of the copy reports; what a hole loses is copied. When a hole holds framing (frames merged across
-// packets) the walk fails, and the bodies are found by probing instead.
+// in one frame that a walk of the copy reports; what a hole loses is copied.
+// When a hole holds framing (frames merged across packets) the walk fails,
+// and the bodies are found by probing instead.
 void FramedPacket::plan_holes() {
   std::vector<Range> holes;
   size_t copied_to = 0;

@@ -54,7 +54,8 @@ def loads_frames(frames: Iterable[ReadableBuffer], *, writable: bool = False) ->
     not an iterable of buffers.
     """
     if isinstance(frames, (bytes, bytearray, memoryview, str)):
-        raise TypeError(f"frames must be a list of buffers, not {type(frames).__name__}; use vakra.loads for one buffer")
+        raise TypeError(f"frames must be a list of buffers, not {type(frames).__name__}; "
+                        "use vakra.loads for one buffer")
     if not isinstance(frames, (list, tuple)):
         frames = list(frames)
     try:
