@@ -6,8 +6,11 @@ set VAKRA_LEAK_ITERATIONS=100000 for the full run. A smaller pass under tracemal
 objects as small as one int per call."""
 
 import gc
+import importlib.util
+import io
 import os
 import resource
+import socket
 import sys
 import tracemalloc
 from types import SimpleNamespace
@@ -37,6 +40,26 @@ _FD_LIMIT = resource.getrlimit(resource.RLIMIT_NOFILE)[0]
 INVALID_FD = (_FD_LIMIT if 0 < _FD_LIMIT < 2**30 else 2**30) + 7  # above the limit: never a file opened meanwhile
 
 
+PACKET = vakra.dumps(MIXED, compress=True, check_integrity=True)
+SOCKETS = socket.socketpair()
+DEV_NULL_FILE = open(os.devnull, "wb")  # noqa: SIM115 - kept for the module's life
+
+
+def frames_round_trip(value):  # the frames cut at arbitrary points, as a transport may
+    joined = b"".join(vakra.dumps_frames(value))
+    return vakra.loads_frames([joined[:100], joined[100:5000], joined[5000:]], writable=True)
+
+
+def stream_of_two(packet):
+    stream = io.BytesIO(packet + packet)
+    return vakra.load(stream), vakra.load(stream, writable=True)
+
+
+def socket_round_trip(value):
+    vakra.send(SOCKETS[0], value)
+    return vakra.recv(SOCKETS[1])
+
+
 def shm_cycle(buffer, offset):
     vakra_rs.shm_mutex_init(buffer, offset)
     vakra_rs.shm_mutex_lock(buffer, offset, 1.0)
@@ -51,6 +74,13 @@ CASES = {
     "dumps refused value": (vakra.dumps, ({"a": ARRAY, "b": [1, 2]},), {}, TypeError),
     "loads every kind": (vakra.loads, (vakra.dumps(MIXED, compress=True),), {}, None),
     "info every kind": (vakra.info, (vakra.dumps(MIXED),), {}, None),
+    "dump to a file object (writev)": (vakra.dump, (MIXED, DEV_NULL_FILE), {"compress": True}, None),
+    "frames, split anywhere": (frames_round_trip, (MIXED,), {}, None),
+    "frames, damaged": (vakra.loads_frames, ([PACKET[:50], PACKET[51:]],), {}, ValueError),
+    "load two from a stream": (stream_of_two, (PACKET,), {}, None),
+    "load cut short": (vakra.load, (io.BytesIO(PACKET[:-1]),), {}, ValueError),
+    "send and recv": (socket_round_trip, (MIXED,), {}, None),
+    "packet_length of a prefix": (vakra.packet_length, (PACKET[:30],), {}, None),
     "dump_to_buffer_rs": (vakra_rs.dump_to_buffer_rs, (NESTED, bytearray(4096)), {}, None),
     "dump_to_fd_rs": (vakra_rs.dump_to_fd_rs, (ARRAY, DEV_NULL), {"compress": True}, None),
     "dump_to_fd_rs bad fd": (vakra_rs.dump_to_fd_rs, (ARRAY, INVALID_FD), {}, OSError),
@@ -60,6 +90,15 @@ CASES = {
     "shm_mutex cycle": (shm_cycle, (MUTEX_AREA, 64), {}, None),
     "shm_mutex_init no room": (vakra_rs.shm_mutex_init, (MUTEX_AREA, 65), {}, ValueError),
 }
+
+
+if importlib.util.find_spec("torch") is not None:
+    import vakra.torch
+    CASES["torch loads, writable"] = (vakra.torch.loads, (bytearray(PACKET),), {"writable": True}, None)
+if importlib.util.find_spec("distributed") is not None:
+    import vakra.dask
+    CASES["dask family"] = (lambda v: vakra.dask.deserialize(*vakra.dask.serialize(v)), (vakra.dask.Bundle(NESTED, s=vakra.StringTensor(["ab"]), q=VALUES["qint8"]),),
+                            {}, None)
 
 
 def repeat(function, args, kwargs, expected, times):
