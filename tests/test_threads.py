@@ -39,15 +39,19 @@ VALUES = {
 
 @pytest.mark.parametrize("name", VALUES)
 @pytest.mark.parametrize("options", [{}, {"check_integrity": True}, {"compress": True, "check_integrity": True}])
-def test_packets_identical_with_one_thread_and_several(threads, name, options):
+def test_packets_identical_with_one_thread_and_several(threads, tmp_path, name, options):
     value = VALUES[name]
-    threads(1)
-    packet = vakra.dumps(value, **options)
-    threads(4)
-    assert vakra.dumps(value, **options) == packet
-    decoded = vakra.loads(packet)
-    for key, array in (value.items() if isinstance(value, dict) else [(None, value)]):
-        np.testing.assert_array_equal(decoded[key] if key else decoded, array)
+    packets = []
+    for count in (1, 4):
+        threads(count)
+        packets.append(vakra.dumps(value, **options))
+        vakra.dump(value, tmp_path / "file", **options)  # the segment list path
+        assert (tmp_path / "file").read_bytes() == packets[-1]
+        decoded = vakra.loads(packets[-1])
+        for key, array in (value.items() if isinstance(value, dict) else [(None, value)]):
+            np.testing.assert_array_equal(decoded[key] if key else decoded, array)
+    assert packets[0] == packets[1]
+
 
 
 def test_threads_sharing_inputs_while_others_resize_and_mutate():

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "hash_internal.hpp"
+#include "body_copy_internal.hpp"
 #include "sink_internal.hpp"
 #include "wire_internal.hpp"
 
@@ -23,14 +23,22 @@ class SegmentSink final : public PacketSink {
     }
     pending_.push_back({.view = bytes, .borrowed = true});
   }
+  // The checksums are taken at the end, several bodies at a time.
   void checked_body(ByteView bytes) override {
     body(bytes);
-    wire::store_u64(piece(sizeof(uint64_t)).data(), hash::xxh3(bytes));
+    piece(sizeof(uint64_t));
+    checked_.push_back(bytes);
+    footers_.push_back(owned_.size() - sizeof(uint64_t));
   }
 
   // Owned ranges are recorded as offsets while the buffer may still move,
   // and become views once it no longer does.
   SegmentList finish() && {
+    if (!checked_.empty()) {
+      std::vector<uint64_t> digests(checked_.size());
+      parallel::hash_bodies(checked_, digests);
+      for (size_t i = 0; i < digests.size(); ++i) wire::store_u64(owned_.data() + footers_[i], digests[i]);
+    }
     SegmentList list;
     list.owned_ = std::move(owned_);
     list.segments_.reserve(pending_.size());
@@ -63,6 +71,8 @@ class SegmentSink final : public PacketSink {
   }
 
   size_t copy_below_;
+  std::vector<ByteView> checked_;  // bodies whose checksum goes at the matching offset of owned_
+  std::vector<size_t> footers_;
   std::vector<uint8_t> owned_;
   std::vector<Pending> pending_;
 };
