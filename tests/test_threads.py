@@ -141,13 +141,20 @@ def test_fork_during_and_after_pool_use(threads):
         busy.join()
 
 
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts threads through /proc")
 @pytest.mark.parametrize("setting, expected", [("1", 1), ("3", 3), ("0", None), ("many", None)])
-def test_environment_sets_the_count_once(setting, expected):
-    env = dict(os.environ, VAKRA_NUM_THREADS=setting)
-    script = ("import numpy as np, vakra\n"
+def test_environment_sets_the_count_for_both_modules(setting, expected):
+    # A 12 MiB body is three LZ4 blocks: the pool starts up to two workers,
+    # none with one thread, and vakra_rs uses the package's pool.
+    script = ("import os, numpy as np, vakra\n"
+              "from vakra import vakra_rs\n"
+              "threads = lambda: len(os.listdir('/proc/self/task'))\n"
               "a = np.arange(3 << 20, dtype=np.float32) % 100\n"
-              "assert np.array_equal(vakra.loads(vakra.dumps(a, compress=True)), a)\n"
-              "print(vakra.get_num_threads())")
+              "before = threads()\n"
+              "assert np.array_equal(vakra.loads(vakra_rs.dumps_rs(a, compress=True)), a)\n"
+              "print(vakra.get_num_threads(), threads() - before)")
+    env = dict(os.environ, VAKRA_NUM_THREADS=setting)
     result = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr
-    assert int(result.stdout) == (expected or os.cpu_count())
+    count = expected or os.cpu_count()
+    assert [int(word) for word in result.stdout.split()] == [count, min(count, 3) - 1]
