@@ -158,3 +158,20 @@ def test_environment_sets_the_count_for_both_modules(setting, expected):
     assert result.returncode == 0, result.stderr
     count = expected or os.cpu_count()
     assert [int(word) for word in result.stdout.split()] == [count, min(count, 3) - 1]
+
+
+def test_interpreter_exits_cleanly_with_daemon_threads_inside_calls():
+    # Threads still encoding and decoding without the GIL when the interpreter
+    # finalizes must neither abort the process nor hold up its exit.
+    script = ("import threading, time, numpy as np, vakra\n"
+              "a = np.round(np.random.default_rng(0).standard_normal(4 << 20), 1).astype(np.float32)\n"
+              "p = vakra.dumps(a, compress=True, check_integrity=True)\n"
+              "def loop():\n"
+              "    while True:\n"
+              "        vakra.loads(vakra.dumps(a, compress=True)); vakra.loads(p)\n"
+              "for _ in range(3):\n"
+              "    threading.Thread(target=loop, daemon=True).start()\n"
+              "time.sleep(0.3)\n")
+    for _ in range(3):
+        result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+        assert (result.returncode, result.stderr) == (0, "")
