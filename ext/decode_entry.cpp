@@ -21,7 +21,7 @@ constexpr FunctionSpec kSpec{"loads_rs", kParams, 1};
 Result<Decoded> decode_unlocked(ByteView bytes) {
   constexpr uint16_t kBodyWork = FLAG_INTEGRITY | FLAG_BUNDLE | FLAG_SPARSE_COO | FLAG_SPARSE_CSR | FLAG_SPARSE_CSC;
   const Result<PacketHeader> header = parse_header(bytes);
-  GilReleased unlocked(header.ok() && (header->flags & kBodyWork) != 0 ? bytes.size() : 0);
+  GilReleased unlocked(header.ok() && (header->flags & kBodyWork) != 0 && worth_releasing(bytes.size()));
   return decode(bytes, CompressedBodies::View);
 }
 

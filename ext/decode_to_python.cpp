@@ -149,7 +149,7 @@ bool dense_decompressed(const ProcessObjects& h, const DecodedDense& dense, PyRe
   {
     // The frame lies in the caller's buffer, exported for the whole call; the
     // new array is not visible to anyone yet.
-    GilReleased unlocked(memory.size());
+    GilReleased unlocked(worth_releasing(memory.size()));
     decompressed = lz4_decompress_frame_into(dense.data, memory.writable_bytes());
   }
   if (!unwrap(decompressed)) return false;

@@ -43,7 +43,7 @@ const SparseLayout* find_sparse_layout(PyObject* format) {
 // the frames above, and a dict another thread changes in the pause is caught
 // by the checks before each step of its walk.
 Result<DensePlan> plan_dense_unlocked(const DenseView& view, const EncodeOptions& options) {
-  GilReleased unlocked(options.compress ? view.data.size() : 0);
+  GilReleased unlocked(options.compress && worth_releasing(view.data.size()));
   return vakra::plan_dense(view, options);
 }
 

@@ -5,7 +5,10 @@
 // memory can neither move nor be freed meanwhile.
 #pragma once
 
+#include <unistd.h>
+
 #include <cstddef>
+#include <cxxabi.h>
 
 #include "python_api.hpp"
 
@@ -16,14 +19,24 @@ namespace vakra::ext {
 // (5 ms) to get it back.
 inline constexpr size_t kReleaseGilBytes = size_t{256} << 10;
 
-// Releases the GIL for its lifetime when `body_bytes` reaches the threshold;
-// takes it back on every path out, unwinding included.
+inline bool worth_releasing(size_t body_bytes) { return body_bytes >= kReleaseGilBytes; }
+
+// Releases the GIL for its lifetime (when `release`); takes it back on every
+// path out, unwinding included.
 class GilReleased {
  public:
-  explicit GilReleased(size_t body_bytes)
-      : state_(body_bytes >= kReleaseGilBytes ? PyEval_SaveThread() : nullptr) {}
+  explicit GilReleased(bool release = true) : state_(release ? PyEval_SaveThread() : nullptr) {}
   ~GilReleased() {
-    if (state_ != nullptr) PyEval_RestoreThread(state_);
+    if (state_ == nullptr) return;
+    try {
+      PyEval_RestoreThread(state_);
+    } catch (abi::__forced_unwind&) {
+      // The interpreter is finalizing and ends any thread that asks for the
+      // GIL by unwinding it, which would release Python objects without the
+      // GIL. A daemon thread caught here waits for the process to exit
+      // instead (as Python 3.14 itself does).
+      for (;;) pause();
+    }
   }
   GilReleased(const GilReleased&) = delete;
   GilReleased& operator=(const GilReleased&) = delete;

@@ -2,6 +2,7 @@
 #include "entry_points.hpp"
 #include "module_frame.hpp"
 #include "pyref.hpp"
+#include "thread_setting.hpp"
 
 namespace vakra::ext {
 namespace {
@@ -58,6 +59,7 @@ PyObject* create_module() {
   if (g_module != nullptr) return PyRef::borrow(g_module).release();
   PyRef module = PyRef::steal(PyModule_Create2(&kModuleDef, 3));
   if (!module || !add_functions(module.get(), kFunctions)) return nullptr;
+  join_thread_pool();
   g_module = PyRef::borrow(module.get()).release();
   return module.release();
 }

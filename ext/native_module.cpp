@@ -4,6 +4,7 @@
 #include "module_frame.hpp"
 #include "native_entry_points.hpp"
 #include "pyref.hpp"
+#include "thread_setting.hpp"
 
 namespace vakra::ext {
 namespace {
@@ -54,12 +55,11 @@ PyObject* g_native_module = nullptr;  // kept for the life of the process
 
 PyObject* create_native_module() {
   if (!claim_interpreter("vakra._native")) return nullptr;
-  apply_thread_environment();
   if (g_native_module != nullptr) return PyRef::borrow(g_native_module).release();
   PyRef module = PyRef::steal(PyModule_Create2(&kNativeModuleDef, 3));
   std::span<PyMethodDef> table(kNativeFunctions);
   if (table.back().ml_name == nullptr) table = table.first(table.size() - 1);
-  if (!module || !add_functions(module.get(), table)) return nullptr;
+  if (!module || !add_functions(module.get(), table) || !publish_thread_pool(module.get())) return nullptr;
   g_native_module = PyRef::borrow(module.get()).release();
   return module.release();
 }

@@ -107,7 +107,7 @@ bool takes_checksums(const PacketPlan& plan) {
 
 // The segment list, its checksums computed without the GIL.
 SegmentList segments_unlocked(const PacketPlan& plan) {
-  GilReleased unlocked(takes_checksums(plan) ? plan.size() : 0);
+  GilReleased unlocked(takes_checksums(plan) && worth_releasing(plan.size()));
   return plan_segments(plan);
 }
 
@@ -122,24 +122,26 @@ PyObject* plan_to_bytes(const PacketPlan& plan) {
   prefer_huge_pages(storage, size);
   {
     // Nobody else can see the new object yet.
-    GilReleased unlocked(size);
+    GilReleased unlocked(worth_releasing(size));
     write_plan(plan, MutableBytes(reinterpret_cast<uint8_t*>(storage), size));
   }
   return out.release();
 }
 
 Result<size_t> write_plan_into(const PacketPlan& plan, MutableBytes destination) {
-  GilReleased unlocked(plan.size());
+  GilReleased unlocked(worth_releasing(plan.size()));
   return write_plan_checked(plan, destination);
 }
 
 bool write_plan_to_fd(const PacketPlan& plan, int fd, WriteErrors style) {
   const SegmentList list = segments_unlocked(plan);
-  PyThreadState* released = PyEval_SaveThread();
-  // -1 is never an open descriptor: report it like any other bad one rather
-  // than handing it to writev(2).
-  const int error = fd == -1 ? EBADF : write_segments(fd, list.segments());
-  PyEval_RestoreThread(released);
+  int error = 0;
+  {
+    GilReleased unlocked;
+    // -1 is never an open descriptor: report it like any other bad one
+    // rather than handing it to writev(2).
+    error = fd == -1 ? EBADF : write_segments(fd, list.segments());
+  }
   if (error != 0) return raise_write_error(error, style);
   return true;
 }

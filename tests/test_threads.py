@@ -118,7 +118,37 @@ def test_fork_during_and_after_pool_use(threads):
         busy.join()
 
 
-def test_one_thread_from_the_environment():
-    result = subprocess.run([sys.executable, "-c", "import vakra; print(vakra.get_num_threads())"],
-                            env=dict(os.environ, VAKRA_NUM_THREADS="1"), capture_output=True, text=True, timeout=120)
-    assert (result.returncode, result.stdout) == (0, "1\n"), result.stderr
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts threads through /proc")
+@pytest.mark.parametrize("setting, expected", [("1", 1), ("3", 3), ("many", None)])
+def test_environment_sets_the_count_for_both_modules(setting, expected):
+    # A 12 MiB body is three LZ4 blocks: the pool starts up to two workers,
+    # none with one thread, and vakra_rs uses the package's pool.
+    script = ("import os, numpy as np, vakra\n"
+              "from vakra import vakra_rs\n"
+              "threads = lambda: len(os.listdir('/proc/self/task'))\n"
+              "a = np.arange(3 << 20, dtype=np.float32) % 100\n"
+              "before = threads()\n"
+              "assert np.array_equal(vakra.loads(vakra_rs.dumps_rs(a, compress=True)), a)\n"
+              "print(vakra.get_num_threads(), threads() - before)")
+    env = dict(os.environ, VAKRA_NUM_THREADS=setting)
+    result = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    count = expected or os.cpu_count()
+    assert [int(word) for word in result.stdout.split()] == [count, min(count, 3) - 1]
+
+
+def test_interpreter_exits_cleanly_with_daemon_threads_inside_calls():
+    # Threads still encoding and decoding without the GIL when the interpreter
+    # finalizes must neither abort the process nor hold up its exit.
+    script = ("import threading, time, numpy as np, vakra\n"
+              "a = np.round(np.random.default_rng(0).standard_normal(4 << 20), 1).astype(np.float32)\n"
+              "p = vakra.dumps(a, compress=True, check_integrity=True)\n"
+              "def loop():\n"
+              "    while True:\n"
+              "        vakra.loads(vakra.dumps(a, compress=True)); vakra.loads(p)\n"
+              "for _ in range(3):\n"
+              "    threading.Thread(target=loop, daemon=True).start()\n"
+              "time.sleep(0.3)\n")
+    for _ in range(3):
+        result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+        assert (result.returncode, result.stderr) == (0, "")
