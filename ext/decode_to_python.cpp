@@ -85,16 +85,24 @@ bool mark_read_only(const ProcessObjects& h, PyObject* array) {
 
 // numpy.frombuffer over the caller's own object at the body's offset: no copy.
 bool dense_view(const ProcessObjects& h, const DecodeSource& source, const DecodedDense& dense, PyRef& out) {
+  const size_t offset_in_source = static_cast<size_t>(dense.data.data() - source.base);
+  const BodyHome home = source.locator != nullptr ? source.locator->locate(dense.data)
+                                                  : BodyHome{source.object, offset_in_source, source.immutable};
   PyRef count = PyRef::steal(PyLong_FromUnsignedLongLong(element_count_of(dense.shape)));
   if (!count) return false;
-  PyRef offset = PyRef::steal(PyLong_FromSize_t(static_cast<size_t>(dense.data.data() - source.base)));
+  PyRef offset = PyRef::steal(PyLong_FromSize_t(home.offset));
   if (!offset) return false;
   // frombuffer(buffer, dtype, count, offset), positionally: no keyword dict per call.
-  PyRef flat = PyRef::steal(PyObject_CallFunctionObjArgs(h.frombuffer.get(), source.object, name_of(h, dense.dtype),
+  PyRef flat = PyRef::steal(PyObject_CallFunctionObjArgs(h.frombuffer.get(), home.object, name_of(h, dense.dtype),
                                                          count.get(), offset.get(), nullptr));
   if (!flat) return false;
-  // Read-only before reshaping, so the reshaped view inherits it.
-  if (!source.immutable && !mark_read_only(h, flat.get())) return false;
+  // Read-only (or copied) before reshaping, so the reshaped array inherits it.
+  if (source.writable) {
+    if (home.read_only) flat = PyRef::steal(PyObject_CallMethod(flat.get(), "copy", nullptr));
+    if (!flat) return false;
+  } else if (!home.read_only && !mark_read_only(h, flat.get())) {
+    return false;
+  }
   if (dense.shape.size() == 1) {
     out = std::move(flat);
     return true;
@@ -195,12 +203,33 @@ bool sparse_to_py(const ProcessObjects& h, const DecodeSource& source, const Dec
   return static_cast<bool>(out);
 }
 
+ByteView real_bytes(const DecodeSource& source, ByteView view) {
+  return source.locator != nullptr ? source.locator->bytes_of(view) : view;
+}
+
+// A quantized tensor's array: a copy, or for writable results from frames a
+// view of writable memory.
+PyRef quantized_array(const ProcessObjects& h, const DecodeSource& source, ByteView view, Dtype dtype) {
+  if (source.writable && source.locator != nullptr) {
+    const BodyHome home = source.locator->locate(view);
+    if (!home.read_only) {
+      PyRef count = PyRef::steal(PyLong_FromSize_t(view.size() / element_size(dtype)));
+      PyRef offset = PyRef::steal(PyLong_FromSize_t(home.offset));
+      if (!count || !offset) return PyRef();
+      return PyRef::steal(PyObject_CallFunctionObjArgs(h.frombuffer.get(), home.object, name_of(h, dtype), count.get(),
+                                                       offset.get(), nullptr));
+    }
+  }
+  return copied_array(h, real_bytes(source, view), dtype);
+}
+
 // Keyword `index` of the QuantizedTensor call.
-PyRef quantized_keyword(const ProcessObjects& h, const DecodedQuantized& quantized, size_t index) {
+PyRef quantized_keyword(const ProcessObjects& h, const DecodeSource& source, const DecodedQuantized& quantized,
+                        size_t index) {
   switch (index) {
-    case 0: return copied_array(h, quantized.data, Dtype::Uint8);
-    case 1: return copied_array(h, quantized.scales, Dtype::Float32);
-    case 2: return copied_array(h, quantized.zero_points, Dtype::Float32);
+    case 0: return quantized_array(h, source, quantized.data, Dtype::Uint8);
+    case 1: return quantized_array(h, source, quantized.scales, Dtype::Float32);
+    case 2: return quantized_array(h, source, quantized.zero_points, Dtype::Float32);
     case 3: return shape_tuple(quantized.shape);
     case 4: return PyRef::steal(PyLong_FromLong(dtype_code(quantized.dtype)));
     case 5: return PyRef::steal(PyLong_FromLong(quantized.quant_scheme));
@@ -210,13 +239,14 @@ PyRef quantized_keyword(const ProcessObjects& h, const DecodedQuantized& quantiz
   throw InternalFailure("no such QuantizedTensor keyword");
 }
 
-bool quantized_to_py(const ProcessObjects& h, const DecodedQuantized& quantized, PyRef& out) {
+bool quantized_to_py(const ProcessObjects& h, const DecodeSource& source, const DecodedQuantized& quantized,
+                     PyRef& out) {
   PyRef quantized_class = import_attribute(h.names.quantize_module.get(), h.names.quantized_class.get());
   if (!quantized_class) return false;
   PyRef keywords = PyRef::steal(PyDict_New());
   if (!keywords) return false;
   for (size_t i = 0; i < kQuantizedKeywords.size(); ++i) {
-    PyRef value = quantized_keyword(h, quantized, i);
+    PyRef value = quantized_keyword(h, source, quantized, i);
     if (!value || PyDict_SetItem(keywords.get(), h.names.quantized_keywords[i].get(), value.get()) != 0) return false;
   }
   PyRef no_args = PyRef::steal(PyTuple_New(0));
@@ -225,13 +255,14 @@ bool quantized_to_py(const ProcessObjects& h, const DecodedQuantized& quantized,
   return static_cast<bool>(out);
 }
 
-bool string_to_py(const ProcessObjects& h, const DecodedString& string, PyRef& out) {
+bool string_to_py(const ProcessObjects& h, const DecodeSource& source, const DecodedString& string, PyRef& out) {
   PyRef string_class = import_attribute(h.names.ragged_module.get(), h.names.string_class.get());
   if (!string_class) return false;
-  PyRef offsets = copied_array(h, string.offsets, Dtype::Uint64);
+  PyRef offsets = copied_array(h, real_bytes(source, string.offsets), Dtype::Uint64);
   if (!offsets) return false;
-  PyRef payload = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(string.payload.data()),
-                                                         static_cast<Py_ssize_t>(string.payload.size())));
+  const ByteView payload_bytes = real_bytes(source, string.payload);
+  PyRef payload = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(payload_bytes.data()),
+                                                         static_cast<Py_ssize_t>(payload_bytes.size())));
   if (!payload) return false;
   PyRef count = PyRef::steal(PyLong_FromUnsignedLong(string.shape.empty() ? 0 : string.shape[0]));
   if (!count) return false;
@@ -253,8 +284,10 @@ bool decoded_to_py(const DecodeSource& source, const Decoded& decoded, PyRef& ou
     return dense->compressed ? dense_decompressed(h, *dense, out) : dense_view(h, source, *dense, out);
   }
   if (const auto* sparse = std::get_if<DecodedSparse>(&decoded.value)) return sparse_to_py(h, source, *sparse, out);
-  if (const auto* quantized = std::get_if<DecodedQuantized>(&decoded.value)) return quantized_to_py(h, *quantized, out);
-  return string_to_py(h, std::get<DecodedString>(decoded.value), out);
+  if (const auto* quantized = std::get_if<DecodedQuantized>(&decoded.value)) {
+    return quantized_to_py(h, source, *quantized, out);
+  }
+  return string_to_py(h, source, std::get<DecodedString>(decoded.value), out);
 }
 
 }  // namespace vakra::ext

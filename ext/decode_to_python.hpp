@@ -1,6 +1,7 @@
 // decoded_to_py: a Decoded tree to Python objects, for loads_rs and _native.loads.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "buffer_view.hpp"
@@ -10,6 +11,26 @@
 
 namespace vakra::ext {
 
+// Where a dense body's bytes are viewed from: the object handed to NumPy, the
+// body's offset in it, and whether that memory is read-only.
+struct BodyHome {
+  PyObject* object;
+  size_t offset;
+  bool read_only;
+};
+
+// Places bodies that lie in other objects than the decoded bytes (a packet
+// given as several frames: bodies are views of the frame that holds them).
+class BodyLocator {
+ public:
+  virtual BodyHome locate(ByteView body) const = 0;
+  // The real bytes behind a view into the decoded bytes, for bodies that are copied.
+  virtual ByteView bytes_of(ByteView body) const = 0;
+
+ protected:
+  ~BodyLocator() = default;
+};
+
 // The caller's object and the start of the bytes exported from it; every view
 // in the tree points into those bytes, so a body's offset in `object` is its
 // address minus `base`.
@@ -17,6 +38,10 @@ struct DecodeSource {
   PyObject* object;
   const uint8_t* base;
   bool immutable;  // an exact bytes object: NumPy's views of it are read-only already
+  const BodyLocator* locator = nullptr;  // when set, dense bodies are placed by it
+  // Arrays (dense, and with a locator quantized ones too) come back writable:
+  // views where the memory is writable, copies where it is not.
+  bool writable = false;
 };
 
 // Converts `decoded` into `out`. Returns false with a Python exception set.

@@ -23,4 +23,7 @@ PyObject* native_walk(PyObject* module, PyObject* data);
 PyObject* native_loads(PyObject* module, PyObject* data);
 PyObject* native_dtype_names(PyObject* module, PyObject* unused);
 
+// Frames: a packet as a list of buffers (native_frames_entry.cpp).
+PyObject* loads_frames(PyObject* module, PyObject* args, PyObject* kwargs);
+
 }  // namespace vakra::ext

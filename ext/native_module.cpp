@@ -42,6 +42,10 @@ PyMethodDef kNativeFunctions[] = {
      "loads(data)\n--\n\nDecode the packet at data[0]; bytes after it are ignored, whatever its kind."},
     {"dtype_names", native_dtype_names, METH_NOARGS,
      "dtype_names()\n--\n\nThe dtype names by wire code - 1."},
+    // Frames.
+    {"loads_frames", with_keywords(loads_frames), METH_VARARGS | METH_KEYWORDS,
+     "loads_frames(frames, writable=False)\n--\n\n"
+     "Decode the packet whose bytes are the concatenation of `frames`; bodies lying whole in one frame are views of it."},
     {nullptr, nullptr, 0, nullptr},  // placeholder so the table is never empty; skipped below
 };
 

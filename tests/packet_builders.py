@@ -6,13 +6,12 @@ import lz4.frame
 import numpy as np
 import xxhash
 
-from vakra import _native
-
 ALIGNED, INTEGRITY, COMPRESSED = 0x0001, 0x0002, 0x0004
 COO, BUNDLE, CSR, CSC = 0x0008, 0x0010, 0x0020, 0x0040
 CUSTOM_ALIGN, STRING, RAGGED, INLINE = 0x0080, 0x0100, 0x0200, 0x0400
-
-DTYPE_CODES = {name: code for code, name in enumerate(_native.dtype_names(), start=1)}
+# The wire's dtype codes, 1 onwards.
+DTYPE_NAMES = ("float32 int32 float64 int64 uint8 uint16 bool float16 int8 int16 uint32 uint64 complex64 complex128 "
+               "bfloat16").split()
 
 
 def header(flags, dtype_code, ndim, reserved=0):
@@ -34,7 +33,7 @@ def dense(array, flags=ALIGNED, body=None, alignment=64):
     """A dense packet of `array`; `body` replaces the element bytes (e.g. by an LZ4 frame)."""
     array = np.asarray(array).copy()  # C order, at any number of dimensions
     flags = flags & ~ALIGNED | CUSTOM_ALIGN if alignment != 64 else flags
-    prefix = header(flags, DTYPE_CODES[array.dtype.name], array.ndim) + struct.pack(f"<{array.ndim}I", *array.shape)
+    prefix = header(flags, DTYPE_NAMES.index(array.dtype.name) + 1, array.ndim) + struct.pack(f"<{array.ndim}I", *array.shape)
     if body is None:
         body = lz4.frame.compress(array.tobytes()) if flags & COMPRESSED else array.tobytes()
     return _aligned(prefix, flags, alignment) + body + (xxh3(body) if flags & INTEGRITY else b"")
@@ -43,7 +42,7 @@ def dense(array, flags=ALIGNED, body=None, alignment=64):
 def bundle(entries):
     out = header(BUNDLE, 0, len(entries))
     for key, packet in entries:
-        key = key.encode() if isinstance(key, str) else key
+        key = key.encode()
         out += struct.pack("<I", len(key)) + key + struct.pack("<I", len(packet)) + packet
     return out
 
@@ -55,12 +54,10 @@ def sparse(flag, shape, components):
     return out
 
 
-def offsets_body(flags, items, shape=None):
+def offsets_body(flags, items):
     """A string (or ragged) packet of byte items with the standard layout."""
-    shape = (len(items),) if shape is None else shape
-    prefix = header(flags, 20, len(shape)) + struct.pack(f"<{len(shape)}I", *shape)
-    offsets = np.cumsum([0] + [len(i) for i in items]).astype("<u8").tobytes()
-    body = offsets + b"".join(items)
+    prefix = header(flags, 20, 1) + struct.pack("<I", len(items))
+    body = np.cumsum([0] + [len(i) for i in items]).astype("<u8").tobytes() + b"".join(items)
     return prefix + b"\0" * (-len(prefix) % 64) + body + (xxh3(body) if flags & INTEGRITY else b"")
 
 

@@ -12,32 +12,21 @@ import packet_builders as pb
 import vakra.quantize
 from vakra.vakra_rs import loads_rs
 
-SOURCES = {"bytes": bytes, "bytearray": bytearray, "memoryview": lambda p: memoryview(bytearray(p)),
-           "uint8 ndarray": lambda p: np.frombuffer(bytearray(p), dtype=np.uint8)}
 
-
-@pytest.mark.parametrize("make_source", SOURCES.values(), ids=SOURCES.keys())
-def test_dense_is_a_read_only_view_of_the_source(make_source):
-    a = np.arange(12, dtype=np.int32).reshape(3, 4)
-    source = make_source(pb.dense(a))
-    out = loads_rs(source)
-    assert out.dtype == a.dtype and np.array_equal(out, a) and not out.flags.writeable
-    assert np.shares_memory(out, np.frombuffer(source, dtype=np.uint8))
-    if isinstance(source, bytearray):  # a later change shows through; the view keeps the source alive
-        source[64] = 99
-        del source
-        gc.collect()
-        assert out[0].tolist() == [99, 1, 2, 3]
-
-
-def test_bundles_are_dicts_in_wire_order_viewed_in_place():
+@pytest.mark.parametrize("make_source", [bytes, bytearray])
+def test_bundles_are_dicts_in_wire_order_of_read_only_views(make_source):
     one, y = pb.dense(np.array([1], np.int8)), np.arange(7, dtype=np.float32) / 3
-    source = bytearray(pb.bundle([("b", one), ("", one), ("a", pb.bundle([("y", pb.dense(y))])),
-                                  ("b", pb.dense(np.array([4])))]))
+    source = make_source(pb.bundle([("b", one), ("", one), ("a", pb.bundle([("y", pb.dense(y))])),
+                                    ("b", pb.dense(np.array([4])))]))
     out = loads_rs(source)
     assert list(out) == ["b", "", "a"] and out["b"].tolist() == [4] and np.array_equal(out["a"]["y"], y)  # last "b" wins
-    base = np.frombuffer(source, dtype=np.uint8).ctypes.data
-    assert out["a"]["y"].ctypes.data == base + source.index(y.tobytes()) and not out["a"]["y"].flags.writeable
+    assert not out["a"]["y"].flags.writeable and not out[""].flags.writeable
+    if isinstance(source, bytearray):  # a view: a later change shows through, and it keeps the source alive
+        at = source.index(y.tobytes())
+        source[at:at + 4] = np.float32(5).tobytes()
+        del source
+        gc.collect()
+        assert out["a"]["y"][0] == 5 and np.array_equal(out["a"]["y"][1:], y[1:])
 
 
 def test_compressed_sparse_components_become_owned_arrays():
@@ -61,25 +50,23 @@ def test_unconverted_kinds_give_none(packet):
 def test_sparse_without_scipy(monkeypatch):
     monkeypatch.setitem(sys.modules, "scipy.sparse", None)
     ints = pb.dense(np.zeros(1, np.int32))
-    with pytest.raises(ImportError) as info:
+    with pytest.raises(ImportError, match="^scipy is required for sparse deserialization$"):
         loads_rs(pb.sparse(pb.COO, (2, 2), [pb.dense(np.ones(1)), ints, ints]))
-    assert str(info.value) == "scipy is required for sparse deserialization"
 
 
 def test_quantized_calls_the_class_with_the_eight_keywords(monkeypatch):
     monkeypatch.setattr(vakra.quantize, "QuantizedTensor", lambda **kwargs: kwargs)
     kw = loads_rs(pb.quantized(18, (3,), [0.5, 2.0], [1.0, 0.0], [0x21, 0x03], scheme=7, axis=255, group_size=9))
     assert list(kw) == ["data", "scales", "zero_points", "shape", "dtype_code", "quant_scheme", "group_size", "axis"]
-    assert kw["data"].dtype == np.uint8 and kw["data"].tolist() == [0x21, 0x03]
-    assert kw["scales"].dtype == np.float32 and kw["scales"].tolist() == [0.5, 2.0] and kw["zero_points"].tolist() == [1, 0]
-    assert all(kw[k].flags.writeable and kw[k].flags.owndata for k in ("data", "scales", "zero_points"))
-    assert [kw[k] for k in list(kw)[3:]] == [(3,), 18, 7, 9, 255]
+    arrays = [kw.pop(k) for k in ("data", "scales", "zero_points")]  # owned, writable copies
+    assert all(a.flags.writeable and a.flags.owndata for a in arrays)
+    assert [(a.dtype, a.tolist()) for a in arrays] == [(np.uint8, [0x21, 3]), (np.float32, [0.5, 2]), (np.float32, [1, 0])]
+    assert kw == {"shape": (3,), "dtype_code": 18, "quant_scheme": 7, "group_size": 9, "axis": 255}
 
 
 def test_bfloat16_in_a_fresh_interpreter():
     # NumPy knows no "bfloat16" until ml_dtypes is imported: loads_rs reports a damaged frame before NumPy
     # refuses the dtype (and one damaged frame leaves the next readable), and vakra.loads imports it on demand.
-    pytest.importorskip("ml_dtypes")
     script = """
 import struct, sys, lz4.frame, vakra
 from vakra.vakra_rs import loads_rs

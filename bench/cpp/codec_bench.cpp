@@ -21,7 +21,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr size_t kLargeBytes = size_t{64} << 20;
 constexpr size_t kSmallBytes = size_t{1} << 10;
-constexpr int kCopyRepeats = 25;
+constexpr int kCopyRepeats = 41;
 
 // A 64-byte aligned buffer, touched once so page faults stay out of the timings.
 struct AlignedBuffer {
@@ -51,6 +51,10 @@ void keep(const void* p) { asm volatile("" : : "g"(p) : "memory"); }
 struct CopyTimes {
   double memcpy_best, memcpy_median;
   double encode_best[2], encode_median[2];  // one thread, then the default pool
+  // Median over rounds of memcpy time / one-thread encode time within the
+  // round: neighbours share the machine's state, so the ratio survives a
+  // loaded machine better than a ratio of bests.
+  double paired_ratio;
 };
 
 // One dense packet planned and written into `out`, as a caller encodes it.
@@ -103,8 +107,10 @@ CopyTimes time_large_encode() {
     std::exit(1);
   }
   const auto best = [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); };
+  std::vector<double> ratios;
+  for (int i = 0; i < kCopyRepeats; ++i) ratios.push_back(copies[i] / encodes[0][i]);
   return {best(copies), median(copies), {best(encodes[0]), best(encodes[1])},
-          {median(encodes[0]), median(encodes[1])}};
+          {median(encodes[0]), median(encodes[1])}, median(ratios)};
 }
 
 // Mean time of one decode of an uncompressed float32 packet with a body of `body_bytes`.
@@ -154,14 +160,14 @@ int main(int argc, char** argv) {
   const double large_decode = time_decode(kLargeBytes);
 
   const double mib = static_cast<double>(kLargeBytes) / (1 << 20);
-  const double encode_ratio = copy.memcpy_best / copy.encode_best[0];
+  const double encode_ratio = copy.paired_ratio;
   const double decode_ratio = large_decode / small_decode;
   char text[2048];
   std::snprintf(
       text, sizeof text,
       "## C++ codec (bench/cpp/codec_bench)\n\n"
-      "%s; the codec's default worker count here is %zu. Best and median of %d alternating runs\n"
-      "into warm, pre-faulted destinations.\n\n"
+      "%s; the codec's default worker count here is %zu. Best and median of %d rounds\n"
+      "(memcpy, then each encode) into warm, pre-faulted destinations.\n\n"
       "| case | best | median | throughput (best) |\n"
       "|---|---|---|---|\n"
       "| memcpy of 64 MiB | %.2f ms | %.2f ms | %.2f GiB/s |\n"
@@ -173,13 +179,13 @@ int main(int argc, char** argv) {
       "| body 64 MiB | %.0f ns |\n\n"
       "| target | measured | met |\n"
       "|---|---|---|\n"
-      "| encode 64 MiB on 1 thread >= 0.9x memcpy speed (best; median) | %.2fx; %.2fx | %s |\n"
+      "| encode 64 MiB on 1 thread >= 0.9x memcpy speed (median per-round ratio; ratio of bests) | %.2fx; %.2fx | %s |\n"
       "| decode time independent of body size (64 MiB / 1 KiB <= 2) | %.2fx | %s |\n",
       machine.c_str(), default_threads, kCopyRepeats, copy.memcpy_best * 1e3, copy.memcpy_median * 1e3,
       mib / 1024 / copy.memcpy_best, copy.encode_best[0] * 1e3, copy.encode_median[0] * 1e3,
       mib / 1024 / copy.encode_best[0], copy.encode_best[1] * 1e3, copy.encode_median[1] * 1e3,
       mib / 1024 / copy.encode_best[1], small_decode * 1e9, large_decode * 1e9, encode_ratio,
-      copy.memcpy_median / copy.encode_median[0], encode_ratio >= 0.9 ? "yes" : "no", decode_ratio, decode_ratio <= 2.0 ? "yes" : "no");
+      copy.memcpy_best / copy.encode_best[0], encode_ratio >= 0.9 ? "yes" : "no", decode_ratio, decode_ratio <= 2.0 ? "yes" : "no");
   std::fputs(text, stdout);
   if (argc > 1) {
     std::ofstream out(argv[1]);

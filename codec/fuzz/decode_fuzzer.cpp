@@ -1,8 +1,5 @@
-// libFuzzer entry point for check_decode (harnesses.hpp).
-#include <cstddef>
-#include <cstdint>
-
-#include "harnesses.hpp"
+// libFuzzer entry point for check_decode (fuzz_support.hpp).
+#include "fuzz_support.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   vakra::fuzz::check_decode({data, size});

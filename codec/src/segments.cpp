@@ -63,7 +63,7 @@ class SegmentSink final : public PacketSink {
     const size_t offset = owned_.size();
     owned_.resize(offset + n);
     if (pending_.empty() || pending_.back().borrowed) {
-      pending_.push_back({.offset = offset, .length = n});
+      pending_.push_back({.view = {}, .offset = offset, .length = n, .borrowed = false});
     } else {
       pending_.back().length += n;
     }

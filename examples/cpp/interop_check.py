@@ -22,8 +22,12 @@ _SPARSE_PARTS = {"coo": ("data", "row", "col"), "csr": ("data", "indices", "indp
 
 def check_example(path: str) -> None:
     value = vakra.load(path)
-    assert list(value) == ["weights", "adjacency", "labels"], list(value)
-    np.testing.assert_array_equal(value["weights"], np.arange(12, dtype=np.float32).reshape(3, 4))
+    assert list(value) == ["weights", "weights_q", "adjacency", "labels"], list(value)
+    weights = np.arange(12, dtype=np.float32).reshape(3, 4)
+    np.testing.assert_array_equal(value["weights"], weights)
+    quantized = value["weights_q"]
+    assert (quantized.dtype, quantized.shape, quantized.quant_scheme, quantized.axis) == ("qint8", (3, 4), 1, 0)
+    np.testing.assert_allclose(quantized.dequantize(), weights, atol=11 / 127 / 2)
     expected = scipy.sparse.csr_matrix(
         (np.array([1.5, -2.0, 3.25, 4.0], np.float32), np.array([0, 4, 2, 3]), np.array([0, 2, 2, 3, 4])), shape=(4, 5))
     adjacency = value["adjacency"]
@@ -49,7 +53,7 @@ def every_kind() -> bytes:
         ("labels", vakra.dumps(StringTensor(["α", "", "beta", "γάμμα"]), check_integrity=True)),
         ("q8", vakra.dumps(quantize(weights, "qint8", axis=0), check_integrity=True)),
         ("q4", vakra.dumps(quantize(weights, "quint4", axis=1, group_size=4))),
-        ("nested", vakra.dumps({"w": weights, "inner": {"x": np.arange(3, dtype=np.uint8)}})),
+        ("nested", vakra.dumps({"w": weights, "it's \"inner\"\t": {"x": np.arange(3, dtype=np.uint8)}})),
     ]
     return encode_bundle_rs(parts)
 

@@ -1,12 +1,15 @@
 // Writes a dict of tensors to a file with the vakra codec and reads it back.
 //
-//   vakra_example FILE          writes {weights, adjacency, labels} to FILE, then reads it as below
-//   vakra_example --read FILE   prints the body digest of every tensor in FILE
+//   vakra_example FILE          writes {weights, weights_q, adjacency, labels} to FILE, then reads it as below
+//   vakra_example --read FILE   prints FILE's packet tree as `vakra info` does (the walker, no body
+//                               read), then decodes it and prints the digest of every body
 //
 // The digest is FNV-1a over each decoded body (sparse: per component; strings:
 // the offset table then the payload; quantized: scales, zero points, codes), so
 // another reader of the same file can check it decoded the same bytes.
+#include <algorithm>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -16,6 +19,8 @@
 #include <vector>
 
 #include <vakra/vakra.hpp>
+
+#include "tree_text.hpp"
 
 namespace {
 
@@ -47,6 +52,9 @@ vakra::Status add_entry(vakra::BundlePlan& bundle, const char* key, Result<Plan>
 struct ExampleValues {
   std::vector<float> weights = std::vector<float>(12);
   uint32_t weights_shape[2] = {3, 4};
+  // The weights as qint8 codes, one scale per row: weight = code * scale.
+  std::vector<int8_t> codes = std::vector<int8_t>(12);
+  float row_scales[3] = {}, zero_points[3] = {};
   // A 4 x 5 CSR matrix: values, column indices, row pointers.
   float values[4] = {1.5f, -2.0f, 3.25f, 4.0f};
   int32_t indices[4] = {0, 4, 2, 3};
@@ -57,17 +65,31 @@ struct ExampleValues {
 
   ExampleValues() {
     for (size_t i = 0; i < weights.size(); ++i) weights[i] = static_cast<float>(i);
+    for (size_t row = 0; row < 3; ++row) {
+      const float* w = &weights[4 * row];
+      const float largest = std::max({std::fabs(w[0]), std::fabs(w[1]), std::fabs(w[2]), std::fabs(w[3])});
+      row_scales[row] = largest > 0 ? largest / 127 : 1;
+      for (size_t i = 0; i < 4; ++i) codes[4 * row + i] = static_cast<int8_t>(std::lround(w[i] / row_scales[row]));
+    }
   }
 };
 
 // Plan first, then write: every value is validated and sized while the plan
-// is built, and the dict {weights, adjacency, labels} is then written in one pass.
+// is built, and the dict is then written in one pass.
 Result<vakra::PacketPlan> plan_example(const ExampleValues& v) {
   vakra::BundlePlan bundle;
   // A 3 x 4 float32 matrix, with checksums on.
   const vakra::DenseView weights{bytes_of(v.weights.data(), v.weights.size() * sizeof(float)), v.weights_shape,
                                  vakra::Dtype::Float32};
   VAKRA_TRY(add_entry(bundle, "weights", vakra::plan_dense(weights, {.check_integrity = true})));
+  const vakra::QuantizedView weights_q{.shape = v.weights_shape,
+                                       .scales = bytes_of(v.row_scales, sizeof v.row_scales),
+                                       .zero_points = bytes_of(v.zero_points, sizeof v.zero_points),
+                                       .data = bytes_of(v.codes.data(), v.codes.size()),
+                                       .quant_scheme = 1,  // per axis
+                                       .axis = 0,
+                                       .dtype = vakra::Dtype::Qint8};
+  VAKRA_TRY(add_entry(bundle, "weights_q", vakra::plan_quantized(weights_q, {})));
   const vakra::DenseView components[] = {
       {bytes_of(v.values, sizeof v.values), v.nnz, vakra::Dtype::Float32},
       {bytes_of(v.indices, sizeof v.indices), v.nnz, vakra::Dtype::Int32},
@@ -153,6 +175,11 @@ int read_and_print(const char* path) {
     std::fprintf(stderr, "vakra_example: cannot read %s\n", path);
     return 1;
   }
+  // The walker reads only the framing: headers, shapes, lengths.
+  auto walked = vakra::walk_packet(*bytes);
+  if (!walked) return fail(path, walked.error());
+  for (const std::string& line : render_tree(*walked, path)) std::printf("%s\n", line.c_str());
+
   // CompressedBodies::View hands compressed bodies over as LZ4 frames instead of refusing them.
   auto decoded = vakra::decode(*bytes, vakra::CompressedBodies::View);
   if (!decoded) return fail(path, decoded.error());

@@ -9,7 +9,8 @@ matrices, string tensors and quantized tensors.
 ``dumps``/``loads`` work on bytes, ``dump``/``load`` on paths and binary
 files, one packet per call (files memory-mapped when reading), ``send``/
 ``recv`` on sockets, ``dump_into`` writes into a caller's buffer, ``info``
-describes a packet without decoding it and ``packet_length`` measures one.
+describes a packet without decoding it and ``packet_length`` measures one;
+``dumps_frames``/``loads_frames`` carry a packet as a list of buffers.
 Uncompressed arrays are decoded as read-only views of the packet's memory.
 ``set_num_threads``/``get_num_threads`` bound the threads one large body
 may use (``VAKRA_NUM_THREADS`` sets the count at import; 1 means none).
@@ -18,9 +19,10 @@ may use (``VAKRA_NUM_THREADS`` sets the count at import; 1 means none).
 from . import vakra_rs
 from ._native import get_num_threads, set_num_threads
 from .api import dump, dump_into, dumps, info, loads
+from .frames import dumps_frames, loads_frames
 from .quantize import QuantizedTensor
 from .ragged import StringTensor
 from .streams import load, packet_length, recv, send
 
-__all__ = ["dumps", "loads", "dump", "load", "dump_into", "info", "packet_length", "send", "recv", "StringTensor",
-           "QuantizedTensor", "vakra_rs", "set_num_threads", "get_num_threads"]
+__all__ = ["dumps", "loads", "dump", "load", "dump_into", "info", "packet_length", "send", "recv", "dumps_frames",
+           "loads_frames", "StringTensor", "QuantizedTensor", "vakra_rs", "set_num_threads", "get_num_threads"]

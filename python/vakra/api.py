@@ -20,6 +20,7 @@ from typing import IO, TYPE_CHECKING, Any, Union
 from . import _native
 from ._bfloat16 import enable_bfloat16
 from ._encoding import convert
+from .frames import loads_frames
 
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer, WriteableBuffer
@@ -63,14 +64,17 @@ def dumps(obj: Any, *, check_integrity: bool = False, compress: bool = False, al
     return _encode(obj, bool(check_integrity), bool(compress), alignment, convert)
 
 
-def loads(data: ReadableBuffer) -> Any:
+def loads(data: ReadableBuffer, *, writable: bool = False) -> Any:
     """Decode the packet at the start of ``data`` (``bytes``, ``bytearray``,
     ``memoryview``, ``mmap``, a uint8 NumPy array: any buffer of bytes).
     Bytes after the packet are ignored, whatever its kind.
 
     Uncompressed arrays, at any depth, are read-only views into ``data``
     (which they keep alive); compressed arrays, strings and quantized tensors
-    are copies. Bundles come back as dicts, sparse packets as SciPy
+    are copies. With ``writable=True`` arrays are writable instead: views
+    where ``data`` is writable memory (``bytearray``, writable ``memoryview``,
+    shared memory; writes go through to it), copies where it is read-only.
+    Bundles come back as dicts, sparse packets as SciPy
     ``coo_matrix``/``csr_matrix``/``csc_matrix``. Ragged and inline packets,
     which only other writers produce, give None (as does a dict holding one).
 
@@ -80,6 +84,8 @@ def loads(data: ReadableBuffer) -> Any:
     ``BufferError`` when ``data`` is not a buffer of bytes, and
     ``ImportError`` for a sparse packet without SciPy installed.
     """
+    if writable:
+        return loads_frames((data,), writable=True)
     try:
         return _loads(data)
     except TypeError as error:

@@ -9,6 +9,7 @@ the range of its scale comes back within half a quantization step (``scale / 2``
 from __future__ import annotations
 
 import math
+import pickle
 from collections.abc import Sequence
 
 import numpy as np
@@ -215,6 +216,12 @@ class QuantizedTensor:
             and self.zero_points.tobytes() == other.zero_points.tobytes()
         )
 
+    def __reduce_ex__(self, protocol):
+        arrays = tuple(np.ascontiguousarray(array) for array in (self.data, self.scales, self.zero_points))
+        if protocol >= 5:  # the three arrays as buffers, which a buffer_callback may carry out of band
+            arrays = tuple(map(pickle.PickleBuffer, arrays))
+        return _from_buffers, (*arrays, self.shape, self.dtype_code, self.quant_scheme, self.group_size, self.axis)
+
     def __repr__(self) -> str:
         scheme = _SCHEME_NAMES.get(self.quant_scheme, f"scheme {self.quant_scheme}")
         return (
@@ -225,6 +232,13 @@ class QuantizedTensor:
     def _value_bytes(self) -> int:
         bits = _DTYPES[self.dtype_code][3]
         return self.size if bits == 8 else (self.size + 1) // 2
+
+
+def _from_buffers(data, scales, zero_points, shape, dtype_code, quant_scheme, group_size, axis) -> QuantizedTensor:
+    """Unpickles a QuantizedTensor; its arrays are views of the buffers given."""
+    return QuantizedTensor(data=np.frombuffer(data, np.uint8), scales=np.frombuffer(scales, np.float32),
+                           zero_points=np.frombuffer(zero_points, np.float32), shape=shape, dtype_code=dtype_code,
+                           quant_scheme=quant_scheme, group_size=group_size, axis=axis)
 
 
 def quantize(array, dtype: str = "qint8", axis=None, group_size=None) -> QuantizedTensor:

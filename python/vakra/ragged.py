@@ -7,6 +7,7 @@ one ``payload`` holding every item back to back and an ``offsets`` table of
 
 from __future__ import annotations
 
+import pickle
 from collections.abc import Iterable, Iterator, Sequence
 
 import numpy as np
@@ -139,6 +140,12 @@ class StringTensor(Sequence):
     def __hash__(self):
         return hash((self._payload, self._offsets.tobytes()))
 
+    def __reduce_ex__(self, protocol):
+        offsets = np.ascontiguousarray(self._offsets, dtype="<u8")
+        if protocol >= 5:  # both parts as buffers, which a buffer_callback may carry out of band
+            return _from_buffers, (pickle.PickleBuffer(offsets), pickle.PickleBuffer(self._payload), len(self))
+        return _from_buffers, (offsets.tobytes(), self._payload, len(self))
+
     def __repr__(self) -> str:
         shown = 6
         items = self.raw[:shown]
@@ -196,6 +203,15 @@ class _RawItems(Sequence):
 
     def __repr__(self) -> str:
         return f"{self._tensor!r}.raw"
+
+
+def _from_buffers(offsets, payload, count: int) -> StringTensor:
+    """Unpickles a StringTensor: the offsets are viewed in place, the payload
+    is adopted when it is a whole bytes object and copied into one otherwise."""
+    view = payload.raw() if isinstance(payload, pickle.PickleBuffer) else memoryview(payload)
+    if type(view.obj) is not bytes or view.nbytes != len(view.obj):
+        return StringTensor._from_raw(np.frombuffer(offsets, dtype="<u8"), view.tobytes(), count)
+    return StringTensor._from_raw(np.frombuffer(offsets, dtype="<u8"), view.obj, count)
 
 
 def _item_bytes(item, index: int) -> bytes:

@@ -59,7 +59,8 @@ def packet_length(data: Any) -> int:
     return length if complete else -length
 
 
-def load(file: PathLike | IO[bytes], *, mmap: bool = True, max_size: int | None = None) -> Any:
+def load(file: PathLike | IO[bytes], *, mmap: bool = True, max_size: int | None = None,
+         writable: bool = False) -> Any:
     """Read one packet from ``file``, a path or a binary file object, and
     return its value. A file object is left right after the packet, so
     successive calls return successive values; a path gives its first packet.
@@ -70,7 +71,9 @@ def load(file: PathLike | IO[bytes], *, mmap: bool = True, max_size: int | None 
     array that views it. Do not truncate the file while such arrays are in
     use. Pipes, sockets (``sock.makefile("rb")``), ``io.BytesIO`` and every
     other stream, and all files with ``mmap=False``, are read into one buffer
-    in bounded steps, never past the packet.
+    in bounded steps, never past the packet. With ``writable=True`` arrays
+    are writable: the file is mapped copy-on-write, so writes stay in this
+    process and never reach the file.
 
     Raises ``EOFError`` when the stream ends before the first byte of a
     packet, ``ValueError`` "Packet cut short: expected at least N bytes, read
@@ -82,16 +85,17 @@ def load(file: PathLike | IO[bytes], *, mmap: bool = True, max_size: int | None 
     decode (the errors of :func:`vakra.loads`) is consumed. Other errors are
     ``OSError`` and what the stream raises.
     """
-    return load_one(file, mmap, max_size, _mmap.ACCESS_READ)
+    return load_one(file, mmap, max_size, _mmap.ACCESS_COPY if writable else _mmap.ACCESS_READ, writable)
 
 
-def load_one(file: PathLike | IO[bytes], use_mmap: bool, max_size: int | None, access: int) -> Any:
+def load_one(file: PathLike | IO[bytes], use_mmap: bool, max_size: int | None, access: int,
+             writable: bool = False) -> Any:
     """:func:`load` with the mapping's access: ``ACCESS_READ``, or
     ``ACCESS_COPY`` for views that this process alone may write."""
     if isinstance(file, (str, bytes, os.PathLike)):
         with open(file, "rb") as handle:
-            return _load_from_handle(handle, use_mmap, max_size, access)
-    return _load_from_handle(file, use_mmap, max_size, access)
+            return _load_from_handle(handle, use_mmap, max_size, access, writable)
+    return _load_from_handle(file, use_mmap, max_size, access, writable)
 
 
 def send(sock: socket.socket, obj: Any, *, check_integrity: bool = False, compress: bool = False,
@@ -145,7 +149,7 @@ def _send_segments(sock: socket.socket, segments: list) -> int:
         sent = sock.sendmsg(views[first:first + _IOV_MAX])
 
 
-def _load_from_handle(handle: IO[bytes], use_mmap: bool, max_size: int | None, access: int) -> Any:
+def _load_from_handle(handle: IO[bytes], use_mmap: bool, max_size: int | None, access: int, writable: bool) -> Any:
     if isinstance(handle, io.TextIOBase):
         raise TypeError("file must be opened in binary mode ('rb'), not text mode")
     descriptor = file_descriptor(handle) if use_mmap else None
@@ -153,11 +157,12 @@ def _load_from_handle(handle: IO[bytes], use_mmap: bool, max_size: int | None, a
         handle.flush()  # a read-write file may still hold buffered writes
         status = os.fstat(descriptor)
         if stat.S_ISREG(status.st_mode):
-            return _load_mapped(handle, descriptor, status.st_size, max_size, access)
-    return _load_streamed(handle, max_size)
+            return _load_mapped(handle, descriptor, status.st_size, max_size, access, writable)
+    return _load_streamed(handle, max_size, writable)
 
 
-def _load_mapped(handle: IO[bytes], descriptor: int, size: int, max_size: int | None, access: int) -> Any:
+def _load_mapped(handle: IO[bytes], descriptor: int, size: int, max_size: int | None, access: int,
+                 writable: bool) -> Any:
     position = handle.tell()
     if position >= size:
         raise EOFError("no packet: the file ends here")
@@ -173,7 +178,7 @@ def _load_mapped(handle: IO[bytes], descriptor: int, size: int, max_size: int | 
             raise _cut_short(len(rest) + length, len(rest))
         _check_size(length, max_size)
         handle.seek(position + length)  # a packet read whole is consumed, even if it fails to decode
-        return loads(rest[:length])
+        return loads(rest[:length], writable=writable)
     finally:
         # Close what no decoded array views; the rest closes with its arrays.
         rest.release()
@@ -183,7 +188,7 @@ def _load_mapped(handle: IO[bytes], descriptor: int, size: int, max_size: int | 
             pass
 
 
-def _load_streamed(handle: IO[bytes], max_size: int | None) -> Any:
+def _load_streamed(handle: IO[bytes], max_size: int | None, writable: bool) -> Any:
     start = handle.tell() if _seekable(handle) else None
     try:
         packet = _receive(_stream_reader(handle), max_size, note_lost=start is None)
@@ -191,7 +196,7 @@ def _load_streamed(handle: IO[bytes], max_size: int | None) -> Any:
         if start is not None:
             handle.seek(start)
         raise
-    return loads(packet)
+    return loads(packet, writable=writable)
 
 
 def _socket_packet(sock: socket.socket, max_size: int | None) -> bytes | np.ndarray | _mmap.mmap:

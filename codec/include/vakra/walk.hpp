@@ -21,6 +21,7 @@
 
 namespace vakra {
 
+// What a packet holds, in the order of Decoded's alternatives.
 enum class PacketKind : uint8_t { Dense, Bundle, Sparse, Quantized, String, Ragged, Inline };
 
 // The kind a header announces; the first match wins: FLAG_INLINE, FLAG_BUNDLE,
@@ -33,6 +34,7 @@ SparseFormat sparse_format(const PacketHeader& header);
 
 struct WalkedEntry;
 
+// One packet of a walked tree: its header facts and where its parts lie.
 struct WalkedPacket {
   PacketKind kind = PacketKind::Dense;
   PacketHeader header;
@@ -55,6 +57,7 @@ struct WalkedPacket {
   std::vector<WalkedEntry> children;  // bundle entries or the three sparse components, wire order
 };
 
+// A child of a walked bundle or sparse packet.
 struct WalkedEntry {
   ByteView key;  // bundle entries: the UTF-8 key inside the walked bytes; sparse components: empty
   WalkedPacket packet;

@@ -1,0 +1,120 @@
+// Errors and limits: the message table, the element-count rule, and encoder
+// refusals of every kind: each invalid input is refused while planning,
+// before anything is compressed or written, with the error of the first rule
+// it breaks. (Writing a valid plan into a short buffer, the canary and the
+// bytes written are the roundtrip fuzz harness's checks.)
+#include <set>
+
+#include "test_bytes.hpp"
+#include "vakra/header.hpp"
+#include "vakra/plan.hpp"
+
+namespace vakra {
+namespace {
+
+using testing::Bytes;
+using testing::outcome;
+
+const std::string kBad = "Malformed vakra packet", kDims = "Packet exceeds maximum dimensions";
+
+std::string dense(Dtype dtype, std::vector<uint32_t> shape, size_t bytes, size_t alignment = 64) {
+  static const Bytes data(64, 7);
+  return outcome(plan_dense({ByteView(data).first(bytes), shape, dtype}, {alignment, true, true}));
+}
+
+std::string sparse(std::vector<uint32_t> shape, std::vector<DenseView> components) {
+  return outcome(plan_sparse(SparseFormat::coo, shape, components));
+}
+
+std::string strings(uint32_t count, std::vector<uint64_t> offsets, std::string payload) {
+  return outcome(plan_string(count, offsets, {reinterpret_cast<const uint8_t*>(payload.data()), payload.size()}, true));
+}
+
+// qint8 [4, 8] with four table entries unless changed; tables are 4 bytes per entry.
+std::string quantized(Dtype dtype, std::vector<uint32_t> shape, size_t scales, size_t zero_points, size_t data,
+                      size_t alignment = 64) {
+  static const Bytes bytes(64, 3);
+  const ByteView all(bytes);
+  return outcome(plan_quantized({shape, all.first(scales), all.first(zero_points), all.first(data), 0, 1, 0, dtype},
+                                {alignment, true, false}));
+}
+
+// Out of line: inlined into the table, GCC 12 warns of a moved-from plan it misreads.
+[[gnu::noinline]] std::string bundle(size_t entries, ByteView key, ByteView packet) {
+  BundlePlan plan;
+  for (size_t i = 0; i < entries; ++i) plan.entries.push_back({key, PacketPlan{RawPacket{packet}}});
+  return outcome(finish_bundle_plan(plan));
+}
+
+TEST(Encode, RefusalsInOrder) {
+  const Bytes one(1), eight(8, 1), twelve(12, 1);
+  const std::vector<uint32_t> two = {2}, three = {3}, ndim33(33, 1), huge = {100000, 10001};
+  const DenseView values{eight, two, Dtype::Float32}, indices{eight, two, Dtype::Int32},
+      indptr{twelve, three, Dtype::Int32}, qint4{one, two, Dtype::Qint4}, short_data{one, two, Dtype::Int32};
+  // Lengths of 4 GiB cannot be length-prefixed. Such views are refused unread, so nothing backs them:
+  // a complex128 component of 2^32 - 64 bytes makes a packet of exactly 4 GiB with its prefix.
+  const std::vector<uint32_t> fills_4gib = {268435452};
+  const DenseView four_gib_component{{one.data(), (size_t{1} << 32) - 64}, fills_4gib, Dtype::Complex128};
+  const ByteView four_gib(one.data(), kMaxPartLength), table_of_2_32(one.data(), size_t{4} << 32);
+  const std::vector<uint32_t> shape48 = {4, 8};
+  const std::pair<std::string, std::string> cases[] = {
+      {dense(Dtype::Float32, two, 8, 48), kBad},
+      {dense(Dtype::Float32, ndim33, 4), kDims},
+      {dense(Dtype::Uint8, huge, 1), "Packet exceeds maximum elements"},  // before the length
+      {dense(Dtype::Qint4, two, 1), "Unsupported or unknown dtype code: 18"},
+      {dense(Dtype::Float32, two, 7), kBad},
+      {sparse(two, {values, indices}), kBad},
+      {sparse(ndim33, {qint4, indices, indptr}), kDims},  // the matrix before its components
+      {sparse(two, {values, short_data, qint4}), kBad},  // components in order
+      {sparse(two, {values, indices, four_gib_component}), kBad},
+      {strings(1, {1, 2}, "ab"), kBad},
+      {strings(0xFFFFFFFF, {0}, ""), kBad},
+      {quantized(Dtype::Quint4, {5}, 0, 0, 2), kBad},  // 5 codes need 3 bytes
+      {quantized(Dtype::Int8, ndim33, 16, 12, 32, 48), kBad},  // the alignment first
+      {quantized(Dtype::Int8, ndim33, 16, 12, 32), "Unsupported or unknown dtype code: 9"},
+      {quantized(Dtype::Qint8, huge, 16, 12, 32), kBad},  // tables before the count
+      {quantized(Dtype::Qint8, huge, 16, 16, 0), "Packet exceeds maximum elements"},
+      // 2^32 entries would wrap the u32 entry count.
+      {outcome(plan_quantized({shape48, table_of_2_32, table_of_2_32, one, 0, 0, 0, Dtype::Qint8}, {})), kBad},
+      {bundle(256, one, one),
+       "Bundle has too many entries; the wire format encodes the entry count in a single byte, so at most 255 entries are supported"},
+      {bundle(1, four_gib, one), kBad},
+      {bundle(1, one, four_gib), kBad},
+      {bundle(1, four_gib.first(kMaxPartLength - 1), four_gib.first(kMaxPartLength - 1)), "ok"},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(cases[i].first, cases[i].second) << "row " << i;
+}
+
+// Every kind has a text of its own (the texts themselves are pinned through
+// the extension by the Python tests, and by the rows below).
+TEST(ErrorMessages, EveryKindHasItsOwnText) {
+  std::set<std::string> texts;
+  for (int kind = 0; kind < kErrorKindCount; ++kind) {
+    const auto error = static_cast<ErrorKind>(kind) == ErrorKind::Other ? other_error(kCompressedNeedsOwningPath)
+                                                                       : make_error(static_cast<ErrorKind>(kind), 7);
+    EXPECT_EQ(error.kind, static_cast<ErrorKind>(kind));
+    texts.insert(error_message(error));
+  }
+  EXPECT_EQ(texts.size(), size_t{kErrorKindCount});
+  EXPECT_EQ(texts.count(""), 0u);
+}
+
+TEST(ElementCount, LimitAndOverflow) {
+  constexpr uint32_t kMax = 4294967295u;
+  const std::pair<std::vector<uint32_t>, std::string> cases[] = {
+      {{}, "1"},
+      {{0, 7}, "0"},
+      {{1000, 1000, 1000}, "1000000000"},
+      {{1000000001}, "Packet exceeds maximum elements"},
+      {{100000, 100000, 0}, "0"},  // the intermediate product is not limited
+      {{kMax, kMax, kMax, 0}, "Packet exceeds maximum elements"},  // 64-bit overflow at the third step
+      {{0, kMax, kMax, kMax}, "0"},
+  };
+  for (const auto& [shape, expected] : cases) {
+    const auto count = element_count(shape);
+    EXPECT_EQ(count.ok() ? std::to_string(*count) : outcome(count), expected);
+  }
+}
+
+}  // namespace
+}  // namespace vakra

@@ -1,0 +1,173 @@
+"""A Dask serialization family, "vakra", that moves tensors as vakra packets.
+
+Importing this module registers the family with ``distributed`` (and the
+sizes of string and quantized tensors with ``dask.sizeof``). It takes
+exactly the values that come back with their type intact: NumPy arrays
+(C-contiguous, native byte order, a dtype vakra stores; not NumPy scalars),
+SciPy COO/CSR/CSC matrices and arrays, ``StringTensor``, ``QuantizedTensor``,
+and dicts with ``str`` keys of these. For anything else it raises
+``NotImplementedError``, and Dask tries its next family. Array bodies of
+64 KiB or more travel as frames of their own, without copies (smaller pieces
+are joined into one frame); arrays arrive writable.
+
+Turn it on by naming it first, on the workers (worker to worker transfers
+follow the serializers of the worker that fetches) and on the client::
+
+    serializers = ["vakra", "dask", "pickle"]
+    cluster = LocalCluster(serializers=serializers, deserializers=serializers, preload=["vakra.dask"])
+    client = Client(cluster, serializers=serializers, deserializers=serializers)
+
+Preloading this module on a worker that was started without ``serializers``
+puts the family first for that worker, so the Dask config
+``distributed.worker.preload: [vakra.dask]`` turns it on for a whole cluster.
+Options come from the Dask config at each transfer: ``vakra.check-integrity``
+(XXH3-64 checksums over every body, verified on arrival) and ``vakra.compress``
+(LZ4 array bodies), both false by default.
+
+Dask takes apart a plain ``dict`` that is a task's result (or one value
+scattered) and sends its values one by one. A :class:`Bundle`, a dict that
+Dask leaves whole, travels as one packet and arrives as a ``Bundle``.
+"""
+
+from __future__ import annotations
+
+import sys
+from typing import Any
+
+import dask.config
+import numpy as np
+from dask.sizeof import sizeof
+from distributed import Worker
+from distributed.protocol.serialize import register_serialization_family
+
+from .frames import dumps_frames, loads_frames
+from .quantize import QuantizedTensor
+from .ragged import StringTensor
+
+__all__ = ["Bundle", "FAMILY", "SERIALIZERS", "serialize", "deserialize"]
+
+FAMILY = "vakra"
+SERIALIZERS = [FAMILY, "dask", "pickle"]
+
+# NumPy's type characters of the dtypes vakra stores (bool, integers of 1 to 8 bytes, float16 to complex128);
+# bfloat16 (ml_dtypes) has no standard character and is matched by name.
+_DTYPE_CHARS = frozenset("?bhilqBHILQefdFD")
+_SPARSE_CLASSES = ("coo_matrix", "csr_matrix", "csc_matrix", "coo_array", "csr_array", "csc_array")
+_MAX_DEPTH = 64
+# Dask handles every frame on its own (headers, compression checks, a write
+# each), so pieces smaller than this travel joined into one bytes frame;
+# larger bodies stay views of the arrays.
+_JOIN_BELOW = 64 * 1024
+
+
+class Bundle(dict):
+    """A dict that Dask hands to the vakra family whole: return one from a
+    task to move a dict of arrays between workers as one packet. Scatter it
+    inside a list (``client.scatter([bundle])``): ``scatter`` reads a dict as
+    a mapping of names to values."""
+
+    __slots__ = ()
+
+
+class _Unsupported(NotImplementedError):
+    pass
+
+
+def serialize(value: Any) -> tuple[dict, list]:
+    """The family's serializer: ``(header, frames)``, or ``NotImplementedError``."""
+    retyped: list = []
+    _check(value, [], retyped)
+    check_integrity = compress = False
+    if dask.config.config.get("vakra"):  # one dict lookup when the cluster sets no vakra option
+        check_integrity = bool(dask.config.get("vakra.check-integrity", False))
+        compress = bool(dask.config.get("vakra.compress", False))
+    try:
+        frames = dumps_frames(value, check_integrity=check_integrity, compress=compress)
+    except (TypeError, ValueError, OverflowError) as error:  # beyond the format's limits
+        raise _Unsupported(str(error)) from error
+    return ({"retyped": retyped} if retyped else {}), _joined(frames)
+
+
+def deserialize(header: dict, frames: list) -> Any:
+    """The family's deserializer: the value, its arrays writable."""
+    value = loads_frames(frames, writable=True)
+    # Bundles and SciPy arrays decode as dicts and matrices: their own class
+    # is put back, sharing the decoded arrays.
+    for path, name in reversed(header.get("retyped", ())):
+        value = _replace(value, path, name)
+    return value
+
+
+def dask_setup(worker: Any) -> None:
+    """Preload hook: a worker started without serializers uses the family first."""
+    if isinstance(worker, Worker) and worker.rpc.serializers is None:
+        worker.rpc.serializers = list(SERIALIZERS)
+
+
+def _joined(frames: list) -> list:
+    """``frames`` with each run of small pieces joined into one."""
+    if len(frames) == 1:
+        return frames
+    out: list = []
+    run: list = []
+    for frame in frames:
+        if memoryview(frame).nbytes < _JOIN_BELOW:
+            run.append(frame)
+            continue
+        if run:
+            out.append(b"".join(run))
+            run = []
+        out.append(frame)
+    if run:
+        out.append(b"".join(run))
+    return out
+
+
+def _check(value: Any, path: list, retyped: list) -> None:
+    """Raises _Unsupported unless ``value`` round-trips with its type intact;
+    notes in ``retyped`` the values whose class decoding does not restore."""
+    kind = type(value)
+    if kind is np.ndarray:
+        if not _stored_dtype(value.dtype) or not value.dtype.isnative or not value.flags.c_contiguous:
+            raise _Unsupported(f"array of dtype {value.dtype} and strides {value.strides}")
+    elif kind is dict or kind is Bundle:
+        if len(path) >= _MAX_DEPTH:
+            raise _Unsupported("dicts nested too deep")
+        if kind is Bundle:
+            retyped.append([list(path), "Bundle"])
+        for key, item in value.items():
+            if type(key) is not str:
+                raise _Unsupported(f"dict key of type {type(key).__name__}")
+            path.append(key)
+            _check(item, path, retyped)
+            path.pop()
+    elif kind is not StringTensor and kind is not QuantizedTensor:
+        name = kind.__name__
+        if name not in _SPARSE_CLASSES or kind.__module__.split(".")[:2] != ["scipy", "sparse"]:
+            raise _Unsupported(f"{kind.__module__}.{name}")
+        if not _stored_dtype(value.dtype) or value.ndim != 2:
+            raise _Unsupported(f"sparse {name} of dtype {value.dtype} and {value.ndim} dimensions")
+        if name.endswith("_array"):
+            retyped.append([list(path), name])
+
+
+def _stored_dtype(dtype: np.dtype) -> bool:
+    return dtype.char in _DTYPE_CHARS or dtype.name == "bfloat16"
+
+
+def _replace(value: Any, path: list, name: str) -> Any:
+    if path:
+        container = value
+        for key in path[:-1]:
+            container = container[key]
+        container[path[-1]] = _replace(container[path[-1]], [], name)
+        return value
+    if name == "Bundle":
+        return Bundle(value)
+    return getattr(sys.modules["scipy.sparse"], name)(value)
+
+
+register_serialization_family(FAMILY, serialize, deserialize)
+# What Dask counts for memory limits and transfer batches: the buffers, not the wrapper objects.
+sizeof.register(StringTensor)(lambda tensor: tensor.offsets.nbytes + len(tensor.payload))
+sizeof.register(QuantizedTensor)(lambda tensor: tensor.data.nbytes + tensor.scales.nbytes + tensor.zero_points.nbytes)

@@ -1,0 +1,56 @@
+"""Values of every kind the package encodes, and how to compare what comes back."""
+
+import ml_dtypes
+import numpy as np
+import scipy.sparse
+
+from vakra import StringTensor
+from vakra.quantize import quantize
+
+RNG = np.random.default_rng(3)
+CSR = scipy.sparse.random(6, 5, density=0.4, format="csr", random_state=4, dtype=np.float64)
+WEIGHTS = RNG.standard_normal((40, 30)).astype(np.float32)
+
+
+class Quirky(dict):
+    def items(self):
+        raise AssertionError("the dict's storage is walked, not its overrides")
+
+
+def deep_dict(levels, leaf):
+    for _ in range(levels):
+        leaf = {"d": leaf}
+    return leaf
+
+
+VALUES = {
+    "float32 matrix": WEIGHTS[:3, :4], "int64 scalar": np.array(7, dtype=np.int64),
+    "empty uint8": np.zeros((0, 3), dtype=np.uint8), "complex128": RNG.standard_normal(5) + 1j,
+    "bfloat16": np.arange(6, dtype=ml_dtypes.bfloat16), "coo": CSR.tocoo(), "csr": CSR, "csc": CSR.tocsc(),
+    "csr_array": scipy.sparse.csr_array(CSR), "string tensor": StringTensor(["alpha", "βeta", ""]),
+    "list of str": ["a", "bb", "ccc"], "mixed list": ["a", b"b", bytearray(b"\xff")],
+    "qint8": quantize(WEIGHTS[:4, :6], "qint8", axis=1), "grouped qint4": quantize(WEIGHTS[:3, :7], "qint4", group_size=3),
+    "big-endian": np.arange(5, dtype=">i4"), "numpy scalar": np.float32(2.5),  # come back native, as 0-d arrays
+    "transposed": np.arange(12, dtype=np.int16).reshape(3, 4).T,
+}
+VALUES["every kind"] = dict(VALUES)
+VALUES["dict subclass"] = Quirky(a=np.ones(2), s=["x"])
+VALUES["64 levels to strings"] = deep_dict(64, ["x"])
+VALUES["64 levels to an array"] = deep_dict(64, np.arange(2))
+
+
+def assert_same(expected, actual):
+    """Equal in content and type; lists of strings come back as StringTensor, NumPy scalars as 0-d arrays."""
+    if isinstance(expected, dict):
+        assert type(actual) is dict and list(actual) == list(expected)
+        for key in expected:
+            assert_same(expected[key], actual[key])
+    elif isinstance(expected, list):
+        assert actual == StringTensor(expected)
+    elif scipy.sparse.issparse(expected):
+        assert actual.format == expected.format and actual.shape == expected.shape and (actual != expected).nnz == 0
+    elif isinstance(expected, (np.ndarray, np.generic)):
+        assert actual.dtype == expected.dtype.newbyteorder("=") and actual.shape == expected.shape
+        np.testing.assert_array_equal(actual, expected)
+    else:
+        assert type(actual) is type(expected) and actual == expected
