@@ -54,17 +54,16 @@ PyModuleDef kModuleDef = {PyModuleDef_HEAD_INIT, "vakra_rs", "", 0, nullptr, nul
 
 PyObject* g_module = nullptr;  // kept for the life of the process
 
-PyObject* create_module() {
-  if (!claim_interpreter("vakra_rs")) return nullptr;
-  if (g_module != nullptr) return PyRef::borrow(g_module).release();
-  PyRef module = PyRef::steal(PyModule_Create2(&kModuleDef, 3));
-  if (!module || !add_functions(module.get(), kFunctions)) return nullptr;
+// vakra_rs hands its large bodies to the package's pool, so one setting governs both modules.
+bool join_pool(PyObject*) {
   join_thread_pool();
-  g_module = PyRef::borrow(module.get()).release();
-  return module.release();
+  return true;
 }
 
 }  // namespace
 }  // namespace vakra::ext
 
-extern "C" PyMODINIT_FUNC PyInit_vakra_rs(void) { return vakra::ext::create_module(); }
+extern "C" PyMODINIT_FUNC PyInit_vakra_rs(void) {
+  return vakra::ext::create_module_once("vakra_rs", vakra::ext::kModuleDef, vakra::ext::kFunctions,
+                                        vakra::ext::g_module, vakra::ext::join_pool);
+}

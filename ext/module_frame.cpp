@@ -54,4 +54,14 @@ bool add_functions(PyObject* module, std::span<PyMethodDef> table) {
   return true;
 }
 
+PyObject* create_module_once(const char* import_name, PyModuleDef& def, std::span<PyMethodDef> table,
+                             PyObject*& cache, bool (*finish)(PyObject* module)) {
+  if (!claim_interpreter(import_name)) return nullptr;
+  if (cache != nullptr) return PyRef::borrow(cache).release();
+  PyRef module = PyRef::steal(PyModule_Create2(&def, 3));
+  if (!module || !add_functions(module.get(), table) || !finish(module.get())) return nullptr;
+  cache = PyRef::borrow(module.get()).release();
+  return module.release();
+}
+
 }  // namespace vakra::ext

@@ -20,4 +20,11 @@ bool claim_interpreter(const char* module_name);
 // Adds every function of `table` to `module` and lists it in __all__.
 bool add_functions(PyObject* module, std::span<PyMethodDef> table);
 
+// The module of `def`, created once per process with the functions of
+// `table`, then handed to `finish` (false with an exception set fails the
+// import); later imports get the same object from `cache`. `import_name`
+// names the module in the one-interpreter ImportError.
+PyObject* create_module_once(const char* import_name, PyModuleDef& def, std::span<PyMethodDef> table,
+                             PyObject*& cache, bool (*finish)(PyObject* module));
+
 }  // namespace vakra::ext

@@ -46,25 +46,16 @@ PyMethodDef kNativeFunctions[] = {
     {"loads_frames", with_keywords(loads_frames), METH_VARARGS | METH_KEYWORDS,
      "loads_frames(frames, writable=False)\n--\n\n"
      "Decode the packet whose bytes are the concatenation of `frames`; bodies lying whole in one frame are views of it."},
-    {nullptr, nullptr, 0, nullptr},  // placeholder so the table is never empty; skipped below
 };
 
 PyModuleDef kNativeModuleDef = {PyModuleDef_HEAD_INIT, "_native", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 PyObject* g_native_module = nullptr;  // kept for the life of the process
 
-PyObject* create_native_module() {
-  if (!claim_interpreter("vakra._native")) return nullptr;
-  if (g_native_module != nullptr) return PyRef::borrow(g_native_module).release();
-  PyRef module = PyRef::steal(PyModule_Create2(&kNativeModuleDef, 3));
-  std::span<PyMethodDef> table(kNativeFunctions);
-  if (table.back().ml_name == nullptr) table = table.first(table.size() - 1);
-  if (!module || !add_functions(module.get(), table) || !publish_thread_pool(module.get())) return nullptr;
-  g_native_module = PyRef::borrow(module.get()).release();
-  return module.release();
-}
-
 }  // namespace
 }  // namespace vakra::ext
 
-extern "C" PyMODINIT_FUNC PyInit__native(void) { return vakra::ext::create_native_module(); }
+extern "C" PyMODINIT_FUNC PyInit__native(void) {
+  return vakra::ext::create_module_once("vakra._native", vakra::ext::kNativeModuleDef, vakra::ext::kNativeFunctions,
+                                        vakra::ext::g_native_module, vakra::ext::publish_thread_pool);
+}
