@@ -85,17 +85,10 @@ def load(file: PathLike | IO[bytes], *, mmap: bool = True, max_size: int | None 
     decode (the errors of :func:`vakra.loads`) is consumed. Other errors are
     ``OSError`` and what the stream raises.
     """
-    return load_one(file, mmap, max_size, _mmap.ACCESS_COPY if writable else _mmap.ACCESS_READ, writable)
-
-
-def load_one(file: PathLike | IO[bytes], use_mmap: bool, max_size: int | None, access: int,
-             writable: bool = False) -> Any:
-    """:func:`load` with the mapping's access: ``ACCESS_READ``, or
-    ``ACCESS_COPY`` for views that this process alone may write."""
     if isinstance(file, (str, bytes, os.PathLike)):
         with open(file, "rb") as handle:
-            return _load_from_handle(handle, use_mmap, max_size, access, writable)
-    return _load_from_handle(file, use_mmap, max_size, access, writable)
+            return _load_from_handle(handle, mmap, max_size, writable)
+    return _load_from_handle(file, mmap, max_size, writable)
 
 
 def send(sock: socket.socket, obj: Any, *, check_integrity: bool = False, compress: bool = False,
@@ -149,7 +142,7 @@ def _send_segments(sock: socket.socket, segments: list) -> int:
         sent = sock.sendmsg(views[first:first + _IOV_MAX])
 
 
-def _load_from_handle(handle: IO[bytes], use_mmap: bool, max_size: int | None, access: int, writable: bool) -> Any:
+def _load_from_handle(handle: IO[bytes], use_mmap: bool, max_size: int | None, writable: bool) -> Any:
     if isinstance(handle, io.TextIOBase):
         raise TypeError("file must be opened in binary mode ('rb'), not text mode")
     descriptor = file_descriptor(handle) if use_mmap else None
@@ -157,16 +150,16 @@ def _load_from_handle(handle: IO[bytes], use_mmap: bool, max_size: int | None, a
         handle.flush()  # a read-write file may still hold buffered writes
         status = os.fstat(descriptor)
         if stat.S_ISREG(status.st_mode):
-            return _load_mapped(handle, descriptor, status.st_size, max_size, access, writable)
+            return _load_mapped(handle, descriptor, status.st_size, max_size, writable)
     return _load_streamed(handle, max_size, writable)
 
 
-def _load_mapped(handle: IO[bytes], descriptor: int, size: int, max_size: int | None, access: int,
-                 writable: bool) -> Any:
+def _load_mapped(handle: IO[bytes], descriptor: int, size: int, max_size: int | None, writable: bool) -> Any:
     position = handle.tell()
     if position >= size:
         raise EOFError("no packet: the file ends here")
-    mapping = _mmap.mmap(descriptor, 0, access=access)
+    # Copy-on-write when arrays may be written: writes stay in this process.
+    mapping = _mmap.mmap(descriptor, 0, access=_mmap.ACCESS_COPY if writable else _mmap.ACCESS_READ)
     # The kernel's readahead would read far around every page touched; one
     # entry of a large file should cost about that entry.
     if hasattr(mapping, "madvise") and hasattr(_mmap, "MADV_RANDOM"):

@@ -1,5 +1,4 @@
-"""Packets as PyTorch tensors: ``loads`` and ``load`` (``loads_frames`` once
-``vakra.loads_frames`` exists).
+"""Packets as PyTorch tensors: ``loads``, ``load`` and ``loads_frames``.
 
 Saving needs nothing from here: ``vakra.dumps``, ``dump`` and ``dump_into``
 take tensors (and ``state_dict()``s) as they take NumPy arrays.
@@ -34,7 +33,6 @@ aliases memory it must not write:
 
 from __future__ import annotations
 
-import mmap as _mmap
 from typing import IO, Any
 
 try:
@@ -47,7 +45,6 @@ import numpy as np
 import vakra
 
 from .api import PathLike
-from .streams import load_one
 
 __all__ = ["loads", "load", "loads_frames", "as_tensor"]
 
@@ -59,7 +56,7 @@ def loads(data: Any, *, writable: bool = False) -> Any:
     ``data`` is writable, in which case they are views of ``data`` (see the
     module's notes). Errors are those of :func:`vakra.loads`.
     """
-    return _as_torch(vakra.loads(data), writable)
+    return _as_torch(vakra.loads(data, writable=writable))
 
 
 def load(file: PathLike | IO[bytes], *, mmap: bool = True) -> Any:
@@ -75,17 +72,13 @@ def load(file: PathLike | IO[bytes], *, mmap: bool = True) -> Any:
     """
     # Copy-on-write mapping, or a buffer of this process's own: either way
     # the tensors may view it and write into it.
-    return _as_torch(load_one(file, mmap, None, _mmap.ACCESS_COPY), share=True)
+    return _as_torch(vakra.load(file, mmap=mmap, writable=True))
 
 
 def loads_frames(frames: Any, *, writable: bool = False) -> Any:
     """Decode a packet given as a list of buffers into tensors, copying or
-    viewing as :func:`loads` does. Needs ``vakra.loads_frames``; raises
-    NotImplementedError without it."""
-    decode_frames = getattr(vakra, "loads_frames", None)
-    if decode_frames is None:
-        raise NotImplementedError("vakra.torch.loads_frames needs vakra.loads_frames, which this vakra lacks")
-    return _as_torch(decode_frames(frames), writable)
+    viewing as :func:`loads` does."""
+    return _as_torch(vakra.loads_frames(frames, writable=writable))
 
 
 def as_tensor(array: np.ndarray) -> torch.Tensor:
@@ -95,57 +88,45 @@ def as_tensor(array: np.ndarray) -> torch.Tensor:
     return torch.from_numpy(array)
 
 
-def _as_torch(value: Any, share: bool) -> Any:
-    """Tensors for the arrays in a decoded value; ``share``: read-only views
-    whose memory may be written are made writable rather than copied."""
+def _as_torch(value: Any) -> Any:
+    """Tensors for the arrays in a decoded value. A tensor never aliases
+    memory it must not write: read-only arrays become copies."""
     if isinstance(value, np.ndarray):
-        return as_tensor(_writable(value, share))
+        return as_tensor(value if value.flags.writeable else value.copy())
     if isinstance(value, dict):
-        return {key: _as_torch(item, share) for key, item in value.items()}
+        return {key: _as_torch(item) for key, item in value.items()}
     sparse_format = getattr(value, "format", None)
     if sparse_format in _SPARSE_TENSORS:
-        return _SPARSE_TENSORS[sparse_format](value, share)
+        return _SPARSE_TENSORS[sparse_format](value)
     return value  # StringTensor, QuantizedTensor, or None for kinds vakra does not decode
-
-
-def _writable(array: np.ndarray, share: bool) -> np.ndarray:
-    if array.flags.writeable:
-        return array  # decompressed: the array owns its memory
-    if share:
-        try:
-            array.setflags(write=True)  # NumPy allows it only when the memory below is writable
-            return array
-        except ValueError:
-            pass
-    return array.copy()
 
 
 # The packet's indices are not trusted: torch checks them against the shape, so
 # an index out of range raises here rather than crashing a later operation.
-def _coo_tensor(matrix: Any, share: bool) -> torch.Tensor:
+def _coo_tensor(matrix: Any) -> torch.Tensor:
     indices = torch.from_numpy(np.stack([matrix.row, matrix.col]).astype(np.int64))
-    return torch.sparse_coo_tensor(indices, _as_torch(matrix.data, share), matrix.shape, check_invariants=True)
+    return torch.sparse_coo_tensor(indices, _as_torch(matrix.data), matrix.shape, check_invariants=True)
 
 
-def _csr_tensor(matrix: Any, share: bool) -> torch.Tensor:
-    indptr, indices = _index_pair(matrix, share)
-    return torch.sparse_csr_tensor(indptr, indices, _as_torch(matrix.data, share), matrix.shape,
+def _csr_tensor(matrix: Any) -> torch.Tensor:
+    indptr, indices = _index_pair(matrix)
+    return torch.sparse_csr_tensor(indptr, indices, _as_torch(matrix.data), matrix.shape,
                                    check_invariants=True)
 
 
-def _csc_tensor(matrix: Any, share: bool) -> torch.Tensor:
-    indptr, indices = _index_pair(matrix, share)
-    return torch.sparse_csc_tensor(indptr, indices, _as_torch(matrix.data, share), matrix.shape,
+def _csc_tensor(matrix: Any) -> torch.Tensor:
+    indptr, indices = _index_pair(matrix)
+    return torch.sparse_csc_tensor(indptr, indices, _as_torch(matrix.data), matrix.shape,
                                    check_invariants=True)
 
 
-def _index_pair(matrix: Any, share: bool) -> tuple[torch.Tensor, torch.Tensor]:
+def _index_pair(matrix: Any) -> tuple[torch.Tensor, torch.Tensor]:
     # torch wants both index arrays in one integer type.
     index_type = np.promote_types(matrix.indptr.dtype, matrix.indices.dtype)
     if index_type != np.int32:
         index_type = np.int64
-    return (_as_torch(matrix.indptr.astype(index_type, copy=False), share),
-            _as_torch(matrix.indices.astype(index_type, copy=False), share))
+    return (_as_torch(matrix.indptr.astype(index_type, copy=False)),
+            _as_torch(matrix.indices.astype(index_type, copy=False)))
 
 
 _SPARSE_TENSORS = {"coo": _coo_tensor, "csr": _csr_tensor, "csc": _csc_tensor}
