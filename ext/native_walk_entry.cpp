@@ -35,17 +35,7 @@ PyObject* native_loads(PyObject*, PyObject* data) {
   return guarded_call([&]() -> PyObject* {
     BufferView buffer;
     if (!buffer.acquire_bytes(data)) return nullptr;
-    // Only a compressed dense body runs to the end of what the decoder is
-    // given; every other kind ignores bytes after itself. Such a packet is
-    // cut to the length the walker measures (what the walker refuses is
-    // decoded whole, for the decoder's own error).
-    ByteView packet = buffer.bytes();
-    const Result<PacketHeader> header = parse_header(packet);
-    if (header.ok() && packet_kind(*header) == PacketKind::Dense && (header->flags & FLAG_COMPRESSED)) {
-      const Result<PacketExtent> extent = probe_packet(packet);
-      if (extent.ok() && extent->complete) packet = packet.first(extent->length);
-    }
-    return decode_to_object(data, buffer, packet);
+    return decode_to_object(data, buffer, packet_prefix(buffer.bytes()));
   });
 }
 

@@ -254,6 +254,13 @@ Result<PacketExtent> probe_packet(ByteView bytes) {
   return length.error();
 }
 
+ByteView packet_prefix(ByteView bytes) {
+  const Result<PacketHeader> header = parse_header(bytes);
+  if (!header.ok() || packet_kind(*header) != PacketKind::Dense || !(header->flags & FLAG_COMPRESSED)) return bytes;
+  const Result<PacketExtent> extent = probe_packet(bytes);
+  return extent.ok() && extent->complete ? bytes.first(extent->length) : bytes;
+}
+
 Result<WalkedPacket> walk_packet(ByteView bytes) {
   size_t wanted = 0;
   WalkedPacket root;

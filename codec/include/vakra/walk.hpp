@@ -77,6 +77,13 @@ struct PacketExtent {
 // shows in the first bytes already.
 Result<PacketExtent> probe_packet(ByteView bytes);
 
+// What a decoder should be given for the packet at bytes[0], so that bytes
+// after it are ignored whatever its kind: a compressed dense packet, whose
+// body the decoder runs to the end of its input, is cut to the measured
+// length; everything else (and what the walker refuses, for the decoder's
+// own error) is returned whole.
+ByteView packet_prefix(ByteView bytes);
+
 // The whole tree of the packet at bytes[0]; PacketTooShort if it is cut short.
 Result<WalkedPacket> walk_packet(ByteView bytes);
 
