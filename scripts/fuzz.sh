@@ -13,7 +13,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 seconds=${1:-60}
 build=build/fuzz
-harnesses=(decode roundtrip walk)
+harnesses=(decode roundtrip walk frames)
 
 [ -d .venv/bin ] && export PATH="$root/.venv/bin:$PATH"  # cmake and ninja from bootstrap.sh
 generator=()

@@ -1,5 +1,5 @@
 // Writes the seed corpora: input streams that steer the value builder to
-// every kind (the roundtrip and walk harnesses read them so), their packets
+// every kind (the roundtrip and frames harnesses read them so), their packets
 // as the codec's own encoders write them (decode and walk), and packets of
 // kinds no encoder writes, built byte by byte.
 //   usage: fuzz_corpus_generator <corpus directory>
@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const fs::path root(argv[1]);
-  for (const char* harness : {"decode", "roundtrip", "walk"}) fs::create_directories(root / harness);
+  for (const char* harness : {"decode", "roundtrip", "walk", "frames"}) fs::create_directories(root / harness);
   const char* kinds[] = {"dense", "sparse", "string", "quantized", "bundle"};
   Packet string_packet;
   for (uint8_t kind = 0; kind < 5; ++kind) {
@@ -44,9 +44,9 @@ int main(int argc, char** argv) {
       const Packet packet = encode_value(build_value(in, 3));
       if (kind == 2) string_packet = packet;
       write_file(root / "roundtrip" / name, stream);
-      write_file(root / "walk" / name, stream);
+      write_file(root / "frames" / name, stream);
       write_file(root / "decode" / name, packet);
-      write_file(root / "walk" / (name + "-packet"), packet);
+      write_file(root / "walk" / name, packet);
     }
   }
   Packet v3_aligned = {'V', 'K', 'R', 'A', 3, 0x01, 5, 1, 2, 0, 0, 0};  // uint8 [2] at offset 64

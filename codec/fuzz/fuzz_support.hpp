@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "vakra/bytes.hpp"
@@ -25,7 +26,8 @@ namespace vakra::fuzz {
 // The harnesses; each returns normally or aborts on a broken property.
 void check_decode(ByteView input);     // arbitrary bytes through every decoder
 void check_roundtrip(ByteView input);  // values built from the input: encode, decode, compare, damage
-void check_walk(ByteView input);       // the header rules and the walker, on arbitrary and encoded bytes
+void check_walk(ByteView input);       // the header rules and the walker, on arbitrary bytes
+void check_frames(ByteView input);     // one packet cut into frames: assembled, decoded, compared
 
 // True when `result` failed with exactly `kind` (payload not compared).
 template <class R>
@@ -68,6 +70,17 @@ void walk_decoded(const Decoded& decoded, ByteView input);
 
 // True when two trees decoded from `input` are identical, views included.
 bool same_tree(const Decoded& a, const Decoded& b, ByteView input);
+
+// The bytes a view of a decoded tree stands for (the view itself, or where its real bytes lie).
+using ViewContents = std::function<ByteView(ByteView)>;
+
+// True when trees decoded from two inputs hold the same values with views at
+// the same offsets; `b`'s bytes are read through `b_contents`.
+bool same_values(const Decoded& a, ByteView a_input, const Decoded& b, ByteView b_input, const ViewContents& b_contents);
+
+// Aborts unless the walker finds the first `length` bytes of a complete
+// `packet` incomplete, asking for at least 1 and at most the missing bytes.
+void expect_incomplete(ByteView packet, size_t length);
 
 // Reads every byte of `view`; the sum only keeps the reads alive.
 uint64_t touch(ByteView view);

@@ -1,6 +1,6 @@
 // Replays seed corpora and kept crash inputs through a harness, without
 // libFuzzer, so every build that runs the unit tests also runs them.
-//   usage: fuzz_regression <decode|roundtrip|walk> <file or directory>...
+//   usage: fuzz_regression <decode|roundtrip|walk|frames> <file or directory>...
 // Missing paths are skipped (a harness may have no kept crash files); at
 // least one input must be found overall.
 #include <filesystem>
@@ -16,9 +16,10 @@ int main(int argc, char** argv) {
   void (*harness)(vakra::ByteView) = name == "decode"      ? vakra::fuzz::check_decode
                                      : name == "roundtrip" ? vakra::fuzz::check_roundtrip
                                      : name == "walk"      ? vakra::fuzz::check_walk
+                                     : name == "frames"    ? vakra::fuzz::check_frames
                                                            : nullptr;
   if (harness == nullptr) {
-    std::fprintf(stderr, "usage: %s <decode|roundtrip|walk> <file or directory>...\n", argv[0]);
+    std::fprintf(stderr, "usage: %s <decode|roundtrip|walk|frames> <file or directory>...\n", argv[0]);
     return 2;
   }
   size_t replayed = 0;

@@ -1,10 +1,11 @@
-// check_roundtrip: a value built from the input is encoded, decoded every
-// way, compared with what went in, then damaged in ways whose outcome the
-// wire format fixes (truncation, flipped checksummed bytes, padding).
+// check_roundtrip: a value built from the input is encoded, walked, decoded
+// every way, compared with what went in, then damaged in ways whose outcome
+// the wire format fixes (truncation, flipped checksummed bytes, padding).
 #include <optional>
 
 #include "value_model.hpp"
 #include "vakra/segments.hpp"
+#include "vakra/walk.hpp"
 
 namespace vakra::fuzz {
 namespace {
@@ -54,6 +55,13 @@ void check_roundtrip(ByteView input) {
   const Value value = build_value(in, 3);
   const Packet packet = encode_value(value);
   check_plan_agrees(value, packet);
+
+  // The walker measures the encoder's length exactly and finds every proper prefix incomplete.
+  const auto extent = probe_packet(packet);
+  const auto tree = walk_packet(packet);
+  FUZZ_CHECK(extent.ok() && extent->complete && extent->length == packet.size());
+  FUZZ_CHECK(tree.ok() && tree->length == packet.size());
+  for (size_t length : {size_t{0}, packet.size() - 1, in.u32() % packet.size()}) expect_incomplete(packet, length);
 
   auto refused = decode_checked(packet, CompressedBodies::Refuse);
   const bool compressed = contains_compressed(value);

@@ -1,4 +1,5 @@
 #include <functional>
+#include <string_view>
 #include <variant>
 
 #include "fuzz_support.hpp"
@@ -11,11 +12,12 @@ namespace {
 volatile uint64_t g_sink;
 
 // Checks the invariants of every node and records what it saw (kinds,
-// shapes, keys, the address and length of every view) as a flat trace, so
+// shapes, keys, the offset in the input and length of every view, and with
+// `contents` a hash of the bytes each view stands for) as a flat trace, so
 // two trees compare equal exactly when their traces do.
 class Walker {
  public:
-  explicit Walker(ByteView input) : input_(input) {}
+  explicit Walker(ByteView input, const ViewContents* contents = nullptr) : input_(input), contents_(contents) {}
 
   void walk(const Decoded& decoded, size_t depth) {
     FUZZ_CHECK(depth <= MAX_NESTING_DEPTH);
@@ -27,11 +29,15 @@ class Walker {
 
  private:
   void view(ByteView v) {
-    trace.insert(trace.end(), {reinterpret_cast<uintptr_t>(v.data()), v.size()});
-    if (v.empty()) return;
     const auto begin = reinterpret_cast<uintptr_t>(input_.data()), first = reinterpret_cast<uintptr_t>(v.data());
+    trace.insert(trace.end(), {v.empty() ? 0 : first - begin, v.size()});
+    if (v.empty()) return;
     FUZZ_CHECK(first >= begin && v.size() <= input_.size() && first - begin <= input_.size() - v.size());
     g_sink = g_sink + touch(v);
+    if (contents_ == nullptr) return;
+    const ByteView real = (*contents_)(v);
+    FUZZ_CHECK(real.size() == v.size());
+    trace.push_back(std::hash<std::string_view>{}({reinterpret_cast<const char*>(real.data()), real.size()}));
   }
 
   // The element count of a shape, which the decoder has checked.
@@ -103,6 +109,7 @@ class Walker {
   void visit(const DecodedInline&, size_t) {}  // a copy, compared by the kind alone
 
   ByteView input_;
+  const ViewContents* contents_;
 };
 
 }  // namespace
@@ -117,6 +124,14 @@ void walk_decoded(const Decoded& decoded, ByteView input) { Walker(input).walk(d
 
 bool same_tree(const Decoded& a, const Decoded& b, ByteView input) {
   Walker first(input), second(input);
+  first.walk(a, 0);
+  second.walk(b, 0);
+  return first.trace == second.trace;
+}
+
+bool same_values(const Decoded& a, ByteView a_input, const Decoded& b, ByteView b_input, const ViewContents& b_contents) {
+  const ViewContents own = [](ByteView v) { return v; };
+  Walker first(a_input, &own), second(b_input, &b_contents);
   first.walk(a, 0);
   second.walk(b, 0);
   return first.trace == second.trace;

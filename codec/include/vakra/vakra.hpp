@@ -7,7 +7,8 @@
 // hands it out as owned pieces and views of the bodies for vectored output.
 // Decoding returns views that borrow the caller's bytes; the walker
 // (walk.hpp) measures and describes a packet without touching its bodies,
-// also from a prefix of a stream. Every
+// also from a prefix of a stream; FrameAssembly (frames.hpp) decodes a packet
+// handed over in pieces. Every
 // fallible call returns Result<T> or Status carrying a CodecError; nothing
 // throws, prints or aborts. Any function may run on any thread at the same
 // time as any other, as long as no thread writes bytes another call reads or
@@ -27,6 +28,7 @@
 #include "vakra/segments.hpp"
 
 #include "vakra/decode.hpp"
+#include "vakra/frames.hpp"
 #include "vakra/walk.hpp"
 
 #include "vakra/memory.hpp"
