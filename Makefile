@@ -18,7 +18,7 @@ bench-torch:
 	.venv/bin/python bench/torch_state_dict.py
 
 fuzz:
-	./scripts/fuzz.sh $(or $(SECONDS),60)
+	./scripts/fuzz.sh $(or $(SECONDS),60) $(HARNESSES)
 
 clean:
 	rm -rf build .venv

@@ -3,7 +3,7 @@
 # replays the seed corpora and kept crash inputs, then fuzzes each harness for
 # SECONDS (default 60) over a working copy of its seeds under build/fuzz.
 # The committed corpus is never written to. Fails on any crash.
-#   usage: scripts/fuzz.sh [SECONDS]
+#   usage: scripts/fuzz.sh [SECONDS [HARNESS...]]   (default: every harness)
 # The seeds come from the codec's own encoders; after a wire-format change,
 # regenerate them with
 #   cmake --build build/fuzz --target fuzz_corpus_generator
@@ -14,6 +14,7 @@ cd "$root"
 seconds=${1:-60}
 build=build/fuzz
 harnesses=(decode roundtrip walk frames)
+[ $# -gt 1 ] && harnesses=("${@:2}")
 
 [ -d .venv/bin ] && export PATH="$root/.venv/bin:$PATH"  # cmake and ninja from bootstrap.sh
 generator=()
