@@ -26,8 +26,7 @@ bool FramedPacket::acquire(PyObject* frames) {
   assembly_.emplace(views);
   if (!assembly_->needs_copy()) return true;
   if (!allocate(assembly_->size())) return false;
-  assembly_->assemble(assembled_export_.writable_bytes().first(assembly_->size()));
-  return true;
+  return unwrap(assembly_->assemble(assembled_export_.writable_bytes()));
 }
 
 namespace {

@@ -32,7 +32,10 @@ void check_frames(ByteView input) {
              std::count_if(frames.begin(), frames.end(), [](const Packet& f) { return !f.empty(); }) > 1));
   // The copy starts out holding a pattern, so a decoder reading a hole would see bytes that are not the packet's.
   Packet storage(assembly.size(), in.byte());
-  if (assembly.needs_copy()) assembly.assemble(storage);
+  if (assembly.needs_copy()) {
+    FUZZ_CHECK(failed_with(assembly.assemble(MutableBytes(storage).first(storage.size() - 1)), ErrorKind::BufferTooSmall));
+    FUZZ_CHECK(assembly.assemble(storage).ok());
+  }
   const ByteView assembled = assembly.bytes();
   FUZZ_CHECK(assembled.size() == packet.size());
 

@@ -16,7 +16,8 @@ FrameAssembly::FrameAssembly(const std::vector<ByteView>& frames, size_t min_hol
   if (frames_.size() == 1) bytes_ = frames_.front().bytes;
 }
 
-void FrameAssembly::assemble(MutableBytes storage) {
+Status FrameAssembly::assemble(MutableBytes storage) {
+  VAKRA_RETURN_IF(storage.size() < size_, make_error(ErrorKind::BufferTooSmall));
   storage_ = storage.first(size_);
   bytes_ = ByteView(storage_.data(), storage_.size());
   const bool any_large = std::any_of(frames_.begin(), frames_.end(),
@@ -26,6 +27,7 @@ void FrameAssembly::assemble(MutableBytes storage) {
   } else {
     copy_range({0, size_});
   }
+  return {};
 }
 
 void FrameAssembly::copy_range(Range range) {

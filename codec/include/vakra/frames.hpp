@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "vakra/bytes.hpp"
+#include "vakra/result.hpp"
 
 namespace vakra {
 
@@ -39,10 +40,11 @@ class FrameAssembly {
   // given size() bytes to lay the copy out in.
   bool needs_copy() const { return frames_.size() > 1; }
 
-  // Lays the copy out in `storage` (size() bytes; what it holds on entry does
-  // not matter). Hole bytes are left as they are; every other byte is the
+  // Lays the copy out in the first size() bytes of `storage` (what they hold
+  // on entry does not matter; BufferTooSmall, nothing written, if it is
+  // shorter). Hole bytes are left as they are; every other byte is the
   // packet's. bytes() then views `storage`, which must outlive the decoding.
-  void assemble(MutableBytes storage);
+  Status assemble(MutableBytes storage);
 
   // The bytes to decode: the only frame, or the copy once assembled.
   ByteView bytes() const { return bytes_; }
