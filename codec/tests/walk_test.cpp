@@ -28,22 +28,18 @@ Bytes every_kind() {
   return bundle({{"w", kCompressed}, {"m", csr}, {"s", kCheckedText}, {"inner", bundle({{"q", kQuantized}, {"", bundle({})}})}});
 }
 
+// Packets no encoder here writes, and an empty compressed body. Encoded
+// packets of every kind are the walk fuzz harness's, and every prefix of them
+// is swept through the extension by test_hostile.py.
 TEST(Walk, ExactLengthsAndPrefixes) {
   const std::pair<const char*, Bytes> packets[] = {
-      {"dense", dense({2, 3}, Dtype::Float32)},
       {"dense version 3", {'V', 'K', 'R', 'A', 3, 0, 10, 1, 3, 0, 0, 0, 1, 0, 2, 0, 3, 0}},
-      {"dense align 1, checksum", dense({5}, Dtype::Uint16, {1, true, false})},
-      {"dense compressed, checksum, align 128", dense({33, 7}, Dtype::Int64, {128, true, true})},
       {"dense compressed empty", dense({0}, Dtype::Int8, {64, false, true})},
       {"dense, LZ4 block and content checksums",
        compressed_packet(5, 200000, liblz4_frame(Bytes(200000, 7), {LZ4F_max64KB, LZ4F_blockLinked, LZ4F_contentChecksumEnabled,
                                                                     LZ4F_frame, 0, 0, LZ4F_blockChecksumEnabled}))},
-      {"string checksum", kCheckedText},
       {"ragged", with(kText, 6, {FLAG_RAGGED >> 8})},
-      {"quantized", kQuantized},
       {"inline", kInline},
-      {"empty bundle", bundle({})},
-      {"bundle of every kind", every_kind()},
   };
   for (const auto& [name, packet] : packets) {
     SCOPED_TRACE(name);
