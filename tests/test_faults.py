@@ -46,11 +46,8 @@ def test_dump_to_a_full_file_system_keeps_the_old_file(full_fs, value):
 def test_dump_to_a_pipe_whose_reader_closed_raises_epipe():
     read_end, write_end = os.pipe()
     os.close(read_end)
-    try:
-        with open(write_end, "wb", closefd=False) as handle, pytest.raises(BrokenPipeError):
-            vakra.dump({"a": ARRAY}, handle)
-    finally:
-        os.close(write_end)
+    with open(write_end, "wb") as handle, pytest.raises(BrokenPipeError):
+        vakra.dump({"a": ARRAY}, handle)
 
 
 class FailsHalfWay(io.RawIOBase):

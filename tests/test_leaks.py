@@ -13,7 +13,6 @@ import resource
 import socket
 import sys
 import tracemalloc
-from types import SimpleNamespace
 
 import numpy as np
 import pytest
@@ -31,9 +30,6 @@ ARRAY = np.arange(64, dtype=np.float32).reshape(8, 8)
 NESTED = {"a": ARRAY, "b": {"c": np.arange(3, dtype=np.int16), "m": scipy.sparse.csr_matrix(np.eye(4))}}
 MIXED = {**NESTED, "s": ["ab", "c"], "q": VALUES["qint8"], "t": VALUES["transposed"]}  # one of each kind
 COMPRESSED = vakra_rs.dumps_rs(ARRAY, compress=True, check_integrity=True)
-QUANTIZED = SimpleNamespace(dtype_code=16, quant_scheme=1, group_size=4, axis=0, shape=[2, 4],
-                            data=np.arange(8, dtype=np.uint8), scales=np.ones(2, np.float32),
-                            zero_points=np.zeros(2, np.float32))
 MUTEX_AREA = bytearray(128)
 DEV_NULL = os.open(os.devnull, os.O_WRONLY)
 _FD_LIMIT = resource.getrlimit(resource.RLIMIT_NOFILE)[0]
@@ -43,21 +39,6 @@ INVALID_FD = (_FD_LIMIT if 0 < _FD_LIMIT < 2**30 else 2**30) + 7  # above the li
 PACKET = vakra.dumps(MIXED, compress=True, check_integrity=True)
 SOCKETS = socket.socketpair()
 DEV_NULL_FILE = open(os.devnull, "wb")  # noqa: SIM115 - kept for the module's life
-
-
-def frames_round_trip(value):  # the frames cut at arbitrary points, as a transport may
-    joined = b"".join(vakra.dumps_frames(value))
-    return vakra.loads_frames([joined[:100], joined[100:5000], joined[5000:]], writable=True)
-
-
-def stream_of_two(packet):
-    stream = io.BytesIO(packet + packet)
-    return vakra.load(stream), vakra.load(stream, writable=True)
-
-
-def socket_round_trip(value):
-    vakra.send(SOCKETS[0], value)
-    return vakra.recv(SOCKETS[1])
 
 
 def shm_cycle(buffer, offset):
@@ -75,17 +56,19 @@ CASES = {
     "loads every kind": (vakra.loads, (vakra.dumps(MIXED, compress=True),), {}, None),
     "info every kind": (vakra.info, (vakra.dumps(MIXED),), {}, None),
     "dump to a file object (writev)": (vakra.dump, (MIXED, DEV_NULL_FILE), {"compress": True}, None),
-    "frames, split anywhere": (frames_round_trip, (MIXED,), {}, None),
+    "frames, split anywhere": (  # cut at arbitrary points, as a transport may
+        lambda v: vakra.loads_frames([(j := b"".join(vakra.dumps_frames(v)))[:100], j[100:5000], j[5000:]], writable=True),
+        (MIXED,), {}, None),
     "frames, damaged": (vakra.loads_frames, ([PACKET[:50], PACKET[51:]],), {}, ValueError),
-    "load two from a stream": (stream_of_two, (PACKET,), {}, None),
+    "load two from a stream": (lambda p: [vakra.load(s := io.BytesIO(p + p)), vakra.load(s, writable=True)], (PACKET,), {}, None),
     "load cut short": (vakra.load, (io.BytesIO(PACKET[:-1]),), {}, ValueError),
-    "send and recv": (socket_round_trip, (MIXED,), {}, None),
+    "send and recv": (lambda v: [vakra.send(SOCKETS[0], v), vakra.recv(SOCKETS[1])], (MIXED,), {}, None),
     "packet_length of a prefix": (vakra.packet_length, (PACKET[:30],), {}, None),
     "dump_to_buffer_rs": (vakra_rs.dump_to_buffer_rs, (NESTED, bytearray(4096)), {}, None),
     "dump_to_fd_rs": (vakra_rs.dump_to_fd_rs, (ARRAY, DEV_NULL), {"compress": True}, None),
     "dump_to_fd_rs bad fd": (vakra_rs.dump_to_fd_rs, (ARRAY, INVALID_FD), {}, OSError),
     "loads_rs bad checksum": (vakra_rs.loads_rs, (COMPRESSED[:-1] + bytes([COMPRESSED[-1] ^ 1]),), {}, ValueError),
-    "dumps_quantized_rs": (vakra_rs.dumps_quantized_rs, (QUANTIZED,), {"check_integrity": True}, None),
+    "dumps_quantized_rs": (vakra_rs.dumps_quantized_rs, (VALUES["grouped qint4"],), {"check_integrity": True}, None),
     "encode_bundle_rs byte 256": (vakra_rs.encode_bundle_rs, ([("k", [1, 256])],), {}, OverflowError),
     "shm_mutex cycle": (shm_cycle, (MUTEX_AREA, 64), {}, None),
     "shm_mutex_init no room": (vakra_rs.shm_mutex_init, (MUTEX_AREA, 65), {}, ValueError),
