@@ -1,7 +1,9 @@
 // Writes the seed corpora: input streams that steer the value builder to
 // every kind (the roundtrip and frames harnesses read them so), their packets
 // as the codec's own encoders write them (decode and walk), and packets of
-// kinds no encoder writes, built byte by byte.
+// kinds no encoder writes, built byte by byte. The frames corpus also keeps
+// inputs found by fuzzing (holes-*), which fail if the frame assembly trusts
+// an unverified checksum or leaves a checked index array out of its copy.
 //   usage: fuzz_corpus_generator <corpus directory>
 #include <filesystem>
 #include <fstream>
