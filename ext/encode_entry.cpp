@@ -3,7 +3,6 @@
 #include <array>
 
 #include "arguments.hpp"
-#include "buffer_view.hpp"
 #include "encode_plan.hpp"
 #include "entry_points.hpp"
 #include "errors.hpp"
@@ -45,16 +44,8 @@ PyObject* dump_to_buffer_rs(PyObject*, PyObject* args, PyObject* kwargs) {
         !convert_encode_options(std::span(slots).subspan(2), options)) {
       return nullptr;
     }
-    BufferView destination;
-    if (!destination.acquire_bytes(slots[1])) return nullptr;
-    if (destination.readonly()) return raise(PyExc_ValueError, "Buffer is read-only");
-    if (!check_alignment(options)) return nullptr;
     PlanBuilder builder(options);
-    PacketPlan plan;
-    if (!builder.plan_value(slots[0], plan)) return nullptr;
-    size_t written = 0;
-    if (!unwrap(write_plan_into(plan, destination.writable_bytes()), written)) return nullptr;
-    return PyLong_FromSize_t(written);
+    return encode_into_buffer(builder, options, slots[0], slots[1]);
   });
 }
 

@@ -6,7 +6,6 @@
 #include <span>
 
 #include "arguments.hpp"
-#include "buffer_view.hpp"
 #include "encode_plan.hpp"
 #include "errors.hpp"
 #include "native_entry_points.hpp"
@@ -69,16 +68,8 @@ PyObject* native_encode_into(PyObject*, PyObject* args, PyObject* kwargs) {
         !read_options(std::span(slots).subspan(2), options, convert)) {
       return nullptr;
     }
-    BufferView destination;
-    if (!destination.acquire_bytes(slots[1])) return nullptr;
-    if (destination.readonly()) return raise(PyExc_ValueError, "Buffer is read-only");
-    if (!check_alignment(options)) return nullptr;
     PlanBuilder builder(options, Walk::Package, convert);
-    PacketPlan plan;
-    if (!builder.plan_value(slots[0], plan)) return nullptr;
-    size_t written = 0;
-    if (!unwrap(write_plan_into(plan, destination.writable_bytes()), written)) return nullptr;
-    return PyLong_FromSize_t(written);
+    return encode_into_buffer(builder, options, slots[0], slots[1]);
   });
 }
 

@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "arguments.hpp"
 #include "body_view.hpp"
+#include "buffer_view.hpp"
 #include "errors.hpp"
 #include "gil_release.hpp"
 #include "pyref.hpp"
@@ -128,9 +130,20 @@ PyObject* plan_to_bytes(const PacketPlan& plan) {
   return out.release();
 }
 
-Result<size_t> write_plan_into(const PacketPlan& plan, MutableBytes destination) {
-  GilReleased unlocked(worth_releasing(plan.size()));
-  return write_plan_checked(plan, destination);
+PyObject* encode_into_buffer(PlanBuilder& builder, const EncodeOptions& options, PyObject* value, PyObject* buffer) {
+  BufferView destination;
+  if (!destination.acquire_bytes(buffer)) return nullptr;
+  if (destination.readonly()) return raise(PyExc_ValueError, "Buffer is read-only");
+  if (!check_alignment(options)) return nullptr;
+  PacketPlan plan;
+  if (!builder.plan_value(value, plan)) return nullptr;
+  const auto write = [&] {  // the GIL is held again before an error is raised
+    GilReleased unlocked(worth_releasing(plan.size()));
+    return write_plan_checked(plan, destination.writable_bytes());
+  };
+  size_t written = 0;
+  if (!unwrap(write(), written)) return nullptr;
+  return PyLong_FromSize_t(written);
 }
 
 bool write_plan_to_fd(const PacketPlan& plan, int fd, WriteErrors style) {

@@ -6,6 +6,7 @@
 
 #include <functional>
 
+#include "encode_plan.hpp"
 #include "python_api.hpp"
 #include "vakra/plan.hpp"
 
@@ -19,8 +20,11 @@ PyObject* plan_to_bytes(const PacketPlan& plan);
 // .errno callers can test.
 enum class WriteErrors { FixedText, WithErrno };
 
-// write_plan_checked into a caller's buffer whose export the caller holds.
-Result<size_t> write_plan_into(const PacketPlan& plan, MutableBytes destination);
+// Plans `value` with `builder` and writes the packet at the start of the
+// caller's writable buffer; the length written, as a Python int. Checked in
+// this order: the buffer's export, that it is writable, the options'
+// alignment, the value, the buffer's size (nothing written unless it fits).
+PyObject* encode_into_buffer(PlanBuilder& builder, const EncodeOptions& options, PyObject* value, PyObject* buffer);
 
 // Writes the packet to `fd` from its segments, bodies straight from their
 // memory, releasing the GIL only around the write loop. Partial writes are

@@ -33,6 +33,7 @@ aliases memory it must not write:
 
 from __future__ import annotations
 
+from functools import partial
 from typing import IO, Any
 
 try:
@@ -108,25 +109,18 @@ def _coo_tensor(matrix: Any) -> torch.Tensor:
     return torch.sparse_coo_tensor(indices, _as_torch(matrix.data), matrix.shape, check_invariants=True)
 
 
-def _csr_tensor(matrix: Any) -> torch.Tensor:
-    indptr, indices = _index_pair(matrix)
-    return torch.sparse_csr_tensor(indptr, indices, _as_torch(matrix.data), matrix.shape,
-                                   check_invariants=True)
-
-
-def _csc_tensor(matrix: Any) -> torch.Tensor:
-    indptr, indices = _index_pair(matrix)
-    return torch.sparse_csc_tensor(indptr, indices, _as_torch(matrix.data), matrix.shape,
-                                   check_invariants=True)
-
-
-def _index_pair(matrix: Any) -> tuple[torch.Tensor, torch.Tensor]:
+def _compressed_tensor(constructor: Any, matrix: Any) -> torch.Tensor:
+    """A CSR or CSC tensor (``constructor`` says which) from the matrix's three arrays."""
     # torch wants both index arrays in one integer type.
     index_type = np.promote_types(matrix.indptr.dtype, matrix.indices.dtype)
     if index_type != np.int32:
         index_type = np.int64
-    return (_as_torch(matrix.indptr.astype(index_type, copy=False)),
-            _as_torch(matrix.indices.astype(index_type, copy=False)))
+    indptr, indices = (_as_torch(part.astype(index_type, copy=False)) for part in (matrix.indptr, matrix.indices))
+    return constructor(indptr, indices, _as_torch(matrix.data), matrix.shape, check_invariants=True)
 
 
-_SPARSE_TENSORS = {"coo": _coo_tensor, "csr": _csr_tensor, "csc": _csc_tensor}
+_SPARSE_TENSORS = {
+    "coo": _coo_tensor,
+    "csr": partial(_compressed_tensor, torch.sparse_csr_tensor),
+    "csc": partial(_compressed_tensor, torch.sparse_csc_tensor),
+}
