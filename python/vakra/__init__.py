@@ -20,9 +20,12 @@ from . import vakra_rs
 from ._native import get_num_threads, set_num_threads
 from .api import dump, dump_into, dumps, info, loads
 from .frames import dumps_frames, loads_frames
+from .model_file import File, load_file, open
+from .model_save import save
 from .quantize import QuantizedTensor
 from .ragged import StringTensor
 from .streams import load, packet_length, recv, send
 
 __all__ = ["dumps", "loads", "dump", "load", "dump_into", "info", "packet_length", "send", "recv", "dumps_frames",
-           "loads_frames", "StringTensor", "QuantizedTensor", "vakra_rs", "set_num_threads", "get_num_threads"]
+           "loads_frames", "StringTensor", "QuantizedTensor", "vakra_rs", "set_num_threads", "get_num_threads",
+           "save", "open", "File", "load_file"]

@@ -14,6 +14,7 @@ import errno
 import io
 import os
 import secrets
+from collections.abc import Callable
 from typing import IO, TYPE_CHECKING, Any, Union
 
 
@@ -151,13 +152,21 @@ def info(data: ReadableBuffer) -> dict[str, Any]:
 
 
 def _dump_to_path(obj: Any, path: str, options: tuple) -> None:
+    replace_file(path, lambda handle: _dump_to_handle(obj, handle, options))
+
+
+def replace_file(path: str, write: Callable[[IO[bytes]], None]) -> None:
+    """Replaces ``path`` atomically with what ``write`` writes to the binary
+    file it is given (a new file beside ``path``, renamed over it once
+    ``write`` returns). On any error the old file is untouched and the new
+    one removed."""
     directory, name = os.path.split(os.path.abspath(path))
     temporary = os.path.join(directory, f".{name}.{secrets.token_hex(6)}.tmp")
     # O_EXCL with mode 0o666 creates the file as open() would, umask included.
     descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
     try:
         with open(descriptor, "wb") as handle:
-            _dump_to_handle(obj, handle, options)
+            write(handle)
         os.replace(temporary, path)
     except BaseException:
         os.unlink(temporary)
