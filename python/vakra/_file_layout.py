@@ -168,15 +168,19 @@ class FileWriter:
         self._descriptor = descriptor
         self._buffer = bytearray()
         self._buffer_start = 0
-        self._last_slot: _WrittenSlot | None = None
+        # The last child written, whose slot may still take padding: where its
+        # u32 length lies (-1: no such child) and that length.
+        self._last_at = -1
+        self._last_length = 0
         self._bundle_count_at: int | None = None  # the open bundle's count byte
         self._bundle_count = 0
 
-    def add(self, prefix: bytes, node: Leaf | Branch) -> int:
+    def add(self, prefix: bytes, node: Leaf | Branch, alone: bool = True) -> int:
         """Adds `node` as the next child of the open bundle (`prefix`: its key
         with the key's u32 length), opening a bundle when none is open or the
         open one is full; a node too long for a slot becomes a packet of its
-        own. Returns the file offset of the node's packet."""
+        own, or a SlotTooLong error without `alone`. Returns the file offset
+        of the node's packet."""
         if self._bundle_count_at is not None and self._bundle_count == MAX_BUNDLE_ENTRIES:
             self.close_bundle()
         opening = self._bundle_count_at is None
@@ -190,6 +194,8 @@ class FileWriter:
             room = self._place(node, framing, opening)
         # The slot's padding, added later, stays below the alignment.
         if node.length > MAX_SLOT - (self.alignment - 1):
+            if not alone:
+                raise SlotTooLong(Slot(prefix, node, ()), node.length)
             return self.add_packet(node)
         self._write_room(room)
         if opening:
@@ -200,8 +206,31 @@ class FileWriter:
         offset = self.position
         self._emit(node)
         self._bundle_count += 1
-        self._last_slot = _WrittenSlot(offset - 4, node.length) if takes_padding(node) else None
+        self._last_at, self._last_length = (offset - 4 if takes_padding(node) else -1), node.length
         return offset
+
+    def add_bytes(self, prefix: bytes, packet: bytes, aligned: bool, paddable: bool) -> int:
+        """add() for a small packet given whole: what a model of many small
+        tensors costs per entry, so the common case skips building a node."""
+        last_at = self._last_at
+        if self._bundle_count_at is None or self._bundle_count == MAX_BUNDLE_ENTRIES or (aligned and last_at < 0):
+            return self.add(prefix, Leaf((packet,), len(packet), aligned, paddable))
+        start = self.position + len(prefix) + 4
+        buffer = self._buffer
+        pad = -start % self.alignment if aligned else 0
+        if pad:
+            self._last_length += pad
+            self._patch(last_at, _U32.pack(self._last_length))
+            buffer += bytes(pad)
+            start += pad
+        size = len(packet)
+        buffer += prefix + _U32.pack(size) + packet
+        self.position = start + size
+        self._bundle_count += 1
+        self._last_at, self._last_length = (start - 4 if paddable else -1), size
+        if len(buffer) >= _BUFFER_LIMIT:
+            self._flush()
+        return start
 
     def add_packet(self, node: Leaf | Branch) -> int:
         """Writes `node` as a top-level packet of its own (closing the open
@@ -211,7 +240,7 @@ class FileWriter:
         self._write_room(room)
         offset = self.position
         self._emit(node)
-        self._last_slot = None  # a top-level packet has no slot to pad
+        self._last_at = -1  # a top-level packet has no slot to pad
         return offset
 
     def close_bundle(self) -> None:
@@ -245,10 +274,8 @@ class FileWriter:
         """Places `node` after `framing` bytes from the end of the file so far
         and returns what takes the padding before it: the last child's slot,
         else a filler when `node` starts a top-level packet, else None."""
-        room = self._last_slot
-        if room is not None:
-            room.pad = 0
-        elif top_level:
+        room = _WrittenSlot(self._last_at, self._last_length) if self._last_at >= 0 else None
+        if room is None and top_level:
             room = _Filler(self.alignment)
         _place(node, [self.position + framing, room], self.alignment)
         return room
@@ -256,8 +283,8 @@ class FileWriter:
     def _write_room(self, room: _Filler | _WrittenSlot | None) -> None:
         if type(room) is _WrittenSlot and room.pad:
             self.write(bytes(room.pad))
-            room.length += room.pad
-            self._patch(room.length_at, _U32.pack(room.length))
+            self._last_length += room.pad
+            self._patch(room.length_at, _U32.pack(self._last_length))
         elif type(room) is _Filler and room.length:
             # A uint8 vector with alignment 1: its header, its one dimension, the alignment byte.
             filler = np.zeros(room.length - _SHORTEST_FILLER, np.uint8)

@@ -56,6 +56,13 @@ from .api import PathLike, loads
 __all__ = ["File", "open", "load_file"]
 
 _PAGE = _mmap.ALLOCATIONGRANULARITY
+# The advice for each use (None where the platform has none): a lazy File
+# reads only what is touched, each decoded entry is read in one go, and
+# load_file, which touches everything, reads ahead. bench/model_files.py
+# measures the alternatives.
+LAZY_ADVICE = getattr(_mmap, "MADV_RANDOM", None)
+ENTRY_ADVICE = getattr(_mmap, "MADV_WILLNEED", None)
+WHOLE_ADVICE = getattr(_mmap, "MADV_SEQUENTIAL", None)
 
 
 class File(Mapping):
@@ -85,7 +92,7 @@ class File(Mapping):
                 raise ValueError(f"{self.path} is not a vakra model file: it is empty")
             self._mapping: _mmap.mmap | None = _mmap.mmap(
                 handle.fileno(), 0, access=_mmap.ACCESS_COPY if writable else _mmap.ACCESS_READ)
-        self._advise(_mmap.MADV_RANDOM if hasattr(_mmap, "MADV_RANDOM") else None)
+        self._advise(LAZY_ADVICE)
         self._view = memoryview(self._mapping)
         try:
             record = read_record(self._view, self.path)
@@ -170,14 +177,15 @@ class File(Mapping):
         state = "closed" if self._mapping is None else f"{len(self)} entries"
         return f"<vakra.File {self.path!r}, {state}>"
 
-    def _decode(self, name: str, index: int) -> Any:
+    def _decode(self, name: str, index: int, advise: bool = True) -> Any:
         offset, length = self._ranges[index].tolist()
         data = self._bytes()[offset:offset + length]
         try:
             complete, measured = _native.probe(data)
             if not complete or measured != length:
                 raise ValueError(f"its packet measures {measured} bytes where the record says {length}")
-            self._advise(_mmap.MADV_WILLNEED if hasattr(_mmap, "MADV_WILLNEED") else None, offset, length)
+            if advise and length > _PAGE:  # a packet within a page or two is read by touching it
+                self._advise(ENTRY_ADVICE, offset, length)
             return self._converted(loads(data, writable=self._writable))
         except ValueError as error:
             raise self._damaged(name, error) from error
@@ -190,13 +198,13 @@ class File(Mapping):
 
     def _load_all(self) -> dict[str, Any]:
         """Every entry, each packet decoded once (tied names share the value)."""
-        self._advise(_mmap.MADV_SEQUENTIAL if hasattr(_mmap, "MADV_SEQUENTIAL") else None)
+        self._advise(WHOLE_ADVICE)
         by_offset: dict[int, Any] = {}
         result = {}
         for index, (name, offset) in enumerate(zip(self._names, self._ranges[:, 0].tolist())):
             value = by_offset.get(offset, by_offset)
             if value is by_offset:
-                value = by_offset[offset] = self._decode(name, index)
+                value = by_offset[offset] = self._decode(name, index, advise=False)
             result[name] = value
         return result
 
