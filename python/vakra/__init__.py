@@ -11,6 +11,9 @@ files, one packet per call (files memory-mapped when reading), ``send``/
 ``recv`` on sockets, ``dump_into`` writes into a caller's buffer, ``info``
 describes a packet without decoding it and ``packet_length`` measures one;
 ``dumps_frames``/``loads_frames`` carry a packet as a list of buffers.
+``save`` writes any number of named values to a model file, ``open`` reads
+one lazily (a ``File``, decoding each entry when asked) and ``load_file``
+reads it whole.
 Uncompressed arrays are decoded as read-only views of the packet's memory.
 ``set_num_threads``/``get_num_threads`` bound the threads one large body
 may use (``VAKRA_NUM_THREADS`` sets the count at import; 1 means none).
