@@ -187,7 +187,7 @@ class File(Mapping):
             if advise and length > _PAGE:  # a packet within a page or two is read by touching it
                 self._advise(ENTRY_ADVICE, offset, length)
             return self._converted(loads(data, writable=self._writable))
-        except ValueError as error:
+        except (ValueError, TypeError) as error:  # TypeError: SciPy refusing what a damaged sparse packet holds
             raise self._damaged(name, error) from error
         finally:
             data.release()  # decoded arrays hold views of their own
@@ -222,7 +222,7 @@ class File(Mapping):
         start = offset - offset % _PAGE
         self._mapping.madvise(advice, start, offset + length - start)
 
-    def _damaged(self, name: str, error: ValueError) -> ValueError:
+    def _damaged(self, name: str, error: Exception) -> ValueError:
         return ValueError(f"{error} (entry {name!r} of {self.path})")
 
 
