@@ -30,12 +30,13 @@ import numpy as np
 
 from . import _native
 
-__all__ = ["Leaf", "Branch", "FileWriter", "MAX_SLOT", "SlotTooLong"]
+__all__ = ["Leaf", "Branch", "Slot", "FileWriter", "MAX_SLOT", "SlotTooLong", "bundle_head"]
 
 MAX_SLOT = 0xFFFFFFFF  # a slot's length travels as a u32
 MAX_BUNDLE_ENTRIES = 255  # a bundle's entry count is one byte
 _U32 = struct.Struct("<I")
 _BUNDLE_HEADER = b"VKRA\x04\x10\x00\x00"  # magic, version 4, flags FLAG_BUNDLE, dtype 0; then count and reserved
+_BUNDLE_HEAD_LENGTH = 10
 _SHORTEST_FILLER = 15  # a uint8 vector with alignment 1: header, one dimension, the alignment byte
 _BIG_PIECE = 1 << 20  # pieces this long go to the file straight from their memory
 _BUFFER_LIMIT = 4 << 20
@@ -76,6 +77,11 @@ class Branch:
 
     def __init__(self, head: bytes, slots: list[Slot]) -> None:
         self.head, self.slots, self.length = head, slots, 0
+
+
+def bundle_head(count: int) -> bytes:
+    """The 10-byte header of a bundle of `count` entries."""
+    return _BUNDLE_HEADER + bytes((count, 0))
 
 
 class SlotTooLong(ValueError):
@@ -184,13 +190,13 @@ class FileWriter:
         if self._bundle_count_at is not None and self._bundle_count == MAX_BUNDLE_ENTRIES:
             self.close_bundle()
         opening = self._bundle_count_at is None
-        framing = (len(_BUNDLE_HEADER) + 2 if opening else 0) + len(prefix) + 4
+        framing = (_BUNDLE_HEAD_LENGTH if opening else 0) + len(prefix) + 4
         try:
             room = self._place(node, framing, opening)
         except _NoRoom:
             self.close_bundle()  # only a new top-level packet can have a filler before it
             opening = True
-            framing += len(_BUNDLE_HEADER) + 2
+            framing += _BUNDLE_HEAD_LENGTH
             room = self._place(node, framing, opening)
         # The slot's padding, added later, stays below the alignment.
         if node.length > MAX_SLOT - (self.alignment - 1):
@@ -201,7 +207,7 @@ class FileWriter:
         if opening:
             self._bundle_count_at = self.position + 8
             self._bundle_count = 0
-            self.write(_BUNDLE_HEADER + b"\x00\x00")
+            self.write(bundle_head(0))
         self.write(prefix + _U32.pack(node.length))
         offset = self.position
         self._emit(node)

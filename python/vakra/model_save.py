@@ -19,7 +19,7 @@ import numpy as np
 
 from . import _native
 from ._encoding import convert
-from ._file_layout import Branch, FileWriter, Leaf, Slot, SlotTooLong
+from ._file_layout import Branch, FileWriter, Leaf, Slot, SlotTooLong, bundle_head
 from ._limit_notes import child_length_limit, note_limit, too_deep, too_many_entries
 from ._model_record import record_fields
 from .api import PathLike, loads, replace_file
@@ -30,7 +30,6 @@ _U32 = struct.Struct("<I")
 _FLAG_COMPRESSED = 0x0004
 _FLAG_STRING = 0x0100
 _SPARSE_FLAGS = 0x0008 | 0x0020 | 0x0040
-_BUNDLE_HEAD = b"VKRA\x04\x10\x00\x00"  # magic, version 4, flags FLAG_BUNDLE, dtype 0; then count and reserved
 _MAX_DEPTH = 64  # how deep the decoders follow nested packets
 _SPARSE_ALIGNMENT = 64  # sparse components are encoded with it
 _SEGMENTED = 1 << 16  # values this large are encoded as pieces that view their memory
@@ -161,7 +160,7 @@ def _bundle(mapping: dict, path: tuple, options: tuple, depth: int, open_dicts: 
         inner = path + (key,)
         slots.append(Slot(_key_prefix(key), _node(value, inner, options, depth + 1, open_dicts), inner))
     open_dicts.discard(id(mapping))
-    return Branch(_BUNDLE_HEAD + bytes((len(slots), 0)), slots)
+    return Branch(bundle_head(len(slots)), slots)
 
 
 def _leaf(value: Any, path: tuple, options: tuple, depth: int) -> Leaf | Branch:
