@@ -39,6 +39,7 @@ _BUNDLE_HEADER = b"VKRA\x04\x10\x00\x00"  # magic, version 4, flags FLAG_BUNDLE,
 _BUNDLE_HEAD_LENGTH = 10
 _SHORTEST_FILLER = 15  # a uint8 vector with alignment 1: header, one dimension, the alignment byte
 _BIG_PIECE = 1 << 20  # pieces this long go to the file straight from their memory
+_IOV_MAX = os.sysconf("SC_IOV_MAX") if hasattr(os, "sysconf") else 16
 _BUFFER_LIMIT = 4 << 20
 
 
@@ -110,12 +111,13 @@ class _Filler:
 
 class _WrittenSlot:
     """The slot of the last child written: its end is the end of the file so
-    far, so it may still take padding, written before the next packet."""
+    far, so it may still take padding, written before the next packet (and
+    its u32 length at `length_at` patched)."""
 
-    __slots__ = ("length_at", "length", "pad")
+    __slots__ = ("length_at", "pad")
 
-    def __init__(self, length_at: int, length: int) -> None:
-        self.length_at, self.length, self.pad = length_at, length, 0
+    def __init__(self, length_at: int) -> None:
+        self.length_at, self.pad = length_at, 0
 
     def widen(self, pad: int) -> int:
         self.pad += pad
@@ -280,7 +282,7 @@ class FileWriter:
         """Places `node` after `framing` bytes from the end of the file so far
         and returns what takes the padding before it: the last child's slot,
         else a filler when `node` starts a top-level packet, else None."""
-        room = _WrittenSlot(self._last_at, self._last_length) if self._last_at >= 0 else None
+        room = _WrittenSlot(self._last_at) if self._last_at >= 0 else None
         if room is None and top_level:
             room = _Filler(self.alignment)
         _place(node, [self.position + framing, room], self.alignment)
@@ -325,14 +327,13 @@ class FileWriter:
         views = [memoryview(piece).cast("B") for piece in pieces if len(piece)]
         while views:
             written = os.writev(self._descriptor, views[:_IOV_MAX])
+            if written <= 0:
+                raise OSError(f"the file took no bytes with {sum(map(len, views))} left to write")
             while views and written >= len(views[0]):
                 written -= len(views[0])
                 views.pop(0)
             if views and written:
                 views[0] = views[0][written:]
-
-
-_IOV_MAX = os.sysconf("SC_IOV_MAX") if hasattr(os, "sysconf") else 16
 
 
 def _pwrite_all(descriptor: int, data: bytes, offset: int) -> None:
