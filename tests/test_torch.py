@@ -29,9 +29,15 @@ VALUES.update(transposed=torch.arange(12.0).reshape(3, 4).t(), requires_grad=tor
               csr=MATRIX.to_sparse_csr(), csc=MATRIX.to_sparse_csc())
 
 
+def through_model_file(value, directory):
+    vtorch.save({"v": value}, directory / "model.vkr")
+    return vtorch.load_file(directory / "model.vkr")["v"]
+
+
 @pytest.mark.parametrize("round_trip", [lambda value, _: vtorch.loads(vakra.dumps(value)),
-                                        lambda value, tmp: vakra.dump(value, tmp / "x") or vtorch.load(tmp / "x")],
-                         ids=["bytes", "file"])
+                                        lambda value, tmp: vakra.dump(value, tmp / "x") or vtorch.load(tmp / "x"),
+                                        through_model_file],
+                         ids=["bytes", "file", "model file"])
 def test_every_dtype_and_layout_round_trips(round_trip, tmp_path):
     assert torch.equal(round_trip(VALUES["torch.bfloat16"], tmp_path), VALUES["torch.bfloat16"])
     quantized = vakra.quantize.quantize(np.linspace(-1, 1, 32))

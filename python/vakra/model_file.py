@@ -226,7 +226,7 @@ class File(Mapping):
         return ValueError(f"{error} (entry {name!r} of {self.path})")
 
 
-def open(path: PathLike, *, writable: bool = False) -> File:  # noqa: A001 - vakra.open, as in the issue
+def open(path: PathLike, *, writable: bool = False) -> File:  # noqa: A001 - vakra.open, as gzip.open and os.open
     """Open the model file at ``path`` (written by :func:`vakra.save`) and
     return a :class:`File`, a mapping from name to value that decodes each
     entry when it is asked for. Opening reads the file's record and nothing

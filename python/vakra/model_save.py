@@ -165,7 +165,7 @@ def _bundle(mapping: dict, path: tuple, options: tuple, depth: int, open_dicts: 
 
 def _leaf(value: Any, path: tuple, options: tuple, depth: int) -> Leaf | Branch:
     try:
-        if getattr(value, "nbytes", 0) >= _SEGMENTED:
+        if _byte_size(value) >= _SEGMENTED:
             pieces = _native.encode_segments(value, *options)
         else:
             pieces = (_native.encode(value, *options),)
@@ -180,6 +180,13 @@ def _leaf(value: Any, path: tuple, options: tuple, depth: int) -> Leaf | Branch:
     # A string packet's body is copied when decoded: it needs no alignment.
     return Leaf(pieces, sum(map(len, pieces)), not flags & (_FLAG_COMPRESSED | _FLAG_STRING),
                 not flags & _FLAG_COMPRESSED)
+
+
+def _byte_size(value: Any) -> int:
+    try:
+        return getattr(value, "nbytes", 0)
+    except RuntimeError:  # torch's sparse tensors have no nbytes
+        return 0
 
 
 def _sparse(packet: bytes, path: tuple, alignment: int) -> Branch:
