@@ -14,9 +14,11 @@ PyObject* native_encode_to_fd(PyObject* module, PyObject* args, PyObject* kwargs
 PyObject* native_encode_segments(PyObject* module, PyObject* args, PyObject* kwargs);
 // String tensor items: native_string_entry.cpp.
 PyObject* native_string_items(PyObject* module, PyObject* args, PyObject* kwargs);
-// Threads (native_threads_entry.cpp): set_num_threads(n), get_num_threads().
+// Threads (native_threads_entry.cpp): set_num_threads(n), get_num_threads(),
+// and VAKRA_NUM_THREADS, applied once when the module is first made.
 PyObject* set_num_threads_entry(PyObject* module, PyObject* count);
 PyObject* get_num_threads_entry(PyObject* module, PyObject* unused);
+void apply_thread_environment();
 // Reading packets (native_walk_entry.cpp).
 PyObject* native_probe(PyObject* module, PyObject* data);
 PyObject* native_walk(PyObject* module, PyObject* data);

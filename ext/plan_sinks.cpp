@@ -17,7 +17,7 @@
 #include "errors.hpp"
 #include "gil_release.hpp"
 #include "pyref.hpp"
-#include "vakra/memory.hpp"
+#include "memory_internal.hpp"
 #include "vakra/segments.hpp"
 
 namespace vakra::ext {
