@@ -18,7 +18,6 @@ from typing import IO, TYPE_CHECKING, Any, Union
 
 
 from . import _native
-from ._bfloat16 import enable_bfloat16
 from ._encoding import convert
 from .frames import loads_frames
 
@@ -86,11 +85,6 @@ def loads(data: ReadableBuffer, *, writable: bool = False) -> Any:
     """
     if writable:
         return loads_frames((data,), writable=True)
-    try:
-        return _loads(data)
-    except TypeError as error:
-        if not enable_bfloat16(error):
-            raise
     return _loads(data)
 
 

@@ -10,7 +10,6 @@ from __future__ import annotations
 from typing import TYPE_CHECKING, Any
 
 from . import _native
-from ._bfloat16 import enable_bfloat16
 from ._encoding import convert
 
 if TYPE_CHECKING:
@@ -58,9 +57,4 @@ def loads_frames(frames: Iterable[ReadableBuffer], *, writable: bool = False) ->
                         "use vakra.loads for one buffer")
     if not isinstance(frames, (list, tuple)):
         frames = list(frames)
-    try:
-        return _loads_frames(frames, writable)
-    except TypeError as error:
-        if not enable_bfloat16(error):
-            raise
     return _loads_frames(frames, writable)
