@@ -5,7 +5,9 @@ from __future__ import annotations
 import errno
 import io
 import os
+import re
 import shutil
+import signal
 import subprocess
 
 import numpy as np
@@ -48,6 +50,26 @@ def test_dump_to_a_pipe_whose_reader_closed_raises_epipe():
     os.close(read_end)
     with open(write_end, "wb") as handle, pytest.raises(BrokenPipeError):
         vakra.dump({"a": ARRAY}, handle)
+
+
+def _alarm(signum, frame):
+    raise TimeoutError("alarm")
+
+
+def test_a_raising_signal_handler_interrupts_a_dump_nobody_reads():
+    read_end, write_end = os.pipe()
+    previous = signal.signal(signal.SIGALRM, _alarm)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        with open(write_end, "wb") as handle, pytest.raises(TimeoutError) as caught:
+            vakra.dump(ARRAY, handle)  # the pipe takes 64 KiB, then blocks
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+        os.close(read_end)
+    written, total = map(int, re.fullmatch(r"interrupted after writing (\d+) of the packet's (\d+) bytes to the file "
+                                           r"descriptor", caught.value.__notes__[0]).groups())
+    assert 0 < written < total == len(vakra.dumps(ARRAY))
 
 
 class FailsHalfWay(io.RawIOBase):

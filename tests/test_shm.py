@@ -4,7 +4,9 @@ The exact texts of vakra_rs.shm_mutex_* are pinned in test_module_frame."""
 
 import multiprocessing
 import os
+import signal
 import struct
+import threading
 import time
 from multiprocessing import shared_memory
 
@@ -33,6 +35,45 @@ def test_shared_mutex_guards_only_its_area_and_unlocks_when_the_body_raises(time
     mutex.destroy()
     with pytest.raises(ValueError, match="offset 4 is not a multiple of 8"):
         SharedMutex(bytearray(128), 4, create=True)
+
+
+def _alarm(signum, frame):
+    raise InterruptedError("alarm")
+
+
+def test_waiting_lets_other_threads_and_signal_handlers_run_and_only_the_holder_unlocks():
+    mutex = SharedMutex(bytearray(64), 0, create=True)
+    held, go = threading.Event(), threading.Event()
+
+    def holder():
+        mutex.lock()
+        held.set()
+        go.wait()
+        time.sleep(0.1)  # Python code: runs only while the waiting thread has given up the interpreter lock
+        mutex.unlock()
+
+    thread = threading.Thread(target=holder)
+    thread.start()
+    held.wait()
+    with pytest.raises(RuntimeError, match="^Mutex unlock refused: the calling thread does not hold it"):
+        mutex.unlock()
+    previous = signal.signal(signal.SIGALRM, _alarm)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.1)
+        with pytest.raises(InterruptedError):
+            mutex.lock(timeout=5)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    go.set()
+    start = time.monotonic()
+    mutex.lock(timeout=5)
+    assert time.monotonic() - start < 4
+    thread.join()
+    mutex.unlock()
+    with pytest.raises(RuntimeError, match="does not hold it"):
+        mutex.unlock()  # a second unlock leaves the mutex intact: it can still be destroyed
+    mutex.destroy()
 
 
 def _count(name, iterations, start_together):
