@@ -76,6 +76,13 @@ std::string type_name_of(PyObject* value) {
   return quoted;
 }
 
+// array.astype(array.dtype.newbyteorder("=")): the same values in native byte order.
+PyRef native_order_copy(PyObject* array) {
+  PyRef dtype = PyRef::steal(PyObject_GetAttr(array, names().dtype.get()));
+  PyRef native = dtype ? PyRef::steal(PyObject_CallMethod(dtype.get(), "newbyteorder", "s", "=")) : PyRef();
+  return native ? PyRef::steal(PyObject_CallMethod(array, "astype", "O", native.get())) : PyRef();
+}
+
 Raised raise_cannot_encode(PyObject* value) {
   return raise(PyExc_TypeError, "vakra cannot encode a " + type_name_of(value) +
                                     " object; it encodes NumPy arrays, SciPy sparse matrices, StringTensor, "
@@ -238,17 +245,19 @@ DenseView PlanBuilder::keep_array(PyObject* array, NumpyArrayInfo& info, Dtype d
   return view;
 }
 
-bool PlanBuilder::collect_array(PyObject* array, DenseView& view) {
+bool PlanBuilder::collect_array(PyObject* array, DenseView& view, bool& native_order) {
   NumpyArrayInfo info;
   BufferView& memory = keep_exports_.emplace_back();
   if (!extract_numpy(array, info, memory)) return false;
+  native_order = info.native_order;
   view = keep_array(array, info, info.dtype);
   return true;
 }
 
 bool PlanBuilder::plan_array(PyObject* array, DensePlan& out) {
   DenseView view;
-  return collect_array(array, view) && unwrap(plan_dense_unlocked(view, options_), out);
+  bool native_order = true;
+  return collect_array(array, view, native_order) && unwrap(plan_dense_unlocked(view, options_), out);
 }
 
 bool PlanBuilder::plan_sparse(PyObject* matrix, PyObject* format, SparsePlan& out) {
@@ -273,7 +282,14 @@ bool PlanBuilder::plan_sparse(PyObject* matrix, PyObject* format, SparsePlan& ou
                                                           names().ascontiguousarray.get(), component.get(), nullptr));
       if (!component) return false;
     }
-    if (!collect_array(component.get(), views[k])) return false;
+    bool native_order = true;
+    if (!collect_array(component.get(), views[k], native_order)) return false;
+    if (!native_order && dispatch_ == Dispatch::Package) {
+      // The wire holds little-endian elements: a byte-swapped component is
+      // converted (vakra_rs takes the bytes as they lie, as it always has).
+      component = native_order_copy(component.get());
+      if (!component || !collect_array(component.get(), views[k], native_order)) return false;
+    }
   }
   return unwrap(vakra::plan_sparse(layout->format, shape, views), out);
 }

@@ -61,7 +61,8 @@ class PlanBuilder {
   bool plan_sparse(PyObject* matrix, PyObject* format, SparsePlan& out);
   bool plan_string_parts(StringParts& parts, PacketPlan& out);
   bool plan_quantized_tensor(PyObject* tensor, PacketPlan& out);
-  bool collect_array(PyObject* array, DenseView& view);
+  // Reads an array (by its attributes) and keeps it for the plan; `native_order` tells whether its bytes are little-endian.
+  bool collect_array(PyObject* array, DenseView& view, bool& native_order);
   // Keeps an array whose memory `info` describes (held in keep_exports_) for
   // the plan, and returns the view of its bytes as elements of `dtype`.
   DenseView keep_array(PyObject* array, NumpyArrayInfo& info, Dtype dtype);
