@@ -113,8 +113,8 @@ def test_damaged_body_in_a_frame_of_its_own_is_refused(value, options, damage, e
 
 
 def test_checksummed_frames_carry_the_bytes_their_checksum_was_taken_of():
-    # A transport sends the frames after dumps_frames returns, as send and dump write their segments: an array
-    # written meanwhile must not make the packet fail its own checksum.
+    # Sent after dumps_frames returns (as send and dump write their segments): an array written meanwhile
+    # must not make the packet fail its own checksum.
     array = np.arange(1 << 16, dtype=np.float64)
     frames = vakra.dumps_frames(array, check_integrity=True)
     array += 1
@@ -127,9 +127,7 @@ def test_index_arrays_never_change_after_their_check(fmt, pieces):
     # A transport reuses its receive buffers, and the decoder its copy of split frames: SciPy's kernels trust
     # the index arrays, so they must be copies of what was checked.
     matrix = scipy.sparse.random(60, 50, density=0.2, format=fmt, random_state=5, dtype=np.float32)
-    packet = vakra.dumps(matrix)
-    cut = len(packet) // pieces
-    frames = [bytearray(packet[i * cut:len(packet) if i == pieces - 1 else (i + 1) * cut]) for i in range(pieces)]
+    frames = [bytearray(part) for part in np.array_split(np.frombuffer(vakra.dumps(matrix), np.uint8), pieces)]
     got = vakra.loads_frames(frames)
     vakra.loads_frames([bytearray(frame) for frame in frames])  # the next packet, into the same copy buffer
     for frame in frames:

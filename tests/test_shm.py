@@ -4,7 +4,6 @@ The exact texts of vakra_rs.shm_mutex_* are pinned in test_module_frame."""
 
 import multiprocessing
 import os
-import signal
 import struct
 import threading
 import time
@@ -18,7 +17,7 @@ COUNTER = struct.Struct("<Q")  # the guarded value, right after the mutex area
 
 
 @pytest.mark.parametrize("timeout", [0, -0.0])
-def test_shared_mutex_guards_only_its_area_and_unlocks_when_the_body_raises(timeout):
+def test_shared_mutex_guards_only_its_area_and_only_its_holder_unlocks_it(timeout):
     buffer = bytearray(b"\xa5" * 256)
     mutex = SharedMutex(buffer, 64, create=True)
     assert buffer[:64] == b"\xa5" * 64 and buffer[128:] == b"\xa5" * 128
@@ -32,24 +31,12 @@ def test_shared_mutex_guards_only_its_area_and_unlocks_when_the_body_raises(time
     assert "README" in str(caught.value) and time.monotonic() - start >= 0.09
     mutex.lock(timeout=timeout)  # a free mutex is taken at once, even with no time to wait
     mutex.unlock()
-    mutex.destroy()
-    with pytest.raises(ValueError, match="offset 4 is not a multiple of 8"):
-        SharedMutex(bytearray(128), 4, create=True)
-
-
-def _alarm(signum, frame):
-    raise InterruptedError("alarm")
-
-
-def test_waiting_lets_other_threads_and_signal_handlers_run_and_only_the_holder_unlocks():
-    mutex = SharedMutex(bytearray(64), 0, create=True)
-    held, go = threading.Event(), threading.Event()
+    held = threading.Event()
 
     def holder():
         mutex.lock()
         held.set()
-        go.wait()
-        time.sleep(0.1)  # Python code: runs only while the waiting thread has given up the interpreter lock
+        time.sleep(0.2)  # runs only while the waiting thread below has given up the interpreter lock
         mutex.unlock()
 
     thread = threading.Thread(target=holder)
@@ -57,23 +44,14 @@ def test_waiting_lets_other_threads_and_signal_handlers_run_and_only_the_holder_
     held.wait()
     with pytest.raises(RuntimeError, match="^Mutex unlock refused: the calling thread does not hold it"):
         mutex.unlock()
-    previous = signal.signal(signal.SIGALRM, _alarm)
-    try:
-        signal.setitimer(signal.ITIMER_REAL, 0.1)
-        with pytest.raises(InterruptedError):
-            mutex.lock(timeout=5)
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
-    go.set()
-    start = time.monotonic()
     mutex.lock(timeout=5)
-    assert time.monotonic() - start < 4
     thread.join()
     mutex.unlock()
     with pytest.raises(RuntimeError, match="does not hold it"):
-        mutex.unlock()  # a second unlock leaves the mutex intact: it can still be destroyed
+        mutex.unlock()  # refused, and the mutex stays intact: it can still be destroyed
     mutex.destroy()
+    with pytest.raises(ValueError, match="offset 4 is not a multiple of 8"):
+        SharedMutex(bytearray(128), 4, create=True)
 
 
 def _count(name, iterations, start_together):
