@@ -10,9 +10,9 @@
 #include "errors.hpp"
 #include "gil_release.hpp"
 #include "process_objects.hpp"
+#include "memory_internal.hpp"
 #include "shape_tuple.hpp"
 #include "vakra/dense.hpp"
-#include "memory_internal.hpp"
 
 namespace vakra::ext {
 namespace {
@@ -29,9 +29,8 @@ PyObject* name_of(const ProcessObjects& h, Dtype dtype) { return h.dtype_names[s
 // importing ml_dtypes costs far more than importing vakra: the package's
 // decoders import it when they first meet a bfloat16 body. False with an
 // exception set when it is not installed.
-bool numpy_knows(const DecodeSource& source, Dtype dtype) {
-  static bool imported = false;
-  if (dtype != Dtype::Bfloat16 || imported || source.bfloat16 != Bfloat16::ImportOnDemand) return true;
+bool numpy_knows(ProcessObjects& h, const DecodeSource& source, Dtype dtype) {
+  if (dtype != Dtype::Bfloat16 || h.bfloat16_registered || source.bfloat16 != Bfloat16::ImportOnDemand) return true;
   PyRef ml_dtypes = PyRef::steal(PyImport_ImportModule("ml_dtypes"));
   if (!ml_dtypes) {
     if (!PyErr_ExceptionMatches(PyExc_ImportError)) return false;
@@ -39,8 +38,20 @@ bool numpy_knows(const DecodeSource& source, Dtype dtype) {
                       "the packet holds bfloat16 data, which NumPy reads only with ml_dtypes installed "
                       "(pip install 'vakra[bfloat16]')");
   }
-  imported = true;
+  h.bfloat16_registered = true;
   return true;
+}
+
+// `flat`, a 1-D array, in `shape` (1-D arrays as they are).
+bool shaped(const ProcessObjects& h, PyRef flat, std::span<const uint32_t> shape, PyRef& out) {
+  if (shape.size() == 1) {
+    out = std::move(flat);
+    return true;
+  }
+  PyRef dims = shape_tuple(shape);
+  if (!dims) return false;
+  out = PyRef::steal(PyObject_CallMethodObjArgs(flat.get(), h.names.reshape.get(), dims.get(), nullptr));
+  return static_cast<bool>(out);
 }
 
 // The decoder has already applied the element-count rule, so this cannot fail.
@@ -93,8 +104,8 @@ bool mark_read_only(const ProcessObjects& h, PyObject* array) {
 }
 
 // numpy.frombuffer over the caller's own object at the body's offset: no copy.
-bool dense_view(const ProcessObjects& h, const DecodeSource& source, const DecodedDense& dense, PyRef& out) {
-  if (!numpy_knows(source, dense.dtype)) return false;
+bool dense_view(ProcessObjects& h, const DecodeSource& source, const DecodedDense& dense, PyRef& out) {
+  if (!numpy_knows(h, source, dense.dtype)) return false;
   const size_t offset_in_source = static_cast<size_t>(dense.data.data() - source.base);
   const BodyHome home = source.locator != nullptr ? source.locator->locate(dense.data)
                                                   : BodyHome{source.object, offset_in_source, source.immutable};
@@ -113,18 +124,11 @@ bool dense_view(const ProcessObjects& h, const DecodeSource& source, const Decod
   } else if (!home.read_only && !mark_read_only(h, flat.get())) {
     return false;
   }
-  if (dense.shape.size() == 1) {
-    out = std::move(flat);
-    return true;
-  }
-  PyRef dims = shape_tuple(dense.shape);
-  if (!dims) return false;
-  out = PyRef::steal(PyObject_CallMethodObjArgs(flat.get(), h.names.reshape.get(), dims.get(), nullptr));
-  return static_cast<bool>(out);
+  return shaped(h, std::move(flat), dense.shape, out);
 }
 
 // An LZ4-compressed body decompressed straight into a new array's memory.
-bool dense_decompressed(const ProcessObjects& h, const DecodeSource& source, const DecodedDense& dense, PyRef& out) {
+bool dense_decompressed(ProcessObjects& h, const DecodeSource& source, const DecodedDense& dense, PyRef& out) {
   const uint64_t count = element_count_of(dense.shape);
   const uint64_t expected = count * element_size(dense.dtype);
   const uint64_t frame_size = dense.data.size();
@@ -135,7 +139,7 @@ bool dense_decompressed(const ProcessObjects& h, const DecodeSource& source, con
   // array, which dtypes without a buffer format (bfloat16) need below.
   PyRef length = PyRef::steal(PyLong_FromUnsignedLongLong(count));
   if (!length) return false;
-  PyRef array = numpy_knows(source, dense.dtype) ? empty_array(h, length.get(), name_of(h, dense.dtype)) : PyRef();
+  PyRef array = numpy_knows(h, source, dense.dtype) ? empty_array(h, length.get(), name_of(h, dense.dtype)) : PyRef();
   if (!array) {
     // NumPy refused (an unknown dtype name, no memory): a damaged frame is reported first.
     PyRef type, value, traceback;
@@ -167,14 +171,7 @@ bool dense_decompressed(const ProcessObjects& h, const DecodeSource& source, con
   }
   if (!unwrap(decompressed)) return false;
   memory.release();
-  if (dense.shape.size() == 1) {
-    out = std::move(array);
-    return true;
-  }
-  PyRef dims = shape_tuple(dense.shape);
-  if (!dims) return false;
-  out = PyRef::steal(PyObject_CallMethodObjArgs(array.get(), h.names.reshape.get(), dims.get(), nullptr));
-  return static_cast<bool>(out);
+  return shaped(h, std::move(array), dense.shape, out);
 }
 
 bool bundle_to_py(const DecodeSource& source, const DecodedBundle& bundle, PyRef& out) {
@@ -203,23 +200,19 @@ ByteView real_bytes(const DecodeSource& source, ByteView view) {
 // CSR/CSC ones by the decoder, in the bytes it read (for frames, the
 // assembled copy, which is reused by the next call); COO ones by SciPy's
 // constructor, on the copy itself.
-bool index_array_to_py(const ProcessObjects& h, const DecodeSource& source, const DecodedSparse& sparse,
+bool index_array_to_py(ProcessObjects& h, const DecodeSource& source, const DecodedSparse& sparse,
                        size_t component, PyRef& out) {
   const auto* dense = std::get_if<DecodedDense>(&sparse.components[component].value);
   if (source.immutable || dense == nullptr || dense->compressed) {
     return decoded_to_py(source, sparse.components[component], out);
   }
-  if (!numpy_knows(source, dense->dtype)) return false;
+  if (!numpy_knows(h, source, dense->dtype)) return false;
   const ByteView checked = sparse.format == SparseFormat::coo ? real_bytes(source, dense->data) : dense->data;
-  out = copied_array(h, checked, dense->dtype);
-  if (!out || dense->shape.size() == 1) return static_cast<bool>(out);
-  PyRef dims = shape_tuple(dense->shape);
-  if (!dims) return false;
-  out = PyRef::steal(PyObject_CallMethodObjArgs(out.get(), h.names.reshape.get(), dims.get(), nullptr));
-  return static_cast<bool>(out);
+  PyRef copy = copied_array(h, checked, dense->dtype);
+  return copy && shaped(h, std::move(copy), dense->shape, out);
 }
 
-bool sparse_to_py(const ProcessObjects& h, const DecodeSource& source, const DecodedSparse& sparse, PyRef& out) {
+bool sparse_to_py(ProcessObjects& h, const DecodeSource& source, const DecodedSparse& sparse, PyRef& out) {
   PyRef scipy_sparse = PyRef::steal(PyImport_Import(h.names.scipy_sparse.get()));
   if (!scipy_sparse) {
     PyErr_Clear();
@@ -253,7 +246,6 @@ bool sparse_to_py(const ProcessObjects& h, const DecodeSource& source, const Dec
   out = PyRef::steal(PyObject_CallFunctionObjArgs(matrix_class.get(), arrays.get(), shape.get(), nullptr));
   return static_cast<bool>(out);
 }
-
 
 // A quantized tensor's array: a copy, or for writable results from frames a
 // view of writable memory.
@@ -327,7 +319,7 @@ bool decoded_to_py(const DecodeSource& source, const Decoded& decoded, PyRef& ou
     return true;  // kinds that are carried but not converted
   }
   if (const auto* bundle = std::get_if<DecodedBundle>(&decoded.value)) return bundle_to_py(source, *bundle, out);
-  const ProcessObjects& h = process_objects();
+  ProcessObjects& h = process_objects();
   if (const auto* dense = std::get_if<DecodedDense>(&decoded.value)) {
     return dense->compressed ? dense_decompressed(h, source, *dense, out) : dense_view(h, source, *dense, out);
   }

@@ -40,13 +40,19 @@ const Signature kEncodeToFd("encode_to_fd", arg("obj", as_object), arg("fd", to_
                             arg("compress", to_bool), arg("alignment", to_alignment),
                             arg("convert", to_callable_or_none));
 
-PyObject* encode(PyObject* obj, bool check_integrity, bool compress, uint64_t alignment, PyObject* convert) {
-  const EncodeOptions options = encode_options(check_integrity, compress, alignment);
+// Plans `obj` for the package, after the alignment check, and hands the plan to `finish`.
+template <class Finish>
+PyObject* planned(PyObject* obj, const EncodeOptions& options, PyObject* convert, Finish&& finish) {
   if (!check_alignment(options)) return nullptr;
   PlanBuilder builder(options, Dispatch::Package, convert);
   PacketPlan plan;
   if (!builder.plan_value(obj, plan)) return nullptr;
-  return plan_to_bytes(plan);
+  return finish(builder, plan);
+}
+
+PyObject* encode(PyObject* obj, bool check_integrity, bool compress, uint64_t alignment, PyObject* convert) {
+  return planned(obj, encode_options(check_integrity, compress, alignment), convert,
+                 [](PlanBuilder&, const PacketPlan& plan) { return plan_to_bytes(plan); });
 }
 
 PyObject* encode_into(PyObject* obj, PyObject* buffer, bool check_integrity, bool compress, uint64_t alignment,
@@ -58,21 +64,18 @@ PyObject* encode_into(PyObject* obj, PyObject* buffer, bool check_integrity, boo
 
 PyObject* encode_to_fd(PyObject* obj, int fd, bool check_integrity, bool compress, uint64_t alignment,
                        PyObject* convert) {
-  const EncodeOptions options = encode_options(check_integrity, compress, alignment);
-  if (!check_alignment(options)) return nullptr;
-  PlanBuilder builder(options, Dispatch::Package, convert);
-  PacketPlan plan;
-  if (!builder.plan_value(obj, plan) || !write_plan_to_fd(plan, fd, WriteErrors::WithErrno)) return nullptr;
-  return PyLong_FromSize_t(plan.size());
+  return planned(obj, encode_options(check_integrity, compress, alignment), convert,
+                 [fd](PlanBuilder&, const PacketPlan& plan) -> PyObject* {
+                   if (!write_plan_to_fd(plan, fd, WriteErrors::WithErrno)) return nullptr;
+                   return PyLong_FromSize_t(plan.size());
+                 });
 }
 
 PyObject* encode_segments(PyObject* obj, bool check_integrity, bool compress, uint64_t alignment, PyObject* convert) {
-  const EncodeOptions options = encode_options(check_integrity, compress, alignment);
-  if (!check_alignment(options)) return nullptr;
-  PlanBuilder builder(options, Dispatch::Package, convert);
-  PacketPlan plan;
-  if (!builder.plan_value(obj, plan)) return nullptr;
-  return plan_to_segment_list(plan, [&](ByteView bytes) { return builder.owner_of(bytes); });
+  return planned(obj, encode_options(check_integrity, compress, alignment), convert,
+                 [](PlanBuilder& builder, const PacketPlan& plan) {
+                   return plan_to_segment_list(plan, [&](ByteView bytes) { return builder.owner_of(bytes); });
+                 });
 }
 
 }  // namespace
