@@ -69,11 +69,11 @@ def _lock_a_held_mutex():
     mutex.lock(timeout=5)
 
 
-@pytest.mark.parametrize("call, note", [
-    (_dump_to_a_pipe_nobody_reads, r"interrupted after writing [1-9]\d* of the packet's %d bytes to the file descriptor"
-     % len(vakra.dumps(ARRAY))),
-    (_lock_a_held_mutex, None),
-], ids=["dump to a pipe", "SharedMutex.lock"])
+WRITTEN = r"interrupted after writing [1-9]\d* of the packet's %d bytes to the file descriptor" % len(vakra.dumps(ARRAY))
+
+
+@pytest.mark.parametrize("call, note", [(_dump_to_a_pipe_nobody_reads, WRITTEN), (_lock_a_held_mutex, None)],
+                         ids=["dump to a pipe", "SharedMutex.lock"])
 def test_a_raising_signal_handler_interrupts_a_blocking_call(call, note):
     previous = signal.signal(signal.SIGALRM, _alarm)
     signal.setitimer(signal.ITIMER_REAL, 0.2)

@@ -39,13 +39,11 @@ def test_shared_mutex_guards_only_its_area_and_only_its_holder_unlocks_it(timeou
         time.sleep(0.2)  # runs only while the waiting thread below has given up the interpreter lock
         mutex.unlock()
 
-    thread = threading.Thread(target=holder)
-    thread.start()
+    threading.Thread(target=holder).start()
     held.wait()
     with pytest.raises(RuntimeError, match="^Mutex unlock refused: the calling thread does not hold it"):
         mutex.unlock()
-    mutex.lock(timeout=5)
-    thread.join()
+    mutex.lock(timeout=5)  # taken once the holder has unlocked it
     mutex.unlock()
     with pytest.raises(RuntimeError, match="does not hold it"):
         mutex.unlock()  # refused, and the mutex stays intact: it can still be destroyed
