@@ -1,6 +1,7 @@
 // The routines of vakra._native, the package's private module: what the
 // package needs beyond vakra_rs's fixed thirteen functions. Each lives in the
-// file of its concern and runs its body through guarded_call().
+// file of its concern; those with keywords parse them by their Signature
+// (signature.hpp), and every body runs through guarded_call().
 #pragma once
 
 #include "python_api.hpp"
