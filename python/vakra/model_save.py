@@ -2,8 +2,8 @@
 is described in ``vakra.model_file``).
 
 Entries are encoded and written one at a time: array bodies go to the file
-straight from the values' own memory, and only a compressed body, a sparse
-matrix or a small value is held encoded, one entry at a time. Values that
+straight from the values' own memory, and only a compressed or checksummed
+body, a sparse matrix or a small value is held encoded, one entry at a time. Values that
 are the same view of the same memory (tied weights) are written once.
 """
 
