@@ -22,17 +22,16 @@ import socket
 import stat
 import threading
 from collections.abc import Callable
-from typing import IO, Any, Union
+from typing import IO, Any
 
 import numpy as np
 
 from . import _native
 from ._encoding import convert
-from .api import file_descriptor, loads
+from .api import PathLike, file_descriptor, loads
 
 __all__ = ["load", "packet_length", "send", "recv"]
 
-PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 ReadInto = Callable[[memoryview], "int | None"]
 
 _probe = _native.probe
@@ -182,14 +181,19 @@ def _load_mapped(handle: IO[bytes], descriptor: int, size: int, max_size: int | 
 
 
 def _load_streamed(handle: IO[bytes], max_size: int | None, writable: bool) -> Any:
+    return loads(read_packet(handle, max_size), writable=writable)
+
+
+def read_packet(handle: IO[bytes], max_size: int | None = None) -> np.ndarray | _mmap.mmap:
+    """The next packet's bytes from a binary stream, read in bounded steps and
+    never past the packet; the errors of :func:`load`."""
     start = handle.tell() if _seekable(handle) else None
     try:
-        packet = _receive(_stream_reader(handle), max_size, note_lost=start is None)
+        return _receive(_stream_reader(handle), max_size, note_lost=start is None)
     except BaseException:
         if start is not None:
             handle.seek(start)
         raise
-    return loads(packet, writable=writable)
 
 
 def _socket_packet(sock: socket.socket, max_size: int | None) -> bytes | np.ndarray | _mmap.mmap:
@@ -251,7 +255,9 @@ class _GrowingBuffer:
     mapping, which the kernel resizes without copying what it holds."""
 
     def __init__(self) -> None:
-        self._memory: np.ndarray | _mmap.mmap = np.empty(_FIRST_STEP, np.uint8)
+        # Zeroed, as the mapping is: a reader that claims bytes it never wrote
+        # must not hand out what the heap held before.
+        self._memory: np.ndarray | _mmap.mmap = np.zeros(_FIRST_STEP, np.uint8)
 
     def filled(self, have: int) -> memoryview:
         return memoryview(self._memory)[:have]
@@ -281,16 +287,21 @@ class _GrowingBuffer:
 
 
 def _stream_reader(handle: IO[bytes]) -> ReadInto:
+    """The stream's readinto, or one made from its read; either way a count
+    the reader cannot have written is refused, as io.BufferedReader does."""
     readinto = getattr(handle, "readinto", None)
-    if readinto is not None:
-        return readinto
 
     def read_into(view: memoryview) -> int | None:
-        data = handle.read(len(view))
-        if data is None:
-            return None
-        view[:len(data)] = data
-        return len(data)
+        if readinto is not None:
+            got = readinto(view)
+        else:
+            data = handle.read(len(view))
+            got = None if data is None else len(data)
+            if got is not None and got <= len(view):
+                view[:got] = data
+        if got is not None and not 0 <= got <= len(view):
+            raise OSError(f"readinto() returned invalid length {got} (should have been between 0 and {len(view)})")
+        return got
 
     return read_into
 
