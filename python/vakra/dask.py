@@ -40,6 +40,7 @@ from dask.sizeof import sizeof
 from distributed import Worker
 from distributed.protocol.serialize import register_serialization_family
 
+from . import _native
 from .frames import dumps_frames, loads_frames
 from .quantize import QuantizedTensor
 from .ragged import StringTensor
@@ -49,9 +50,8 @@ __all__ = ["Bundle", "FAMILY", "SERIALIZERS", "serialize", "deserialize"]
 FAMILY = "vakra"
 SERIALIZERS = [FAMILY, "dask", "pickle"]
 
-# NumPy's type characters of the dtypes vakra stores (bool, integers of 1 to 8 bytes, float16 to complex128);
-# bfloat16 (ml_dtypes) has no standard character and is matched by name.
-_DTYPE_CHARS = frozenset("?bhilqBHILQefdFD")
+# The dtypes vakra stores, by the names NumPy (and ml_dtypes, for bfloat16) gives them: the codec's table.
+_DTYPE_NAMES = frozenset(_native.dtype_names())
 _SPARSE_CLASSES = ("coo_matrix", "csr_matrix", "csc_matrix", "coo_array", "csr_array", "csc_array")
 _MAX_DEPTH = 64
 # Dask handles every frame on its own (headers, compression checks, a write
@@ -152,7 +152,7 @@ def _check(value: Any, path: list, retyped: list) -> None:
 
 
 def _stored_dtype(dtype: np.dtype) -> bool:
-    return dtype.char in _DTYPE_CHARS or dtype.name == "bfloat16"
+    return dtype.name in _DTYPE_NAMES
 
 
 def _replace(value: Any, path: list, name: str) -> Any:
