@@ -1,4 +1,4 @@
-"""vakra.dumps / loads / dump / load / dump_into / info, as users call them."""
+"""vakra.dumps / loads / dump / load / dump_into / info, as users call them (dump to a path: test_faults)."""
 
 from __future__ import annotations
 
@@ -25,7 +25,9 @@ MIXED = VALUES["every kind"]
 @pytest.mark.parametrize("options", OPTIONS.values(), ids=OPTIONS.keys())
 @pytest.mark.parametrize("value", VALUES.values(), ids=VALUES.keys())
 def test_round_trip(value, options):
-    assert_same(value, vakra.loads(vakra.dumps(value, **options)))
+    packet = vakra.dumps(value, **options)
+    assert b"".join(vakra.dumps_frames(value, **options)) == packet
+    assert_same(value, vakra.loads(packet))
 
 
 @pytest.mark.parametrize("compress", [False, True])
@@ -74,29 +76,6 @@ def test_wrapping_file_objects_receive_the_packet_through_write(tmp_path):
         vakra.dump(np.arange(100), handle)
     with gzip.open(tmp_path / "value.gz", "rb") as handle:
         assert handle.read() == vakra.dumps(np.arange(100))
-
-
-def test_text_mode_files_are_refused(tmp_path):
-    (tmp_path / "t.txt").write_bytes(vakra.dumps(np.ones(1)))
-    for mode, call in [("r", vakra.load), ("w", lambda handle: vakra.dump(np.ones(1), handle))]:
-        with open(tmp_path / "t.txt", mode) as handle, pytest.raises(TypeError, match="binary mode"):
-            call(handle)
-
-
-def test_dump_to_a_path_writes_the_packet_and_replaces_the_file_atomically(tmp_path):
-    path, value = tmp_path / "model.vkr", {**MIXED, "w": np.arange(1 << 14, dtype=np.float64)}
-    vakra.dump(value, path, check_integrity=True)
-    assert path.read_bytes() == vakra.dumps(value, check_integrity=True)
-    assert_same(value, vakra.load(str(path), mmap=False))
-    mapped = vakra.load(path)["w"]
-    with pytest.raises(TypeError):
-        vakra.dump({"w": np.ones(3), "bad": object()}, path)
-    vakra.dump({"w": np.zeros(3)}, path)  # smaller: truncating in place would pull the pages from under `mapped`
-    np.testing.assert_array_equal(mapped, np.arange(1 << 14, dtype=np.float64))
-    np.testing.assert_array_equal(vakra.load(path)["w"], np.zeros(3))
-    assert [entry.name for entry in tmp_path.iterdir()] == ["model.vkr"]
-    with pytest.raises(FileNotFoundError):
-        vakra.load(tmp_path / "absent.vkr")
 
 
 def _mapped_paths():
