@@ -27,7 +27,9 @@ MIXED = VALUES["every kind"]
 def test_round_trip(value, options):
     packet = vakra.dumps(value, **options)
     assert b"".join(vakra.dumps_frames(value, **options)) == packet
-    assert_same(value, vakra.loads(packet))
+    followed = packet + vakra.dumps(np.zeros(3)) + bytes(100)  # bytes after a packet belong to no one
+    assert vakra.packet_length(followed) == vakra.info(followed)["size"] == len(packet)
+    assert_same(value, vakra.loads(followed))
 
 
 @pytest.mark.parametrize("compress", [False, True])
