@@ -41,6 +41,7 @@ _FIRST_STEP = 64 << 10  # the first read of a packet's bytes after its header
 _scratch = threading.local()
 _MSG_PEEK = socket.MSG_PEEK
 _IOV_MAX = os.sysconf("SC_IOV_MAX") if hasattr(os, "sysconf") else 16
+_EXACT_READERS = (io.BufferedReader, io.BufferedRandom, io.BytesIO, io.FileIO)  # counts are bytes written
 
 
 def packet_length(data: Any) -> int:
@@ -255,9 +256,7 @@ class _GrowingBuffer:
     mapping, which the kernel resizes without copying what it holds."""
 
     def __init__(self) -> None:
-        # Zeroed, as the mapping is: a reader that claims bytes it never wrote
-        # must not hand out what the heap held before.
-        self._memory: np.ndarray | _mmap.mmap = np.zeros(_FIRST_STEP, np.uint8)
+        self._memory: np.ndarray | _mmap.mmap = np.empty(_FIRST_STEP, np.uint8)
 
     def filled(self, have: int) -> memoryview:
         return memoryview(self._memory)[:have]
@@ -287,11 +286,16 @@ class _GrowingBuffer:
 
 
 def _stream_reader(handle: IO[bytes]) -> ReadInto:
-    """The stream's readinto, or one made from its read; either way a count
-    the reader cannot have written is refused, as io.BufferedReader does."""
+    """The stream's readinto. Only the io module's own readers are taken at
+    their word; for any other the room is zeroed first (a count within it
+    cannot be told from a true one, and must not hand out the buffer's old
+    bytes) and a count outside it is refused, as io.BufferedReader does."""
+    if type(handle) in _EXACT_READERS:
+        return handle.readinto
     readinto = getattr(handle, "readinto", None)
 
     def read_into(view: memoryview) -> int | None:
+        np.frombuffer(view, np.uint8).fill(0)
         if readinto is not None:
             got = readinto(view)
         else:
