@@ -36,7 +36,8 @@ def test_frames_split_and_merged_anywhere_decode_equal(name, options, writable, 
 
 
 def test_no_copy_on_either_side_and_writes_go_through():
-    value = {"x": RNG.standard_normal((300, 70), dtype=np.float32), "q": quantize(RNG.standard_normal((300, 256)), "qint8", axis=0)}
+    value = {"x": RNG.standard_normal((300, 70), dtype=np.float32),
+             "q": quantize(RNG.standard_normal((300, 256)), "qint8", axis=0)}
     frames = vakra.dumps_frames(value)
     at = [i for i, frame in enumerate(frames) if isinstance(frame, memoryview)]
     for i, source in zip(at, (value["x"], value["q"].data)):  # sent from the arrays' own memory

@@ -105,7 +105,8 @@ def dump(obj: Any, file: PathLike | IO[bytes], *, check_integrity: bool = False,
     permitted) and is renamed over it, so a failed dump leaves the old file as
     it was and processes that have the old file mapped (``load``) keep reading
     intact data. A symlink's target is replaced, the link stays; an existing
-    FIFO or device receives the packet as written to it. A file object receives the packet at its current position.
+    FIFO or device is written into. A file object receives the packet at its
+    current position.
     Going to a real file or pipe, the packet is written straight to the
     descriptor with bodies taken from the values' own memory, never built as
     ``bytes`` (the file object is flushed before, so earlier writes keep

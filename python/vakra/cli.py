@@ -78,7 +78,8 @@ def _run_info(args: argparse.Namespace) -> int:
     return 0
 
 
-def _print_packets(path: str, data: bytes | mmap.mmap, index: int | None, verify: bool, failure: CommandError | None) -> None:
+def _print_packets(path: str, data: bytes | mmap.mmap, index: int | None, verify: bool,
+                   failure: CommandError | None) -> None:
     """Prints the trees of the packets in `data`, one after another, then
     raises `failure`, the error that ended reading them, if any."""
     with memoryview(data) as view:

@@ -41,7 +41,7 @@ _FIRST_STEP = 64 << 10  # the first read of a packet's bytes after its header
 _scratch = threading.local()
 _MSG_PEEK = socket.MSG_PEEK
 _IOV_MAX = os.sysconf("SC_IOV_MAX") if hasattr(os, "sysconf") else 16
-_EXACT_READERS = (io.BufferedReader, io.BufferedRandom, io.BytesIO, io.FileIO)  # counts are bytes written
+_EXACT_READERS = (io.BufferedReader, io.BufferedRandom, io.BytesIO, io.FileIO)  # readinto counts what it wrote
 
 
 def packet_length(data: Any) -> int:
@@ -295,8 +295,8 @@ def _stream_reader(handle: IO[bytes]) -> ReadInto:
     readinto = getattr(handle, "readinto", None)
 
     def read_into(view: memoryview) -> int | None:
-        np.frombuffer(view, np.uint8).fill(0)
         if readinto is not None:
+            np.frombuffer(view, np.uint8).fill(0)
             got = readinto(view)
         else:
             data = handle.read(len(view))
