@@ -86,6 +86,9 @@ def test_load_maps_the_file_while_arrays_view_it(tmp_path):
     del weights
     gc.collect()
     assert str(viewed) not in _mapped_paths()
+    (tmp_path / "cut.vkr").write_bytes(viewed.read_bytes()[:-1])
+    with pytest.raises(ValueError, match=f"^Packet cut short: expected at least {viewed.stat().st_size} bytes, read "):
+        vakra.load(tmp_path / "cut.vkr")
 
 
 @pytest.mark.parametrize("target", [bytearray, lambda n: mmap.mmap(-1, n)], ids=["bytearray", "mmap"])
