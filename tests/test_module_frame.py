@@ -93,6 +93,8 @@ RANGE = "out of range integral type conversion attempted"
 MALFORMED, READ_ONLY = "Malformed vakra packet", "Buffer is read-only"
 TOO_MANY = ("Bundle has {} entries; the wire format encodes the entry count in a single byte, "
             "so at most 255 entries are supported")
+DURATION = "cannot convert float seconds to Duration: value is "
+TIMED_OUT = "Mutex lock timed out after "
 
 
 def space(offset, size):
@@ -165,7 +167,8 @@ TEXTS = [
     (rs.dumps_string_rs, (struct.pack("<3Q", 0, 3, 2), b"abc", 2), {}, ValueError, MALFORMED),
     # Refused before the packet is allocated: its offsets alone would take 32 GiB.
     (rs.dumps_string_rs, (struct.pack("<Q", 0), b"", 4294967295), {}, ValueError, MALFORMED),
-    (rs.dumps_quantized_rs, (SimpleNamespace(**{**pb.QINT8, "dtype_code": 22}),), {}, ValueError, "Unsupported or unknown dtype code: 22"),
+    (rs.dumps_quantized_rs, (SimpleNamespace(**{**pb.QINT8, "dtype_code": 22}),), {}, ValueError,
+     "Unsupported or unknown dtype code: 22"),
     # loads_rs and get_packet_info_rs: the codec's refusals
     (rs.loads_rs, (bytearray(b"VKRA\x04\x01"),), {}, ValueError, "Packet too short"),
     (rs.get_packet_info_rs, (b"XKRA\x09" + bytes(5),), {}, ValueError, "Invalid vakra packet"),
@@ -179,9 +182,9 @@ TEXTS = [
     (rs.shm_mutex_lock, (bytes(8), 2**64 - 1, -1.0), {}, ValueError, READ_ONLY),
     (rs.shm_mutex_init, (bytearray(64), 2**64 - 64), {}, ValueError, space(2**64 - 64, 64)),  # no wrap to 0
     (rs.shm_mutex_lock, (bytearray(64), 8, float("nan")), {}, ValueError, space(8, 64)),
-    (rs.shm_mutex_lock, (FREE, 0, -1e-12), {}, ValueError, "cannot convert float seconds to Duration: value is negative"),
+    (rs.shm_mutex_lock, (FREE, 0, -1e-12), {}, ValueError, DURATION + "negative"),
     (rs.shm_mutex_lock, (FREE, 0, 2.0**63), {}, ValueError, "overflow when adding duration to instant"),
-    (rs.shm_mutex_lock, (HELD, 0, 2.5e-6), {}, TimeoutError, "Mutex lock timed out after 2.5µs"),
+    (rs.shm_mutex_lock, (HELD, 0, 2.5e-6), {}, TimeoutError, TIMED_OUT + "2.5µs"),
     pytest.param(rs.shm_mutex_destroy, (HELD, 0), {}, RuntimeError, "pthread_mutex_destroy failed: 16",
                  marks=pytest.mark.skipif(platform.libc_ver()[0] != "glibc", reason="glibc reports a held mutex")),
 ]
