@@ -50,8 +50,10 @@ __all__ = ["Bundle", "FAMILY", "SERIALIZERS", "serialize", "deserialize"]
 FAMILY = "vakra"
 SERIALIZERS = [FAMILY, "dask", "pickle"]
 
-# The dtypes vakra stores, by the names NumPy (and ml_dtypes, for bfloat16) gives them: the codec's table.
-_DTYPE_NAMES = frozenset(_native.dtype_names())
+# The dtypes vakra stores, from the codec's table: NumPy's numeric ones, matched by value (int64 and longlong are
+# one), and bfloat16, which NumPy knows only once ml_dtypes is imported, matched by name.
+_NUMERIC_DTYPES = frozenset(np.dtype(name) for name in _native.dtype_names()
+                            if name in np.sctypeDict and np.dtype(name).kind in "biufc")
 _SPARSE_CLASSES = ("coo_matrix", "csr_matrix", "csc_matrix", "coo_array", "csr_array", "csc_array")
 _MAX_DEPTH = 64
 # Dask handles every frame on its own (headers, compression checks, a write
@@ -152,7 +154,7 @@ def _check(value: Any, path: list, retyped: list) -> None:
 
 
 def _stored_dtype(dtype: np.dtype) -> bool:
-    return dtype.name in _DTYPE_NAMES
+    return dtype in _NUMERIC_DTYPES or dtype.name == "bfloat16"
 
 
 def _replace(value: Any, path: list, name: str) -> Any:
