@@ -32,6 +32,15 @@ def test_round_trip(value, options):
     assert_same(value, vakra.loads(followed))
 
 
+@pytest.mark.parametrize("compress", [False, True], ids=["plain", "compressed"])
+@pytest.mark.parametrize("shape", [(), (0,), (5,), (2, 0, 3), (2, 3, 1)], ids=str)
+@pytest.mark.parametrize("dtype", pb.DTYPE_NAMES[:14] + ["bfloat16"])
+def test_every_dtype_and_shape_round_trips(dtype, shape, compress):
+    array = (np.arange(int(np.prod(shape))) % 5).astype(np.dtype(dtype)).reshape(shape)
+    loaded = vakra.loads(vakra.dumps(array, compress=compress))
+    assert (loaded.dtype, loaded.shape) == (array.dtype, shape) and np.array_equal(loaded, array)
+
+
 ENCODE_ERRORS = {
     "object": (object(), TypeError, "cannot encode a 'object'"),
     "list of numbers": ([1, 2], TypeError, "wrap numbers in numpy.asarray()"),

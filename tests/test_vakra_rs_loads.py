@@ -25,6 +25,9 @@ def test_bundles_are_dicts_in_wire_order_of_read_only_views_and_owned_decompress
     assert np.array_equal(out["a"]["y"], y)
     for array in (out["a"]["y"], out[""], out["m"].data):
         assert not array.flags.writeable and np.shares_memory(array, np.frombuffer(source, np.uint8))
+    # Index arrays are copies of what was checked when the source is writable: it may be reused for the next
+    # packet while SciPy's unchecked kernels still read them.
+    assert np.shares_memory(out["m"].row, np.frombuffer(source, np.uint8)) == isinstance(source, bytes)
     assert out["z"].flags.writeable and out["z"].flags.owndata and np.array_equal(out["z"], y)
     if isinstance(source, bytearray):  # a view: a later change shows through, and it keeps the source alive
         at = source.index(y.tobytes())
@@ -71,7 +74,8 @@ def test_quantized_calls_the_class_with_the_eight_keywords(monkeypatch):
 
 def test_bfloat16_in_a_fresh_interpreter():
     # NumPy knows no "bfloat16" until ml_dtypes is imported: loads_rs reports a damaged frame before NumPy
-    # refuses the dtype (and one damaged frame leaves the next readable), and vakra.loads imports it on demand.
+    # refuses the dtype (and one damaged frame leaves the next readable), and vakra.loads imports it on demand,
+    # naming the extra to install when it is missing.
     script = """
 import struct, sys, lz4.frame, vakra
 from vakra.vakra_rs import loads_rs
@@ -82,10 +86,19 @@ for body in (b"\\x04\\x22\\x4d\\x18garbage", lz4.frame.compress(b"abcdef"), lz4.
         loads_rs(prefix + body)
     except Exception as exc:
         print(type(exc).__name__, exc)
-a = vakra.loads(prefix[:5] + b"\\x01" + prefix[6:] + b"\\x80\\x3f\\x00\\x40")
+packet = prefix[:5] + b"\\x01" + prefix[6:] + b"\\x80\\x3f\\x00\\x40"
+sys.modules["ml_dtypes"] = None  # as if it were not installed
+try:
+    vakra.loads(packet)
+except TypeError as exc:
+    print(type(exc).__name__, exc)
+del sys.modules["ml_dtypes"]
+a = vakra.loads(packet)
 print(a.dtype, a.tolist())
 """
     result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == ["ValueError LZ4 frame decompression failed", "ValueError Malformed vakra packet",
-                                          "TypeError data type 'bfloat16' not understood", "bfloat16 [1.0, 2.0]"]
+                                          "TypeError data type 'bfloat16' not understood",
+                                          "TypeError the packet holds bfloat16 data, which NumPy reads only with "
+                                          "ml_dtypes installed (pip install 'vakra[bfloat16]')", "bfloat16 [1.0, 2.0]"]

@@ -31,5 +31,4 @@
 #include "vakra/frames.hpp"
 #include "vakra/walk.hpp"
 
-#include "vakra/memory.hpp"
 #include "vakra/threads.hpp"
