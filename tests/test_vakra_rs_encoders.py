@@ -5,7 +5,6 @@ The buffer and descriptor sinks are shared with vakra.dump_into and vakra.dump, 
 import struct
 from types import SimpleNamespace
 
-import ml_dtypes
 import numpy as np
 import pytest
 import scipy.sparse
@@ -68,9 +67,3 @@ GOLDEN = {
 @pytest.mark.parametrize("encode, expected", GOLDEN.values(), ids=GOLDEN.keys())
 def test_golden_bytes(encode, expected):
     assert encode() == expected
-
-
-@pytest.mark.parametrize("dtype", pb.DTYPE_NAMES[:14] + [ml_dtypes.bfloat16])
-def test_every_dtype_has_its_code(dtype):
-    array = (np.arange(12) % 7).astype(dtype).reshape(3, 4)
-    assert rs.dumps_rs(array) == pb.dense(array)
