@@ -22,7 +22,7 @@ from ._encoding import convert
 from ._file_layout import Branch, FileWriter, Leaf, Slot, SlotTooLong, bundle_head
 from ._limit_notes import child_length_limit, note_limit, too_deep, too_many_entries
 from ._model_record import record_fields
-from .api import PathLike, loads, replace_file
+from .api import PathLike, loads, write_to_path
 
 __all__ = ["save"]
 
@@ -50,8 +50,9 @@ def save(tensors: Mapping[str, Any], path: PathLike, *, metadata: Mapping[str, s
     Values that are the same view of the same memory (tied weights) are
     stored once and read back as one value.
 
-    ``path`` is replaced atomically, as :func:`vakra.dump` does: on any error
-    the old file is untouched and no temporary file is left. Raises
+    ``path`` is replaced atomically, as :func:`vakra.dump` does (a symlink's
+    target is replaced and keeps its mode): on any error the old file is
+    untouched and no temporary file is left. Raises
     ``TypeError`` for non-``str`` names, metadata that is not ``str`` to
     ``str`` and values vakra does not encode; ``ValueError`` for what
     :func:`vakra.dumps` refuses, with a note naming the entry for a value
@@ -63,7 +64,7 @@ def save(tensors: Mapping[str, Any], path: PathLike, *, metadata: Mapping[str, s
     if isinstance(alignment, bool) or not isinstance(alignment, int) or alignment < 1 or alignment & (alignment - 1):
         raise ValueError("Alignment must be a power of two")
     options = (bool(check_integrity), bool(compress), alignment, convert)
-    replace_file(os.fsdecode(path), lambda handle: _write(handle.fileno(), entries, pairs, options))
+    write_to_path(os.fsdecode(path), lambda handle: _write(handle.fileno(), entries, pairs, options))
 
 
 def _named_entries(tensors: Mapping[str, Any]) -> list[tuple[str, Any]]:
@@ -88,6 +89,11 @@ def _metadata_pairs(metadata: Mapping[str, str] | None) -> Any:
 
 
 def _write(descriptor: int, entries: list, metadata: dict[str, str], options: tuple) -> None:
+    try:
+        os.lseek(descriptor, 0, os.SEEK_CUR)
+    except OSError as error:  # a pipe: nothing is written to it
+        raise OSError(error.errno, "a model file's record is written last, at its start: vakra.save needs a file it "
+                                   "can seek in, not a pipe") from None
     alignment = options[2]
     writer = FileWriter(descriptor, alignment)
     names = [name for name, _ in entries]
