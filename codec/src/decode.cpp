@@ -1,36 +1,79 @@
-// The packet dispatcher: picks the kind from the flags and dtype code and
-// hands the packet to that kind's reader, in the kind's own file.
-#include "decode_internal.hpp"
+// The decoder: walk the packet (the kinds' readers, through the walker's
+// recursion), then verify what the walk does not read (checksums, offset
+// tables, the structure of sparse index arrays), then hand out views.
 #include "vakra/decode.hpp"
-#include "vakra/walk.hpp"
+
+#include "packet_kinds_internal.hpp"
 
 namespace vakra {
 namespace {
 
-// Wraps a kind decoder's result as the matching Decoded alternative.
-template <class T>
-Result<Decoded> as_decoded(Result<T> result) {
-  if (!result.ok()) return result.error();
-  return Decoded{std::move(result).value()};
+// Children first, in wire order, so the first failing check in the packet is the one reported.
+Status verify(const WalkedPacket& packet, const ByteSource& bytes, CompressedBodies compressed) {
+  switch (packet.kind()) {
+    case PacketKind::Dense: return verify_dense(std::get<WalkedDense>(packet.parts), bytes, compressed);
+    case PacketKind::Bundle:
+      for (const WalkedEntry& entry : std::get<WalkedBundle>(packet.parts).entries) {
+        VAKRA_TRY(verify(entry.packet, bytes, compressed));
+      }
+      return {};
+    case PacketKind::Sparse: {
+      const auto& sparse = std::get<WalkedSparse>(packet.parts);
+      for (const WalkedPacket& component : sparse.components) VAKRA_TRY(verify(component, bytes, compressed));
+      return verify_sparse(sparse, bytes);
+    }
+    case PacketKind::Quantized: return verify_quantized(std::get<WalkedQuantized>(packet.parts), bytes);
+    case PacketKind::String: return verify_offsets(std::get<WalkedString>(packet.parts), bytes);
+    case PacketKind::Ragged: return verify_offsets(std::get<WalkedRagged>(packet.parts), bytes);
+    case PacketKind::Inline: return {};
+  }
+  return {};
+}
+
+Decoded value_of(WalkedPacket&& packet, const ByteSource& bytes) {
+  switch (packet.kind()) {
+    case PacketKind::Dense: return {dense_value(std::get<WalkedDense>(std::move(packet.parts)), bytes)};
+    case PacketKind::Bundle: {
+      DecodedBundle bundle;
+      auto& entries = std::get<WalkedBundle>(packet.parts).entries;
+      bundle.entries.reserve(entries.size());
+      for (WalkedEntry& entry : entries) {
+        const ByteView key = bytes.view(entry.key);
+        bundle.entries.push_back(BundleItem{std::string(reinterpret_cast<const char*>(key.data()), key.size()),
+                                            value_of(std::move(entry.packet), bytes)});
+      }
+      return {std::move(bundle)};
+    }
+    case PacketKind::Sparse: {
+      auto& walked = std::get<WalkedSparse>(packet.parts);
+      DecodedSparse sparse{walked.format, std::move(walked.shape), {}};
+      sparse.components.reserve(walked.components.size());
+      for (WalkedPacket& component : walked.components) sparse.components.push_back(value_of(std::move(component), bytes));
+      return {std::move(sparse)};
+    }
+    case PacketKind::Quantized: return {quantized_value(std::get<WalkedQuantized>(std::move(packet.parts)), bytes)};
+    case PacketKind::String:
+      return {DecodedString{offsets_value(std::get<WalkedString>(std::move(packet.parts)), bytes)}};
+    case PacketKind::Ragged:
+      return {DecodedRagged{offsets_value(std::get<WalkedRagged>(std::move(packet.parts)), bytes)}};
+    case PacketKind::Inline: return {inline_value(std::get<WalkedInline>(packet.parts), bytes)};
+  }
+  return {};
 }
 
 }  // namespace
 
+Result<Decoded> decode_window(const ByteSource& source, ByteRange window, size_t depth, CompressedBodies compressed) {
+  WalkedPacket root;
+  VAKRA_TRY(walk_window(source, window, WalkMode::Decode, depth, nullptr, nullptr, root));
+  VAKRA_TRY(verify(root, source, compressed));
+  return value_of(std::move(root), source);
+}
+
 Result<Decoded> decode(ByteView bytes, CompressedBodies compressed) { return decode_depth(bytes, 0, compressed); }
 
 Result<Decoded> decode_depth(ByteView bytes, size_t depth, CompressedBodies compressed) {
-  VAKRA_RETURN_IF(depth > MAX_NESTING_DEPTH, make_error(ErrorKind::Malformed));
-  VAKRA_ASSIGN_OR_RETURN(const PacketHeader header, parse_header(bytes));
-  switch (packet_kind(header)) {
-    case PacketKind::Inline: return decode_inline(bytes, header);
-    case PacketKind::Bundle: return decode_bundle(bytes, header, depth, compressed);
-    case PacketKind::Sparse: return decode_sparse(bytes, header, sparse_format(header), depth, compressed);
-    case PacketKind::String: return as_decoded(decode_string(bytes, header));
-    case PacketKind::Ragged: return as_decoded(decode_ragged(bytes, header));
-    case PacketKind::Quantized: return as_decoded(decode_quantized(bytes, header));
-    case PacketKind::Dense: break;
-  }
-  return as_decoded(decode_dense(bytes, header, compressed));
+  return decode_window(ByteSource(bytes), {0, bytes.size()}, depth, compressed);
 }
 
 }  // namespace vakra

@@ -1,6 +1,7 @@
 // Packet header, shape block and element-count rule.
 #include "vakra/header.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "read_cursor_internal.hpp"
@@ -24,6 +25,7 @@ Result<PacketHeader> parse_header(ByteView bytes) {
   header.flags = static_cast<uint16_t>(bytes[5] | (bytes[6] << 8));
   header.dtype_code = bytes[7];
   header.ndim = bytes[8];
+  header.reserved = bytes[9];
   header.header_len = kHeaderLenV4;
   return header;
 }
@@ -40,8 +42,27 @@ void write_v4_header(MutableBytes buffer, uint16_t flags, uint8_t dtype_code, ui
 }
 
 Result<std::vector<uint32_t>> read_shape(ByteView bytes, size_t offset, size_t ndim) {
-  ReadCursor cursor(bytes, offset);
+  const ByteSource source(bytes);
+  ReadCursor cursor(source, {0, bytes.size()});
+  cursor.seek(offset);
   return cursor.shape(ndim);
+}
+
+Result<PacketHeader> ReadCursor::header() {
+  const size_t available = end_ - begin_;
+  uint8_t head[kHeaderLenV4];
+  const size_t present = std::min(available, sizeof head);
+  source_->copy(begin_, present, head);
+  if (reads_prefix()) {
+    const size_t magic_bytes = std::min(present, sizeof kMagic);
+    VAKRA_RETURN_IF(std::memcmp(head, kMagic, magic_bytes) != 0, make_error(ErrorKind::InvalidMagic));
+    const bool has_version = present > 4;
+    VAKRA_RETURN_IF(has_version && head[4] != 3 && head[4] != 4, make_error(ErrorKind::UnsupportedVersion, head[4]));
+    VAKRA_TRY(require(begin_ + (has_version && head[4] == 4 ? kHeaderLenV4 : kHeaderLenV3)));
+  }
+  VAKRA_ASSIGN_OR_RETURN(const PacketHeader header, parse_header({head, present}));
+  position_ = begin_ + header.header_len;
+  return header;
 }
 
 Result<uint64_t> element_count(std::span<const uint32_t> shape) {

@@ -1,6 +1,11 @@
 // ReadCursor: the one way the readers touch a packet's bytes. Every read
-// checks first that its field lies inside the bytes (PacketTooShort) and that
-// no offset arithmetic overflows (Malformed); only then does it look.
+// checks first that its field lies inside the cursor's window (PacketTooShort)
+// and that no offset arithmetic overflows (Malformed); only then does it look.
+//
+// The bytes come from a ByteSource: one buffer, or a packet handed over as a
+// list of frames (frame_store_internal.hpp), where a field cut by a frame
+// boundary is pieced together. Positions always count from the first byte of
+// the source, so the parts a reader returns say where they lie in the packet.
 //
 // A cursor may also read the first bytes of a packet whose end has not
 // arrived yet (the start of a stream). It is then given `wanted`: a read that
@@ -10,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "vakra/bytes.hpp"
@@ -19,22 +25,70 @@
 
 namespace vakra {
 
+class FrameStore;
+
+// The bytes behind a walk: one buffer, or the frames of a FrameStore.
+class ByteSource {
+ public:
+  explicit ByteSource(ByteView bytes) : data_(bytes.data()), size_(bytes.size()) {}
+  ByteSource(FrameStore& frames, size_t size) : size_(size), frames_(&frames) {}
+
+  size_t size() const { return size_; }
+
+  // The bytes of `part` (inside the source) as one view: of the buffer, of
+  // the frame that holds the part whole, or of a copy.
+  ByteView view(ByteRange part) const {
+    return frames_ == nullptr ? ByteView(data_ + part.offset, part.length) : frames_view(part, false);
+  }
+  // Like view(), for a part that the decoder checks and consumers then trust
+  // (an index array, an offset table): from frames, always a copy, so that
+  // the bytes handed out are the bytes that were checked.
+  ByteView stable(ByteRange part) const { return frames_ == nullptr ? view(part) : frames_view(part, true); }
+  // Copies the `length` bytes at `offset` to `out`.
+  void copy(size_t offset, size_t length, uint8_t* out) const {
+    if (frames_ != nullptr) return frames_copy(offset, length, out);
+    if (length != 0) std::memcpy(out, data_ + offset, length);
+  }
+  // The u64 LE of an 8-byte part (a stored checksum).
+  uint64_t u64_at(ByteRange part) const {
+    uint8_t v[8];
+    copy(part.offset, sizeof v, v);
+    return wire::load_u64(v);
+  }
+
+ private:
+  // frame_assembly.cpp
+  ByteView frames_view(ByteRange part, bool stable) const;
+  void frames_copy(size_t offset, size_t length, uint8_t* out) const;
+
+  const uint8_t* data_ = nullptr;
+  size_t size_ = 0;
+  FrameStore* frames_ = nullptr;
+};
+
 class ReadCursor {
  public:
-  explicit ReadCursor(ByteView bytes, size_t position = 0, size_t* wanted = nullptr)
-      : bytes_(bytes), position_(position), wanted_(wanted) {}
+  // Reads `window` of `source`, starting at its first byte. With `wanted`
+  // the window may be the prefix of a longer packet.
+  ReadCursor(const ByteSource& source, ByteRange window, size_t* wanted = nullptr)
+      : source_(&source), begin_(window.offset), end_(window.end()), position_(window.offset),
+        wanted_(wanted) {}
 
-  ByteView bytes() const { return bytes_; }
+  const ByteSource& source() const { return *source_; }
+  size_t begin() const { return begin_; }
+  size_t end() const { return end_; }
   size_t position() const { return position_; }
   // True when the bytes may be the prefix of a longer packet.
   bool reads_prefix() const { return wanted_ != nullptr; }
+  // A cursor over `part`, a range this cursor has read: a complete packet, never a prefix.
+  ReadCursor inside(ByteRange part) const { return ReadCursor(*source_, part); }
 
   // Moves to `position` without reading; the next read checks the bounds.
   void seek(size_t position) { position_ = position; }
 
-  // The bytes [0, end) are present.
+  // The bytes [begin, end) are present.
   Status require(size_t end) {
-    if (end <= bytes_.size()) return {};
+    if (end <= end_) return {};
     if (wanted_ != nullptr) *wanted_ = end;
     return make_error(ErrorKind::PacketTooShort);
   }
@@ -50,37 +104,43 @@ class ReadCursor {
     position_ += length;
     return {};
   }
-  Result<ByteView> take(size_t length) {
-    VAKRA_TRY(require_ahead(length));
-    const ByteView out = bytes_.subspan(position_, length);
+  // `length` bytes; with `then` the bytes after them must hold that many more.
+  Result<ByteRange> take(size_t length, size_t then = 0) {
+    const auto needed = wire::checked_add(length, then);
+    VAKRA_RETURN_IF(!needed, make_error(ErrorKind::Malformed));
+    VAKRA_TRY(require_ahead(*needed));
+    const ByteRange out{position_, length};
     position_ += length;
     return out;
   }
   Result<uint8_t> u8() {
-    VAKRA_TRY(require_ahead(1));
-    return bytes_[position_++];
+    uint8_t v;
+    VAKRA_TRY(read(&v, 1));
+    return v;
   }
   Result<uint32_t> u32() {
-    VAKRA_TRY(require_ahead(4));
-    const uint32_t v = wire::load_u32(bytes_.data() + position_);
-    position_ += 4;
-    return v;
+    uint8_t v[4];
+    VAKRA_TRY(read(v, 4));
+    return wire::load_u32(v);
   }
   Result<uint64_t> u64() {
-    VAKRA_TRY(require_ahead(8));
-    const uint64_t v = wire::load_u64(bytes_.data() + position_);
-    position_ += 8;
-    return v;
+    uint8_t v[8];
+    VAKRA_TRY(read(v, 8));
+    return wire::load_u64(v);
   }
 
   // A part framed by a u32 length prefix (a bundle key or entry, a sparse
   // component). With `then` the bytes after the part must hold that many
   // more: a reader of a prefix then asks for the next length prefix too.
-  Result<ByteView> part(size_t then = 0) {
+  Result<ByteRange> part(size_t then = 0) {
     VAKRA_ASSIGN_OR_RETURN(const uint32_t length, u32());
-    VAKRA_TRY(require_ahead(size_t{length} + then));
-    return take(length);
+    return take(length, then);
   }
+
+  // The packet header at the start of the window. A prefix already shows
+  // whether it can start a packet: a wrong magic or version is reported from
+  // the first bytes that show it.
+  Result<PacketHeader> header();
 
   // `ndim` u32 dimensions: TooManyDimensions above MAX_NDIM before any bounds
   // check; with `limited` false any count is read (packet info reports up to 255).
@@ -90,10 +150,9 @@ class ReadCursor {
     VAKRA_RETURN_IF(!length, make_error(ErrorKind::Malformed));
     VAKRA_TRY(require_ahead(*length));
     std::vector<uint32_t> dims(ndim);
-    for (uint32_t& dim : dims) {
-      dim = wire::load_u32(bytes_.data() + position_);
-      position_ += 4;
-    }
+    // The host is little-endian (wire_internal.hpp): the dimensions are copied as they lie.
+    copy_out(reinterpret_cast<uint8_t*>(dims.data()), *length);
+    position_ += *length;
     return dims;
   }
 
@@ -111,16 +170,28 @@ class ReadCursor {
     } else if (flags & FLAG_ALIGNED) {
       alignment = kStandardAlignment;
     }
-    const auto start = wire::align_up(position_, alignment);
+    const auto start = wire::align_up(position_ - begin_, alignment);
     VAKRA_RETURN_IF(!start, make_error(ErrorKind::Malformed));
-    position_ = *start;
-    return *start;
+    const auto absolute = wire::checked_add(*start, begin_);
+    VAKRA_RETURN_IF(!absolute, make_error(ErrorKind::Malformed));
+    position_ = *absolute;
+    return *absolute;
   }
 
  private:
-  ByteView bytes_;
-  size_t position_ = 0;
-  size_t* wanted_ = nullptr;
+  Status read(uint8_t* out, size_t length) {
+    VAKRA_TRY(require_ahead(length));
+    copy_out(out, length);
+    position_ += length;
+    return {};
+  }
+  void copy_out(uint8_t* out, size_t length) const { source_->copy(position_, length, out); }
+
+  const ByteSource* source_;
+  size_t begin_;
+  size_t end_;
+  size_t position_;
+  size_t* wanted_;
 };
 
 }  // namespace vakra
