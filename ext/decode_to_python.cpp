@@ -16,12 +16,6 @@
 namespace vakra::ext {
 namespace {
 
-// LZ4 writes at most 255 output bytes per input byte (a match-length
-// extension byte adds 255), so a frame cannot hold more than this many
-// times its own length. Checked before the output array is allocated, so a
-// small hostile packet cannot ask for gigabytes.
-constexpr uint64_t kMaxLz4Expansion = 255;
-
 PyObject* name_of(const ProcessObjects& h, Dtype dtype) { return h.dtype_names[static_cast<size_t>(dtype)].get(); }
 
 // The decoder has already applied the element-count rule, so this cannot fail.
@@ -116,10 +110,8 @@ bool dense_view(const ProcessObjects& h, const DecodeSource& source, const Decod
 // An LZ4-compressed body decompressed straight into a new array's memory.
 bool dense_decompressed(const ProcessObjects& h, const DecodedDense& dense, PyRef& out) {
   const uint64_t expected = element_count_of(dense.shape) * element_size(dense.dtype);
-  const uint64_t frame_size = dense.data.size();
-  if (frame_size <= UINT64_MAX / kMaxLz4Expansion && expected > frame_size * kMaxLz4Expansion) {
-    return raise_codec_error(make_error(ErrorKind::Malformed));
-  }
+  // Checked before the output array is allocated, so a small hostile packet cannot ask for gigabytes.
+  if (expected > lz4_max_decompressed_size(dense.data.size())) return raise_codec_error(make_error(ErrorKind::Malformed));
   PyRef dims = shape_tuple(dense.shape);
   if (!dims) return false;
   PyRef array = empty_array(h, dims.get(), name_of(h, dense.dtype));

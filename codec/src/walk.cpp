@@ -100,6 +100,32 @@ Result<PacketExtent> measure_prefix(const ByteSource& source, WalkStop* resume, 
 
 }  // namespace
 
+std::span<const uint32_t> WalkedPacket::shape() const {
+  return std::visit(
+      [](const auto& kind) -> std::span<const uint32_t> {
+        if constexpr (requires { kind.shape; }) return kind.shape;
+        return {};
+      },
+      parts);
+}
+
+ByteRange WalkedPacket::body() const {
+  switch (kind()) {
+    case PacketKind::Dense: return std::get<WalkedDense>(parts).body;
+    case PacketKind::Quantized: return std::get<WalkedQuantized>(parts).codes;
+    case PacketKind::String:
+    case PacketKind::Ragged: {
+      const auto& offsets = kind() == PacketKind::String ? static_cast<const WalkedOffsets&>(std::get<WalkedString>(parts))
+                                                         : std::get<WalkedRagged>(parts);
+      return {offsets.offsets.offset, offsets.payload.end() - offsets.offsets.offset};
+    }
+    case PacketKind::Inline: return std::get<WalkedInline>(parts).record;
+    case PacketKind::Bundle:
+    case PacketKind::Sparse: break;
+  }
+  return {};
+}
+
 PacketKind packet_kind(const PacketHeader& header) {
   const uint16_t flags = header.flags;
   if (flags & FLAG_INLINE) return PacketKind::Inline;

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <variant>
 #include <vector>
 
@@ -97,6 +98,12 @@ struct WalkedPacket {
   std::variant<WalkedDense, WalkedBundle, WalkedSparse, WalkedQuantized, WalkedString, WalkedRagged, WalkedInline>
       parts;
   PacketKind kind() const { return static_cast<PacketKind>(parts.index()); }
+  // The shape as written (a sparse matrix's own); empty for bundles and Inline records.
+  std::span<const uint32_t> shape() const;
+  // The body as stored: dense elements (the LZ4 frame when compressed), a
+  // string table with its payload, quantized codes, the Inline record; empty
+  // for bundles and sparse matrices.
+  ByteRange body() const;
 };
 
 // An entry of a walked bundle.
