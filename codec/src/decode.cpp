@@ -8,10 +8,15 @@
 namespace vakra {
 namespace {
 
-// Children first, in wire order, so the first failing check in the packet is the one reported.
-Status verify(const WalkedPacket& packet, const ByteSource& bytes, CompressedBodies compressed) {
+// Children first, in wire order, so the first failing check in the packet is
+// the one reported. Counts the compressed dense bodies it passes.
+Status verify(const WalkedPacket& packet, const ByteSource& bytes, size_t& compressed) {
   switch (packet.kind()) {
-    case PacketKind::Dense: return verify_dense(std::get<WalkedDense>(packet.parts), bytes, compressed);
+    case PacketKind::Dense: {
+      const auto& dense = std::get<WalkedDense>(packet.parts);
+      compressed += dense.compressed;
+      return verify_dense(dense, bytes);
+    }
     case PacketKind::Bundle:
       for (const WalkedEntry& entry : std::get<WalkedBundle>(packet.parts).entries) {
         VAKRA_TRY(verify(entry.packet, bytes, compressed));
@@ -66,7 +71,10 @@ Decoded value_of(WalkedPacket&& packet, const ByteSource& bytes) {
 Result<Decoded> decode_window(const ByteSource& source, ByteRange window, size_t depth, CompressedBodies compressed) {
   WalkedPacket root;
   VAKRA_TRY(walk_window(source, window, WalkMode::Decode, depth, nullptr, nullptr, root));
-  VAKRA_TRY(verify(root, source, compressed));
+  size_t compressed_bodies = 0;
+  VAKRA_TRY(verify(root, source, compressed_bodies));
+  VAKRA_RETURN_IF(compressed_bodies != 0 && compressed == CompressedBodies::Refuse,
+                  other_error(kCompressedNeedsOwningPath));
   return value_of(std::move(root), source);
 }
 

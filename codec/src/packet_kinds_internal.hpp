@@ -28,8 +28,7 @@ constexpr size_t checksum_length(const PacketHeader& header) {
 // dense_packet.cpp. `resume` (the outer packet of a PacketMeter) carries the
 // LZ4 frame's walk over from one call to the next.
 Status read_dense(ReadCursor& cursor, const PacketHeader& header, WalkMode mode, WalkStop* resume, WalkedDense& out);
-// The checksum; with CompressedBodies::Refuse, the refusal of a compressed body.
-Status verify_dense(const WalkedDense& dense, const ByteSource& bytes, CompressedBodies compressed);
+Status verify_dense(const WalkedDense& dense, const ByteSource& bytes);
 DecodedDense dense_value(WalkedDense&& dense, const ByteSource& bytes);
 
 // bundle_packet.cpp: one entry's framing (key and packet), read in turn, each
