@@ -45,9 +45,9 @@ Result<BundleEntrySlot> read_bundle_entry(ReadCursor& cursor, bool more, WalkMod
   // A walker of a prefix asks for the next length prefix along with each part.
   const bool ahead = mode == WalkMode::Measure;
   BundleEntrySlot slot;
-  VAKRA_ASSIGN_OR_RETURN(slot.key, cursor.part(ahead ? 4 : 0));
+  VAKRA_TRY(cursor.part(slot.key, ahead ? 4 : 0));
   VAKRA_RETURN_IF(!is_valid_utf8(cursor.source().view(slot.key)), make_error(ErrorKind::Malformed));
-  VAKRA_ASSIGN_OR_RETURN(slot.packet, cursor.part(ahead && more ? 8 : 0));
+  VAKRA_TRY(cursor.part(slot.packet, ahead && more ? 8 : 0));
   return slot;
 }
 

@@ -92,10 +92,9 @@ Status read_dense(ReadCursor& cursor, const PacketHeader& header, WalkMode mode,
       VAKRA_TRY(cursor.require_ahead(footer));
       body_length = cursor.end() - body_start - footer;
     }
-    VAKRA_ASSIGN_OR_RETURN(out.body, cursor.take(body_length, footer));
+    VAKRA_TRY(cursor.take(body_length, out.body, footer));
   }
-  VAKRA_ASSIGN_OR_RETURN(out.checksum, cursor.take(footer));
-  return {};
+  return cursor.take(footer, out.checksum);
 }
 
 Status verify_dense(const WalkedDense& dense, const ByteSource& bytes) {

@@ -8,17 +8,21 @@
 
 namespace vakra {
 
-Result<PacketHeader> parse_header(ByteView bytes) {
+namespace {
+
+// parse_header into `header`: the decoder reads every header this way, so no
+// Result is built and copied for each packet.
+Status read_header(ByteView bytes, PacketHeader& header) {
   VAKRA_RETURN_IF(bytes.size() < kHeaderLenV3, make_error(ErrorKind::PacketTooShort));
   VAKRA_RETURN_IF(std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0, make_error(ErrorKind::InvalidMagic));
-  PacketHeader header;
   header.version = bytes[4];
   if (header.version == 3) {
     header.flags = bytes[5];
     header.dtype_code = bytes[6];
     header.ndim = bytes[7];
+    header.reserved = 0;
     header.header_len = kHeaderLenV3;
-    return header;
+    return {};
   }
   VAKRA_RETURN_IF(header.version != 4, make_error(ErrorKind::UnsupportedVersion, header.version));
   VAKRA_RETURN_IF(bytes.size() < kHeaderLenV4, make_error(ErrorKind::PacketTooShort));
@@ -27,6 +31,14 @@ Result<PacketHeader> parse_header(ByteView bytes) {
   header.ndim = bytes[8];
   header.reserved = bytes[9];
   header.header_len = kHeaderLenV4;
+  return {};
+}
+
+}  // namespace
+
+Result<PacketHeader> parse_header(ByteView bytes) {
+  PacketHeader header;
+  VAKRA_TRY(read_header(bytes, header));
   return header;
 }
 
@@ -48,11 +60,12 @@ Result<std::vector<uint32_t>> read_shape(ByteView bytes, size_t offset, size_t n
   return cursor.shape(ndim);
 }
 
-Result<PacketHeader> ReadCursor::header() {
+Status ReadCursor::header(PacketHeader& out) {
   const size_t available = end_ - begin_;
-  uint8_t head[kHeaderLenV4];
-  const size_t present = std::min(available, sizeof head);
-  source_->copy(begin_, present, head);
+  uint8_t scratch[kHeaderLenV4];
+  const size_t present = std::min(available, sizeof scratch);
+  const uint8_t* head = data_ != nullptr ? data_ + begin_ : scratch;
+  if (data_ == nullptr) source_->copy(begin_, present, scratch);
   if (reads_prefix()) {
     const size_t magic_bytes = std::min(present, sizeof kMagic);
     VAKRA_RETURN_IF(std::memcmp(head, kMagic, magic_bytes) != 0, make_error(ErrorKind::InvalidMagic));
@@ -60,9 +73,9 @@ Result<PacketHeader> ReadCursor::header() {
     VAKRA_RETURN_IF(has_version && head[4] != 3 && head[4] != 4, make_error(ErrorKind::UnsupportedVersion, head[4]));
     VAKRA_TRY(require(begin_ + (has_version && head[4] == 4 ? kHeaderLenV4 : kHeaderLenV3)));
   }
-  VAKRA_ASSIGN_OR_RETURN(const PacketHeader header, parse_header({head, present}));
-  position_ = begin_ + header.header_len;
-  return header;
+  VAKRA_TRY(read_header({head, present}, out));
+  position_ = begin_ + out.header_len;
+  return {};
 }
 
 Result<uint64_t> element_count(std::span<const uint32_t> shape) {

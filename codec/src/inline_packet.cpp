@@ -8,8 +8,7 @@ Status read_inline(ReadCursor& cursor, const PacketHeader& header, WalkedInline&
   // Only version 4 flags reach bit 10, so the header read was 10 bytes long.
   VAKRA_RETURN_IF((header.flags & (FLAG_INLINE | FLAG_INTEGRITY)) != FLAG_INLINE, make_error(ErrorKind::Malformed));
   VAKRA_RETURN_IF(header.ndim != 0 || header.reserved != 1, make_error(ErrorKind::Malformed));
-  VAKRA_ASSIGN_OR_RETURN(out.record, cursor.take(sizeof(DecodedInline::record)));
-  return {};
+  return cursor.take(sizeof(DecodedInline::record), out.record);
 }
 
 DecodedInline inline_value(const WalkedInline& record, const ByteSource& bytes) {

@@ -146,7 +146,8 @@ Result<size_t> measure_frame(ReadCursor& cursor, size_t trailer, uint64_t body_l
     const size_t block_length = block_header & kBlockLengthMask;
     VAKRA_RETURN_IF(block_length == 0 || block_length > max_block || ++blocks > body_length,
                     make_error(ErrorKind::Malformed));
-    VAKRA_TRY(cursor.take(block_length + block_checksum, tail));
+    VAKRA_TRY(cursor.require_ahead(block_length + block_checksum + tail));
+    cursor.seek(cursor.position() + block_length + block_checksum);
   }
   VAKRA_TRY(cursor.skip(content_checksum));
   return cursor.position() - start;

@@ -40,7 +40,7 @@ struct BundleEntrySlot {
 Result<BundleEntrySlot> read_bundle_entry(ReadCursor& cursor, bool more, WalkMode mode);
 
 // sparse_packet.cpp: one component's framing; `more`: another follows.
-Result<ByteRange> read_sparse_component(ReadCursor& cursor, bool more, WalkMode mode);
+Status read_sparse_component(ReadCursor& cursor, bool more, WalkMode mode, ByteRange& slot);
 // sparse_structure.cpp: the structure of csr and csc index arrays.
 Status verify_sparse(const WalkedSparse& sparse, const ByteSource& bytes);
 

@@ -97,14 +97,13 @@ Status read_quantized(ReadCursor& cursor, const PacketHeader& header, WalkedQuan
   VAKRA_ASSIGN_OR_RETURN(out.group_size, cursor.u32());
   VAKRA_ASSIGN_OR_RETURN(out.scale_count, cursor.u32());
   const size_t table_len = size_t{4} * out.scale_count;  // at most 2^34
-  VAKRA_ASSIGN_OR_RETURN(out.scales, cursor.take(table_len));
-  VAKRA_ASSIGN_OR_RETURN(out.zero_points, cursor.take(table_len));
+  VAKRA_TRY(cursor.take(table_len, out.scales));
+  VAKRA_TRY(cursor.take(table_len, out.zero_points));
   out.parameters = {params_start, cursor.position() - params_start};
   VAKRA_TRY(cursor.body_start(header.flags));
   const size_t footer = checksum_length(header);
-  VAKRA_ASSIGN_OR_RETURN(out.codes, cursor.take(value_bytes(out.dtype, elements), footer));
-  VAKRA_ASSIGN_OR_RETURN(out.checksum, cursor.take(footer));
-  return {};
+  VAKRA_TRY(cursor.take(value_bytes(out.dtype, elements), out.codes, footer));
+  return cursor.take(footer, out.checksum);
 }
 
 Status verify_quantized(const WalkedQuantized& quantized, const ByteSource& bytes) {

@@ -34,6 +34,8 @@ class ByteSource {
   ByteSource(FrameStore& frames, size_t size) : size_(size), frames_(&frames) {}
 
   size_t size() const { return size_; }
+  // The buffer, or null for frames.
+  const uint8_t* contiguous() const { return frames_ == nullptr ? data_ : nullptr; }
 
   // The bytes of `part` (inside the source) as one view: of the buffer, of
   // the frame that holds the part whole, or of a copy.
@@ -71,8 +73,8 @@ class ReadCursor {
   // Reads `window` of `source`, starting at its first byte. With `wanted`
   // the window may be the prefix of a longer packet.
   ReadCursor(const ByteSource& source, ByteRange window, size_t* wanted = nullptr)
-      : source_(&source), begin_(window.offset), end_(window.end()), position_(window.offset),
-        wanted_(wanted) {}
+      : source_(&source), data_(source.contiguous()), begin_(window.offset), end_(window.end()),
+        position_(window.offset), wanted_(wanted) {}
 
   const ByteSource& source() const { return *source_; }
   size_t begin() const { return begin_; }
@@ -104,43 +106,45 @@ class ReadCursor {
     position_ += length;
     return {};
   }
-  // `length` bytes; with `then` the bytes after them must hold that many more.
-  Result<ByteRange> take(size_t length, size_t then = 0) {
+  // `length` bytes as `out`; with `then` the bytes after them must hold that
+  // many more. (Parts come back through a reference: a Result of two words
+  // costs the decoder of a small packet a store-forwarding stall per part.)
+  Status take(size_t length, ByteRange& out, size_t then = 0) {
     const auto needed = wire::checked_add(length, then);
     VAKRA_RETURN_IF(!needed, make_error(ErrorKind::Malformed));
     VAKRA_TRY(require_ahead(*needed));
-    const ByteRange out{position_, length};
+    out = {position_, length};
     position_ += length;
-    return out;
+    return {};
   }
   Result<uint8_t> u8() {
-    uint8_t v;
-    VAKRA_TRY(read(&v, 1));
-    return v;
+    uint8_t v[1];
+    VAKRA_TRY(require_ahead(1));
+    return *field(v, 1);
   }
   Result<uint32_t> u32() {
     uint8_t v[4];
-    VAKRA_TRY(read(v, 4));
-    return wire::load_u32(v);
+    VAKRA_TRY(require_ahead(4));
+    return wire::load_u32(field(v, 4));
   }
   Result<uint64_t> u64() {
     uint8_t v[8];
-    VAKRA_TRY(read(v, 8));
-    return wire::load_u64(v);
+    VAKRA_TRY(require_ahead(8));
+    return wire::load_u64(field(v, 8));
   }
 
   // A part framed by a u32 length prefix (a bundle key or entry, a sparse
   // component). With `then` the bytes after the part must hold that many
   // more: a reader of a prefix then asks for the next length prefix too.
-  Result<ByteRange> part(size_t then = 0) {
+  Status part(ByteRange& out, size_t then = 0) {
     VAKRA_ASSIGN_OR_RETURN(const uint32_t length, u32());
-    return take(length, then);
+    return take(length, out, then);
   }
 
   // The packet header at the start of the window. A prefix already shows
   // whether it can start a packet: a wrong magic or version is reported from
   // the first bytes that show it.
-  Result<PacketHeader> header();
+  Status header(PacketHeader& out);
 
   // `ndim` u32 dimensions: TooManyDimensions above MAX_NDIM before any bounds
   // check; with `limited` false any count is read (packet info reports up to 255).
@@ -151,7 +155,7 @@ class ReadCursor {
     VAKRA_TRY(require_ahead(*length));
     std::vector<uint32_t> dims(ndim);
     // The host is little-endian (wire_internal.hpp): the dimensions are copied as they lie.
-    copy_out(reinterpret_cast<uint8_t*>(dims.data()), *length);
+    if (*length != 0) source_->copy(position_, *length, reinterpret_cast<uint8_t*>(dims.data()));
     position_ += *length;
     return dims;
   }
@@ -179,15 +183,17 @@ class ReadCursor {
   }
 
  private:
-  Status read(uint8_t* out, size_t length) {
-    VAKRA_TRY(require_ahead(length));
-    copy_out(out, length);
+  // The `length` bytes at the position, which are present: in place in a
+  // buffer, else copied to `scratch`. The cursor moves past them.
+  const uint8_t* field(uint8_t* scratch, size_t length) {
+    const uint8_t* out = data_ != nullptr ? data_ + position_ : scratch;
+    if (data_ == nullptr) source_->copy(position_, length, scratch);
     position_ += length;
-    return {};
+    return out;
   }
-  void copy_out(uint8_t* out, size_t length) const { source_->copy(position_, length, out); }
 
   const ByteSource* source_;
+  const uint8_t* data_;  // the source's buffer, or null for frames
   size_t begin_;
   size_t end_;
   size_t position_;

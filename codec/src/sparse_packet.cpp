@@ -57,9 +57,9 @@ void emit_sparse(const SparsePlan& plan, PacketSink& sink) {
   }
 }
 
-Result<ByteRange> read_sparse_component(ReadCursor& cursor, bool more, WalkMode mode) {
+Status read_sparse_component(ReadCursor& cursor, bool more, WalkMode mode, ByteRange& slot) {
   // A walker of a prefix asks for the next length prefix along with each component.
-  return cursor.part(mode == WalkMode::Measure && more ? 4 : 0);
+  return cursor.part(slot, mode == WalkMode::Measure && more ? 4 : 0);
 }
 
 }  // namespace vakra

@@ -56,12 +56,11 @@ Status read_offsets(ReadCursor& cursor, const PacketHeader& header, WalkedOffset
   VAKRA_TRY(cursor.body_start(header.flags));
   const size_t footer = checksum_length(header);
   // The last offset is the payload's length; the table is checked when decoding.
-  VAKRA_ASSIGN_OR_RETURN(out.offsets, cursor.take(8 * (out.count + 1), footer));  // at most 2^35
+  VAKRA_TRY(cursor.take(8 * (out.count + 1), out.offsets, footer));  // at most 2^35
   cursor.seek(out.offsets.end() - 8);
   VAKRA_ASSIGN_OR_RETURN(const uint64_t payload_length, cursor.u64());
-  VAKRA_ASSIGN_OR_RETURN(out.payload, cursor.take(payload_length, footer));
-  VAKRA_ASSIGN_OR_RETURN(out.checksum, cursor.take(footer));
-  return {};
+  VAKRA_TRY(cursor.take(payload_length, out.payload, footer));
+  return cursor.take(footer, out.checksum);
 }
 
 Status verify_offsets(const WalkedOffsets& offsets, const ByteSource& bytes) {

@@ -53,7 +53,8 @@ Status walk_sparse(ReadCursor& cursor, const PacketHeader& header, size_t depth,
   constexpr size_t kComponents = 3;
   out.components.reserve(kComponents);
   for (size_t i = resumed_step(cursor, walk); i < kComponents; ++i) {
-    VAKRA_ASSIGN_OR_RETURN(const ByteRange slot, read_sparse_component(cursor, i + 1 < kComponents, walk.mode));
+    ByteRange slot;
+    VAKRA_TRY(read_sparse_component(cursor, i + 1 < kComponents, walk.mode, slot));
     VAKRA_TRY(walk_nested(cursor, slot, depth, walk, out.components.emplace_back()));
     record_step(cursor, walk, i + 1);
   }
@@ -63,7 +64,7 @@ Status walk_sparse(ReadCursor& cursor, const PacketHeader& header, size_t depth,
 // Walks the packet at the start of the cursor's window; the cursor ends at its end.
 Status walk_packet_at(ReadCursor& cursor, size_t depth, const Walk& walk, WalkedPacket& out) {
   VAKRA_RETURN_IF(depth > MAX_NESTING_DEPTH, make_error(ErrorKind::Malformed));
-  VAKRA_ASSIGN_OR_RETURN(out.header, cursor.header());
+  VAKRA_TRY(cursor.header(out.header));
   const PacketHeader& header = out.header;
   Status walked;
   switch (packet_kind(header)) {
@@ -124,18 +125,6 @@ ByteRange WalkedPacket::body() const {
     case PacketKind::Sparse: break;
   }
   return {};
-}
-
-PacketKind packet_kind(const PacketHeader& header) {
-  const uint16_t flags = header.flags;
-  if (flags & FLAG_INLINE) return PacketKind::Inline;
-  if (flags & FLAG_BUNDLE) return PacketKind::Bundle;
-  if (flags & (FLAG_SPARSE_COO | FLAG_SPARSE_CSR | FLAG_SPARSE_CSC)) return PacketKind::Sparse;
-  if (flags & FLAG_STRING) return PacketKind::String;
-  if (flags & FLAG_RAGGED) return PacketKind::Ragged;
-  // Codes 16 to 19: qint8, quint8, qint4, quint4.
-  if ((header.dtype_code & 0xFC) == 0x10) return PacketKind::Quantized;
-  return PacketKind::Dense;
 }
 
 SparseFormat sparse_format(const PacketHeader& header) {

@@ -31,7 +31,17 @@ enum class PacketKind : uint8_t { Dense, Bundle, Sparse, Quantized, String, Ragg
 // The kind a header announces; the first match wins: FLAG_INLINE, FLAG_BUNDLE,
 // the sparse bits (coo, csr, csc), FLAG_STRING, FLAG_RAGGED, a quantized dtype
 // code (16 to 19), else dense.
-PacketKind packet_kind(const PacketHeader& header);
+constexpr PacketKind packet_kind(const PacketHeader& header) {
+  const uint16_t flags = header.flags;
+  if (flags & FLAG_INLINE) return PacketKind::Inline;
+  if (flags & FLAG_BUNDLE) return PacketKind::Bundle;
+  if (flags & (FLAG_SPARSE_COO | FLAG_SPARSE_CSR | FLAG_SPARSE_CSC)) return PacketKind::Sparse;
+  if (flags & FLAG_STRING) return PacketKind::String;
+  if (flags & FLAG_RAGGED) return PacketKind::Ragged;
+  // Codes 16 to 19: qint8, quint8, qint4, quint4.
+  if ((header.dtype_code & 0xFC) == 0x10) return PacketKind::Quantized;
+  return PacketKind::Dense;
+}
 
 // The sparse format of a header whose kind is Sparse.
 SparseFormat sparse_format(const PacketHeader& header);
