@@ -1,81 +1,117 @@
-// The decoder: walk the packet (the kinds' readers, through the walker's
-// recursion), then verify what the walk does not read (checksums, offset
-// tables, the structure of sparse index arrays), then hand out views.
+// The decoder: the walker's recursion (walk_internal.hpp) with a builder that
+// verifies each packet's parts once read (checksums, offset tables, the
+// structure of sparse index arrays), then hands out views of them.
 #include "vakra/decode.hpp"
 
-#include "packet_kinds_internal.hpp"
+#include "walk_internal.hpp"
 
 namespace vakra {
 namespace {
 
-// Children first, in wire order, so the first failing check in the packet is
-// the one reported. Counts the compressed dense bodies it passes.
-Status verify(const WalkedPacket& packet, const ByteSource& bytes, size_t& compressed) {
-  switch (packet.kind()) {
-    case PacketKind::Dense: {
-      const auto& dense = std::get<WalkedDense>(packet.parts);
-      compressed += dense.compressed;
-      return verify_dense(dense, bytes);
-    }
-    case PacketKind::Bundle:
-      for (const WalkedEntry& entry : std::get<WalkedBundle>(packet.parts).entries) {
-        VAKRA_TRY(verify(entry.packet, bytes, compressed));
-      }
-      return {};
-    case PacketKind::Sparse: {
-      const auto& sparse = std::get<WalkedSparse>(packet.parts);
-      for (const WalkedPacket& component : sparse.components) VAKRA_TRY(verify(component, bytes, compressed));
-      return verify_sparse(sparse, bytes);
-    }
-    case PacketKind::Quantized: return verify_quantized(std::get<WalkedQuantized>(packet.parts), bytes);
-    case PacketKind::String: return verify_offsets(std::get<WalkedString>(packet.parts), bytes);
-    case PacketKind::Ragged: return verify_offsets(std::get<WalkedRagged>(packet.parts), bytes);
-    case PacketKind::Inline: return {};
-  }
-  return {};
-}
+// What each kind's parts must pass and become. `compressed` counts the
+// compressed dense bodies met, refused at the end with CompressedBodies::Refuse.
+struct Decoder {
+  const ByteSource& bytes;
+  size_t& compressed;
 
-Decoded value_of(WalkedPacket&& packet, const ByteSource& bytes) {
-  switch (packet.kind()) {
-    case PacketKind::Dense: return {dense_value(std::get<WalkedDense>(std::move(packet.parts)), bytes)};
-    case PacketKind::Bundle: {
-      DecodedBundle bundle;
-      auto& entries = std::get<WalkedBundle>(packet.parts).entries;
-      bundle.entries.reserve(entries.size());
-      for (WalkedEntry& entry : entries) {
-        const ByteView key = bytes.view(entry.key);
-        bundle.entries.push_back(BundleItem{std::string(reinterpret_cast<const char*>(key.data()), key.size()),
-                                            value_of(std::move(entry.packet), bytes)});
-      }
-      return {std::move(bundle)};
-    }
-    case PacketKind::Sparse: {
-      auto& walked = std::get<WalkedSparse>(packet.parts);
-      DecodedSparse sparse{walked.format, std::move(walked.shape), {}};
-      sparse.components.reserve(walked.components.size());
-      for (WalkedPacket& component : walked.components) sparse.components.push_back(value_of(std::move(component), bytes));
-      return {std::move(sparse)};
-    }
-    case PacketKind::Quantized: return {quantized_value(std::get<WalkedQuantized>(std::move(packet.parts)), bytes)};
-    case PacketKind::String:
-      return {DecodedString{offsets_value(std::get<WalkedString>(std::move(packet.parts)), bytes)}};
-    case PacketKind::Ragged:
-      return {DecodedRagged{offsets_value(std::get<WalkedRagged>(std::move(packet.parts)), bytes)}};
-    case PacketKind::Inline: return {inline_value(std::get<WalkedInline>(packet.parts), bytes)};
+  Status check(const WalkedDense& dense) const {
+    compressed += dense.compressed;
+    return verify_dense(dense, bytes);
   }
-  return {};
-}
+  Status check(const WalkedQuantized& quantized) const { return verify_quantized(quantized, bytes); }
+  Status check(const WalkedOffsets& offsets) const { return verify_offsets(offsets, bytes); }
+  Status check(const WalkedInline&) const { return {}; }
+  // Containers walked as trees (the components of a sparse matrix): children
+  // first, in wire order, so the first failing check is the one reported.
+  Status check(const WalkedBundle& bundle) const {
+    for (const WalkedEntry& entry : bundle.entries) VAKRA_TRY(check(entry.packet));
+    return {};
+  }
+  Status check(const WalkedSparse& sparse) const {
+    for (const WalkedPacket& component : sparse.components) VAKRA_TRY(check(component));
+    return verify_sparse(sparse, bytes);
+  }
+  Status check(const WalkedPacket& packet) const {
+    return std::visit([&](const auto& parts) { return check(parts); }, packet.parts);
+  }
+
+  DecodedDense value(WalkedDense&& dense) const { return dense_value(std::move(dense), bytes); }
+  DecodedQuantized value(WalkedQuantized&& quantized) const { return quantized_value(std::move(quantized), bytes); }
+  DecodedString value(WalkedString&& string) const { return {offsets_value(std::move(string), bytes)}; }
+  DecodedRagged value(WalkedRagged&& ragged) const { return {offsets_value(std::move(ragged), bytes)}; }
+  DecodedInline value(WalkedInline&& record) const { return inline_value(record, bytes); }
+  DecodedBundle value(WalkedBundle&& walked) const {
+    DecodedBundle bundle;
+    bundle.entries.reserve(walked.entries.size());
+    for (WalkedEntry& entry : walked.entries) bundle.entries.push_back({key(entry.key), value(std::move(entry.packet))});
+    return bundle;
+  }
+  DecodedSparse value(WalkedSparse&& walked) const {
+    DecodedSparse sparse{walked.format, std::move(walked.shape), {}};
+    sparse.components.reserve(walked.components.size());
+    for (WalkedPacket& component : walked.components) sparse.components.push_back(value(std::move(component)));
+    return sparse;
+  }
+  Decoded value(WalkedPacket&& packet) const {
+    return std::visit([&](auto&& parts) { return Decoded{value(std::move(parts))}; }, std::move(packet.parts));
+  }
+
+  std::string key(ByteRange key) const {
+    const ByteView text = bytes.view(key);
+    return std::string(reinterpret_cast<const char*>(text.data()), text.size());
+  }
+};
+
+// The decoder's builder: each packet decoded as soon as it is walked.
+struct DecodeOut {
+  const Decoder& decoder;
+  Decoded& decoded;
+
+  template <class Parts, class Read>
+  Status leaf(Read&& read) {
+    Parts parts;
+    VAKRA_TRY(read(parts));
+    VAKRA_TRY(decoder.check(parts));
+    decoded.value = decoder.value(std::move(parts));
+    return {};
+  }
+  template <class WalkParts>
+  Status sparse(WalkParts&& walk_parts) {
+    WalkedSparse parts;
+    VAKRA_TRY(walk_parts(parts));
+    VAKRA_TRY(decoder.check(parts));
+    decoded.value = decoder.value(std::move(parts));
+    return {};
+  }
+  struct Entries {
+    const Decoder& decoder;
+    DecodedBundle& bundle;
+    DecodeOut add(const ByteSource&, ByteRange key) {
+      BundleItem& item = bundle.entries.emplace_back();
+      item.key = decoder.key(key);
+      return {decoder, item.value};
+    }
+  };
+  Entries bundle(size_t count) {
+    auto& bundle = decoded.value.emplace<DecodedBundle>();
+    bundle.entries.reserve(count);
+    return {decoder, bundle};
+  }
+  void finish(const PacketHeader&, ByteRange) {}
+};
 
 }  // namespace
 
 Result<Decoded> decode_window(const ByteSource& source, ByteRange window, size_t depth, CompressedBodies compressed) {
-  WalkedPacket root;
-  VAKRA_TRY(walk_window(source, window, WalkMode::Decode, depth, nullptr, nullptr, root));
   size_t compressed_bodies = 0;
-  VAKRA_TRY(verify(root, source, compressed_bodies));
+  const Decoder decoder{source, compressed_bodies};
+  Decoded decoded;
+  DecodeOut out{decoder, decoded};
+  ReadCursor cursor(source, window);
+  VAKRA_TRY(walk_packet_at(cursor, depth, {WalkMode::Decode, nullptr}, out));
   VAKRA_RETURN_IF(compressed_bodies != 0 && compressed == CompressedBodies::Refuse,
                   other_error(kCompressedNeedsOwningPath));
-  return value_of(std::move(root), source);
+  return decoded;
 }
 
 Result<Decoded> decode(ByteView bytes, CompressedBodies compressed) { return decode_depth(bytes, 0, compressed); }

@@ -59,13 +59,7 @@ DecodedOffsets offsets_value(WalkedOffsets&& offsets, const ByteSource& bytes);
 Status read_inline(ReadCursor& cursor, const PacketHeader& header, WalkedInline& out);
 DecodedInline inline_value(const WalkedInline& record, const ByteSource& bytes);
 
-// walk.cpp: walks the packet filling `window` of `source` (its first byte is
-// the window's); the packet's bytes are [window.offset, its offset + length).
-// With `wanted` the window may be a prefix (see ReadCursor); with `resume`
-// the walk takes up the outer loop where a previous one stopped.
-Status walk_window(const ByteSource& source, ByteRange window, WalkMode mode, size_t depth, size_t* wanted,
-                   WalkStop* resume, WalkedPacket& out);
-// How much of `source` a decoder reads, as packet_prefix() says.
+// walk.cpp: how much of `source` a decoder reads, as packet_prefix() says.
 size_t prefix_length(const ByteSource& source);
 
 // decode.cpp: walk, verify, view, for the packet filling `window`.
