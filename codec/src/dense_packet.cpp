@@ -75,7 +75,7 @@ void emit_dense(const DensePlan& plan, PacketSink& sink) {
 
 Status read_dense(ReadCursor& cursor, const PacketHeader& header, WalkMode mode, WalkStop* resume, WalkedDense& out) {
   VAKRA_ASSIGN_OR_RETURN(out.dtype, dense_dtype(header.dtype_code));
-  VAKRA_ASSIGN_OR_RETURN(out.shape, cursor.shape(header.ndim));
+  VAKRA_TRY(cursor.shape(header.ndim, out.shape));
   VAKRA_ASSIGN_OR_RETURN(const uint64_t count, element_count(out.shape));
   VAKRA_ASSIGN_OR_RETURN(const size_t body_start, cursor.body_start(header.flags));
   const size_t footer = checksum_length(header);

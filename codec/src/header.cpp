@@ -57,7 +57,9 @@ Result<std::vector<uint32_t>> read_shape(ByteView bytes, size_t offset, size_t n
   const ByteSource source(bytes);
   ReadCursor cursor(source, {0, bytes.size()});
   cursor.seek(offset);
-  return cursor.shape(ndim);
+  std::vector<uint32_t> dims;
+  VAKRA_TRY(cursor.shape(ndim, dims));
+  return dims;
 }
 
 Status ReadCursor::header(PacketHeader& out) {

@@ -88,7 +88,7 @@ Status read_quantized(ReadCursor& cursor, const PacketHeader& header, WalkedQuan
   // Only reached for quantized codes through the dispatcher; refuse others
   // rather than size their body by a rule that does not apply.
   VAKRA_RETURN_IF(!is_quantized(out.dtype), make_error(ErrorKind::UnknownDtype, header.dtype_code));
-  VAKRA_ASSIGN_OR_RETURN(out.shape, cursor.shape(header.ndim));
+  VAKRA_TRY(cursor.shape(header.ndim, out.shape));
   VAKRA_ASSIGN_OR_RETURN(const uint64_t elements, element_count(out.shape));
   const size_t params_start = cursor.position();
   VAKRA_TRY(cursor.require_ahead(kParamsLength));

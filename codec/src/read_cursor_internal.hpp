@@ -148,16 +148,16 @@ class ReadCursor {
 
   // `ndim` u32 dimensions: TooManyDimensions above MAX_NDIM before any bounds
   // check; with `limited` false any count is read (packet info reports up to 255).
-  Result<std::vector<uint32_t>> shape(size_t ndim, bool limited = true) {
+  Status shape(size_t ndim, std::vector<uint32_t>& dims, bool limited = true) {
     VAKRA_RETURN_IF(limited && ndim > MAX_NDIM, make_error(ErrorKind::TooManyDimensions));
     const auto length = wire::checked_mul(ndim, 4);
     VAKRA_RETURN_IF(!length, make_error(ErrorKind::Malformed));
     VAKRA_TRY(require_ahead(*length));
-    std::vector<uint32_t> dims(ndim);
+    dims = std::vector<uint32_t>(ndim);
     // The host is little-endian (wire_internal.hpp): the dimensions are copied as they lie.
     if (*length != 0) source_->copy(position_, *length, reinterpret_cast<uint8_t*>(dims.data()));
     position_ += *length;
-    return dims;
+    return {};
   }
 
   // Where a body starts when the block before it ends at the current

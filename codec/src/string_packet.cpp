@@ -50,7 +50,7 @@ void emit_string(const StringPlan& plan, PacketSink& sink) {
 }
 
 Status read_offsets(ReadCursor& cursor, const PacketHeader& header, WalkedOffsets& out) {
-  VAKRA_ASSIGN_OR_RETURN(out.shape, cursor.shape(header.ndim));
+  VAKRA_TRY(cursor.shape(header.ndim, out.shape));
   // Only the first dimension counts items; any further ones are carried as is.
   out.count = out.shape.empty() ? 0 : out.shape.front();
   VAKRA_TRY(cursor.body_start(header.flags));

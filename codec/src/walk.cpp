@@ -60,7 +60,7 @@ SparseFormat sparse_format(const PacketHeader& header) {
 
 Status walk_sparse(ReadCursor& cursor, const PacketHeader& header, size_t depth, const Walk& walk, WalkedSparse& out) {
   out.format = sparse_format(header);
-  VAKRA_ASSIGN_OR_RETURN(out.shape, cursor.shape(header.ndim));
+  VAKRA_TRY(cursor.shape(header.ndim, out.shape));
   constexpr size_t kComponents = 3;
   out.components.reserve(kComponents);
   for (size_t i = resumed_step(cursor, walk); i < kComponents; ++i) {
@@ -102,7 +102,9 @@ Result<std::vector<uint32_t>> read_dimensions(ByteView bytes, const PacketHeader
   const ByteSource source(bytes);
   ReadCursor cursor(source, {0, bytes.size()});
   cursor.seek(header.header_len);
-  return cursor.shape(header.ndim, false);
+  std::vector<uint32_t> dims;
+  VAKRA_TRY(cursor.shape(header.ndim, dims, false));
+  return dims;
 }
 
 }  // namespace vakra
