@@ -61,6 +61,8 @@ FramedPacket::~FramedPacket() {
 // new allocations come from fresh mappings, whose pages cost nothing until
 // a part is copied there.
 bool FramedPacket::allocate(size_t size) {
+  // Frames of this process's memory listed many times can add up past what one object may hold.
+  if (size > static_cast<size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory() != nullptr;
   if (g_spare_copy != nullptr && static_cast<size_t>(PyByteArray_Size(g_spare_copy)) >= size) {
     assembled_ = PyRef::steal(std::exchange(g_spare_copy, nullptr));
   } else {
