@@ -1,8 +1,9 @@
 // Each packet kind's reader, checks and views, in the kind's own file. The
-// walker's recursion (walk.cpp) calls the readers, which return where the
-// kind's parts lie; the decoder (decode.cpp) walks, then runs the checks,
-// then turns the parts into views. A new kind adds its functions here and a
-// case to each dispatch.
+// walker's recursion (walk_internal.hpp) calls the readers, which return
+// where the kind's parts lie; the decoder (decode.cpp) runs the checks on
+// each packet's parts once walked, then turns them into views. A new kind
+// adds its functions here, its parts to walk.hpp and its value to decode.hpp,
+// and a case to the recursion's dispatch.
 #pragma once
 
 #include <cstddef>

@@ -9,13 +9,38 @@
 namespace vakra {
 namespace {
 
+// The probe's builder: parts are read and dropped, nothing is kept.
+struct MeasureOut {
+  template <class Parts, class Read>
+  Status leaf(Read&& read) {
+    Parts parts;
+    return read(parts);
+  }
+  template <class WalkParts>
+  Status sparse(WalkParts&& walk_parts) {
+    WalkedSparse parts;
+    return walk_parts(parts);
+  }
+  struct Entries {
+    MeasureOut add(const ByteSource&, ByteRange) { return {}; }
+  };
+  Entries bundle(size_t) { return {}; }
+  void finish(const PacketHeader&, ByteRange) {}
+};
+
 // Measures (or, with `tree`, walks) the packet at the start of `bytes`.
 Result<PacketExtent> measure_prefix(const ByteSource& source, WalkStop* resume, WalkedPacket* tree) {
   size_t wanted = 0;
-  WalkedPacket scratch;
   ReadCursor cursor(source, {0, source.size()}, &wanted);
-  TreeOut out{tree != nullptr ? *tree : scratch};
-  const Status walked = walk_packet_at(cursor, 0, {WalkMode::Measure, resume}, out);
+  const Walk walk{WalkMode::Measure, resume};
+  Status walked;
+  if (tree != nullptr) {
+    TreeOut out{*tree};
+    walked = walk_packet_at(cursor, 0, walk, out);
+  } else {
+    MeasureOut out;
+    walked = walk_packet_at(cursor, 0, walk, out);
+  }
   if (walked.ok()) return PacketExtent{true, cursor.position()};
   // Only a read past the end of a prefix records `wanted`; a nested packet
   // cut short inside its own length prefix is a broken packet.
