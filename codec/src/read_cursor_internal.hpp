@@ -13,6 +13,7 @@
 // can succeed, which is how the walker tells a prefix from a broken packet.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -67,6 +68,30 @@ class ByteSource {
   size_t size_ = 0;
   FrameStore* frames_ = nullptr;
 };
+
+// parse_header into `header`: the decoder reads every header this way, so no
+// Result is built and copied for each packet.
+inline Status read_header(ByteView bytes, PacketHeader& header) {
+  VAKRA_RETURN_IF(bytes.size() < kHeaderLenV3, make_error(ErrorKind::PacketTooShort));
+  VAKRA_RETURN_IF(std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0, make_error(ErrorKind::InvalidMagic));
+  header.version = bytes[4];
+  if (header.version == 3) {
+    header.flags = bytes[5];
+    header.dtype_code = bytes[6];
+    header.ndim = bytes[7];
+    header.reserved = 0;
+    header.header_len = kHeaderLenV3;
+    return {};
+  }
+  VAKRA_RETURN_IF(header.version != 4, make_error(ErrorKind::UnsupportedVersion, header.version));
+  VAKRA_RETURN_IF(bytes.size() < kHeaderLenV4, make_error(ErrorKind::PacketTooShort));
+  header.flags = static_cast<uint16_t>(bytes[5] | (bytes[6] << 8));
+  header.dtype_code = bytes[7];
+  header.ndim = bytes[8];
+  header.reserved = bytes[9];
+  header.header_len = kHeaderLenV4;
+  return {};
+}
 
 class ReadCursor {
  public:
@@ -199,5 +224,23 @@ class ReadCursor {
   size_t position_;
   size_t* wanted_;
 };
+
+inline Status ReadCursor::header(PacketHeader& out) {
+  const size_t available = end_ - begin_;
+  uint8_t scratch[kHeaderLenV4];
+  const size_t present = std::min(available, sizeof scratch);
+  const uint8_t* head = data_ != nullptr ? data_ + begin_ : scratch;
+  if (data_ == nullptr) source_->copy(begin_, present, scratch);
+  if (reads_prefix()) {
+    const size_t magic_bytes = std::min(present, sizeof kMagic);
+    VAKRA_RETURN_IF(std::memcmp(head, kMagic, magic_bytes) != 0, make_error(ErrorKind::InvalidMagic));
+    const bool has_version = present > 4;
+    VAKRA_RETURN_IF(has_version && head[4] != 3 && head[4] != 4, make_error(ErrorKind::UnsupportedVersion, head[4]));
+    VAKRA_TRY(require(begin_ + (has_version && head[4] == 4 ? kHeaderLenV4 : kHeaderLenV3)));
+  }
+  VAKRA_TRY(read_header({head, present}, out));
+  position_ = begin_ + out.header_len;
+  return {};
+}
 
 }  // namespace vakra
