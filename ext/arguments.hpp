@@ -1,5 +1,5 @@
-// Argument matching from one static description per function, and the
-// conversion kinds shared by every entry point.
+// The conversion kinds shared by every entry point (signature.hpp applies
+// them to arguments) and by the readers of attributes.
 #pragma once
 
 #include <cstdint>
@@ -12,16 +12,6 @@
 
 namespace vakra::ext {
 
-struct FunctionSpec {
-  const char* name;                    // "dumps_rs"
-  std::span<const char* const> params;  // all positional-or-keyword, required first
-  size_t required;
-};
-
-// Assigns positional and keyword arguments to `slots` (one per parameter,
-// borrowed, nullptr when absent). Produces the interpreter-style TypeErrors.
-bool match_arguments(const FunctionSpec& function, PyObject* args, PyObject* kwargs, std::span<PyObject*> slots);
-
 // Conversion kinds: each returns false with a Python exception set.
 bool to_bool(PyObject* object, bool& out);
 bool to_u64(PyObject* object, uint64_t& out);
@@ -33,22 +23,10 @@ bool to_double(PyObject* object, double& out);
 // A view of a `bytes` object's contents, valid while the object lives.
 bool to_bytes(PyObject* object, ByteView& out);
 
-// Rewrites a pending TypeError as "argument '<name>': <message>"; other exceptions are left alone.
-void prefix_argument_error(const char* name);
-
-// Converts a matched parameter, leaving `out` at its default when absent. A
-// TypeError becomes "argument '<name>': <message>", keeping its cause.
-template <class T>
-bool convert_param(const char* name, PyObject* slot, T& out, bool (*convert)(PyObject*, T&)) {
-  if (slot == nullptr) return true;
-  if (convert(slot, out)) return true;
-  prefix_argument_error(name);
-  return false;
+// The encoder options of the trailing parameters every encoding entry point takes.
+inline EncodeOptions encode_options(bool check_integrity, bool compress, uint64_t alignment) {
+  return {.alignment = static_cast<size_t>(alignment), .check_integrity = check_integrity, .compress = compress};
 }
-
-// The three trailing encoder parameters, check_integrity, compress and
-// alignment, converted in that order into `options` (absent ones keep theirs).
-bool convert_encode_options(std::span<PyObject*> option_slots, EncodeOptions& options);
 
 // ValueError "Alignment must be a power of two" unless it is one.
 bool check_alignment(const EncodeOptions& options);

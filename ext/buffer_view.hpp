@@ -34,7 +34,6 @@ class BufferView {
     return {view_.shape, view_.shape != nullptr ? static_cast<size_t>(view_.ndim) : 0};
   }
 
-  bool held() const { return held_; }
   bool readonly() const { return view_.readonly != 0; }
   const uint8_t* data() const { return static_cast<const uint8_t*>(view_.buf); }
   size_t size() const { return static_cast<size_t>(view_.len); }

@@ -1,19 +1,16 @@
 // loads_rs: one packet held in any byte buffer back to a Python object.
-#include <array>
-
-#include "arguments.hpp"
 #include "buffer_view.hpp"
 #include "decode_to_python.hpp"
-#include "entry_points.hpp"
 #include "errors.hpp"
 #include "gil_release.hpp"
+#include "signature.hpp"
 #include "vakra/decode.hpp"
+#include "vakra_rs_entry_points.hpp"
 
 namespace vakra::ext {
 namespace {
 
-constexpr std::array<const char*, 1> kParams = {"data"};
-constexpr FunctionSpec kSpec{"loads_rs", kParams, 1};
+const Signature kLoads("loads_rs", arg("data", as_object));
 
 // decode(), with the GIL released when the packet holds work that grows with
 // its bodies: checksums to verify, or containers whose parts are checked.
@@ -27,12 +24,13 @@ Result<Decoded> decode_unlocked(ByteView bytes) {
 
 }  // namespace
 
-PyObject* decode_to_object(PyObject* data, const BufferView& buffer, ByteView packet) {
+PyObject* decode_to_object(PyObject* data, const BufferView& buffer, ByteView packet, Bfloat16 bfloat16) {
   // Compressed bodies come back as frames at any depth and are decompressed
   // into arrays of their own; everything else is a view of `data`.
   Decoded decoded;
   if (!unwrap(decode_unlocked(packet), decoded)) return nullptr;
-  const DecodeSource source{data, buffer.data(), PyBytes_CheckExact(data) != 0};
+  DecodeSource source{data, buffer.data(), PyBytes_CheckExact(data) != 0};
+  source.bfloat16 = bfloat16;
   PyRef result;
   if (!decoded_to_py(source, decoded, result)) return nullptr;
   if (!result) Py_RETURN_NONE;
@@ -40,13 +38,12 @@ PyObject* decode_to_object(PyObject* data, const BufferView& buffer, ByteView pa
 }
 
 PyObject* loads_rs(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded_call([&]() -> PyObject* {
-    std::array<PyObject*, kParams.size()> slots{};
-    if (!match_arguments(kSpec, args, kwargs, slots)) return nullptr;
+  return kLoads.call(args, kwargs, [](PyObject* data) -> PyObject* {
     // Held until the conversion is done: every view in the tree points into it.
     BufferView buffer;
-    if (!buffer.acquire_bytes(slots[0])) return nullptr;
-    return decode_to_object(slots[0], buffer, buffer.bytes());
+    if (!buffer.acquire_bytes(data)) return nullptr;
+    // vakra_rs leaves NumPy to refuse "bfloat16" until ml_dtypes is imported, as it always has.
+    return decode_to_object(data, buffer, buffer.bytes(), Bfloat16::AsNumpyKnowsIt);
   });
 }
 

@@ -10,26 +10,46 @@
 #include "errors.hpp"
 #include "gil_release.hpp"
 #include "process_objects.hpp"
+#include "memory_internal.hpp"
+#include "shape_tuple.hpp"
 #include "vakra/dense.hpp"
-#include "vakra/memory.hpp"
 
 namespace vakra::ext {
 namespace {
 
 PyObject* name_of(const ProcessObjects& h, Dtype dtype) { return h.dtype_names[static_cast<size_t>(dtype)].get(); }
 
+// NumPy knows the name "bfloat16" only once ml_dtypes has registered it, and
+// importing ml_dtypes costs far more than importing vakra: the package's
+// decoders import it when they first meet a bfloat16 body. False with an
+// exception set when it is not installed.
+bool numpy_knows(ProcessObjects& h, const DecodeSource& source, Dtype dtype) {
+  if (dtype != Dtype::Bfloat16 || h.bfloat16_registered || source.bfloat16 != Bfloat16::ImportOnDemand) return true;
+  PyRef ml_dtypes = PyRef::steal(PyImport_ImportModule("ml_dtypes"));
+  if (!ml_dtypes) {
+    if (!PyErr_ExceptionMatches(PyExc_ImportError)) return false;
+    return raise_from(PyExc_TypeError,
+                      "the packet holds bfloat16 data, which NumPy reads only with ml_dtypes installed "
+                      "(pip install 'vakra[bfloat16]')");
+  }
+  h.bfloat16_registered = true;
+  return true;
+}
+
+// `flat`, a 1-D array, in `shape` (1-D arrays as they are).
+bool shaped(const ProcessObjects& h, PyRef flat, std::span<const uint32_t> shape, PyRef& out) {
+  if (shape.size() == 1) {
+    out = std::move(flat);
+    return true;
+  }
+  PyRef dims = shape_tuple(shape);
+  if (!dims) return false;
+  out = PyRef::steal(PyObject_CallMethodObjArgs(flat.get(), h.names.reshape.get(), dims.get(), nullptr));
+  return static_cast<bool>(out);
+}
+
 // The decoder has already applied the element-count rule, so this cannot fail.
 uint64_t element_count_of(std::span<const uint32_t> shape) { return element_count(shape).value(); }
-
-PyRef shape_tuple(std::span<const uint32_t> shape) {
-  PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(shape.size())));
-  if (!tuple) return tuple;
-  for (size_t i = 0; i < shape.size(); ++i) {
-    PyObject* dim = PyLong_FromUnsignedLong(shape[i]);
-    if (dim == nullptr || PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), dim) != 0) return PyRef();
-  }
-  return tuple;
-}
 
 // module.attribute, looked up at every call: the decoder builds whatever the
 // package's module holds under that name at the time.
@@ -78,7 +98,8 @@ bool mark_read_only(const ProcessObjects& h, PyObject* array) {
 }
 
 // numpy.frombuffer over the caller's own object at the body's offset: no copy.
-bool dense_view(const ProcessObjects& h, const DecodeSource& source, const DecodedDense& dense, PyRef& out) {
+bool dense_view(ProcessObjects& h, const DecodeSource& source, const DecodedDense& dense, PyRef& out) {
+  if (!numpy_knows(h, source, dense.dtype)) return false;
   const size_t offset_in_source = static_cast<size_t>(dense.data.data() - source.base);
   const BodyHome home = source.locator != nullptr ? source.locator->locate(dense.data)
                                                   : BodyHome{source.object, offset_in_source, source.immutable};
@@ -97,24 +118,20 @@ bool dense_view(const ProcessObjects& h, const DecodeSource& source, const Decod
   } else if (!home.read_only && !mark_read_only(h, flat.get())) {
     return false;
   }
-  if (dense.shape.size() == 1) {
-    out = std::move(flat);
-    return true;
-  }
-  PyRef dims = shape_tuple(dense.shape);
-  if (!dims) return false;
-  out = PyRef::steal(PyObject_CallMethodObjArgs(flat.get(), h.names.reshape.get(), dims.get(), nullptr));
-  return static_cast<bool>(out);
+  return shaped(h, std::move(flat), dense.shape, out);
 }
 
 // An LZ4-compressed body decompressed straight into a new array's memory.
-bool dense_decompressed(const ProcessObjects& h, const DecodedDense& dense, PyRef& out) {
-  const uint64_t expected = element_count_of(dense.shape) * element_size(dense.dtype);
+bool dense_decompressed(ProcessObjects& h, const DecodeSource& source, const DecodedDense& dense, PyRef& out) {
+  const uint64_t count = element_count_of(dense.shape);
+  const uint64_t expected = count * element_size(dense.dtype);
   // Checked before the output array is allocated, so a small hostile packet cannot ask for gigabytes.
   if (expected > lz4_max_decompressed_size(dense.data.size())) return raise_codec_error(make_error(ErrorKind::Malformed));
-  PyRef dims = shape_tuple(dense.shape);
-  if (!dims) return false;
-  PyRef array = empty_array(h, dims.get(), name_of(h, dense.dtype));
+  // Made flat and shaped at the end: NumPy refuses a byte view of a 0-d
+  // array, which dtypes without a buffer format (bfloat16) need below.
+  PyRef length = PyRef::steal(PyLong_FromUnsignedLongLong(count));
+  if (!length) return false;
+  PyRef array = numpy_knows(h, source, dense.dtype) ? empty_array(h, length.get(), name_of(h, dense.dtype)) : PyRef();
   if (!array) {
     // NumPy refused (an unknown dtype name, no memory): a damaged frame is reported first.
     PyRef type, value, traceback;
@@ -146,8 +163,7 @@ bool dense_decompressed(const ProcessObjects& h, const DecodedDense& dense, PyRe
   }
   if (!unwrap(decompressed)) return false;
   memory.release();
-  out = std::move(array);
-  return true;
+  return shaped(h, std::move(array), dense.shape, out);
 }
 
 bool bundle_to_py(const DecodeSource& source, const DecodedBundle& bundle, PyRef& out) {
@@ -164,7 +180,31 @@ bool bundle_to_py(const DecodeSource& source, const DecodedBundle& bundle, PyRef
   return true;
 }
 
-bool sparse_to_py(const ProcessObjects& h, const DecodeSource& source, const DecodedSparse& sparse, PyRef& out) {
+ByteView real_bytes(const DecodeSource& source, ByteView view) {
+  return source.locator != nullptr ? source.locator->bytes_of(view) : view;
+}
+
+// An index array (COO row and col, CSR/CSC indices and indptr): SciPy's
+// kernels trust them without checks, so they never view memory that can
+// change once they have been checked. Only an exact bytes object cannot; from
+// anything else (a reused receive buffer, shared memory, a mapped file, the
+// frames of loads_frames) they are copies of the bytes that were checked:
+// CSR/CSC ones by the decoder, in the bytes it read (for frames, the
+// assembled copy, which is reused by the next call); COO ones by SciPy's
+// constructor, on the copy itself.
+bool index_array_to_py(ProcessObjects& h, const DecodeSource& source, const DecodedSparse& sparse,
+                       size_t component, PyRef& out) {
+  const auto* dense = std::get_if<DecodedDense>(&sparse.components[component].value);
+  if (source.immutable || dense == nullptr || dense->compressed) {
+    return decoded_to_py(source, sparse.components[component], out);
+  }
+  if (!numpy_knows(h, source, dense->dtype)) return false;
+  const ByteView checked = sparse.format == SparseFormat::coo ? real_bytes(source, dense->data) : dense->data;
+  PyRef copy = copied_array(h, checked, dense->dtype);
+  return copy && shaped(h, std::move(copy), dense->shape, out);
+}
+
+bool sparse_to_py(ProcessObjects& h, const DecodeSource& source, const DecodedSparse& sparse, PyRef& out) {
   PyRef scipy_sparse = PyRef::steal(PyImport_Import(h.names.scipy_sparse.get()));
   if (!scipy_sparse) {
     PyErr_Clear();
@@ -173,7 +213,11 @@ bool sparse_to_py(const ProcessObjects& h, const DecodeSource& source, const Dec
   if (sparse.components.size() != 3) throw InternalFailure("sparse packet without three components");
   std::array<PyRef, 3> parts;
   for (size_t i = 0; i < parts.size(); ++i) {
-    if (!decoded_to_py(source, sparse.components[i], parts[i])) return false;
+    const bool index_array = i > 0;
+    if (!(index_array ? index_array_to_py(h, source, sparse, i, parts[i])
+                      : decoded_to_py(source, sparse.components[i], parts[i]))) {
+      return false;
+    }
     if (!parts[i]) return true;
   }
   PyRef shape = shape_tuple(sparse.shape);
@@ -193,10 +237,6 @@ bool sparse_to_py(const ProcessObjects& h, const DecodeSource& source, const Dec
   if (!matrix_class) return false;
   out = PyRef::steal(PyObject_CallFunctionObjArgs(matrix_class.get(), arrays.get(), shape.get(), nullptr));
   return static_cast<bool>(out);
-}
-
-ByteView real_bytes(const DecodeSource& source, ByteView view) {
-  return source.locator != nullptr ? source.locator->bytes_of(view) : view;
 }
 
 // A quantized tensor's array: a copy, or for writable results from frames a
@@ -271,9 +311,9 @@ bool decoded_to_py(const DecodeSource& source, const Decoded& decoded, PyRef& ou
     return true;  // kinds that are carried but not converted
   }
   if (const auto* bundle = std::get_if<DecodedBundle>(&decoded.value)) return bundle_to_py(source, *bundle, out);
-  const ProcessObjects& h = process_objects();
+  ProcessObjects& h = process_objects();
   if (const auto* dense = std::get_if<DecodedDense>(&decoded.value)) {
-    return dense->compressed ? dense_decompressed(h, *dense, out) : dense_view(h, source, *dense, out);
+    return dense->compressed ? dense_decompressed(h, source, *dense, out) : dense_view(h, source, *dense, out);
   }
   if (const auto* sparse = std::get_if<DecodedSparse>(&decoded.value)) return sparse_to_py(h, source, *sparse, out);
   if (const auto* quantized = std::get_if<DecodedQuantized>(&decoded.value)) {

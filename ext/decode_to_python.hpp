@@ -31,6 +31,13 @@ class BodyLocator {
   ~BodyLocator() = default;
 };
 
+// How NumPy gets to know the dtype name "bfloat16", which it learns only
+// once ml_dtypes has been imported.
+enum class Bfloat16 : uint8_t {
+  ImportOnDemand,  // the package: ml_dtypes is imported when a bfloat16 body is first met
+  AsNumpyKnowsIt,  // vakra_rs: NumPy's own TypeError until someone imports ml_dtypes
+};
+
 // The caller's object and the start of the bytes exported from it; every view
 // in the tree points into those bytes, so a body's offset in `object` is its
 // address minus `base`.
@@ -42,6 +49,7 @@ struct DecodeSource {
   // Arrays (dense, and with a locator quantized ones too) come back writable:
   // views where the memory is writable, copies where it is not.
   bool writable = false;
+  Bfloat16 bfloat16 = Bfloat16::ImportOnDemand;
 };
 
 // Converts `decoded` into `out`. Returns false with a Python exception set.
@@ -52,6 +60,7 @@ bool decoded_to_py(const DecodeSource& source, const Decoded& decoded, PyRef& ou
 // Decodes `packet`, a range of the bytes `buffer` holds from `data`, into a
 // new reference (None for kinds that are not converted); nullptr with an
 // exception set. The export stays held by the caller until this returns.
-PyObject* decode_to_object(PyObject* data, const BufferView& buffer, ByteView packet);
+PyObject* decode_to_object(PyObject* data, const BufferView& buffer, ByteView packet,
+                           Bfloat16 bfloat16 = Bfloat16::ImportOnDemand);
 
 }  // namespace vakra::ext

@@ -63,16 +63,6 @@ PyRef sparse_format_of(PyObject* value) {
   return format;
 }
 
-std::string utf8_or_empty(PyObject* text) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-  if (data == nullptr) {
-    PyErr_Clear();
-    return {};
-  }
-  return std::string(data, static_cast<size_t>(size));
-}
-
 // "'int'": the repr of a value's type name, as the package's messages show it.
 std::string type_name_of(PyObject* value) {
   PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(value)));
@@ -80,10 +70,17 @@ std::string type_name_of(PyObject* value) {
     PyErr_Clear();
     return "'?'";
   }
-  std::string quoted = utf8_or_empty(name.get());
+  std::string quoted = utf8_or(name.get(), "");
   quoted.insert(quoted.begin(), '\'');
   quoted.push_back('\'');
   return quoted;
+}
+
+// array.astype(array.dtype.newbyteorder("=")): the same values in native byte order.
+PyRef native_order_copy(PyObject* array) {
+  PyRef dtype = PyRef::steal(PyObject_GetAttr(array, names().dtype.get()));
+  PyRef native = dtype ? PyRef::steal(PyObject_CallMethod(dtype.get(), "newbyteorder", "s", "=")) : PyRef();
+  return native ? PyRef::steal(PyObject_CallMethod(array, "astype", "O", native.get())) : PyRef();
 }
 
 Raised raise_cannot_encode(PyObject* value) {
@@ -101,7 +98,7 @@ Raised raise_too_deep() {
 
 bool PlanBuilder::plan_at(PyObject* value, PacketPlan& out, size_t depth) {
   if (depth > kMaxValueDepth) return raise_too_deep();
-  if (walk_ == Walk::Package) return plan_package_value(value, out, depth, false);
+  if (dispatch_ == Dispatch::Package) return plan_package_value(value, out, depth, false);
   // A dict subclass that names a sparse format is a sparse matrix, not a
   // mapping: SciPy's dok matrices subclass dict but keep their entries
   // elsewhere, and would otherwise encode as an empty bundle.
@@ -153,7 +150,7 @@ bool PlanBuilder::plan_package_value(PyObject* value, PacketPlan& out, size_t de
       PyErr_Clear();
       PyRef shown = PyRef::steal(PyObject_Repr(format.get()));
       if (!shown) return false;
-      return raise(PyExc_ValueError, "Unknown sparse format " + utf8_or_empty(shown.get()) +
+      return raise(PyExc_ValueError, "Unknown sparse format " + utf8_or(shown.get(), "") +
                                          ": vakra stores coo, csr and csc; convert with .tocsr(), .tocsc() or .tocoo()");
     }
     if (depth + 1 > kMaxValueDepth) return raise_too_deep();
@@ -248,17 +245,19 @@ DenseView PlanBuilder::keep_array(PyObject* array, NumpyArrayInfo& info, Dtype d
   return view;
 }
 
-bool PlanBuilder::collect_array(PyObject* array, DenseView& view) {
+bool PlanBuilder::collect_array(PyObject* array, DenseView& view, bool& native_order) {
   NumpyArrayInfo info;
   BufferView& memory = keep_exports_.emplace_back();
   if (!extract_numpy(array, info, memory)) return false;
+  native_order = info.native_order;
   view = keep_array(array, info, info.dtype);
   return true;
 }
 
 bool PlanBuilder::plan_array(PyObject* array, DensePlan& out) {
   DenseView view;
-  return collect_array(array, view) && unwrap(plan_dense_unlocked(view, options_), out);
+  bool native_order = true;
+  return collect_array(array, view, native_order) && unwrap(plan_dense_unlocked(view, options_), out);
 }
 
 bool PlanBuilder::plan_sparse(PyObject* matrix, PyObject* format, SparsePlan& out) {
@@ -283,7 +282,14 @@ bool PlanBuilder::plan_sparse(PyObject* matrix, PyObject* format, SparsePlan& ou
                                                           names().ascontiguousarray.get(), component.get(), nullptr));
       if (!component) return false;
     }
-    if (!collect_array(component.get(), views[k])) return false;
+    bool native_order = true;
+    if (!collect_array(component.get(), views[k], native_order)) return false;
+    if (!native_order && dispatch_ == Dispatch::Package) {
+      // The wire holds little-endian elements: a byte-swapped component is
+      // converted (vakra_rs takes the bytes as they lie, as it always has).
+      component = native_order_copy(component.get());
+      if (!component || !collect_array(component.get(), views[k], native_order)) return false;
+    }
   }
   return unwrap(vakra::plan_sparse(layout->format, shape, views), out);
 }
@@ -316,7 +322,7 @@ bool PlanBuilder::plan_bundle(PyObject* dict, BundlePlan& out, size_t depth) {
     PyRef key = PyRef::borrow(borrowed_key);
     PyRef value = PyRef::borrow(borrowed_value);
     if (!PyUnicode_Check(key.get())) {
-      if (walk_ == Walk::Package) return raise(PyExc_TypeError, "dict keys must be str, not " + type_name_of(key.get()));
+      if (dispatch_ == Dispatch::Package) return raise(PyExc_TypeError, "dict keys must be str, not " + type_name_of(key.get()));
       return raise_cannot_convert(key.get(), "PyString");
     }
     Py_ssize_t key_size = 0;

@@ -22,32 +22,33 @@ namespace vakra::ext {
 // encoder writes stays within the decoder's nesting limit.
 inline constexpr size_t kMaxValueDepth = MAX_NESTING_DEPTH;
 
-enum class Walk : uint8_t {
+// Which values the builder takes, and how.
+enum class Dispatch : uint8_t {
   // vakra_rs's dumps_rs: a dict becomes a bundle, an object with a str
   // `format` a sparse packet, and anything else is read as an array by its
   // attributes, its bytes taken as they lie.
   Arrays,
   // The package's encoders: also StringTensor, QuantizedTensor and lists of
   // str or bytes, with the package's messages. Exact ndarrays are taken when
-  // C-contiguous in native byte order; any value the walk does not take as
-  // it is goes once through the package's `convert` callable.
+  // C-contiguous in native byte order; any value the builder does not take
+  // as it is goes once through the package's `convert` callable.
   Package,
 };
 
 class PlanBuilder {
  public:
-  // `convert` is used by the Package walk only and may be nullptr, which
-  // makes every value it would be asked about a TypeError.
-  explicit PlanBuilder(const EncodeOptions& options, Walk walk = Walk::Arrays, PyObject* convert = nullptr)
-      : options_(options), walk_(walk), convert_(convert) {}
+  // `convert` is used by the Package dispatch only and may be nullptr (or
+  // None), which makes every value it would be asked about a TypeError.
+  explicit PlanBuilder(const EncodeOptions& options, Dispatch dispatch = Dispatch::Arrays, PyObject* convert = nullptr)
+      : options_(options), dispatch_(dispatch), convert_(convert) {}
 
-  // Plans `value` by the walk's dispatch. False with a Python exception set.
+  // Plans `value` by the builder's dispatch. False with a Python exception set.
   bool plan_value(PyObject* value, PacketPlan& out) { return plan_at(value, out, 0); }
 
   // Plans an array (read by its attributes) as a dense packet with the builder's options.
   bool plan_array(PyObject* array, DensePlan& out);
 
-  // The Python object whose memory `bytes` lies in, if the walk viewed
+  // The Python object whose memory `bytes` lies in, if the builder viewed
   // `bytes` in place; nullptr for bytes the plan or the builder own.
   PyObject* owner_of(ByteView bytes);
 
@@ -60,7 +61,8 @@ class PlanBuilder {
   bool plan_sparse(PyObject* matrix, PyObject* format, SparsePlan& out);
   bool plan_string_parts(StringParts& parts, PacketPlan& out);
   bool plan_quantized_tensor(PyObject* tensor, PacketPlan& out);
-  bool collect_array(PyObject* array, DenseView& view);
+  // Reads an array (by its attributes) and keeps it for the plan; `native_order` tells whether its bytes are little-endian.
+  bool collect_array(PyObject* array, DenseView& view, bool& native_order);
   // Keeps an array whose memory `info` describes (held in keep_exports_) for
   // the plan, and returns the view of its bytes as elements of `dtype`.
   DenseView keep_array(PyObject* array, NumpyArrayInfo& info, Dtype dtype);
@@ -76,7 +78,7 @@ class PlanBuilder {
   // the values themselves, their buffer exports, shapes, UTF-8 keys and the
   // parts of string and quantized tensors.
   EncodeOptions options_;
-  Walk walk_;
+  Dispatch dispatch_;
   PyObject* convert_;
   std::vector<PyRef> keep_objects_;
   std::deque<BufferView> keep_exports_;

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "pyref.hpp"
+
 namespace vakra::ext {
 namespace {
 
@@ -25,6 +27,43 @@ Raised raise_codec_error(const CodecError& error) {
 Raised raise(PyObject* type, const std::string& message) {
   PyErr_SetString(type, message.c_str());
   return {};
+}
+
+Raised raise_from(PyObject* type, const std::string& message) {
+  PyRef cause_type, cause, traceback;
+  PyErr_Fetch(cause_type.out(), cause.out(), traceback.out());
+  PyErr_NormalizeException(cause_type.inout(), cause.inout(), traceback.inout());
+  if (cause && traceback) PyException_SetTraceback(cause.get(), traceback.get());
+  raise(type, message);
+  if (!cause) return {};
+  PyRef new_type, value, new_traceback;
+  PyErr_Fetch(new_type.out(), value.out(), new_traceback.out());
+  PyErr_NormalizeException(new_type.inout(), value.inout(), new_traceback.inout());
+  if (value) PyException_SetCause(value.get(), cause.release());  // steals the reference
+  PyErr_Restore(new_type.release(), value.release(), new_traceback.release());
+  return {};
+}
+
+void add_note(const std::string& note) {
+  PyRef type, value, traceback;
+  PyErr_Fetch(type.out(), value.out(), traceback.out());
+  PyErr_NormalizeException(type.inout(), value.inout(), traceback.inout());
+  if (value) {
+    PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
+    PyRef added = text ? PyRef::steal(PyObject_CallMethod(value.get(), "add_note", "O", text.get())) : PyRef();
+    if (!added) PyErr_Clear();
+  }
+  PyErr_Restore(type.release(), value.release(), traceback.release());
+}
+
+std::string utf8_or(PyObject* text, const char* fallback) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+  if (data == nullptr) {
+    PyErr_Clear();
+    return fallback;
+  }
+  return std::string(data, static_cast<size_t>(size));
 }
 
 PyObject* panic_exception_type() {

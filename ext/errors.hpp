@@ -44,6 +44,17 @@ inline bool unwrap(Status status) {
 // Sets a Python exception of `type` with `message`.
 Raised raise(PyObject* type, const std::string& message);
 
+// Replaces the pending exception with type(message), whose __cause__ it becomes.
+Raised raise_from(PyObject* type, const std::string& message);
+
+// Adds `note` to the pending exception's notes (BaseException.add_note); the
+// exception stands unchanged if that fails.
+void add_note(const std::string& note);
+
+// The UTF-8 form of a str, for a message; `fallback` (and no exception
+// pending) when it has none, such as a str holding a lone surrogate.
+std::string utf8_or(PyObject* text, const char* fallback);
+
 // A broken invariant of the module's own code; turned into PanicException at the boundary.
 class InternalFailure : public std::exception {
  public:

@@ -1,5 +1,5 @@
-// Lets other Python threads run while the codec works on large bodies.
-// Only codec work happens inside: no Python object is touched, and every
+// Lets other Python threads run while the codec works on large bodies or a
+// call blocks (a write to a pipe, a wait for a mutex). Only native work happens inside: no Python object is touched, and every
 // buffer the work reads or writes stays exported (held by a BufferView, a
 // PlanBuilder, or owned by a bytes object nobody else can see yet), so its
 // memory can neither move nor be freed meanwhile.
@@ -40,6 +40,17 @@ class GilReleased {
   }
   GilReleased(const GilReleased&) = delete;
   GilReleased& operator=(const GilReleased&) = delete;
+
+  // Takes the GIL back for a moment and runs the interpreter's signal
+  // handlers (Ctrl-C, a handler that raises): how a blocking loop inside the
+  // scope stays interruptible. False when one raised; its exception is set.
+  bool check_signals() {
+    if (state_ == nullptr) return PyErr_CheckSignals() == 0;
+    PyEval_RestoreThread(state_);
+    const bool calm = PyErr_CheckSignals() == 0;
+    state_ = PyEval_SaveThread();
+    return calm;
+  }
 
  private:
   PyThreadState* state_;

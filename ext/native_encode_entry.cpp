@@ -1,109 +1,97 @@
 // _native.encode, encode_into, encode_to_fd and encode_segments: the
 // package's one encoder. Every value the package accepts is walked natively
-// into one plan (PlanBuilder's Package walk), and the plan goes to new bytes,
-// a caller's buffer, a descriptor or a list of segments.
-#include <array>
-#include <span>
-
+// into one plan (PlanBuilder's package dispatch), and the plan goes to new
+// bytes, a caller's buffer, a descriptor or a list of segments.
 #include "arguments.hpp"
 #include "encode_plan.hpp"
 #include "errors.hpp"
 #include "native_entry_points.hpp"
 #include "plan_sinks.hpp"
+#include "signature.hpp"
 
 namespace vakra::ext {
 namespace {
 
-constexpr std::array<const char*, 5> kEncodeParams = {"obj", "check_integrity", "compress", "alignment", "convert"};
-constexpr FunctionSpec kEncode{"encode", kEncodeParams, kEncodeParams.size()};
-constexpr FunctionSpec kEncodeSegments{"encode_segments", kEncodeParams, kEncodeParams.size()};
-constexpr std::array<const char*, 6> kIntoParams = {"obj", "buffer", "check_integrity", "compress", "alignment",
-                                                     "convert"};
-constexpr FunctionSpec kEncodeInto{"encode_into", kIntoParams, kIntoParams.size()};
-constexpr std::array<const char*, 6> kFdParams = {"obj", "fd", "check_integrity", "compress", "alignment", "convert"};
-constexpr FunctionSpec kEncodeToFd{"encode_to_fd", kFdParams, kFdParams.size()};
+// An int that does not fit (negative, or beyond 64 bits) is no power of two
+// either; whether it is one is checked by the caller, in its order.
+bool to_alignment(PyObject* object, uint64_t& out) {
+  if (to_u64(object, out)) return true;
+  if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+  PyErr_Clear();
+  return raise(PyExc_ValueError, "Alignment must be a power of two");
+}
 
-// The options and the convert callable: the parameters after the value (and
-// its destination). The alignment is checked by the caller, in its order.
-bool read_options(std::span<PyObject*> trailing, EncodeOptions& options, PyObject*& convert) {
-  if (!convert_encode_options(trailing.first(3), options)) {
-    // An int that does not fit (negative, or beyond 64 bits) is no power of two either.
-    if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
-      PyErr_Clear();
-      return raise(PyExc_ValueError, "Alignment must be a power of two");
-    }
-    return false;
-  }
-  convert = trailing[3];
-  if (convert != Py_None && PyCallable_Check(convert) == 0) {
-    return raise(PyExc_TypeError, "argument 'convert': expected a callable or None");
-  }
+// The package's `convert` callable, or None for none.
+bool to_callable_or_none(PyObject* object, PyObject*& out) {
+  if (object != Py_None && PyCallable_Check(object) == 0) return raise(PyExc_TypeError, "expected a callable or None");
+  out = object;
   return true;
+}
+
+const Signature kEncode("encode", arg("obj", as_object), arg("check_integrity", to_bool), arg("compress", to_bool),
+                        arg("alignment", to_alignment), arg("convert", to_callable_or_none));
+const Signature kEncodeSegments("encode_segments", arg("obj", as_object), arg("check_integrity", to_bool),
+                                arg("compress", to_bool), arg("alignment", to_alignment),
+                                arg("convert", to_callable_or_none));
+const Signature kEncodeInto("encode_into", arg("obj", as_object), arg("buffer", as_object),
+                            arg("check_integrity", to_bool), arg("compress", to_bool), arg("alignment", to_alignment),
+                            arg("convert", to_callable_or_none));
+const Signature kEncodeToFd("encode_to_fd", arg("obj", as_object), arg("fd", to_c_int), arg("check_integrity", to_bool),
+                            arg("compress", to_bool), arg("alignment", to_alignment),
+                            arg("convert", to_callable_or_none));
+
+// Plans `obj` for the package, after the alignment check, and hands the plan to `finish`.
+template <class Finish>
+PyObject* planned(PyObject* obj, const EncodeOptions& options, PyObject* convert, Finish&& finish) {
+  if (!check_alignment(options)) return nullptr;
+  PlanBuilder builder(options, Dispatch::Package, convert);
+  PacketPlan plan;
+  if (!builder.plan_value(obj, plan)) return nullptr;
+  return finish(builder, plan);
+}
+
+PyObject* encode(PyObject* obj, bool check_integrity, bool compress, uint64_t alignment, PyObject* convert) {
+  return planned(obj, encode_options(check_integrity, compress, alignment), convert,
+                 [](PlanBuilder&, const PacketPlan& plan) { return plan_to_bytes(plan); });
+}
+
+PyObject* encode_into(PyObject* obj, PyObject* buffer, bool check_integrity, bool compress, uint64_t alignment,
+                      PyObject* convert) {
+  const EncodeOptions options = encode_options(check_integrity, compress, alignment);
+  PlanBuilder builder(options, Dispatch::Package, convert);
+  return encode_into_buffer(builder, options, obj, buffer);
+}
+
+PyObject* encode_to_fd(PyObject* obj, int fd, bool check_integrity, bool compress, uint64_t alignment,
+                       PyObject* convert) {
+  return planned(obj, encode_options(check_integrity, compress, alignment), convert,
+                 [fd](PlanBuilder&, const PacketPlan& plan) -> PyObject* {
+                   if (!write_plan_to_fd(plan, fd, WriteErrors::WithErrno)) return nullptr;
+                   return PyLong_FromSize_t(plan.size());
+                 });
+}
+
+PyObject* encode_segments(PyObject* obj, bool check_integrity, bool compress, uint64_t alignment, PyObject* convert) {
+  return planned(obj, encode_options(check_integrity, compress, alignment), convert,
+                 [](PlanBuilder& builder, const PacketPlan& plan) {
+                   return plan_to_segment_list(plan, [&](ByteView bytes) { return builder.owner_of(bytes); });
+                 });
 }
 
 }  // namespace
 
-PyObject* native_encode(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded_call([&]() -> PyObject* {
-    std::array<PyObject*, kEncodeParams.size()> slots{};
-    EncodeOptions options;
-    PyObject* convert = nullptr;
-    if (!match_arguments(kEncode, args, kwargs, slots) || !read_options(std::span(slots).subspan(1), options, convert) ||
-        !check_alignment(options)) {
-      return nullptr;
-    }
-    PlanBuilder builder(options, Walk::Package, convert);
-    PacketPlan plan;
-    if (!builder.plan_value(slots[0], plan)) return nullptr;
-    return plan_to_bytes(plan);
-  });
-}
+PyObject* native_encode(PyObject*, PyObject* args, PyObject* kwargs) { return kEncode.call(args, kwargs, encode); }
 
 PyObject* native_encode_into(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded_call([&]() -> PyObject* {
-    std::array<PyObject*, kIntoParams.size()> slots{};
-    EncodeOptions options;
-    PyObject* convert = nullptr;
-    if (!match_arguments(kEncodeInto, args, kwargs, slots) ||
-        !read_options(std::span(slots).subspan(2), options, convert)) {
-      return nullptr;
-    }
-    PlanBuilder builder(options, Walk::Package, convert);
-    return encode_into_buffer(builder, options, slots[0], slots[1]);
-  });
+  return kEncodeInto.call(args, kwargs, encode_into);
 }
 
 PyObject* native_encode_to_fd(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded_call([&]() -> PyObject* {
-    std::array<PyObject*, kFdParams.size()> slots{};
-    EncodeOptions options;
-    PyObject* convert = nullptr;
-    int fd = 0;
-    if (!match_arguments(kEncodeToFd, args, kwargs, slots) || !convert_param("fd", slots[1], fd, to_c_int) ||
-        !read_options(std::span(slots).subspan(2), options, convert) || !check_alignment(options)) {
-      return nullptr;
-    }
-    PlanBuilder builder(options, Walk::Package, convert);
-    PacketPlan plan;
-    if (!builder.plan_value(slots[0], plan) || !write_plan_to_fd(plan, fd, WriteErrors::WithErrno)) return nullptr;
-    return PyLong_FromSize_t(plan.size());
-  });
+  return kEncodeToFd.call(args, kwargs, encode_to_fd);
 }
 
 PyObject* native_encode_segments(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded_call([&]() -> PyObject* {
-    std::array<PyObject*, kEncodeParams.size()> slots{};
-    EncodeOptions options;
-    PyObject* convert = nullptr;
-    if (!match_arguments(kEncodeSegments, args, kwargs, slots) ||
-        !read_options(std::span(slots).subspan(1), options, convert) || !check_alignment(options)) {
-      return nullptr;
-    }
-    PlanBuilder builder(options, Walk::Package, convert);
-    PacketPlan plan;
-    if (!builder.plan_value(slots[0], plan)) return nullptr;
-    return plan_to_segment_list(plan, [&](ByteView bytes) { return builder.owner_of(bytes); });
-  });
+  return kEncodeSegments.call(args, kwargs, encode_segments);
 }
 
 }  // namespace vakra::ext

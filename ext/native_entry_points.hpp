@@ -1,6 +1,7 @@
 // The routines of vakra._native, the package's private module: what the
 // package needs beyond vakra_rs's fixed thirteen functions. Each lives in the
-// file of its concern and runs its body through guarded_call().
+// file of its concern; those with keywords parse them by their Signature
+// (signature.hpp), and every body runs through guarded_call().
 #pragma once
 
 #include "python_api.hpp"
@@ -14,9 +15,11 @@ PyObject* native_encode_to_fd(PyObject* module, PyObject* args, PyObject* kwargs
 PyObject* native_encode_segments(PyObject* module, PyObject* args, PyObject* kwargs);
 // String tensor items: native_string_entry.cpp.
 PyObject* native_string_items(PyObject* module, PyObject* args, PyObject* kwargs);
-// Threads (native_threads_entry.cpp): set_num_threads(n), get_num_threads().
+// Threads (native_threads_entry.cpp): set_num_threads(n), get_num_threads(),
+// and VAKRA_NUM_THREADS, applied once when the module is first made.
 PyObject* set_num_threads_entry(PyObject* module, PyObject* count);
 PyObject* get_num_threads_entry(PyObject* module, PyObject* unused);
+void apply_thread_environment();
 // Reading packets (native_walk_entry.cpp).
 PyObject* native_probe(PyObject* module, PyObject* data);
 PyObject* native_packet_meter(PyObject* module, PyObject* unused);

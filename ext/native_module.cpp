@@ -1,10 +1,11 @@
 // PyInit__native: vakra._native, the package's private module. Its functions
 // are internal to the package (vakra.api and friends call them) and may
-// change with it; vakra_rs keeps the fixed public contract.
+// change with it; vakra_rs keeps the fixed public contract, and takes its
+// module from here through the `_vakra_rs_api` capsule.
 #include "module_frame.hpp"
 #include "native_entry_points.hpp"
 #include "pyref.hpp"
-#include "thread_setting.hpp"
+#include "vakra_rs_api.hpp"
 
 namespace vakra::ext {
 namespace {
@@ -27,8 +28,7 @@ PyMethodDef kNativeFunctions[] = {
     {"string_items", with_keywords(native_string_items), METH_VARARGS | METH_KEYWORDS,
      "string_items(offsets, payload, as_str)\n--\n\n"
      "The items of a string tensor (uint64 offsets into a bytes payload) as a list of str or bytes."},
-    // End of the encoding block.
-    // Threads.
+    // Threads (native_threads_entry.cpp).
     {"set_num_threads", set_num_threads_entry, METH_O,
      "set_num_threads(n)\n--\n\nUse up to n threads (1: none but the caller's) for one large body."},
     {"get_num_threads", get_num_threads_entry, METH_NOARGS,
@@ -47,7 +47,7 @@ PyMethodDef kNativeFunctions[] = {
      "loads(data)\n--\n\nDecode the packet at data[0]; bytes after it are ignored, whatever its kind."},
     {"dtype_names", native_dtype_names, METH_NOARGS,
      "dtype_names()\n--\n\nThe dtype names by wire code - 1."},
-    // Frames.
+    // Frames (native_frames_entry.cpp).
     {"loads_frames", with_keywords(loads_frames), METH_VARARGS | METH_KEYWORDS,
      "loads_frames(frames, writable=False)\n--\n\n"
      "Decode the packet whose bytes are the concatenation of `frames`; bodies lying whole in one frame are views of it."},
@@ -57,10 +57,17 @@ PyModuleDef kNativeModuleDef = {PyModuleDef_HEAD_INIT, "_native", "", 0, nullptr
 
 PyObject* g_native_module = nullptr;  // kept for the life of the process
 
+// VAKRA_NUM_THREADS, and the capsule vakra_rs builds its module from.
+bool finish_native_module(PyObject* module) {
+  apply_thread_environment();
+  PyRef capsule = PyRef::steal(PyCapsule_New(const_cast<VakraRsApi*>(&kVakraRsApi), kVakraRsApiCapsule, nullptr));
+  return capsule && PyModule_AddObjectRef(module, "_vakra_rs_api", capsule.get()) == 0;
+}
+
 }  // namespace
 }  // namespace vakra::ext
 
 extern "C" PyMODINIT_FUNC PyInit__native(void) {
   return vakra::ext::create_module_once("vakra._native", vakra::ext::kNativeModuleDef, vakra::ext::kNativeFunctions,
-                                        vakra::ext::g_native_module, vakra::ext::publish_thread_pool);
+                                        vakra::ext::g_native_module, vakra::ext::finish_native_module);
 }

@@ -1,6 +1,5 @@
 // _native.string_items: the items of a string tensor as a list of str (or
 // bytes) in one C loop, for StringTensor.tolist() and iteration.
-#include <array>
 #include <cstring>
 
 #include "arguments.hpp"
@@ -8,12 +7,13 @@
 #include "errors.hpp"
 #include "native_entry_points.hpp"
 #include "pyref.hpp"
+#include "signature.hpp"
 
 namespace vakra::ext {
 namespace {
 
-constexpr std::array<const char*, 3> kParams = {"offsets", "payload", "as_str"};
-constexpr FunctionSpec kStringItems{"string_items", kParams, kParams.size()};
+const Signature kStringItems("string_items", arg("offsets", as_object), arg("payload", to_bytes),
+                              arg("as_str", to_bool));
 
 uint64_t offset_at(const uint8_t* table, size_t i) {
   uint64_t value;
@@ -24,16 +24,9 @@ uint64_t offset_at(const uint8_t* table, size_t i) {
 }  // namespace
 
 PyObject* native_string_items(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded_call([&]() -> PyObject* {
-    std::array<PyObject*, kParams.size()> slots{};
-    ByteView payload;
-    bool as_str = true;
-    if (!match_arguments(kStringItems, args, kwargs, slots) || !convert_param("payload", slots[1], payload, to_bytes) ||
-        !convert_param("as_str", slots[2], as_str, to_bool)) {
-      return nullptr;
-    }
+  return kStringItems.call(args, kwargs, [](PyObject* offsets, ByteView payload, bool as_str) -> PyObject* {
     BufferView table;
-    if (!table.acquire_any_contiguous(slots[0])) return nullptr;
+    if (!table.acquire_any_contiguous(offsets)) return nullptr;
     if (table.size() < 8 || table.size() % 8 != 0) {
       return raise(PyExc_ValueError, "offsets must hold at least one 8-byte offset");
     }

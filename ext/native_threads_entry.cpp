@@ -1,14 +1,11 @@
 // set_num_threads and get_num_threads: how many threads the codec may use for
-// one large body; the VAKRA_NUM_THREADS setting, read once at import; and the
-// one pool both extension modules share.
+// one large body; and the VAKRA_NUM_THREADS setting, read once at import.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
 #include "errors.hpp"
 #include "native_entry_points.hpp"
-#include "pyref.hpp"
-#include "thread_setting.hpp"
 #include "vakra/threads.hpp"
 
 namespace vakra::ext {
@@ -17,8 +14,6 @@ namespace {
 // More threads than this is a mistake, not a machine: refused rather than
 // starting thousands of workers.
 constexpr int64_t kMaxThreads = 1024;
-
-constexpr const char* kPoolCapsule = "vakra._native._pool";
 
 // The thread count a VAKRA_NUM_THREADS value asks for; 0 when it does not
 // name a count in range (the default then stands).
@@ -30,34 +25,10 @@ size_t parse_thread_count(const char* text) {
   return static_cast<size_t>(value);
 }
 
-// VAKRA_NUM_THREADS, applied once to the pool this module uses.
-void apply_thread_environment() {
-  static const bool applied = [] {
-    if (const size_t count = parse_thread_count(std::getenv("VAKRA_NUM_THREADS"))) set_num_threads(count);
-    return true;
-  }();
-  (void)applied;
-}
-
 }  // namespace
 
-bool publish_thread_pool(PyObject* native_module) {
-  apply_thread_environment();
-  auto* entry = const_cast<ThreadPoolHandle*>(&own_thread_pool());
-  PyRef capsule = PyRef::steal(PyCapsule_New(entry, kPoolCapsule, nullptr));
-  return capsule && PyModule_AddObjectRef(native_module, "_pool", capsule.get()) == 0;
-}
-
-void join_thread_pool() {
-  PyRef native = PyRef::steal(PyImport_ImportModule("vakra._native"));
-  PyRef capsule = native ? PyRef::steal(PyObject_GetAttrString(native.get(), "_pool")) : PyRef();
-  void* entry = capsule ? PyCapsule_GetPointer(capsule.get(), kPoolCapsule) : nullptr;
-  if (entry == nullptr) {
-    PyErr_Clear();
-    apply_thread_environment();
-    return;
-  }
-  use_thread_pool(*static_cast<const ThreadPoolHandle*>(entry));
+void apply_thread_environment() {
+  if (const size_t count = parse_thread_count(std::getenv("VAKRA_NUM_THREADS"))) set_num_threads(count);
 }
 
 PyObject* set_num_threads_entry(PyObject*, PyObject* count) {

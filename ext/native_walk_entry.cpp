@@ -1,15 +1,14 @@
 // _native.probe, packet_meter, measure, walk, loads and dtype_names: reading
 // packets through the codec's walker, which measures a packet and describes
 // it without touching its bodies.
-#include <array>
 #include <memory>
 
-#include "arguments.hpp"
 #include "buffer_view.hpp"
 #include "decode_to_python.hpp"
 #include "errors.hpp"
 #include "native_entry_points.hpp"
 #include "packet_facts.hpp"
+#include "signature.hpp"
 #include "vakra/dtype.hpp"
 #include "vakra/walk.hpp"
 
@@ -18,8 +17,7 @@ namespace {
 
 // A PacketMeter travels to Python as a capsule of this name, which frees it.
 constexpr const char* kMeterName = "vakra._native.PacketMeter";
-constexpr std::array<const char*, 2> kMeasureParams = {"meter", "data"};
-constexpr FunctionSpec kMeasure{"measure", kMeasureParams, kMeasureParams.size()};
+const Signature kMeasure("measure", arg("meter", as_object), arg("data", as_object));
 
 void free_meter(PyObject* capsule) { delete static_cast<PacketMeter*>(PyCapsule_GetPointer(capsule, kMeterName)); }
 
@@ -50,13 +48,11 @@ PyObject* native_packet_meter(PyObject*, PyObject*) {
 }
 
 PyObject* native_measure(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded_call([&]() -> PyObject* {
-    std::array<PyObject*, kMeasureParams.size()> slots{};
-    if (!match_arguments(kMeasure, args, kwargs, slots)) return nullptr;
-    if (!PyCapsule_IsValid(slots[0], kMeterName)) return raise(PyExc_TypeError, "meter must come from packet_meter()");
-    auto* meter = static_cast<PacketMeter*>(PyCapsule_GetPointer(slots[0], kMeterName));
+  return kMeasure.call(args, kwargs, [](PyObject* capsule, PyObject* data) -> PyObject* {
+    if (!PyCapsule_IsValid(capsule, kMeterName)) return raise(PyExc_TypeError, "meter must come from packet_meter()");
+    auto* meter = static_cast<PacketMeter*>(PyCapsule_GetPointer(capsule, kMeterName));
     BufferView buffer;
-    if (!buffer.acquire_bytes(slots[1])) return nullptr;
+    if (!buffer.acquire_bytes(data)) return nullptr;
     return extent_tuple(meter->measure(buffer.bytes()));
   });
 }

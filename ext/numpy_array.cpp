@@ -4,6 +4,7 @@
 #include <string>
 
 #include "arguments.hpp"
+#include "byte_sequence.hpp"
 #include "errors.hpp"
 #include "process_objects.hpp"
 #include "pyref.hpp"
@@ -131,8 +132,7 @@ bool read_c_contiguous(PyObject* object, bool& contiguous) {
 }
 
 bool read_dimensions(PyObject* shape, std::vector<uint32_t>& dims) {
-  if (PyUnicode_Check(shape)) return raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
-  if (!PySequence_Check(shape)) return raise_cannot_convert(shape, "Sequence");
+  if (!check_sequence(shape)) return false;
   std::vector<uint64_t> values;
   if (PyTuple_Check(shape)) {
     const Py_ssize_t n = PyTuple_Size(shape);

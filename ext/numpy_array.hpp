@@ -8,7 +8,6 @@
 
 #include "buffer_view.hpp"
 #include "python_api.hpp"
-#include "vakra/dense.hpp"
 #include "vakra/dtype.hpp"
 
 namespace vakra::ext {
@@ -19,11 +18,6 @@ struct NumpyArrayInfo {
   uint64_t nbytes = 0;
   Dtype dtype = Dtype::Float32;
   bool native_order = true;  // false for a byte-swapped dtype: the bytes are not what the wire wants
-
-  // The codec's view of the element bytes; valid while the array and its export live.
-  DenseView view() const {
-    return {ByteView(reinterpret_cast<const uint8_t*>(data_address), nbytes), shape, dtype};
-  }
 };
 
 // Fills `info` from `object`, and holds the array's memory in `memory` so it

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "errors.hpp"
+#include "shape_tuple.hpp"
 
 namespace vakra::ext {
 namespace {
@@ -22,18 +23,6 @@ bool set_item(PyObject* dict, const char* key, PyRef value) {
 PyRef py_bool(bool value) { return PyRef::borrow(value ? Py_True : Py_False); }
 PyRef py_size(uint64_t value) { return PyRef::steal(PyLong_FromUnsignedLongLong(value)); }
 PyRef py_text(const char* text) { return PyRef::steal(PyUnicode_FromString(text)); }
-
-PyRef shape_tuple(std::span<const uint32_t> dims, uint64_t& total) {
-  PyRef shape = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(dims.size())));
-  if (!shape) return shape;
-  total = 1;
-  for (size_t i = 0; i < dims.size(); ++i) {
-    if (__builtin_mul_overflow(total, uint64_t{dims[i]}, &total)) total = std::numeric_limits<uint64_t>::max();
-    PyObject* item = PyLong_FromUnsignedLong(dims[i]);
-    if (item == nullptr || PyTuple_SetItem(shape.get(), static_cast<Py_ssize_t>(i), item) != 0) return PyRef();
-  }
-  return shape;
-}
 
 // The element type's name, or None for containers, Inline and unknown codes.
 PyRef dtype_of(const WalkedPacket& packet) {
@@ -114,7 +103,10 @@ bool add_header_facts(PyObject* dict, const PacketHeader& header, std::span<cons
            set_item(dict, "total_elements", PyRef::steal(PyLong_FromLong(0)));
   }
   uint64_t total = 1;
-  PyRef shape = shape_tuple(dims, total);
+  for (const uint32_t dim : dims) {
+    if (__builtin_mul_overflow(total, uint64_t{dim}, &total)) total = std::numeric_limits<uint64_t>::max();
+  }
+  PyRef shape = shape_tuple(dims);
   return shape && set_item(dict, "total_elements", py_size(total)) && set_item(dict, "shape", std::move(shape));
 }
 

@@ -1,19 +1,16 @@
 // get_packet_info_rs: header facts of a packet without touching its body.
-#include <array>
-
-#include "arguments.hpp"
 #include "buffer_view.hpp"
-#include "entry_points.hpp"
 #include "errors.hpp"
 #include "packet_facts.hpp"
 #include "pyref.hpp"
+#include "signature.hpp"
 #include "vakra/walk.hpp"
+#include "vakra_rs_entry_points.hpp"
 
 namespace vakra::ext {
 namespace {
 
-constexpr std::array<const char*, 1> kParams = {"data"};
-constexpr FunctionSpec kSpec{"get_packet_info_rs", kParams, 1};
+const Signature kPacketInfo("get_packet_info_rs", arg("data", as_object));
 
 PyObject* packet_info(ByteView bytes) {
   PacketHeader header;
@@ -34,11 +31,9 @@ PyObject* packet_info(ByteView bytes) {
 }  // namespace
 
 PyObject* get_packet_info_rs(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded_call([&]() -> PyObject* {
-    std::array<PyObject*, kParams.size()> slots{};
-    if (!match_arguments(kSpec, args, kwargs, slots)) return nullptr;
+  return kPacketInfo.call(args, kwargs, [](PyObject* data) -> PyObject* {
     BufferView buffer;
-    if (!buffer.acquire_bytes(slots[0])) return nullptr;
+    if (!buffer.acquire_bytes(data)) return nullptr;
     return packet_info(buffer.bytes());
   });
 }

@@ -1,6 +1,8 @@
 #include "plan_sinks.hpp"
 
+#include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -17,7 +19,7 @@
 #include "errors.hpp"
 #include "gil_release.hpp"
 #include "pyref.hpp"
-#include "vakra/memory.hpp"
+#include "memory_internal.hpp"
 #include "vakra/segments.hpp"
 
 namespace vakra::ext {
@@ -28,12 +30,42 @@ namespace {
 constexpr size_t kMaxRangesPerCall = IOV_MAX < 1024 ? IOV_MAX : 1024;
 constexpr size_t kMaxBytesPerCall = INT_MAX;
 
+// How a write of a segment list ended: 0, the errno of a failed call, -1
+// when a call wrote nothing, or kInterrupted when a signal handler raised
+// (its exception is set); `written` bytes went out in any case.
+struct WriteOutcome {
+  int error = 0;
+  size_t written = 0;
+};
+constexpr int kInterrupted = -2;
+
+// How long a blocked write waits before it looks for signals again.
+constexpr int kSignalCheckMs = 50;
+
+// After a short write to a blocking descriptor (a pipe or socket nobody
+// drains), waits until it takes more. A signal that arrives meanwhile (or
+// arrived during the short write, which then returns its count rather than
+// failing) is seen within kSignalCheckMs: the interpreter's handlers run, and
+// false means one raised. Descriptors in non-blocking mode are not waited
+// for: their next write reports EAGAIN as it always has.
+bool wait_until_writable(int fd, GilReleased& unlocked) {
+  const int status_flags = fcntl(fd, F_GETFL);
+  if (status_flags == -1 || (status_flags & O_NONBLOCK) != 0) return true;
+  pollfd wanted{fd, POLLOUT, 0};
+  for (;;) {
+    const int ready = poll(&wanted, 1, kSignalCheckMs);
+    if (ready > 0 || (ready < 0 && errno != EINTR)) return true;  // the next write tells
+    if (!unlocked.check_signals()) return false;
+  }
+}
+
 // Writes every segment in order with writev(2), continuing partial writes.
-// Runs without the GIL. Returns 0, the errno of a failed call, or -1 when a
-// call wrote nothing.
-int write_segments(int fd, std::span<const Segment> segments) {
+// Runs inside `unlocked`; a call that a signal interrupts takes the GIL back
+// for the interpreter's handlers, so Ctrl-C or a raising handler ends it.
+WriteOutcome write_segments(int fd, std::span<const Segment> segments, GilReleased& unlocked) {
   std::vector<iovec> vectors;
   vectors.reserve(std::min(segments.size(), kMaxRangesPerCall));
+  WriteOutcome outcome;
   size_t first = 0;   // first segment not fully written
   size_t offset = 0;  // bytes of it already written
   while (first < segments.size()) {
@@ -45,12 +77,24 @@ int write_segments(int fd, std::span<const Segment> segments) {
       vectors.push_back({const_cast<uint8_t*>(segments[i].bytes.data() + skip), len});
       budget -= len;
     }
+    const size_t requested = kMaxBytesPerCall - budget;
     const ssize_t n = ::writev(fd, vectors.data(), static_cast<int>(vectors.size()));
-    if (n == 0) return -1;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
+    if (n == 0) {
+      outcome.error = -1;
+      return outcome;
     }
+    if (n < 0) {
+      if (errno != EINTR) {
+        outcome.error = errno;
+        return outcome;
+      }
+      if (!unlocked.check_signals()) {
+        outcome.error = kInterrupted;
+        return outcome;
+      }
+      continue;
+    }
+    outcome.written += static_cast<size_t>(n);
     // Segments are never empty, so this walks forward through the written bytes.
     for (size_t left = static_cast<size_t>(n); left > 0;) {
       const size_t step = std::min(left, segments[first].bytes.size() - offset);
@@ -61,8 +105,12 @@ int write_segments(int fd, std::span<const Segment> segments) {
         offset = 0;
       }
     }
+    if (static_cast<size_t>(n) < requested && first < segments.size() && !wait_until_writable(fd, unlocked)) {
+      outcome.error = kInterrupted;
+      return outcome;
+    }
   }
-  return 0;
+  return outcome;
 }
 
 // One bytes object holding `pieces` back to back.
@@ -148,14 +196,21 @@ PyObject* encode_into_buffer(PlanBuilder& builder, const EncodeOptions& options,
 
 bool write_plan_to_fd(const PacketPlan& plan, int fd, WriteErrors style) {
   const SegmentList list = segments_unlocked(plan);
-  int error = 0;
-  {
-    GilReleased unlocked;
+  WriteOutcome outcome;
+  if (fd == -1) {
     // -1 is never an open descriptor: report it like any other bad one
     // rather than handing it to writev(2).
-    error = fd == -1 ? EBADF : write_segments(fd, list.segments());
+    outcome.error = EBADF;
+  } else {
+    GilReleased unlocked;
+    outcome = write_segments(fd, list.segments(), unlocked);
   }
-  if (error != 0) return raise_write_error(error, style);
+  if (outcome.error == kInterrupted) {
+    add_note("interrupted after writing " + std::to_string(outcome.written) + " of the packet's " +
+             std::to_string(list.size()) + " bytes to the file descriptor");
+    return false;
+  }
+  if (outcome.error != 0) return raise_write_error(outcome.error, style);
   return true;
 }
 

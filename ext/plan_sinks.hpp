@@ -27,9 +27,12 @@ enum class WriteErrors { FixedText, WithErrno };
 PyObject* encode_into_buffer(PlanBuilder& builder, const EncodeOptions& options, PyObject* value, PyObject* buffer);
 
 // Writes the packet to `fd` from its segments, bodies straight from their
-// memory, releasing the GIL only around the write loop. Partial writes are
-// continued and EINTR retried. False with OSError set: "failed to write
-// whole buffer" when a call writes nothing, else as `style` says.
+// memory (checksummed ones from a copy, segments.hpp), releasing the GIL only
+// around the write loop. Partial writes are continued; a call a signal
+// interrupts runs the interpreter's handlers and is retried unless one raised,
+// whose exception then ends the call with a note of the bytes written. False
+// with an exception set: OSError "failed to write whole buffer" when a call
+// writes nothing, else as `style` says.
 bool write_plan_to_fd(const PacketPlan& plan, int fd, WriteErrors style);
 
 // The plan's segments as a list: a read-only memoryview for each body that

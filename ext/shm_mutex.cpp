@@ -78,9 +78,10 @@ bool reached(Instant now, Instant deadline) {
   return now.seconds > deadline.seconds || (now.seconds == deadline.seconds && now.nanos >= deadline.nanos);
 }
 
-void sleep_between_attempts() {
+// False when a signal cut the sleep short.
+bool sleep_between_attempts() {
   const timespec pause{0, 50'000};
-  nanosleep(&pause, nullptr);  // an early wake-up by a signal only means an earlier retry
+  return nanosleep(&pause, nullptr) == 0;
 }
 
 }  // namespace
@@ -115,16 +116,20 @@ MutexStatus init_mutex(void* area) {
     pthread_mutexattr_destroy(&attributes);
     return platform_error("pthread_mutexattr_setpshared failed");
   }
+  if (pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ERRORCHECK) != 0) {
+    pthread_mutexattr_destroy(&attributes);
+    return platform_error("pthread_mutexattr_settype failed");
+  }
   const int result = pthread_mutex_init(mutex_at(area), &attributes);
   pthread_mutexattr_destroy(&attributes);
   if (result != 0) return platform_error("pthread_mutex_init failed: " + std::to_string(result));
   return {};
 }
 
-MutexResult<bool> lock_mutex(void* area, Timeout timeout) {
+MutexResult<bool> lock_mutex(void* area, Timeout timeout, KeepWaiting keep_waiting, void* context) {
   const std::optional<Instant> deadline = add_timeout(monotonic_now(), timeout);
   if (!deadline) return invalid_timeout("overflow when adding duration to instant");
-  for (;;) {
+  for (unsigned polls = 1;; ++polls) {
     const int result = pthread_mutex_trylock(mutex_at(area));
     if (result == 0) return false;
     if (result != EBUSY) {
@@ -133,12 +138,20 @@ MutexResult<bool> lock_mutex(void* area, Timeout timeout) {
     if (reached(monotonic_now(), *deadline)) {
       return MutexError{MutexError::Kind::LockNotTaken, "Mutex lock timed out after " + format_timeout(timeout)};
     }
-    sleep_between_attempts();
+    const bool slept = sleep_between_attempts();
+    if ((!slept || polls % kHookPolls == 0) && !keep_waiting(context)) {
+      return MutexError{MutexError::Kind::Interrupted, {}};
+    }
   }
 }
 
 MutexStatus unlock_mutex(void* area) {
   const int result = pthread_mutex_unlock(mutex_at(area));
+  if (result == EPERM) {
+    return MutexError{MutexError::Kind::NotHolder,
+                      "Mutex unlock refused: the calling thread does not hold it (it is free, or held by another "
+                      "thread or process)"};
+  }
   if (result != 0) return platform_error("pthread_mutex_unlock failed: " + std::to_string(result));
   return {};
 }

@@ -19,6 +19,8 @@ struct MutexError {
     PlatformCall,    // a pthread call refused: RuntimeError
     LockNotTaken,    // deadline passed or trylock failed: TimeoutError
     InvalidTimeout,  // the timeout cannot become a deadline: ValueError
+    NotHolder,       // unlock by a thread that does not hold the mutex: RuntimeError
+    Interrupted,     // the caller's hook ended the wait; it has set what ended it
   };
   Kind kind;
   std::string message;
@@ -59,16 +61,28 @@ std::string format_timeout(Timeout timeout);
 // The functions below take the address of a writable mutex area of
 // kMutexAreaSize bytes; nothing checks what lies there.
 
-// Initialises a process-shared mutex with otherwise default attributes.
+// Initialises a process-shared, error-checking mutex: it knows its holder
+// (a thread of any process), so an unlock by anyone else is refused instead
+// of breaking the exclusion. It is not robust on purpose: a robust mutex is
+// linked into its holder's list of robust mutexes through the shared memory
+// itself, and the kernel walks that list when the holder exits, which is
+// unsafe once the memory has been unmapped or reused.
 MutexStatus init_mutex(void* area);
+
+// Called while lock_mutex waits: after a sleep a signal cut short, and at
+// least every kHookPolls polls. Returning false ends the wait with Interrupted.
+using KeepWaiting = bool (*)(void* context);
+inline constexpr unsigned kHookPolls = 20;  // about a millisecond of polling
 
 // Takes the mutex, polling with pthread_mutex_trylock and 50 µs sleeps until
 // the monotonic deadline now + timeout. One attempt is always made, so a zero
 // timeout still takes a free mutex. The flag tells whether the previous owner
 // died holding it; without the robust attribute that is never detected, so it
 // is always false.
-MutexResult<bool> lock_mutex(void* area, Timeout timeout);
+MutexResult<bool> lock_mutex(void* area, Timeout timeout, KeepWaiting keep_waiting, void* context);
 
+// Refused with NotHolder when the calling thread does not hold the mutex
+// (for a mutex made by init_mutex; older areas are not checked).
 MutexStatus unlock_mutex(void* area);
 MutexStatus destroy_mutex(void* area);
 

@@ -2,14 +2,15 @@
 // operations of shm_mutex.hpp on the 64-byte area at `offset`.
 #include <pthread.h>
 
-#include <array>
 #include <string>
 
 #include "arguments.hpp"
 #include "buffer_view.hpp"
-#include "entry_points.hpp"
 #include "errors.hpp"
+#include "gil_release.hpp"
 #include "shm_mutex.hpp"
+#include "signature.hpp"
+#include "vakra_rs_entry_points.hpp"
 
 namespace vakra::ext {
 
@@ -20,26 +21,32 @@ namespace {
 
 constexpr double kDefaultTimeoutSecs = 5.0;
 
-constexpr std::array<const char*, 2> kAreaParams = {"buffer", "offset"};
-constexpr std::array<const char*, 3> kLockParams = {"buffer", "offset", "timeout_secs"};
-constexpr FunctionSpec kInitSpec{"shm_mutex_init", kAreaParams, 2};
-constexpr FunctionSpec kLockSpec{"shm_mutex_lock", kLockParams, 2};
-constexpr FunctionSpec kUnlockSpec{"shm_mutex_unlock", kAreaParams, 2};
-constexpr FunctionSpec kDestroySpec{"shm_mutex_destroy", kAreaParams, 2};
+const Signature kInit("shm_mutex_init", arg("buffer", as_object), arg("offset", to_u64));
+const Signature kLock("shm_mutex_lock", arg("buffer", as_object), arg("offset", to_u64),
+                      arg("timeout_secs", to_double, kDefaultTimeoutSecs));
+const Signature kUnlock("shm_mutex_unlock", arg("buffer", as_object), arg("offset", to_u64));
+const Signature kDestroy("shm_mutex_destroy", arg("buffer", as_object), arg("offset", to_u64));
 
 PyObject* exception_type(MutexError::Kind kind) {
   switch (kind) {
     case MutexError::Kind::PlatformCall:
+    case MutexError::Kind::NotHolder:
       return PyExc_RuntimeError;
     case MutexError::Kind::LockNotTaken:
       return PyExc_TimeoutError;
     case MutexError::Kind::InvalidTimeout:
       return PyExc_ValueError;
+    case MutexError::Kind::Interrupted:
+      break;  // its exception is already set
   }
-  return PyExc_RuntimeError;  // not reached: every kind is listed above
+  return nullptr;
 }
 
-Raised raise_mutex_error(const MutexError& error) { return raise(exception_type(error.kind), error.message); }
+Raised raise_mutex_error(const MutexError& error) {
+  PyObject* type = exception_type(error.kind);
+  if (type == nullptr) return {};
+  return raise(type, error.message);
+}
 
 // Takes the export of `buffer` into `view` and returns the address of the
 // mutex area at `offset`, or nullptr with an exception set.
@@ -56,55 +63,51 @@ void* mutex_area(BufferView& view, PyObject* buffer, uint64_t offset) {
 }
 
 // The shape shared by init, unlock and destroy: (buffer, offset) -> None.
-PyObject* run_on_area(const FunctionSpec& function, PyObject* args, PyObject* kwargs, MutexStatus (*operation)(void*)) {
-  return guarded_call([&]() -> PyObject* {
-    std::array<PyObject*, kAreaParams.size()> slots{};
-    if (!match_arguments(function, args, kwargs, slots)) return nullptr;
-    uint64_t offset = 0;
-    if (!convert_param("offset", slots[1], offset, to_u64)) return nullptr;
-    BufferView view;
-    void* area = mutex_area(view, slots[0], offset);
-    if (area == nullptr) return nullptr;
-    const MutexStatus status = operation(area);
-    if (!status.ok()) return raise_mutex_error(status.error());
-    Py_RETURN_NONE;
-  });
+PyObject* run_on_area(PyObject* buffer, uint64_t offset, MutexStatus (*operation)(void*)) {
+  BufferView view;
+  void* area = mutex_area(view, buffer, offset);
+  if (area == nullptr) return nullptr;
+  const MutexStatus status = operation(area);
+  if (!status.ok()) return raise_mutex_error(status.error());
+  Py_RETURN_NONE;
+}
+
+PyObject* lock(PyObject* buffer, uint64_t offset, double timeout_secs) {
+  BufferView view;
+  void* area = mutex_area(view, buffer, offset);
+  if (area == nullptr) return nullptr;
+  // The timeout's value is judged only once the buffer has passed its checks.
+  const MutexResult<Timeout> timeout = timeout_from_seconds(timeout_secs);
+  if (!timeout.ok()) return raise_mutex_error(timeout.error());
+  MutexResult<bool> owner_died;
+  {
+    // Other threads run while this one waits (one of them may be the
+    // holder), and signal handlers run between polls. The export stays
+    // held, so the area can neither move nor go away meanwhile.
+    GilReleased unlocked;
+    owner_died = lock_mutex(
+        area, timeout.value(), [](void* gil) { return static_cast<GilReleased*>(gil)->check_signals(); }, &unlocked);
+  }
+  if (!owner_died.ok()) return raise_mutex_error(owner_died.error());
+  return PyBool_FromLong(owner_died.value());
 }
 
 }  // namespace
 
 PyObject* shm_mutex_init(PyObject*, PyObject* args, PyObject* kwargs) {
-  return run_on_area(kInitSpec, args, kwargs, init_mutex);
+  return kInit.call(args, kwargs, [](PyObject* buffer, uint64_t offset) { return run_on_area(buffer, offset, init_mutex); });
 }
 
-PyObject* shm_mutex_lock(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded_call([&]() -> PyObject* {
-    std::array<PyObject*, kLockParams.size()> slots{};
-    if (!match_arguments(kLockSpec, args, kwargs, slots)) return nullptr;
-    uint64_t offset = 0;
-    double timeout_secs = kDefaultTimeoutSecs;
-    if (!convert_param("offset", slots[1], offset, to_u64) ||
-        !convert_param("timeout_secs", slots[2], timeout_secs, to_double)) {
-      return nullptr;
-    }
-    BufferView view;
-    void* area = mutex_area(view, slots[0], offset);
-    if (area == nullptr) return nullptr;
-    // The timeout's value is judged only once the buffer has passed its checks.
-    const MutexResult<Timeout> timeout = timeout_from_seconds(timeout_secs);
-    if (!timeout.ok()) return raise_mutex_error(timeout.error());
-    const MutexResult<bool> owner_died = lock_mutex(area, timeout.value());
-    if (!owner_died.ok()) return raise_mutex_error(owner_died.error());
-    return PyBool_FromLong(owner_died.value());
-  });
-}
+PyObject* shm_mutex_lock(PyObject*, PyObject* args, PyObject* kwargs) { return kLock.call(args, kwargs, lock); }
 
 PyObject* shm_mutex_unlock(PyObject*, PyObject* args, PyObject* kwargs) {
-  return run_on_area(kUnlockSpec, args, kwargs, unlock_mutex);
+  return kUnlock.call(args, kwargs,
+                      [](PyObject* buffer, uint64_t offset) { return run_on_area(buffer, offset, unlock_mutex); });
 }
 
 PyObject* shm_mutex_destroy(PyObject*, PyObject* args, PyObject* kwargs) {
-  return run_on_area(kDestroySpec, args, kwargs, destroy_mutex);
+  return kDestroy.call(args, kwargs,
+                       [](PyObject* buffer, uint64_t offset) { return run_on_area(buffer, offset, destroy_mutex); });
 }
 
 PyObject* shm_mutex_size(PyObject*, PyObject*) { return PyLong_FromSize_t(kMutexAreaSize); }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "arguments.hpp"
+#include "byte_sequence.hpp"
 #include "errors.hpp"
 #include "process_objects.hpp"
 #include "numpy_array.hpp"
@@ -14,13 +15,6 @@ template <class T>
 bool read_attribute(PyObject* object, const char* name, T& out, bool (*convert)(PyObject*, T&)) {
   PyRef value = PyRef::steal(PyObject_GetAttrString(object, name));
   return value && convert(value.get(), out);
-}
-
-// Little-endian u64 values from bytes of any alignment.
-std::vector<uint64_t> read_u64s(ByteView bytes) {
-  std::vector<uint64_t> values(bytes.size() / sizeof(uint64_t));
-  if (!values.empty()) std::memcpy(values.data(), bytes.data(), values.size() * sizeof(uint64_t));  // LE host
-  return values;
 }
 
 }  // namespace
@@ -99,7 +93,7 @@ bool StringParts::read_tensor(PyObject* tensor) {
     return raise(PyExc_TypeError, "StringTensor.to_raw() must return (offsets bytes, payload bytes, count)");
   }
   PyObject* table_bytes = PyTuple_GetItem(raw.get(), 0);
-  owned_offsets_ = read_u64s({reinterpret_cast<const uint8_t*>(PyBytes_AsString(table_bytes)),
+  owned_offsets_ = read_u64_table({reinterpret_cast<const uint8_t*>(PyBytes_AsString(table_bytes)),
                               static_cast<size_t>(PyBytes_Size(table_bytes))});
   offsets = owned_offsets_;
   PyObject* payload_bytes = PyTuple_GetItem(raw.get(), 1);

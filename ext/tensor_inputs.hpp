@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "buffer_view.hpp"
-#include "prepacked_inputs.hpp"
+#include "byte_sequence.hpp"
 #include "pyref.hpp"
 #include "python_api.hpp"
 #include "vakra/bytes.hpp"

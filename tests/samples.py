@@ -32,6 +32,7 @@ VALUES = {
     "qint8": quantize(WEIGHTS[:4, :6], "qint8", axis=1), "grouped qint4": quantize(WEIGHTS[:3, :7], "qint4", group_size=3),
     "big-endian": np.arange(5, dtype=">i4"), "numpy scalar": np.float32(2.5),  # come back native, as 0-d arrays
     "transposed": np.arange(12, dtype=np.int16).reshape(3, 4).T,
+    "big-endian csc": scipy.sparse.csc_matrix((CSR.data.astype(">f8"), CSR.indices, CSR.indptr), CSR.shape[::-1]),
 }
 VALUES["every kind"] = dict(VALUES)
 VALUES["dict subclass"] = Quirky(a=np.ones(2), s=["x"])

@@ -5,13 +5,16 @@ from __future__ import annotations
 import errno
 import io
 import os
+import re
 import shutil
+import signal
 import subprocess
 
 import numpy as np
 import pytest
 
 import vakra
+from vakra.shm import SharedMutex
 
 ARRAY = np.arange(1 << 18, dtype=np.float64)  # 2 MiB: more than the small file system holds
 
@@ -48,6 +51,39 @@ def test_dump_to_a_pipe_whose_reader_closed_raises_epipe():
     os.close(read_end)
     with open(write_end, "wb") as handle, pytest.raises(BrokenPipeError):
         vakra.dump({"a": ARRAY}, handle)
+
+
+def _alarm(signum, frame):
+    raise InterruptedError("alarm")
+
+
+def _dump_to_a_pipe_nobody_reads():
+    read_end, write_end = os.pipe()
+    with open(read_end, "rb"), open(write_end, "wb") as handle:
+        vakra.dump(ARRAY, handle)  # the pipe takes 64 KiB, then blocks
+
+
+def _lock_a_held_mutex():
+    mutex = SharedMutex(bytearray(64), 0, create=True)
+    mutex.lock()
+    mutex.lock(timeout=5)
+
+
+WRITTEN = r"interrupted after writing [1-9]\d* of the packet's %d bytes to the file descriptor" % len(vakra.dumps(ARRAY))
+
+
+@pytest.mark.parametrize("call, note", [(_dump_to_a_pipe_nobody_reads, WRITTEN), (_lock_a_held_mutex, None)],
+                         ids=["dump to a pipe", "SharedMutex.lock"])
+def test_a_raising_signal_handler_interrupts_a_blocking_call(call, note):
+    previous = signal.signal(signal.SIGALRM, _alarm)
+    signal.setitimer(signal.ITIMER_REAL, 0.2)
+    try:
+        with pytest.raises(InterruptedError) as caught:
+            call()
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert note is None or re.fullmatch(note, caught.value.__notes__[0])
 
 
 class FailsHalfWay(io.RawIOBase):

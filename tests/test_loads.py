@@ -66,7 +66,8 @@ def test_quantized_calls_the_class_with_the_eight_keywords(monkeypatch):
 
 def test_bfloat16_in_a_fresh_interpreter():
     # NumPy knows no "bfloat16" until ml_dtypes is imported: loads_rs reports a damaged frame before NumPy
-    # refuses the dtype (and one damaged frame leaves the next readable), and vakra.loads imports it on demand.
+    # refuses the dtype (and one damaged frame leaves the next readable), and vakra.loads imports it on demand,
+    # naming the extra to install when it is missing.
     script = """
 import struct, sys, lz4.frame, vakra
 from vakra.vakra_rs import loads_rs
@@ -77,10 +78,19 @@ for body in (b"\\x04\\x22\\x4d\\x18garbage", lz4.frame.compress(b"abcdef"), lz4.
         loads_rs(prefix + body)
     except Exception as exc:
         print(type(exc).__name__, exc)
-a = vakra.loads(prefix[:5] + b"\\x01" + prefix[6:] + b"\\x80\\x3f\\x00\\x40")
+packet = prefix[:5] + b"\\x01" + prefix[6:] + b"\\x80\\x3f\\x00\\x40"
+sys.modules["ml_dtypes"] = None  # as if it were not installed
+try:
+    vakra.loads(packet)
+except TypeError as exc:
+    print(type(exc).__name__, exc)
+del sys.modules["ml_dtypes"]
+a = vakra.loads(packet)
 print(a.dtype, a.tolist())
 """
     result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == ["ValueError LZ4 frame decompression failed", "ValueError Malformed vakra packet",
-                                          "TypeError data type 'bfloat16' not understood", "bfloat16 [1.0, 2.0]"]
+                                          "TypeError data type 'bfloat16' not understood",
+                                          "TypeError the packet holds bfloat16 data, which NumPy reads only with "
+                                          "ml_dtypes installed (pip install 'vakra[bfloat16]')", "bfloat16 [1.0, 2.0]"]

@@ -3,6 +3,7 @@
 Each refused call leaves the caller's buffers as they were and releases their exports."""
 
 import ctypes
+import os
 import platform
 import struct
 import tracemalloc
@@ -14,6 +15,7 @@ import pytest
 import scipy.sparse
 
 import packet_builders as pb
+import vakra
 from vakra import vakra_rs as rs
 
 OPTIONS = "check_integrity=False, compress=False, alignment=64"
@@ -31,6 +33,8 @@ def test_function_table():
     assert rs.__all__ == list(SIGNATURES) and rs.shm_mutex_size() == 64
     for name, signature in SIGNATURES.items():
         assert (getattr(rs, name).__text_signature__, getattr(rs, name).__module__) == (signature, "vakra.vakra_rs")
+    # One native image: vakra_rs's functions live in _native, its own shared object is a loader.
+    assert os.path.getsize(rs.__file__) * 4 <= os.path.getsize(vakra._native.__file__)
 
 
 def test_packet_info_keys_in_order_without_reading_bodies():
@@ -198,6 +202,8 @@ TEXTS = [
     (rs.shm_mutex_lock, (FREE, 0, -1e-12), {}, ValueError, DURATION + "negative"),
     (rs.shm_mutex_lock, (FREE, 0, 2.0**63), {}, ValueError, "overflow when adding duration to instant"),
     (rs.shm_mutex_lock, (HELD, 0, 2.5e-6), {}, TimeoutError, TIMED_OUT + "2.5µs"),
+    (rs.shm_mutex_unlock, (FREE, 0), {}, RuntimeError, "Mutex unlock refused: the calling thread does not hold it "
+     "(it is free, or held by another thread or process)"),
     pytest.param(rs.shm_mutex_destroy, (HELD, 0), {}, RuntimeError, "pthread_mutex_destroy failed: 16",
                  marks=pytest.mark.skipif(platform.libc_ver()[0] != "glibc", reason="glibc reports a held mutex")),
 ]

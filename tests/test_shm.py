@@ -5,6 +5,7 @@ The exact texts of vakra_rs.shm_mutex_* are pinned in test_module_frame."""
 import multiprocessing
 import os
 import struct
+import threading
 import time
 from multiprocessing import shared_memory
 
@@ -16,7 +17,7 @@ COUNTER = struct.Struct("<Q")  # the guarded value, right after the mutex area
 
 
 @pytest.mark.parametrize("timeout", [0, -0.0])
-def test_shared_mutex_guards_only_its_area_and_unlocks_when_the_body_raises(timeout):
+def test_shared_mutex_guards_only_its_area_and_only_its_holder_unlocks_it(timeout):
     buffer = bytearray(b"\xa5" * 256)
     mutex = SharedMutex(buffer, 64, create=True)
     assert buffer[:64] == b"\xa5" * 64 and buffer[128:] == b"\xa5" * 128
@@ -30,6 +31,22 @@ def test_shared_mutex_guards_only_its_area_and_unlocks_when_the_body_raises(time
     assert "README" in str(caught.value) and time.monotonic() - start >= 0.09
     mutex.lock(timeout=timeout)  # a free mutex is taken at once, even with no time to wait
     mutex.unlock()
+    held = threading.Event()
+
+    def holder():
+        mutex.lock()
+        held.set()
+        time.sleep(0.2)  # runs only while the waiting thread below has given up the interpreter lock
+        mutex.unlock()
+
+    threading.Thread(target=holder).start()
+    held.wait()
+    with pytest.raises(RuntimeError, match="^Mutex unlock refused: the calling thread does not hold it"):
+        mutex.unlock()
+    mutex.lock(timeout=5)  # taken once the holder has unlocked it
+    mutex.unlock()
+    with pytest.raises(RuntimeError, match="does not hold it"):
+        mutex.unlock()  # refused, and the mutex stays intact: it can still be destroyed
     mutex.destroy()
     with pytest.raises(ValueError, match="offset 4 is not a multiple of 8"):
         SharedMutex(bytearray(128), 4, create=True)

@@ -30,8 +30,9 @@ VALUES.update(transposed=torch.arange(12.0).reshape(3, 4).t(), requires_grad=tor
 
 
 @pytest.mark.parametrize("round_trip", [lambda value, _: vtorch.loads(vakra.dumps(value)),
+                                        lambda value, _: vtorch.loads(vakra.dumps(value, compress=True)),
                                         lambda value, tmp: vakra.dump(value, tmp / "x") or vtorch.load(tmp / "x")],
-                         ids=["bytes", "file"])
+                         ids=["bytes", "compressed", "file"])
 def test_every_dtype_and_layout_round_trips(round_trip, tmp_path):
     assert torch.equal(round_trip(VALUES["torch.bfloat16"], tmp_path), VALUES["torch.bfloat16"])
     quantized = vakra.quantize.quantize(np.linspace(-1, 1, 32))

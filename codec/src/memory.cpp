@@ -1,4 +1,4 @@
-#include "vakra/memory.hpp"
+#include "memory_internal.hpp"
 
 #include <sys/mman.h>
 

@@ -1,10 +1,12 @@
 // The sink that turns a plan's walk into a segment list: pieces and small
-// bodies accumulate in one owned buffer, larger bodies become views.
+// bodies accumulate in one owned buffer, larger bodies become views, and
+// checksummed bodies are copied before they are hashed.
 #include "vakra/segments.hpp"
 
 #include <cstring>
 
 #include "body_copy_internal.hpp"
+#include "memory_internal.hpp"
 #include "sink_internal.hpp"
 #include "wire_internal.hpp"
 
@@ -21,14 +23,27 @@ class SegmentSink final : public PacketSink {
       std::memcpy(grow_owned(bytes.size()), bytes.data(), bytes.size());
       return;
     }
-    pending_.push_back({.view = bytes, .borrowed = true});
+    pending_.push_back({.view = bytes, .owned = false, .borrowed = true});
   }
-  // The checksums are taken at the end, several bodies at a time.
+  // A list goes out after it is made (writev, sendmsg, frames handed to a
+  // transport), while the caller's memory may be written meanwhile: a
+  // checksummed body goes into the list's own storage, and the checksum is
+  // taken of that copy, so the two always agree. Copies and checksums are
+  // made at the end, several bodies at a time.
   void checked_body(ByteView bytes) override {
-    body(bytes);
+    Checked checked{.source = bytes, .owned_offset = owned_.size()};
+    if (bytes.empty()) {
+      // nothing to place; the checksum is that of no bytes
+    } else if (bytes.size() < copy_below_) {
+      grow_owned(bytes.size());
+    } else {
+      OwnedBytes& copy = bounced_.emplace_back(memory::fresh_output(bytes.size()));
+      checked.bounce = copy.data();
+      pending_.push_back({.view = copy.view(), .owned = false, .borrowed = false});
+    }
     piece(sizeof(uint64_t));
-    checked_.push_back(bytes);
-    footers_.push_back(owned_.size() - sizeof(uint64_t));
+    checked.footer = owned_.size() - sizeof(uint64_t);
+    checked_.push_back(checked);
   }
 
   // Owned ranges are recorded as offsets while the buffer may still move,
@@ -36,14 +51,21 @@ class SegmentSink final : public PacketSink {
   SegmentList finish() && {
     if (!checked_.empty()) {
       std::vector<uint64_t> digests(checked_.size());
-      parallel::hash_bodies(checked_, digests);
-      for (size_t i = 0; i < digests.size(); ++i) wire::store_u64(owned_.data() + footers_[i], digests[i]);
+      std::vector<parallel::BodyCopy> copies;
+      copies.reserve(checked_.size());
+      for (size_t i = 0; i < checked_.size(); ++i) {
+        uint8_t* destination = checked_[i].bounce != nullptr ? checked_[i].bounce : owned_.data() + checked_[i].owned_offset;
+        copies.push_back({destination, checked_[i].source, &digests[i]});
+      }
+      parallel::copy_bodies(copies);
+      for (size_t i = 0; i < digests.size(); ++i) wire::store_u64(owned_.data() + checked_[i].footer, digests[i]);
     }
     SegmentList list;
     list.owned_ = std::move(owned_);
+    list.bounced_ = std::move(bounced_);
     list.segments_.reserve(pending_.size());
     for (const Pending& p : pending_) {
-      const ByteView bytes = p.borrowed ? p.view : ByteView(list.owned_.data() + p.offset, p.length);
+      const ByteView bytes = p.owned ? ByteView(list.owned_.data() + p.offset, p.length) : p.view;
       list.segments_.push_back({bytes, p.borrowed});
       list.size_ += bytes.size();
     }
@@ -52,18 +74,27 @@ class SegmentSink final : public PacketSink {
 
  private:
   struct Pending {
-    ByteView view;       // a borrowed body
-    size_t offset = 0;   // an owned range: where it starts in owned_,
+    ByteView view;       // a borrowed body, or a copy in bounced_
+    size_t offset = 0;   // a range of owned_: where it starts,
     size_t length = 0;   // and how long it is
+    bool owned = false;  // a range of owned_ rather than `view`
     bool borrowed = false;
+  };
+  // A checksummed body: copied from `source` into owned_ (small ones) or its
+  // own buffer in bounced_, and hashed there; its digest goes at `footer` of owned_.
+  struct Checked {
+    ByteView source;
+    size_t owned_offset = 0;
+    uint8_t* bounce = nullptr;
+    size_t footer = 0;
   };
 
   // Extends the owned range at the end of the list, or opens one after a view.
   uint8_t* grow_owned(size_t n) {
     const size_t offset = owned_.size();
     owned_.resize(offset + n);
-    if (pending_.empty() || pending_.back().borrowed) {
-      pending_.push_back({.view = {}, .offset = offset, .length = n, .borrowed = false});
+    if (pending_.empty() || !pending_.back().owned) {
+      pending_.push_back({.view = {}, .offset = offset, .length = n, .owned = true, .borrowed = false});
     } else {
       pending_.back().length += n;
     }
@@ -71,9 +102,9 @@ class SegmentSink final : public PacketSink {
   }
 
   size_t copy_below_;
-  std::vector<ByteView> checked_;  // bodies whose checksum goes at the matching offset of owned_
-  std::vector<size_t> footers_;
+  std::vector<Checked> checked_;
   std::vector<uint8_t> owned_;
+  std::vector<OwnedBytes> bounced_;
   std::vector<Pending> pending_;
 };
 

@@ -1,5 +1,4 @@
-// The pool behind parallel::run_tasks, and the thread count. Another copy of
-// the codec in the process may route both here (use_thread_pool).
+// The pool behind parallel::run_tasks, and the thread count.
 //
 // The pool's workers are detached threads started on first need; the pool
 // object is never destroyed, so a worker still waiting for work when the
@@ -136,18 +135,22 @@ Pool& pool() {
   return *current;
 }
 
-size_t own_num_threads() {
+}  // namespace
+
+size_t num_threads() {
   const size_t configured = g_configured_threads.load(std::memory_order_relaxed);
   return configured == 0 ? hardware_threads() : configured;
 }
 
-void set_own_num_threads(size_t count) {
+void set_num_threads(size_t count) {
   g_configured_threads.store(count, std::memory_order_relaxed);
-  if (Pool* current = g_pool.load(std::memory_order_acquire)) current->retire_beyond(own_num_threads() - 1);
+  if (Pool* current = g_pool.load(std::memory_order_acquire)) current->retire_beyond(num_threads() - 1);
 }
 
-void run_own_tasks(size_t count, parallel::TaskFunction run, void* context) {
-  const size_t helpers = std::min(own_num_threads(), count) - (count == 0 ? 0 : 1);
+namespace parallel {
+
+void run_tasks(size_t count, TaskFunction run, void* context) {
+  const size_t helpers = std::min(num_threads(), count) - (count == 0 ? 0 : 1);
   if (helpers == 0) {
     for (size_t i = 0; i < count; ++i) run(context, i);
     return;
@@ -155,30 +158,6 @@ void run_own_tasks(size_t count, parallel::TaskFunction run, void* context) {
   Job job{run, context, count, helpers};
   pool().run(job);
 }
-
-constexpr ThreadPoolHandle kOwnPool{set_own_num_threads, own_num_threads, run_own_tasks};
-std::atomic<const ThreadPoolHandle*> g_shared_pool{nullptr};
-
-const ThreadPoolHandle& active_pool() {
-  const ThreadPoolHandle* shared = g_shared_pool.load(std::memory_order_acquire);
-  return shared != nullptr ? *shared : kOwnPool;
-}
-
-}  // namespace
-
-void set_num_threads(size_t count) { active_pool().set_num_threads(count); }
-
-size_t num_threads() { return active_pool().num_threads(); }
-
-const ThreadPoolHandle& own_thread_pool() { return kOwnPool; }
-
-void use_thread_pool(const ThreadPoolHandle& pool) {
-  if (&pool != &kOwnPool) g_shared_pool.store(&pool, std::memory_order_release);
-}
-
-namespace parallel {
-
-void run_tasks(size_t count, TaskFunction run, void* context) { active_pool().run_tasks(count, run, context); }
 
 }  // namespace parallel
 }  // namespace vakra

@@ -18,7 +18,6 @@ from typing import IO, TYPE_CHECKING, Any, Union
 
 
 from . import _native
-from ._bfloat16 import enable_bfloat16
 from ._encoding import convert
 from .frames import loads_frames
 
@@ -86,11 +85,6 @@ def loads(data: ReadableBuffer, *, writable: bool = False) -> Any:
     """
     if writable:
         return loads_frames((data,), writable=True)
-    try:
-        return _loads(data)
-    except TypeError as error:
-        if not enable_bfloat16(error):
-            raise
     return _loads(data)
 
 
@@ -106,8 +100,13 @@ def dump(obj: Any, file: PathLike | IO[bytes], *, check_integrity: bool = False,
     descriptor with bodies taken from the values' own memory, never built as
     ``bytes`` (the file object is flushed before, so earlier writes keep
     their order); other file objects receive it in pieces through ``write``.
-    Options and errors are those of :func:`dumps`, plus ``OSError`` from the
-    file system.
+    With ``check_integrity`` each body is copied first and hashed as copied,
+    so the file always matches its checksums; unchecked bodies are written
+    from the arrays' memory as it is then and may tear if another thread
+    writes an array meanwhile. Options and errors are those of
+    :func:`dumps`, plus ``OSError`` from the file system, and whatever a
+    signal handler raises while a write blocks (with a note of the bytes
+    written).
     """
     options = (bool(check_integrity), bool(compress), alignment, convert)
     if isinstance(file, (str, bytes, os.PathLike)):

@@ -40,18 +40,18 @@ from dask.sizeof import sizeof
 from distributed import Worker
 from distributed.protocol.serialize import register_serialization_family
 
-from .frames import dumps_frames, loads_frames
+from . import _native
+from .frames import loads_frames
 from .quantize import QuantizedTensor
 from .ragged import StringTensor
 
 __all__ = ["Bundle", "FAMILY", "SERIALIZERS", "serialize", "deserialize"]
 
+_encode_segments = _native.encode_segments
+
 FAMILY = "vakra"
 SERIALIZERS = [FAMILY, "dask", "pickle"]
 
-# NumPy's type characters of the dtypes vakra stores (bool, integers of 1 to 8 bytes, float16 to complex128);
-# bfloat16 (ml_dtypes) has no standard character and is matched by name.
-_DTYPE_CHARS = frozenset("?bhilqBHILQefdFD")
 _SPARSE_CLASSES = ("coo_matrix", "csr_matrix", "csc_matrix", "coo_array", "csr_array", "csc_array")
 _MAX_DEPTH = 64
 # Dask handles every frame on its own (headers, compression checks, a write
@@ -82,8 +82,10 @@ def serialize(value: Any) -> tuple[dict, list]:
         check_integrity = bool(dask.config.get("vakra.check-integrity", False))
         compress = bool(dask.config.get("vakra.compress", False))
     try:
-        frames = dumps_frames(value, check_integrity=check_integrity, compress=compress)
-    except (TypeError, ValueError, OverflowError) as error:  # beyond the format's limits
+        # No `convert`: the encoder takes the value as it is (C-contiguous native arrays of a stored dtype, and
+        # the rest of what _check admits) or refuses it, rather than converting it to something else.
+        frames = _encode_segments(value, check_integrity, compress, 64, None)
+    except (TypeError, ValueError, OverflowError) as error:  # not as it is, or beyond the format's limits
         raise _Unsupported(str(error)) from error
     return ({"retyped": retyped} if retyped else {}), _joined(frames)
 
@@ -124,35 +126,27 @@ def _joined(frames: list) -> list:
 
 
 def _check(value: Any, path: list, retyped: list) -> None:
-    """Raises _Unsupported unless ``value`` round-trips with its type intact;
-    notes in ``retyped`` the values whose class decoding does not restore."""
+    """Raises _Unsupported unless decoding ``value`` gives back its type
+    (whether the encoder takes it as it is, the encoder itself says); notes in
+    ``retyped`` the values whose class decoding does not restore."""
     kind = type(value)
-    if kind is np.ndarray:
-        if not _stored_dtype(value.dtype) or not value.dtype.isnative or not value.flags.c_contiguous:
-            raise _Unsupported(f"array of dtype {value.dtype} and strides {value.strides}")
-    elif kind is dict or kind is Bundle:
-        if len(path) >= _MAX_DEPTH:
+    if kind is dict or kind is Bundle:
+        if len(path) >= _MAX_DEPTH:  # also stops a dict that holds itself
             raise _Unsupported("dicts nested too deep")
         if kind is Bundle:
             retyped.append([list(path), "Bundle"])
         for key, item in value.items():
-            if type(key) is not str:
-                raise _Unsupported(f"dict key of type {type(key).__name__}")
             path.append(key)
             _check(item, path, retyped)
             path.pop()
-    elif kind is not StringTensor and kind is not QuantizedTensor:
+    elif kind is not np.ndarray and kind is not StringTensor and kind is not QuantizedTensor:
         name = kind.__name__
         if name not in _SPARSE_CLASSES or kind.__module__.split(".")[:2] != ["scipy", "sparse"]:
             raise _Unsupported(f"{kind.__module__}.{name}")
-        if not _stored_dtype(value.dtype) or value.ndim != 2:
-            raise _Unsupported(f"sparse {name} of dtype {value.dtype} and {value.ndim} dimensions")
+        if value.ndim != 2:  # decoded as a matrix
+            raise _Unsupported(f"sparse {name} of {value.ndim} dimensions")
         if name.endswith("_array"):
             retyped.append([list(path), name])
-
-
-def _stored_dtype(dtype: np.dtype) -> bool:
-    return dtype.char in _DTYPE_CHARS or dtype.name == "bfloat16"
 
 
 def _replace(value: Any, path: list, name: str) -> Any:

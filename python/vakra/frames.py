@@ -10,7 +10,6 @@ from __future__ import annotations
 from typing import TYPE_CHECKING, Any
 
 from . import _native
-from ._bfloat16 import enable_bfloat16
 from ._encoding import convert
 
 if TYPE_CHECKING:
@@ -30,8 +29,10 @@ def dumps_frames(obj: Any, *, check_integrity: bool = False, compress: bool = Fa
     ``b"".join(dumps_frames(obj, **options)) == dumps(obj, **options)``, byte
     for byte. Uncompressed array bodies are read-only ``memoryview``s of the
     arrays' own memory (not copied; they keep the arrays alive), the framing
-    between them ``bytes``. Values, options and errors are those of
-    :func:`vakra.dumps`.
+    between them ``bytes``: an array written before the frames are sent
+    goes out as it is then, and may tear. Bodies under ``check_integrity``
+    are copies instead, hashed as copied, so a packet always matches its
+    checksums. Values, options and errors are those of :func:`vakra.dumps`.
     """
     return _encode_segments(obj, bool(check_integrity), bool(compress), alignment, convert)
 
@@ -58,9 +59,4 @@ def loads_frames(frames: Iterable[ReadableBuffer], *, writable: bool = False) ->
                         "use vakra.loads for one buffer")
     if not isinstance(frames, (list, tuple)):
         frames = list(frames)
-    try:
-        return _loads_frames(frames, writable)
-    except TypeError as error:
-        if not enable_bfloat16(error):
-            raise
     return _loads_frames(frames, writable)

@@ -46,9 +46,12 @@ from the offset's alignment none of them can be checked:
   keeps an export alive, which stops ``SharedMemory.close()`` and
   ``mmap.close()`` from working.
 
-Waiting polls the mutex every 50 microseconds without releasing the
-interpreter lock, so the mutex arbitrates between processes; two threads of
-one process must not rely on it (the second would wait out its timeout).
+Waiting polls the mutex every 50 microseconds with the interpreter lock
+released, so other threads run meanwhile (threads of one process may share
+a mutex too), and signal handlers run between polls: Ctrl-C ends a wait.
+The mutex is error-checking: it knows the thread that holds it, and an
+``unlock()`` by anyone else, or a second one, raises ``RuntimeError`` and
+leaves it as it was.
 """
 
 from __future__ import annotations
@@ -103,8 +106,9 @@ class SharedMutex:
 
         ``timeout`` defaults to ``default_timeout``; 0 makes one attempt.
         Raises ``TimeoutError`` ("Mutex lock timed out after ...", followed
-        by what to do if the holder died) when the mutex stays held, and
-        ``ValueError`` for a negative, NaN or unrepresentably large timeout.
+        by what to do if the holder died) when the mutex stays held,
+        ``ValueError`` for a negative, NaN or unrepresentably large timeout,
+        and whatever a signal handler raises while it waits.
         """
         if timeout is None:
             timeout = self.default_timeout
@@ -114,7 +118,8 @@ class SharedMutex:
             raise TimeoutError(f"{error}; {_HOLDER_MAY_HAVE_DIED}") from error
 
     def unlock(self) -> None:
-        """Release the mutex; only the process that holds it may call this."""
+        """Release the mutex; only the thread that holds it may call this
+        (``RuntimeError`` for anyone else, and for a second unlock)."""
         vakra_rs.shm_mutex_unlock(self._buffer, self._offset)
 
     def destroy(self) -> None:

@@ -98,9 +98,12 @@ def send(sock: socket.socket, obj: Any, *, check_integrity: bool = False, compre
     """Send ``obj`` as one packet over a connected stream socket and return
     the packet's length. Array bodies go to the socket straight from the
     arrays' own memory (``sendmsg``); the packet is never built as ``bytes``.
-    The options and errors are those of :func:`vakra.dumps`, plus
-    ``OSError`` from the socket; an error in the middle of sending leaves the
-    peer with part of a packet.
+    Under ``check_integrity`` bodies are copied and hashed as copied, so the
+    packet always matches its checksums; unchecked bodies go out as the
+    arrays hold them while they are sent, and may tear if another thread
+    writes one meanwhile. The options and errors are those of
+    :func:`vakra.dumps`, plus ``OSError`` from the socket; an error in the
+    middle of sending leaves the peer with part of a packet.
     """
     options = (bool(check_integrity), bool(compress), alignment, convert)
     if type(obj) is np.ndarray and obj.nbytes <= _FIRST_STEP:

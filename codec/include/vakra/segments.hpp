@@ -19,7 +19,12 @@ namespace vakra {
 struct Segment {
   ByteView bytes;
   // A view of a body the plan refers to (the caller's memory, or a dense
-  // plan's compressed frame) rather than of the list's own storage.
+  // plan's compressed frame) rather than of the list's own storage. Bodies
+  // under a checksum are never borrowed: they are copied into the list and
+  // hashed there, so the checksum matches what goes out even if the caller's
+  // memory changes before the list is written. Borrowed bodies go out as the
+  // memory holds them when they are written, and may tear if it is written
+  // concurrently.
   bool borrowed = false;
 };
 
@@ -35,7 +40,8 @@ class SegmentList {
 
  private:
   friend class SegmentSink;
-  std::vector<uint8_t> owned_;  // every owned range lies in here
+  std::vector<uint8_t> owned_;      // owned ranges lie in here,
+  std::vector<OwnedBytes> bounced_;  // except copies of large checksummed bodies
   std::vector<Segment> segments_;
   size_t size_ = 0;
 };

@@ -14,21 +14,4 @@ namespace vakra {
 void set_num_threads(size_t count);
 size_t num_threads();
 
-// Two copies of the codec in one process (two Python extension modules that
-// each link it statically, say) would each keep a count and a pool. One copy
-// hands its pool to the other, and both then share one pool and one count.
-struct ThreadPoolHandle {
-  void (*set_num_threads)(size_t count);
-  size_t (*num_threads)();
-  // Runs run(context, i) for every i in [0, count) and returns when all are done.
-  void (*run_tasks)(size_t count, void (*run)(void* context, size_t index), void* context);
-};
-
-// This copy's own pool and count.
-const ThreadPoolHandle& own_thread_pool();
-
-// From now on this copy's count and large bodies go to `pool`, which must
-// stay loaded for as long as this copy is used.
-void use_thread_pool(const ThreadPoolHandle& pool);
-
 }  // namespace vakra

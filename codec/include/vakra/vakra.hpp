@@ -32,5 +32,4 @@
 #include "vakra/frames.hpp"
 #include "vakra/walk.hpp"
 
-#include "vakra/memory.hpp"
 #include "vakra/threads.hpp"

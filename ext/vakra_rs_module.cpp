@@ -1,8 +1,9 @@
-// PyInit_vakra_rs: the module object, its thirteen functions and __all__.
-#include "entry_points.hpp"
+// The vakra_rs module, built inside the _native image for the thin vakra_rs
+// image (vakra_rs_loader.cpp): its thirteen functions, their texts, __all__.
 #include "module_frame.hpp"
 #include "pyref.hpp"
-#include "thread_setting.hpp"
+#include "vakra_rs_api.hpp"
+#include "vakra_rs_entry_points.hpp"
 
 namespace vakra::ext {
 namespace {
@@ -54,16 +55,14 @@ PyModuleDef kModuleDef = {PyModuleDef_HEAD_INIT, "vakra_rs", "", 0, nullptr, nul
 
 PyObject* g_module = nullptr;  // kept for the life of the process
 
-// vakra_rs hands its large bodies to the package's pool, so one setting governs both modules.
-bool join_pool(PyObject*) {
-  join_thread_pool();
-  return true;
+bool nothing_more(PyObject*) { return true; }
+
+PyObject* create_vakra_rs_module() {
+  return create_module_once("vakra_rs", kModuleDef, kFunctions, g_module, nothing_more);
 }
 
 }  // namespace
-}  // namespace vakra::ext
 
-extern "C" PyMODINIT_FUNC PyInit_vakra_rs(void) {
-  return vakra::ext::create_module_once("vakra_rs", vakra::ext::kModuleDef, vakra::ext::kFunctions,
-                                        vakra::ext::g_module, vakra::ext::join_pool);
-}
+const VakraRsApi kVakraRsApi{kVakraRsApiVersion, create_vakra_rs_module};
+
+}  // namespace vakra::ext

@@ -1,5 +1,6 @@
 // The module's thirteen entry routines, in function-table order. Each lives
-// in the file of its concern and runs its body through guarded_call().
+// in the file of its concern; those taking arguments parse them by their
+// Signature (signature.hpp), which runs the body through guarded_call().
 #pragma once
 
 #include "python_api.hpp"
