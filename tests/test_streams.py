@@ -138,18 +138,10 @@ def stored_blocks(dim: int, blocks: list[bytes]) -> bytes:
 MANY_BLOCKS = stored_blocks(3000, [bytes([i % 251]) for i in range(3000)])
 
 
-def received(packet: bytes):
-    sender, receiver = socket.socketpair()
-    with sender, receiver:
-        sender.sendall(packet)
-        return vakra.recv(receiver)
-
-
 @pytest.mark.parametrize("transport", [
     lambda packet: vakra.load(io.BytesIO(packet)),
     lambda packet: vakra.load(Trickle(packet, [7])),  # a pipe: nothing is read past what the walker asks for
-    received,
-], ids=["BytesIO", "trickle", "socket"])
+], ids=["BytesIO", "trickle"])
 def test_a_frame_of_many_blocks_streams_and_one_of_empty_blocks_is_refused(transport):
     assert vakra.packet_length(MANY_BLOCKS + b"VKRA") == len(MANY_BLOCKS)
     np.testing.assert_array_equal(transport(MANY_BLOCKS), np.arange(3000) % 251)

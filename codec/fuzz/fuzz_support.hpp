@@ -69,9 +69,6 @@ class FuzzInput {
 // bytes handed to decode). Compressed dense frames are also decompressed.
 void walk_decoded(const Decoded& decoded, ByteView input);
 
-// True when two trees decoded from `input` are identical, views included.
-bool same_tree(const Decoded& a, const Decoded& b, ByteView input);
-
 // Where a view of a decoded tree lies in its packet (nullopt: nowhere it may).
 using ViewPlace = std::function<std::optional<size_t>(ByteView)>;
 

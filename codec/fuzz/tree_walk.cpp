@@ -133,14 +133,6 @@ ViewPlace place_in(ByteView input) {
 
 void walk_decoded(const Decoded& decoded, ByteView input) { Walker(place_in(input), false).walk(decoded, 0); }
 
-bool same_tree(const Decoded& a, const Decoded& b, ByteView input) {
-  const ViewPlace place = place_in(input);
-  Walker first(place, false), second(place, false);
-  first.walk(a, 0);
-  second.walk(b, 0);
-  return first.trace == second.trace;
-}
-
 bool same_values(const Decoded& a, const ViewPlace& a_place, const Decoded& b, const ViewPlace& b_place) {
   Walker first(a_place, true), second(b_place, true);
   first.walk(a, 0);

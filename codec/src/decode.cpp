@@ -75,14 +75,6 @@ struct DecodeOut {
     decoded.value = decoder.value(std::move(parts));
     return {};
   }
-  template <class WalkParts>
-  Status sparse(WalkParts&& walk_parts) {
-    WalkedSparse parts;
-    VAKRA_TRY(walk_parts(parts));
-    VAKRA_TRY(decoder.check(parts));
-    decoded.value = decoder.value(std::move(parts));
-    return {};
-  }
   struct Entries {
     const Decoder& decoder;
     DecodedBundle& bundle;

@@ -16,11 +16,6 @@ struct MeasureOut {
     Parts parts;
     return read(parts);
   }
-  template <class WalkParts>
-  Status sparse(WalkParts&& walk_parts) {
-    WalkedSparse parts;
-    return walk_parts(parts);
-  }
   struct Entries {
     MeasureOut add(const ByteSource&, ByteRange) { return {}; }
   };

@@ -5,9 +5,8 @@
 // way by construction.
 //
 // A builder `Out` provides:
-//   Status leaf<Parts>(read)   read(parts) fills a leaf kind's parts
+//   Status leaf<Parts>(read)   read(parts) fills the parts of any kind but a bundle
 //   Entries bundle(count)      Entries::add(key) gives the builder of an entry's packet
-//   Status sparse(walk)        walk(parts) fills a WalkedSparse
 //   void finish(header, extent)
 #pragma once
 
@@ -71,7 +70,8 @@ Status walk_packet_at(ReadCursor& cursor, size_t depth, const Walk& walk, Out& o
       break;
     case PacketKind::Bundle: walked = walk_bundle(cursor, header, depth, walk, out); break;
     case PacketKind::Sparse:
-      walked = out.sparse([&](WalkedSparse& parts) { return walk_sparse(cursor, header, depth, walk, parts); });
+      walked = out.template leaf<WalkedSparse>(
+          [&](WalkedSparse& parts) { return walk_sparse(cursor, header, depth, walk, parts); });
       break;
     case PacketKind::Quantized:
       walked = out.template leaf<WalkedQuantized>([&](WalkedQuantized& parts) { return read_quantized(cursor, header, parts); });
@@ -98,10 +98,6 @@ struct TreeOut {
   template <class Parts, class Read>
   Status leaf(Read&& read) {
     return read(packet.parts.template emplace<Parts>());
-  }
-  template <class WalkParts>
-  Status sparse(WalkParts&& walk_parts) {
-    return walk_parts(packet.parts.template emplace<WalkedSparse>());
   }
   struct Entries {
     std::vector<WalkedEntry>& entries;
