@@ -14,6 +14,11 @@ DTYPE_NAMES = ("float32 int32 float64 int64 uint8 uint16 bool float16 int8 int16
                "bfloat16").split()
 
 
+# The parts of a qint8 tensor of shape (4, 8), scaled per axis 0, as the quantized encoder reads them.
+QINT8 = dict(data=np.arange(32, dtype=np.uint8), scales=np.array([1, 2, 3, 4], np.float32),
+             zero_points=np.zeros(4, np.float32), shape=(4, 8), dtype_code=16, quant_scheme=1, group_size=0, axis=0)
+
+
 def header(flags, dtype_code, ndim, reserved=0):
     return b"VKRA" + struct.pack("<BHBBB", 4, flags, dtype_code, ndim, reserved)
 

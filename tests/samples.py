@@ -31,7 +31,7 @@ VALUES = {
     "list of str": ["a", "bb", "ccc"], "mixed list": ["a", b"b", bytearray(b"\xff")],
     "qint8": quantize(WEIGHTS[:4, :6], "qint8", axis=1), "grouped qint4": quantize(WEIGHTS[:3, :7], "qint4", group_size=3),
     "big-endian": np.arange(5, dtype=">i4"), "numpy scalar": np.float32(2.5),  # come back native, as 0-d arrays
-    "transposed": np.arange(12, dtype=np.int16).reshape(3, 4).T,
+    "transposed": np.arange(12, dtype=np.int16).reshape(3, 4).T, "weights": WEIGHTS,
     "big-endian csc": scipy.sparse.csc_matrix((CSR.data.astype(">f8"), CSR.indices, CSR.indptr), CSR.shape[::-1]),
 }
 VALUES["every kind"] = dict(VALUES)
@@ -41,9 +41,10 @@ VALUES["64 levels to an array"] = deep_dict(64, np.arange(2))
 
 
 def assert_same(expected, actual):
-    """Equal in content and type; lists of strings come back as StringTensor, NumPy scalars as 0-d arrays."""
+    """Equal in content; lists of strings come back as StringTensor, NumPy scalars as 0-d arrays, arrays in
+    native byte order. Classes that decoding does not restore (dict and SciPy subclasses) are not compared."""
     if isinstance(expected, dict):
-        assert type(actual) is dict and list(actual) == list(expected)
+        assert isinstance(actual, dict) and list(actual) == list(expected)
         for key in expected:
             assert_same(expected[key], actual[key])
     elif isinstance(expected, list):

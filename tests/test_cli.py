@@ -12,8 +12,11 @@ import vakra
 from vakra.quantize import quantize
 
 
-def run(*args: str) -> subprocess.CompletedProcess:
-    return subprocess.run([sys.executable, "-m", "vakra", *args], capture_output=True, text=True, timeout=120)
+def run(*args: str, piped: bytes | None = None) -> subprocess.CompletedProcess:
+    """``python -m vakra ARGS``; with `piped`, those bytes arrive through a pipe as /dev/stdin."""
+    command = [sys.executable, "-m", "vakra", *args, *(["/dev/stdin"] if piped is not None else [])]
+    result = subprocess.run(command, input=piped, capture_output=True, timeout=120)
+    return subprocess.CompletedProcess(command, result.returncode, result.stdout.decode(), result.stderr.decode())
 
 
 def assert_one_line_failure(result: subprocess.CompletedProcess, *fragments: str) -> None:
@@ -51,7 +54,10 @@ def test_info_shows_each_packet_of_a_file(tmp_path):
     assert_one_line_failure(run("info", "--index", "3", str(path)), "no packet 3; the file holds 3")
     with open(path, "ab") as out:
         out.write(b"VKRA\x04")
-    assert_one_line_failure(run("info", str(path)), "packet 3 at byte", "Packet too short")
+    mapped, piped = run("info", str(path)), run("info", piped=path.read_bytes())  # a pipe is read packet by packet
+    assert piped.stdout == mapped.stdout.replace(str(path), "/dev/stdin") and mapped.stdout.count("\n") == 4
+    assert_one_line_failure(mapped, "packet 3 at byte 247", "Packet too short")
+    assert_one_line_failure(piped, "packet 3 at byte 247", "Packet cut short: expected at least 10 bytes, read 5")
 
 
 def test_failures_are_one_line(tmp_path):
@@ -65,5 +71,6 @@ def test_failures_are_one_line(tmp_path):
     assert_one_line_failure(run("info", str(tmp_path / "other.pdf")), "other.pdf", "Invalid vakra packet")
     assert_one_line_failure(run("info", str(tmp_path / "absent.vkr")), "No such file or directory")
     assert_one_line_failure(run("info", str(tmp_path)), "Is a directory")
+    assert_one_line_failure(run("info", "/dev/zero"), "/dev/zero: not a readable packet: Invalid vakra packet")
     result = run("info")
     assert result.returncode == 2 and "FILE" in result.stderr

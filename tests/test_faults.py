@@ -1,4 +1,5 @@
-"""Failures on the way to disk: the caller hears of them, nothing is half-written."""
+"""dump on the way to disk: a path's file replaced atomically as it was (mode, owner, the link leading to it), or
+written into where it cannot be replaced; failures reported naming the caller's path, nothing half-written."""
 
 from __future__ import annotations
 
@@ -8,7 +9,9 @@ import os
 import re
 import shutil
 import signal
+import stat
 import subprocess
+import threading
 
 import numpy as np
 import pytest
@@ -41,9 +44,59 @@ def test_dump_to_a_full_file_system_keeps_the_old_file(full_fs, value):
     before = path.read_bytes()
     with pytest.raises(OSError) as failure:
         vakra.dump(value, path)
-    assert failure.value.errno == errno.ENOSPC and os.strerror(errno.ENOSPC) in str(failure.value)
+    assert failure.value.errno == errno.ENOSPC and str(failure.value) == f"[Errno 28] No space left on device: '{path}'"
     assert path.read_bytes() == before
     assert sorted(os.listdir(full_fs)) == ["packet.vkr"]  # no temporary file left behind
+
+
+def regular_file(tmp_path):
+    path = tmp_path / "model.vkr"
+    vakra.dump(ARRAY, path)
+    return path, path
+
+
+def symlink(tmp_path):
+    target, _ = regular_file(tmp_path)
+    (tmp_path / "link.vkr").symlink_to(target.name)
+    return tmp_path / "link.vkr", target
+
+
+@pytest.mark.parametrize("make", [regular_file, symlink])
+def test_dump_to_a_path_replaces_the_file_atomically_as_it_was(make, tmp_path):
+    path, target = make(tmp_path)
+    os.chmod(target, 0o600)
+    if os.geteuid() == 0:
+        os.chown(target, 65534, 65534)
+    before = target.stat()
+    mapped = vakra.load(path)
+    vakra.dump(np.zeros(3), path)  # smaller: truncating in place would pull the pages from under `mapped`
+    after = target.stat()
+    assert target.read_bytes() == vakra.dumps(np.zeros(3)) and after.st_ino != before.st_ino
+    assert (after.st_mode, after.st_uid, after.st_gid) == (before.st_mode, before.st_uid, before.st_gid)
+    assert path.is_symlink() == (path != target) and sorted(os.listdir(tmp_path)) == sorted({path.name, target.name})
+    np.testing.assert_array_equal(mapped, ARRAY)
+
+
+def test_dump_to_a_fifo_or_device_writes_into_it(tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    got = []
+    reader = threading.Thread(target=lambda: got.append(fifo.read_bytes()), daemon=True)
+    reader.start()
+    vakra.dump(ARRAY, fifo)
+    reader.join(10)
+    assert got == [vakra.dumps(ARRAY)] and stat.S_ISFIFO(fifo.lstat().st_mode)
+    if os.geteuid() == 0:  # a node like /dev/null: replacing it would leave a regular file
+        os.mknod(tmp_path / "null", 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+        vakra.dump(ARRAY, tmp_path / "null")
+        assert stat.S_ISCHR((tmp_path / "null").lstat().st_mode)
+
+
+def test_a_failed_dump_names_the_callers_path(tmp_path):
+    path = tmp_path / "absent" / "x.vkr"
+    with pytest.raises(FileNotFoundError) as failure:
+        vakra.dump(ARRAY, path)
+    assert str(failure.value) == f"[Errno 2] No such file or directory: '{path}'"
 
 
 def test_dump_to_a_pipe_whose_reader_closed_raises_epipe():

@@ -1,5 +1,5 @@
 """Threads change timing only: the same packets with one thread or several, no crash when threads share
-inputs, fork() works with a pool running, and VAKRA_NUM_THREADS=1 is honoured."""
+inputs, fork() works with a pool running, VAKRA_NUM_THREADS is honoured and exit waits for calls in progress."""
 
 import contextlib
 import os
@@ -30,7 +30,6 @@ def compressible(nbytes, seed=0):
 
 
 VALUES = {
-    "small": np.arange(16, dtype=np.float32),
     "at the threshold": compressible(256 << 10),
     "two blocks and a bit": compressible(8 * MiB + 4),
     "incompressible": np.random.default_rng(1).integers(0, 255, 9 * MiB, dtype=np.uint8),
@@ -116,28 +115,17 @@ def test_fork_during_and_after_pool_use(threads):
 
 @pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts threads through /proc")
 @pytest.mark.parametrize("setting, expected", [("1", 1), ("3", 3), ("many", None)])
-def test_environment_sets_the_count_for_both_modules(setting, expected):
-    # A 12 MiB body is three LZ4 blocks: the pool starts up to two workers,
-    # none with one thread, and vakra_rs uses the package's pool.
-    script = ("import os, numpy as np, vakra\n"
+def test_environment_sets_the_count_and_exit_waits_for_calls_in_progress(setting, expected):
+    # A 12 MiB body is three LZ4 blocks: the pool starts up to two workers, none with one thread, and vakra_rs
+    # uses the package's pool. Then daemon threads still encoding and decoding without the GIL when the
+    # interpreter finalizes must neither abort the process nor hold up its exit.
+    script = ("import os, threading, time, numpy as np, vakra\n"
               "from vakra import vakra_rs\n"
               "threads = lambda: len(os.listdir('/proc/self/task'))\n"
-              "a = np.arange(3 << 20, dtype=np.float32) % 100\n"
+              "a = np.round(np.random.default_rng(0).standard_normal(3 << 20), 1).astype(np.float32)\n"
               "before = threads()\n"
               "assert np.array_equal(vakra.loads(vakra_rs.dumps_rs(a, compress=True)), a)\n"
-              "print(vakra.get_num_threads(), threads() - before)")
-    env = dict(os.environ, VAKRA_NUM_THREADS=setting)
-    result = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=120)
-    assert result.returncode == 0, result.stderr
-    count = expected or os.cpu_count()
-    assert [int(word) for word in result.stdout.split()] == [count, min(count, 3) - 1]
-
-
-def test_interpreter_exits_cleanly_with_daemon_threads_inside_calls():
-    # Threads still encoding and decoding without the GIL when the interpreter
-    # finalizes must neither abort the process nor hold up its exit.
-    script = ("import threading, time, numpy as np, vakra\n"
-              "a = np.round(np.random.default_rng(0).standard_normal(4 << 20), 1).astype(np.float32)\n"
+              "print(vakra.get_num_threads(), threads() - before)\n"
               "p = vakra.dumps(a, compress=True, check_integrity=True)\n"
               "def loop():\n"
               "    while True:\n"
@@ -145,6 +133,8 @@ def test_interpreter_exits_cleanly_with_daemon_threads_inside_calls():
               "for _ in range(3):\n"
               "    threading.Thread(target=loop, daemon=True).start()\n"
               "time.sleep(0.3)\n")
-    for _ in range(3):
-        result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
-        assert (result.returncode, result.stderr) == (0, "")
+    env = dict(os.environ, VAKRA_NUM_THREADS=setting)
+    result = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=120)
+    assert (result.returncode, result.stderr) == (0, "")
+    count = expected or os.cpu_count()
+    assert [int(word) for word in result.stdout.split()] == [count, min(count, 3) - 1]

@@ -16,7 +16,7 @@ Uncompressed arrays are decoded as read-only views of the packet's memory.
 may use (``VAKRA_NUM_THREADS`` sets the count at import; 1 means none).
 """
 
-from . import vakra_rs
+from . import vakra_rs  # noqa: F401  (reached as vakra.vakra_rs, not exported)
 from ._native import get_num_threads, set_num_threads
 from .api import dump, dump_into, dumps, info, loads
 from .frames import dumps_frames, loads_frames
@@ -25,4 +25,4 @@ from .ragged import StringTensor
 from .streams import load, packet_length, recv, send
 
 __all__ = ["dumps", "loads", "dump", "load", "dump_into", "info", "packet_length", "send", "recv", "dumps_frames",
-           "loads_frames", "StringTensor", "QuantizedTensor", "vakra_rs", "set_num_threads", "get_num_threads"]
+           "loads_frames", "StringTensor", "QuantizedTensor", "set_num_threads", "get_num_threads"]

@@ -13,7 +13,9 @@ from typing import Any
 
 import numpy as np
 
-BFLOAT16_CODE = 15
+from . import _native
+
+BFLOAT16_CODE = _native.dtype_names().index("bfloat16") + 1  # the wire code, from the codec's table
 
 # DLPack device types whose memory the CPU reads directly.
 _CPU_DEVICES = {1: "cpu", 3: "cuda_host", 11: "rocm_host"}

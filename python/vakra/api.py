@@ -10,10 +10,12 @@ not take as they are.
 
 from __future__ import annotations
 
+import contextlib
 import errno
 import io
 import os
 import secrets
+import stat
 from typing import IO, TYPE_CHECKING, Any, Union
 
 
@@ -92,10 +94,13 @@ def dump(obj: Any, file: PathLike | IO[bytes], *, check_integrity: bool = False,
          alignment: int = 64) -> None:
     """Write ``obj`` as one packet to ``file``, a path or a binary file object.
 
-    A path is replaced atomically: the packet goes to a new file beside it,
-    which is then renamed over it, so a failed dump leaves the old file as it
-    was and processes that have the old file mapped (``load``) keep reading
-    intact data. A file object receives the packet at its current position.
+    A path to a regular file is replaced atomically: the packet goes to a new
+    file beside it, which then takes the old file's mode (and owner, where
+    permitted) and is renamed over it, so a failed dump leaves the old file as
+    it was and processes that have the old file mapped (``load``) keep reading
+    intact data. A symlink's target is replaced, the link stays; an existing
+    FIFO or device is written into. A file object receives the packet at its
+    current position.
     Going to a real file or pipe, the packet is written straight to the
     descriptor with bodies taken from the values' own memory, never built as
     ``bytes`` (the file object is flushed before, so earlier writes keep
@@ -104,9 +109,9 @@ def dump(obj: Any, file: PathLike | IO[bytes], *, check_integrity: bool = False,
     so the file always matches its checksums; unchecked bodies are written
     from the arrays' memory as it is then and may tear if another thread
     writes an array meanwhile. Options and errors are those of
-    :func:`dumps`, plus ``OSError`` from the file system, and whatever a
-    signal handler raises while a write blocks (with a note of the bytes
-    written).
+    :func:`dumps`, plus ``OSError`` from the file system (naming the path
+    given), and whatever a signal handler raises while a write blocks (with
+    a note of the bytes written).
     """
     options = (bool(check_integrity), bool(compress), alignment, convert)
     if isinstance(file, (str, bytes, os.PathLike)):
@@ -150,12 +155,37 @@ def info(data: ReadableBuffer) -> dict[str, Any]:
 
 
 def _dump_to_path(obj: Any, path: str, options: tuple) -> None:
-    directory, name = os.path.split(os.path.abspath(path))
+    target = os.path.realpath(path)  # through a symlink: its target is updated, the link stays
+    try:
+        try:
+            old = os.stat(target)
+        except FileNotFoundError:
+            old = None
+        if old is not None and not stat.S_ISREG(old.st_mode):
+            # A FIFO or a device has no atomic replace: the packet goes into it.
+            with open(target, "wb") as handle:
+                _dump_to_handle(obj, handle, options)
+        else:
+            _replace_file(obj, target, old, options)
+    except OSError as error:
+        error.filename = path  # the file the caller named, never a temporary
+        del error.filename2
+        raise
+
+
+def _replace_file(obj: Any, path: str, old: os.stat_result | None, options: tuple) -> None:
+    """Writes the packet to a new file beside `path` and renames it over `path`,
+    whose mode (and owner, where permitted) it takes first."""
+    directory, name = os.path.split(path)
     temporary = os.path.join(directory, f".{name}.{secrets.token_hex(6)}.tmp")
     # O_EXCL with mode 0o666 creates the file as open() would, umask included.
     descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
     try:
         with open(descriptor, "wb") as handle:
+            if old is not None:
+                with contextlib.suppress(PermissionError):  # only root gives a file to another owner
+                    os.fchown(descriptor, old.st_uid, old.st_gid)
+                os.fchmod(descriptor, stat.S_IMODE(old.st_mode))  # after fchown, which may clear set-id bits
             _dump_to_handle(obj, handle, options)
         os.replace(temporary, path)
     except BaseException:

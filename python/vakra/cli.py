@@ -13,8 +13,9 @@ import os
 import stat
 import sys
 from collections.abc import Iterator, Sequence
+from typing import IO
 
-from . import api
+from . import api, streams
 from .tree_text import render_tree
 
 __all__ = ["main", "build_parser"]
@@ -70,35 +71,46 @@ def main(argv: Sequence[str] | None = None) -> int:
 def _run_info(args: argparse.Namespace) -> int:
     path = args.file
     try:
-        with _mapped(path) as data:
-            _print_packets(path, data, args.index, args.verify)
+        with _packets_of(path) as (data, failure):
+            _print_packets(path, data, args.index, args.verify, failure)
     except OSError as error:
         raise CommandError(f"cannot read {path}: {error.strerror or error}") from None
     return 0
 
 
-def _print_packets(path: str, data: bytes | mmap.mmap, index: int | None, verify: bool) -> None:
-    """Prints the trees of the packets in `data`, one after another."""
+def _print_packets(path: str, data: bytes | mmap.mmap, index: int | None, verify: bool,
+                   failure: CommandError | None) -> None:
+    """Prints the trees of the packets in `data`, one after another, then
+    raises `failure`, the error that ended reading them, if any."""
     with memoryview(data) as view:
         number, offset = 0, 0
-        while number == 0 or offset < len(view):
-            where = f" packet {number} at byte {offset}:" if number else ""
+        while offset < len(view) or (number == 0 and failure is None):
             rest = view[offset:]
             try:
                 tree = api.info(rest)
             except ValueError as error:
-                raise CommandError(f"{path}:{where} not a readable packet: {error}") from None
+                raise _unreadable(path, number, offset, error) from None
             finally:
                 rest.release()  # the traceback must not keep the mapping exported
             size = tree["size"]
             if index is None or index == number:
-                several = index is not None or number > 0 or offset + size < len(view)
+                several = index is not None or number > 0 or offset + size < len(view) or failure is not None
                 print("\n".join(render_tree(tree, f"{path}[{number}]" if several else path)))
                 if verify:
-                    print(_verify(f"{path}:{where}", view[offset:offset + size], tree))
+                    print(_verify(f"{path}:{_where(number, offset)}", view[offset:offset + size], tree))
             number, offset = number + 1, offset + size
+    if failure is not None:
+        raise failure
     if index is not None and not 0 <= index < number:
         raise CommandError(f"{path}: no packet {index}; the file holds {number}")
+
+
+def _unreadable(path: str, number: int, offset: int, error: Exception) -> CommandError:
+    return CommandError(f"{path}:{_where(number, offset)} not a readable packet: {error}")
+
+
+def _where(number: int, offset: int) -> str:
+    return f" packet {number} at byte {offset}:" if number else ""
 
 
 def _verify(where: str, packet: memoryview, tree: dict) -> str:
@@ -124,18 +136,37 @@ def _count_checksums(info: dict) -> int:
 
 
 @contextlib.contextmanager
-def _mapped(path: str) -> Iterator[bytes | mmap.mmap]:
-    """The file's bytes, mapped with random-access advice so that reading the
-    framing does not pull in the bodies around it."""
+def _packets_of(path: str) -> Iterator[tuple[bytes | mmap.mmap, CommandError | None]]:
+    """The file's packets as one buffer, and the error that ended reading
+    them early, if any. A regular file is mapped with random-access advice,
+    so that reading the framing does not pull in the bodies around it;
+    anything else (a pipe, a device) is read one packet at a time by the
+    bounded stream reader, which stops at the first bytes that are no packet."""
     with open(path, "rb") as handle:
         status = os.fstat(handle.fileno())
-        if not stat.S_ISREG(status.st_mode) or status.st_size == 0:
-            yield handle.read()
-            return
-        with mmap.mmap(handle.fileno(), 0, access=mmap.ACCESS_READ) as mapping:
-            if hasattr(mapping, "madvise") and hasattr(mmap, "MADV_RANDOM"):
-                mapping.madvise(mmap.MADV_RANDOM)
-            yield mapping
+        if not stat.S_ISREG(status.st_mode):
+            yield _read_stream(path, handle)
+        elif status.st_size == 0:
+            yield b"", None
+        else:
+            with mmap.mmap(handle.fileno(), 0, access=mmap.ACCESS_READ) as mapping:
+                if hasattr(mapping, "madvise") and hasattr(mmap, "MADV_RANDOM"):
+                    mapping.madvise(mmap.MADV_RANDOM)
+                yield mapping, None
+
+
+def _read_stream(path: str, handle: IO[bytes]) -> tuple[bytes, CommandError | None]:
+    packets: list = []
+    offset = 0
+    while True:
+        try:
+            packet = streams.read_packet(handle)
+        except EOFError:
+            return b"".join(packets), None
+        except ValueError as error:
+            return b"".join(packets), _unreadable(path, len(packets), offset, error)
+        packets.append(packet)
+        offset += len(packet)
 
 
 def _run_demo(args: argparse.Namespace) -> int:

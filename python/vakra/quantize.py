@@ -18,13 +18,11 @@ from . import _native
 
 __all__ = ["QuantizedTensor", "quantize"]
 
-# Wire dtype code -> (name, smallest code, largest code, bits per code); the
-# names come from the codec's one dtype table.
-_DTYPES = {
-    code: (_native.dtype_names()[code - 1], *limits)
-    for code, limits in {16: (-128, 127, 8), 17: (0, 255, 8), 18: (-8, 7, 4), 19: (0, 15, 4)}.items()
-}
-_CODE_OF_NAME = {name: code for code, (name, *_rest) in _DTYPES.items()}
+# Quantized type -> (smallest code, largest code, bits per code); the wire
+# dtype codes come from the codec's one dtype table.
+_LIMITS = {"qint8": (-128, 127, 8), "quint8": (0, 255, 8), "qint4": (-8, 7, 4), "quint4": (0, 15, 4)}
+_CODE_OF_NAME = {name: _native.dtype_names().index(name) + 1 for name in _LIMITS}
+_DTYPES = {code: (name, *_LIMITS[name]) for name, code in _CODE_OF_NAME.items()}
 _SCHEME_NAMES = {0: "per-tensor", 1: "per-axis", 2: "per-group"}
 
 
@@ -77,7 +75,8 @@ class QuantizedTensor:
     def __init__(self, *, data, scales, zero_points, shape, dtype_code, quant_scheme, group_size, axis):
         self.dtype_code = _int(dtype_code, "dtype_code")
         if self.dtype_code not in _DTYPES:
-            raise ValueError(f"dtype_code must be 16 (qint8), 17 (quint8), 18 (qint4) or 19 (quint4), got {dtype_code}")
+            codes = [f"{code} ({name})" for name, code in _CODE_OF_NAME.items()]
+            raise ValueError(f"dtype_code must be {', '.join(codes[:-1])} or {codes[-1]}, got {dtype_code}")
         if isinstance(shape, (str, bytes)) or not isinstance(shape, (Sequence, np.ndarray)):
             raise TypeError(f"shape must be a sequence of ints, not {type(shape).__name__}")
         self.shape = tuple(_int(dim, "shape") for dim in shape)
@@ -198,8 +197,11 @@ class QuantizedTensor:
         values = (blocks - zero_points) * scales
         result = _unblocks(values, self.shape, self.quant_scheme, axis, self.group_size).astype(np.float32)
         if as_torch:
-            from .torch import as_tensor
-            return as_tensor(result)
+            try:
+                import torch
+            except ImportError as error:
+                raise ImportError("dequantize(as_torch=True) needs PyTorch: pip install torch") from error
+            return torch.from_numpy(result)
         return result
 
     def __eq__(self, other):

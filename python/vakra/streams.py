@@ -22,17 +22,16 @@ import socket
 import stat
 import threading
 from collections.abc import Callable
-from typing import IO, Any, Union
+from typing import IO, Any
 
 import numpy as np
 
 from . import _native
 from ._encoding import convert
-from .api import file_descriptor, loads
+from .api import PathLike, file_descriptor, loads
 
 __all__ = ["load", "packet_length", "send", "recv"]
 
-PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 ReadInto = Callable[[memoryview], "int | None"]
 
 _probe = _native.probe
@@ -44,6 +43,7 @@ _FIRST_STEP = 64 << 10  # the first read of a packet's bytes after its header
 _scratch = threading.local()
 _MSG_PEEK = socket.MSG_PEEK
 _IOV_MAX = os.sysconf("SC_IOV_MAX") if hasattr(os, "sysconf") else 16
+_EXACT_READERS = (io.BufferedReader, io.BufferedRandom, io.BytesIO, io.FileIO)  # readinto counts what it wrote
 
 
 def packet_length(data: Any) -> int:
@@ -187,14 +187,19 @@ def _load_mapped(handle: IO[bytes], descriptor: int, size: int, max_size: int | 
 
 
 def _load_streamed(handle: IO[bytes], max_size: int | None, writable: bool) -> Any:
+    return loads(read_packet(handle, max_size), writable=writable)
+
+
+def read_packet(handle: IO[bytes], max_size: int | None = None) -> np.ndarray | _mmap.mmap:
+    """The next packet's bytes from a binary stream, read in bounded steps and
+    never past the packet; the errors of :func:`load`."""
     start = handle.tell() if _seekable(handle) else None
     try:
-        packet = _receive(_stream_reader(handle), max_size, note_lost=start is None)
+        return _receive(_stream_reader(handle), max_size, note_lost=start is None)
     except BaseException:
         if start is not None:
             handle.seek(start)
         raise
-    return loads(packet, writable=writable)
 
 
 def _socket_packet(sock: socket.socket, max_size: int | None) -> bytes | np.ndarray | _mmap.mmap:
@@ -288,16 +293,26 @@ class _GrowingBuffer:
 
 
 def _stream_reader(handle: IO[bytes]) -> ReadInto:
+    """The stream's readinto. Only the io module's own readers are taken at
+    their word; for any other the room is zeroed first (a count within it
+    cannot be told from a true one, and must not hand out the buffer's old
+    bytes) and a count outside it is refused, as io.BufferedReader does."""
+    if type(handle) in _EXACT_READERS:
+        return handle.readinto
     readinto = getattr(handle, "readinto", None)
-    if readinto is not None:
-        return readinto
 
     def read_into(view: memoryview) -> int | None:
-        data = handle.read(len(view))
-        if data is None:
-            return None
-        view[:len(data)] = data
-        return len(data)
+        if readinto is not None:
+            np.frombuffer(view, np.uint8).fill(0)
+            got = readinto(view)
+        else:
+            data = handle.read(len(view))
+            got = None if data is None else len(data)
+            if got is not None and got <= len(view):
+                view[:got] = data
+        if got is not None and not 0 <= got <= len(view):
+            raise OSError(f"readinto() returned invalid length {got} (should have been between 0 and {len(view)})")
+        return got
 
     return read_into
 

@@ -1,4 +1,5 @@
-"""What loads_rs gives back for packets assembled independently: views, owned copies, the Python types."""
+"""What loads_rs (and vakra.loads, which shares its conversion) gives back for packets assembled independently:
+views, owned copies, the Python types."""
 
 import gc
 import subprocess
@@ -14,13 +15,20 @@ from vakra.vakra_rs import loads_rs
 
 
 @pytest.mark.parametrize("make_source", [bytes, bytearray])
-def test_bundles_are_dicts_in_wire_order_of_read_only_views(make_source):
-    one, y = pb.dense(np.array([1], np.int8)), np.arange(7, dtype=np.float32) / 3
+def test_bundles_are_dicts_in_wire_order_of_read_only_views_and_owned_decompressed_arrays(make_source):
+    one, y, ints = pb.dense(np.array([1], np.int8)), np.arange(7, dtype=np.float32) / 3, pb.dense(np.zeros(2, np.int32))
     source = make_source(pb.bundle([("b", one), ("", one), ("a", pb.bundle([("y", pb.dense(y))])),
-                                    ("b", pb.dense(np.array([4])))]))
+                                    ("b", pb.dense(np.array([4]))), ("z", pb.dense(y, pb.ALIGNED | pb.COMPRESSED)),
+                                    ("m", pb.sparse(pb.COO, (2, 2), [pb.dense(np.ones(2)), ints, ints]))]))
     out = loads_rs(source)
-    assert list(out) == ["b", "", "a"] and out["b"].tolist() == [4] and np.array_equal(out["a"]["y"], y)  # last "b" wins
-    assert not out["a"]["y"].flags.writeable and not out[""].flags.writeable
+    assert list(out) == ["b", "", "a", "z", "m"] and out["b"].tolist() == [4]  # in wire order; the last "b" wins
+    assert np.array_equal(out["a"]["y"], y)
+    for array in (out["a"]["y"], out[""], out["m"].data):
+        assert not array.flags.writeable and np.shares_memory(array, np.frombuffer(source, np.uint8))
+    # Index arrays are copies of what was checked when the source is writable: it may be reused for the next
+    # packet while SciPy's unchecked kernels still read them.
+    assert np.shares_memory(out["m"].row, np.frombuffer(source, np.uint8)) == isinstance(source, bytes)
+    assert out["z"].flags.writeable and out["z"].flags.owndata and np.array_equal(out["z"], y)
     if isinstance(source, bytearray):  # a view: a later change shows through, and it keeps the source alive
         at = source.index(y.tobytes())
         source[at:at + 4] = np.float32(5).tobytes()
