@@ -3,7 +3,7 @@
 // and that no offset arithmetic overflows (Malformed); only then does it look.
 //
 // The bytes come from a ByteSource: one buffer, or a packet handed over as a
-// list of frames (frame_store_internal.hpp), where a field cut by a frame
+// list of frames (FrameStore, frame_assembly.cpp), where a field cut by a frame
 // boundary is pieced together. Positions always count from the first byte of
 // the source, so the parts a reader returns say where they lie in the packet.
 //

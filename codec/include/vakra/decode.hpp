@@ -93,9 +93,10 @@ enum class CompressedBodies : uint8_t { Refuse, View };
 
 // Decodes the packet at the start of `bytes` (trailing bytes are ignored,
 // except after a compressed dense body, which runs to the end): walks it,
-// then verifies checksums, string offset tables and the index arrays of csr
-// and csc matrices, then returns views. Every view points into `bytes`, which
-// must outlive the result. Nothing is copied but shapes, keys and Inline records.
+// verifying each packet's checksum, string offset table or csr and csc index
+// arrays once it is read, and returns views. Every view points into `bytes`,
+// which must outlive the result. Nothing is copied but shapes, keys and
+// Inline records.
 Result<Decoded> decode(ByteView bytes, CompressedBodies compressed = CompressedBodies::Refuse);
 // decode() for a packet nested `depth` levels deep: Malformed beyond MAX_NESTING_DEPTH.
 Result<Decoded> decode_depth(ByteView bytes, size_t depth, CompressedBodies compressed = CompressedBodies::Refuse);
