@@ -15,7 +15,7 @@ struct Decoder {
   size_t& compressed;
 
   Status check(const WalkedDense& dense) const {
-    compressed += dense.compressed;
+    if (dense.compressed) ++compressed;
     return verify_dense(dense, bytes);
   }
   Status check(const WalkedQuantized& quantized) const { return verify_quantized(quantized, bytes); }
@@ -35,25 +35,37 @@ struct Decoder {
     return std::visit([&](const auto& parts) { return check(parts); }, packet.parts);
   }
 
-  DecodedDense value(WalkedDense&& dense) const { return dense_value(std::move(dense), bytes); }
-  DecodedQuantized value(WalkedQuantized&& quantized) const { return quantized_value(std::move(quantized), bytes); }
-  DecodedString value(WalkedString&& string) const { return {offsets_value(std::move(string), bytes)}; }
-  DecodedRagged value(WalkedRagged&& ragged) const { return {offsets_value(std::move(ragged), bytes)}; }
-  DecodedInline value(WalkedInline&& record) const { return inline_value(record, bytes); }
-  DecodedBundle value(WalkedBundle&& walked) const {
-    DecodedBundle bundle;
+  // Each fills `out` in place.
+  void value(WalkedDense&& dense, Decoded& out) const { dense_value(std::move(dense), bytes, as<DecodedDense>(out)); }
+  void value(WalkedQuantized&& quantized, Decoded& out) const {
+    quantized_value(std::move(quantized), bytes, as<DecodedQuantized>(out));
+  }
+  void value(WalkedString&& string, Decoded& out) const { offsets_value(std::move(string), bytes, as<DecodedString>(out)); }
+  void value(WalkedRagged&& ragged, Decoded& out) const { offsets_value(std::move(ragged), bytes, as<DecodedRagged>(out)); }
+  void value(WalkedInline&& record, Decoded& out) const { inline_value(record, bytes, as<DecodedInline>(out)); }
+  void value(WalkedBundle&& walked, Decoded& out) const {
+    auto& bundle = as<DecodedBundle>(out);
     bundle.entries.reserve(walked.entries.size());
-    for (WalkedEntry& entry : walked.entries) bundle.entries.push_back({key(entry.key), value(std::move(entry.packet))});
-    return bundle;
+    for (WalkedEntry& entry : walked.entries) {
+      value(std::move(entry.packet), bundle.entries.emplace_back(key(entry.key), Decoded{DecodedDense{}}).value);
+    }
   }
-  DecodedSparse value(WalkedSparse&& walked) const {
-    DecodedSparse sparse{walked.format, std::move(walked.shape), {}};
+  void value(WalkedSparse&& walked, Decoded& out) const {
+    auto& sparse = as<DecodedSparse>(out);
+    sparse.format = walked.format;
+    sparse.shape = std::move(walked.shape);
     sparse.components.reserve(walked.components.size());
-    for (WalkedPacket& component : walked.components) sparse.components.push_back(value(std::move(component)));
-    return sparse;
+    for (WalkedPacket& component : walked.components) value(std::move(component), sparse.components.emplace_back(DecodedDense{}));
   }
-  Decoded value(WalkedPacket&& packet) const {
-    return std::visit([&](auto&& parts) { return Decoded{value(std::move(parts))}; }, std::move(packet.parts));
+  void value(WalkedPacket&& packet, Decoded& out) const {
+    std::visit([&](auto&& parts) { value(std::move(parts), out); }, std::move(packet.parts));
+  }
+
+  // The alternative `T` of `out`, made if it holds another.
+  template <class T>
+  static T& as(Decoded& out) {
+    if (T* held = std::get_if<T>(&out.value)) return *held;
+    return out.value.template emplace<T>();
   }
 
   std::string key(ByteRange key) const {
@@ -72,15 +84,14 @@ struct DecodeOut {
     Parts parts;
     VAKRA_TRY(read(parts));
     VAKRA_TRY(decoder.check(parts));
-    decoded.value = decoder.value(std::move(parts));
+    decoder.value(std::move(parts), decoded);
     return {};
   }
   struct Entries {
     const Decoder& decoder;
     DecodedBundle& bundle;
     DecodeOut add(const ByteSource&, ByteRange key) {
-      BundleItem& item = bundle.entries.emplace_back();
-      item.key = decoder.key(key);
+      BundleItem& item = bundle.entries.emplace_back(decoder.key(key), Decoded{DecodedDense{}});
       return {decoder, item.value};
     }
   };
@@ -97,7 +108,8 @@ struct DecodeOut {
 Result<Decoded> decode_window(const ByteSource& source, ByteRange window, size_t depth, CompressedBodies compressed) {
   size_t compressed_bodies = 0;
   const Decoder decoder{source, compressed_bodies};
-  Decoded decoded;
+  // Made from an alternative: a default Decoded zeroes all of its storage first.
+  Decoded decoded{DecodedDense{}};
   DecodeOut out{decoder, decoded};
   ReadCursor cursor(source, window);
   VAKRA_TRY(walk_packet_at(cursor, depth, {WalkMode::Decode, nullptr}, out));

@@ -103,8 +103,11 @@ Status verify_dense(const WalkedDense& dense, const ByteSource& bytes) {
   return {};
 }
 
-DecodedDense dense_value(WalkedDense&& dense, const ByteSource& bytes) {
-  return DecodedDense{dense.dtype, std::move(dense.shape), bytes.view(dense.body), dense.compressed};
+void dense_value(WalkedDense&& dense, const ByteSource& bytes, DecodedDense& out) {
+  out.dtype = dense.dtype;
+  out.shape = std::move(dense.shape);
+  out.data = bytes.view(dense.body);
+  out.compressed = dense.compressed;
 }
 
 }  // namespace vakra

@@ -11,10 +11,8 @@ Status read_inline(ReadCursor& cursor, const PacketHeader& header, WalkedInline&
   return cursor.take(sizeof(DecodedInline::record), out.record);
 }
 
-DecodedInline inline_value(const WalkedInline& record, const ByteSource& bytes) {
-  DecodedInline out;
+void inline_value(const WalkedInline& record, const ByteSource& bytes, DecodedInline& out) {
   bytes.copy(record.record.offset, out.record.size(), out.record.data());
-  return out;
 }
 
 }  // namespace vakra

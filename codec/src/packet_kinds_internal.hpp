@@ -30,7 +30,9 @@ constexpr size_t checksum_length(const PacketHeader& header) {
 // LZ4 frame's walk over from one call to the next.
 Status read_dense(ReadCursor& cursor, const PacketHeader& header, WalkMode mode, WalkStop* resume, WalkedDense& out);
 Status verify_dense(const WalkedDense& dense, const ByteSource& bytes);
-DecodedDense dense_value(WalkedDense&& dense, const ByteSource& bytes);
+// The views of the parts, into `out` (filled in place: a decoded value built
+// and then copied costs a small packet more than its decoding).
+void dense_value(WalkedDense&& dense, const ByteSource& bytes, DecodedDense& out);
 
 // bundle_packet.cpp: one entry's framing (key and packet), read in turn, each
 // entry's packet walked before the next is read. `more`: another entry follows.
@@ -48,17 +50,17 @@ Status verify_sparse(const WalkedSparse& sparse, const ByteSource& bytes);
 // quantized_packet.cpp
 Status read_quantized(ReadCursor& cursor, const PacketHeader& header, WalkedQuantized& out);
 Status verify_quantized(const WalkedQuantized& quantized, const ByteSource& bytes);
-DecodedQuantized quantized_value(WalkedQuantized&& quantized, const ByteSource& bytes);
+void quantized_value(WalkedQuantized&& quantized, const ByteSource& bytes, DecodedQuantized& out);
 
 // string_packet.cpp: string and ragged packets.
 Status read_offsets(ReadCursor& cursor, const PacketHeader& header, WalkedOffsets& out);
 // The offset table's order and the checksum.
 Status verify_offsets(const WalkedOffsets& offsets, const ByteSource& bytes);
-DecodedOffsets offsets_value(WalkedOffsets&& offsets, const ByteSource& bytes);
+void offsets_value(WalkedOffsets&& offsets, const ByteSource& bytes, DecodedOffsets& out);
 
 // inline_packet.cpp
 Status read_inline(ReadCursor& cursor, const PacketHeader& header, WalkedInline& out);
-DecodedInline inline_value(const WalkedInline& record, const ByteSource& bytes);
+void inline_value(const WalkedInline& record, const ByteSource& bytes, DecodedInline& out);
 
 // walk.cpp: how much of `source` a decoder reads, as packet_prefix() says.
 size_t prefix_length(const ByteSource& source);

@@ -116,8 +116,7 @@ Status verify_quantized(const WalkedQuantized& quantized, const ByteSource& byte
   return {};
 }
 
-DecodedQuantized quantized_value(WalkedQuantized&& quantized, const ByteSource& bytes) {
-  DecodedQuantized out;
+void quantized_value(WalkedQuantized&& quantized, const ByteSource& bytes, DecodedQuantized& out) {
   out.dtype = quantized.dtype;
   out.shape = std::move(quantized.shape);
   out.scales = bytes.view(quantized.scales);
@@ -126,7 +125,6 @@ DecodedQuantized quantized_value(WalkedQuantized&& quantized, const ByteSource& 
   out.axis = quantized.axis;  // the wire byte, widened
   out.group_size = quantized.group_size;
   out.quant_scheme = quantized.quant_scheme;
-  return out;
 }
 
 }  // namespace vakra

@@ -92,8 +92,10 @@ Status verify_offsets(const WalkedOffsets& offsets, const ByteSource& bytes) {
   return {};
 }
 
-DecodedOffsets offsets_value(WalkedOffsets&& offsets, const ByteSource& bytes) {
-  return DecodedOffsets{std::move(offsets.shape), bytes.stable(offsets.offsets), bytes.view(offsets.payload)};
+void offsets_value(WalkedOffsets&& offsets, const ByteSource& bytes, DecodedOffsets& out) {
+  out.shape = std::move(offsets.shape);
+  out.offsets = bytes.stable(offsets.offsets);
+  out.payload = bytes.view(offsets.payload);
 }
 
 }  // namespace vakra
