@@ -47,7 +47,7 @@ struct Decoder {
     auto& bundle = as<DecodedBundle>(out);
     bundle.entries.reserve(walked.entries.size());
     for (WalkedEntry& entry : walked.entries) {
-      value(std::move(entry.packet), bundle.entries.emplace_back(key(entry.key), Decoded{DecodedDense{}}).value);
+      value(std::move(entry.packet), bundle.entries.emplace_back(BundleItem{key(entry.key), Decoded{DecodedDense{}}}).value);
     }
   }
   void value(WalkedSparse&& walked, Decoded& out) const {
@@ -55,7 +55,9 @@ struct Decoder {
     sparse.format = walked.format;
     sparse.shape = std::move(walked.shape);
     sparse.components.reserve(walked.components.size());
-    for (WalkedPacket& component : walked.components) value(std::move(component), sparse.components.emplace_back(DecodedDense{}));
+    for (WalkedPacket& component : walked.components) {
+      value(std::move(component), sparse.components.emplace_back(Decoded{DecodedDense{}}));
+    }
   }
   void value(WalkedPacket&& packet, Decoded& out) const {
     std::visit([&](auto&& parts) { value(std::move(parts), out); }, std::move(packet.parts));
@@ -91,7 +93,7 @@ struct DecodeOut {
     const Decoder& decoder;
     DecodedBundle& bundle;
     DecodeOut add(const ByteSource&, ByteRange key) {
-      BundleItem& item = bundle.entries.emplace_back(decoder.key(key), Decoded{DecodedDense{}});
+      BundleItem& item = bundle.entries.emplace_back(BundleItem{decoder.key(key), Decoded{DecodedDense{}}});
       return {decoder, item.value};
     }
   };
