@@ -36,3 +36,12 @@ from .streams import iter_load, load, packet_length, recv, send
 __all__ = ["dumps", "loads", "dump", "load", "iter_load", "dump_into", "info", "packet_length", "send", "recv",
            "Receiver", "dumps_frames", "loads_frames", "StringTensor", "QuantizedTensor", "set_num_threads",
            "get_num_threads", "save", "open", "File", "load_file"]
+
+
+def __getattr__(name: str):
+    # vakra.aio imports asyncio, which programs without an event loop need not pay for.
+    if name == "aio":
+        import importlib
+
+        return importlib.import_module(".aio", __name__)
+    raise AttributeError(f"module 'vakra' has no attribute {name!r}")
