@@ -37,7 +37,8 @@ if [ "$(sed -n 1p "$stamp" 2>/dev/null)" != "$fingerprint" ] || [ "$installed_ex
   cmake --version 2>/dev/null | "$venv_python" -c 'import re, sys; v = re.search(r"(\d+)\.(\d+)", sys.stdin.read())
 sys.exit(not v or tuple(map(int, v.groups())) < (3, 26))' || build_tools+=(cmake)
   command -v ninja >/dev/null || build_tools+=(ninja)
-  "$venv_python" -m pip install -q "${build_tools[@]}"
-  "$venv_python" -m pip install -q --no-build-isolation -e ".[$wanted_extras]"
+  # Bytecode is compiled when a module is first imported, not for every module installed.
+  "$venv_python" -m pip install -qq --no-compile "${build_tools[@]}"
+  "$venv_python" -m pip install -qq --no-compile --no-build-isolation -e ".[$wanted_extras]"
   printf '%s\n%s\n' "$fingerprint" "$wanted_extras" > "$stamp"
 fi
