@@ -9,6 +9,7 @@
 #include "arguments.hpp"
 #include "errors.hpp"
 #include "gil_release.hpp"
+#include "limit_notes.hpp"
 #include "numpy_array.hpp"
 #include "process_objects.hpp"
 
@@ -214,6 +215,14 @@ bool PlanBuilder::plan_quantized_tensor(PyObject* tensor, PacketPlan& out) {
   return unwrap(vakra::plan_quantized(parts.view(), options), out.node.emplace<QuantizedPlan>());
 }
 
+// Collects the failed entry's key on the way out; the outermost dict names
+// the whole path in a note when the error is one of the format's limits.
+bool PlanBuilder::note_failed_entry(PyObject* key, size_t depth) {
+  failed_path_.push_back(key);
+  if (depth == 0) note_limit(failed_path_, failed_limit_);
+  return false;
+}
+
 void PlanBuilder::anchor(ByteView bytes, PyObject* owner) {
   if (owner == nullptr || bytes.empty()) return;
   anchors_.push_back({bytes.data(), bytes.size(), owner});
@@ -331,8 +340,14 @@ bool PlanBuilder::plan_bundle(PyObject* dict, BundlePlan& out, size_t depth) {
 
     BundlePlanEntry& entry = out.entries.emplace_back();
     entry.key = ByteView(reinterpret_cast<const uint8_t*>(key_utf8), static_cast<size_t>(key_size));
+    PyObject* key_object = key.get();
     keep_objects_.push_back(std::move(key));  // the UTF-8 bytes belong to the str
-    if (!plan_at(value.get(), entry.packet, depth + 1)) return false;
+    if (!plan_at(value.get(), entry.packet, depth + 1)) return note_failed_entry(key_object, depth);
+    if (entry.packet.size() >= kMaxPartLength) {
+      raise_codec_error(make_error(ErrorKind::Malformed));
+      failed_limit_ = child_length_limit(entry.packet.size());
+      return note_failed_entry(key_object, depth);
+    }
     keep_objects_.push_back(std::move(value));
   }
   open_dicts_.pop_back();

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <deque>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "buffer_view.hpp"
@@ -58,6 +59,7 @@ class PlanBuilder {
   bool plan_converted(PyObject* value, PacketPlan& out, size_t depth, bool converted);
   bool plan_typed_bytes(PyObject* pair, PacketPlan& out);
   bool plan_bundle(PyObject* dict, BundlePlan& out, size_t depth);
+  bool note_failed_entry(PyObject* key, size_t depth);
   bool plan_sparse(PyObject* matrix, PyObject* format, SparsePlan& out);
   bool plan_string_parts(StringParts& parts, PacketPlan& out);
   bool plan_quantized_tensor(PyObject* tensor, PacketPlan& out);
@@ -86,6 +88,8 @@ class PlanBuilder {
   std::deque<StringParts> keep_strings_;
   std::deque<QuantizedParts> keep_quantized_;
   std::vector<PyObject*> open_dicts_;  // the dicts being walked, to refuse one that contains itself
+  std::vector<PyObject*> failed_path_;  // keys of the entries a failure came through, innermost first
+  std::string failed_limit_;            // the bound that failure broke, when its message does not say
   std::vector<Anchor> anchors_;
   bool anchors_sorted_ = false;
 };

@@ -29,10 +29,16 @@ VALUES.update(transposed=torch.arange(12.0).reshape(3, 4).t(), requires_grad=tor
               csr=MATRIX.to_sparse_csr(), csc=MATRIX.to_sparse_csc())
 
 
+def through_model_file(value, directory):
+    vtorch.save({"v": value}, directory / "model.vkr")
+    return vtorch.load_file(directory / "model.vkr")["v"]
+
+
 @pytest.mark.parametrize("round_trip", [lambda value, _: vtorch.loads(vakra.dumps(value)),
                                         lambda value, _: vtorch.loads(vakra.dumps(value, compress=True)),
-                                        lambda value, tmp: vakra.dump(value, tmp / "x") or vtorch.load(tmp / "x")],
-                         ids=["bytes", "compressed", "file"])
+                                        lambda value, tmp: vakra.dump(value, tmp / "x") or vtorch.load(tmp / "x"),
+                                        through_model_file],
+                         ids=["bytes", "compressed", "file", "model file"])
 def test_every_dtype_and_layout_round_trips(round_trip, tmp_path):
     assert torch.equal(round_trip(VALUES["torch.bfloat16"], tmp_path), VALUES["torch.bfloat16"])
     quantized = vakra.quantize.quantize(np.linspace(-1, 1, 32))
@@ -82,3 +88,51 @@ def test_foreign_arrays_in_any_layout_encode_in_c_order(value, expected):
 def test_arrays_off_the_cpu_are_refused_naming_the_device(value, device):
     with pytest.raises(ValueError, match=f"'{device}'"):
         vakra.dumps({"w": value})
+
+
+def batch_normed():
+    model = torch.nn.Sequential(torch.nn.Linear(4, 6), torch.nn.BatchNorm1d(6)).to(torch.bfloat16)
+    model(torch.randn(5, 4, dtype=torch.bfloat16))  # running statistics and a batch count to keep
+    return model
+
+
+MODULES = {
+    "transformer": lambda: torch.nn.Transformer(d_model=16, nhead=2, num_encoder_layers=2, num_decoder_layers=2,
+                                                dim_feedforward=32, batch_first=True),
+    "24-layer encoder": lambda: torch.nn.TransformerEncoder(  # 288 tensors
+        torch.nn.TransformerEncoderLayer(16, 2, 32, batch_first=True), 24),
+    "lstm": lambda: torch.nn.LSTM(8, 16, num_layers=2),
+    "bfloat16 with batch norm": batch_normed,
+}
+
+
+@pytest.mark.parametrize("make", MODULES.values(), ids=MODULES.keys())
+def test_model_files_load_into_real_modules(make, tmp_path):
+    torch.manual_seed(0)
+    model, fresh = make(), make()
+    path = tmp_path / "model.vkr"
+    vtorch.save(model.state_dict(), path, metadata={"module": type(model).__name__})
+    fresh.load_state_dict(vtorch.load_file(path))
+    expected = model.state_dict()
+    assert all(torch.equal(value, expected[name]) for name, value in fresh.state_dict().items())
+    original = path.read_bytes()
+    with vtorch.open(path) as file:
+        assert list(file) == list(expected) and file.metadata == {"module": type(model).__name__}
+        name = next(iter(file))
+        file[name].add_(1)  # writable; copy-on-write, so the file keeps its bytes
+    assert path.read_bytes() == original
+
+
+def test_tied_weights_load_as_one_tensor(tmp_path):
+    model = torch.nn.ModuleDict({"embed": torch.nn.Embedding(100, 32), "head": torch.nn.Linear(32, 100, bias=False)})
+    model["head"].weight = model["embed"].weight
+    path = tmp_path / "tied.vkr"
+    vtorch.save(model.state_dict(), path)
+    assert path.stat().st_size < 1.5 * 100 * 32 * 4
+    loaded = vtorch.load_file(path)
+    assert loaded["embed.weight"] is loaded["head.weight"]
+    with vtorch.open(path) as file:
+        assert file["embed.weight"].data_ptr() == file["head.weight"].data_ptr()
+    fresh = torch.nn.ModuleDict({"embed": torch.nn.Embedding(100, 32), "head": torch.nn.Linear(32, 100, bias=False)})
+    fresh.load_state_dict(loaded)
+    assert torch.equal(fresh["head"].weight, model["embed"].weight)

@@ -11,6 +11,9 @@ files, one packet per call (files memory-mapped when reading), ``send``/
 ``recv`` on sockets, ``dump_into`` writes into a caller's buffer, ``info``
 describes a packet without decoding it and ``packet_length`` measures one;
 ``dumps_frames``/``loads_frames`` carry a packet as a list of buffers.
+``save`` writes any number of named values to a model file, ``open`` reads
+one lazily (a ``File``, decoding each entry when asked) and ``load_file``
+reads it whole.
 Uncompressed arrays are decoded as read-only views of the packet's memory.
 ``set_num_threads``/``get_num_threads`` bound the threads one large body
 may use (``VAKRA_NUM_THREADS`` sets the count at import; 1 means none).
@@ -22,6 +25,8 @@ from . import vakra_rs  # noqa: F401  (reached as vakra.vakra_rs, not exported)
 from ._native import get_num_threads, set_num_threads
 from .api import dump, dump_into, dumps, info, loads
 from .frames import dumps_frames, loads_frames
+from .model_file import File, load_file, open
+from .model_save import save
 from .quantize import QuantizedTensor
 from .ragged import StringTensor
 from .streams import load, packet_length, recv, send
@@ -29,4 +34,5 @@ from .streams import load, packet_length, recv, send
 __version__ = _distribution_version("vakra")
 
 __all__ = ["dumps", "loads", "dump", "load", "dump_into", "info", "packet_length", "send", "recv", "dumps_frames",
-           "loads_frames", "StringTensor", "QuantizedTensor", "set_num_threads", "get_num_threads"]
+           "loads_frames", "StringTensor", "QuantizedTensor", "set_num_threads", "get_num_threads", "save", "open",
+           "File", "load_file"]

@@ -16,6 +16,7 @@ import io
 import os
 import secrets
 import stat
+from collections.abc import Callable
 from typing import IO, TYPE_CHECKING, Any, Union
 
 
@@ -155,6 +156,14 @@ def info(data: ReadableBuffer) -> dict[str, Any]:
 
 
 def _dump_to_path(obj: Any, path: str, options: tuple) -> None:
+    write_to_path(path, lambda handle: _dump_to_handle(obj, handle, options))
+
+
+def write_to_path(path: str, write: Callable[[IO[bytes]], None]) -> None:
+    """Runs ``write`` on the binary file that becomes ``path``'s content: a
+    new file beside a regular file (or none), renamed over it once ``write``
+    returns, so that on any error the old file is untouched and the new one
+    removed; a FIFO or a device itself."""
     target = os.path.realpath(path)  # through a symlink: its target is updated, the link stays
     try:
         try:
@@ -164,17 +173,17 @@ def _dump_to_path(obj: Any, path: str, options: tuple) -> None:
         if old is not None and not stat.S_ISREG(old.st_mode):
             # A FIFO or a device has no atomic replace: the packet goes into it.
             with open(target, "wb") as handle:
-                _dump_to_handle(obj, handle, options)
+                write(handle)
         else:
-            _replace_file(obj, target, old, options)
+            _replace_file(target, old, write)
     except OSError as error:
         error.filename = path  # the file the caller named, never a temporary
         del error.filename2
         raise
 
 
-def _replace_file(obj: Any, path: str, old: os.stat_result | None, options: tuple) -> None:
-    """Writes the packet to a new file beside `path` and renames it over `path`,
+def _replace_file(path: str, old: os.stat_result | None, write: Callable[[IO[bytes]], None]) -> None:
+    """Runs ``write`` on a new file beside `path` and renames it over `path`,
     whose mode (and owner, where permitted) it takes first."""
     directory, name = os.path.split(path)
     temporary = os.path.join(directory, f".{name}.{secrets.token_hex(6)}.tmp")
@@ -186,7 +195,7 @@ def _replace_file(obj: Any, path: str, old: os.stat_result | None, options: tupl
                 with contextlib.suppress(PermissionError):  # only root gives a file to another owner
                     os.fchown(descriptor, old.st_uid, old.st_gid)
                 os.fchmod(descriptor, stat.S_IMODE(old.st_mode))  # after fchown, which may clear set-id bits
-            _dump_to_handle(obj, handle, options)
+            write(handle)
         os.replace(temporary, path)
     except BaseException:
         os.unlink(temporary)

@@ -1,7 +1,10 @@
-"""Packets as PyTorch tensors: ``loads``, ``load`` and ``loads_frames``.
+"""Packets as PyTorch tensors: ``loads``, ``load`` and ``loads_frames``; model
+files of any size as tensors: ``save``, ``open`` and ``load_file``.
 
-Saving needs nothing from here: ``vakra.dumps``, ``dump`` and ``dump_into``
-take tensors (and ``state_dict()``s) as they take NumPy arrays.
+``vakra.dumps``, ``dump`` and ``dump_into`` take tensors (and
+``state_dict()``s) as they take NumPy arrays. A ``state_dict`` of any size
+goes to a model file with ``vakra.torch.save`` and comes back with
+``model.load_state_dict(vakra.torch.load_file(path))``.
 
     >>> import torch, vakra, vakra.torch
     >>> packet = vakra.dumps({"w": torch.ones(2, 3, dtype=torch.bfloat16)})
@@ -28,6 +31,7 @@ aliases memory it must not write:
   copies the touched pages into this process's memory and never reaches the
   file. Without a mapping (``mmap=False``, pipes) the packet is read into
   memory of its own, which the tensors then view.
+- ``open`` and ``load_file`` map a model file copy-on-write, as ``load`` does.
 - Compressed bodies are decompressed into fresh tensors in every case.
 """
 
@@ -47,7 +51,7 @@ import vakra
 
 from .api import PathLike
 
-__all__ = ["loads", "load", "loads_frames", "as_tensor"]
+__all__ = ["loads", "load", "loads_frames", "as_tensor", "save", "open", "load_file", "File"]
 
 
 def loads(data: Any, *, writable: bool = False) -> Any:
@@ -80,6 +84,50 @@ def loads_frames(frames: Any, *, writable: bool = False) -> Any:
     """Decode a packet given as a list of buffers into tensors, copying or
     viewing as :func:`loads` does."""
     return _as_torch(vakra.loads_frames(frames, writable=writable))
+
+
+def save(state_dict: Any, path: PathLike, *, metadata: Any = None, check_integrity: bool = False,
+         compress: bool = False, alignment: int = 64) -> None:
+    """Write ``state_dict`` (any mapping of ``str`` to tensors, such as
+    ``model.state_dict()``, any number of them) to the model file ``path``.
+
+    Tensors that are the same view of the same storage (tied weights) are
+    stored once and load back as one tensor. Everything else is
+    :func:`vakra.save`: ``metadata`` (``str`` to ``str``), the options, the
+    atomic replacement of ``path`` and the errors.
+    """
+    vakra.save(state_dict, path, metadata=metadata, check_integrity=check_integrity, compress=compress,
+               alignment=alignment)
+
+
+class File(vakra.File):
+    """A model file's values as tensors (see :func:`open`)."""
+
+    def _converted(self, value: Any) -> Any:
+        return _as_torch(value)
+
+
+def open(path: PathLike) -> File:  # noqa: A001 - vakra.torch.open mirrors vakra.open
+    """Open a model file as a read-only mapping from name to tensor, in saved
+    order, with its ``metadata``; each tensor is decoded when asked for.
+
+    The file is mapped copy-on-write: tensors view the mapping, are
+    writable, and writes never reach the file. Errors are those of
+    :func:`vakra.open`.
+    """
+    return File(path, writable=True)
+
+
+def load_file(path: PathLike) -> dict[str, Any]:
+    """The whole model file as a dict of tensors, in saved order, ready for
+    ``model.load_state_dict(vakra.torch.load_file(path))``.
+
+    Tensors view the file's copy-on-write mapping, as with :func:`open`;
+    names saved as tied weights share one tensor. Errors are those of
+    :func:`vakra.load_file`.
+    """
+    with File(path, writable=True) as file:
+        return file._load_all()
 
 
 def as_tensor(array: np.ndarray) -> torch.Tensor:

@@ -1,0 +1,251 @@
+"""Model files: any number of named values in one file, read lazily.
+
+``vakra.save`` writes them, ``vakra.open`` maps one and decodes entries on
+demand, ``vakra.load_file`` reads it whole into a dict.
+
+The layout. A model file is a sequence of ordinary vakra packets with
+nothing in between, so ``vakra.load`` reads it one packet after another and
+``vakra info`` shows it:
+
+1. The record, a bundle of five checksummed entries: ``format`` (the layout
+   and its version), ``names`` (a string tensor, in saved order), ``ranges``
+   (uint64 rows: the file offset and exact length of each name's packet),
+   ``metadata`` (keys and values, alternating, as a string tensor) and
+   ``file_size``. Its length depends only on the names and the metadata, so
+   the writer writes it first and fills in the ranges and the size last.
+2. The entries in saved order, as the children of bundle packets of at most
+   255 entries keyed by name (a packet of 4 GiB or more, too long for the u32
+   length of a bundle's slot, is a top-level packet of its own). Names whose
+   values are the same view of the same memory (tied weights) share one
+   packet: the record gives them the same range.
+3. Every child packet that is not a compressed array starts at a multiple
+   of ``alignment`` in the file; array bodies, aligned relative to their own
+   packet, are then aligned in the file, and in memory when mapped (a
+   mapping starts on a page). The padding is zero bytes at the end of the
+   slot before the child, inside the slot, where every decoder ignores it;
+   nested dicts and sparse matrices are laid out the same way, so their
+   arrays are aligned too. Where no slot can take padding (after a
+   compressed array, whose LZ4 frame runs to the end of its slot), a filler
+   packet (a uint8 vector of zeros) stands between two top-level packets.
+
+Reading. ``open`` maps the file and reads the record only, then checks that
+the file is exactly as long as the record says and that every range lies
+inside it: a file cut anywhere, one that lost whole packets at its end
+included, is refused there. ``f[name]`` decodes exactly the bytes of that
+name's packet, never another entry's. The mapping has random-access advice
+(no readahead around what is touched) and each decoded range gets
+will-need advice (read in one go); ``load_file``, which reads everything,
+advises sequential reading of the whole file instead.
+"""
+
+from __future__ import annotations
+
+import builtins
+import mmap as _mmap
+import os
+import weakref
+from collections.abc import Iterator, Mapping
+from typing import Any
+
+import numpy as np
+
+from . import _native
+from ._model_record import read_record
+from .api import PathLike, loads
+
+__all__ = ["File", "open", "load_file"]
+
+_PAGE = _mmap.ALLOCATIONGRANULARITY
+# The advice for each use (None where the platform has none): a lazy File
+# reads only what is touched, each decoded entry is read in one go, and
+# load_file, which touches everything, reads ahead. bench/model_files.py
+# measures the alternatives.
+LAZY_ADVICE = getattr(_mmap, "MADV_RANDOM", None)
+ENTRY_ADVICE = getattr(_mmap, "MADV_WILLNEED", None)
+WHOLE_ADVICE = getattr(_mmap, "MADV_SEQUENTIAL", None)
+
+
+class File(Mapping):
+    """A model file opened with :func:`vakra.open`: a read-only mapping from
+    name to value, in saved order, decoding each value when it is asked for.
+
+    ``f[name]`` decodes that entry alone: uncompressed arrays are views of
+    the file's mapping (read-only; copy-on-write with ``writable=True``,
+    never written back), other values are decoded copies. Values taken
+    before :meth:`close` stay valid after it. ``metadata`` is the dict of
+    ``str`` saved with the file (empty when none was).
+
+    For tools that work on one entry at a time, :meth:`info` describes an
+    entry from its headers, :meth:`byte_range` says where its packet lies in
+    the file and :meth:`packet` gives its bytes (``vakra.loads`` of them
+    decodes it and verifies its checksums).
+
+    A missing name raises ``KeyError``. A damaged entry raises
+    ``ValueError`` naming it (a failed checksum included).
+    """
+
+    def __init__(self, path: PathLike, *, writable: bool = False) -> None:
+        self.path = os.fsdecode(path)
+        self._writable = bool(writable)
+        with builtins.open(path, "rb") as handle:
+            if os.fstat(handle.fileno()).st_size == 0:
+                raise ValueError(f"{self.path} is not a vakra model file: it is empty")
+            self._mapping: _mmap.mmap | None = _mmap.mmap(
+                handle.fileno(), 0, access=_mmap.ACCESS_COPY if writable else _mmap.ACCESS_READ)
+        self._advise(LAZY_ADVICE)
+        self._view = memoryview(self._mapping)
+        try:
+            record = read_record(self._view, self.path)
+        except BaseException:
+            self.close()
+            raise
+        self._names = record.names
+        self._index = dict(zip(record.names, range(len(record.names))))
+        if len(self._index) != len(self._names):
+            self.close()
+            raise ValueError(f"{self.path}: damaged vakra model file: a name appears twice in its record")
+        self._ranges = record.ranges
+        self.metadata: dict[str, str] = record.metadata
+        # Names that share a packet (tied weights) share the value while it lives.
+        offsets, counts = np.unique(record.ranges[:, 0], return_counts=True)
+        self._tied_offsets = set(offsets[counts > 1].tolist())
+        self._tied_values: weakref.WeakValueDictionary = weakref.WeakValueDictionary()
+
+    def __getitem__(self, name: str) -> Any:
+        index = self._index[name]
+        offset = int(self._ranges[index, 0]) if self._tied_offsets else None
+        if offset not in self._tied_offsets:
+            return self._decode(name, index)
+        value = self._tied_values.get(offset)
+        if value is None:
+            value = self._decode(name, index)
+            try:
+                self._tied_values[offset] = value
+            except TypeError:  # not weakly referable (a dict): decoded anew each time
+                pass
+        return value
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._names)
+
+    def __len__(self) -> int:
+        return len(self._names)
+
+    def __contains__(self, name: object) -> bool:
+        return name in self._index
+
+    def byte_range(self, name: str) -> tuple[int, int]:
+        """``(offset, length)`` of the packet holding ``name``'s value in the file."""
+        offset, length = self._ranges[self._index[name]].tolist()
+        return offset, length
+
+    def packet(self, name: str) -> memoryview:
+        """The bytes of the packet holding ``name``'s value (read-only, a view
+        of the file's mapping)."""
+        offset, length = self.byte_range(name)
+        return self._bytes()[offset:offset + length].toreadonly()
+
+    def info(self, name: str) -> dict[str, Any]:
+        """What :func:`vakra.info` says of ``name``'s packet: kind, dtype,
+        shape, size and more, read from its headers without touching its body."""
+        with self.packet(name) as data:
+            try:
+                return _native.walk(data)
+            except ValueError as error:
+                raise self._damaged(name, error) from None
+
+    def close(self) -> None:
+        """Release the file. Values taken from it stay valid; the mapping
+        closes once none of them views it."""
+        mapping, self._mapping = self._mapping, None
+        if mapping is None:
+            return
+        if getattr(self, "_view", None) is not None:
+            self._view.release()
+        try:
+            mapping.close()
+        except BufferError:
+            pass  # arrays still view it; it closes when the last one goes
+
+    def __enter__(self) -> File:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        state = "closed" if self._mapping is None else f"{len(self)} entries"
+        return f"<vakra.File {self.path!r}, {state}>"
+
+    def _decode(self, name: str, index: int, advise: bool = True) -> Any:
+        offset, length = self._ranges[index].tolist()
+        data = self._bytes()[offset:offset + length]
+        try:
+            complete, measured = _native.probe(data)
+            if not complete or measured != length:
+                raise ValueError(f"its packet measures {measured} bytes where the record says {length}")
+            if advise and length > _PAGE:  # a packet within a page or two is read by touching it
+                self._advise(ENTRY_ADVICE, offset, length)
+            return self._converted(loads(data, writable=self._writable))
+        except (ValueError, TypeError) as error:  # TypeError: SciPy refusing what a damaged sparse packet holds
+            raise self._damaged(name, error) from error
+        finally:
+            data.release()  # decoded arrays hold views of their own
+
+    def _converted(self, value: Any) -> Any:
+        """The value as this kind of file hands it out (subclasses convert)."""
+        return value
+
+    def _load_all(self) -> dict[str, Any]:
+        """Every entry, each packet decoded once (tied names share the value)."""
+        self._advise(WHOLE_ADVICE)
+        by_offset: dict[int, Any] = {}
+        result = {}
+        for index, (name, offset) in enumerate(zip(self._names, self._ranges[:, 0].tolist())):
+            value = by_offset.get(offset, by_offset)
+            if value is by_offset:
+                value = by_offset[offset] = self._decode(name, index, advise=False)
+            result[name] = value
+        return result
+
+    def _bytes(self) -> memoryview:
+        if self._mapping is None:
+            raise ValueError(f"I/O operation on a closed vakra.File ({self.path})")
+        return self._view
+
+    def _advise(self, advice: int | None, offset: int = 0, length: int | None = None) -> None:
+        if advice is None or not hasattr(self._mapping, "madvise"):
+            return
+        if length is None:
+            self._mapping.madvise(advice)
+            return
+        start = offset - offset % _PAGE
+        self._mapping.madvise(advice, start, offset + length - start)
+
+    def _damaged(self, name: str, error: Exception) -> ValueError:
+        return ValueError(f"{error} (entry {name!r} of {self.path})")
+
+
+def open(path: PathLike, *, writable: bool = False) -> File:  # noqa: A001 - vakra.open, as gzip.open and os.open
+    """Open the model file at ``path`` (written by :func:`vakra.save`) and
+    return a :class:`File`, a mapping from name to value that decodes each
+    entry when it is asked for. Opening reads the file's record and nothing
+    else.
+
+    With ``writable=True`` arrays are writable: the file is mapped
+    copy-on-write, so writes stay in this process and never reach the file.
+    Raises ``ValueError`` for a file that is not a model file or is damaged
+    or cut short, and ``OSError`` from the file system.
+    """
+    return File(path, writable=writable)
+
+
+def load_file(path: PathLike, *, writable: bool = False) -> dict[str, Any]:
+    """Read the whole model file at ``path`` into a dict, in saved order.
+
+    Uncompressed arrays are views of the file's mapping, as with
+    :func:`open` (``writable`` as there); names saved as tied share one value.
+    Errors are those of :func:`open` and of reading an entry.
+    """
+    with File(path, writable=writable) as file:
+        return file._load_all()

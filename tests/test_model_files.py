@@ -1,0 +1,197 @@
+"""Model files: vakra.save, vakra.open / File and vakra.load_file, and the same
+files read as plain packets by vakra.load and `vakra info`."""
+
+from __future__ import annotations
+
+import os
+
+import numpy as np
+import pytest
+import scipy.sparse
+
+import vakra
+from samples import CSR, VALUES, assert_same
+from vakra import _file_layout, cli
+
+META = {"framework": "numpy", "note": "ünïcode"}
+MIXED = VALUES["every kind"]
+# More entries than one bundle holds; a sparse matrix right after an array
+# that may be compressed; an array too long for a slot when slots are cut short.
+ENTRIES = {f"layer.{i}.w": np.full((i % 5 + 1, 3), i, np.float32) for i in range(300)}
+ENTRIES.update(mixed=MIXED, w=np.arange(400.0), adjacency=CSR.tocoo(), big=np.arange(40_000, dtype=np.int32), **MIXED)
+
+
+def arrays_in(value):
+    """Every ndarray a decoded value holds (sparse components included)."""
+    if isinstance(value, np.ndarray):
+        yield value
+    elif isinstance(value, dict):
+        for item in value.values():
+            yield from arrays_in(item)
+    elif scipy.sparse.issparse(value):
+        yield from (getattr(value, part) for part in ("data", "indices", "indptr", "row", "col") if hasattr(value, part))
+
+
+def packets_of(path):
+    with open(path, "rb") as handle:
+        while True:
+            try:
+                yield vakra.load(handle)
+            except EOFError:
+                return
+
+
+@pytest.mark.parametrize("options, max_slot", [
+    ({}, None), ({"check_integrity": True, "alignment": 16}, None), ({"compress": True, "check_integrity": True}, None),
+    ({"compress": True, "alignment": 256}, None), ({"alignment": 1}, None),
+    ({}, 1 << 14), ({"compress": True, "alignment": 128}, 1 << 14),  # long entries become packets of their own
+], ids=["defaults", "checksums-16", "compressed", "compressed-256", "unaligned", "own-packets", "own-compressed"])
+def test_entries_round_trip_in_order_as_ordinary_aligned_packets(options, max_slot, tmp_path, monkeypatch, capsys):
+    if max_slot:
+        monkeypatch.setattr(_file_layout, "MAX_SLOT", max_slot)
+    path = tmp_path / "model.vkr"
+    vakra.save(ENTRIES, path, metadata=META, **options)
+    with vakra.open(path) as file:
+        assert list(file) == list(ENTRIES) and len(file) == len(ENTRIES) and file.metadata == META
+        for name, expected in ENTRIES.items():
+            assert_same(expected, file[name])
+    loaded = vakra.load_file(path)
+    assert_same(ENTRIES, loaded)
+
+    # Read as plain packets: the record, then the entries by name in bundles
+    # (or alone, when too long), every uncompressed array aligned in the mapping
+    # but the zero-filled uint8 vectors that stand in for padding between packets.
+    packets = list(packets_of(path))
+    named = {key for packet in packets[1:] if isinstance(packet, dict) for key in packet}
+    assert list(packets[0]["names"]) == list(ENTRIES)
+    assert named == set(ENTRIES) if not max_slot else any(np.array_equal(p, ENTRIES["big"]) for p in packets)
+    fillers = [p for p in packets if isinstance(p, np.ndarray) and p.dtype == np.uint8 and not p.any()]
+    views = [array for packet in packets if not any(packet is f for f in fillers)
+             for array in arrays_in(packet) if not array.flags.writeable]
+    assert views and all(array.ctypes.data % options.get("alignment", 64) == 0 for array in views)
+    assert cli.main(["info", "--verify", str(path)]) == 0 and "verify: ok" in capsys.readouterr().out
+
+
+def test_tied_views_are_stored_once_and_read_back_as_one_value(tmp_path):
+    weight = np.arange(4096.0).reshape(64, 64)
+    values = {"a": weight, "b": weight, "c": weight[:], "d": weight.T, "e": weight[1:], "f": weight.copy()}
+    path = tmp_path / "tied.vkr"
+    vakra.save(values, path)
+    with vakra.open(path) as file:
+        ranges = {name: file.byte_range(name) for name in values}
+        assert ranges["a"] == ranges["b"] == ranges["c"] and len(set(ranges.values())) == 4
+        assert file["a"] is file["b"] is file["c"]
+    loaded = vakra.load_file(path)
+    assert loaded["a"] is loaded["b"] is loaded["c"] and loaded["e"] is not loaded["a"]
+    assert_same(values, loaded)
+    assert path.stat().st_size < 5 * weight.nbytes
+
+
+def test_a_file_cut_anywhere_or_damaged_is_refused_with_value_error(tmp_path):
+    path = tmp_path / "model.vkr"
+    vakra.save(ENTRIES, path, check_integrity=True)
+    data = path.read_bytes()
+    ends, offset = [], 0
+    while offset < len(data):
+        offset += vakra.packet_length(data[offset:])
+        ends.append(offset)
+    assert len(ends) == 3  # the record and two bundles
+    cut_path = tmp_path / "cut.vkr"
+    for cut in [*ends[:-1], 1, 9, ends[0] - 1, ends[0] + 1, len(data) // 2, len(data) - 1]:
+        cut_path.write_bytes(data[:cut])
+        with pytest.raises(ValueError):
+            vakra.open(cut_path)
+
+    # Opening reads the record only; an entry is decoded, and verified, alone.
+    with vakra.open(path) as file:
+        offset, length = file.byte_range("w")
+        body, header = offset + length - 8 - 1, file.byte_range("layer.0.w")[0]
+    damaged = bytearray(data)
+    damaged[body] ^= 0xFF
+    damaged[header:header + 4] = b"XXXX"
+    path.write_bytes(damaged)
+    with vakra.open(path) as file:
+        assert_same(ENTRIES["layer.1.w"], file["layer.1.w"])
+        for name, text in [("w", "Integrity check failed"), ("layer.0.w", "Invalid vakra packet")]:
+            with pytest.raises(ValueError, match=f"{text}.*entry '{name}'"):
+                file[name]
+
+
+def test_file_serves_entries_one_at_a_time(tmp_path):
+    path = tmp_path / "model.vkr"
+    vakra.save({"w": MIXED["float32 matrix"], "s": ["x"]}, path)
+    original = path.read_bytes()
+    file = vakra.open(path)
+    weights = file["w"]
+    facts = file.info("w")
+    assert (facts["kind"], facts["dtype"], facts["shape"]) == ("dense", "float32", (3, 4))
+    assert facts["size"] == file.byte_range("w")[1] == len(file.packet("w"))
+    assert_same(MIXED["float32 matrix"], vakra.loads(file.packet("w")))
+    assert "s" in file and "x" not in file and file.metadata == {} and not weights.flags.writeable
+    with pytest.raises(KeyError):
+        file["x"]
+    file.close()
+    assert_same(MIXED["float32 matrix"], weights)  # taken before close(), still valid
+    with pytest.raises(ValueError, match="closed"):
+        file["w"]
+    with vakra.open(path, writable=True) as file:
+        file["w"][:] = 7  # copy-on-write: the file keeps its bytes
+    assert path.read_bytes() == original
+
+
+@pytest.mark.parametrize("content, text", [
+    (b"", "empty"), (b"not vakra at all", "Invalid vakra packet"),
+    (vakra.dumps({"w": np.ones(3)}), "not a vakra model file"),
+])
+def test_other_files_are_not_model_files(content, text, tmp_path):
+    path = tmp_path / "other.vkr"
+    path.write_bytes(content)
+    with pytest.raises(ValueError, match=text):
+        vakra.open(path)
+
+
+def huge_elements():  # virtual memory only: nothing reads the array before the limit refuses it
+    return {"emb": np.empty(10**9 + 1, np.uint8)}
+
+
+@pytest.mark.parametrize("make, kwargs, error, text, note", [
+    (lambda: {1: np.ones(2)}, {}, TypeError, "names must be str", None),
+    (lambda: {"a": np.ones(2)}, {"metadata": {"k": 1}}, TypeError, "metadata must map str to str", None),
+    (lambda: {"a": np.ones(2)}, {"alignment": 48}, ValueError, "power of two", None),
+    (lambda: {"a": {"b": object()}}, {}, TypeError, "vakra cannot encode a 'object'", None),
+    (lambda: {"a": {str(i): np.ones(1) for i in range(256)}}, {}, ValueError, "Bundle has 256 entries",
+     "['a'] is over a limit of the format: a dict holds at most 255 entries"),
+    (lambda: {"a": {"b": np.zeros((1,) * 33)}}, {}, ValueError, "Packet exceeds maximum dimensions",
+     "['a']['b'] is over a limit of the format: an array has at most 32 dimensions"),
+    (huge_elements, {}, ValueError, "Packet exceeds maximum elements",
+     "['emb'] is over a limit of the format: an array holds at most 1,000,000,000 elements"),
+], ids=["name", "metadata", "alignment", "value", "entries", "dimensions", "elements"])
+def test_refused_values_leave_the_old_file_as_it_was(make, kwargs, error, text, note, tmp_path):
+    path = tmp_path / "model.vkr"
+    path.write_bytes(b"old")
+    with pytest.raises(error, match=text) as raised:
+        vakra.save(make(), path, **kwargs)
+    assert (note is None) or any(n.endswith(note) for n in raised.value.__notes__)
+    assert path.read_bytes() == b"old" and os.listdir(tmp_path) == ["model.vkr"]
+
+
+def test_a_nested_value_too_long_for_its_slot_is_named(tmp_path, monkeypatch):
+    monkeypatch.setattr(_file_layout, "MAX_SLOT", 1 << 12)
+    with pytest.raises(ValueError, match="Malformed vakra packet") as raised:
+        vakra.save({"layer": {"w": np.zeros(1024)}}, tmp_path / "model.vkr")
+    assert raised.value.__notes__[0].startswith("vakra: the value at ['layer']['w'] is over a limit of the format: "
+                                                "a packet inside a dict is shorter than 4 GiB")
+
+
+def test_dumps_of_a_dict_names_the_entry_over_a_limit():
+    # 4.3 GB of untouched zero pages: virtual memory only, refused before any body is copied.
+    long = np.zeros(537_000_000, np.float64)
+    with pytest.raises(ValueError, match="^Malformed vakra packet\n") as raised:
+        vakra.dumps({"model": {"emb": long}})
+    assert raised.value.__notes__ == ["vakra: the value at ['model']['emb'] is over a limit of the format: a packet "
+                                      "inside a dict is shorter than 4 GiB (its length travels as a u32); this one "
+                                      "is 4296000064 bytes"]
+    with pytest.raises(ValueError, match="maximum dimensions") as raised:
+        vakra.dumps({"a": {"b": np.zeros((1,) * 33)}})
+    assert raised.value.__notes__ == ["vakra: the value at ['a']['b'] is over a limit of the format: an array has "
+                                      "at most 32 dimensions"]
