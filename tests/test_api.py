@@ -7,6 +7,8 @@ import gzip
 import mmap
 import re
 import struct
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -108,6 +110,26 @@ def test_load_maps_large_files_while_arrays_view_them_and_reads_small_ones(tmp_p
     (tmp_path / "cut.vkr").write_bytes(viewed.read_bytes()[:-1])
     with pytest.raises(ValueError, match=f"^Packet cut short: expected at least {viewed.stat().st_size} bytes, read "):
         vakra.load(tmp_path / "cut.vkr")
+
+
+def test_thousands_of_live_loads_stay_within_a_low_descriptor_limit(tmp_path):
+    # A mapping holds no descriptor: a data loader's cache of values from many files needs none.
+    vakra.dump({"w": np.arange(1000)}, tmp_path / "one.vkr")
+    vakra.save({"w": np.arange(1000)}, tmp_path / "model.vkr")
+    script = ("import resource, sys, vakra\n"
+              "resource.setrlimit(resource.RLIMIT_NOFILE, (32, 32))\n"
+              "vakra.streams.READ_BELOW = 0  # every file mapped, however small\n"
+              "one, model, kept = sys.argv[1], sys.argv[2], []\n"
+              "for _ in range(2000):\n"
+              "    kept.append(vakra.load(one)['w'])\n"
+              "    with open(one, 'rb') as handle:\n"
+              "        kept.append(vakra.load(handle)['w'])\n"
+              "    with vakra.open(model) as file:\n"
+              "        kept.append(file['w'])\n"
+              "print(len(kept), sum(int(array[-1]) for array in kept))\n")
+    result = subprocess.run([sys.executable, "-c", script, str(tmp_path / "one.vkr"), str(tmp_path / "model.vkr")],
+                            capture_output=True, text=True, timeout=120)
+    assert (result.returncode, result.stderr, result.stdout.split()) == (0, "", ["6000", str(6000 * 999)])
 
 
 @pytest.mark.parametrize("target", [bytearray, lambda n: mmap.mmap(-1, n)], ids=["bytearray", "mmap"])
