@@ -183,17 +183,20 @@ PyObject* read_descriptor(int fd, uint64_t start, uint64_t size, bool writable, 
   if (length > static_cast<uint64_t>(PY_SSIZE_T_MAX)) return raise(PyExc_OverflowError, "file too large to read");
   PyRef object = new_file_mapping();
   if (!object) return nullptr;
-  void* memory = nullptr;
-  if (::posix_memalign(&memory, static_cast<size_t>(page_size()), length == 0 ? 1 : length) != 0) {
-    return PyErr_NoMemory();
-  }
+  // malloc and align by hand: an aligned allocation asks for more than the
+  // allocator's adaptive threshold, so it would be mapped and unmapped anew
+  // (page faults and all) on every load; plain malloc reuses its heap.
+  const auto page = static_cast<uintptr_t>(page_size());
+  void* memory = std::malloc(length + page);
+  if (memory == nullptr) return PyErr_NoMemory();
   FileMappingObject* mapping = fields(object.get());
   mapping->base = memory;
   mapping->owned = true;
   mapping->writable = writable;
-  const int64_t got = read_whole(fd, static_cast<uint8_t*>(memory), start - skip, length, path);
+  auto* aligned = reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(memory) + page - 1) / page * page);
+  const int64_t got = read_whole(fd, aligned, start - skip, length, path);
   if (got < 0) return nullptr;
-  mapping->data = static_cast<uint8_t*>(memory) + std::min<uint64_t>(skip, got);
+  mapping->data = aligned + std::min<uint64_t>(skip, got);
   mapping->length = static_cast<Py_ssize_t>(static_cast<uint64_t>(got) - std::min<uint64_t>(skip, got));
   return object.release();
 }
