@@ -87,7 +87,7 @@ def load(file: PathLike | IO[bytes], *, mmap: bool = True, max_size: int | None 
     and every other stream, and all files with ``mmap=False``, are read into
     one buffer in bounded steps, never past the packet. With
     ``writable=True`` arrays are writable: the file is mapped copy-on-write
-    (or read into a ``bytearray``), so writes stay in this process and never
+    (or read into memory of its own), so writes stay in this process and never
     reach the file.
 
     Raises ``EOFError`` when the stream ends before the first byte of a
