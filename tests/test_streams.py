@@ -209,13 +209,12 @@ def test_writable_results_are_writable_and_the_rest_read_only(tmp_path):
     assert not vakra.Receiver(receiver).recv().flags.writeable
 
 
-def test_iter_load_maps_a_file_once_and_leaves_a_stream_after_the_last_packet(tmp_path):
+def test_iter_load_leaves_a_file_or_stream_right_after_the_last_packet(tmp_path):
     path = written(tmp_path)
     with open(path, "rb") as handle:
         packets = vakra.iter_load(handle)
         assert_same(VALUES[0], next(packets))
         assert handle.tell() == len(ENCODED[0])
-        assert str(path) in open("/proc/self/maps").read()
         packets.close()
     stream = io.BytesIO(path.read_bytes())
     packets = vakra.iter_load(stream)

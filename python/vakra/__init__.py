@@ -22,6 +22,8 @@ Uncompressed arrays are decoded as read-only views of the packet's memory.
 may use (``VAKRA_NUM_THREADS`` sets the count at import; 1 means none).
 """
 
+from importlib.metadata import version as _distribution_version
+
 from . import vakra_rs  # noqa: F401  (reached as vakra.vakra_rs, not exported)
 from ._native import get_num_threads, set_num_threads
 from .api import dump, dump_into, dumps, info, loads
@@ -32,6 +34,8 @@ from .quantize import QuantizedTensor
 from .ragged import StringTensor
 from .receiver import Receiver
 from .streams import iter_load, load, packet_length, recv, send
+
+__version__ = _distribution_version("vakra")
 
 __all__ = ["dumps", "loads", "dump", "load", "iter_load", "dump_into", "info", "packet_length", "send", "recv",
            "Receiver", "dumps_frames", "loads_frames", "StringTensor", "QuantizedTensor", "set_num_threads",

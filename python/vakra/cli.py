@@ -1,4 +1,5 @@
-"""The ``vakra`` command: ``info [--verify] [--index N] FILE`` and ``demo``.
+"""The ``vakra`` command: ``info [--verify] [--index N] FILE``, ``demo`` and
+``--version``.
 
 Bad input (a missing, unreadable or damaged file) ends with one line on
 stderr and exit status 1, never a traceback.
@@ -10,12 +11,11 @@ import argparse
 import contextlib
 import mmap
 import os
-import stat
 import sys
 from collections.abc import Iterator, Sequence
-from typing import IO
+from typing import IO, Any
 
-from . import api, streams
+from . import __version__, _native, api, streams
 from .tree_text import render_tree
 
 __all__ = ["main", "build_parser"]
@@ -28,6 +28,7 @@ class CommandError(Exception):
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="vakra", description="Inspect vakra packets and run the demonstration.")
+    parser.add_argument("--version", action="version", version=f"vakra {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     info = commands.add_parser("info", help="print a packet file as a tree, without decoding its bodies",
@@ -78,7 +79,7 @@ def _run_info(args: argparse.Namespace) -> int:
     return 0
 
 
-def _print_packets(path: str, data: bytes | mmap.mmap, index: int | None, verify: bool,
+def _print_packets(path: str, data: Any, index: int | None, verify: bool,
                    failure: CommandError | None) -> None:
     """Prints the trees of the packets in `data`, one after another, then
     raises `failure`, the error that ended reading them, if any."""
@@ -136,23 +137,19 @@ def _count_checksums(info: dict) -> int:
 
 
 @contextlib.contextmanager
-def _packets_of(path: str) -> Iterator[tuple[bytes | mmap.mmap, CommandError | None]]:
+def _packets_of(path: str) -> Iterator[tuple[Any, CommandError | None]]:
     """The file's packets as one buffer, and the error that ended reading
     them early, if any. A regular file is mapped with random-access advice,
-    so that reading the framing does not pull in the bodies around it;
-    anything else (a pipe, a device) is read one packet at a time by the
-    bounded stream reader, which stops at the first bytes that are no packet."""
-    with open(path, "rb") as handle:
-        status = os.fstat(handle.fileno())
-        if not stat.S_ISREG(status.st_mode):
+    so that reading the framing does not pull in the bodies around it (the
+    mapping holds no descriptor); anything else (a pipe, a device) is read
+    one packet at a time by the bounded stream reader, which stops at the
+    first bytes that are no packet."""
+    data = _native.open_file(path, False, 0, getattr(mmap, "MADV_RANDOM", -1))
+    if type(data) is int:
+        with open(data, "rb") as handle:
             yield _read_stream(path, handle)
-        elif status.st_size == 0:
-            yield b"", None
-        else:
-            with mmap.mmap(handle.fileno(), 0, access=mmap.ACCESS_READ) as mapping:
-                if hasattr(mapping, "madvise") and hasattr(mmap, "MADV_RANDOM"):
-                    mapping.madvise(mmap.MADV_RANDOM)
-                yield mapping, None
+    else:
+        yield data, None
 
 
 def _read_stream(path: str, handle: IO[bytes]) -> tuple[bytes, CommandError | None]:

@@ -42,8 +42,16 @@ _measure = _native.measure
 _walk = _native.walk
 _encode = _native.encode
 _encode_segments = _native.encode_segments
+_open_file = _native.open_file
+_map_file = _native.map_file
+# The kernel's readahead would read far around every page touched in a
+# mapping; one entry of a large file should cost about that entry.
+_MADV_RANDOM = getattr(_mmap, "MADV_RANDOM", -1)
+# A regular file shorter than this is read into memory by load() rather than
+# mapped: below it, one read costs less than mapping, faulting each page in
+# and unmapping (bench/small_files.py --sweep measures both by size).
+READ_BELOW = 1 << 20
 _FIRST_STEP = 64 << 10  # the first read of a packet's bytes from a file
-_SMALL_FILE = 1 << 20  # a file this small is read whole for its first packet, as read() would
 _scratch = threading.local()
 _MSG_PEEK = socket.MSG_PEEK
 _IOV_MAX = os.sysconf("SC_IOV_MAX") if hasattr(os, "sysconf") else 16
@@ -71,17 +79,20 @@ def load(file: PathLike | IO[bytes], *, mmap: bool = True, max_size: int | None 
     successive calls return successive values; a path gives its first packet
     (:func:`iter_load` gives them all).
 
-    With ``mmap=True`` (the default) a regular file is memory-mapped with
-    random-access advice: uncompressed arrays are views of the mapping,
-    nothing is read until it is used, and the mapping lives as long as any
-    array that views it. Do not truncate the file while such arrays are in
-    use. With ``mmap=False`` a regular file's packet is read into memory with
-    one ``readinto`` of its measured length (a small file whole, as
-    ``read()`` would). Pipes, sockets (``sock.makefile("rb")``),
-    ``io.BytesIO`` and every other stream are read into one buffer in
-    bounded steps, never past the packet. With ``writable=True`` arrays are
-    writable: a mapped file is mapped copy-on-write, so writes stay in this
-    process and never reach the file.
+    With ``mmap=True`` (the default) a regular file of ``READ_BELOW`` bytes
+    (1 MiB) or more is memory-mapped with random-access advice: uncompressed
+    arrays are views of the mapping, nothing is read until it is used, and
+    the mapping lives as long as any array that views it; it holds no file
+    descriptor. Do not truncate the file while such arrays are in use. A
+    smaller file (counted from the file object's position) is read into
+    memory in one call, which costs less than mapping it, and arrays view that
+    memory instead. With ``mmap=False`` a regular file's packet is read with
+    one ``readinto`` of its measured length. Pipes, sockets
+    (``sock.makefile("rb")``), ``io.BytesIO`` and every other stream are read
+    into one buffer in bounded steps, never past the packet. With
+    ``writable=True`` arrays are writable: the file is mapped copy-on-write
+    (or read into memory of its own), so writes stay in this process and never
+    reach the file.
 
     Raises ``EOFError`` when the stream ends before the first byte of a
     packet, ``ValueError`` "Packet cut short: expected at least N bytes, read
@@ -94,6 +105,8 @@ def load(file: PathLike | IO[bytes], *, mmap: bool = True, max_size: int | None 
     ``OSError`` and what the stream raises.
     """
     if isinstance(file, (str, bytes, os.PathLike)):
+        if mmap:
+            return _load_path(file, max_size, writable)
         with open(file, "rb") as handle:
             return _load_from_handle(handle, mmap, max_size, writable)
     return _load_from_handle(file, mmap, max_size, writable)
@@ -113,11 +126,15 @@ def iter_load(file: PathLike | IO[bytes], *, mmap: bool = True, max_size: int | 
     is put back right after the last packet returned, while the bytes a
     non-seekable one had already given are gone with the iterator.
     """
-    if isinstance(file, (str, bytes, os.PathLike)):
-        with open(file, "rb") as handle:
-            yield from _iter_handle(handle, mmap, max_size, writable)
-    else:
+    if not isinstance(file, (str, bytes, os.PathLike)):
         yield from _iter_handle(file, mmap, max_size, writable)
+        return
+    data = _open_file(file, writable, READ_BELOW, -1) if mmap else None
+    if data is not None and type(data) is not int:
+        yield from _iter_buffer(data, max_size, writable)
+        return
+    with open(file, "rb") if data is None else open(data, "rb") as handle:
+        yield from _iter_streamed(handle, max_size, writable)
 
 
 def send(sock: socket.socket, obj: Any, *, check_integrity: bool = False, compress: bool = False,
@@ -170,20 +187,15 @@ def read_packet(handle: IO[bytes], max_size: int | None = None) -> Any:
 
 
 def file_info(path: str | os.PathLike) -> dict[str, Any]:
-    """vakra.info of the first packet of the file at `path`, from its headers:
-    a regular file is mapped with random-access advice, so bodies are not
-    read; anything else (a pipe, a device) goes through the bounded stream
-    reader, which stops at the first bytes that are no packet."""
-    with open(path, "rb") as handle:
-        status = os.fstat(handle.fileno())
-        if not stat.S_ISREG(status.st_mode):
+    """vakra.info of the first packet of the file at `path`, from its headers,
+    as the CLI reads them: a regular file is mapped with random-access advice,
+    so bodies are not read; anything else (a pipe, a device) goes through the
+    bounded stream reader, which stops at the first bytes that are no packet."""
+    data = _open_file(path, False, 0, _MADV_RANDOM)
+    if type(data) is int:  # not a regular file: its descriptor
+        with open(data, "rb") as handle:
             return _walk(read_packet(handle))
-        if status.st_size == 0:
-            return _walk(b"")  # the codec's own error for no packet
-        with _mmap.mmap(handle.fileno(), 0, access=_mmap.ACCESS_READ) as mapping:
-            if hasattr(mapping, "madvise") and hasattr(_mmap, "MADV_RANDOM"):
-                mapping.madvise(_mmap.MADV_RANDOM)
-            return _walk(mapping)
+    return _walk(data)
 
 
 def _send_segments(sock: socket.socket, segments: list) -> int:
@@ -217,31 +229,37 @@ def _load_from_handle(handle: IO[bytes], use_mmap: bool, max_size: int | None, w
     return _load_streamed(handle, max_size, writable)
 
 
+def _load_path(path: PathLike, max_size: int | None, writable: bool) -> Any:
+    """The first packet of the file at `path`: read or mapped by its size, in
+    one native call that closes the descriptor before it returns."""
+    data = _open_file(path, writable, READ_BELOW, _MADV_RANDOM)
+    if type(data) is int:  # not a regular file: its descriptor, read as a stream
+        with open(data, "rb") as handle:
+            return _load_streamed(handle, max_size, writable)
+    _packet_size(data, max_size)
+    return loads(data, writable=writable)  # bytes after the packet are ignored
+
+
 def _load_mapped(handle: IO[bytes], descriptor: int, size: int, max_size: int | None, writable: bool) -> Any:
     position = handle.tell()
     if position >= size:
         raise EOFError("no packet: the file ends here")
-    # Copy-on-write when arrays may be written: writes stay in this process.
-    mapping = _mmap.mmap(descriptor, 0, access=_mmap.ACCESS_COPY if writable else _mmap.ACCESS_READ)
-    # The kernel's readahead would read far around every page touched; one
-    # entry of a large file should cost about that entry.
-    if hasattr(mapping, "madvise") and hasattr(_mmap, "MADV_RANDOM"):
-        mapping.madvise(_mmap.MADV_RANDOM)
-    rest = memoryview(mapping)[position:]
-    try:
-        complete, length = _probe(rest)
-        if not complete:
-            raise _cut_short(len(rest) + length, len(rest))
-        _check_size(length, max_size)
-        handle.seek(position + length)  # a packet read whole is consumed, even if it fails to decode
-        return loads(rest[:length], writable=writable)
-    finally:
-        # Close what no decoded array views; the rest closes with its arrays.
-        rest.release()
-        try:
-            mapping.close()
-        except BufferError:
-            pass
+    # From the packet on; the file's position moves once the packet is measured.
+    data = _map_file(descriptor, writable, READ_BELOW, _MADV_RANDOM, position)
+    handle.seek(position + _packet_size(data, max_size))  # a packet read whole is consumed, even if it fails to decode
+    return loads(data, writable=writable)  # bytes after the packet are ignored
+
+
+def _packet_size(data: Any, max_size: int | None) -> int:
+    """The length of the packet at the start of `data`, which must hold all
+    of it; the errors of :func:`load`."""
+    if not len(data):
+        raise EOFError("no packet: the file ends here")
+    complete, length = _probe(data)
+    if not complete:
+        raise _cut_short(len(data) + length, len(data))
+    _check_size(length, max_size)
+    return length
 
 
 def _load_streamed(handle: IO[bytes], max_size: int | None, writable: bool) -> Any:
@@ -270,7 +288,7 @@ def _read_regular(handle: IO[bytes], size: int, max_size: int | None) -> Any:
     if remaining <= 0:
         raise EOFError("no packet: the file ends here")
     memory: np.ndarray | _mmap.mmap = np.empty(
-        remaining if position == 0 and remaining <= _SMALL_FILE else min(remaining, _FIRST_STEP), np.uint8)
+        remaining if position == 0 and remaining < READ_BELOW else min(remaining, _FIRST_STEP), np.uint8)
     meter = _packet_meter()
     try:
         have = _read_fully(handle, memoryview(memory))
@@ -384,37 +402,30 @@ def _iter_handle(handle: IO[bytes], use_mmap: bool, max_size: int | None, writab
         handle.flush()
         status = os.fstat(descriptor)
         if stat.S_ISREG(status.st_mode):
-            return _iter_mapped(handle, descriptor, status.st_size, max_size, writable)
-    return _iter_streamed(handle, max_size, writable)
+            position = handle.tell()
+            if position < status.st_size:
+                data = _map_file(descriptor, writable, READ_BELOW, -1, position)
+                yield from _iter_buffer(data, max_size, writable, lambda end: handle.seek(position + end))
+            return
+    yield from _iter_streamed(handle, max_size, writable)
 
 
-def _iter_mapped(handle: IO[bytes], descriptor: int, size: int, max_size: int | None,
-                 writable: bool) -> Iterator[Any]:
-    """The file's packets from its position, through one mapping; the file
-    object follows each packet returned."""
-    offset = handle.tell()
-    if offset >= size:
-        return
-    mapping = _mmap.mmap(descriptor, 0, access=_mmap.ACCESS_COPY if writable else _mmap.ACCESS_READ)
-    view = memoryview(mapping)
+def _iter_buffer(data: Any, max_size: int | None, writable: bool,
+                 consumed: Callable[[int], Any] | None = None) -> Iterator[Any]:
+    """The packets of `data`, a file's bytes (mapped once, or read when small);
+    `consumed(end)` follows each packet, even one that fails to decode."""
+    view = memoryview(data)
+    offset = 0
     try:
-        while offset < size:
-            rest = view[offset:]
-            complete, length = _probe(rest)
-            rest.release()
-            if not complete:
-                raise _cut_short(size - offset + length, size - offset)
-            _check_size(length, max_size)
-            handle.seek(offset + length)  # consumed, even if it fails to decode
-            value = loads(view[offset:offset + length], writable=writable)
-            offset += length
+        while offset < len(view):
+            end = offset + _packet_size(view[offset:], max_size)
+            if consumed is not None:
+                consumed(end)
+            value = loads(view[offset:end], writable=writable)
+            offset = end
             yield value
     finally:
-        view.release()
-        try:
-            mapping.close()  # unless decoded arrays view it: it then closes with them
-        except BufferError:
-            pass
+        view.release()  # the mapping goes with the last array that views it
 
 
 def _iter_streamed(stream: IO[bytes], max_size: int | None, writable: bool) -> Iterator[Any]:
