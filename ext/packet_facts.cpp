@@ -102,7 +102,8 @@ PyRef walked_facts(const WalkedPacket& packet) {
   const bool container = packet.kind == PacketKind::Bundle || packet.kind == PacketKind::Sparse;
   PyObject* dict = facts.get();
   if (!set_item(dict, "kind", py_text(kKindNames[static_cast<size_t>(packet.kind)])) ||
-      !set_item(dict, "dtype", dtype_of(packet)) || !set_item(dict, "size", py_size(packet.length)) ||
+      !set_item(dict, "dtype", dtype_of(packet)) || !set_item(dict, "offset", py_size(packet.offset)) ||
+      !set_item(dict, "size", py_size(packet.length)) ||
       !set_item(dict, "body_size", container ? PyRef::borrow(Py_None) : py_size(packet.body_length)) ||
       !add_details(dict, packet) || !add_children(dict, packet)) {
     return PyRef();

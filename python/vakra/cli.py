@@ -1,7 +1,10 @@
-"""The ``vakra`` command: ``info [--verify] [--index N] FILE`` and ``demo``.
+"""The ``vakra`` command: ``info [--verify] [--index N] FILE``, ``ls
+[--collapse] FILE``, ``verify FILE``, ``convert SOURCE DESTINATION`` and
+``demo``.
 
 Bad input (a missing, unreadable or damaged file) ends with one line on
-stderr and exit status 1, never a traceback.
+stderr and exit status 1, never a traceback; ``verify`` says 2 for a file
+that is no vakra file at all.
 """
 
 from __future__ import annotations
@@ -12,10 +15,14 @@ import mmap
 import os
 import stat
 import sys
+import warnings
 from collections.abc import Iterator, Sequence
 from typing import IO
 
 from . import api, streams
+from .converter import convert
+from .file_entries import Contents, NotVakra, read_contents
+from .listing import entry_lines
 from .tree_text import render_tree
 
 __all__ = ["main", "build_parser"]
@@ -27,7 +34,7 @@ class CommandError(Exception):
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog="vakra", description="Inspect vakra packets and run the demonstration.")
+        prog="vakra", description="Inspect, verify and convert vakra files, and run the demonstration.")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     info = commands.add_parser("info", help="print a packet file as a tree, without decoding its bodies",
@@ -40,6 +47,38 @@ def build_parser() -> argparse.ArgumentParser:
     info.add_argument("--verify", action="store_true",
                       help="also decode the packets shown and check every stored checksum")
     info.set_defaults(run=_run_info)
+
+    listing = commands.add_parser("ls", help="list the entries of a vakra file, one line each, from headers only",
+                                  description="One line per entry of FILE (a model file, one packet or several): "
+                                              "name, kind, dtype, shape, stored size and flags, read from headers "
+                                              "without decoding a body; then a total.")
+    listing.add_argument("file", metavar="FILE")
+    listing.add_argument("--collapse", action="store_true",
+                         help="fold numbered names with equal columns into patterns such as layers.{0..23}.w")
+    listing.set_defaults(run=_run_ls)
+
+    verify = commands.add_parser("verify", help="decode every entry and check every checksum",
+                                 description="Decode every entry of FILE, checking every checksum and sparse "
+                                             "structure. Prints one line per damaged entry; exit status 0 when "
+                                             "all are sound, 1 when any is damaged, 2 when FILE is not a vakra "
+                                             "file.")
+    verify.add_argument("file", metavar="FILE")
+    verify.set_defaults(run=_run_verify)
+
+    converting = commands.add_parser("convert", help="convert .npy, .npz, .safetensors and torch.save files to "
+                                                     "vakra files and back",
+                                     description="Convert SOURCE into DESTINATION, the formats told by the names: "
+                                                 ".vkr (vakra), .npy, .npz, .safetensors (and "
+                                                 "*.safetensors.index.json as a source), .pt/.pth/.bin "
+                                                 "(torch.save, read with weights_only=True). DESTINATION is "
+                                                 "replaced atomically.")
+    converting.add_argument("source", metavar="SOURCE")
+    converting.add_argument("destination", metavar="DESTINATION")
+    converting.add_argument("--check-integrity", action="store_true", help="checksum every body (vakra destination)")
+    converting.add_argument("--compress", action="store_true", help="store bodies as LZ4 frames (vakra destination)")
+    converting.add_argument("--alignment", type=int, default=64, metavar="N",
+                            help="align bodies to N bytes, a power of two (vakra destination; default: 64)")
+    converting.set_defaults(run=_run_convert)
 
     demo = commands.add_parser("demo", help="encode a realistic bundle, load it back and compare with "
                                             "pickle and numpy.savez",
@@ -167,6 +206,86 @@ def _read_stream(path: str, handle: IO[bytes]) -> tuple[bytes, CommandError | No
             return b"".join(packets), _unreadable(path, len(packets), offset, error)
         packets.append(packet)
         offset += len(packet)
+
+
+@contextlib.contextmanager
+def _contents_of(path: str) -> Iterator[Contents]:
+    """The entries of the vakra file at `path` (NotVakra when it is none,
+    CommandError when it cannot be read)."""
+    try:
+        with _packets_of(path) as (data, failure), memoryview(data) as view:
+            contents = read_contents(view, path)
+            if failure is not None and contents.failure is None:
+                contents.failure = str(failure)  # a pipe's reader stopped at bytes that are no packet
+            try:
+                yield contents
+            finally:
+                contents.release()
+    except OSError as error:
+        raise CommandError(f"cannot read {path}: {error.strerror or error}") from None
+
+
+def _run_ls(args: argparse.Namespace) -> int:
+    try:
+        with _contents_of(args.file) as contents:
+            if contents.entries or contents.damaged or contents.failure is None:
+                print("\n".join(entry_lines(contents, args.collapse)))
+            if contents.failure is not None:
+                raise CommandError(contents.failure)
+            return 1 if contents.damaged else 0
+    except NotVakra as error:
+        raise CommandError(str(error)) from None
+
+
+def _run_verify(args: argparse.Namespace) -> int:
+    try:
+        with _contents_of(args.file) as contents:
+            damaged = [f"{name}: {why}" for name, why in contents.damaged]
+            checksums = 0
+            for entry in contents.entries:
+                if entry.tied is None:
+                    checksums += _count_checksums(entry.facts)
+                    damaged += _damaged(entry.name, entry.packet, entry.facts)
+            if contents.failure is not None:
+                damaged.append(contents.failure)
+            count = len(contents.entries) + len(contents.damaged)
+    except (NotVakra, CommandError) as error:
+        print(f"vakra: {error}", file=sys.stderr)
+        return 2
+    print("\n".join(damaged + [f"{args.file}: {len(damaged)} damaged" if damaged else
+                               f"{args.file}: {count} {'entry' if count == 1 else 'entries'} sound, "
+                               f"{checksums} {'checksum' if checksums == 1 else 'checksums'} matched"]))
+    return 1 if damaged else 0
+
+
+def _damaged(name: str, packet: memoryview, facts: dict) -> list[str]:
+    """A line per damaged value in `packet`: the deepest dict entries that
+    fail to decode, or the packet itself."""
+    try:
+        api.loads(packet)
+        return []
+    except (ValueError, TypeError, ImportError) as error:  # TypeError: SciPy refusing a damaged matrix
+        reason = str(error)
+    lines = []
+    for key, child in (facts.get("entries") or {}).items():
+        start = child["offset"] - facts["offset"]  # offsets count from the packet first walked
+        lines += _damaged(f"{name}/{key}", packet[start:start + child["size"]], child)
+    return lines or [f"{name}: {reason}"]
+
+
+def _run_convert(args: argparse.Namespace) -> int:
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            convert(args.source, args.destination, check_integrity=args.check_integrity, compress=args.compress,
+                    alignment=args.alignment)
+        except (ValueError, TypeError, ImportError) as error:
+            raise CommandError(str(error)) from None
+        except OSError as error:
+            raise CommandError(f"{error.filename or args.source}: {error.strerror or error}") from None
+    for warning in caught:
+        print(f"vakra: warning: {warning.message}", file=sys.stderr)
+    return 0
 
 
 def _run_demo(args: argparse.Namespace) -> int:
