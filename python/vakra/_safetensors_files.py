@@ -1,14 +1,16 @@
-"""safetensors files for the converter, read with the ``safetensors``
-package (the ``vakra[safetensors]`` extra), written tensor by tensor here.
+"""safetensors files for the converter: checked and described by the
+``safetensors`` package (the ``vakra[safetensors]`` extra), their tensors
+read, and written, one at a time here.
 
-Reading goes through ``safe_open`` with its ``pread`` backend: one tensor is
-read into memory of its own at a time, nothing is mapped, so a conversion
-holds one tensor at most. The package validates each header (its size, the
-element types, offsets inside the file, no gaps or overlaps); one thing it
-lets through is a name given twice, the later one silently winning, so the
-header's JSON is read once more here to refuse repeated keys. A sharded
-model's index is JSON too: its shard names must be plain file names beside
-it, and the shards must hold exactly what the index says.
+Reading: the package opens each file (it validates the header: its size,
+the element types, offsets inside the file without gaps or overlaps) and
+gives its metadata; ``_safetensors_header`` reads the same header again,
+checking it as strictly and refusing names given twice (which the package
+lets through, keeping the last), to find each tensor's bytes. Every tensor
+is then read into one buffer, as long as the largest, which the model file
+takes before the next one is read. A sharded model's index is JSON too: its
+shard names must be plain file names beside it, and the shards must hold
+exactly what the index says.
 """
 
 from __future__ import annotations
@@ -22,19 +24,13 @@ from typing import Any, Callable
 
 import numpy as np
 
+from ._safetensors_header import ELEMENT_SIZES, Tensor, read_header, unique_keys
 from .api import write_to_path
 
-__all__ = ["read_safetensors", "write_safetensors", "unique_keys", "WRITABLE_TYPES"]
+__all__ = ["read_safetensors", "write_safetensors", "WRITABLE_TYPES"]
 
-# safetensors' element types that vakra holds, by vakra's names.
-_ELEMENT_TYPES = {"BOOL": "bool", "U8": "uint8", "I8": "int8", "U16": "uint16", "I16": "int16", "U32": "uint32",
-                  "I32": "int32", "U64": "uint64", "I64": "int64", "F16": "float16", "BF16": "bfloat16",
-                  "F32": "float32", "F64": "float64", "C64": "complex64"}
-_CODES = {name: code for code, name in _ELEMENT_TYPES.items()}
+_CODES = {name: code for code, (_, name) in ELEMENT_SIZES.items()}
 WRITABLE_TYPES = frozenset(_CODES)
-# NumPy's type of each, for its element size (NumPy needs ml_dtypes to name bfloat16).
-_NUMPY_TYPES = {**{name: name for name in _CODES}, "bfloat16": "uint16"}
-_HEADER_LIMIT = 100_000_000  # the safetensors package refuses longer headers too
 _INDEX_LIMIT = 64 << 20
 
 
@@ -44,78 +40,49 @@ def _package() -> Any:
     except ImportError:
         raise ImportError("converting .safetensors files needs the safetensors package: "
                           "pip install 'vakra[safetensors]'") from None
-    if tuple(int(part) for part in safetensors.__version__.split(".")[:2] if part.isdigit()) < (0, 8):
-        raise ImportError(f"converting .safetensors files needs safetensors 0.8 or later (this is "
-                          f"{safetensors.__version__}): pip install 'vakra[safetensors]'")
     return safetensors
-
-
-def unique_keys(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
-    """A JSON object's pairs as a dict; ValueError when a key repeats."""
-    result = dict(pairs)
-    if len(result) != len(pairs):
-        seen: set[str] = set()
-        repeated = next(key for key, _ in pairs if key in seen or seen.add(key))
-        raise ValueError(f"the name {repeated!r} is given more than once")
-    return result
 
 
 @contextmanager
 def read_safetensors(path: str, sharded: bool) -> Iterator[tuple[list[str], dict[str, str], Iterator[Any]]]:
     """The tensor names (each shard's in file order), the metadata and a
     generator of the tensors, one at a time, of a .safetensors file or of
-    the shards a ``*.safetensors.index.json`` names."""
+    the shards a ``*.safetensors.index.json`` names. The tensors share one
+    buffer: each is valid until the next is asked for."""
     safetensors = _package()
     shards, metadata = _read_index(path) if sharded else ({path: None}, {})
     with ExitStack() as stack:
-        names: list[str] = []
-        sources: list[tuple[Any, str, str]] = []
+        sources: list[tuple[int, Tensor]] = []
         for shard, expected in shards.items():
-            _check_header_keys(shard)
             try:
-                handle = stack.enter_context(safetensors.safe_open(shard, framework="numpy", backend="pread"))
-                keys = list(handle.offset_keys())
-                _merge(metadata, handle.metadata() or {}, shard)
-                types = [(key, handle.get_slice(key).get_dtype()) for key in keys]
+                with safetensors.safe_open(shard, framework="numpy") as handle:
+                    _merge(metadata, handle.metadata() or {}, shard)
             except safetensors.SafetensorError as error:
                 raise ValueError(f"{shard}: not a readable safetensors file: {error}") from None
-            if expected is not None and set(keys) != expected:
-                raise ValueError(_mismatch(shard, set(keys), expected))
-            for key, code in types:
-                if code not in _ELEMENT_TYPES:
-                    raise ValueError(f"entry {key!r} of {shard}: vakra has no {code} element type")
-            if "BF16" in dict(types).values():
-                _register_bfloat16()
-            names += keys
-            sources += [(handle, key, shard) for key in keys]
-        yield names, metadata, _tensors(sources, safetensors.SafetensorError)
+            handle = stack.enter_context(open(shard, "rb"))
+            try:
+                tensors = read_header(handle.read(8), os.fstat(handle.fileno()).st_size, handle.read)
+            except ValueError as error:
+                raise ValueError(f"{shard}: {error}") from None
+            if expected is not None and {tensor.name for tensor in tensors} != expected:
+                raise ValueError(_mismatch(shard, {tensor.name for tensor in tensors}, expected))
+            sources += [(handle.fileno(), tensor) for tensor in tensors]
+        if any(tensor.dtype == "bfloat16" for _, tensor in sources):
+            _register_bfloat16()
+        yield [tensor.name for _, tensor in sources], metadata, _tensors(sources)
 
 
-def _tensors(sources: list[tuple[Any, str, str]], failure: type) -> Iterator[Any]:
-    for handle, key, shard in sources:
-        try:
-            tensor = handle.get_tensor(key)
-        except (failure, OSError) as error:
-            raise ValueError(f"entry {key!r} of {shard}: {error}") from None
-        yield tensor
-        del tensor  # gone before the next is read
-
-
-def _check_header_keys(path: str) -> None:
-    """Reads the header's JSON and refuses repeated names (and repeated
-    metadata keys), which the safetensors package would let through."""
-    try:
-        with open(path, "rb") as handle:
-            prefix = handle.read(8)
-            size = os.fstat(handle.fileno()).st_size
-            if len(prefix) < 8:
-                raise ValueError("it is shorter than a header")
-            (length,) = struct.unpack("<Q", prefix)
-            if length > min(_HEADER_LIMIT, size - 8):
-                raise ValueError(f"its header declares {length} bytes; the file has {size - 8} after the length")
-            json.loads(handle.read(length), object_pairs_hook=unique_keys)
-    except (ValueError, UnicodeDecodeError, RecursionError) as error:
-        raise ValueError(f"{path}: not a readable safetensors file: {error}") from None
+def _tensors(sources: list[tuple[int, Tensor]]) -> Iterator[np.ndarray]:
+    buffer = np.empty(max((tensor.size for _, tensor in sources), default=0), np.uint8)
+    for descriptor, tensor in sources:
+        view = buffer[:tensor.size]
+        done = 0
+        while done < tensor.size:
+            count = os.preadv(descriptor, [view[done:]], tensor.start + done)
+            if count <= 0:
+                raise ValueError(f"entry {tensor.name!r}: the file ends inside it (it changed while read)")
+            done += count
+        yield view.view(tensor.dtype).reshape(tensor.shape)
 
 
 def _read_index(path: str) -> tuple[dict[str, set[str]], dict[str, str]]:
@@ -159,7 +126,7 @@ def _merge(metadata: dict[str, str], more: dict[str, str], shard: str) -> None:
 
 
 def _register_bfloat16() -> None:
-    """NumPy names bfloat16 once ml_dtypes is imported, as the package's numpy reader needs."""
+    """NumPy names bfloat16 once ml_dtypes is imported."""
     try:
         import ml_dtypes  # noqa: F401
     except ImportError:
@@ -174,9 +141,8 @@ def write_safetensors(path: str, entries: list, value: Callable[[Any], np.ndarra
     padded with spaces to 8 bytes, then the tensors ordered by element size,
     largest first, so that each is aligned) through ``write_to_path``."""
     layout, sizes, offset = [], [], 0
-    for entry in sorted(entries, key=lambda entry: -np.dtype(_NUMPY_TYPES[entry.facts["dtype"]]).itemsize):
-        dtype = np.dtype(_NUMPY_TYPES[entry.facts["dtype"]])
-        size = int(np.prod(entry.facts["shape"], dtype=object)) * dtype.itemsize
+    for entry in sorted(entries, key=lambda entry: -ELEMENT_SIZES[_CODES[entry.facts["dtype"]]][0]):
+        size = int(np.prod(entry.facts["shape"], dtype=object)) * ELEMENT_SIZES[_CODES[entry.facts["dtype"]]][0]
         layout.append((entry.name, {"dtype": _CODES[entry.facts["dtype"]], "shape": list(entry.facts["shape"]),
                                     "data_offsets": [offset, offset + size]}))
         sizes.append((entry, size))
