@@ -221,6 +221,8 @@ def _contents_of(path: str) -> Iterator[Contents]:
                 yield contents
             finally:
                 contents.release()
+    except BrokenPipeError:
+        raise  # the reader of our output went away: main stops quietly
     except OSError as error:
         raise CommandError(f"cannot read {path}: {error.strerror or error}") from None
 

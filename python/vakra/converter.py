@@ -94,7 +94,7 @@ def format_of(path: str) -> str:
 
 
 def _from_vakra(source: str, destination: str, kind: str) -> None:
-    with _vakra_entries(source, writable=kind == "torch") as contents:
+    with _vakra_entries(source, writable=kind == "torch") as (contents, mapping):
         entries = _entries(contents, source, kind)
         for entry in entries:
             _check_holds(kind, entry.name, entry.facts, source)
@@ -105,10 +105,9 @@ def _from_vakra(source: str, destination: str, kind: str) -> None:
             warnings.warn(f"{destination}: a {_SHOWN[kind]} file has no place for metadata; not carried: "
                           f"{', '.join(map(repr, contents.metadata))}", stacklevel=3)
         if kind == "npz":
-            _numpy_files.write_npz(destination, entries, lambda entry: loads(entry.packet))
+            _numpy_files.write_npz(destination, entries, _OneAtATime(mapping))
         elif kind == "safetensors":
-            _safetensors_files.write_safetensors(destination, entries, lambda entry: loads(entry.packet),
-                                                 contents.metadata)
+            _safetensors_files.write_safetensors(destination, entries, _OneAtATime(mapping), contents.metadata)
         else:
             from . import torch as vakra_torch  # after the torch file's own import check
 
@@ -116,14 +115,30 @@ def _from_vakra(source: str, destination: str, kind: str) -> None:
                                      lambda entry: vakra_torch.loads(entry.packet, writable=True))
 
 
+class _OneAtATime:
+    """Decodes entries for a writer that is done with each before it asks
+    for the next, and lets go of the previous entry's pages of the mapping
+    (the page cache keeps them), so that the process maps one at a time."""
+
+    def __init__(self, mapping: mmap.mmap) -> None:
+        self._mapping, self._previous = mapping, None
+
+    def __call__(self, entry: Entry) -> Any:
+        if self._previous is not None and hasattr(mmap, "MADV_DONTNEED"):
+            start = self._previous.offset - self._previous.offset % mmap.PAGESIZE
+            self._mapping.madvise(mmap.MADV_DONTNEED, start, self._previous.offset + len(self._previous.packet) - start)
+        self._previous = entry
+        return loads(entry.packet)
+
+
 _SHOWN = {"npy": ".npy", "npz": ".npz", "safetensors": ".safetensors", "torch": "torch.save"}
 
 
 @contextmanager
-def _vakra_entries(path: str, writable: bool) -> Iterator[Contents]:
+def _vakra_entries(path: str, writable: bool) -> Iterator[tuple[Contents, mmap.mmap]]:
     """The file's contents over a mapping of it (copy-on-write when
-    `writable`, so that torch tensors may view it); values decoded from it
-    outlive the mapping's close."""
+    `writable`, so that torch tensors may view it), and the mapping; values
+    decoded from it outlive the mapping's close."""
     with open(path, "rb") as handle:
         if os.fstat(handle.fileno()).st_size == 0:
             raise ValueError(f"{path} is empty")
@@ -132,7 +147,7 @@ def _vakra_entries(path: str, writable: bool) -> Iterator[Contents]:
     contents = None
     try:
         contents = read_contents(view, path)
-        yield contents
+        yield contents, mapping
     finally:
         if contents is not None:
             contents.release()

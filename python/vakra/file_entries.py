@@ -25,13 +25,15 @@ class NotVakra(ValueError):
 
 class Entry:
     """One named value: ``facts`` (what ``vakra.info`` says of its packet),
-    ``packet`` (its bytes, a view of the file's) and, in a model file,
-    ``tied`` (the earlier name whose packet it shares, or None)."""
+    ``packet`` (its bytes, a view of the file's), ``offset`` (where they
+    start in the file) and, in a model file, ``tied`` (the earlier name
+    whose packet it shares, or None)."""
 
-    __slots__ = ("name", "facts", "packet", "tied")
+    __slots__ = ("name", "facts", "packet", "offset", "tied")
 
-    def __init__(self, name: str, facts: dict[str, Any], packet: memoryview, tied: str | None = None) -> None:
-        self.name, self.facts, self.packet, self.tied = name, facts, packet, tied
+    def __init__(self, name: str, facts: dict[str, Any], packet: memoryview, offset: int,
+                 tied: str | None = None) -> None:
+        self.name, self.facts, self.packet, self.offset, self.tied = name, facts, packet, offset, tied
 
 
 class Contents:
@@ -94,7 +96,7 @@ def _model(data: memoryview, path: str) -> Contents:
             contents.damaged.append((name, str(error)))
             continue
         tied = first_name.setdefault(offset, name)
-        contents.entries.append(Entry(name, facts, packet, None if tied == name else tied))
+        contents.entries.append(Entry(name, facts, packet, offset, None if tied == name else tied))
     return contents
 
 
@@ -109,9 +111,9 @@ def _packets(data: memoryview, path: str, first: dict[str, Any]) -> Contents:
             for key, child in facts["entries"].items():
                 start = child["offset"]
                 contents.entries.append(Entry(f"{label}/{key}" if label else key, child,
-                                              packet[start:start + child["size"]]))
+                                              packet[start:start + child["size"]], offset + start))
         else:
-            contents.entries.append(Entry(label or "[0]", facts, packet))
+            contents.entries.append(Entry(label or "[0]", facts, packet, offset))
         number, offset = number + 1, offset + facts["size"]
         contents.packets = number
         if offset >= len(data):

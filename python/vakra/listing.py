@@ -64,11 +64,12 @@ def _columns(facts: dict[str, Any]) -> tuple:
 
 
 def _aligned(table: list[list[str]]) -> list[str]:
-    widths = [max((len(row[column]) for row in table), default=0) for column in range(len(table[0]))] if table else []
+    """The rows as columns two spaces apart, sizes right-aligned; a column empty in every row is left out."""
+    widths = [max(len(row[column]) for row in table) for column in range(len(table[0]))] if table else []
     lines = []
     for row in table:
         cells = [cell.rjust(width) if column == 4 else cell.ljust(width)
-                 for column, (cell, width) in enumerate(zip(row, widths))]
+                 for column, (cell, width) in enumerate(zip(row, widths)) if width]
         lines.append("  ".join(cells).rstrip())
     return lines
 
