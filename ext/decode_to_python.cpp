@@ -17,12 +17,6 @@
 namespace vakra::ext {
 namespace {
 
-// LZ4 writes at most 255 output bytes per input byte (a match-length
-// extension byte adds 255), so a frame cannot hold more than this many
-// times its own length. Checked before the output array is allocated, so a
-// small hostile packet cannot ask for gigabytes.
-constexpr uint64_t kMaxLz4Expansion = 255;
-
 PyObject* name_of(const ProcessObjects& h, Dtype dtype) { return h.dtype_names[static_cast<size_t>(dtype)].get(); }
 
 // NumPy knows the name "bfloat16" only once ml_dtypes has registered it, and
@@ -131,10 +125,8 @@ bool dense_view(ProcessObjects& h, const DecodeSource& source, const DecodedDens
 bool dense_decompressed(ProcessObjects& h, const DecodeSource& source, const DecodedDense& dense, PyRef& out) {
   const uint64_t count = element_count_of(dense.shape);
   const uint64_t expected = count * element_size(dense.dtype);
-  const uint64_t frame_size = dense.data.size();
-  if (frame_size <= UINT64_MAX / kMaxLz4Expansion && expected > frame_size * kMaxLz4Expansion) {
-    return raise_codec_error(make_error(ErrorKind::Malformed));
-  }
+  // Checked before the output array is allocated, so a small hostile packet cannot ask for gigabytes.
+  if (expected > lz4_max_decompressed_size(dense.data.size())) return raise_codec_error(make_error(ErrorKind::Malformed));
   // Made flat and shaped at the end: NumPy refuses a byte view of a 0-d
   // array, which dtypes without a buffer format (bfloat16) need below.
   PyRef length = PyRef::steal(PyLong_FromUnsignedLongLong(count));

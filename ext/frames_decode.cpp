@@ -23,10 +23,14 @@ bool FramedPacket::acquire(PyObject* frames) {
     if (item == nullptr || !exports_[static_cast<size_t>(i)].acquire_bytes(item)) return false;
     views.push_back(exports_[static_cast<size_t>(i)].bytes());
   }
-  assembly_.emplace(views);
-  if (!assembly_->needs_copy()) return true;
-  if (!allocate(assembly_->size())) return false;
-  return unwrap(assembly_->assemble(assembled_export_.writable_bytes()));
+  Result<FrameAssembly> assembly = FrameAssembly::of(views);
+  if (!assembly.ok()) return raise_codec_error(assembly.error());
+  assembly_.emplace(std::move(assembly).value());
+  return !assembly_->needs_copy() || allocate(assembly_->size());
+}
+
+Result<Decoded> FramedPacket::decode() const {
+  return assembly_->decode(assembled_ ? assembled_export_.writable_bytes() : MutableBytes(), CompressedBodies::View);
 }
 
 namespace {
@@ -51,12 +55,14 @@ FramedPacket::~FramedPacket() {
   }
 }
 
-// The copy's bytes are not initialised (or hold an earlier packet): every
-// byte outside the holes is written before it is read, and hole bytes are
-// never read by a walk that is accepted nor handed out (the codec's frame_holes.cpp).
-// Large new allocations come from fresh mappings, whose untouched pages cost
-// nothing.
+// The storage's bytes are not initialised (or hold an earlier packet): the
+// codec writes every byte of it that it reads or hands out. A part lands at
+// its own offset in the packet, so the storage is the packet's size; large
+// new allocations come from fresh mappings, whose pages cost nothing until
+// a part is copied there.
 bool FramedPacket::allocate(size_t size) {
+  // Frames of this process's memory listed many times can add up past what one object may hold.
+  if (size > static_cast<size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory() != nullptr;
   if (g_spare_copy != nullptr && static_cast<size_t>(PyByteArray_Size(g_spare_copy)) >= size) {
     assembled_ = PyRef::steal(std::exchange(g_spare_copy, nullptr));
   } else {
@@ -70,14 +76,14 @@ bool FramedPacket::allocate(size_t size) {
 }
 
 BodyHome FramedPacket::locate(ByteView body) const {
-  const size_t offset = static_cast<size_t>(body.data() - bytes().data());
   if (const auto spot = assembly_->frame_of(body)) {
     const size_t index = spot->frame;
     return BodyHome{PyTuple_GetItem(items_.get(), static_cast<Py_ssize_t>(index)), spot->offset,
                     exports_[index].readonly()};
   }
-  // The body straddles frames: its bytes are in the assembled copy.
-  return BodyHome{assembled_.get(), offset, false};
+  // The body straddles frames, or was checked for its consumers: its bytes are in the copy.
+  if (!assembled_) throw InternalFailure("a decoded body outside the frames");
+  return BodyHome{assembled_.get(), static_cast<size_t>(body.data() - assembled_export_.bytes().data()), false};
 }
 
 }  // namespace vakra::ext

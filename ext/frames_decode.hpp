@@ -1,6 +1,6 @@
 // A packet handed over as a list of Python buffers (frames): the codec's
-// FrameAssembly lays out what the decoder reads, and array bodies lying whole
-// inside one frame are handed out as views of that frame's object.
+// FrameAssembly decodes it across them, and array bodies lying whole inside
+// one frame are handed out as views of that frame's object.
 #pragma once
 
 #include <cstddef>
@@ -25,15 +25,17 @@ class FramedPacket final : public BodyLocator {
   ~FramedPacket();
 
   // Takes the byte-buffer export of every item of `frames` (a list or tuple)
-  // and lays out the bytes the decoder reads. False with an exception set.
+  // and the storage for the parts that must be copied. False with an
+  // exception set.
   bool acquire(PyObject* frames);
 
-  // The packet's bytes: one frame's own memory when a single frame holds
-  // data, else the assembled copy. Valid while this object lives.
-  ByteView bytes() const { return assembly_ ? assembly_->bytes() : ByteView(); }
+  // The packet decoded across the frames; its views lie in them or in the
+  // storage, which this object keeps.
+  Result<Decoded> decode() const;
 
   BodyHome locate(ByteView body) const override;
-  ByteView bytes_of(ByteView body) const override { return assembly_->bytes_of(body); }
+  // Views are of the real bytes already: of a frame, or of the copy.
+  ByteView bytes_of(ByteView body) const override { return body; }
 
  private:
   bool allocate(size_t size);
@@ -41,7 +43,7 @@ class FramedPacket final : public BodyLocator {
   PyRef items_;  // a tuple of the frames, keeping them alive
   std::unique_ptr<BufferView[]> exports_;
   std::optional<FrameAssembly> assembly_;
-  PyRef assembled_;  // a bytearray holding the assembled copy, when there is one
+  PyRef assembled_;  // a bytearray holding the parts copied at their offsets, when the packet spans frames
   BufferView assembled_export_;
 };
 

@@ -22,6 +22,8 @@ PyObject* get_num_threads_entry(PyObject* module, PyObject* unused);
 void apply_thread_environment();
 // Reading packets (native_walk_entry.cpp).
 PyObject* native_probe(PyObject* module, PyObject* data);
+PyObject* native_packet_meter(PyObject* module, PyObject* unused);
+PyObject* native_measure(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* native_walk(PyObject* module, PyObject* data);
 PyObject* native_loads(PyObject* module, PyObject* data);
 PyObject* native_dtype_names(PyObject* module, PyObject* unused);

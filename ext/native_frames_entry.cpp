@@ -6,7 +6,6 @@
 #include "native_entry_points.hpp"
 #include "signature.hpp"
 #include "vakra/decode.hpp"
-#include "vakra/walk.hpp"
 
 namespace vakra::ext {
 namespace {
@@ -21,8 +20,8 @@ PyObject* loads_frames(PyObject*, PyObject* args, PyObject* kwargs) {
     FramedPacket packet;
     if (!packet.acquire(frames)) return nullptr;
     Decoded decoded;
-    if (!unwrap(decode(packet_prefix(packet.bytes()), CompressedBodies::View), decoded)) return nullptr;
-    const DecodeSource source{nullptr, packet.bytes().data(), false, &packet, writable};
+    if (!unwrap(packet.decode(), decoded)) return nullptr;
+    const DecodeSource source{nullptr, nullptr, false, &packet, writable};
     PyRef result;
     if (!decoded_to_py(source, decoded, result)) return nullptr;
     if (!result) Py_RETURN_NONE;

@@ -37,6 +37,11 @@ PyMethodDef kNativeFunctions[] = {
     {"probe", native_probe, METH_O,
      "probe(data)\n--\n\n"
      "(complete, n) for the packet at data[0]: its exact length, or the least number of further bytes needed."},
+    {"packet_meter", native_packet_meter, METH_NOARGS,
+     "packet_meter()\n--\n\nA meter for one packet read in steps (measure)."},
+    {"measure", with_keywords(native_measure), METH_VARARGS | METH_KEYWORDS,
+     "measure(meter, data)\n--\n\n"
+     "probe(data), resumed where the meter's previous call stopped: data holds that call's bytes and more."},
     {"walk", native_walk, METH_O, "walk(data)\n--\n\nThe description tree of the packet at data[0] (vakra.info)."},
     {"loads", native_loads, METH_O,
      "loads(data)\n--\n\nDecode the packet at data[0]; bytes after it are ignored, whatever its kind."},

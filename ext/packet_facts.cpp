@@ -26,27 +26,31 @@ PyRef py_text(const char* text) { return PyRef::steal(PyUnicode_FromString(text)
 
 // The element type's name, or None for containers, Inline and unknown codes.
 PyRef dtype_of(const WalkedPacket& packet) {
-  const bool typed = packet.kind != PacketKind::Bundle && packet.kind != PacketKind::Sparse &&
-                     packet.kind != PacketKind::Inline;
+  const PacketKind kind = packet.kind();
+  const bool typed = kind != PacketKind::Bundle && kind != PacketKind::Sparse && kind != PacketKind::Inline;
   const Result<Dtype> dtype = dtype_from_code(packet.header.dtype_code);
   if (!typed || !dtype.ok()) return PyRef::borrow(Py_None);
   const std::string_view name = dtype_name(*dtype);
   return PyRef::steal(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
 }
 
+bool add_offsets_details(PyObject* dict, const WalkedOffsets& offsets) {
+  return set_item(dict, "count", py_size(offsets.count)) && set_item(dict, "payload_size", py_size(offsets.payload.length));
+}
+
 bool add_details(PyObject* dict, const WalkedPacket& packet) {
-  switch (packet.kind) {
-    case PacketKind::Dense: return set_item(dict, "compressed", py_bool(packet.compressed));
+  switch (packet.kind()) {
+    case PacketKind::Dense: return set_item(dict, "compressed", py_bool(std::get<WalkedDense>(packet.parts).compressed));
     case PacketKind::Sparse:
-      return set_item(dict, "format", py_text(kFormatNames[static_cast<size_t>(packet.format)]));
-    case PacketKind::String:
-    case PacketKind::Ragged:
-      return set_item(dict, "count", py_size(packet.item_count)) &&
-             set_item(dict, "payload_size", py_size(packet.payload_length));
-    case PacketKind::Quantized:
-      return set_item(dict, "quant_scheme", py_size(packet.quant_scheme)) &&
-             set_item(dict, "axis", py_size(packet.axis)) && set_item(dict, "group_size", py_size(packet.group_size)) &&
-             set_item(dict, "scale_count", py_size(packet.scale_count));
+      return set_item(dict, "format", py_text(kFormatNames[static_cast<size_t>(std::get<WalkedSparse>(packet.parts).format)]));
+    case PacketKind::String: return add_offsets_details(dict, std::get<WalkedString>(packet.parts));
+    case PacketKind::Ragged: return add_offsets_details(dict, std::get<WalkedRagged>(packet.parts));
+    case PacketKind::Quantized: {
+      const auto& quantized = std::get<WalkedQuantized>(packet.parts);
+      return set_item(dict, "quant_scheme", py_size(quantized.quant_scheme)) &&
+             set_item(dict, "axis", py_size(quantized.axis)) && set_item(dict, "group_size", py_size(quantized.group_size)) &&
+             set_item(dict, "scale_count", py_size(quantized.scale_count));
+    }
     case PacketKind::Bundle:
     case PacketKind::Inline: return true;
   }
@@ -55,21 +59,31 @@ bool add_details(PyObject* dict, const WalkedPacket& packet) {
 
 // "entries" (key -> facts; a repeated key keeps its first place and last
 // value, as a dict does) or "components" (role -> facts).
-bool add_children(PyObject* dict, const WalkedPacket& packet) {
-  if (packet.kind != PacketKind::Bundle && packet.kind != PacketKind::Sparse) return true;
+bool add_children(PyObject* dict, const WalkedPacket& packet, ByteView bytes) {
   PyRef children = PyRef::steal(PyDict_New());
   if (!children) return false;
-  for (size_t i = 0; i < packet.children.size(); ++i) {
-    const WalkedEntry& child = packet.children[i];
-    PyRef facts = walked_facts(child.packet);
-    if (!facts) return false;
-    PyRef key = packet.kind == PacketKind::Bundle
-                    ? PyRef::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(child.key.data()),
-                                                        static_cast<Py_ssize_t>(child.key.size()), nullptr))
-                    : py_text(kComponentRoles[static_cast<size_t>(packet.format)][i]);
-    if (!key || PyDict_SetItem(children.get(), key.get(), facts.get()) != 0) return false;
+  auto add = [&](PyRef key, const WalkedPacket& child) {
+    PyRef facts = walked_facts(child, bytes);
+    return key && facts && PyDict_SetItem(children.get(), key.get(), facts.get()) == 0;
+  };
+  if (const auto* bundle = std::get_if<WalkedBundle>(&packet.parts)) {
+    for (const WalkedEntry& entry : bundle->entries) {
+      const ByteView key = bytes.subspan(entry.key.offset, entry.key.length);
+      if (!add(PyRef::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(key.data()),
+                                                 static_cast<Py_ssize_t>(key.size()), nullptr)),
+               entry.packet)) {
+        return false;
+      }
+    }
+    return set_item(dict, "entries", std::move(children));
   }
-  return set_item(dict, packet.kind == PacketKind::Bundle ? "entries" : "components", std::move(children));
+  if (const auto* sparse = std::get_if<WalkedSparse>(&packet.parts)) {
+    for (size_t i = 0; i < sparse->components.size(); ++i) {
+      if (!add(py_text(kComponentRoles[static_cast<size_t>(sparse->format)][i]), sparse->components[i])) return false;
+    }
+    return set_item(dict, "components", std::move(children));
+  }
+  return true;
 }
 
 }  // namespace
@@ -96,16 +110,17 @@ bool add_header_facts(PyObject* dict, const PacketHeader& header, std::span<cons
   return shape && set_item(dict, "total_elements", py_size(total)) && set_item(dict, "shape", std::move(shape));
 }
 
-PyRef walked_facts(const WalkedPacket& packet) {
+PyRef walked_facts(const WalkedPacket& packet, ByteView bytes) {
   PyRef facts = PyRef::steal(PyDict_New());
-  if (!facts || !add_header_facts(facts.get(), packet.header, packet.shape)) return PyRef();
-  const bool container = packet.kind == PacketKind::Bundle || packet.kind == PacketKind::Sparse;
+  if (!facts || !add_header_facts(facts.get(), packet.header, packet.shape())) return PyRef();
+  const PacketKind kind = packet.kind();
+  const bool container = kind == PacketKind::Bundle || kind == PacketKind::Sparse;
   PyObject* dict = facts.get();
-  if (!set_item(dict, "kind", py_text(kKindNames[static_cast<size_t>(packet.kind)])) ||
+  if (!set_item(dict, "kind", py_text(kKindNames[static_cast<size_t>(kind)])) ||
       !set_item(dict, "dtype", dtype_of(packet)) || !set_item(dict, "offset", py_size(packet.offset)) ||
       !set_item(dict, "size", py_size(packet.length)) ||
-      !set_item(dict, "body_size", container ? PyRef::borrow(Py_None) : py_size(packet.body_length)) ||
-      !add_details(dict, packet) || !add_children(dict, packet)) {
+      !set_item(dict, "body_size", container ? PyRef::borrow(Py_None) : py_size(packet.body().length)) ||
+      !add_details(dict, packet) || !add_children(dict, packet, bytes)) {
     return PyRef();
   }
   return facts;

@@ -16,8 +16,9 @@ namespace vakra::ext {
 // saturating at 2^64 - 1) and "shape". False with an exception set.
 bool add_header_facts(PyObject* dict, const PacketHeader& header, std::span<const uint32_t> dims);
 
-// The header facts of `packet` followed by "kind", "dtype", "size",
-// "body_size", the kind's details and the nested "entries" or "components".
-PyRef walked_facts(const WalkedPacket& packet);
+// The header facts of `packet`, walked from `bytes`, followed by "kind",
+// "dtype", "size", "body_size", the kind's details and the nested "entries"
+// or "components".
+PyRef walked_facts(const WalkedPacket& packet, ByteView bytes);
 
 }  // namespace vakra::ext

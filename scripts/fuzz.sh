@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the codec's libFuzzer harnesses (clang, ASan + UBSan) in build/fuzz,
-# replays the seed corpora and kept crash inputs, then fuzzes each harness for
-# SECONDS (default 60) over a working copy of its seeds under build/fuzz.
-# The committed corpus is never written to. Fails on any crash.
+# replays the committed corpora (seeds, and inputs that once crashed, kept
+# beside them), then fuzzes each harness for SECONDS (default 60) over a
+# working copy of its corpus under build/fuzz. The committed corpus is never
+# written to. Fails on any crash.
 #   usage: scripts/fuzz.sh [SECONDS [HARNESS...]]   (default: every harness)
 # The seeds come from the codec's own encoders; after a wire-format change,
 # regenerate them with
@@ -23,9 +24,8 @@ CC=clang CXX=clang++ cmake -S . -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE
   -DVAKRA_BUILD_FUZZERS=ON -DVAKRA_BUILD_EXTENSION=OFF -DVAKRA_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" --parallel --target fuzz_regression "${harnesses[@]/%/_fuzzer}"
 
-regressions=codec/fuzz/regressions
 for harness in "${harnesses[@]}"; do
-  "$build/codec/fuzz/fuzz_regression" "$harness" "codec/fuzz/corpus/$harness" "$regressions/$harness"
+  "$build/codec/fuzz/fuzz_regression" "$harness" "codec/fuzz/corpus/$harness"
 done
 
 failed=0

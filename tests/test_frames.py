@@ -1,6 +1,7 @@
 """Packets as frames: split and merged anywhere, bodies viewed where they lie whole and copied nowhere else;
 damaged frames refused. That frames join to dumps is part of test_api's round trip."""
 
+import mmap
 import pickle
 
 import numpy as np
@@ -62,6 +63,19 @@ def test_no_copy_on_either_side_and_writes_go_through():
 def test_hostile_frames_are_refused(frames, error, text):
     with pytest.raises(error, match=text):
         vakra.loads_frames(frames)
+
+
+def test_frames_whose_lengths_add_past_2_to_the_64_are_refused(tmp_path):
+    # One read-only mapping of a sparse 8 TiB file, listed 2**21 times: 2**64 bytes, which a
+    # 64-bit sum wraps to 0.
+    with open(tmp_path / "sparse", "wb") as out:
+        try:
+            out.truncate(1 << 43)
+        except OSError:
+            pytest.skip("this file system has no sparse files of 8 TiB")
+    with open(tmp_path / "sparse", "rb") as source, mmap.mmap(source.fileno(), 0, access=mmap.ACCESS_READ) as mapped:
+        with pytest.raises(ValueError, match="^Malformed vakra packet$"):
+            vakra.loads_frames([mapped] * (1 << 21))
 
 
 @pytest.mark.parametrize("value, options, damage, error", [

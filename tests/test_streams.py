@@ -120,6 +120,32 @@ def test_any_delivery_gives_every_packet_and_never_reads_past_one(picked, sizes,
         vakra.load(stream)
 
 
+def stored_blocks(dim: int, blocks: list[bytes]) -> bytes:
+    """A compressed uint8 [dim] packet whose LZ4 frame holds `blocks`, each stored uncompressed."""
+    frame = struct.pack("<I", 0x184D2204) + bytes([0x60, 0x40, 0x82])  # FLG, BD (64 KiB blocks), header checksum
+    frame += b"".join(struct.pack("<I", 0x80000000 | len(block)) + block for block in blocks) + bytes(4)
+    return b"VKRA\x04\x04\x00\x05\x01\x00" + struct.pack("<I", dim) + frame
+
+
+# A writer may flush after every byte (one block each); it never writes an empty block.
+MANY_BLOCKS = stored_blocks(3000, [bytes([i % 251]) for i in range(3000)])
+
+
+@pytest.mark.parametrize("transport", [
+    lambda packet: vakra.load(io.BytesIO(packet)),
+    lambda packet: vakra.load(Trickle(packet, [7])),  # a pipe: nothing is read past what the walker asks for
+], ids=["BytesIO", "trickle"])
+def test_a_frame_of_many_blocks_streams_and_one_of_empty_blocks_is_refused(transport):
+    assert vakra.packet_length(MANY_BLOCKS + b"VKRA") == len(MANY_BLOCKS)
+    np.testing.assert_array_equal(transport(MANY_BLOCKS), np.arange(3000) % 251)
+    # Empty blocks, or more blocks than the body has bytes, are no writer's frame.
+    for refused in (stored_blocks(1, [b""] * 4000 + [b"x"]), stored_blocks(2, [b"x", b"y", b"z"])):
+        with pytest.raises(ValueError, match="^Malformed vakra packet$"):
+            vakra.packet_length(refused)
+        with pytest.raises(ValueError, match="^Malformed vakra packet"):
+            transport(refused)
+
+
 def huge_declared_packet(extra: int) -> bytes:
     # A dense float64 header declaring 10^9 elements (8 GB), then only `extra` bytes of body.
     return b"VKRA\x04\x00\x00\x03\x01\x00" + struct.pack("<I", 10**9) + bytes(extra)

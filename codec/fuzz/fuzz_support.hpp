@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "vakra/bytes.hpp"
@@ -68,15 +69,12 @@ class FuzzInput {
 // bytes handed to decode). Compressed dense frames are also decompressed.
 void walk_decoded(const Decoded& decoded, ByteView input);
 
-// True when two trees decoded from `input` are identical, views included.
-bool same_tree(const Decoded& a, const Decoded& b, ByteView input);
+// Where a view of a decoded tree lies in its packet (nullopt: nowhere it may).
+using ViewPlace = std::function<std::optional<size_t>(ByteView)>;
 
-// The bytes a view of a decoded tree stands for (the view itself, or where its real bytes lie).
-using ViewContents = std::function<ByteView(ByteView)>;
-
-// True when trees decoded from two inputs hold the same values with views at
-// the same offsets; `b`'s bytes are read through `b_contents`.
-bool same_values(const Decoded& a, ByteView a_input, const Decoded& b, ByteView b_input, const ViewContents& b_contents);
+// True when two trees hold the same values with views of the same bytes at
+// the same places in the packet.
+bool same_values(const Decoded& a, const ViewPlace& a_place, const Decoded& b, const ViewPlace& b_place);
 
 // Aborts unless the walker finds the first `length` bytes of a complete
 // `packet` incomplete, asking for at least 1 and at most the missing bytes.

@@ -1,8 +1,7 @@
-// Replays seed corpora and kept crash inputs through a harness, without
-// libFuzzer, so every build that runs the unit tests also runs them.
+// Replays a harness's corpus (seeds and kept crash inputs) without
+// libFuzzer, so every build that runs the unit tests also runs it.
 //   usage: fuzz_regression <decode|roundtrip|walk|frames> <file or directory>...
-// Missing paths are skipped (a harness may have no kept crash files); at
-// least one input must be found overall.
+// Missing paths are skipped; at least one input must be found overall.
 #include <filesystem>
 #include <fstream>
 #include <string_view>

@@ -70,6 +70,9 @@ void check_roundtrip(ByteView input) {
   auto viewed = decode_checked(packet, CompressedBodies::View);
   FUZZ_CHECK(viewed.ok());
   expect_matches(value, *viewed);
+  auto owned = decode_owned(packet);
+  FUZZ_CHECK(owned.ok());
+  expect_matches(value, owned->value);
   const std::optional<ByteView> checksummed = checksummed_part(value, *viewed, packet);
 
   // Every proper prefix lacks a field the packet needs; a top-level

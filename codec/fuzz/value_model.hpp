@@ -77,7 +77,8 @@ Packet encode_value(const Value& value);
 PacketPlan plan_value(const Value& value);
 
 // Aborts unless `decoded` carries exactly `value`. Compressed bodies appear
-// only with CompressedBodies::View and are decompressed for the comparison.
+// only with CompressedBodies::View and are decompressed for the comparison;
+// decode_owned's tree holds them decompressed.
 void expect_matches(const Value& value, const Decoded& decoded);
 
 }  // namespace vakra::fuzz

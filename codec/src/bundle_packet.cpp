@@ -1,12 +1,10 @@
 // Bundle packets: the header with the entry count, then per entry a u32
 // key length, the UTF-8 key, a u32 packet length and the packet. Written from
 // plans (entries planned in place, or copied verbatim when they were encoded
-// beforehand) and read back entry by entry, each packet through decode_depth.
+// beforehand) and read back entry by entry, each packet walked in turn.
 #include <algorithm>
-#include <string>
 
-#include "decode_internal.hpp"
-#include "read_cursor_internal.hpp"
+#include "packet_kinds_internal.hpp"
 #include "sink_internal.hpp"
 #include "utf8_internal.hpp"
 #include "vakra/header.hpp"
@@ -43,21 +41,14 @@ void emit_bundle(const BundlePlan& plan, PacketSink& sink) {
   }
 }
 
-Result<Decoded> decode_bundle(ByteView bytes, const PacketHeader& header, size_t depth,
-                              CompressedBodies compressed) {
-  DecodedBundle bundle;
-  bundle.entries.reserve(header.ndim);
-  ReadCursor cursor(bytes, header.header_len);
-  for (size_t i = 0; i < header.ndim; ++i) {
-    VAKRA_ASSIGN_OR_RETURN(const ByteView key, cursor.part());
-    VAKRA_RETURN_IF(!is_valid_utf8(key), make_error(ErrorKind::Malformed));
-    // Each child gets exactly the bytes its length prefix names.
-    VAKRA_ASSIGN_OR_RETURN(const ByteView packet, cursor.part());
-    VAKRA_ASSIGN_OR_RETURN(Decoded value, decode_depth(packet, depth + 1, compressed));
-    bundle.entries.push_back(
-        BundleItem{std::string(reinterpret_cast<const char*>(key.data()), key.size()), std::move(value)});
-  }
-  return Decoded{std::move(bundle)};
+Result<BundleEntrySlot> read_bundle_entry(ReadCursor& cursor, bool more, WalkMode mode) {
+  // A walker of a prefix asks for the next length prefix along with each part.
+  const bool ahead = mode == WalkMode::Measure;
+  BundleEntrySlot slot;
+  VAKRA_TRY(cursor.part(slot.key, ahead ? 4 : 0));
+  VAKRA_RETURN_IF(!is_valid_utf8(cursor.source().view(slot.key)), make_error(ErrorKind::Malformed));
+  VAKRA_TRY(cursor.part(slot.packet, ahead && more ? 8 : 0));
+  return slot;
 }
 
 }  // namespace vakra

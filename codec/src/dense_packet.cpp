@@ -1,16 +1,9 @@
 // Dense packets: the layout (header, shape, alignment, body, optional
-// checksum), the planning and writing of one, and its two readers: a
-// borrowing view of the body, and an owning copy that also decompresses LZ4
-// bodies.
-#include <cstring>
-
-#include "body_copy_internal.hpp"
+// checksum), the planning and writing of one, and its reader, check and view.
 #include "hash_internal.hpp"
 #include "lz4_internal.hpp"
-#include "memory_internal.hpp"
-#include "read_cursor_internal.hpp"
+#include "packet_kinds_internal.hpp"
 #include "sink_internal.hpp"
-#include "vakra/decode.hpp"
 #include "vakra/dense.hpp"
 #include "wire_internal.hpp"
 
@@ -22,32 +15,6 @@ Result<Dtype> dense_dtype(uint8_t code) {
   VAKRA_ASSIGN_OR_RETURN(const Dtype dtype, dtype_from_code(code));
   VAKRA_RETURN_IF(element_size(dtype) == 0, make_error(ErrorKind::UnknownDtype, code));
   return dtype;
-}
-
-// The LZ4 frame of a packet refused by the borrowing decoder, read again as a
-// dense packet whatever its kind bits say, and decompressed into exactly
-// element count x element size bytes.
-Result<DenseOwned> decompress_refused(ByteView bytes) {
-  VAKRA_ASSIGN_OR_RETURN(const PacketHeader header, parse_header(bytes));
-  DenseOwned owned;
-  VAKRA_ASSIGN_OR_RETURN(owned.dtype, dense_dtype(header.dtype_code));
-  ReadCursor cursor(bytes, header.header_len);
-  VAKRA_ASSIGN_OR_RETURN(owned.shape, cursor.shape(header.ndim));
-  VAKRA_ASSIGN_OR_RETURN(const uint64_t count, element_count(owned.shape));
-  // Alignment, checksum and compression bits all lie in the low flags byte.
-  const uint16_t flags = header.flags & 0xFF;
-  VAKRA_ASSIGN_OR_RETURN(const size_t body_start, cursor.body_start(flags));
-  const size_t footer = (flags & FLAG_INTEGRITY) ? kChecksumLength : 0;
-  VAKRA_TRY(cursor.require_ahead(footer));
-  const ByteView frame = bytes.subspan(body_start, bytes.size() - footer - body_start);
-
-  // A frame too small to hold the declared body is refused before the body
-  // is allocated: a tiny packet cannot make us reserve gigabytes.
-  const uint64_t body_len = count * element_size(owned.dtype);
-  VAKRA_RETURN_IF(body_len > lz4::max_decompressed_size(frame.size()), make_error(ErrorKind::Malformed));
-  owned.data = memory::fresh_output(body_len);
-  VAKRA_TRY(lz4_decompress_frame_into(frame, owned.data.span()));
-  return owned;
 }
 
 }  // namespace
@@ -106,53 +73,41 @@ void emit_dense(const DensePlan& plan, PacketSink& sink) {
   }
 }
 
-Result<DecodedDense> decode_dense(ByteView bytes, const PacketHeader& header, CompressedBodies compressed) {
-  DecodedDense dense;
-  VAKRA_ASSIGN_OR_RETURN(dense.dtype, dense_dtype(header.dtype_code));
-  ReadCursor cursor(bytes, header.header_len);
-  VAKRA_ASSIGN_OR_RETURN(dense.shape, cursor.shape(header.ndim));
-  VAKRA_ASSIGN_OR_RETURN(const uint64_t count, element_count(dense.shape));
+Status read_dense(ReadCursor& cursor, const PacketHeader& header, WalkMode mode, WalkStop* resume, WalkedDense& out) {
+  VAKRA_ASSIGN_OR_RETURN(out.dtype, dense_dtype(header.dtype_code));
+  VAKRA_TRY(cursor.shape(header.ndim, out.shape));
+  VAKRA_ASSIGN_OR_RETURN(const uint64_t count, element_count(out.shape));
   VAKRA_ASSIGN_OR_RETURN(const size_t body_start, cursor.body_start(header.flags));
-  VAKRA_TRY(cursor.require(body_start));
-  const size_t footer = (header.flags & FLAG_INTEGRITY) ? kChecksumLength : 0;
-  const bool is_compressed = (header.flags & FLAG_COMPRESSED) != 0;
-
-  size_t body_len = count * element_size(dense.dtype);  // at most 16 * 10^9
-  if (is_compressed) {
-    // The frame runs to the end of the input, less the checksum.
-    VAKRA_TRY(cursor.require_ahead(footer));
-    body_len = bytes.size() - body_start - footer;
+  const size_t footer = checksum_length(header);
+  out.compressed = (header.flags & FLAG_COMPRESSED) != 0;
+  const uint64_t elements_length = count * element_size(out.dtype);  // at most 16 * 10^9
+  if (out.compressed && mode == WalkMode::Measure) {
+    VAKRA_ASSIGN_OR_RETURN(const size_t frame_length, lz4::measure_frame(cursor, footer, elements_length, resume));
+    out.body = {body_start, frame_length};
+  } else {
+    size_t body_length = elements_length;
+    if (out.compressed) {
+      // The frame runs to the end of the packet's bytes, less the checksum.
+      VAKRA_TRY(cursor.require(body_start));
+      VAKRA_TRY(cursor.require_ahead(footer));
+      body_length = cursor.end() - body_start - footer;
+    }
+    VAKRA_TRY(cursor.take(body_length, out.body, footer));
   }
-  VAKRA_ASSIGN_OR_RETURN(dense.data, cursor.take(body_len));
-  if (footer != 0) {
-    VAKRA_ASSIGN_OR_RETURN(const uint64_t stored, cursor.u64());
-    VAKRA_RETURN_IF(stored != hash::xxh3(dense.data), make_error(ErrorKind::IntegrityMismatch));
-  }
-  if (is_compressed) {
-    VAKRA_RETURN_IF(compressed == CompressedBodies::Refuse, other_error(kCompressedNeedsOwningPath));
-    dense.compressed = true;
-  }
-  return dense;
+  return cursor.take(footer, out.checksum);
 }
 
-Result<DenseOwned> decode_dense_to_owned(ByteView bytes) {
-  Result<Decoded> decoded = decode(bytes);
-  if (!decoded.ok()) {
-    // Other is the borrowing decoder's refusal of a compressed body, raised
-    // only after every check up to and including the checksum has passed.
-    if (decoded.error().kind == ErrorKind::Other) return decompress_refused(bytes);
-    return decoded.error();
-  }
-  auto* dense = std::get_if<DecodedDense>(&decoded->value);
-  VAKRA_RETURN_IF(dense == nullptr, make_error(ErrorKind::Malformed));
+Status verify_dense(const WalkedDense& dense, const ByteSource& bytes) {
+  if (dense.checksum.length == 0) return {};
+  VAKRA_RETURN_IF(bytes.u64_at(dense.checksum) != hash::xxh3(bytes.view(dense.body)), make_error(ErrorKind::IntegrityMismatch));
+  return {};
+}
 
-  DenseOwned owned;
-  owned.dtype = dense->dtype;
-  owned.shape = std::move(dense->shape);
-  owned.data = memory::fresh_output(dense->data.size());
-  const parallel::BodyCopy copy{owned.data.data(), dense->data};
-  parallel::copy_bodies({&copy, 1});
-  return owned;
+void dense_value(WalkedDense&& dense, const ByteSource& bytes, DecodedDense& out) {
+  out.dtype = dense.dtype;
+  out.shape = std::move(dense.shape);
+  out.data = bytes.view(dense.body);
+  out.compressed = dense.compressed;
 }
 
 }  // namespace vakra

@@ -36,16 +36,11 @@ const char* error_template(ErrorKind kind) {
 }
 
 std::string error_message(const CodecError& error) {
-  switch (error.kind) {
-    case ErrorKind::UnsupportedVersion:
-      return "Unsupported protocol version: " + std::to_string(error.code);
-    case ErrorKind::UnknownDtype:
-      return "Unsupported or unknown dtype code: " + std::to_string(error.code);
-    case ErrorKind::Other:
-      return error.text != nullptr ? error.text : "";
-    default:
-      return error_template(error.kind);
-  }
+  std::string message = error_template(error.kind);
+  const size_t payload = message.find("{}");
+  if (payload == std::string::npos) return message;
+  if (error.kind != ErrorKind::Other) return message.replace(payload, 2, std::to_string(error.code));
+  return message.replace(payload, 2, error.text != nullptr ? error.text : "");
 }
 
 }  // namespace vakra

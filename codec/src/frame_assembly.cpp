@@ -1,81 +1,119 @@
-// FrameAssembly: the frames, the copy and where a body's real bytes lie.
-#include <algorithm>
-#include <cstring>
-
+// FrameAssembly: decoding a packet across its frames, and where a view lies.
 #include "vakra/frames.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <set>
+#include <utility>
+
+#include "packet_kinds_internal.hpp"
 
 namespace vakra {
 
-FrameAssembly::FrameAssembly(const std::vector<ByteView>& frames, size_t min_hole_frame)
-    : min_hole_frame_(std::max(min_hole_frame, kLeastHoleFrame)) {
+// What a ByteSource over frames reads. Fields are copied out of the frames
+// piece by piece; a part is viewed in the frame that holds it whole, or else
+// copied into the storage at its own offset in the packet.
+class FrameStore {
+ public:
+  using Frame = FrameAssembly::Frame;
+  FrameStore(const std::vector<Frame>& frames, MutableBytes storage) : frames_(frames), storage_(storage) {}
+
+  ByteView view(ByteRange part, bool stable) {
+    const std::pair<size_t, size_t> key{part.offset, part.length};
+    if (!copied_.contains(key)) {
+      const Frame& frame = frame_at(part.offset);
+      if (!stable && part.end() - frame.start <= frame.bytes.size()) {
+        return frame.bytes.subspan(part.offset - frame.start, part.length);
+      }
+      copy(part.offset, part.length, storage_.data() + part.offset);
+      // A copy that is handed out is never written again: parts that overlap
+      // (a quantized packet's parameters and its tables) are not stable ones.
+      if (part.length != 0) copied_.insert(key);
+    }
+    return ByteView(storage_).subspan(part.offset, part.length);
+  }
+
+  void copy(size_t offset, size_t length, uint8_t* out) const {
+    for (const Frame* frame = &frame_at(offset); length != 0; ++frame) {
+      const size_t from = offset - frame->start;
+      const size_t n = std::min(length, frame->bytes.size() - from);
+      std::memcpy(out, frame->bytes.data() + from, n);
+      out += n;
+      offset += n;
+      length -= n;
+    }
+  }
+
+ private:
+  // The last frame that starts at or before `offset` (the first starts at 0).
+  const Frame& frame_at(size_t offset) const {
+    auto after = std::upper_bound(frames_.begin(), frames_.end(), offset,
+                                  [](size_t value, const Frame& frame) { return value < frame.start; });
+    return *std::prev(after);
+  }
+
+  const std::vector<Frame>& frames_;
+  MutableBytes storage_;
+  std::set<std::pair<size_t, size_t>> copied_;  // parts already in storage
+};
+
+ByteView ByteSource::frames_view(ByteRange part, bool stable) const { return frames_->view(part, stable); }
+
+void ByteSource::frames_copy(size_t offset, size_t length, uint8_t* out) const { frames_->copy(offset, length, out); }
+
+namespace {
+
+uintptr_t address(const uint8_t* p) { return reinterpret_cast<uintptr_t>(p); }
+
+}  // namespace
+
+Result<FrameAssembly> FrameAssembly::of(const std::vector<ByteView>& frames) {
+  FrameAssembly out;
   for (size_t i = 0; i < frames.size(); ++i) {
     if (frames[i].empty()) continue;
-    frames_.push_back(Frame{i, size_, frames[i]});
-    size_ += frames[i].size();  // cannot overflow: every frame is memory of this process
+    out.frames_.push_back(Frame{i, out.size_, frames[i]});
+    const auto total = wire::checked_add(out.size_, frames[i].size());
+    VAKRA_RETURN_IF(!total, make_error(ErrorKind::Malformed));
+    out.size_ = *total;
   }
-  if (frames_.size() == 1) bytes_ = frames_.front().bytes;
-}
-
-Status FrameAssembly::assemble(MutableBytes storage) {
-  VAKRA_RETURN_IF(storage.size() < size_, make_error(ErrorKind::BufferTooSmall));
-  storage_ = storage.first(size_);
-  bytes_ = ByteView(storage_.data(), storage_.size());
-  const bool any_large = std::any_of(frames_.begin(), frames_.end(),
-                                     [&](const Frame& frame) { return frame.bytes.size() >= min_hole_frame_; });
-  if (any_large) {
-    plan_holes();
-  } else {
-    copy_range({0, size_});
-  }
-  return {};
-}
-
-void FrameAssembly::copy_range(Range range) {
-  for (auto frame = &frame_at(range.begin); range.begin < range.end; ++frame) {
-    const size_t end = std::min(range.end, frame->start + frame->bytes.size());
-    std::memcpy(storage_.data() + range.begin, frame->bytes.data() + (range.begin - frame->start), end - range.begin);
-    range.begin = end;
-  }
-}
-
-// Copies each hole but the kept ranges inside it (sorted, each within one hole).
-void FrameAssembly::copy_outside(const std::vector<Range>& holes, const std::vector<Range>& kept) {
-  auto next = kept.begin();
-  for (const Range& hole : holes) {
-    size_t from = hole.begin;
-    for (; next != kept.end() && next->end <= hole.end; ++next) {
-      copy_range({from, next->begin});
-      from = next->end;
+  out.by_address_.resize(out.frames_.size());
+  for (size_t i = 0; i < out.by_address_.size(); ++i) out.by_address_[i] = i;
+  std::sort(out.by_address_.begin(), out.by_address_.end(), [&](size_t a, size_t b) {
+    return address(out.frames_[a].bytes.data()) < address(out.frames_[b].bytes.data());
+  });
+  out.furthest_.resize(out.by_address_.size());
+  for (size_t k = 0; k < out.by_address_.size(); ++k) {
+    const size_t here = out.by_address_[k];
+    const Frame& frame = out.frames_[here];
+    out.furthest_[k] = here;
+    if (k != 0) {
+      const Frame& best = out.frames_[out.furthest_[k - 1]];
+      if (address(best.bytes.data()) + best.bytes.size() > address(frame.bytes.data()) + frame.bytes.size()) {
+        out.furthest_[k] = out.furthest_[k - 1];
+      }
     }
-    copy_range({from, hole.end});
   }
+  return out;
 }
 
-// The last frame that starts at or before `offset` (the first starts at 0).
-const FrameAssembly::Frame& FrameAssembly::frame_at(size_t offset) const {
-  auto after = std::upper_bound(frames_.begin(), frames_.end(), offset,
-                                [](size_t value, const Frame& frame) { return value < frame.start; });
-  return *std::prev(after);
+Result<Decoded> FrameAssembly::decode(MutableBytes storage, CompressedBodies compressed) const {
+  if (!needs_copy()) return vakra::decode(packet_prefix(frames_.empty() ? ByteView() : frames_[0].bytes), compressed);
+  VAKRA_RETURN_IF(storage.size() < size_, make_error(ErrorKind::BufferTooSmall));
+  FrameStore store(frames_, storage.first(size_));
+  const ByteSource source(store, size_);
+  return decode_window(source, {0, prefix_length(source)}, 0, compressed);
 }
 
-bool FrameAssembly::in_one_frame(Range range) const {
-  const Frame& frame = frame_at(range.begin);
-  return range.end - frame.start <= frame.bytes.size();
-}
-
-std::optional<FrameAssembly::FrameSpot> FrameAssembly::frame_of(ByteView range) const {
-  if (frames_.empty()) return std::nullopt;
-  const size_t offset = static_cast<size_t>(range.data() - bytes_.data());
-  if (!in_one_frame({offset, offset + range.size()})) return std::nullopt;
-  const Frame& frame = frame_at(offset);
-  return FrameSpot{frame.index, offset - frame.start};
-}
-
-ByteView FrameAssembly::bytes_of(ByteView range) const {
-  const size_t offset = static_cast<size_t>(range.data() - bytes_.data());
-  if (!needs_copy() || !in_one_frame({offset, offset + range.size()})) return range;
-  const Frame& frame = frame_at(offset);
-  return frame.bytes.subspan(offset - frame.start, range.size());
+std::optional<FrameAssembly::FrameSpot> FrameAssembly::frame_of(ByteView view) const {
+  // Of the frames starting at or before the view, the one reaching furthest holds it if any does.
+  const auto after = std::upper_bound(by_address_.begin(), by_address_.end(), address(view.data()),
+                                      [&](uintptr_t value, size_t i) { return value < address(frames_[i].bytes.data()); });
+  if (after == by_address_.begin()) return std::nullopt;
+  const Frame& frame = frames_[furthest_[static_cast<size_t>(after - by_address_.begin()) - 1]];
+  const uintptr_t begin = address(frame.bytes.data());
+  if (address(view.data()) + view.size() > begin + frame.bytes.size()) return std::nullopt;
+  return FrameSpot{frame.index, address(view.data()) - begin};
 }
 
 }  // namespace vakra

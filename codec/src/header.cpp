@@ -8,23 +8,8 @@
 namespace vakra {
 
 Result<PacketHeader> parse_header(ByteView bytes) {
-  VAKRA_RETURN_IF(bytes.size() < kHeaderLenV3, make_error(ErrorKind::PacketTooShort));
-  VAKRA_RETURN_IF(std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0, make_error(ErrorKind::InvalidMagic));
   PacketHeader header;
-  header.version = bytes[4];
-  if (header.version == 3) {
-    header.flags = bytes[5];
-    header.dtype_code = bytes[6];
-    header.ndim = bytes[7];
-    header.header_len = kHeaderLenV3;
-    return header;
-  }
-  VAKRA_RETURN_IF(header.version != 4, make_error(ErrorKind::UnsupportedVersion, header.version));
-  VAKRA_RETURN_IF(bytes.size() < kHeaderLenV4, make_error(ErrorKind::PacketTooShort));
-  header.flags = static_cast<uint16_t>(bytes[5] | (bytes[6] << 8));
-  header.dtype_code = bytes[7];
-  header.ndim = bytes[8];
-  header.header_len = kHeaderLenV4;
+  VAKRA_TRY(read_header(bytes, header));
   return header;
 }
 
@@ -40,8 +25,12 @@ void write_v4_header(MutableBytes buffer, uint16_t flags, uint8_t dtype_code, ui
 }
 
 Result<std::vector<uint32_t>> read_shape(ByteView bytes, size_t offset, size_t ndim) {
-  ReadCursor cursor(bytes, offset);
-  return cursor.shape(ndim);
+  const ByteSource source(bytes);
+  ReadCursor cursor(source, {0, bytes.size()});
+  cursor.seek(offset);
+  std::vector<uint32_t> dims;
+  VAKRA_TRY(cursor.shape(ndim, dims));
+  return dims;
 }
 
 Result<uint64_t> element_count(std::span<const uint32_t> shape) {

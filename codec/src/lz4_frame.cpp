@@ -1,5 +1,6 @@
-// LZ4 frames: compressing a dense body into one frame, and decompressing
-// frames into a caller-sized destination without ever passing its end.
+// LZ4 frames: compressing a dense body into one frame, decompressing frames
+// into a caller-sized destination without ever passing its end, and
+// measuring a frame by its block headers.
 #include <lz4frame.h>
 
 #include <algorithm>
@@ -12,6 +13,9 @@ namespace vakra {
 namespace {
 
 constexpr size_t k64KiB = size_t{64} << 10;
+constexpr uint32_t kFrameMagic = 0x184D2204;
+constexpr size_t kShortestFrame = 11;  // magic, FLG, BD, header checksum and the end mark
+constexpr uint32_t kBlockLengthMask = 0x7FFFFFFF;  // the high bit marks a block stored uncompressed
 constexpr size_t k256KiB = size_t{256} << 10;
 constexpr size_t k4MiB = size_t{4} << 20;
 
@@ -102,6 +106,53 @@ Result<size_t> decompress_bounded(ByteView frame, MutableBytes out) {
 
 namespace lz4 {
 
+// FLG and BD fix the optional fields and the largest block; each block is a
+// u32 length (high bit: stored uncompressed), optionally followed by a block
+// checksum; a zero u32 ends the frame, then the content checksum if declared.
+//
+// A frame may not hold more blocks than its body has bytes, and no stored
+// block may be empty. liblz4's frame writer never writes an empty block (it
+// flushes only when it holds input), so each of its blocks, like each of
+// compress_frame's, adds at least one byte to the body; a frame of many
+// empty blocks is no writer's output, only a way to make a reader that walks
+// block by block take one step per 4 bytes of input without end.
+Result<size_t> measure_frame(ReadCursor& cursor, size_t trailer, uint64_t body_length, WalkStop* resume) {
+  const size_t start = cursor.position();
+  VAKRA_TRY(cursor.require_ahead(kShortestFrame + trailer));
+  VAKRA_ASSIGN_OR_RETURN(const uint32_t magic, cursor.u32());
+  VAKRA_ASSIGN_OR_RETURN(const uint8_t flg, cursor.u8());
+  VAKRA_ASSIGN_OR_RETURN(const uint8_t bd, cursor.u8());
+  const unsigned block_size_id = (bd >> 4) & 7;
+  const bool valid =
+      magic == kFrameMagic && (flg >> 6) == 1 && (flg & 0x02) == 0 && (bd & 0x8F) == 0 && block_size_id >= 4;
+  VAKRA_RETURN_IF(!valid, make_error(ErrorKind::Malformed));
+  const size_t max_block = size_t{1} << (8 + 2 * block_size_id);  // 64 KiB to 4 MiB
+  const size_t block_checksum = (flg & 0x10) ? 4 : 0;
+  const size_t content_checksum = (flg & 0x04) ? 4 : 0;
+  // Content size, dictionary ID, header checksum.
+  VAKRA_TRY(cursor.skip(((flg & 0x08) ? 8 : 0) + ((flg & 0x01) ? 4 : 0) + 1));
+
+  uint64_t blocks = 0;
+  if (resume != nullptr && resume->position > cursor.position()) {
+    cursor.seek(resume->position);
+    blocks = resume->steps;
+  }
+  const size_t tail = 4 + content_checksum + trailer;  // at least the next block header and what ends the frame
+  for (;;) {
+    if (resume != nullptr) *resume = {cursor.position(), blocks};
+    VAKRA_TRY(cursor.require_ahead(tail));
+    VAKRA_ASSIGN_OR_RETURN(const uint32_t block_header, cursor.u32());
+    if (block_header == 0) break;
+    const size_t block_length = block_header & kBlockLengthMask;
+    VAKRA_RETURN_IF(block_length == 0 || block_length > max_block || ++blocks > body_length,
+                    make_error(ErrorKind::Malformed));
+    VAKRA_TRY(cursor.require_ahead(block_length + block_checksum + tail));
+    cursor.seek(cursor.position() + block_length + block_checksum);
+  }
+  VAKRA_TRY(cursor.skip(content_checksum));
+  return cursor.position() - start;
+}
+
 Result<OwnedBytes> compress_frame(ByteView body) {
   LZ4F_preferences_t prefs = LZ4F_INIT_PREFERENCES;
   prefs.frameInfo.blockSizeID = block_size_id(body.size());
@@ -143,7 +194,7 @@ Result<OwnedBytes> lz4_decompress_frame(ByteView frame, uint64_t max_output) {
   // Room for every byte the frame could hold, up to the caller's bound, is
   // reserved once and written in place, so a tiny frame never costs a large
   // allocation.
-  const uint64_t capacity = std::min(max_output, lz4::max_decompressed_size(frame.size()));
+  const uint64_t capacity = std::min(max_output, lz4_max_decompressed_size(frame.size()));
   OwnedBytes out = memory::fresh_output(static_cast<size_t>(capacity));
   VAKRA_ASSIGN_OR_RETURN(const size_t produced, decompress_bounded(frame, out.span()));
   out.truncate(produced);

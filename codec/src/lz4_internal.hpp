@@ -1,4 +1,5 @@
-// LZ4 frame compression of one dense body.
+// LZ4 frames of dense bodies: compression, the concurrent block coders and
+// the measuring of a frame by its block headers.
 #pragma once
 
 #include <lz4frame.h>
@@ -7,8 +8,10 @@
 #include <cstdint>
 #include <optional>
 
+#include "read_cursor_internal.hpp"
 #include "vakra/bytes.hpp"
 #include "vakra/result.hpp"
+#include "vakra/walk.hpp"
 
 namespace vakra::lz4 {
 
@@ -34,14 +37,11 @@ Result<OwnedBytes> compress_blocks_concurrently(ByteView body, LZ4F_cctx* cctx, 
 // which reports the failure the usual way.
 std::optional<size_t> decompress_blocks_concurrently(ByteView frame, MutableBytes out);
 
-// The most bytes any LZ4 frame data of `frame_size` bytes can decompress to.
-// A compressed block expands at most 255-fold (each match-length byte adds at
-// most 255 output bytes; literals are 1:1), stored blocks not at all, and
-// headers, checksums and skippable frames add input but no output. Lets a
-// caller refuse an impossible output size before allocating it.
-constexpr uint64_t max_decompressed_size(uint64_t frame_size) {
-  constexpr uint64_t kMaxExpansion = 255;
-  return frame_size > UINT64_MAX / kMaxExpansion ? UINT64_MAX : frame_size * kMaxExpansion;
-}
+// The length of the LZ4 frame at the cursor, read from its header and block
+// headers only, with the cursor left at its end; `trailer` bytes must follow
+// it. `body_length` is what the frame decompresses to: a frame may hold at
+// most that many blocks (see lz4_frame.cpp). With `resume` the walk over the
+// blocks takes up where a previous call stopped for want of bytes.
+Result<size_t> measure_frame(ReadCursor& cursor, size_t trailer, uint64_t body_length, WalkStop* resume);
 
 }  // namespace vakra::lz4

@@ -5,10 +5,8 @@
 #include <algorithm>
 
 #include "hash_internal.hpp"
-#include "read_cursor_internal.hpp"
+#include "packet_kinds_internal.hpp"
 #include "sink_internal.hpp"
-#include "vakra/decode.hpp"
-#include "vakra/header.hpp"
 #include "wire_internal.hpp"
 
 namespace vakra {
@@ -21,13 +19,6 @@ constexpr size_t kParamsLength = 10;
 uint64_t value_bytes(Dtype dtype, uint64_t elements) {
   const bool four_bit = dtype == Dtype::Qint4 || dtype == Dtype::Quint4;
   return four_bit ? elements / 2 + elements % 2 : elements;
-}
-
-uint64_t checksum(ByteView packet, const QuantizedLayout& layout) {
-  hash::Xxh3Stream stream;
-  stream.update(packet.subspan(layout.params_start, layout.tables_end - layout.params_start));
-  stream.update(packet.subspan(layout.body_start, layout.value_bytes));
-  return stream.digest();
 }
 
 }  // namespace
@@ -92,42 +83,48 @@ void emit_quantized(const QuantizedPlan& plan, PacketSink& sink) {
   wire::store_u64(sink.piece(kChecksumLength).data(), stream.digest());
 }
 
-Result<DecodedQuantized> decode_quantized(ByteView bytes, const PacketHeader& header) {
-  DecodedQuantized out;
+Status read_quantized(ReadCursor& cursor, const PacketHeader& header, WalkedQuantized& out) {
   VAKRA_ASSIGN_OR_RETURN(out.dtype, dtype_from_code(header.dtype_code));
   // Only reached for quantized codes through the dispatcher; refuse others
   // rather than size their body by a rule that does not apply.
   VAKRA_RETURN_IF(!is_quantized(out.dtype), make_error(ErrorKind::UnknownDtype, header.dtype_code));
-  ReadCursor cursor(bytes, header.header_len);
-  VAKRA_ASSIGN_OR_RETURN(out.shape, cursor.shape(header.ndim));
-  uint64_t elements;
-  VAKRA_ASSIGN_OR_RETURN(elements, element_count(out.shape));
-
-  QuantizedLayout layout;
-  layout.params_start = cursor.position();
+  VAKRA_TRY(cursor.shape(header.ndim, out.shape));
+  VAKRA_ASSIGN_OR_RETURN(const uint64_t elements, element_count(out.shape));
+  const size_t params_start = cursor.position();
   VAKRA_TRY(cursor.require_ahead(kParamsLength));
   VAKRA_ASSIGN_OR_RETURN(out.quant_scheme, cursor.u8());
-  VAKRA_ASSIGN_OR_RETURN(const uint8_t axis, cursor.u8());
-  out.axis = axis;
+  VAKRA_ASSIGN_OR_RETURN(out.axis, cursor.u8());
   VAKRA_ASSIGN_OR_RETURN(out.group_size, cursor.u32());
-  VAKRA_ASSIGN_OR_RETURN(const uint32_t entries, cursor.u32());
-  const size_t table_len = size_t{4} * entries;  // at most 2^34
-  VAKRA_ASSIGN_OR_RETURN(out.scales, cursor.take(table_len));
-  VAKRA_ASSIGN_OR_RETURN(out.zero_points, cursor.take(table_len));
+  VAKRA_ASSIGN_OR_RETURN(out.scale_count, cursor.u32());
+  const size_t table_len = size_t{4} * out.scale_count;  // at most 2^34
+  VAKRA_TRY(cursor.take(table_len, out.scales));
+  VAKRA_TRY(cursor.take(table_len, out.zero_points));
+  out.parameters = {params_start, cursor.position() - params_start};
+  VAKRA_TRY(cursor.body_start(header.flags));
+  const size_t footer = checksum_length(header);
+  VAKRA_TRY(cursor.take(value_bytes(out.dtype, elements), out.codes, footer));
+  return cursor.take(footer, out.checksum);
+}
 
-  layout.tables_end = cursor.position();
-  VAKRA_ASSIGN_OR_RETURN(layout.body_start, cursor.body_start(header.flags));
-  layout.value_bytes = value_bytes(out.dtype, elements);
-  const size_t footer = (header.flags & FLAG_INTEGRITY) ? kChecksumLength : 0;
-  const auto end = wire::checked_add(layout.body_start, layout.value_bytes + footer);
-  VAKRA_RETURN_IF(!end, make_error(ErrorKind::Malformed));
-  VAKRA_TRY(cursor.require(*end));
-  VAKRA_ASSIGN_OR_RETURN(out.data, cursor.take(layout.value_bytes));
-  if (footer != 0) {
-    VAKRA_ASSIGN_OR_RETURN(const uint64_t stored, cursor.u64());
-    VAKRA_RETURN_IF(stored != checksum(bytes, layout), make_error(ErrorKind::IntegrityMismatch));
-  }
-  return out;
+Status verify_quantized(const WalkedQuantized& quantized, const ByteSource& bytes) {
+  if (quantized.checksum.length == 0) return {};
+  // One digest over two ranges that are not neighbours, streamed.
+  hash::Xxh3Stream stream;
+  stream.update(bytes.view(quantized.parameters));
+  stream.update(bytes.view(quantized.codes));
+  VAKRA_RETURN_IF(bytes.u64_at(quantized.checksum) != stream.digest(), make_error(ErrorKind::IntegrityMismatch));
+  return {};
+}
+
+void quantized_value(WalkedQuantized&& quantized, const ByteSource& bytes, DecodedQuantized& out) {
+  out.dtype = quantized.dtype;
+  out.shape = std::move(quantized.shape);
+  out.scales = bytes.view(quantized.scales);
+  out.zero_points = bytes.view(quantized.zero_points);
+  out.data = bytes.view(quantized.codes);
+  out.axis = quantized.axis;  // the wire byte, widened
+  out.group_size = quantized.group_size;
+  out.quant_scheme = quantized.quant_scheme;
 }
 
 }  // namespace vakra

@@ -1,11 +1,8 @@
 // Sparse matrix packets: header with the format bit, the matrix shape, then
 // three u32-length-prefixed dense component packets (values and two index
-// arrays), written from a plan and read back through decode_depth.
-#include "decode_internal.hpp"
-#include "read_cursor_internal.hpp"
+// arrays), written from a plan and read back component by component.
+#include "packet_kinds_internal.hpp"
 #include "sink_internal.hpp"
-#include "sparse_structure_internal.hpp"
-#include "vakra/header.hpp"
 #include "wire_internal.hpp"
 
 namespace vakra {
@@ -60,20 +57,9 @@ void emit_sparse(const SparsePlan& plan, PacketSink& sink) {
   }
 }
 
-Result<Decoded> decode_sparse(ByteView bytes, const PacketHeader& header, SparseFormat format, size_t depth,
-                              CompressedBodies compressed) {
-  DecodedSparse sparse;
-  sparse.format = format;
-  ReadCursor cursor(bytes, header.header_len);
-  VAKRA_ASSIGN_OR_RETURN(sparse.shape, cursor.shape(header.ndim));
-  sparse.components.reserve(3);
-  for (int i = 0; i < 3; ++i) {
-    VAKRA_ASSIGN_OR_RETURN(const ByteView packet, cursor.part());
-    VAKRA_ASSIGN_OR_RETURN(Decoded component, decode_depth(packet, depth + 1, compressed));
-    sparse.components.push_back(std::move(component));
-  }
-  VAKRA_TRY(check_sparse_structure(sparse));
-  return Decoded{std::move(sparse)};
+Status read_sparse_component(ReadCursor& cursor, bool more, WalkMode mode, ByteRange& slot) {
+  // A walker of a prefix asks for the next length prefix along with each component.
+  return cursor.part(slot, mode == WalkMode::Measure && more ? 4 : 0);
 }
 
 }  // namespace vakra

@@ -1,9 +1,8 @@
-#include "sparse_structure_internal.hpp"
-
+// The structure check of csr and csc index arrays.
 #include <cstring>
 #include <type_traits>
 
-#include "lz4_internal.hpp"
+#include "packet_kinds_internal.hpp"
 #include "vakra/dense.hpp"
 
 namespace vakra {
@@ -42,26 +41,28 @@ struct IndexArray {
   OwnedBytes storage;
 };
 
-Result<IndexArray> index_array(const Decoded& component) {
-  const auto* dense = std::get_if<DecodedDense>(&component.value);
+// The elements are read where they stay unchanged until handed out
+// (ByteSource::stable): the consumer builds the matrix from what was checked.
+Result<IndexArray> index_array(const WalkedPacket& component, const ByteSource& bytes) {
+  const auto* dense = std::get_if<WalkedDense>(&component.parts);
   VAKRA_RETURN_IF(dense == nullptr, make_error(ErrorKind::Malformed));
   IndexArray out;
   out.dtype = dense->dtype;
-  out.elements = dense->data;
+  out.elements = bytes.stable(dense->body);
   if (dense->compressed) {
     // A frame too small for the declared array is refused before allocating.
     const uint64_t length = *element_count(dense->shape) * element_size(dense->dtype);
-    VAKRA_RETURN_IF(length > lz4::max_decompressed_size(dense->data.size()), make_error(ErrorKind::Malformed));
+    VAKRA_RETURN_IF(length > lz4_max_decompressed_size(out.elements.size()), make_error(ErrorKind::Malformed));
     out.storage = OwnedBytes::uninitialized(length);
-    VAKRA_TRY(lz4_decompress_frame_into(dense->data, out.storage.span()));
+    VAKRA_TRY(lz4_decompress_frame_into(out.elements, out.storage.span()));
     out.elements = out.storage.view();
   }
   return out;
 }
 
-uint64_t element_count_of(const Decoded& component) {
-  const auto* dense = std::get_if<DecodedDense>(&component.value);
-  return dense == nullptr ? UINT64_MAX : *element_count(dense->shape);  // checked by the decoder
+uint64_t element_count_of(const WalkedPacket& component) {
+  const auto* dense = std::get_if<WalkedDense>(&component.parts);
+  return dense == nullptr ? UINT64_MAX : *element_count(dense->shape);  // checked by the walk
 }
 
 // indptr: major + 1 entries from 0, never decreasing; the last is the stored count.
@@ -96,35 +97,46 @@ bool indices_in_range(const IndexArray& indices, uint64_t stored, int64_t minor)
 
 // Ragged and Inline values are carried without meaning, so no consumer can
 // build a matrix from a packet holding one anywhere.
-bool holds_carried_only(const Decoded& value) {
-  if (std::holds_alternative<DecodedRagged>(value.value) || std::holds_alternative<DecodedInline>(value.value)) {
-    return true;
+bool holds_carried_only(const WalkedPacket& packet) {
+  switch (packet.kind()) {
+    case PacketKind::Ragged:
+    case PacketKind::Inline: return true;
+    case PacketKind::Bundle:
+      for (const WalkedEntry& entry : std::get<WalkedBundle>(packet.parts).entries) {
+        if (holds_carried_only(entry.packet)) return true;
+      }
+      return false;
+    case PacketKind::Sparse:
+      for (const WalkedPacket& component : std::get<WalkedSparse>(packet.parts).components) {
+        if (holds_carried_only(component)) return true;
+      }
+      return false;
+    default: return false;
   }
-  if (const auto* bundle = std::get_if<DecodedBundle>(&value.value)) {
-    for (const BundleItem& item : bundle->entries) {
-      if (holds_carried_only(item.value)) return true;
-    }
-  }
-  if (const auto* sparse = std::get_if<DecodedSparse>(&value.value)) {
-    for (const Decoded& component : sparse->components) {
-      if (holds_carried_only(component)) return true;
-    }
-  }
-  return false;
 }
 
 }  // namespace
 
-Status check_sparse_structure(const DecodedSparse& sparse) {
+// Consumers build matrices straight from indptr and indices (SciPy's
+// constructors do not bound-check them), and hostile indices would then read
+// out of bounds when the matrix is used. So for csr and csc packets with a
+// 2-D shape: indices and indptr are dense integer arrays; indptr has
+// major + 1 entries, starts at 0 and never decreases; its last entry (the
+// stored count) fits the data and indices; every stored index lies in
+// [0, minor). Malformed otherwise. coo packets, other shapes, and packets
+// with a component that holds a ragged or Inline value (which no consumer
+// turns into an array) pass. Compressed index arrays are decompressed to be
+// checked.
+Status verify_sparse(const WalkedSparse& sparse, const ByteSource& bytes) {
   if (sparse.format == SparseFormat::coo || sparse.shape.size() != 2) return {};
-  for (const Decoded& component : sparse.components) {
+  for (const WalkedPacket& component : sparse.components) {
     if (holds_carried_only(component)) return {};
   }
   const bool row_major = sparse.format == SparseFormat::csr;
   const uint64_t major = sparse.shape[row_major ? 0 : 1];
   const int64_t minor = sparse.shape[row_major ? 1 : 0];
-  VAKRA_ASSIGN_OR_RETURN(const IndexArray indices, index_array(sparse.components[1]));
-  VAKRA_ASSIGN_OR_RETURN(const IndexArray indptr, index_array(sparse.components[2]));
+  VAKRA_ASSIGN_OR_RETURN(const IndexArray indices, index_array(sparse.components[1], bytes));
+  VAKRA_ASSIGN_OR_RETURN(const IndexArray indptr, index_array(sparse.components[2], bytes));
   uint64_t stored = 0;
   const bool sound = read_stored_count(indptr, major, stored) && stored <= element_count_of(sparse.components[0]) &&
                      indices_in_range(indices, stored, minor);

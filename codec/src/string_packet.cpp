@@ -3,11 +3,9 @@
 #include <algorithm>
 
 #include "hash_internal.hpp"
-#include "read_cursor_internal.hpp"
+#include "packet_kinds_internal.hpp"
 #include "sink_internal.hpp"
-#include "vakra/decode.hpp"
 #include "vakra/dtype.hpp"
-#include "vakra/header.hpp"
 #include "wire_internal.hpp"
 
 namespace vakra {
@@ -51,44 +49,53 @@ void emit_string(const StringPlan& plan, PacketSink& sink) {
   }
 }
 
-Result<DecodedOffsets> decode_offset_payload(ByteView bytes, const PacketHeader& header) {
-  DecodedOffsets out;
-  ReadCursor cursor(bytes, header.header_len);
-  VAKRA_ASSIGN_OR_RETURN(out.shape, cursor.shape(header.ndim));
+Status read_offsets(ReadCursor& cursor, const PacketHeader& header, WalkedOffsets& out) {
+  VAKRA_TRY(cursor.shape(header.ndim, out.shape));
   // Only the first dimension counts items; any further ones are carried as is.
-  const uint64_t count = out.shape.empty() ? 0 : out.shape.front();
+  out.count = out.shape.empty() ? 0 : out.shape.front();
+  VAKRA_TRY(cursor.body_start(header.flags));
+  const size_t footer = checksum_length(header);
+  // The last offset is the payload's length; the table is checked when decoding.
+  VAKRA_TRY(cursor.take(8 * (out.count + 1), out.offsets, footer));  // at most 2^35
+  cursor.seek(out.offsets.end() - 8);
+  VAKRA_ASSIGN_OR_RETURN(const uint64_t payload_length, cursor.u64());
+  VAKRA_TRY(cursor.take(payload_length, out.payload, footer));
+  return cursor.take(footer, out.checksum);
+}
 
-  VAKRA_ASSIGN_OR_RETURN(const size_t table_start, cursor.body_start(header.flags));
-  VAKRA_ASSIGN_OR_RETURN(out.offsets, cursor.take(8 * (count + 1)));  // at most 2^35
-  const uint8_t* table = out.offsets.data();
-  VAKRA_RETURN_IF(wire::load_u64(table) != 0, make_error(ErrorKind::Malformed));
+Status verify_offsets(const WalkedOffsets& offsets, const ByteSource& bytes) {
+  const ByteView table = bytes.stable(offsets.offsets);
+  VAKRA_RETURN_IF(wire::load_u64(table.data()) != 0, make_error(ErrorKind::Malformed));
   uint64_t previous = 0;
-  for (size_t i = 1; i <= count; ++i) {
-    const uint64_t offset = wire::load_u64(table + 8 * i);
+  for (size_t i = 1; i <= offsets.count; ++i) {
+    const uint64_t offset = wire::load_u64(table.data() + 8 * i);
     VAKRA_RETURN_IF(offset < previous, make_error(ErrorKind::Malformed));
     previous = offset;
   }
-  VAKRA_ASSIGN_OR_RETURN(out.payload, cursor.take(previous));
-
-  if (header.flags & FLAG_INTEGRITY) {
-    const size_t payload_end = cursor.position();
-    VAKRA_ASSIGN_OR_RETURN(const uint64_t stored, cursor.u64());
-    const uint64_t actual = hash::xxh3(bytes.subspan(table_start, payload_end - table_start));
-    VAKRA_RETURN_IF(stored != actual, make_error(ErrorKind::IntegrityMismatch));
+  // The walk sized the payload by the last offset; frames changed since would show here.
+  VAKRA_RETURN_IF(previous != offsets.payload.length, make_error(ErrorKind::Malformed));
+  if (offsets.checksum.length != 0) {
+    // One digest over the table and the payload, which follow each other in
+    // the packet; from frames they may lie apart.
+    const ByteView payload = bytes.view(offsets.payload);
+    uint64_t digest;
+    if (table.data() + table.size() == payload.data()) {
+      digest = hash::xxh3({table.data(), table.size() + payload.size()});
+    } else {
+      hash::Xxh3Stream stream;
+      stream.update(table);
+      stream.update(payload);
+      digest = stream.digest();
+    }
+    VAKRA_RETURN_IF(bytes.u64_at(offsets.checksum) != digest, make_error(ErrorKind::IntegrityMismatch));
   }
-  return out;
+  return {};
 }
 
-Result<DecodedString> decode_string(ByteView bytes, const PacketHeader& header) {
-  DecodedString out;
-  VAKRA_ASSIGN_OR_RETURN(static_cast<DecodedOffsets&>(out), decode_offset_payload(bytes, header));
-  return out;
-}
-
-Result<DecodedRagged> decode_ragged(ByteView bytes, const PacketHeader& header) {
-  DecodedRagged out;
-  VAKRA_ASSIGN_OR_RETURN(static_cast<DecodedOffsets&>(out), decode_offset_payload(bytes, header));
-  return out;
+void offsets_value(WalkedOffsets&& offsets, const ByteSource& bytes, DecodedOffsets& out) {
+  out.shape = std::move(offsets.shape);
+  out.offsets = bytes.stable(offsets.offsets);
+  out.payload = bytes.view(offsets.payload);
 }
 
 }  // namespace vakra

@@ -139,12 +139,12 @@ TEST(Lz4Frame, OutputIsBoundedByTheShape) {
   EXPECT_EQ(eight_mib, Bytes(8 * kMiB, 0));
   const Bytes bomb = zero_bomb(256);  // 1 GiB of zeros in about 4 MiB
   EXPECT_EQ(outcome(lz4_decompress_frame(bomb, kMiB)), kBad);
-  EXPECT_EQ(outcome(decode_dense_to_owned(compressed_packet(1, 4, bomb))), kBad);  // float32 [4]
+  EXPECT_EQ(outcome(decode_owned(compressed_packet(1, 4, bomb))), kBad);  // float32 [4]
   // The reverse: a shape of 800 MB whose frame could never hold it is refused
   // before anything that size is reserved or any decompression is tried (the
   // frame here is also truncated, which decompressing would report).
   const Bytes small_frame = compressed_with(1, Bytes(1000, 3));
-  EXPECT_EQ(outcome(decode_dense_to_owned(compressed_packet(3, 100'000'000, Bytes(small_frame.begin(), small_frame.end() - 1)))), kBad);
+  EXPECT_EQ(outcome(decode_owned(compressed_packet(3, 100'000'000, Bytes(small_frame.begin(), small_frame.end() - 1)))), kBad);
   // An unbounded caller gets a buffer sized by what the frame can hold.
   const auto unbounded = lz4_decompress_frame(small_frame, UINT64_MAX);
   ASSERT_TRUE(unbounded.ok());

@@ -1,6 +1,7 @@
 #include "tree_text.hpp"
 
 #include <cstdio>
+#include <span>
 #include <string_view>
 
 namespace {
@@ -21,7 +22,7 @@ std::string human_size(uint64_t size) {
   return format("%.1f GiB", value);
 }
 
-std::string shape_text(const std::vector<uint32_t>& shape) {
+std::string shape_text(std::span<const uint32_t> shape) {
   std::string text = "(";
   for (size_t i = 0; i < shape.size(); ++i) text += (i ? ", " : "") + std::to_string(shape[i]);
   return text + (shape.size() == 1 ? ",)" : ")");
@@ -60,35 +61,38 @@ std::string quoted(vakra::ByteView key) {
   return out + quote;
 }
 
-std::string scheme_text(const vakra::WalkedPacket& packet) {
-  const std::string scales = plural(packet.scale_count, "scale", "scales");
-  switch (packet.quant_scheme) {
+std::string scheme_text(const vakra::WalkedQuantized& quantized) {
+  const std::string scales = plural(quantized.scale_count, "scale", "scales");
+  switch (quantized.quant_scheme) {
     case 0: return "per-tensor, " + scales;
-    case 1: return format("per-axis along axis %u, ", packet.axis) + scales;
-    case 2: return format("per-group of %u along axis %u, ", packet.group_size, packet.axis) + scales;
+    case 1: return format("per-axis along axis %u, ", quantized.axis) + scales;
+    case 2: return format("per-group of %u along axis %u, ", quantized.group_size, quantized.axis) + scales;
     default:
-      return format("scheme %u, axis %u, group size %u, ", packet.quant_scheme, packet.axis, packet.group_size) +
+      return format("scheme %u, axis %u, group size %u, ", quantized.quant_scheme, quantized.axis,
+                    quantized.group_size) +
              scales;
   }
 }
 
 std::string summary(const vakra::WalkedPacket& packet) {
-  const std::string body = ", body " + human_size(packet.body_length);
-  const std::string shape = shape_text(packet.shape);
-  switch (packet.kind) {
+  const std::string body = ", body " + human_size(packet.body().length);
+  const std::string shape = shape_text(packet.shape());
+  switch (packet.kind()) {
     case vakra::PacketKind::Bundle:
-      return "bundle of " + plural(packet.children.size(), "entry", "entries") + ", " + human_size(packet.length);
+      return "bundle of " + plural(std::get<vakra::WalkedBundle>(packet.parts).entries.size(), "entry", "entries") +
+             ", " + human_size(packet.length);
     case vakra::PacketKind::Sparse: {
       static const char* const names[] = {"coo", "csr", "csc"};
-      return std::string("sparse ") + names[static_cast<int>(packet.format)] + " " + shape + ", " +
-             human_size(packet.length);
+      return std::string("sparse ") + names[static_cast<int>(std::get<vakra::WalkedSparse>(packet.parts).format)] +
+             " " + shape + ", " + human_size(packet.length);
     }
     case vakra::PacketKind::String:
-      return "string tensor of " + plural(packet.item_count, "string", "strings") + body;
+      return "string tensor of " + plural(std::get<vakra::WalkedString>(packet.parts).count, "string", "strings") + body;
     case vakra::PacketKind::Ragged:
-      return "ragged tensor of " + plural(packet.item_count, "string", "strings") + body;
+      return "ragged tensor of " + plural(std::get<vakra::WalkedRagged>(packet.parts).count, "string", "strings") + body;
     case vakra::PacketKind::Quantized:
-      return "quantized " + dtype_text(packet.header.dtype_code) + " " + shape + ", " + scheme_text(packet) + body;
+      return "quantized " + dtype_text(packet.header.dtype_code) + " " + shape + ", " +
+             scheme_text(std::get<vakra::WalkedQuantized>(packet.parts)) + body;
     case vakra::PacketKind::Inline:
       return "inline record" + body;
     case vakra::PacketKind::Dense:
@@ -112,24 +116,27 @@ std::string body_flags(uint16_t flags) {
   return text.empty() ? text : "  [" + text + "]";
 }
 
-void render(const vakra::WalkedPacket& packet, const std::string& label, size_t depth,
+void render(const vakra::WalkedPacket& packet, vakra::ByteView bytes, const std::string& label, size_t depth,
             std::vector<std::string>& lines) {
   lines.push_back(std::string(2 * depth, ' ') + label + ": " + summary(packet) + body_flags(packet.header.flags));
-  static const char* const coo[] = {"data", "row", "col"};
-  static const char* const compressed[] = {"data", "indices", "indptr"};
-  for (size_t i = 0; i < packet.children.size(); ++i) {
-    const vakra::WalkedEntry& child = packet.children[i];
-    const std::string child_label = packet.kind == vakra::PacketKind::Bundle ? quoted(child.key)
-                                    : packet.format == vakra::SparseFormat::coo ? coo[i]
-                                                                                : compressed[i];
-    render(child.packet, child_label, depth + 1, lines);
+  if (const auto* bundle = std::get_if<vakra::WalkedBundle>(&packet.parts)) {
+    for (const vakra::WalkedEntry& entry : bundle->entries) {
+      render(entry.packet, bytes, quoted(bytes.subspan(entry.key.offset, entry.key.length)), depth + 1, lines);
+    }
+  } else if (const auto* sparse = std::get_if<vakra::WalkedSparse>(&packet.parts)) {
+    static const char* const coo[] = {"data", "row", "col"};
+    static const char* const compressed[] = {"data", "indices", "indptr"};
+    for (size_t i = 0; i < sparse->components.size(); ++i) {
+      render(sparse->components[i], bytes, sparse->format == vakra::SparseFormat::coo ? coo[i] : compressed[i],
+             depth + 1, lines);
+    }
   }
 }
 
 }  // namespace
 
-std::vector<std::string> render_tree(const vakra::WalkedPacket& packet, const std::string& label) {
+std::vector<std::string> render_tree(const vakra::WalkedPacket& packet, vakra::ByteView bytes, const std::string& label) {
   std::vector<std::string> lines;
-  render(packet, label, 0, lines);
+  render(packet, bytes, label, 0, lines);
   return lines;
 }

@@ -6,6 +6,7 @@
 
 #include <vakra/vakra.hpp>
 
-// One line per packet, children indented under their container; `label`
-// names the top packet (vakra info uses the file name).
-std::vector<std::string> render_tree(const vakra::WalkedPacket& packet, const std::string& label);
+// One line per packet, children indented under their container; `bytes` are
+// the walked bytes (the keys are read from them) and `label` names the top
+// packet (vakra info uses the file name).
+std::vector<std::string> render_tree(const vakra::WalkedPacket& packet, vakra::ByteView bytes, const std::string& label);

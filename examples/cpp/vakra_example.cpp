@@ -2,7 +2,8 @@
 //
 //   vakra_example FILE          writes {weights, weights_q, adjacency, labels} to FILE, then reads it as below
 //   vakra_example --read FILE   prints FILE's packet tree as `vakra info` does (the walker, no body
-//                               read), then decodes it and prints the digest of every body
+//                               read), then decodes its values (compressed bodies too) and prints
+//                               the digest of every body
 //
 // The digest is FNV-1a over each decoded body (sparse: per component; strings:
 // the offset table then the payload; quantized: scales, zero points, codes), so
@@ -120,28 +121,20 @@ const char* sparse_component_name(vakra::SparseFormat format, size_t index) {
 }
 
 // One line per body: its path in the tree and the digest of its decoded bytes.
-vakra::Status print_digests(const vakra::Decoded& node, const std::string& path) {
+void print_digests(const vakra::Decoded& node, const std::string& path) {
   Fnv1a digest;
   if (const auto* dense = std::get_if<vakra::DecodedDense>(&node.value)) {
-    if (dense->compressed) {
-      // Views borrow the file's bytes; only a compressed body needs memory of its own.
-      VAKRA_ASSIGN_OR_RETURN(const uint64_t count, vakra::element_count(dense->shape));
-      VAKRA_ASSIGN_OR_RETURN(const vakra::OwnedBytes body,
-                             vakra::lz4_decompress_frame(dense->data, count * vakra::element_size(dense->dtype)));
-      digest.add(body.view());
-    } else {
-      digest.add(dense->data);
-    }
+    digest.add(dense->data);
   } else if (const auto* bundle = std::get_if<vakra::DecodedBundle>(&node.value)) {
     for (const vakra::BundleItem& item : bundle->entries) {
-      VAKRA_TRY(print_digests(item.value, path.empty() ? item.key : path + "/" + item.key));
+      print_digests(item.value, path.empty() ? item.key : path + "/" + item.key);
     }
-    return {};
+    return;
   } else if (const auto* sparse = std::get_if<vakra::DecodedSparse>(&node.value)) {
     for (size_t i = 0; i < sparse->components.size(); ++i) {
-      VAKRA_TRY(print_digests(sparse->components[i], path + "/" + sparse_component_name(sparse->format, i)));
+      print_digests(sparse->components[i], path + "/" + sparse_component_name(sparse->format, i));
     }
-    return {};
+    return;
   } else if (const auto* strings = std::get_if<vakra::DecodedString>(&node.value)) {
     digest.add(strings->offsets);
     digest.add(strings->payload);
@@ -151,10 +144,9 @@ vakra::Status print_digests(const vakra::Decoded& node, const std::string& path)
     digest.add(quantized->data);
   } else {
     std::printf("%s: not read by this example\n", path.c_str());
-    return {};
+    return;
   }
   std::printf("%s: %016" PRIx64 "\n", path.empty() ? "(top)" : path.c_str(), digest.state);
-  return {};
 }
 
 std::optional<std::vector<uint8_t>> read_file(const char* path) {
@@ -178,12 +170,12 @@ int read_and_print(const char* path) {
   // The walker reads only the framing: headers, shapes, lengths.
   auto walked = vakra::walk_packet(*bytes);
   if (!walked) return fail(path, walked.error());
-  for (const std::string& line : render_tree(*walked, path)) std::printf("%s\n", line.c_str());
+  for (const std::string& line : render_tree(*walked, *bytes, path)) std::printf("%s\n", line.c_str());
 
-  // CompressedBodies::View hands compressed bodies over as LZ4 frames instead of refusing them.
-  auto decoded = vakra::decode(*bytes, vakra::CompressedBodies::View);
+  // The values in one call: every body in memory of the result's own, compressed ones decompressed.
+  auto decoded = vakra::decode_owned(*bytes);
   if (!decoded) return fail(path, decoded.error());
-  if (auto printed = print_digests(*decoded, ""); !printed) return fail(path, printed.error());
+  print_digests(decoded->value, "");
   return 0;
 }
 

@@ -1,6 +1,6 @@
 """The ``vakra`` command: ``info [--verify] [--index N] FILE``, ``ls
-[--collapse] FILE``, ``verify FILE``, ``convert SOURCE DESTINATION`` and
-``demo``.
+[--collapse] FILE``, ``verify FILE``, ``convert SOURCE DESTINATION``,
+``demo`` and ``--version``.
 
 Bad input (a missing, unreadable or damaged file) ends with one line on
 stderr and exit status 1, never a traceback; ``verify`` says 2 for a file
@@ -19,7 +19,7 @@ import warnings
 from collections.abc import Iterator, Sequence
 from typing import IO
 
-from . import api, streams
+from . import __version__, api, streams
 from .converter import convert
 from .file_entries import Contents, NotVakra, read_contents
 from .listing import entry_lines
@@ -35,6 +35,7 @@ class CommandError(Exception):
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="vakra", description="Inspect, verify and convert vakra files, and run the demonstration.")
+    parser.add_argument("--version", action="version", version=f"vakra {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     info = commands.add_parser("info", help="print a packet file as a tree, without decoding its bodies",

@@ -35,6 +35,8 @@ __all__ = ["load", "packet_length", "send", "recv"]
 ReadInto = Callable[[memoryview], "int | None"]
 
 _probe = _native.probe
+_packet_meter = _native.packet_meter
+_measure = _native.measure
 _encode = _native.encode
 _encode_segments = _native.encode_segments
 _FIRST_STEP = 64 << 10  # the first read of a packet's bytes after its header
@@ -231,10 +233,12 @@ def _receive(read_into: ReadInto, max_size: int | None, note_lost: bool) -> np.n
     length, into a buffer that grows only as bytes arrive (at most doubling).
     With `note_lost`, an error after some of the packet was read (other than
     the stream's end) says how many bytes are gone."""
-    buffer, have, ended = _GrowingBuffer(), 0, False
+    # One meter for the packet: each step resumes the walk where the last one
+    # stopped, so a packet arriving in many small steps is walked once.
+    buffer, have, ended, meter = _GrowingBuffer(), 0, False, _packet_meter()
     try:
         while True:
-            complete, length = _probe(buffer.filled(have))
+            complete, length = _measure(meter, buffer.filled(have))
             if complete:
                 return buffer.packet(have)
             expected = have + length

@@ -13,6 +13,14 @@ using ByteView = std::span<const uint8_t>;
 // Bytes the codec writes into: a caller's output buffer.
 using MutableBytes = std::span<uint8_t>;
 
+// Where some bytes lie, by position: `length` bytes from `offset`.
+struct ByteRange {
+  size_t offset = 0;
+  size_t length = 0;
+  size_t end() const { return offset + length; }
+  bool operator==(const ByteRange&) const = default;
+};
+
 // A heap buffer of a fixed size whose bytes start uninitialised, so large
 // bodies are written once instead of being zero-filled first.
 class OwnedBytes {

@@ -1,4 +1,5 @@
-// The packet decoder: any packet to a Decoded tree of views into the input.
+// The packet decoder: any packet to a Decoded tree of views into the input,
+// or to one that owns its bytes.
 #pragma once
 
 #include <array>
@@ -83,26 +84,35 @@ struct BundleItem {
   Decoded value;
 };
 
-// What the dense decoder does with an LZ4-compressed body. `Refuse` answers
-// Other("compressed dense bodies require an owning decode path"); `View`
-// returns the frame as `data` with `compressed` set, so an owning consumer
-// can decompress bodies at any depth.
+// What the decoder does with an LZ4-compressed dense body. `Refuse` answers
+// Other("compressed dense bodies require an owning decode path") once the
+// rest of the packet has been checked; `View` returns the frame as `data`
+// with `compressed` set, so a consumer can decompress bodies at any depth
+// (decode_owned does it for every one).
 enum class CompressedBodies : uint8_t { Refuse, View };
 
 // Decodes the packet at the start of `bytes` (trailing bytes are ignored,
-// except after a compressed dense body, which runs to the end). Every view in
-// the result points into `bytes`, which must outlive it; checksums are
-// verified. Nothing is copied but shapes, keys and Inline records.
+// except after a compressed dense body, which runs to the end): walks it,
+// verifying each packet's checksum, string offset table or csr and csc index
+// arrays once it is read, and returns views. Every view points into `bytes`,
+// which must outlive the result. Nothing is copied but shapes, keys and
+// Inline records.
 Result<Decoded> decode(ByteView bytes, CompressedBodies compressed = CompressedBodies::Refuse);
 // decode() for a packet nested `depth` levels deep: Malformed beyond MAX_NESTING_DEPTH.
 Result<Decoded> decode_depth(ByteView bytes, size_t depth, CompressedBodies compressed = CompressedBodies::Refuse);
 
-// Kind decoders, called by the dispatcher with the whole packet and its header.
-Result<DecodedDense> decode_dense(ByteView bytes, const PacketHeader& header,
-                                  CompressedBodies compressed = CompressedBodies::Refuse);
-Result<DecodedOffsets> decode_offset_payload(ByteView bytes, const PacketHeader& header);
-Result<DecodedString> decode_string(ByteView bytes, const PacketHeader& header);
-Result<DecodedRagged> decode_ragged(ByteView bytes, const PacketHeader& header);
-Result<DecodedQuantized> decode_quantized(ByteView bytes, const PacketHeader& header);
+// A decoded packet holding its own bytes: every view of `value` points into
+// `memory`, and no dense body is compressed.
+struct OwnedDecoded {
+  Decoded value;
+  OwnedBytes memory;  // each body at a multiple of 64 bytes from its start
+};
+
+// The values of any packet in one call: decode() with compressed bodies
+// viewed, then every body copied into memory of the result's own, LZ4 bodies
+// decompressed on the way (Malformed when a frame does not hold exactly its
+// array's bytes, before anything that size is allocated when it cannot).
+// The result does not refer to `bytes`.
+Result<OwnedDecoded> decode_owned(ByteView bytes);
 
 }  // namespace vakra

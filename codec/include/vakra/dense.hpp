@@ -1,11 +1,10 @@
 // Dense n-dimensional packets: the encoder's input and layout (plan.hpp
-// plans and writes them), and the owning read.
+// plans and writes them), and LZ4 decompression of compressed bodies.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <vector>
 
 #include "vakra/bytes.hpp"
 #include "vakra/dtype.hpp"
@@ -40,15 +39,15 @@ struct DenseLayout {
 // Validates the view and places the body for `alignment`.
 Result<DenseLayout> dense_layout(const DenseView& view, size_t alignment);
 
-// A dense array in memory of its own (decode_dense_to_owned).
-struct DenseOwned {
-  Dtype dtype = Dtype::Float32;
-  OwnedBytes data;
-  std::vector<uint32_t> shape;
-};
-
-// Owning read of a whole top-level dense packet, decompressing when needed.
-Result<DenseOwned> decode_dense_to_owned(ByteView bytes);
+// The most bytes any LZ4 frame data of `frame_size` bytes can decompress to.
+// A compressed block expands at most 255-fold (each match-length byte adds at
+// most 255 output bytes; literals are 1:1), stored blocks not at all, and
+// headers, checksums and skippable frames add input but no output. Lets a
+// caller refuse an impossible output size before allocating it.
+constexpr uint64_t lz4_max_decompressed_size(uint64_t frame_size) {
+  constexpr uint64_t kMaxExpansion = 255;
+  return frame_size > UINT64_MAX / kMaxExpansion ? UINT64_MAX : frame_size * kMaxExpansion;
+}
 
 // Decompresses one LZ4 frame (any standard settings, checksums verified).
 // Output beyond `max_output` bytes is Malformed: a small hostile frame cannot

@@ -46,6 +46,7 @@ struct PacketHeader {
   uint16_t flags = 0;     // version 3: one byte, high byte zero
   uint8_t version = 0;
   uint8_t dtype_code = 0;  // raw, not validated
+  uint8_t reserved = 0;    // version 4's last header byte (only Inline gives it a meaning); 0 for version 3
 };
 
 // Reads only the header: length, magic, version.

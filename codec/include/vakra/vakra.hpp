@@ -5,11 +5,12 @@
 // packet length (compressing a body if asked) before anything is written;
 // write_plan then writes the packet into a caller's span, or plan_segments
 // hands it out as owned pieces and views of the bodies for vectored output.
-// Decoding returns views that borrow the caller's bytes; the walker
-// (walk.hpp) measures and describes a packet without touching its bodies,
-// also from a prefix of a stream; FrameAssembly (frames.hpp) decodes a packet
-// handed over in pieces. Every
-// fallible call returns Result<T> or Status carrying a CodecError; nothing
+// Decoding walks the packet, verifies it and returns views that borrow the
+// caller's bytes (decode_owned returns values in memory of their own); the
+// walker (walk.hpp) measures and describes a packet without touching its
+// bodies, also from a prefix of a stream (PacketMeter resumes as more
+// arrives); FrameAssembly (frames.hpp) decodes a packet handed over in
+// pieces. Every fallible call returns Result<T> or Status carrying a CodecError; nothing
 // throws, prints or aborts. Any function may run on any thread at the same
 // time as any other, as long as no thread writes bytes another call reads or
 // writes; the one process-wide setting is the worker count (threads.hpp).

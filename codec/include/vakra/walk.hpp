@@ -1,17 +1,21 @@
-// The packet walker: the framing of any packet (kind, dtype, shape, flags,
-// where each body lies, nested packets and the packet's exact length) read
-// without touching a body. Compressed bodies are measured by walking the LZ4
-// frame's block headers to its end mark, so the cost is one step per nested
-// packet and per LZ4 block, whatever the size of the bodies.
+// The packet walker: the layout of any packet (kind, dtype, shape, flags,
+// where each of its parts lies, nested packets and the packet's exact
+// length) read without touching a body. Each kind's layout is read by one
+// reader in the kind's own file; the decoder walks the same way and then
+// checks and views the parts (decode.hpp). Compressed bodies are measured by
+// walking the LZ4 frame's block headers to its end mark, so the cost is one
+// step per nested packet and per LZ4 block, whatever the size of the bodies.
 //
 // The walker checks what it reads (bounds, dimension and element limits,
-// dtype codes, UTF-8 keys, LZ4 frame headers) but never a checksum, a string
-// offset table or a compressed block's contents: a packet it accepts may
-// still fail to decode.
+// dtype codes, UTF-8 keys, LZ4 frame headers, the number of LZ4 blocks) but
+// never a checksum, a string offset table, a sparse matrix's index arrays or
+// a compressed block's contents: a packet it accepts may still fail to decode.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <variant>
 #include <vector>
 
 #include "vakra/bytes.hpp"
@@ -27,39 +31,94 @@ enum class PacketKind : uint8_t { Dense, Bundle, Sparse, Quantized, String, Ragg
 // The kind a header announces; the first match wins: FLAG_INLINE, FLAG_BUNDLE,
 // the sparse bits (coo, csr, csc), FLAG_STRING, FLAG_RAGGED, a quantized dtype
 // code (16 to 19), else dense.
-PacketKind packet_kind(const PacketHeader& header);
+constexpr PacketKind packet_kind(const PacketHeader& header) {
+  const uint16_t flags = header.flags;
+  if (flags & FLAG_INLINE) return PacketKind::Inline;
+  if (flags & FLAG_BUNDLE) return PacketKind::Bundle;
+  if (flags & (FLAG_SPARSE_COO | FLAG_SPARSE_CSR | FLAG_SPARSE_CSC)) return PacketKind::Sparse;
+  if (flags & FLAG_STRING) return PacketKind::String;
+  if (flags & FLAG_RAGGED) return PacketKind::Ragged;
+  // Codes 16 to 19: qint8, quint8, qint4, quint4.
+  if ((header.dtype_code & 0xFC) == 0x10) return PacketKind::Quantized;
+  return PacketKind::Dense;
+}
 
 // The sparse format of a header whose kind is Sparse.
 SparseFormat sparse_format(const PacketHeader& header);
 
+struct WalkedPacket;
 struct WalkedEntry;
 
-// One packet of a walked tree: its header facts and where its parts lie.
-struct WalkedPacket {
-  PacketKind kind = PacketKind::Dense;
-  PacketHeader header;
-  std::vector<uint32_t> shape;  // as written; empty for bundles and Inline
-  size_t offset = 0;            // first byte, counted from the start of the walked bytes
-  size_t length = 0;            // exact packet length
-  // The stored body: dense elements (the LZ4 frame when compressed), a
-  // string table with its payload, quantized codes, the Inline record.
-  // Both 0 for bundles and sparse packets. Offsets count like `offset`.
-  size_t body_offset = 0;
-  size_t body_length = 0;
+// The parts of each kind. Every ByteRange counts from the first walked byte;
+// a checksum range is empty when the packet carries none.
+
+struct WalkedDense {
+  Dtype dtype = Dtype::Float32;
+  std::vector<uint32_t> shape;  // as written
+  ByteRange body;               // the elements, or the LZ4 frame when compressed
+  ByteRange checksum;           // of the body as stored
   bool compressed = false;
-  SparseFormat format = SparseFormat::coo;  // sparse packets
-  uint64_t item_count = 0;                  // string and ragged: strings in the table
-  uint64_t payload_length = 0;              // string and ragged
-  uint8_t quant_scheme = 0;                 // quantized
+};
+
+struct WalkedBundle {
+  std::vector<WalkedEntry> entries;  // wire order
+};
+
+struct WalkedSparse {
+  SparseFormat format = SparseFormat::coo;
+  std::vector<uint32_t> shape;
+  std::vector<WalkedPacket> components;  // 3, wire order: COO (data, row, col); CSR and CSC (data, indices, indptr)
+};
+
+struct WalkedQuantized {
+  Dtype dtype = Dtype::Qint8;
+  std::vector<uint32_t> shape;
+  uint8_t quant_scheme = 0;
   uint8_t axis = 0;
   uint32_t group_size = 0;
   uint32_t scale_count = 0;
-  std::vector<WalkedEntry> children;  // bundle entries or the three sparse components, wire order
+  ByteRange parameters;  // scheme, axis, group size, entry count and both tables: the checksum's first range
+  ByteRange scales;
+  ByteRange zero_points;
+  ByteRange codes;
+  ByteRange checksum;    // of the parameters and then the codes
 };
 
-// A child of a walked bundle or sparse packet.
+// String and ragged packets: item i is payload[offsets[i], offsets[i + 1]).
+struct WalkedOffsets {
+  std::vector<uint32_t> shape;  // the item count is shape[0] (0 when empty)
+  uint64_t count = 0;
+  ByteRange offsets;   // count + 1 u64 LE, not yet checked
+  ByteRange payload;   // as long as the last offset says
+  ByteRange checksum;  // of the offsets and the payload
+};
+struct WalkedString : WalkedOffsets {};
+struct WalkedRagged : WalkedOffsets {};
+
+struct WalkedInline {
+  ByteRange record;  // 96 bytes
+};
+
+// One packet of a walked tree: its header facts, extent and parts.
+struct WalkedPacket {
+  PacketHeader header;
+  size_t offset = 0;  // first byte, counted from the first walked byte
+  size_t length = 0;  // exact packet length
+  // Alternatives in PacketKind order.
+  std::variant<WalkedDense, WalkedBundle, WalkedSparse, WalkedQuantized, WalkedString, WalkedRagged, WalkedInline>
+      parts;
+  PacketKind kind() const { return static_cast<PacketKind>(parts.index()); }
+  // The shape as written (a sparse matrix's own); empty for bundles and Inline records.
+  std::span<const uint32_t> shape() const;
+  // The body as stored: dense elements (the LZ4 frame when compressed), a
+  // string table with its payload, quantized codes, the Inline record; empty
+  // for bundles and sparse matrices.
+  ByteRange body() const;
+};
+
+// An entry of a walked bundle.
 struct WalkedEntry {
-  ByteView key;  // bundle entries: the UTF-8 key inside the walked bytes; sparse components: empty
+  ByteRange key;  // UTF-8, checked
   WalkedPacket packet;
 };
 
@@ -70,6 +129,26 @@ struct PacketExtent {
   // otherwise the least number of further bytes needed before the answer can
   // change, always at least 1.
   size_t length = 0;
+};
+
+// Where a walk of a packet's outer level stopped for want of bytes: the
+// next step of its one loop (bundle entries, sparse components, LZ4 blocks).
+struct WalkStop {
+  size_t position = 0;  // 0: the walk starts from the beginning
+  size_t steps = 0;     // loop steps already done
+};
+
+// Measures a packet that arrives in pieces. Each call is given all the bytes
+// so far, the bytes of the previous call followed by more (they may have
+// moved in memory), and resumes where the previous call stopped, so a packet
+// read in many small steps is walked once, not once per step. Answers as
+// probe_packet(bytes) does.
+class PacketMeter {
+ public:
+  Result<PacketExtent> measure(ByteView bytes);
+
+ private:
+  WalkStop stop_;
 };
 
 // Measures the packet at bytes[0], which may be only the first part of it.
