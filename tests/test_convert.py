@@ -28,7 +28,8 @@ ARRAYS = {"f16": np.arange(6, dtype=np.float16).reshape(2, 3), "c64": np.array([
           "flags": np.array([True, False]), "u16": np.arange(3, dtype=np.uint16), "scalar": np.array(2.5),
           "fortran": np.asfortranarray(np.arange(6.0).reshape(2, 3)), "empty": np.zeros((0, 4), np.int8)}
 TENSORS = {"bf16": torch.arange(6, dtype=torch.bfloat16).reshape(2, 3), "c64": torch.tensor([1 + 2j, 3j]),
-           "flags": torch.tensor([True, False]), "u64": torch.tensor([0, 2**63], dtype=torch.uint64), "i8": torch.tensor([-1])}
+           "flags": torch.tensor([True, False]), "u64": torch.tensor([0, 2**63], dtype=torch.uint64),
+           "i8": torch.tensor([-1])}
 
 
 def torch_equal(expected, actual):

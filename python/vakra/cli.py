@@ -22,7 +22,7 @@ from typing import IO
 from . import __version__, api, streams
 from .converter import convert
 from .file_entries import Contents, NotVakra, read_contents
-from .listing import entry_lines
+from .listing import entry_lines, printable
 from .tree_text import render_tree
 
 __all__ = ["main", "build_parser"]
@@ -243,7 +243,7 @@ def _run_ls(args: argparse.Namespace) -> int:
 def _run_verify(args: argparse.Namespace) -> int:
     try:
         with _contents_of(args.file) as contents:
-            damaged = [f"{name}: {why}" for name, why in contents.damaged]
+            damaged = [f"{printable(name)}: {why}" for name, why in contents.damaged]
             checksums = 0
             for entry in contents.entries:
                 if entry.tied is None:
@@ -273,7 +273,7 @@ def _damaged(name: str, packet: memoryview, facts: dict) -> list[str]:
     for key, child in (facts.get("entries") or {}).items():
         start = child["offset"] - facts["offset"]  # offsets count from the packet first walked
         lines += _damaged(f"{name}/{key}", packet[start:start + child["size"]], child)
-    return lines or [f"{name}: {reason}"]
+    return lines or [f"{printable(name)}: {reason}"]
 
 
 def _run_convert(args: argparse.Namespace) -> int:

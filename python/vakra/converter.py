@@ -7,10 +7,11 @@ formats told by the file names.
   (``vakra.save``; ``.vkr``). Torch files are read through
   ``torch.load(weights_only=True)`` only.
 
-Tensors go through one at a time where the peer's library allows it:
-``.npz`` and safetensors sources are read entry by entry into the model
-file, and a vakra source is mapped, so its tensors are views of the file.
-Everything the destination cannot hold is refused before anything is
+Tensors go through one at a time: ``.npz`` and safetensors sources are read
+entry by entry into the model file; a vakra source is mapped, so that its
+tensors are views of the file, and ``.npz`` and safetensors destinations are
+written entry by entry. torch reads and writes a whole file at once, from
+and to mappings, so the model is held once. Everything the destination cannot hold is refused before anything is
 written, naming the entry and the reason; the destination is replaced
 atomically, so a failed conversion leaves no file behind (and an old one as
 it was).
@@ -30,11 +31,12 @@ from .api import PathLike, dump, loads
 from .file_entries import Contents, Entry, read_contents
 from .model_save import save, save_stream
 
-__all__ = ["convert", "format_of"]
+__all__ = ["convert"]
 
 _SUFFIXES = {".vkr": "vakra", ".npy": "npy", ".npz": "npz", ".safetensors": "safetensors", ".pt": "torch",
              ".pth": "torch", ".bin": "torch"}
 _INDEX_SUFFIX = ".safetensors.index.json"
+_SHOWN = {"npy": ".npy", "npz": ".npz", "safetensors": ".safetensors", "torch": "torch.save"}
 
 
 def convert(source: PathLike, destination: PathLike, *, check_integrity: bool = False, compress: bool = False,
@@ -57,7 +59,7 @@ def convert(source: PathLike, destination: PathLike, *, check_integrity: bool = 
     bfloat16); ``OSError`` from the file system.
     """
     source, destination = os.fsdecode(source), os.fsdecode(destination)
-    kinds = format_of(source), format_of(destination)
+    kinds = _format_of(source), _format_of(destination)
     if kinds[1] == "safetensors-index":
         raise ValueError(f"{destination}: vakra writes one .safetensors file, not a sharded index")
     if (kinds[0] == "vakra") == (kinds[1] == "vakra"):
@@ -80,7 +82,7 @@ def convert(source: PathLike, destination: PathLike, *, check_integrity: bool = 
             save_stream(names, values, destination, metadata=metadata, **options)
 
 
-def format_of(path: str) -> str:
+def _format_of(path: str) -> str:
     """The format a file name says: "vakra", "npy", "npz", "safetensors",
     "safetensors-index" or "torch"; ValueError for other names."""
     name = os.path.basename(path).lower()
@@ -109,7 +111,7 @@ def _from_vakra(source: str, destination: str, kind: str) -> None:
         elif kind == "safetensors":
             _safetensors_files.write_safetensors(destination, entries, _OneAtATime(mapping), contents.metadata)
         else:
-            from . import torch as vakra_torch  # after the torch file's own import check
+            from . import torch as vakra_torch  # imported here: torch is an extra
 
             _torch_files.write_torch(destination, entries,
                                      lambda entry: vakra_torch.loads(entry.packet, writable=True))
@@ -129,9 +131,6 @@ class _OneAtATime:
             self._mapping.madvise(mmap.MADV_DONTNEED, start, self._previous.offset + len(self._previous.packet) - start)
         self._previous = entry
         return loads(entry.packet)
-
-
-_SHOWN = {"npy": ".npy", "npz": ".npz", "safetensors": ".safetensors", "torch": "torch.save"}
 
 
 @contextmanager
@@ -162,7 +161,7 @@ def _entries(contents: Contents, source: str, kind: str) -> list[Entry]:
     """The entries to convert; ValueError for a damaged file and for
     contents the destination has no names or room for."""
     if contents.failure is not None:
-        raise ValueError(f"{source}: {contents.failure}")
+        raise ValueError(contents.failure)
     if contents.damaged:
         name, why = contents.damaged[0]
         raise ValueError(f"entry {name!r} of {source} is damaged: {why}")

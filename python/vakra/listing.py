@@ -10,7 +10,7 @@ from ._name_patterns import fold
 from .file_entries import Contents
 from .tree_text import human_size
 
-__all__ = ["entry_lines"]
+__all__ = ["entry_lines", "printable"]
 
 
 def entry_lines(contents: Contents, collapse: bool = False) -> list[str]:
@@ -19,20 +19,18 @@ def entry_lines(contents: Contents, collapse: bool = False) -> list[str]:
     rows: list[tuple[str, tuple, int]] = []
     stored = 0
     for entry in contents.entries:
-        tied = (f"tied to {_shown(entry.tied)}",) if entry.tied is not None else ()
+        tied = (f"tied to {printable(entry.tied)}",) if entry.tied is not None else ()
         for name, facts in _leaves(entry.name, entry.facts):
             rows.append((name, _columns(facts) + tied, facts["size"]))
         if entry.tied is None:
             stored += entry.facts["size"]
-    if collapse:
-        table = [[_shown(pattern), *columns[:3], human_size(size), ", ".join(columns[3:]), f"x{count}" if count > 1 else ""]
-                 for pattern, columns, size, count in fold(rows)]
-    else:
-        table = [[_shown(name), *columns[:3], human_size(size), ", ".join(columns[3:])] for name, columns, size in rows]
+    folded = fold(rows) if collapse else [(name, columns, size, 1) for name, columns, size in rows]
+    table = [[printable(name), *columns[:3], human_size(size), ", ".join(columns[3:]), f"x{count}" if count > 1 else ""]
+             for name, columns, size, count in folded]
     lines = _aligned(table)
-    lines += [f"{_shown(name)}  damaged: {why}" for name, why in contents.damaged]
+    lines += [f"{printable(name)}  damaged: {why}" for name, why in contents.damaged]
     if contents.metadata:
-        lines.append("metadata: " + ", ".join(f"{_shown(key)}={_shown(value)}" for key, value in
+        lines.append("metadata: " + ", ".join(f"{printable(key)}={printable(value)}" for key, value in
                                               contents.metadata.items()))
     count = len(contents.entries) + len(contents.damaged)
     lines.append(f"total: {count} {'entry' if count == 1 else 'entries'}, {human_size(stored)} stored "
@@ -74,6 +72,6 @@ def _aligned(table: list[list[str]]) -> list[str]:
     return lines
 
 
-def _shown(text: str) -> str:
+def printable(text: str) -> str:
     """`text` as it is when printable, else its repr (no control characters reach the terminal)."""
     return text if text.isprintable() else repr(text)
