@@ -10,6 +10,7 @@ declared than the member holds), then the arrays are read one at a time.
 from __future__ import annotations
 
 import zipfile
+from collections import Counter
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import Any
@@ -60,7 +61,7 @@ def read_npz(path: str) -> Iterator[tuple[list[str], Iterator[np.ndarray]]]:
     with archive:
         members = archive.infolist()
         names = [_member_name(member.filename, path) for member in members]
-        repeated = sorted({name for name in names if names.count(name) > 1})
+        repeated = sorted(name for name, count in Counter(names).items() if count > 1)
         if repeated:
             raise ValueError(f"{path}: the archive names {', '.join(map(repr, repeated))} more than once")
         for member, name in zip(members, names):

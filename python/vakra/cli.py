@@ -16,7 +16,7 @@ import os
 import stat
 import sys
 import warnings
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import IO
 
 from . import __version__, api, streams
@@ -49,22 +49,16 @@ def build_parser() -> argparse.ArgumentParser:
                       help="also decode the packets shown and check every stored checksum")
     info.set_defaults(run=_run_info)
 
-    listing = commands.add_parser("ls", help="list the entries of a vakra file, one line each, from headers only",
-                                  description="One line per entry of FILE (a model file, one packet or several): "
-                                              "name, kind, dtype, shape, stored size and flags, read from headers "
-                                              "without decoding a body; then a total.")
-    listing.add_argument("file", metavar="FILE")
+    listing = _file_command(commands, "ls", _run_ls, "list the entries of a vakra file, one line each, from "
+                            "headers only", "One line per entry of FILE (a model file, one packet or several): name, "
+                            "kind, dtype, shape, stored size and flags, read from headers without decoding a body; "
+                            "then a total.")
     listing.add_argument("--collapse", action="store_true",
                          help="fold numbered names with equal columns into patterns such as layers.{0..23}.w")
-    listing.set_defaults(run=_run_ls)
-
-    verify = commands.add_parser("verify", help="decode every entry and check every checksum",
-                                 description="Decode every entry of FILE, checking every checksum and sparse "
-                                             "structure. Prints one line per damaged entry; exit status 0 when "
-                                             "all are sound, 1 when any is damaged, 2 when FILE is not a vakra "
-                                             "file.")
-    verify.add_argument("file", metavar="FILE")
-    verify.set_defaults(run=_run_verify)
+    _file_command(commands, "verify", _run_verify, "decode every entry and check every checksum",
+                  "Decode every entry of FILE, checking every checksum and sparse structure. Prints one line per "
+                  "damaged entry; exit status 0 when all are sound, 1 when any is damaged, 2 when FILE is not a "
+                  "vakra file.")
 
     converting = commands.add_parser("convert", help="convert .npy, .npz, .safetensors and torch.save files to "
                                                      "vakra files and back",
@@ -89,6 +83,15 @@ def build_parser() -> argparse.ArgumentParser:
     demo.add_argument("--repeat", type=int, default=5, metavar="N",
                       help="runs per timing; the best is reported (default: 5)")
     demo.set_defaults(run=_run_demo)
+    return parser
+
+
+def _file_command(commands: argparse._SubParsersAction, name: str, run: Callable[[argparse.Namespace], int],
+                  summary: str, description: str) -> argparse.ArgumentParser:
+    """A command that takes one vakra FILE."""
+    parser = commands.add_parser(name, help=summary, description=description)
+    parser.add_argument("file", metavar="FILE")
+    parser.set_defaults(run=run)
     return parser
 
 

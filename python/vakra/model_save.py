@@ -12,6 +12,7 @@ from __future__ import annotations
 import os
 import struct
 import sys
+from collections import Counter
 from collections.abc import Iterable, Mapping
 from typing import Any
 
@@ -78,8 +79,8 @@ def save_stream(names: list[str], values: Iterable[Any], path: PathLike, *,
         if not isinstance(name, str):
             raise TypeError(f"names must be str, not {type(name).__name__!r}")
     if len(set(names)) != len(names):
-        raise ValueError("a model file's names are unique; these repeat: "
-                         + ", ".join(repr(name) for name in sorted({n for n in names if names.count(n) > 1})))
+        repeated = sorted(name for name, count in Counter(names).items() if count > 1)
+        raise ValueError(f"a model file's names are unique; these repeat: {', '.join(map(repr, repeated))}")
     _save(names, values, None, path, metadata, (check_integrity, compress, alignment))
 
 
