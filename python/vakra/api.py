@@ -151,8 +151,9 @@ def info(data: ReadableBuffer | str | os.PathLike) -> dict[str, Any]:
     ``dtype_code``, ``ndim``, ``aligned``, ``integrity_protected``, (for
     bundles ``entry_count``), ``shape`` and ``total_elements``. Then:
     ``kind`` ("dense", "bundle", "sparse", "string", "quantized", "ragged" or
-    "inline"), ``dtype`` (its name, or None), ``size`` (the packet's exact
-    length; bytes after it are not looked at),
+    "inline"), ``dtype`` (its name, or None), ``offset`` (where the packet
+    starts, counted from ``data[0]``: 0, or a nested packet's place),
+    ``size`` (the packet's exact length; bytes after it are not looked at),
     ``body_size`` (stored body bytes, None for containers), kind details
     (``compressed``; ``format``; ``count``; ``quant_scheme``, ``axis``,
     ``group_size``, ``scale_count``) and, for bundles and sparse packets,
