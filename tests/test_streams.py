@@ -6,6 +6,7 @@ The README runs a request/reply over a socket pair and a compressed packet insid
 from __future__ import annotations
 
 import io
+import os
 import socket
 import struct
 import subprocess
@@ -186,6 +187,16 @@ def test_a_non_blocking_socket_fed_one_byte_at_a_time_loses_nothing():
     sender.close()
     assert list(receiver) == []
     receiver_socket.close()
+
+
+def test_a_receiver_takes_what_a_buffered_pipe_holds_without_waiting_for_more():
+    read_end, write_end = os.pipe()
+    with os.fdopen(read_end, "rb") as stream:
+        for packet, value, read in [(ENCODED[4], VALUES[4], lambda: vakra.Receiver(stream).recv()),
+                                    (ENCODED[3], VALUES[3], lambda: next(vakra.iter_load(stream)))]:
+            os.write(write_end, packet)  # and the writer waits for a reply: readinto would wait for more
+            assert_same(value, read())
+    os.close(write_end)
 
 
 def writable_results(tmp_path):

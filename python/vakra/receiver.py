@@ -91,23 +91,28 @@ def packet_reader(source: Source, read_ahead: bool) -> Any:
         raise TypeError("file must be opened in binary mode ('rb'), not text mode")
     if type(source) is io.FileIO:
         return _native.PacketReader(source.fileno(), source.readinto, read_ahead)
-    return _native.PacketReader(-1, checked_reader(source), read_ahead)
+    return _native.PacketReader(-1, _checked_reader(source, read_ahead), read_ahead)
 
 
-def checked_reader(handle: IO[bytes]) -> ReadInto:
-    """The stream's readinto. Only the io module's own readers are taken at
-    their word; for any other the room is zeroed first (a count within it
-    cannot be told from a true one, and must not hand out the buffer's old
-    bytes; the reader refuses a count outside it, as io.BufferedReader does)."""
+def _checked_reader(handle: IO[bytes], read_ahead: bool) -> ReadInto:
+    """The stream's readinto: readinto1 when reading ahead, where the stream
+    has it, so that a read takes what is there rather than wait to fill the
+    room (a buffered pipe's readinto waits for all of it). Only the io
+    module's own readers are taken at their word; for any other the room is
+    zeroed first (a count within it cannot be told from a true one, and must
+    not hand out the buffer's old bytes; the reader refuses a count outside
+    it, as io.BufferedReader does)."""
+    suffix = "1" if read_ahead else ""
+    readinto = getattr(handle, "readinto" + suffix, None) or getattr(handle, "readinto", None)
     if type(handle) in _EXACT_READERS:
-        return handle.readinto
-    readinto = getattr(handle, "readinto", None)
+        return readinto
+    read = getattr(handle, "read" + suffix, None) or handle.read
 
     def read_into(view: memoryview) -> int | None:
         if readinto is not None:
             np.frombuffer(view, np.uint8).fill(0)
             return readinto(view)
-        data = handle.read(len(view))
+        data = read(len(view))
         if data is None:
             return None
         if len(data) <= len(view):
