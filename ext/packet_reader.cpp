@@ -146,10 +146,12 @@ class PacketReader {
   // with an exception set; every byte read stays pending.
   bool take(int64_t max_size, TakenPacket& packet) {
     if (busy_) return raise(PyExc_RuntimeError, "the reader is already reading in another thread");
-    busy_ = true;
-    const bool taken = take_unguarded(max_size, packet);
-    busy_ = false;
-    return taken;
+    struct Busy {
+      bool& flag;
+      explicit Busy(bool& f) : flag(f) { flag = true; }
+      ~Busy() { flag = false; }
+    } busy(busy_);
+    return take_unguarded(max_size, packet);
   }
 
   bool take_unguarded(int64_t max_size, TakenPacket& packet) {
@@ -172,7 +174,9 @@ class PacketReader {
         start_ += extent.length;
         meter_ = PacketMeter();
         last_length_ = extent.length;
-        if (dedicated_) forget_memory();  // its packet owns it now; the next packet starts afresh
+        // Memory of the packet's own was read no further than the packet: it
+        // goes with the packet, and the next one starts afresh.
+        if (dedicated_) forget_memory();
         return true;
       }
       expected_ = total;
