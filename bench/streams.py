@@ -214,7 +214,7 @@ async def _serve(listener: socket.socket, handle) -> None:
             writer.close()
             finished.set()
 
-    server = await asyncio.start_server(serve_one, sock=listener)
+    server = await asyncio.start_server(serve_one, sock=listener, backlog=2048)
     async with server:
         await finished.wait()
 
@@ -249,7 +249,7 @@ def aio_peer(listener: socket.socket, mode: str, count: int) -> None:
         if count:
             await _serve(listener, sink_arrays)
             return
-        server = await asyncio.start_server(echo_messages, sock=listener)
+        server = await asyncio.start_server(echo_messages, sock=listener, backlog=2048)
         async with server:
             await asyncio.sleep(3600)  # ended by the parent once its rounds are done
 
