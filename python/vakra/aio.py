@@ -38,7 +38,8 @@ async def recv(reader: asyncio.StreamReader, *, max_size: int | None = None, wri
     """Receive one packet from ``reader`` and return its value.
 
     Uncompressed arrays view the packet's bytes read-only; with
-    ``writable=True`` they are writable copies. Raises ``EOFError`` when the
+    ``writable=True`` they are writable (views when the packet was all the
+    reader held, else copies). Raises ``EOFError`` when the
     stream ends before a packet starts, ``ValueError`` "Packet cut short:
     expected at least N bytes, read M" when it ends inside one, ``ValueError``
     when the packet is declared larger than ``max_size`` bytes (checked from
@@ -59,9 +60,7 @@ async def recv(reader: asyncio.StreamReader, *, max_size: int | None = None, wri
             if max_size is not None and total > max_size:
                 raise ValueError(f"Packet larger than max_size: at least {total} bytes, max_size {max_size}")
             if complete:
-                # The bytes are there, so this takes them without waiting: no
-                # cancellation can fall between the measure and the take.
-                return loads(await reader.readexactly(length), writable=writable)
+                return loads(_take(reader, held, length), writable=writable)
         error = reader.exception()
         if error is not None:
             raise error
@@ -110,16 +109,33 @@ async def packets(reader: asyncio.StreamReader, *, max_size: int | None = None,
         yield value
 
 
+def _take(reader: asyncio.StreamReader, held: bytearray, length: int) -> bytes | bytearray:
+    """The first `length` bytes `reader` holds, taken from it without waiting
+    (no cancellation can fall between the measure and the take): the held
+    bytearray itself when it is exactly the packet (no copy; the reader gets
+    a new one), else a copy, as readexactly makes."""
+    if length == len(held):
+        reader._buffer = bytearray()  # noqa: SLF001 (see _held_bytes)
+        reader._maybe_resume_transport()  # noqa: SLF001
+        return held
+    packet = bytes(memoryview(held)[:length])
+    del held[:length]
+    reader._maybe_resume_transport()  # noqa: SLF001
+    return packet
+
+
 def _held_bytes(reader: asyncio.StreamReader) -> bytearray:
     """The bytes `reader` has received and not yet handed out.
 
     asyncio offers no way to look at them without consuming them, and reading
     a packet in pieces would leave the stream inside a packet whenever a wait
-    is cancelled. So ``recv`` reads three members of ``asyncio.StreamReader``
-    that it has had since Python 3.4: ``_buffer`` (this bytearray, extended
-    as data arrives and never replaced), ``_eof`` and ``_wait_for_data``.
+    is cancelled. So ``recv`` uses members of ``asyncio.StreamReader`` that it
+    has had since Python 3.4: ``_buffer`` (this bytearray, extended as data
+    arrives; only ``recv`` replaces it, when it takes all of it), ``_eof``,
+    ``_wait_for_data`` and ``_maybe_resume_transport``, as readexactly does.
     """
     held = getattr(reader, "_buffer", None)
-    if not isinstance(held, bytearray) or not hasattr(reader, "_wait_for_data") or not hasattr(reader, "_eof"):
+    members = ("_wait_for_data", "_eof", "_maybe_resume_transport")
+    if not isinstance(held, bytearray) or not all(hasattr(reader, name) for name in members):
         raise TypeError(f"vakra.aio reads asyncio.StreamReader objects, not {type(reader).__name__}")
     return held

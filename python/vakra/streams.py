@@ -150,8 +150,9 @@ def send(sock: socket.socket, obj: Any, *, check_integrity: bool = False, compre
     middle of sending leaves the peer with part of a packet.
     """
     if type(obj) is np.ndarray and obj.nbytes <= _FIRST_STEP:
-        packet = _encode(obj, bool(check_integrity), bool(compress), alignment, convert)  # copying a small
-        sock.sendall(packet)  # array costs less than a vectored send
+        # Copying a small array costs less than a vectored send.
+        packet = _encode(obj, bool(check_integrity), bool(compress), alignment, convert)
+        sock.sendall(packet)
         return len(packet)
     return _send_segments(sock, _encode_segments(obj, bool(check_integrity), bool(compress), alignment, convert))
 
@@ -287,11 +288,12 @@ def _read_regular(handle: IO[bytes], size: int, max_size: int | None) -> Any:
     remaining = size - position
     if remaining <= 0:
         raise EOFError("no packet: the file ends here")
-    memory: np.ndarray | _mmap.mmap = np.empty(
-        remaining if position == 0 and remaining < READ_BELOW else min(remaining, _FIRST_STEP), np.uint8)
     meter = _packet_meter()
     try:
-        have = _read_fully(handle, memoryview(memory))
+        # bytes, which loads views without marking each array read-only
+        memory: bytes | _mmap.mmap = handle.read(
+            remaining if position == 0 and remaining < READ_BELOW else min(remaining, _FIRST_STEP))
+        have = len(memory)
         while True:
             complete, length = _measure(meter, memoryview(memory)[:have])
             if complete:
@@ -322,7 +324,7 @@ def _read_fully(handle: IO[bytes], view: memoryview) -> int:
     return have
 
 
-def _grown(memory: np.ndarray | _mmap.mmap, have: int, size: int) -> _mmap.mmap:
+def _grown(memory: bytes | _mmap.mmap, have: int, size: int) -> _mmap.mmap:
     """`memory` grown to `size` bytes, the first `have` kept: an anonymous
     mapping, which grows again in place (no copy)."""
     if isinstance(memory, _mmap.mmap):
@@ -336,13 +338,12 @@ def _grown(memory: np.ndarray | _mmap.mmap, have: int, size: int) -> _mmap.mmap:
     return mapping
 
 
-def _packet_of(memory: np.ndarray | _mmap.mmap, length: int) -> Any:
+def _packet_of(memory: bytes | _mmap.mmap, length: int) -> Any:
     if isinstance(memory, _mmap.mmap):
         memory.resize(length)  # bytes read past the packet go back
         return memory
-    if 2 * length < len(memory):  # a small packet of a first step: its own copy, not the whole step
-        return memory[:length].tobytes()
-    return memory[:length]
+    # A small packet of a first step gets its own copy rather than keep the step alive.
+    return memory[:length] if 2 * length < len(memory) else memory
 
 
 def _read_stream(stream: Any, take: Callable[[Any], Any]) -> Any:
