@@ -107,7 +107,7 @@ def load(file: PathLike | IO[bytes], *, mmap: bool = True, max_size: int | None 
     if isinstance(file, (str, bytes, os.PathLike)):
         if mmap:
             return _load_path(file, max_size, writable)
-        with open(file, "rb") as handle:
+        with open(file, "rb", buffering=0) as handle:  # read in as few calls as the packet needs: no buffer
             return _load_from_handle(handle, mmap, max_size, writable)
     return _load_from_handle(file, mmap, max_size, writable)
 
