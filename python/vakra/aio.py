@@ -69,6 +69,8 @@ async def recv(reader: asyncio.StreamReader, *, max_size: int | None = None, wri
                 raise EOFError("no packet: the stream ended")
             raise ValueError(f"Packet cut short: expected at least {total} bytes, read {len(held)}")
         await reader._wait_for_data("vakra.aio.recv")  # noqa: SLF001 (see _held_bytes)
+        if reader._buffer is not held:  # noqa: SLF001: another coroutine took a packet meanwhile; start over
+            held, meter, total = _held_bytes(reader), _packet_meter(), 1
 
 
 async def send(writer: asyncio.StreamWriter, obj: Any, *, check_integrity: bool = False, compress: bool = False,
