@@ -8,8 +8,8 @@
 // is none. They land in memory that is never written again once a packet in
 // it has been handed out, so decoded arrays view it: small packets share an
 // arena; a packet that outgrows it gets memory of its own, an anonymous
-// mapping that grows in place (no copy) as bytes actually arrive, at most
-// doubling what has arrived, so a header declaring gigabytes allocates only
+// mapping that doubles in place (no copy) when the bytes that actually
+// arrived fill it, and is cut to the packet's length at the end, so a header declaring gigabytes allocates only
 // what was received. Measuring resumes where the last step stopped
 // (PacketMeter), so a packet trickling in is walked once.
 //
@@ -175,8 +175,11 @@ class PacketReader {
         meter_ = PacketMeter();
         last_length_ = extent.length;
         // Memory of the packet's own was read no further than the packet: it
-        // goes with the packet, and the next one starts afresh.
-        if (dedicated_) forget_memory();
+        // goes with the packet, cut to its length, and the next one starts afresh.
+        if (dedicated_) {
+          if (capacity_ > extent.length && !grow(extent.length)) return false;
+          forget_memory();
+        }
         return true;
       }
       expected_ = total;
@@ -206,7 +209,7 @@ class PacketReader {
     const size_t have = end_ - start_;
     if (memory_ && dedicated_) {
       if (end_ < capacity_) return true;
-      return grow(std::min(expected_, 2 * capacity_));
+      return grow(2 * capacity_);  // full, and the packet needs more: double what has arrived
     }
     if (memory_ && start_ + expected_ <= capacity_) {
       // Between packets a reader that reads ahead starts a new arena rather
@@ -218,7 +221,7 @@ class PacketReader {
       PyRef arena = PyRef::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(kArenaSize)));
       return arena && move_to(std::move(arena), kArenaSize, false);
     }
-    const size_t capacity = std::min(expected_, std::max(kArenaSize, 2 * have));
+    const size_t capacity = std::max(kArenaSize, 2 * have);
     PyRef mapping = new_mapping(capacity);
     return mapping && move_to(std::move(mapping), capacity, true);
   }
@@ -242,7 +245,7 @@ class PacketReader {
     return true;
   }
 
-  // Memory of one packet, resized in place; nothing views it while it fills.
+  // Memory of one packet, resized in place (no copy); nothing views it while it fills.
   bool grow(size_t capacity) {
     PyRef resized = PyRef::steal(PyObject_CallMethod(memory_.get(), "resize", "n", static_cast<Py_ssize_t>(capacity)));
     if (!resized) return false;
