@@ -1,7 +1,8 @@
 // Writes the seed corpora: input streams that steer the value builder to
 // every kind (the roundtrip and frames harnesses read them so), their packets
 // as the codec's own encoders write them (decode and walk), and packets of
-// kinds no encoder writes, built byte by byte. The frames corpus also keeps
+// kinds no encoder writes, built byte by byte, and the lz4 harness's streams
+// for each size class and direction. The frames corpus also keeps
 // inputs found by fuzzing (holes-*), which fail if the frame assembly trusts
 // an unverified checksum or leaves a checked index array out of its copy.
 //   usage: fuzz_corpus_generator <corpus directory>
@@ -35,7 +36,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const fs::path root(argv[1]);
-  for (const char* harness : {"decode", "roundtrip", "walk", "frames"}) fs::create_directories(root / harness);
+  for (const char* harness : {"decode", "roundtrip", "walk", "frames", "lz4"}) fs::create_directories(root / harness);
   const char* kinds[] = {"dense", "sparse", "string", "quantized", "bundle"};
   Packet string_packet;
   for (uint8_t kind = 0; kind < 5; ++kind) {
@@ -62,6 +63,14 @@ int main(int argc, char** argv) {
       {"v3-dense-uint8-aligned", v3_aligned}, {"inline", inline_record}, {"ragged", ragged}};
   for (const auto& [name, packet] : handmade) {
     for (const char* harness : {"decode", "walk"}) write_file(root / harness / name, packet);
+  }
+  // lz4: each size class (under 64 KiB, over 256 KiB, over 4 MiB), thread count and direction.
+  const std::pair<uint8_t, const char*> classes[] = {{0, "small"}, {5, "large"}, {31, "huge"}};
+  for (uint8_t i = 0; i < 12; ++i) {
+    const auto& [size_class, name] = classes[i % 3];
+    Packet seed = steering(static_cast<uint8_t>(i % 4 | size_class << 2), i * 104729u);
+    seed[1] = static_cast<uint8_t>((seed[1] & ~1) | i / 6);  // vakra compresses, then liblz4
+    write_file(root / "lz4" / (std::string(name) + "-" + std::to_string(i % 4 + 1) + (i / 6 ? "-liblz4" : "-vakra")), seed);
   }
   std::printf("wrote the seeds under %s\n", root.c_str());
   return 0;
