@@ -1,10 +1,21 @@
-.PHONY: demo test bench bench-torch fuzz clean
+.PHONY: demo test wheel wheel-test sdist bench bench-torch fuzz clean
 
 demo:
 	./scripts/demo.sh
 
 test:
 	./scripts/test.sh
+
+# The portable manylinux wheel (and the sdist it is built from) in dist/.
+wheel:
+	./scripts/wheel.sh
+
+# The wheel installed into a new virtualenv and the Python suite run against it.
+wheel-test: wheel
+	./scripts/wheel_test.sh
+
+sdist:
+	./scripts/sdist.sh
 
 bench:
 	VAKRA_EXTRAS=test,bench ./scripts/bootstrap.sh
@@ -21,4 +32,4 @@ fuzz:
 	./scripts/fuzz.sh $(or $(SECONDS),60) $(HARNESSES)
 
 clean:
-	rm -rf build .venv
+	rm -rf build dist .venv

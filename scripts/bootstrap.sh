@@ -1,26 +1,18 @@
 #!/usr/bin/env bash
 # Prepares a Debian machine for vakra and installs the package into .venv in
-# editable mode. Safe to run again: each step is skipped when already done.
+# editable mode, with the extras in VAKRA_EXTRAS (default: test, everything the
+# test suite needs; `make demo` asks for sparse alone). Safe to run again: each
+# step is skipped when already done.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
+source scripts/lib/debian_packages.sh
 
 extras=${VAKRA_EXTRAS:-test}
-apt_packages=(g++ pkg-config liblz4-dev libxxhash-dev libgtest-dev clang libclang-rt-14-dev)
-
-missing=()
-for package in "${apt_packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
-done
-if ((${#missing[@]})); then
-  if [ "$(id -u)" = 0 ]; then
-    echo "bootstrap: installing ${missing[*]}"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-  else
-    echo "bootstrap: missing Debian packages; run: sudo apt-get install -y ${missing[*]}" >&2
-    exit 1
-  fi
+if [[ ",$extras," == *,test,* ]]; then
+  ensure_debian_packages "${VAKRA_BUILD_PACKAGES[@]}" "${VAKRA_TEST_PACKAGES[@]}"
+else
+  ensure_debian_packages "${VAKRA_BUILD_PACKAGES[@]}"
 fi
 
 python=${PYTHON:-python3}
@@ -30,14 +22,23 @@ if [ ! -x .venv/bin/python ]; then
 fi
 venv_python=$root/.venv/bin/python
 
-# Reinstall only when the build inputs or the requested extras changed; the
-# build directory persists, so a rebuild is incremental.
+# Reinstall only when the build inputs changed or an extra is asked for that
+# is not installed yet (the extras installed before are kept); the build
+# directory persists, so a rebuild is incremental.
 stamp=.venv/.vakra-install-stamp
-fingerprint=$( { echo "$extras"; find pyproject.toml CMakeLists.txt codec/CMakeLists.txt codec/include codec/src ext \
-  -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.txt' -o -name '*.toml' \) -print0 | sort -z | xargs -0 sha1sum; } | sha1sum)
-if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$fingerprint" ]; then
-  "$venv_python" -m pip install -q --upgrade pip
-  "$venv_python" -m pip install -q "scikit-build-core>=0.10" cmake ninja
-  "$venv_python" -m pip install -q --no-build-isolation -e ".[$extras]"
-  echo "$fingerprint" > "$stamp"
+fingerprint=$(find pyproject.toml CMakeLists.txt codec/CMakeLists.txt codec/cmake codec/include codec/src ext \
+  -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.txt' -o -name '*.toml' -o -name '*.cmake' \) -print0 |
+  sort -z | xargs -0 sha1sum | sha1sum)
+installed_extras=$(sed -n 2p "$stamp" 2>/dev/null || true)
+wanted_extras=$(tr ', ' '\n\n' <<< "$installed_extras,$extras" | sed '/^$/d' | sort -u | paste -sd, -)
+if [ "$(sed -n 1p "$stamp" 2>/dev/null)" != "$fingerprint" ] || [ "$installed_extras" != "$wanted_extras" ]; then
+  build_tools=("scikit-build-core>=0.10")
+  # CMake and Ninja from PyPI unless the machine has them (CMake 3.26 or newer).
+  cmake --version 2>/dev/null | "$venv_python" -c 'import re, sys; v = re.search(r"(\d+)\.(\d+)", sys.stdin.read())
+sys.exit(not v or tuple(map(int, v.groups())) < (3, 26))' || build_tools+=(cmake)
+  command -v ninja >/dev/null || build_tools+=(ninja)
+  # Bytecode is compiled when a module is first imported, not for every module installed.
+  "$venv_python" -m pip install -qq --no-compile "${build_tools[@]}"
+  "$venv_python" -m pip install -qq --no-compile --no-build-isolation -e ".[$wanted_extras]"
+  printf '%s\n%s\n' "$fingerprint" "$wanted_extras" > "$stamp"
 fi

@@ -16,6 +16,9 @@ fail() { echo "cpp package test: $*" >&2; exit 1; }
 cmake -S codec -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" >/dev/null
 cmake --build "$build" --parallel 2 >/dev/null
 cmake --install "$build" >/dev/null
+# Configured from the repository root, `cmake --install` installs the same package.
+cmake -S . -B "$work/root" -G Ninja -DVAKRA_BUILD_EXTENSION=OFF >/dev/null
+grep -q 'vakra-static.pc' "$work/root/codec/cmake_install.cmake" || fail "the repository root does not install the codec"
 [ -f "$prefix/include/vakra/vakra.hpp" ] || fail "the umbrella header is not installed"
 if find "$prefix" -name '*_internal.hpp' | grep -q .; then fail "internal headers were installed"; fi
 
@@ -24,22 +27,23 @@ cmake -S examples/cpp -B "$work/example" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" 
 cmake --build "$work/example" >/dev/null
 example=$work/example/vakra_example
 
-# pkg-config: one object, linked against the shared and the static library.
+# pkg-config: one object, linked against the shared library (found at run
+# time through the rpath vakra.pc carries) and the static one.
 export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
-libdir=$(pkg-config --variable=libdir vakra)
+[ "$(pkg-config --modversion vakra)" = "$("$python" -c 'import vakra; print(vakra.__version__)')" ] \
+  || fail "the C++ package's version is not the Python package's"
 for source in vakra_example tree_text; do
   c++ -std=c++20 -O1 -c "examples/cpp/$source.cpp" $(pkg-config --cflags vakra) -o "$work/$source.o"
 done
 objects=("$work/vakra_example.o" "$work/tree_text.o")
-c++ "${objects[@]}" $(pkg-config --libs vakra) -Wl,-rpath,"$libdir" -o "$work/example_pc_shared"
-c++ "${objects[@]}" $(pkg-config --static --libs vakra | sed 's/-lvakra\b/-l:libvakra.a/') -o "$work/example_pc_static"
+c++ "${objects[@]}" $(pkg-config --libs vakra) -o "$work/example_pc_shared"
+c++ "${objects[@]}" $(pkg-config --static --libs vakra-static) -o "$work/example_pc_static"
 if readelf -d "$work/example_pc_static" | grep -q 'libvakra'; then fail "the static build links libvakra.so"; fi
 
 echo "-- the README's C++ program"
 sed -n '/^```cpp$/,/^```$/p' README.md | sed '1d;$d' > "$work/readme.cpp"
 grep -q 'int main' "$work/readme.cpp" || fail "no C++ program found in README.md"
-c++ -std=c++20 -Wall -Wextra -Werror "$work/readme.cpp" $(pkg-config --cflags --libs vakra) -Wl,-rpath,"$libdir" \
-  -o "$work/readme"
+c++ -std=c++20 -Wall -Wextra -Werror "$work/readme.cpp" $(pkg-config --cflags --libs vakra) -o "$work/readme"
 [ "$("$work/readme")" = "3 x 4, 48 bytes in place" ] || fail "the README's C++ program printed something else"
 
 echo "-- C++ writes, Python reads"

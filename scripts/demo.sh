@@ -2,5 +2,6 @@
 # The main job: builds a realistic bundle, writes it, loads it back and compares with peers.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-"$root/scripts/bootstrap.sh"
+# The demo needs NumPy and SciPy only: no torch, no Dask, no test tools.
+VAKRA_EXTRAS=sparse "$root/scripts/bootstrap.sh"
 exec "$root/.venv/bin/python" -m vakra demo "$@"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: the C++ codec tests (plain and under ASan/UBSan), the
-# installed C++ package, a short fuzz smoke where harnesses exist, and the
-# Python suite. Fails when any fails or when no test ran.
+# installed C++ package, a short fuzz smoke where harnesses exist, the Python
+# suite, and then the same suite against the portable wheel installed into a
+# new virtualenv. Fails when any fails or when no test ran.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -30,3 +31,7 @@ fi
 
 echo "== Python tests"
 python -m pytest -q "$@"
+
+echo "== The wheel: built, repaired and checked, then the Python suite against it installed"
+"$root/scripts/wheel.sh"
+"$root/scripts/wheel_test.sh" "$@"

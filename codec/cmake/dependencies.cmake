@@ -27,3 +27,16 @@ if(NOT TARGET PkgConfig::VAKRA_LZ4 OR NOT TARGET PkgConfig::VAKRA_XXHASH)
     endif()
   endif()
 endif()
+
+# VAKRA_STATIC_RUNTIME (the portable wheel): liblz4 is linked from its static
+# archive, which liblz4-dev ships. libxxhash stays shared (auditwheel copies it
+# into the wheel): Debian's libxxhash.a lacks the run-time CPU dispatch
+# (XXH3_64bits_dispatch and friends) that the codec's hashing uses.
+if(VAKRA_STATIC_RUNTIME AND NOT VAKRA_MISSING_DEPENDENCY)
+  find_library(VAKRA_LZ4_ARCHIVE NAMES liblz4.a HINTS ${VAKRA_LZ4_LIBRARY_DIRS})
+  if(VAKRA_LZ4_ARCHIVE)
+    set_property(TARGET PkgConfig::VAKRA_LZ4 PROPERTY INTERFACE_LINK_LIBRARIES ${VAKRA_LZ4_ARCHIVE})
+  else()
+    set(VAKRA_MISSING_DEPENDENCY "VAKRA_STATIC_RUNTIME needs liblz4.a, which liblz4-dev ships")
+  endif()
+endif()

@@ -1,5 +1,6 @@
 # cmake --install: both libraries, the public headers, the CMake package
-# (vakraConfig.cmake, its version file and the exported targets) and vakra.pc.
+# (vakraConfig.cmake, its version file and the exported targets), vakra.pc
+# and vakra-static.pc.
 include(CMakePackageConfigHelpers)
 set(vakra_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/vakra)
 set(vakra_pkgconfig_dir ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
@@ -23,12 +24,19 @@ install(FILES ${PROJECT_BINARY_DIR}/vakraConfig.cmake ${PROJECT_BINARY_DIR}/vakr
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/dependencies.cmake RENAME vakraDependencies.cmake
         DESTINATION ${vakra_cmake_dir} COMPONENT Development)
 
-# The .pc file finds the prefix from its own location, so the installed tree
-# can be moved and `cmake --install --prefix` works after configuring.
+# vakra.pc links the shared library and records its directory as the
+# program's rpath, so it is found at run time from any prefix. pkg-config
+# cannot make one module link libvakra.a instead (`--static` only adds the
+# private dependencies, and -lvakra still finds libvakra.so first), so the
+# static library has a module of its own, vakra-static.pc, naming the archive.
+# Both find the prefix from their own location, so the installed tree can be
+# moved and `cmake --install --prefix` works after configuring.
 if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
   message(FATAL_ERROR "vakra.pc needs CMAKE_INSTALL_LIBDIR and CMAKE_INSTALL_INCLUDEDIR relative to the prefix")
 endif()
 file(RELATIVE_PATH VAKRA_PC_PREFIX_FROM_PCDIR "/${vakra_pkgconfig_dir}" "/")
 string(REGEX REPLACE "/$" "" VAKRA_PC_PREFIX_FROM_PCDIR "${VAKRA_PC_PREFIX_FROM_PCDIR}")
-configure_file(${CMAKE_CURRENT_LIST_DIR}/vakra.pc.in ${PROJECT_BINARY_DIR}/vakra.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/vakra.pc DESTINATION ${vakra_pkgconfig_dir} COMPONENT Development)
+foreach(module vakra vakra-static)
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/${module}.pc.in ${PROJECT_BINARY_DIR}/${module}.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/${module}.pc DESTINATION ${vakra_pkgconfig_dir} COMPONENT Development)
+endforeach()

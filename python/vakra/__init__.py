@@ -19,6 +19,8 @@ Uncompressed arrays are decoded as read-only views of the packet's memory.
 may use (``VAKRA_NUM_THREADS`` sets the count at import; 1 means none).
 """
 
+from importlib.metadata import version as _distribution_version
+
 from . import vakra_rs  # noqa: F401  (reached as vakra.vakra_rs, not exported)
 from ._native import get_num_threads, set_num_threads
 from .api import dump, dump_into, dumps, info, loads
@@ -28,6 +30,8 @@ from .model_save import save
 from .quantize import QuantizedTensor
 from .ragged import StringTensor
 from .streams import load, packet_length, recv, send
+
+__version__ = _distribution_version("vakra")
 
 __all__ = ["dumps", "loads", "dump", "load", "dump_into", "info", "packet_length", "send", "recv", "dumps_frames",
            "loads_frames", "StringTensor", "QuantizedTensor", "set_num_threads", "get_num_threads", "save", "open",

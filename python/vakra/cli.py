@@ -1,4 +1,5 @@
-"""The ``vakra`` command: ``info [--verify] [--index N] FILE`` and ``demo``.
+"""The ``vakra`` command: ``info [--verify] [--index N] FILE``, ``demo`` and
+``--version``.
 
 Bad input (a missing, unreadable or damaged file) ends with one line on
 stderr and exit status 1, never a traceback.
@@ -15,7 +16,7 @@ import sys
 from collections.abc import Iterator, Sequence
 from typing import IO
 
-from . import api, streams
+from . import __version__, api, streams
 from .tree_text import render_tree
 
 __all__ = ["main", "build_parser"]
@@ -28,6 +29,7 @@ class CommandError(Exception):
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="vakra", description="Inspect vakra packets and run the demonstration.")
+    parser.add_argument("--version", action="version", version=f"vakra {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     info = commands.add_parser("info", help="print a packet file as a tree, without decoding its bodies",

@@ -34,10 +34,13 @@ from __future__ import annotations
 import sys
 from typing import Any
 
-import dask.config
+try:
+    import dask.config
+    from dask.sizeof import sizeof
+    from distributed import Worker
+except ImportError as error:
+    raise ImportError("vakra.dask needs Dask's distributed: pip install 'vakra[dask]'") from error
 import numpy as np
-from dask.sizeof import sizeof
-from distributed import Worker
 from distributed.protocol.serialize import register_serialization_family
 
 from . import _native

@@ -43,7 +43,7 @@ from typing import IO, Any
 try:
     import torch
 except ImportError as error:
-    raise ImportError("vakra.torch needs PyTorch: pip install torch (or pip install 'vakra[torch]')") from error
+    raise ImportError("vakra.torch needs PyTorch: pip install 'vakra[torch]'") from error
 
 import numpy as np
 

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# make wheel-test: the wheel in dist/ installed with its test extras into a
+# new virtualenv, and the whole Python suite run against it from a copy of
+# the tests outside the source tree, so that nothing of the tree is imported.
+# Extra arguments go to pytest.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+fail() { echo "wheel test: $*" >&2; exit 1; }
+wheels=("$root"/dist/*.whl)
+[ ${#wheels[@]} = 1 ] && [ -f "${wheels[0]}" ] || fail "expected one wheel in dist/ (make wheel)"
+wheel=${wheels[0]}
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+"${PYTHON:-python3}" -m venv "$work/venv"
+python=$work/venv/bin/python
+# pip's cache serves everything but the wheel; the test extra pins torch==2.13.0.
+"$python" -m pip install -qq --no-compile "$wheel[test]"
+
+mkdir "$work/suite"
+cp -r "$root/tests" "$root/README.md" "$root/pyproject.toml" "$work/suite/"
+cd "$work/suite"
+"$python" - "$work/venv" <<'PY'
+import sys, vakra
+assert vakra.__file__.startswith(sys.argv[1]), f"vakra imported from {vakra.__file__}, not from the wheel"
+PY
+echo "wheel test: ${wheel##*/} installed in a new virtualenv"
+"$python" -m pytest -q -p no:cacheprovider tests "$@"
