@@ -36,16 +36,16 @@ RECORD = SEEDS[0][1]
 U64 = st.integers(0, 2**64 - 1)
 
 
-def forge(seed, names=None, rows=None, metadata=(), size_error=0, swapped=None, odd=None):
+def forge(seed, names=None, rows=None, metadata=(), size_error=0):
     """A seed's entries after a record of `names` (default the seed's) with the seed's ranges but for `rows`
-    (index -> (offset, length)), the file size off by `size_error`, the entry `swapped` replaced by `odd`."""
+    (index -> (offset, length)), and the file size off by `size_error`."""
     data, record = SEEDS[seed]
     names = record.names if names is None else names
 
     def head(ranges, size):
         fields = {"format": StringTensor([FORMAT]), "names": StringTensor(names), "ranges": ranges,
                   "metadata": StringTensor(list(metadata)), "file_size": np.array(size % 2**64, np.uint64)}
-        return vakra.dumps({**fields, swapped: odd} if swapped else fields, check_integrity=True)
+        return vakra.dumps(fields, check_integrity=True)
 
     shift = len(head(np.zeros((len(names), 2), np.uint64), 0)) - record.length
     ranges = [record.ranges[index % len(record.names)].tolist() for index in range(len(names))]
@@ -59,10 +59,7 @@ FORGED = st.builds(
     forge, st.sampled_from(range(len(SEEDS))), st.none() | st.lists(st.sampled_from(RECORD.names[:3] + ["", "é"])),
     st.dictionaries(st.integers(0, 300), st.tuples(st.sampled_from(RECORD.ranges[:, 0].tolist()), st.integers(0, 2**16))
                     | st.tuples(U64, U64), max_size=3),
-    st.lists(st.text(max_size=3)).map(lambda texts: texts[:len(texts) // 2 * 2]), st.sampled_from([0, 0, -1, 1, 2**63]),
-    st.none() | st.sampled_from(["format", "names", "ranges", "metadata", "file_size"]),
-    st.sampled_from([np.ones(2, np.uint64), np.zeros((3, 2), np.int64), {"x": np.ones(2)}, StringTensor(["x"]),
-                     VALUES["csr"]]))
+    st.lists(st.text(max_size=3)), st.sampled_from([0, 0, -1, 1, 2**63]))
 EDITS = st.lists(st.tuples(st.sampled_from(["flip", "u32"] * 2 + ["cut"]), st.booleans(), st.integers(0, 2**32), U64),
                  max_size=4)
 
@@ -89,7 +86,7 @@ SAME = RECORD.names.index("same")
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(st.sampled_from(range(len(SEEDS))).map(lambda seed: SEEDS[seed][0]) | FORGED, EDITS, st.booleans())
 # A tied name whose length is not its packet's: load_file once handed it the value of the name tied to it.
-@example(forge(0, rows={SAME: (int(RECORD.ranges[SAME, 0]), int(RECORD.ranges[SAME, 1]) + 8)}), [], False)
+@example(forge(0, rows={SAME: (RECORD.ranges[SAME] + np.uint64([0, 8])).tolist()}), [], False)
 def test_damaged_or_forged_model_files_give_values_or_value_errors(data, edits, writable):
     path = Path(WORK, "input.vkr")
     path.write_bytes(edited(data, edits))

@@ -64,13 +64,11 @@ int main(int argc, char** argv) {
   for (const auto& [name, packet] : handmade) {
     for (const char* harness : {"decode", "walk"}) write_file(root / harness / name, packet);
   }
-  // lz4: each size class (under 64 KiB, over 256 KiB, over 4 MiB), thread count and direction.
-  const std::pair<uint8_t, const char*> classes[] = {{0, "small"}, {5, "large"}, {31, "huge"}};
+  // lz4: each size class (under 64 KiB, over 256 KiB, over 4 MiB), 1 to 4 threads, vakra's frames then liblz4's.
   for (uint8_t i = 0; i < 12; ++i) {
-    const auto& [size_class, name] = classes[i % 3];
-    Packet seed = steering(static_cast<uint8_t>(i % 4 | size_class << 2), i * 104729u);
-    seed[1] = static_cast<uint8_t>((seed[1] & ~1) | i / 6);  // vakra compresses, then liblz4
-    write_file(root / "lz4" / (std::string(name) + "-" + std::to_string(i % 4 + 1) + (i / 6 ? "-liblz4" : "-vakra")), seed);
+    Packet seed = steering(static_cast<uint8_t>(i % 4 | std::array<uint8_t, 3>{0, 5, 31}[i % 3] << 2), i * 104729u);
+    seed[1] = static_cast<uint8_t>((seed[1] & ~1) | i / 6);
+    write_file(root / "lz4" / ("seed-" + std::to_string(i)), seed);
   }
   std::printf("wrote the seeds under %s\n", root.c_str());
   return 0;

@@ -13,7 +13,6 @@
 #include <sanitizer/asan_interface.h>
 
 #include <algorithm>
-#include <memory>
 
 #include "value_model.hpp"
 #include "vakra/threads.hpp"
@@ -26,27 +25,16 @@ constexpr size_t kKiB = 1024, kMiB = 1024 * kKiB;
 
 uint32_t load_u32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t{p[3]} << 24; }
 
-// A buffer kept from one input to the next (fresh memory for each large body
-// made page faults most of the run's time). Only the first `size` bytes of
-// what take() returns may be touched: AddressSanitizer reports a read past
-// them as it would one past the end of a heap block.
-class Reused {
- public:
-  MutableBytes take(size_t size) {
-    if (size > capacity_) {
-      ASAN_UNPOISON_MEMORY_REGION(memory_.get(), capacity_);
-      memory_.reset(new uint8_t[size]);
-      capacity_ = size;
-    }
-    ASAN_UNPOISON_MEMORY_REGION(memory_.get(), size);
-    ASAN_POISON_MEMORY_REGION(memory_.get() + size, capacity_ - size);
-    return {memory_.get(), size};
-  }
-
- private:
-  std::unique_ptr<uint8_t[]> memory_;
-  size_t capacity_ = 0;
-};
+// The first `size` bytes of `storage`, a buffer kept from one input to the
+// next (fresh memory for each large body made page faults most of the run's
+// time). AddressSanitizer reports a read past them as one past the end of a
+// heap block: the rest is poisoned, or is the block's own redzone.
+MutableBytes reused(std::vector<uint8_t>& storage, size_t size) {
+  ASAN_UNPOISON_MEMORY_REGION(storage.data(), storage.size());
+  if (storage.size() < size) storage.resize(size), storage.shrink_to_fit();
+  ASAN_POISON_MEMORY_REGION(storage.data() + size, storage.size() - size);
+  return {storage.data(), size};
+}
 
 const Packet& noise() {  // 1 MiB of incompressible bytes, made once
   static const Packet pool = [] {
@@ -71,8 +59,8 @@ void repeat(MutableBytes body, size_t from, size_t& at, size_t run) {
 // pattern of up to 16 repeated, a copy of earlier bytes); when the input
 // runs out, one run fills the rest.
 ByteView expand_body(FuzzInput& in, size_t size) {
-  static Reused storage;
-  const MutableBytes body = storage.take(size);
+  static Packet storage;
+  const MutableBytes body = reused(storage, size);
   for (size_t at = 0; at < size;) {
     const uint8_t op = in.byte();
     const size_t run = in.left() == 0 ? size - at : std::min(size - at, (size_t{in.byte()} + 1) << (op >> 4));
@@ -123,8 +111,8 @@ void liblz4_frames(ByteView body, const LZ4F_preferences_t& settings, size_t pie
 std::optional<ByteView> liblz4_decode(ByteView frames, size_t size, size_t& count) {
   static LZ4F_dctx* dctx = nullptr;  // kept while it decodes without error
   if (dctx == nullptr) written(LZ4F_createDecompressionContext(&dctx, LZ4F_VERSION));
-  static Reused storage;
-  const MutableBytes out = storage.take(size + 1);  // a byte of room past `size`, so more output shows
+  static Packet storage;
+  const MutableBytes out = reused(storage, size + 1);  // a byte of room past `size`, so more output shows
   size_t consumed = 0, produced = 0, hint = 1;
   count = 0;
   while (consumed < frames.size()) {
@@ -186,8 +174,8 @@ void damage(FuzzInput& in, Packet& frame) {
 // A uint8 vector packet of `size` elements whose body is `frame`: header,
 // dimension and padding to the standard alignment, then the frame.
 ByteView packet_of(size_t size, ByteView frame) {
-  static Reused storage;
-  const MutableBytes packet = storage.take(kStandardAlignment + frame.size());
+  static Packet storage;
+  const MutableBytes packet = reused(storage, kStandardAlignment + frame.size());
   std::fill_n(packet.begin(), kStandardAlignment, 0);
   write_v4_header(packet, FLAG_ALIGNED | FLAG_COMPRESSED, dtype_code(Dtype::Uint8), 1);
   for (int b = 0; b < 4; ++b) packet[kHeaderLenV4 + b] = static_cast<uint8_t>(size >> (8 * b));
