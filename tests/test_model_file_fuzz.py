@@ -41,18 +41,15 @@ def forge(seed, names=None, rows=None, metadata=(), size_error=0):
     (index -> (offset, length)), and the file size off by `size_error`."""
     data, record = SEEDS[seed]
     names = record.names if names is None else names
-
-    def head(ranges, size):
-        fields = {"format": StringTensor([FORMAT]), "names": StringTensor(names), "ranges": ranges,
-                  "metadata": StringTensor(list(metadata)), "file_size": np.array(size % 2**64, np.uint64)}
-        return vakra.dumps(fields, check_integrity=True)
-
-    shift = len(head(np.zeros((len(names), 2), np.uint64), 0)) - record.length
+    fields = {"format": StringTensor([FORMAT]), "names": StringTensor(names), "ranges": np.zeros((len(names), 2), np.uint64),
+              "metadata": StringTensor(list(metadata)), "file_size": np.uint64(0)}
+    shift = len(vakra.dumps(fields, check_integrity=True)) - record.length  # the length is the same whatever the values
     ranges = [record.ranges[index % len(record.names)].tolist() for index in range(len(names))]
     for index, row in (rows or {}).items() if names else ():
         ranges[index % len(names)] = row
-    moved = np.array([((offset + shift) % 2**64, length) for offset, length in ranges], np.uint64).reshape(-1, 2)
-    return head(moved, len(data) + shift + size_error) + data[record.length:]
+    fields["ranges"] = np.array([((offset + shift) % 2**64, length) for offset, length in ranges], np.uint64).reshape(-1, 2)
+    fields["file_size"] = np.uint64((len(data) + shift + size_error) % 2**64)
+    return vakra.dumps(fields, check_integrity=True) + data[record.length:]
 
 
 FORGED = st.builds(

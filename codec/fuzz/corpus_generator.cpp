@@ -4,7 +4,8 @@
 // kinds no encoder writes, built byte by byte, and the lz4 harness's streams
 // for each size class and direction. The frames corpus also keeps
 // inputs found by fuzzing (holes-*), which fail if the frame assembly trusts
-// an unverified checksum or leaves a checked index array out of its copy.
+// an unverified checksum or leaves a checked index array out of its copy; the
+// lz4 corpus keeps the inputs a campaign found to cover new ground (found-*).
 //   usage: fuzz_corpus_generator <corpus directory>
 #include <filesystem>
 #include <fstream>

@@ -13,6 +13,7 @@
 #include <sanitizer/asan_interface.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "value_model.hpp"
 #include "vakra/threads.hpp"
@@ -79,10 +80,7 @@ ByteView expand_body(FuzzInput& in, size_t size) {
 }
 
 // The length liblz4 reports, which must not be an error.
-size_t written(size_t result) {
-  FUZZ_CHECK(!LZ4F_isError(result));
-  return result;
-}
+size_t written(size_t result) { return FUZZ_CHECK(!LZ4F_isError(result)), result; }
 
 // liblz4's frames of `body` cut at `split` (two frames unless it is the end),
 // each written in `pieces` updates that flush, so blocks may end short.
@@ -121,12 +119,9 @@ std::optional<ByteView> liblz4_decode(ByteView frames, size_t size, size_t& coun
     if (LZ4F_isError(hint) || (room == 0 && given == 0)) break;
     consumed += given, produced += room, count += hint == 0;
   }
-  if (consumed < frames.size() || hint != 0 || produced != size) {
-    LZ4F_freeDecompressionContext(dctx);
-    dctx = nullptr;
-    return std::nullopt;
-  }
-  return out.first(size);
+  if (consumed == frames.size() && hint == 0 && produced == size) return out.first(size);
+  LZ4F_freeDecompressionContext(std::exchange(dctx, nullptr));
+  return std::nullopt;
 }
 
 // Where the block headers of the frame at frames[0] lie, the end mark last
@@ -193,10 +188,8 @@ void check_lz4(ByteView input) {
   set_num_threads(1 + shape % 4);
   // Mostly just over 256 KiB (the parallel decoder's threshold), an eighth
   // under 64 KiB, a 32nd just over 4 MiB (the parallel compressor's).
-  const uint32_t pick = in.u32();
-  const size_t size_class = (shape >> 2) % 32;
-  const size_t size = size_class < 4 ? pick % (64 * kKiB) : size_class == 31 ? 4 * kMiB + 1 + pick % (64 * kKiB)
-                                                                              : 256 * kKiB + pick % (64 * kKiB);
+  const size_t size_class = (shape >> 2) % 32, spread = in.u32() % (64 * kKiB);
+  const size_t size = size_class < 4 ? spread : size_class == 31 ? 4 * kMiB + 1 + spread : 256 * kKiB + spread;
   const size_t split = (level & 0x80) ? in.u32() % (size + 1) : size;
   const size_t pieces = 1 + in.below(4);
   const ByteView body = expand_body(in, size);
