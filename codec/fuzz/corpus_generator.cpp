@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
   }
   // lz4: each size class (under 64 KiB, over 256 KiB, over 4 MiB), 1 to 4 threads, vakra's frames then liblz4's.
   for (uint8_t i = 0; i < 12; ++i) {
-    Packet seed = steering(static_cast<uint8_t>(i % 4 | std::array<uint8_t, 3>{0, 5, 31}[i % 3] << 2), i * 104729u);
+    Packet seed = steering(static_cast<uint8_t>(i % 4 | std::array<uint8_t, 3>{0, 20, 63}[i % 3] << 2), i * 104729u);
     seed[1] = static_cast<uint8_t>((seed[1] & ~1) | i / 6);
     write_file(root / "lz4" / ("seed-" + std::to_string(i)), seed);
   }

@@ -186,10 +186,10 @@ void check_lz4(ByteView input) {
   FuzzInput in(input);
   const uint8_t shape = in.byte(), settings = in.byte(), level = in.byte();
   set_num_threads(1 + shape % 4);
-  // Mostly just over 256 KiB (the parallel decoder's threshold), an eighth
-  // under 64 KiB, a 32nd just over 4 MiB (the parallel compressor's).
-  const size_t size_class = (shape >> 2) % 32, spread = in.u32() % (64 * kKiB);
-  const size_t size = size_class < 4 ? spread : size_class == 31 ? 4 * kMiB + 1 + spread : 256 * kKiB + spread;
+  // Mostly just over 256 KiB (the parallel decoder's threshold), a quarter
+  // under 64 KiB, a 64th just over 4 MiB (the parallel compressor's).
+  const size_t size_class = shape >> 2, spread = in.u32() % (64 * kKiB);
+  const size_t size = size_class < 16 ? spread : size_class == 63 ? 4 * kMiB + 1 + spread : 256 * kKiB + spread;
   const size_t split = (level & 0x80) ? in.u32() % (size + 1) : size;
   const size_t pieces = 1 + in.below(4);
   const ByteView body = expand_body(in, size);
