@@ -2,6 +2,7 @@
 // are internal to the package (vakra.api and friends call them) and may
 // change with it; vakra_rs keeps the fixed public contract, and takes its
 // module from here through the `_vakra_rs_api` capsule.
+#include "file_mapping.hpp"
 #include "module_frame.hpp"
 #include "native_entry_points.hpp"
 #include "pyref.hpp"
@@ -47,6 +48,15 @@ PyMethodDef kNativeFunctions[] = {
      "loads(data)\n--\n\nDecode the packet at data[0]; bytes after it are ignored, whatever its kind."},
     {"dtype_names", native_dtype_names, METH_NOARGS,
      "dtype_names()\n--\n\nThe dtype names by wire code - 1."},
+    // Files (file_mapping.cpp).
+    {"open_file", with_keywords(native_open_file), METH_VARARGS | METH_KEYWORDS,
+     "open_file(path, writable=False, read_below=0, advice=-1)\n--\n\n"
+     "A regular file's bytes as a FileMapping, holding no descriptor: read into page-aligned memory when shorter "
+     "than read_below, else mapped (with madvise advice, unless -1). Anything else: its open descriptor, an int the "
+     "caller owns."},
+    {"map_file", with_keywords(native_map_file), METH_VARARGS | METH_KEYWORDS,
+     "map_file(fd, writable=False, read_below=0, advice=-1, start=0)\n--\n\n"
+     "As open_file, for the regular file behind fd (which stays open), from byte start on."},
     // Frames (native_frames_entry.cpp).
     {"loads_frames", with_keywords(loads_frames), METH_VARARGS | METH_KEYWORDS,
      "loads_frames(frames, writable=False)\n--\n\n"

@@ -117,7 +117,8 @@ PyRef walked_facts(const WalkedPacket& packet, ByteView bytes) {
   const bool container = kind == PacketKind::Bundle || kind == PacketKind::Sparse;
   PyObject* dict = facts.get();
   if (!set_item(dict, "kind", py_text(kKindNames[static_cast<size_t>(kind)])) ||
-      !set_item(dict, "dtype", dtype_of(packet)) || !set_item(dict, "size", py_size(packet.length)) ||
+      !set_item(dict, "dtype", dtype_of(packet)) || !set_item(dict, "offset", py_size(packet.offset)) ||
+      !set_item(dict, "size", py_size(packet.length)) ||
       !set_item(dict, "body_size", container ? PyRef::borrow(Py_None) : py_size(packet.body().length)) ||
       !add_details(dict, packet) || !add_children(dict, packet, bytes)) {
     return PyRef();

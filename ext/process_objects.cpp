@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "body_view.hpp"
+#include "file_mapping.hpp"
 #include "errors.hpp"
 
 namespace vakra::ext {
@@ -73,7 +74,8 @@ bool make(ProcessObjects& o) {
     return false;
   }
   o.body_view_type = make_body_view_type();
-  return static_cast<bool>(o.body_view_type);
+  o.file_mapping_type = make_file_mapping_type();
+  return o.body_view_type && o.file_mapping_type;
 }
 
 }  // namespace

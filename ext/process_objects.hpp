@@ -58,6 +58,7 @@ struct ProcessObjects {
   std::array<PyRef, kMaxDtypeCode> dtype_names;  // NumPy's name of each Dtype, by its index
   PyRef string_tensor, quantized_tensor;         // the classes the encoder takes as they are
   PyRef body_view_type;                          // body_view.hpp
+  PyRef file_mapping_type;                       // file_mapping.hpp
   DtypeCache dtypes;
   bool bfloat16_registered = false;  // ml_dtypes imported by the decoder (decode_to_python.cpp)
 };

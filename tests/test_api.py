@@ -7,6 +7,8 @@ import gzip
 import mmap
 import re
 import struct
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -85,21 +87,49 @@ def _mapped_paths():
         return maps.read()
 
 
-def test_load_maps_the_file_while_arrays_view_it(tmp_path):
+@pytest.mark.parametrize("mapped", [False, True], ids=["small, read", "large, mapped"])
+def test_load_maps_large_files_while_arrays_view_them_and_reads_small_ones(tmp_path, mapped):
     copied, viewed = tmp_path / "copied.vkr", tmp_path / "viewed.vkr"
     vakra.dump({"s": ["a", "b"], "q": VALUES["qint8"], "c": np.arange(100)}, copied, compress=True)
-    vakra.dump({"w": np.arange(1 << 16, dtype=np.float64), "s": ["x"]}, viewed)
+    count = (vakra.streams.READ_BELOW if mapped else 1 << 12) // 8
+    vakra.dump({"w": np.arange(count, dtype=np.float64), "s": ["x"]}, viewed)
     assert_same(VALUES["qint8"], vakra.load(copied)["q"])
     weights = vakra.load(viewed)["w"]  # the dict goes; the array alone keeps the file mapped
     gc.collect()
-    assert str(copied) not in _mapped_paths() and str(viewed) in _mapped_paths()  # nothing viewed: closed at once
-    assert not weights.flags.writeable and weights[-1] == (1 << 16) - 1
-    del weights
+    assert str(copied) not in _mapped_paths() and (str(viewed) in _mapped_paths()) == mapped
+    # Read or mapped, arrays lie alike: read-only, at their file offset's place within a page.
+    offset = viewed.read_bytes().find(np.arange(count, dtype=np.float64).tobytes())
+    assert not weights.flags.writeable and weights.ctypes.data % 4096 == offset % 4096 and weights[-1] == count - 1
+    with open(viewed, "rb") as handle:
+        changed = vakra.load(handle, writable=True)["w"]
+    changed[0] = 7  # copy-on-write: never reaches the file
+    assert vakra.load(viewed)["w"][0] == 0
+    del weights, changed
     gc.collect()
     assert str(viewed) not in _mapped_paths()
     (tmp_path / "cut.vkr").write_bytes(viewed.read_bytes()[:-1])
     with pytest.raises(ValueError, match=f"^Packet cut short: expected at least {viewed.stat().st_size} bytes, read "):
         vakra.load(tmp_path / "cut.vkr")
+
+
+def test_thousands_of_live_loads_stay_within_a_low_descriptor_limit(tmp_path):
+    # A mapping holds no descriptor: a data loader's cache of values from many files needs none.
+    vakra.dump({"w": np.arange(1000)}, tmp_path / "one.vkr")
+    vakra.save({"w": np.arange(1000)}, tmp_path / "model.vkr")
+    script = ("import resource, sys, vakra\n"
+              "resource.setrlimit(resource.RLIMIT_NOFILE, (32, 32))\n"
+              "vakra.streams.READ_BELOW = 0  # every file mapped, however small\n"
+              "one, model, kept = sys.argv[1], sys.argv[2], []\n"
+              "for _ in range(2000):\n"
+              "    kept.append(vakra.load(one)['w'])\n"
+              "    with open(one, 'rb') as handle:\n"
+              "        kept.append(vakra.load(handle)['w'])\n"
+              "    with vakra.open(model) as file:\n"
+              "        kept.append(file['w'])\n"
+              "print(len(kept), sum(int(array[-1]) for array in kept))\n")
+    result = subprocess.run([sys.executable, "-c", script, str(tmp_path / "one.vkr"), str(tmp_path / "model.vkr")],
+                            capture_output=True, text=True, timeout=120)
+    assert (result.returncode, result.stderr, result.stdout.split()) == (0, "", ["6000", str(6000 * 999)])
 
 
 @pytest.mark.parametrize("target", [bytearray, lambda n: mmap.mmap(-1, n)], ids=["bytearray", "mmap"])

@@ -74,3 +74,61 @@ def test_failures_are_one_line(tmp_path):
     assert_one_line_failure(run("info", "/dev/zero"), "/dev/zero: not a readable packet: Invalid vakra packet")
     result = run("info")
     assert result.returncode == 2 and "FILE" in result.stderr
+
+
+def test_ls_lists_every_entry_from_headers_and_folds_numbered_names(tmp_path):
+    entries = {f"layers.{i}.w": np.ones((8, 8), np.float32) for i in range(24)}
+    entries.update(emb=np.arange(100), head=None, m=scipy.sparse.identity(4, format="csr"), d={"x": np.zeros(3)})
+    entries["head"] = entries["emb"]
+    vakra.save(entries, tmp_path / "model.vkr", metadata={"format": "pt"}, check_integrity=True)
+    lines = run("ls", str(tmp_path / "model.vkr")).stdout.splitlines()
+    assert len(lines) == 30 and lines[0].split() == ["layers.0.w", "dense", "float32", "[8,", "8]", "328", "B",
+                                                     "checksummed"]
+    assert lines[25].split()[-4:] == ["checksummed,", "tied", "to", "emb"] and lines[26].split()[:3] == [
+        "m", "sparse", "csr"] and lines[27].startswith("d/x ")
+    with vakra.open(tmp_path / "model.vkr") as file:
+        stored = sum(length for _, length in {file.byte_range(name) for name in file})  # tied: counted once
+    assert lines[-2:] == ["metadata: format=pt", f"total: 28 entries, 9.0 KiB stored ({stored} bytes)"]
+    folded = run("ls", "--collapse", str(tmp_path / "model.vkr")).stdout.splitlines()
+    assert folded[0].split() == ["layers.{0..23}.w", "dense", "float32", "[8,", "8]", "7.7", "KiB", "checksummed",
+                                 "x24"] and len(folded) == 7
+    with open(tmp_path / "several.vkr", "wb") as out:
+        vakra.dump(np.zeros(3, np.int8), out)
+        vakra.dump({"k": ["a"]}, out, compress=True)
+    assert [line.split()[:3] for line in run("ls", str(tmp_path / "several.vkr")).stdout.splitlines()] == [
+        ["[0]", "dense", "int8"], ["[1]/k", "string", "string"], ["total:", "2", "entries,"]]
+
+
+def test_verify_names_each_damaged_entry_and_says_so_in_its_status(tmp_path):
+    path = tmp_path / "model.vkr"
+    vakra.save({"a": np.arange(100.0), "b": {"c": np.ones(50), "d": np.zeros(2)}}, path, check_integrity=True)
+    result = run("verify", str(path))
+    assert (result.returncode, result.stdout) == (0, f"{path}: 2 entries sound, 3 checksums matched\n")
+    with vakra.open(path) as file:
+        damaged = [sum(file.byte_range(name)) - 12 for name in ("a", "b")]
+    data = bytearray(path.read_bytes())
+    for offset in damaged:
+        data[offset] ^= 1
+    path.write_bytes(data)
+    result = run("verify", str(path))
+    assert result.returncode == 1 and result.stdout.splitlines() == [
+        "a: Integrity check failed: XXH3 mismatch", "b/d: Integrity check failed: XXH3 mismatch", f"{path}: 2 damaged"]
+    path.write_bytes(data[:-1])
+    assert run("verify", str(path)).stdout.splitlines()[0].endswith("it was cut short or changed after it was saved")
+    for content in (b"", b"%PDF-1.7"):
+        path.write_bytes(content)
+        result = run("verify", str(path))
+        assert result.returncode == 2 and result.stderr.count("\n") == 1 and not result.stdout
+
+
+def test_convert_command_reports_in_one_line(tmp_path):
+    np.save(tmp_path / "a.npy", np.arange(3))
+    assert run("convert", "--check-integrity", str(tmp_path / "a.npy"), str(tmp_path / "a.vkr")).returncode == 0
+    assert vakra.info(tmp_path.joinpath("a.vkr").read_bytes())["integrity_protected"]
+    assert_one_line_failure(run("convert", str(tmp_path / "a.vkr"), str(tmp_path / "a.npz")), "holds one unnamed value")
+    assert_one_line_failure(run("convert", str(tmp_path / "absent.npy"), str(tmp_path / "b.vkr")),
+                            "No such file or directory")
+    vakra.save({"w": np.ones(2)}, tmp_path / "m.vkr", metadata={"k": "v"})
+    result = run("convert", str(tmp_path / "m.vkr"), str(tmp_path / "m.npz"))
+    assert result.returncode == 0 and result.stderr == (
+        f"vakra: warning: {tmp_path / 'm.npz'}: a .npz file has no place for metadata; not carried: 'k'\n")

@@ -117,3 +117,45 @@ def test_every_truncation_and_single_byte_flip(name):
             packet[position] ^= mask
             both(packet)
             packet[position] ^= mask
+
+
+def _csr(indices, indptr, minor):
+    # Any object with a sparse matrix's attributes encodes as one: index dtypes SciPy would widen stay as given.
+    from types import SimpleNamespace
+
+    indptr = np.asarray(indptr[0], dtype=indptr[1])
+    return SimpleNamespace(format="csr", shape=(len(indptr) - 1, minor), data=np.ones(len(indices[0]), np.float32),
+                           indices=np.asarray(indices[0], dtype=indices[1]), indptr=indptr)
+
+
+_MANY = 1 << 21  # 8 MiB of int32 indices: checked in pieces on the pool
+
+
+@pytest.mark.parametrize("indices, indptr, minor, sound", [
+    (([127, 0], np.int8), ([0, 2], np.int8), 200, True),  # every int8 is below 200: only the sign matters
+    (([-1, 0], np.int8), ([0, 2], np.int8), 200, False),
+    (([99], np.int8), ([0, 1], np.int16), 100, True),
+    (([100], np.int8), ([0, 1], np.int16), 100, False),
+    (([255], np.uint8), ([0, 1], np.uint8), 300, True),
+    (([5], np.uint16), ([0, 1], np.uint32), 5, False),
+    (([9, -5], np.int64), ([0, 2], np.int64), 10, False),
+    (([0, 1], np.int32), ([0, 2, 1], np.int32), 10, False),  # indptr decreasing
+    (([0], np.int32), ([0, 1 << 63], np.uint64), 10, False),  # stored count beyond int64 and the data
+    ((np.arange(_MANY) % 1000, np.int32), ([0, _MANY], np.int64), 1000, True),
+    ((np.append(np.arange(_MANY - 1) % 1000, 1000), np.int32), ([0, _MANY], np.int64), 1000, False),
+    ((np.zeros(_MANY), np.int64), (np.arange(_MANY + 1) // 2 * 2 - np.arange(_MANY + 1) % 2, np.int64), 1, False),
+], ids=["int8 below a wide bound", "int8 negative", "int8 last column", "int8 past the last column", "uint8",
+        "uint16 at the bound", "int64 negative", "indptr decreasing", "uint64 count", "many, sound",
+        "many, the last index out of range", "many, indptr decreasing"])
+def test_csr_index_arrays_are_checked_for_every_dtype_and_size(indices, indptr, minor, sound):
+    packet, before = vakra.dumps(_csr(indices, indptr, minor)), vakra.get_num_threads()
+    try:
+        for threads in (1, 2):
+            vakra.set_num_threads(threads)
+            if sound:
+                assert vakra.loads(packet).indices.shape == (len(indices[0]),)
+            else:
+                with pytest.raises(ValueError, match="Malformed"):
+                    vakra.loads(packet)
+    finally:
+        vakra.set_num_threads(before)

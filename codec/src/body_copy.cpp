@@ -21,21 +21,25 @@ constexpr size_t kHashPiece = size_t{128} << 10;
 constexpr size_t kLargeChunk = size_t{2} << 20;
 constexpr size_t kSmallChunk = size_t{256} << 10;
 
-uint64_t copy_and_hash(uint8_t* destination, ByteView source) {
-  hash::Xxh3Stream stream;
+void copy_and_hash(uint8_t* destination, ByteView source, hash::Xxh3Stream& stream) {
   for (size_t done = 0; done < source.size();) {
     const size_t n = std::min(kHashPiece, source.size() - done);
     std::memcpy(destination + done, source.data() + done, n);
     stream.update({destination + done, n});
     done += n;
   }
-  return stream.digest();
 }
 
 void copy_alone(const BodyCopy& body) {
   const size_t size = body.source.size();
+  if (body.stream != nullptr) {
+    copy_and_hash(body.destination, body.source, *body.stream);
+    return;
+  }
   if (body.digest != nullptr && size > kHashPiece) {
-    *body.digest = copy_and_hash(body.destination, body.source);
+    hash::Xxh3Stream stream;
+    copy_and_hash(body.destination, body.source, stream);
+    *body.digest = stream.digest();
     return;
   }
   if (size != 0) std::memcpy(body.destination, body.source.data(), size);
@@ -43,7 +47,7 @@ void copy_alone(const BodyCopy& body) {
 }
 
 // One body split into chunks. Chunks are claimed through `next` by whoever
-// comes first; a hashed body also has one walker that hashes the chunks in
+// comes first; a hashed body also has a walker that hashes the chunks in
 // order, copying any it reaches before anyone else has.
 class ChunkedBody {
  public:
@@ -53,14 +57,14 @@ class ChunkedBody {
     const auto address = reinterpret_cast<uintptr_t>(body.destination);
     first_ = std::min(size, chunk_ - address % chunk_);
     chunks_ = size == 0 ? 0 : 1 + (size - first_ + chunk_ - 1) / chunk_;
-    if (body.digest != nullptr) {
-      done_ = std::make_unique<std::atomic<bool>[]>(chunks_);
-      stream_ = std::make_unique<hash::Xxh3Stream>();
-    }
+    if (hashed()) done_ = std::make_unique<std::atomic<bool>[]>(chunks_);
+    if (body.digest != nullptr && body.stream == nullptr) stream_ = std::make_unique<hash::Xxh3Stream>();
   }
 
   size_t chunks() const { return chunks_; }
-  bool hashed() const { return body_.digest != nullptr; }
+  bool hashed() const { return body_.digest != nullptr || body_.stream != nullptr; }
+  // The stream its walker feeds: its own, or the one it shares with other bodies.
+  hash::Xxh3Stream* stream() const { return body_.stream != nullptr ? body_.stream : stream_.get(); }
 
   // Copies one unclaimed chunk, if any is left.
   void copy_next() {
@@ -68,7 +72,8 @@ class ChunkedBody {
     if (chunk < chunks_) copy_chunk(chunk);
   }
 
-  // Hashes the chunks in order; runs on exactly one thread.
+  // Hashes the chunks in order; runs on exactly one thread, after the walks
+  // of the bodies before it that feed the same stream.
   void walk() {
     for (size_t chunk = 0; chunk < chunks_; ++chunk) {
       while (!done_[chunk].load(std::memory_order_acquire)) {
@@ -80,9 +85,9 @@ class ChunkedBody {
         }
       }
       const auto [begin, length] = range(chunk);
-      stream_->update({body_.destination + begin, length});
+      stream()->update({body_.destination + begin, length});
     }
-    *body_.digest = stream_->digest();
+    if (body_.stream == nullptr) *body_.digest = stream_->digest();
   }
 
  private:
@@ -119,20 +124,28 @@ void copy_bodies(std::span<const BodyCopy> bodies) {
     for (const BodyCopy& body : bodies) copy_alone(body);
     return;
   }
-  // Tasks: first one walker per hashed body, then one copy per chunk.
-  std::vector<ChunkedBody*> walkers;
+  // Tasks: first one walker per stream (walking its bodies in order), then
+  // one copy per chunk.
+  std::vector<std::vector<ChunkedBody*>> walkers;
   std::vector<ChunkedBody*> chunk_owner;
   std::vector<std::unique_ptr<ChunkedBody>> chunked;
   chunked.reserve(bodies.size());
   for (const BodyCopy& body : bodies) {
     chunked.push_back(std::make_unique<ChunkedBody>(body, total));
     ChunkedBody* split = chunked.back().get();
-    if (split->hashed()) walkers.push_back(split);
+    if (split->hashed()) {
+      auto shared = std::ranges::find_if(walkers, [&](const auto& walk) { return walk.front()->stream() == split->stream(); });
+      if (shared == walkers.end()) {
+        walkers.push_back({split});
+      } else {
+        shared->push_back(split);
+      }
+    }
     chunk_owner.insert(chunk_owner.end(), split->chunks(), split);
   }
   for_each(walkers.size() + chunk_owner.size(), [&](size_t task) {
     if (task < walkers.size()) {
-      walkers[task]->walk();
+      for (ChunkedBody* body : walkers[task]) body->walk();
     } else {
       chunk_owner[task - walkers.size()]->copy_next();
     }

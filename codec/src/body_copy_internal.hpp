@@ -6,17 +6,22 @@
 #include <cstdint>
 #include <span>
 
+#include "hash_internal.hpp"
 #include "vakra/bytes.hpp"
 
 namespace vakra::parallel {
 
 // `source` copied to `destination`; with `digest`, the XXH3-64 of the bytes as
 // written into the destination (not as read from the source, which another
-// thread may be changing) is stored there.
+// thread may be changing) is stored there. With `stream` instead, the bytes as
+// written are fed to it, after those of every earlier body of the list with
+// the same stream: one checksum over several bodies (and over what the caller
+// fed it before), whose digest the caller takes.
 struct BodyCopy {
   uint8_t* destination = nullptr;
   ByteView source;
   uint64_t* digest = nullptr;
+  hash::Xxh3Stream* stream = nullptr;
 };
 
 // Copies (and hashes) every body. Writing into fresh memory is dominated by

@@ -8,6 +8,7 @@
 #include <xxh_x86dispatch.h>
 
 #include <cstdint>
+#include <utility>
 
 #include "vakra/bytes.hpp"
 
@@ -20,9 +21,11 @@ inline uint64_t xxh3(ByteView bytes) { return XXH3_64bits(bytes.data(), bytes.si
 class Xxh3Stream {
  public:
   Xxh3Stream() : state_(XXH3_createState()) { XXH3_64bits_reset(state_); }
-  ~Xxh3Stream() { XXH3_freeState(state_); }
+  ~Xxh3Stream() { XXH3_freeState(state_); }  // accepts nullptr (a moved-from stream)
   Xxh3Stream(const Xxh3Stream&) = delete;
   Xxh3Stream& operator=(const Xxh3Stream&) = delete;
+  Xxh3Stream(Xxh3Stream&& other) noexcept : state_(std::exchange(other.state_, nullptr)) {}
+  Xxh3Stream& operator=(Xxh3Stream&&) = delete;
 
   void update(ByteView bytes) { XXH3_64bits_update(state_, bytes.data(), bytes.size()); }
   uint64_t digest() const { return XXH3_64bits_digest(state_); }

@@ -1,6 +1,7 @@
 // Dispatch over the kinds of planned packet, and the sink that writes a
 // whole packet into one buffer.
 #include <cstring>
+#include <deque>
 #include <utility>
 #include <vector>
 
@@ -34,6 +35,29 @@ class BufferSink final : public PacketSink {
     uint8_t* destination = advance(bytes.size());
     place_at(destination, bytes, advance(sizeof(uint64_t)));
   }
+  // Small parts are copied and hashed on the spot until a large one is held
+  // back; the parts after it are held too, so the stream takes them in order.
+  void checked_parts(std::span<const ByteView> parts, hash::Xxh3Stream&& started) override {
+    hash::Xxh3Stream& stream = streams_.emplace_back(std::move(started));
+    bool holding = false;
+    for (const ByteView part : parts) {
+      uint8_t* destination = advance(part.size());
+      holding = holding || part.size() >= kHoldFrom;
+      if (holding) {
+        held_.push_back({destination, part, nullptr, &stream});
+        footers_.push_back(nullptr);
+        continue;
+      }
+      if (!part.empty()) std::memcpy(destination, part.data(), part.size());
+      stream.update({destination, part.size()});
+    }
+    uint8_t* footer = advance(sizeof(uint64_t));
+    if (holding) {
+      stream_footers_.push_back({&stream, footer});
+    } else {
+      wire::store_u64(footer, stream.digest());
+    }
+  }
 
   void finish() {
     if (held_.empty()) return;
@@ -45,6 +69,7 @@ class BufferSink final : public PacketSink {
     for (size_t i = 0; i < held_.size(); ++i) {
       if (footers_[i] != nullptr) wire::store_u64(footers_[i], digests[i]);
     }
+    for (const auto& [stream, footer] : stream_footers_) wire::store_u64(footer, stream->digest());
   }
 
  private:
@@ -67,6 +92,8 @@ class BufferSink final : public PacketSink {
   uint8_t* cursor_;
   std::vector<parallel::BodyCopy> held_;
   std::vector<uint8_t*> footers_;  // where each held body's checksum goes, or nullptr
+  std::deque<hash::Xxh3Stream> streams_;  // of checked parts (a deque: held bodies point into it)
+  std::vector<std::pair<hash::Xxh3Stream*, uint8_t*>> stream_footers_;  // digests taken once held parts are copied
 };
 
 }  // namespace

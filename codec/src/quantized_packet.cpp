@@ -75,12 +75,11 @@ void emit_quantized(const QuantizedPlan& plan, PacketSink& sink) {
     sink.body(codes);
     return;
   }
-  // The checksum covers the parameter block and the codes, streamed over the two ranges.
+  // The checksum covers the parameter block, as just written into the
+  // packet, and the codes, as the sink writes them.
   hash::Xxh3Stream stream;
   stream.update(prefix.subspan(layout.params_start, layout.tables_end - layout.params_start));
-  sink.body(codes);
-  stream.update(codes);
-  wire::store_u64(sink.piece(kChecksumLength).data(), stream.digest());
+  sink.checked_parts({&codes, 1}, std::move(stream));
 }
 
 Status read_quantized(ReadCursor& cursor, const PacketHeader& header, WalkedQuantized& out) {

@@ -4,6 +4,7 @@
 #include "vakra/segments.hpp"
 
 #include <cstring>
+#include <deque>
 
 #include "body_copy_internal.hpp"
 #include "memory_internal.hpp"
@@ -31,19 +32,15 @@ class SegmentSink final : public PacketSink {
   // taken of that copy, so the two always agree. Copies and checksums are
   // made at the end, several bodies at a time.
   void checked_body(ByteView bytes) override {
-    Checked checked{.source = bytes, .owned_offset = owned_.size()};
-    if (bytes.empty()) {
-      // nothing to place; the checksum is that of no bytes
-    } else if (bytes.size() < copy_below_) {
-      grow_owned(bytes.size());
-    } else {
-      OwnedBytes& copy = bounced_.emplace_back(memory::fresh_output(bytes.size()));
-      checked.bounce = copy.data();
-      pending_.push_back({.view = copy.view(), .owned = false, .borrowed = false});
-    }
+    Checked& checked = place_checked(bytes, nullptr);
     piece(sizeof(uint64_t));
     checked.footer = owned_.size() - sizeof(uint64_t);
-    checked_.push_back(checked);
+  }
+  void checked_parts(std::span<const ByteView> parts, hash::Xxh3Stream&& started) override {
+    hash::Xxh3Stream* stream = &streams_.emplace_back(std::move(started));
+    for (const ByteView part : parts) place_checked(part, stream);
+    piece(sizeof(uint64_t));
+    footers_.push_back({stream, owned_.size() - sizeof(uint64_t)});
   }
 
   // Owned ranges are recorded as offsets while the buffer may still move,
@@ -54,11 +51,15 @@ class SegmentSink final : public PacketSink {
       std::vector<parallel::BodyCopy> copies;
       copies.reserve(checked_.size());
       for (size_t i = 0; i < checked_.size(); ++i) {
-        uint8_t* destination = checked_[i].bounce != nullptr ? checked_[i].bounce : owned_.data() + checked_[i].owned_offset;
-        copies.push_back({destination, checked_[i].source, &digests[i]});
+        const Checked& checked = checked_[i];
+        uint8_t* destination = checked.bounce != nullptr ? checked.bounce : owned_.data() + checked.owned_offset;
+        copies.push_back({destination, checked.source, checked.stream == nullptr ? &digests[i] : nullptr, checked.stream});
       }
       parallel::copy_bodies(copies);
-      for (size_t i = 0; i < digests.size(); ++i) wire::store_u64(owned_.data() + checked_[i].footer, digests[i]);
+      for (size_t i = 0; i < digests.size(); ++i) {
+        if (checked_[i].stream == nullptr) wire::store_u64(owned_.data() + checked_[i].footer, digests[i]);
+      }
+      for (const auto& [stream, footer] : footers_) wire::store_u64(owned_.data() + footer, stream->digest());
     }
     SegmentList list;
     list.owned_ = std::move(owned_);
@@ -81,13 +82,30 @@ class SegmentSink final : public PacketSink {
     bool borrowed = false;
   };
   // A checksummed body: copied from `source` into owned_ (small ones) or its
-  // own buffer in bounced_, and hashed there; its digest goes at `footer` of owned_.
+  // own buffer in bounced_, and hashed there; its digest goes at `footer` of
+  // owned_, unless it is one of several parts fed to `stream`.
   struct Checked {
     ByteView source;
     size_t owned_offset = 0;
     uint8_t* bounce = nullptr;
     size_t footer = 0;
+    hash::Xxh3Stream* stream = nullptr;
   };
+
+  // Makes room for a checked body in the list's own storage; the copy is made at the end.
+  Checked& place_checked(ByteView bytes, hash::Xxh3Stream* stream) {
+    Checked checked{.source = bytes, .owned_offset = owned_.size(), .stream = stream};
+    if (bytes.empty()) {
+      // nothing to place; the checksum is that of no bytes
+    } else if (bytes.size() < copy_below_) {
+      grow_owned(bytes.size());
+    } else {
+      OwnedBytes& copy = bounced_.emplace_back(memory::fresh_output(bytes.size()));
+      checked.bounce = copy.data();
+      pending_.push_back({.view = copy.view(), .owned = false, .borrowed = false});
+    }
+    return checked_.emplace_back(checked);
+  }
 
   // Extends the owned range at the end of the list, or opens one after a view.
   uint8_t* grow_owned(size_t n) {
@@ -103,6 +121,8 @@ class SegmentSink final : public PacketSink {
 
   size_t copy_below_;
   std::vector<Checked> checked_;
+  std::deque<hash::Xxh3Stream> streams_;  // of checked parts (a deque: Checked points into it)
+  std::vector<std::pair<hash::Xxh3Stream*, size_t>> footers_;  // where each stream's digest goes in owned_
   std::vector<uint8_t> owned_;
   std::vector<OwnedBytes> bounced_;
   std::vector<Pending> pending_;

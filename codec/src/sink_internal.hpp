@@ -8,7 +8,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
+#include "hash_internal.hpp"
 #include "vakra/bytes.hpp"
 #include "vakra/plan.hpp"
 
@@ -23,6 +25,11 @@ class PacketSink {
   // Body bytes followed by their XXH3-64 (8 bytes, little-endian), taken of
   // the bytes as they end up in the packet.
   virtual void checked_body(ByteView bytes) = 0;
+  // Body parts back to back, then the XXH3-64 (8 bytes, little-endian) of
+  // `started` (which has taken whatever the checksum covers before them, from
+  // pieces the writer filled) continued over the parts as they end up in the
+  // packet, never as read from their source, which may change meanwhile.
+  virtual void checked_parts(std::span<const ByteView> parts, hash::Xxh3Stream&& started) = 0;
 
  protected:
   ~PacketSink() = default;

@@ -1,8 +1,13 @@
-// The structure check of csr and csc index arrays.
+// The structure check of csr and csc index arrays, at memory speed:
+// vectorized loops, on the thread pool for large arrays.
+#include <algorithm>
 #include <cstring>
+#include <limits>
 #include <type_traits>
+#include <vector>
 
 #include "packet_kinds_internal.hpp"
+#include "thread_pool_internal.hpp"
 #include "vakra/dense.hpp"
 
 namespace vakra {
@@ -25,13 +30,88 @@ bool with_integer_type(Dtype dtype, Scan&& scan) {
   }
 }
 
-// Element i as int64, with every value int64 cannot hold mapped to -1 (always invalid here).
+// Index arrays of this many bytes or more are scanned in pieces across the
+// thread pool; each piece is a tight loop the compiler vectorizes.
+constexpr size_t kScanPiece = size_t{1} << 20;
+
 template <class T>
-int64_t load_index(ByteView bytes, size_t i) {
+T element_at(const uint8_t* bytes, size_t i) {
   T v;
-  std::memcpy(&v, bytes.data() + i * sizeof(T), sizeof(T));
-  if constexpr (std::is_unsigned_v<T> && sizeof(T) == 8) return v > static_cast<uint64_t>(INT64_MAX) ? -1 : v;
-  return static_cast<int64_t>(v);
+  std::memcpy(&v, bytes + i * sizeof(T), sizeof(T));  // elements need not be aligned in the packet
+  return v;
+}
+
+// Whether `scan(begin, end)` holds for every piece of [0, n), the pieces on
+// the pool when the array is large. Pieces never stop early: a branch-free
+// pass over all of them costs less than checking a flag.
+template <class T, class Scan>
+bool all_pieces(size_t n, Scan&& scan) {
+  const size_t per_piece = kScanPiece / sizeof(T);
+  if (n * sizeof(T) < parallel::kMinParallelMemory || num_threads() == 1) return scan(size_t{0}, n);
+  const size_t pieces = (n + per_piece - 1) / per_piece;
+  std::vector<uint8_t> sound(pieces);
+  parallel::for_each(pieces, [&](size_t piece) {
+    sound[piece] = scan(piece * per_piece, std::min(n, (piece + 1) * per_piece)) ? 1 : 0;
+  });
+  return std::ranges::all_of(sound, [](uint8_t ok) { return ok != 0; });
+}
+
+// Whether every element of [begin, end) lies in [0, limit) (with
+// `sign_only`, only that none is negative), and whether none is below the
+// element before it: plain functions of their arguments with an accumulator
+// of the elements' width, so the compiler vectorizes them. Kept out of line:
+// inlined into the caller, whose calls may throw, they were left scalar.
+template <class T>
+[[gnu::noinline]] bool none_outside(const uint8_t* bytes, size_t begin, size_t end, T limit, bool sign_only) {
+  T sign = 0;  // the OR of every element: negative when any is
+  if (sign_only) {
+    for (size_t i = begin; i < end; ++i) sign |= element_at<T>(bytes, i);
+    return sign >= 0;
+  }
+  T over = 0;
+  for (size_t i = begin; i < end; ++i) {
+    const T x = element_at<T>(bytes, i);
+    over |= static_cast<T>(x >= limit);
+    sign |= x;
+  }
+  return over == 0 && sign >= 0;
+}
+
+template <class T>
+[[gnu::noinline]] bool none_at_or_above(const uint8_t* bytes, size_t begin, size_t end, T limit) {
+  T bad = 0;
+  for (size_t i = begin; i < end; ++i) bad |= static_cast<T>(element_at<T>(bytes, i) >= limit);
+  return bad == 0;
+}
+
+template <class T>
+[[gnu::noinline]] bool none_decreasing(const uint8_t* bytes, size_t begin, size_t end) {
+  T bad = 0;
+  for (size_t i = std::max<size_t>(begin, 1); i < end; ++i) bad |= static_cast<T>(element_at<T>(bytes, i) < element_at<T>(bytes, i - 1));
+  return bad == 0;
+}
+
+// Every element in [0, bound). Unsigned elements are compared as the signed
+// type one size up where they would not fit (SSE2 compares signed integers only).
+template <class T>
+bool all_in_range(const uint8_t* bytes, size_t n, uint64_t bound) {
+  if constexpr (std::is_unsigned_v<T>) {
+    // Non-negative by type: in range unless some element reaches the bound,
+    // which only a bound within the type's values allows.
+    if (bound > std::numeric_limits<T>::max()) return true;
+    const auto limit = static_cast<T>(bound);
+    return all_pieces<T>(n, [=](size_t begin, size_t end) { return none_at_or_above<T>(bytes, begin, end, limit); });
+  } else {
+    const bool sign_only = bound > static_cast<uint64_t>(std::numeric_limits<T>::max());
+    const T limit = sign_only ? T{0} : static_cast<T>(bound);
+    return all_pieces<T>(n, [=](size_t begin, size_t end) { return none_outside<T>(bytes, begin, end, limit, sign_only); });
+  }
+}
+
+// Every element at least the one before it.
+template <class T>
+bool never_decreasing(const uint8_t* bytes, size_t n) {
+  return all_pieces<T>(n, [=](size_t begin, size_t end) { return none_decreasing<T>(bytes, begin, end); });
 }
 
 // An index component's elements, decompressed into `storage` if need be.
@@ -69,29 +149,20 @@ uint64_t element_count_of(const WalkedPacket& component) {
 bool read_stored_count(const IndexArray& indptr, uint64_t major, uint64_t& stored) {
   return with_integer_type(indptr.dtype, [&](auto tag) {
     using T = decltype(tag);
+    const uint8_t* bytes = indptr.elements.data();
     const size_t n = indptr.elements.size() / sizeof(T);
-    if (n != major + 1 || load_index<T>(indptr.elements, 0) != 0) return false;
-    int64_t previous = 0;
-    for (size_t i = 1; i < n; ++i) {
-      const int64_t entry = load_index<T>(indptr.elements, i);
-      if (entry < previous) return false;
-      previous = entry;
-    }
-    stored = static_cast<uint64_t>(previous);
+    if (n != major + 1 || element_at<T>(bytes, 0) != 0 || !never_decreasing<T>(bytes, n)) return false;
+    // From 0 and never decreasing, the last entry is the largest and not negative.
+    stored = static_cast<uint64_t>(element_at<T>(bytes, n - 1));
     return true;
   });
 }
 
-bool indices_in_range(const IndexArray& indices, uint64_t stored, int64_t minor) {
+bool indices_in_range(const IndexArray& indices, uint64_t stored, uint64_t minor) {
   return with_integer_type(indices.dtype, [&](auto tag) {
     using T = decltype(tag);
     if (stored > indices.elements.size() / sizeof(T)) return false;
-    bool in_range = true;
-    for (size_t i = 0; i < stored; ++i) {
-      const int64_t index = load_index<T>(indices.elements, i);
-      in_range &= index >= 0 && index < minor;
-    }
-    return in_range;
+    return all_in_range<T>(indices.elements.data(), stored, minor);
   });
 }
 
@@ -134,7 +205,7 @@ Status verify_sparse(const WalkedSparse& sparse, const ByteSource& bytes) {
   }
   const bool row_major = sparse.format == SparseFormat::csr;
   const uint64_t major = sparse.shape[row_major ? 0 : 1];
-  const int64_t minor = sparse.shape[row_major ? 1 : 0];
+  const uint64_t minor = sparse.shape[row_major ? 1 : 0];
   VAKRA_ASSIGN_OR_RETURN(const IndexArray indices, index_array(sparse.components[1], bytes));
   VAKRA_ASSIGN_OR_RETURN(const IndexArray indptr, index_array(sparse.components[2], bytes));
   uint64_t stored = 0;

@@ -1,6 +1,7 @@
 // String packets (written and read) and ragged packets (read only): a table
 // of count + 1 u64 offsets followed by one payload holding every item.
 #include <algorithm>
+#include <array>
 
 #include "hash_internal.hpp"
 #include "packet_kinds_internal.hpp"
@@ -38,15 +39,15 @@ void emit_string(const StringPlan& plan, PacketSink& sink) {
 
   // The host is little-endian (wire_internal.hpp), so the table goes out as it lies.
   const ByteView table(reinterpret_cast<const uint8_t*>(plan.offsets.data()), plan.offsets.size_bytes());
-  sink.body(table);
-  sink.body(plan.payload);
-  if (plan.check_integrity) {
-    // One checksum over the table and the payload, which need not be neighbours in memory.
-    hash::Xxh3Stream stream;
-    stream.update(table);
-    stream.update(plan.payload);
-    wire::store_u64(sink.piece(kChecksumLength).data(), stream.digest());
+  if (!plan.check_integrity) {
+    sink.body(table);
+    sink.body(plan.payload);
+    return;
   }
+  // One checksum over the table and the payload, which need not be
+  // neighbours in memory, taken of them as they are written.
+  const std::array<ByteView, 2> parts{table, plan.payload};
+  sink.checked_parts(parts, hash::Xxh3Stream());
 }
 
 Status read_offsets(ReadCursor& cursor, const PacketHeader& header, WalkedOffsets& out) {

@@ -41,10 +41,12 @@ TEST(Plan, BodiesAtTheThresholdAreBorrowed) {
       {"dense, checksum: copied, so the checksum matches what goes out", as_plan(plan_dense(vector_view, {64, true, false})), {}},
       {"dense, compressed", compressed(), {nullptr}},
       {"dense below the threshold", as_plan(plan_dense(small_view, {16, true, false})), {}},
-      {"string, checksum", text(), {payload.data()}},
-      {"quantized, checksum",
-       as_plan(plan_quantized({codes_shape, scales, scales, codes, 4, 1, 0, Dtype::Qint8}, {16, true, false})), {codes.data()}},
-      {"nested bundle", PacketPlan{std::move(outer)}, {nullptr, payload.data()}},
+      {"string, checksum: copied too", text(), {}},
+      {"quantized, checksum: copied too",
+       as_plan(plan_quantized({codes_shape, scales, scales, codes, 4, 1, 0, Dtype::Qint8}, {16, true, false})), {}},
+      {"quantized, no checksum",
+       as_plan(plan_quantized({codes_shape, scales, scales, codes, 4, 1, 0, Dtype::Qint8}, {16, false, false})), {codes.data()}},
+      {"nested bundle", PacketPlan{std::move(outer)}, {nullptr}},
   };
   for (const auto& [name, plan, expected_borrowed] : cases) {
     SCOPED_TRACE(name);

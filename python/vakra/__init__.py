@@ -13,7 +13,8 @@ describes a packet without decoding it and ``packet_length`` measures one;
 ``dumps_frames``/``loads_frames`` carry a packet as a list of buffers.
 ``save`` writes any number of named values to a model file, ``open`` reads
 one lazily (a ``File``, decoding each entry when asked) and ``load_file``
-reads it whole.
+reads it whole. ``convert`` turns .npy, .npz, safetensors and torch.save files
+into vakra files and back.
 Uncompressed arrays are decoded as read-only views of the packet's memory.
 ``set_num_threads``/``get_num_threads`` bound the threads one large body
 may use (``VAKRA_NUM_THREADS`` sets the count at import; 1 means none).
@@ -24,6 +25,7 @@ from importlib.metadata import version as _distribution_version
 from . import vakra_rs  # noqa: F401  (reached as vakra.vakra_rs, not exported)
 from ._native import get_num_threads, set_num_threads
 from .api import dump, dump_into, dumps, info, loads
+from .converter import convert
 from .frames import dumps_frames, loads_frames
 from .model_file import File, load_file, open
 from .model_save import save
@@ -35,4 +37,4 @@ __version__ = _distribution_version("vakra")
 
 __all__ = ["dumps", "loads", "dump", "load", "dump_into", "info", "packet_length", "send", "recv", "dumps_frames",
            "loads_frames", "StringTensor", "QuantizedTensor", "set_num_threads", "get_num_threads", "save", "open",
-           "File", "load_file"]
+           "File", "load_file", "convert"]

@@ -20,7 +20,7 @@ from . import _native
 from .api import loads
 from .ragged import StringTensor
 
-__all__ = ["FORMAT", "Record", "record_fields", "read_record"]
+__all__ = ["FORMAT", "Record", "record_fields", "read_record", "is_record"]
 
 FORMAT = "vakra model file 1"
 _KEYS = ["format", "names", "ranges", "metadata", "file_size"]
@@ -43,6 +43,11 @@ class Record:
         self.names, self.ranges, self.metadata, self.length = names, ranges, metadata, length
 
 
+def is_record(framing: dict[str, Any]) -> bool:
+    """Whether a packet described by ``vakra.info`` is framed as a model file's record."""
+    return framing["kind"] == "bundle" and list(framing["entries"]) == _KEYS
+
+
 def read_record(data: memoryview, path: str) -> Record:
     """Reads and checks the record at the start of `data`, a whole model
     file. Raises ValueError naming `path` for anything but a sound model
@@ -51,7 +56,7 @@ def read_record(data: memoryview, path: str) -> Record:
         framing = _native.walk(data)
     except ValueError as error:
         raise ValueError(f"{path} is not a readable vakra model file: {error}") from None
-    if framing["kind"] != "bundle" or list(framing["entries"]) != _KEYS:
+    if not is_record(framing):
         raise ValueError(f"{path} is not a vakra model file: its first packet is not a model file's record "
                          "(a file of plain packets is read with vakra.load)")
     length = framing["size"]

@@ -13,6 +13,7 @@ from __future__ import annotations
 import contextlib
 import errno
 import io
+import itertools
 import os
 import secrets
 import stat
@@ -37,6 +38,9 @@ _encode = _native.encode
 _encode_into = _native.encode_into
 _encode_to_fd = _native.encode_to_fd
 _encode_segments = _native.encode_segments
+# Temporary files of dump(path) are named by a per-process tag and a counter.
+_TEMPORARY_TAG = secrets.token_hex(4)
+_temporary_numbers = itertools.count()
 
 
 def dumps(obj: Any, *, check_integrity: bool = False, compress: bool = False, alignment: int = 64) -> bytes:
@@ -141,8 +145,9 @@ def info(data: ReadableBuffer) -> dict[str, Any]:
     ``dtype_code``, ``ndim``, ``aligned``, ``integrity_protected``, (for
     bundles ``entry_count``), ``shape`` and ``total_elements``. Then:
     ``kind`` ("dense", "bundle", "sparse", "string", "quantized", "ragged" or
-    "inline"), ``dtype`` (its name, or None), ``size`` (the packet's exact
-    length; bytes after it are not looked at),
+    "inline"), ``dtype`` (its name, or None), ``offset`` (where the packet
+    starts, counted from ``data[0]``: 0, or a nested packet's place),
+    ``size`` (the packet's exact length; bytes after it are not looked at),
     ``body_size`` (stored body bytes, None for containers), kind details
     (``compressed``; ``format``; ``count``; ``quant_scheme``, ``axis``,
     ``group_size``, ``scale_count``) and, for bundles and sparse packets,
@@ -156,24 +161,34 @@ def info(data: ReadableBuffer) -> dict[str, Any]:
 
 
 def _dump_to_path(obj: Any, path: str, options: tuple) -> None:
-    write_to_path(path, lambda handle: _dump_to_handle(obj, handle, options))
+    write_descriptor_to_path(path, lambda descriptor: _encode_to_fd(obj, descriptor, *options))
 
 
 def write_to_path(path: str, write: Callable[[IO[bytes]], None]) -> None:
-    """Runs ``write`` on the binary file that becomes ``path``'s content: a
-    new file beside a regular file (or none), renamed over it once ``write``
-    returns, so that on any error the old file is untouched and the new one
-    removed; a FIFO or a device itself."""
-    target = os.path.realpath(path)  # through a symlink: its target is updated, the link stays
+    """Runs ``write`` on the binary file that becomes ``path``'s content, as
+    :func:`write_descriptor_to_path` does with a descriptor."""
+    def write_handle(descriptor: int) -> None:
+        with open(descriptor, "wb", closefd=False) as handle:
+            write(handle)
+
+    write_descriptor_to_path(path, write_handle)
+
+
+def write_descriptor_to_path(path: str, write: Callable[[int], None]) -> None:
+    """Runs ``write`` on the descriptor of the file that becomes ``path``'s
+    content: a new file beside a regular file (or none), renamed over it once
+    ``write`` returns, so that on any error the old file is untouched and the
+    new one removed; a FIFO or a device itself. A symlink's target is written,
+    the link stays. Errors name ``path``."""
     try:
-        try:
-            old = os.stat(target)
-        except FileNotFoundError:
-            old = None
+        target, old = _destination(path)
         if old is not None and not stat.S_ISREG(old.st_mode):
             # A FIFO or a device has no atomic replace: the packet goes into it.
-            with open(target, "wb") as handle:
-                write(handle)
+            descriptor = os.open(target, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
+            try:
+                write(descriptor)
+            finally:
+                os.close(descriptor)
         else:
             _replace_file(target, old, write)
     except OSError as error:
@@ -182,24 +197,63 @@ def write_to_path(path: str, write: Callable[[IO[bytes]], None]) -> None:
         raise
 
 
-def _replace_file(path: str, old: os.stat_result | None, write: Callable[[IO[bytes]], None]) -> None:
-    """Runs ``write`` on a new file beside `path` and renames it over `path`,
-    whose mode (and owner, where permitted) it takes first."""
-    directory, name = os.path.split(path)
-    temporary = os.path.join(directory, f".{name}.{secrets.token_hex(6)}.tmp")
-    # O_EXCL with mode 0o666 creates the file as open() would, umask included.
-    descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+def _destination(path: str) -> tuple[str, os.stat_result | None]:
+    """The file that `path` names, through a symlink at its end (only that
+    one matters: a new file beside the target replaces it), and its status
+    (None when there is none yet)."""
     try:
-        with open(descriptor, "wb") as handle:
+        status = os.lstat(path)
+    except FileNotFoundError:
+        return path, None
+    if not stat.S_ISLNK(status.st_mode):
+        return path, status
+    target = os.path.realpath(path)
+    try:
+        return target, os.stat(target)
+    except FileNotFoundError:
+        return target, None
+
+
+def _replace_file(path: str, old: os.stat_result | None, write: Callable[[int], None]) -> None:
+    """Runs ``write`` on a new file beside `path` and renames it over `path`,
+    whose mode (and owner, where permitted) it takes first. The system calls:
+    open, fstat (fchown and fchmod only where they change something), the
+    writes, close, rename."""
+    directory, name = os.path.split(path)
+    temporary, descriptor = _new_temporary(directory, name)
+    try:
+        try:
             if old is not None:
-                with contextlib.suppress(PermissionError):  # only root gives a file to another owner
-                    os.fchown(descriptor, old.st_uid, old.st_gid)
-                os.fchmod(descriptor, stat.S_IMODE(old.st_mode))  # after fchown, which may clear set-id bits
-            write(handle)
+                _take_status(descriptor, old)
+            write(descriptor)
+        finally:
+            os.close(descriptor)
         os.replace(temporary, path)
     except BaseException:
         os.unlink(temporary)
         raise
+
+
+def _new_temporary(directory: str, name: str) -> tuple[str, int]:
+    """A new file beside `name`, created as open() would (mode 0o666 less the
+    umask); its name is unique within the process, and a clash with another
+    process (a forked one shares the counter) picks a random one."""
+    temporary = os.path.join(directory, f".{name}.{_TEMPORARY_TAG}{next(_temporary_numbers)}.tmp")
+    while True:
+        try:
+            return temporary, os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+        except FileExistsError:
+            temporary = os.path.join(directory, f".{name}.{secrets.token_hex(8)}.tmp")
+
+
+def _take_status(descriptor: int, old: os.stat_result) -> None:
+    new = os.fstat(descriptor)
+    if (new.st_uid, new.st_gid) != (old.st_uid, old.st_gid):
+        with contextlib.suppress(PermissionError):  # only root gives a file to another owner
+            os.fchown(descriptor, old.st_uid, old.st_gid)
+        new = os.fstat(descriptor)  # fchown may have cleared set-id bits
+    if new.st_mode != old.st_mode:
+        os.fchmod(descriptor, stat.S_IMODE(old.st_mode))
 
 
 def _dump_to_handle(obj: Any, handle: IO[bytes], options: tuple) -> None:

@@ -1,8 +1,10 @@
-"""The ``vakra`` command: ``info [--verify] [--index N] FILE``, ``demo`` and
-``--version``.
+"""The ``vakra`` command: ``info [--verify] [--index N] FILE``, ``ls
+[--collapse] FILE``, ``verify FILE``, ``convert SOURCE DESTINATION``,
+``demo`` and ``--version``.
 
 Bad input (a missing, unreadable or damaged file) ends with one line on
-stderr and exit status 1, never a traceback.
+stderr and exit status 1, never a traceback; ``verify`` says 2 for a file
+that is no vakra file at all.
 """
 
 from __future__ import annotations
@@ -11,12 +13,15 @@ import argparse
 import contextlib
 import mmap
 import os
-import stat
 import sys
-from collections.abc import Iterator, Sequence
-from typing import IO
+import warnings
+from collections.abc import Callable, Iterator, Sequence
+from typing import IO, Any
 
-from . import __version__, api, streams
+from . import __version__, _native, api, streams
+from .converter import convert
+from .file_entries import Contents, NotVakra, read_contents
+from .listing import entry_lines, printable
 from .tree_text import render_tree
 
 __all__ = ["main", "build_parser"]
@@ -28,7 +33,7 @@ class CommandError(Exception):
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog="vakra", description="Inspect vakra packets and run the demonstration.")
+        prog="vakra", description="Inspect, verify and convert vakra files, and run the demonstration.")
     parser.add_argument("--version", action="version", version=f"vakra {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
@@ -43,6 +48,32 @@ def build_parser() -> argparse.ArgumentParser:
                       help="also decode the packets shown and check every stored checksum")
     info.set_defaults(run=_run_info)
 
+    listing = _file_command(commands, "ls", _run_ls, "list the entries of a vakra file, one line each, from "
+                            "headers only", "One line per entry of FILE (a model file, one packet or several): name, "
+                            "kind, dtype, shape, stored size and flags, read from headers without decoding a body; "
+                            "then a total.")
+    listing.add_argument("--collapse", action="store_true",
+                         help="fold numbered names with equal columns into patterns such as layers.{0..23}.w")
+    _file_command(commands, "verify", _run_verify, "decode every entry and check every checksum",
+                  "Decode every entry of FILE, checking every checksum and sparse structure. Prints one line per "
+                  "damaged entry; exit status 0 when all are sound, 1 when any is damaged, 2 when FILE is not a "
+                  "vakra file.")
+
+    converting = commands.add_parser("convert", help="convert .npy, .npz, .safetensors and torch.save files to "
+                                                     "vakra files and back",
+                                     description="Convert SOURCE into DESTINATION, the formats told by the names: "
+                                                 ".vkr (vakra), .npy, .npz, .safetensors (and "
+                                                 "*.safetensors.index.json as a source), .pt/.pth/.bin "
+                                                 "(torch.save, read with weights_only=True). DESTINATION is "
+                                                 "replaced atomically.")
+    converting.add_argument("source", metavar="SOURCE")
+    converting.add_argument("destination", metavar="DESTINATION")
+    converting.add_argument("--check-integrity", action="store_true", help="checksum every body (vakra destination)")
+    converting.add_argument("--compress", action="store_true", help="store bodies as LZ4 frames (vakra destination)")
+    converting.add_argument("--alignment", type=int, default=64, metavar="N",
+                            help="align bodies to N bytes, a power of two (vakra destination; default: 64)")
+    converting.set_defaults(run=_run_convert)
+
     demo = commands.add_parser("demo", help="encode a realistic bundle, load it back and compare with "
                                             "pickle and numpy.savez",
                                description="Build a bundle (weights, a CSR adjacency matrix, labels, a qint8 "
@@ -51,6 +82,15 @@ def build_parser() -> argparse.ArgumentParser:
     demo.add_argument("--repeat", type=int, default=5, metavar="N",
                       help="runs per timing; the best is reported (default: 5)")
     demo.set_defaults(run=_run_demo)
+    return parser
+
+
+def _file_command(commands: argparse._SubParsersAction, name: str, run: Callable[[argparse.Namespace], int],
+                  summary: str, description: str) -> argparse.ArgumentParser:
+    """A command that takes one vakra FILE."""
+    parser = commands.add_parser(name, help=summary, description=description)
+    parser.add_argument("file", metavar="FILE")
+    parser.set_defaults(run=run)
     return parser
 
 
@@ -80,7 +120,7 @@ def _run_info(args: argparse.Namespace) -> int:
     return 0
 
 
-def _print_packets(path: str, data: bytes | mmap.mmap, index: int | None, verify: bool,
+def _print_packets(path: str, data: Any, index: int | None, verify: bool,
                    failure: CommandError | None) -> None:
     """Prints the trees of the packets in `data`, one after another, then
     raises `failure`, the error that ended reading them, if any."""
@@ -138,23 +178,19 @@ def _count_checksums(info: dict) -> int:
 
 
 @contextlib.contextmanager
-def _packets_of(path: str) -> Iterator[tuple[bytes | mmap.mmap, CommandError | None]]:
+def _packets_of(path: str) -> Iterator[tuple[Any, CommandError | None]]:
     """The file's packets as one buffer, and the error that ended reading
     them early, if any. A regular file is mapped with random-access advice,
-    so that reading the framing does not pull in the bodies around it;
-    anything else (a pipe, a device) is read one packet at a time by the
-    bounded stream reader, which stops at the first bytes that are no packet."""
-    with open(path, "rb") as handle:
-        status = os.fstat(handle.fileno())
-        if not stat.S_ISREG(status.st_mode):
+    so that reading the framing does not pull in the bodies around it (the
+    mapping holds no descriptor); anything else (a pipe, a device) is read
+    one packet at a time by the bounded stream reader, which stops at the
+    first bytes that are no packet."""
+    data = _native.open_file(path, False, 0, getattr(mmap, "MADV_RANDOM", -1))
+    if type(data) is int:
+        with open(data, "rb") as handle:
             yield _read_stream(path, handle)
-        elif status.st_size == 0:
-            yield b"", None
-        else:
-            with mmap.mmap(handle.fileno(), 0, access=mmap.ACCESS_READ) as mapping:
-                if hasattr(mapping, "madvise") and hasattr(mmap, "MADV_RANDOM"):
-                    mapping.madvise(mmap.MADV_RANDOM)
-                yield mapping, None
+    else:
+        yield data, None
 
 
 def _read_stream(path: str, handle: IO[bytes]) -> tuple[bytes, CommandError | None]:
@@ -169,6 +205,88 @@ def _read_stream(path: str, handle: IO[bytes]) -> tuple[bytes, CommandError | No
             return b"".join(packets), _unreadable(path, len(packets), offset, error)
         packets.append(packet)
         offset += len(packet)
+
+
+@contextlib.contextmanager
+def _contents_of(path: str) -> Iterator[Contents]:
+    """The entries of the vakra file at `path` (NotVakra when it is none,
+    CommandError when it cannot be read)."""
+    try:
+        with _packets_of(path) as (data, failure), memoryview(data) as view:
+            contents = read_contents(view, path)
+            if failure is not None and contents.failure is None:
+                contents.failure = str(failure)  # a pipe's reader stopped at bytes that are no packet
+            try:
+                yield contents
+            finally:
+                contents.release()
+    except BrokenPipeError:
+        raise  # the reader of our output went away: main stops quietly
+    except OSError as error:
+        raise CommandError(f"cannot read {path}: {error.strerror or error}") from None
+
+
+def _run_ls(args: argparse.Namespace) -> int:
+    try:
+        with _contents_of(args.file) as contents:
+            if contents.entries or contents.damaged or contents.failure is None:
+                print("\n".join(entry_lines(contents, args.collapse)))
+            if contents.failure is not None:
+                raise CommandError(contents.failure)
+            return 1 if contents.damaged else 0
+    except NotVakra as error:
+        raise CommandError(str(error)) from None
+
+
+def _run_verify(args: argparse.Namespace) -> int:
+    try:
+        with _contents_of(args.file) as contents:
+            damaged = [f"{printable(name)}: {why}" for name, why in contents.damaged]
+            checksums = 0
+            for entry in contents.entries:
+                if entry.tied is None:
+                    checksums += _count_checksums(entry.facts)
+                    damaged += _damaged(entry.name, entry.packet, entry.facts)
+            if contents.failure is not None:
+                damaged.append(contents.failure)
+            count = len(contents.entries) + len(contents.damaged)
+    except (NotVakra, CommandError) as error:
+        print(f"vakra: {error}", file=sys.stderr)
+        return 2
+    print("\n".join(damaged + [f"{args.file}: {len(damaged)} damaged" if damaged else
+                               f"{args.file}: {count} {'entry' if count == 1 else 'entries'} sound, "
+                               f"{checksums} {'checksum' if checksums == 1 else 'checksums'} matched"]))
+    return 1 if damaged else 0
+
+
+def _damaged(name: str, packet: memoryview, facts: dict) -> list[str]:
+    """A line per damaged value in `packet`: the deepest dict entries that
+    fail to decode, or the packet itself."""
+    try:
+        api.loads(packet)
+        return []
+    except (ValueError, TypeError, ImportError) as error:  # TypeError: SciPy refusing a damaged matrix
+        reason = str(error)
+    lines = []
+    for key, child in (facts.get("entries") or {}).items():
+        start = child["offset"] - facts["offset"]  # offsets count from the packet first walked
+        lines += _damaged(f"{name}/{key}", packet[start:start + child["size"]], child)
+    return lines or [f"{printable(name)}: {reason}"]
+
+
+def _run_convert(args: argparse.Namespace) -> int:
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            convert(args.source, args.destination, check_integrity=args.check_integrity, compress=args.compress,
+                    alignment=args.alignment)
+        except (ValueError, TypeError, ImportError) as error:
+            raise CommandError(str(error)) from None
+        except OSError as error:
+            raise CommandError(f"{error.filename or args.source}: {error.strerror or error}") from None
+    for warning in caught:
+        print(f"vakra: warning: {warning.message}", file=sys.stderr)
+    return 0
 
 
 def _run_demo(args: argparse.Namespace) -> int:

@@ -40,7 +40,6 @@ advises sequential reading of the whole file instead.
 
 from __future__ import annotations
 
-import builtins
 import mmap as _mmap
 import os
 import weakref
@@ -87,12 +86,15 @@ class File(Mapping):
     def __init__(self, path: PathLike, *, writable: bool = False) -> None:
         self.path = os.fsdecode(path)
         self._writable = bool(writable)
-        with builtins.open(path, "rb") as handle:
-            if os.fstat(handle.fileno()).st_size == 0:
-                raise ValueError(f"{self.path} is not a vakra model file: it is empty")
-            self._mapping: _mmap.mmap | None = _mmap.mmap(
-                handle.fileno(), 0, access=_mmap.ACCESS_COPY if writable else _mmap.ACCESS_READ)
-        self._advise(LAZY_ADVICE)
+        # Mapped in native code, holding no descriptor: values taken from the
+        # file keep the mapping alive after close(), not a file.
+        mapping = _native.open_file(path, writable, 0, -1 if LAZY_ADVICE is None else LAZY_ADVICE)
+        if type(mapping) is int:
+            os.close(mapping)
+            raise ValueError(f"{self.path} is not a vakra model file: it is not a regular file")
+        if len(mapping) == 0:
+            raise ValueError(f"{self.path} is not a vakra model file: it is empty")
+        self._mapping: Any = mapping
         self._view = memoryview(self._mapping)
         try:
             record = read_record(self._view, self.path)
@@ -159,15 +161,10 @@ class File(Mapping):
     def close(self) -> None:
         """Release the file. Values taken from it stay valid; the mapping
         closes once none of them views it."""
-        mapping, self._mapping = self._mapping, None
-        if mapping is None:
+        if self._mapping is None:
             return
-        if getattr(self, "_view", None) is not None:
-            self._view.release()
-        try:
-            mapping.close()
-        except BufferError:
-            pass  # arrays still view it; it closes when the last one goes
+        self._view.release()
+        self._mapping = None  # unmapped now, or when the last value viewing it goes
 
     def __enter__(self) -> File:
         return self
@@ -215,14 +212,9 @@ class File(Mapping):
             raise ValueError(f"I/O operation on a closed vakra.File ({self.path})")
         return self._view
 
-    def _advise(self, advice: int | None, offset: int = 0, length: int | None = None) -> None:
-        if advice is None or not hasattr(self._mapping, "madvise"):
-            return
-        if length is None:
-            self._mapping.madvise(advice)
-            return
-        start = offset - offset % _PAGE
-        self._mapping.madvise(advice, start, offset + length - start)
+    def _advise(self, advice: int | None, offset: int = 0, length: int = -1) -> None:
+        if advice is not None:
+            self._mapping.advise(advice, offset, length)
 
     def _damaged(self, name: str, error: Exception) -> ValueError:
         return ValueError(f"{error} (entry {name!r} of {self.path})")

@@ -12,7 +12,8 @@ from __future__ import annotations
 import os
 import struct
 import sys
-from collections.abc import Mapping
+from collections import Counter
+from collections.abc import Iterable, Mapping
 from typing import Any
 
 import numpy as np
@@ -24,7 +25,7 @@ from ._limit_notes import child_length_limit, note_limit, too_deep, too_many_ent
 from ._model_record import record_fields
 from .api import PathLike, loads, write_to_path
 
-__all__ = ["save"]
+__all__ = ["save", "save_stream"]
 
 _U32 = struct.Struct("<I")
 _FLAG_COMPRESSED = 0x0004
@@ -60,11 +61,37 @@ def save(tensors: Mapping[str, Any], path: PathLike, *, metadata: Mapping[str, s
     255 entries per nested dict); ``OSError`` from the file system.
     """
     entries = _named_entries(tensors)
+    values = [value for _, value in entries]
+    _save([name for name, _ in entries], values, _TiedViews(values), path, metadata,
+          (check_integrity, compress, alignment))
+
+
+def save_stream(names: list[str], values: Iterable[Any], path: PathLike, *,
+                metadata: Mapping[str, str] | None = None, check_integrity: bool = False, compress: bool = False,
+                alignment: int = 64) -> None:
+    """:func:`save` for values made one at a time: ``values`` yields the
+    value of each of ``names`` in turn, and each is written before the next
+    is asked for, so a producer may hand out the same memory again (no two
+    values are taken as tied). Options and errors are those of :func:`save`;
+    a producer's error leaves ``path`` as it was, as any other does."""
+    names = list(names)
+    for name in names:
+        if not isinstance(name, str):
+            raise TypeError(f"names must be str, not {type(name).__name__!r}")
+    if len(set(names)) != len(names):
+        repeated = sorted(name for name, count in Counter(names).items() if count > 1)
+        raise ValueError(f"a model file's names are unique; these repeat: {', '.join(map(repr, repeated))}")
+    _save(names, values, None, path, metadata, (check_integrity, compress, alignment))
+
+
+def _save(names: list[str], values: Iterable[Any], tied: _TiedViews | None, path: PathLike,
+          metadata: Mapping[str, str] | None, flags: tuple) -> None:
     pairs = dict(_metadata_pairs(metadata))
+    check_integrity, compress, alignment = flags
     if isinstance(alignment, bool) or not isinstance(alignment, int) or alignment < 1 or alignment & (alignment - 1):
         raise ValueError("Alignment must be a power of two")
     options = (bool(check_integrity), bool(compress), alignment, convert)
-    write_to_path(os.fsdecode(path), lambda handle: _write(handle.fileno(), entries, pairs, options))
+    write_to_path(os.fsdecode(path), lambda handle: _write(handle.fileno(), names, values, tied, pairs, options))
 
 
 def _named_entries(tensors: Mapping[str, Any]) -> list[tuple[str, Any]]:
@@ -88,7 +115,8 @@ def _metadata_pairs(metadata: Mapping[str, str] | None) -> Any:
         yield key, value
 
 
-def _write(descriptor: int, entries: list, metadata: dict[str, str], options: tuple) -> None:
+def _write(descriptor: int, names: list[str], values: Iterable[Any], tied: _TiedViews | None,
+           metadata: dict[str, str], options: tuple) -> None:
     try:
         os.lseek(descriptor, 0, os.SEEK_CUR)
     except OSError as error:  # a pipe: nothing is written to it
@@ -96,8 +124,7 @@ def _write(descriptor: int, entries: list, metadata: dict[str, str], options: tu
                                    "can seek in, not a pipe") from None
     alignment = options[2]
     writer = FileWriter(descriptor, alignment)
-    names = [name for name, _ in entries]
-    ranges = np.zeros((len(entries), 2), np.uint64)
+    ranges = np.zeros((len(names), 2), np.uint64)
     record_options = (True, False, alignment, convert)
     # The record is one bundle, whatever its length.
     placed = {key: writer.add(_key_prefix(key), _leaf(value, (key,), record_options, 1), alone=False)
@@ -105,37 +132,41 @@ def _write(descriptor: int, entries: list, metadata: dict[str, str], options: tu
     writer.close_bundle()
 
     offsets, lengths = [], []
-    tied = _TiedViews(value for _, value in entries)
-    encode, compress = _native.encode, options[1]
-    for name, value in entries:
-        first = tied.first(value, len(offsets))
-        if first is not None:  # the same view of the same memory as an earlier entry
-            offsets.append(offsets[first])
-            lengths.append(lengths[first])
-            continue
-        if type(value) is np.ndarray and value.nbytes < _SEGMENTED:
-            try:
-                packet = encode(value, *options)
-            except ValueError as error:
-                note_limit(error, (name,))
-                raise
-            offsets.append(writer.add_bytes(_key_prefix(name), packet, not compress, not compress))
-            lengths.append(len(packet))
-            continue
-        node = _node(value, (name,), options, 1, set())
-        try:
-            offsets.append(writer.add(_key_prefix(name), node))
-        except SlotTooLong as error:
-            note_limit(error, error.path, child_length_limit(error.length))
-            raise
-        lengths.append(node.length)
+    for name, value in zip(names, values, strict=True):
+        offset, length = _write_entry(writer, name, value, tied, offsets, lengths, options)
+        del value  # a streamed value goes before the next one is made
+        offsets.append(offset)
+        lengths.append(length)
 
     file_size = writer.finish()
-    if entries:
+    if names:
         ranges[:, 0], ranges[:, 1] = offsets, lengths
     # The record keeps its length: only the bodies and checksums of these two change.
     writer.rewrite(placed["ranges"], _native.encode(ranges, *record_options))
     writer.rewrite(placed["file_size"], _native.encode(np.array(file_size, np.uint64), *record_options))
+
+
+def _write_entry(writer: FileWriter, name: str, value: Any, tied: _TiedViews | None, offsets: list, lengths: list,
+                 options: tuple) -> tuple[int, int]:
+    """Writes `value` as entry `name` (or finds the earlier entry it is tied
+    to) and returns the offset and length of its packet."""
+    first = tied.first(value, len(offsets)) if tied is not None else None
+    if first is not None:  # the same view of the same memory as an earlier entry
+        return offsets[first], lengths[first]
+    compress = options[1]
+    if type(value) is np.ndarray and value.nbytes < _SEGMENTED:
+        try:
+            packet = _native.encode(value, *options)
+        except ValueError as error:
+            note_limit(error, (name,))
+            raise
+        return writer.add_bytes(_key_prefix(name), packet, not compress, not compress), len(packet)
+    node = _node(value, (name,), options, 1, set())
+    try:
+        return writer.add(_key_prefix(name), node), node.length
+    except SlotTooLong as error:
+        note_limit(error, error.path, child_length_limit(error.length))
+        raise
 
 
 def _key_prefix(key: str) -> bytes:

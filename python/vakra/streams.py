@@ -39,6 +39,15 @@ _packet_meter = _native.packet_meter
 _measure = _native.measure
 _encode = _native.encode
 _encode_segments = _native.encode_segments
+_open_file = _native.open_file
+_map_file = _native.map_file
+# The kernel's readahead would read far around every page touched in a
+# mapping; one entry of a large file should cost about that entry.
+_MADV_RANDOM = getattr(_mmap, "MADV_RANDOM", -1)
+# A regular file shorter than this is read into memory by load() rather than
+# mapped: below it, one read costs less than mapping, faulting each page in
+# and unmapping (bench/small_files.py --sweep measures both by size).
+READ_BELOW = 1 << 20
 _FIRST_STEP = 64 << 10  # the first read of a packet's bytes after its header
 _scratch = threading.local()
 _MSG_PEEK = socket.MSG_PEEK
@@ -67,15 +76,19 @@ def load(file: PathLike | IO[bytes], *, mmap: bool = True, max_size: int | None 
     return its value. A file object is left right after the packet, so
     successive calls return successive values; a path gives its first packet.
 
-    With ``mmap=True`` (the default) a regular file is memory-mapped with
-    random-access advice: uncompressed arrays are views of the mapping,
-    nothing is read until it is used, and the mapping lives as long as any
-    array that views it. Do not truncate the file while such arrays are in
-    use. Pipes, sockets (``sock.makefile("rb")``), ``io.BytesIO`` and every
-    other stream, and all files with ``mmap=False``, are read into one buffer
-    in bounded steps, never past the packet. With ``writable=True`` arrays
-    are writable: the file is mapped copy-on-write, so writes stay in this
-    process and never reach the file.
+    With ``mmap=True`` (the default) a regular file of ``READ_BELOW`` bytes
+    (1 MiB) or more is memory-mapped with random-access advice: uncompressed
+    arrays are views of the mapping, nothing is read until it is used, and
+    the mapping lives as long as any array that views it; it holds no file
+    descriptor. Do not truncate the file while such arrays are in use. A
+    smaller file (counted from the file object's position) is read into
+    memory in one call, which costs less than mapping it, and arrays view that
+    memory instead. Pipes, sockets (``sock.makefile("rb")``), ``io.BytesIO``
+    and every other stream, and all files with ``mmap=False``, are read into
+    one buffer in bounded steps, never past the packet. With
+    ``writable=True`` arrays are writable: the file is mapped copy-on-write
+    (or read into memory of its own), so writes stay in this process and never
+    reach the file.
 
     Raises ``EOFError`` when the stream ends before the first byte of a
     packet, ``ValueError`` "Packet cut short: expected at least N bytes, read
@@ -88,6 +101,8 @@ def load(file: PathLike | IO[bytes], *, mmap: bool = True, max_size: int | None 
     ``OSError`` and what the stream raises.
     """
     if isinstance(file, (str, bytes, os.PathLike)):
+        if mmap:
+            return _load_path(file, max_size, writable)
         with open(file, "rb") as handle:
             return _load_from_handle(handle, mmap, max_size, writable)
     return _load_from_handle(file, mmap, max_size, writable)
@@ -159,31 +174,37 @@ def _load_from_handle(handle: IO[bytes], use_mmap: bool, max_size: int | None, w
     return _load_streamed(handle, max_size, writable)
 
 
+def _load_path(path: PathLike, max_size: int | None, writable: bool) -> Any:
+    """The first packet of the file at `path`: read or mapped by its size, in
+    one native call that closes the descriptor before it returns."""
+    data = _open_file(path, writable, READ_BELOW, _MADV_RANDOM)
+    if type(data) is int:  # not a regular file: its descriptor, read as a stream
+        with open(data, "rb") as handle:
+            return _load_streamed(handle, max_size, writable)
+    _packet_size(data, max_size)
+    return loads(data, writable=writable)  # bytes after the packet are ignored
+
+
 def _load_mapped(handle: IO[bytes], descriptor: int, size: int, max_size: int | None, writable: bool) -> Any:
     position = handle.tell()
     if position >= size:
         raise EOFError("no packet: the file ends here")
-    # Copy-on-write when arrays may be written: writes stay in this process.
-    mapping = _mmap.mmap(descriptor, 0, access=_mmap.ACCESS_COPY if writable else _mmap.ACCESS_READ)
-    # The kernel's readahead would read far around every page touched; one
-    # entry of a large file should cost about that entry.
-    if hasattr(mapping, "madvise") and hasattr(_mmap, "MADV_RANDOM"):
-        mapping.madvise(_mmap.MADV_RANDOM)
-    rest = memoryview(mapping)[position:]
-    try:
-        complete, length = _probe(rest)
-        if not complete:
-            raise _cut_short(len(rest) + length, len(rest))
-        _check_size(length, max_size)
-        handle.seek(position + length)  # a packet read whole is consumed, even if it fails to decode
-        return loads(rest[:length], writable=writable)
-    finally:
-        # Close what no decoded array views; the rest closes with its arrays.
-        rest.release()
-        try:
-            mapping.close()
-        except BufferError:
-            pass
+    # From the packet on; the file's position moves once the packet is measured.
+    data = _map_file(descriptor, writable, READ_BELOW, _MADV_RANDOM, position)
+    handle.seek(position + _packet_size(data, max_size))  # a packet read whole is consumed, even if it fails to decode
+    return loads(data, writable=writable)  # bytes after the packet are ignored
+
+
+def _packet_size(data: Any, max_size: int | None) -> int:
+    """The length of the packet at the start of `data`, which must hold all
+    of it; the errors of :func:`load`."""
+    if not len(data):
+        raise EOFError("no packet: the file ends here")
+    complete, length = _probe(data)
+    if not complete:
+        raise _cut_short(len(data) + length, len(data))
+    _check_size(length, max_size)
+    return length
 
 
 def _load_streamed(handle: IO[bytes], max_size: int | None, writable: bool) -> Any:

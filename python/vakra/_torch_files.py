@@ -1,0 +1,85 @@
+"""torch.save files (``.pt``, ``.pth``, ``.bin``) for the converter, read
+with ``torch.load(weights_only=True)`` alone: a pickle that needs any other
+object is refused by torch's restricted unpickler before anything in it
+runs. PyTorch is the ``vakra[torch]`` extra.
+
+Files in torch's zip layout are mapped (``mmap=True``): the tensors view the
+file, and the model file is written from them, so the model is never held
+in memory twice.
+"""
+
+from __future__ import annotations
+
+import zipfile
+from collections.abc import Callable, Mapping
+from typing import Any
+
+from .api import write_to_path
+
+__all__ = ["read_torch", "write_torch"]
+
+
+def _torch() -> Any:
+    try:
+        import torch
+    except ImportError:
+        raise ImportError("converting torch.save files needs PyTorch: pip install 'vakra[torch]'") from None
+    return torch
+
+
+def read_torch(path: str) -> dict[str, Any]:
+    """The mapping of names to tensors a torch.save file holds (nested
+    mappings kept), checked to hold tensors vakra stores and nothing else."""
+    torch = _torch()
+    mapped = zipfile.is_zipfile(path)  # the legacy layout cannot be mapped
+    try:
+        loaded = torch.load(path, map_location="cpu", weights_only=True, mmap=mapped)
+    except (ImportError, OSError):
+        raise
+    except Exception as error:  # the unpickler's refusal, or whatever a damaged file makes torch raise
+        raise ValueError(f"{path}: torch.load(weights_only=True) refused it, and vakra runs nothing else: "
+                         f"{_reason(error)}") from None
+    if not isinstance(loaded, Mapping):
+        raise ValueError(f"{path} holds an object of type {type(loaded).__name__}, not a mapping of names to tensors")
+    return _checked(loaded, (), path, torch)
+
+
+def _reason(error: Exception) -> str:
+    """The line of torch's message that says what it refused (not its advice to load unsafely)."""
+    lines = [line.strip() for line in str(error).splitlines() if line.strip()]
+    telling = [line for line in lines if not line.startswith(("Weights only load failed", "Check the documentation"))]
+    return (telling or lines or [type(error).__name__])[0]
+
+
+def _checked(mapping: Mapping, path: tuple, where: str, torch: Any) -> dict[str, Any]:
+    result = {}
+    for key, value in mapping.items():
+        inner = path + (key,)
+        name = "/".join(map(str, inner))
+        if not isinstance(key, str):
+            raise ValueError(f"{where}: the name {name!r} is of type {type(key).__name__}, not str")
+        if isinstance(value, Mapping):
+            result[key] = _checked(value, inner, where, torch)
+            continue
+        if not isinstance(value, torch.Tensor):
+            raise ValueError(f"entry {name!r} of {where} is of type {type(value).__name__}, not a tensor")
+        if value.is_quantized or value.dtype not in _storable(torch):
+            raise ValueError(f"entry {name!r} of {where}: vakra has no {value.dtype} element type")
+        result[key] = value
+    return result
+
+
+def _storable(torch: Any) -> set:
+    return {torch.bool, torch.uint8, torch.int8, torch.uint16, torch.int16, torch.uint32, torch.int32, torch.uint64,
+            torch.int64, torch.float16, torch.bfloat16, torch.float32, torch.float64, torch.complex64,
+            torch.complex128}
+
+
+def write_torch(path: str, entries: list, value: Callable[[Any], Any]) -> None:
+    """A torch.save file of the entries' tensors (views of the vakra file
+    where uncompressed); tied names share one tensor, stored once."""
+    torch = _torch()
+    tensors: dict[str, Any] = {}
+    for entry in entries:
+        tensors[entry.name] = tensors[entry.tied] if entry.tied is not None else value(entry)
+    write_to_path(path, lambda handle: torch.save(tensors, handle))

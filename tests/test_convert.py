@@ -1,0 +1,247 @@
+"""vakra.convert on files written by NumPy, safetensors and torch themselves,
+read back by the same libraries; refusals and hostile peer files."""
+
+from __future__ import annotations
+
+import io
+import json
+import os
+import struct
+import warnings
+import zipfile
+
+import ml_dtypes
+import numpy as np
+import pytest
+import safetensors.numpy
+import safetensors.torch
+import scipy.sparse
+import torch
+from hypothesis import given, settings, strategies as st
+
+import vakra
+import vakra.torch
+from samples import VALUES, assert_same
+from vakra._safetensors_header import read_header
+
+ARRAYS = {"f16": np.arange(6, dtype=np.float16).reshape(2, 3), "c64": np.array([1 + 2j, 3j], np.complex64),
+          "flags": np.array([True, False]), "u16": np.arange(3, dtype=np.uint16), "scalar": np.array(2.5),
+          "fortran": np.asfortranarray(np.arange(6.0).reshape(2, 3)), "empty": np.zeros((0, 4), np.int8)}
+TENSORS = {"bf16": torch.arange(6, dtype=torch.bfloat16).reshape(2, 3), "c64": torch.tensor([1 + 2j, 3j]),
+           "flags": torch.tensor([True, False]), "u64": torch.tensor([0, 2**63], dtype=torch.uint64),
+           "i8": torch.tensor([-1])}
+
+
+def torch_equal(expected, actual):
+    assert type(actual) is type(expected)
+    if isinstance(expected, dict):
+        assert list(actual) == list(expected)
+        for key in expected:
+            torch_equal(expected[key], actual[key])
+    else:
+        assert actual.dtype == expected.dtype and actual.layout == expected.layout
+        assert torch.equal(actual.to_dense(), expected.to_dense())
+
+
+def test_numpy_files_round_trip(tmp_path):
+    for name, array in ARRAYS.items():
+        np.save(tmp_path / f"{name}.npy", array)
+        vakra.convert(tmp_path / f"{name}.npy", tmp_path / f"{name}.vkr", check_integrity=True)
+        assert_same(array, vakra.load(tmp_path / f"{name}.vkr"))
+        vakra.convert(tmp_path / f"{name}.vkr", tmp_path / f"{name}-back.npy")
+        assert_same(array, np.load(tmp_path / f"{name}-back.npy"))
+    for save in (np.savez, np.savez_compressed):
+        save(tmp_path / "arrays.npz", **ARRAYS)
+        vakra.convert(tmp_path / "arrays.npz", tmp_path / "arrays.vkr", compress=True)
+        assert_same(ARRAYS, vakra.load_file(tmp_path / "arrays.vkr"))
+        vakra.convert(tmp_path / "arrays.vkr", tmp_path / "back.npz")
+        assert_same(ARRAYS, dict(np.load(tmp_path / "back.npz")))
+
+
+def test_safetensors_round_trip_with_metadata_and_shards(tmp_path):
+    safetensors.torch.save_file(TENSORS, tmp_path / "model.safetensors", metadata={"format": "pt", "step": "3"})
+    vakra.convert(tmp_path / "model.safetensors", tmp_path / "model.vkr", alignment=256)
+    with vakra.torch.open(tmp_path / "model.vkr") as file:
+        assert file.metadata == {"format": "pt", "step": "3"}
+        torch_equal(TENSORS, {name: file[name] for name in TENSORS})
+    vakra.convert(tmp_path / "model.vkr", tmp_path / "back.safetensors")
+    torch_equal(TENSORS, {name: safetensors.torch.load_file(tmp_path / "back.safetensors")[name] for name in TENSORS})
+    with safetensors.safe_open(tmp_path / "back.safetensors", "pt") as handle:
+        assert handle.metadata() == {"format": "pt", "step": "3"}
+
+    shards = {"model-1.safetensors": {"a": np.ones(3, np.float32)}, "model-2.safetensors": {"b": np.zeros(2)}}
+    for shard, tensors in shards.items():
+        safetensors.numpy.save_file(tensors, tmp_path / shard, metadata={"format": "np"})
+    index = {"metadata": {"total_size": 28}, "weight_map": {"b": "model-2.safetensors", "a": "model-1.safetensors"}}
+    (tmp_path / "model.safetensors.index.json").write_text(json.dumps(index))
+    vakra.convert(tmp_path / "model.safetensors.index.json", tmp_path / "merged.vkr")
+    with vakra.open(tmp_path / "merged.vkr") as file:
+        assert list(file) == ["b", "a"] and file.metadata == {"total_size": "28", "format": "np"}
+        assert_same(np.zeros(2), file["b"])
+
+
+def test_torch_files_round_trip_keeping_ties_and_layouts(tmp_path):
+    weight = torch.randn(4, 4)
+    state = {"embed": weight, "head": weight, **TENSORS, "adjacency": torch.eye(3).to_sparse_csr(),
+             "coo": torch.eye(2).to_sparse(), "block": {"bias": torch.ones(4)}}
+    torch.save(state, tmp_path / "model.pt")
+    vakra.convert(tmp_path / "model.pt", tmp_path / "model.vkr")
+    loaded = vakra.torch.load_file(tmp_path / "model.vkr")
+    torch_equal(state, loaded)
+    assert loaded["embed"].data_ptr() == loaded["head"].data_ptr()
+    vakra.convert(tmp_path / "model.vkr", tmp_path / "back.pth")
+    back = torch.load(tmp_path / "back.pth", weights_only=True)
+    torch_equal(state, back)
+    assert back["embed"].data_ptr() == back["head"].data_ptr()
+
+
+@pytest.mark.parametrize("values, target, text", [
+    ({"m": VALUES["csr"]}, "safetensors", "entry 'm' of .* is a sparse csr matrix; a .safetensors file holds dense"),
+    ({"s": ["a"]}, "safetensors", "entry 's' of .* is a string tensor"),
+    ({"q": VALUES["qint8"]}, "pt", r"entry 'q' of .* is a quantized \(qint8\) tensor; a torch.save file holds"),
+    ({"d": {"x": np.ones(1)}}, "npz", "entry 'd' of .* is a dict"),
+    ({"w": VALUES["bfloat16"]}, "npz", "entry 'w' of .* is bfloat16, which a .npz file does not hold"),
+    ({"w": VALUES["complex128"]}, "safetensors", "is complex128, which a .safetensors file does not hold"),
+    ({"a": np.ones(1), "b": np.ones(1)}, "npy", "holds 2 entries; a .npy file holds one array"),
+], ids=["sparse", "strings", "quantized", "dict", "bfloat16", "complex128", "two-to-npy"])
+def test_what_the_destination_cannot_hold_is_refused_and_nothing_written(values, target, text, tmp_path):
+    vakra.save(values, tmp_path / "model.vkr", metadata={"k": "v"})
+    (tmp_path / f"out.{target}").write_bytes(b"old")
+    with pytest.raises(ValueError, match=text):
+        vakra.convert(tmp_path / "model.vkr", tmp_path / f"out.{target}")
+    assert (tmp_path / f"out.{target}").read_bytes() == b"old" and len(os.listdir(tmp_path)) == 2
+
+
+def safetensors_bytes(header, body=bytes(16), declared=None):
+    raw = header if isinstance(header, bytes) else json.dumps(header).encode()
+    return struct.pack("<Q", len(raw) if declared is None else declared) + raw + body
+
+
+def tensor(offsets, shape=(2,)):
+    return {"dtype": "F32", "shape": list(shape), "data_offsets": list(offsets)}
+
+
+class Evil:
+    def __reduce__(self):
+        return os.mkdir, ("pickle-ran",)
+
+
+def zip_of(path, members):
+    with warnings.catch_warnings(), zipfile.ZipFile(path, "w") as archive:
+        warnings.simplefilter("ignore")  # a repeated name
+        for name, data in members:
+            archive.writestr(name, data)
+
+
+def npy_bytes(array):
+    import io
+
+    buffer = io.BytesIO()
+    np.save(buffer, array)
+    return buffer.getvalue()
+
+
+HOSTILE = {
+    "offsets past the end": ("x.safetensors", lambda p: p.write_bytes(safetensors_bytes({"a": tensor((0, 32), (8,))}))),
+    "overlapping tensors": ("x.safetensors", lambda p: p.write_bytes(safetensors_bytes(
+        {"a": tensor((0, 8)), "b": tensor((4, 12))}))),
+    "header of 8 GiB": ("x.safetensors", lambda p: p.write_bytes(safetensors_bytes(b"{}", declared=8 << 30))),
+    "duplicate names": ("x.safetensors", lambda p: p.write_bytes(safetensors_bytes(
+        b'{"a": %s, "b": %s, "a": %s}' % tuple(json.dumps(tensor(o)).encode() for o in ((0, 8), (8, 16), (0, 8)))))),
+    "float8": ("x.safetensors", lambda p: p.write_bytes(safetensors_bytes(
+        {"f8": {"dtype": "F8_E4M3", "shape": [4], "data_offsets": [0, 4]}}, bytes(4)))),
+    "shard outside": ("x.safetensors.index.json", lambda p: p.write_text('{"weight_map": {"a": "../x.safetensors"}}')),
+    "shard mismatch": ("x.safetensors.index.json", lambda p: (
+        p.write_text('{"weight_map": {"a": "s.safetensors", "b": "s.safetensors"}}'),
+        safetensors.numpy.save_file({"a": np.ones(1)}, p.parent / "s.safetensors"))),
+    "npz names twice": ("x.npz", lambda p: zip_of(p, [("a.npy", npy_bytes(np.ones(2)))] * 2)),
+    "npz declares more": ("x.npz", lambda p: zip_of(p, [("a.npy", npy_bytes(np.ones(1000))[:200])])),
+    "npz pickle": ("x.npz", lambda p: zip_of(p, [("a.npy", npy_bytes(np.array([{}], dtype=object)))])),
+    "npz bfloat16": ("x.npz", lambda p: np.savez(p, w=np.ones(2, ml_dtypes.bfloat16))),
+    "pickle with code": ("x.pt", lambda p: torch.save({"w": torch.ones(1), "x": Evil()}, p)),
+    "pickle of no tensors": ("x.pt", lambda p: torch.save({"w": torch.ones(1), "epoch": 3}, p)),
+    "not a pickle": ("x.bin", lambda p: p.write_bytes(b"\x80\x02junk" * 10)),
+}
+HOSTILE_TEXT = ["not fully covered", "invalid offset", "header too large", "the name 'a' is given more",
+                "vakra has no F8_E4M3", "not a file name beside the index", "the index gives 'b' to .*s.safetensors",
+                "names 'a' more than once", "declares 8000 bytes of data but the member holds 72",
+                "vakra has no object", "vakra has no |V2 element type .raw bytes", "unsupported GLOBAL posix.mkdir",
+                "entry 'epoch' of .* is of type int", "torch.load.weights_only=True. refused it"]
+
+
+@pytest.mark.parametrize("case, text", list(zip(HOSTILE, HOSTILE_TEXT)), ids=list(HOSTILE))
+def test_hostile_peer_files_are_refused_clearly(case, text, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    name, write = HOSTILE[case]
+    write(tmp_path / name)
+    with pytest.raises(ValueError, match=text):
+        vakra.convert(tmp_path / name, tmp_path / "out.vkr")
+    assert not os.path.exists(tmp_path / "out.vkr") and not os.path.exists(tmp_path / "pickle-ran")
+
+
+VALID = safetensors_bytes({"__metadata__": {"k": "v"}, "a": tensor((0, 8)), "b": tensor((8, 16))})
+EDITED = st.lists(st.tuples(st.integers(0, len(VALID) - 1), st.integers(0, 255)), max_size=6).map(
+    lambda edits: _edited(VALID, edits))
+
+
+def _edited(data, edits):
+    data = bytearray(data)
+    for position, value in edits:
+        data[position] = value
+    return bytes(data)
+
+
+@settings(max_examples=2000, deadline=None)
+@given(st.one_of(st.binary(max_size=300), EDITED, st.builds(
+    safetensors_bytes, st.recursive(st.sampled_from(["F32", "BF16", "U8", "F8_E4M3"]) | st.integers(-1, 20)
+                                    | st.lists(st.integers(-1, 20), max_size=3),
+                                    lambda inner: st.dictionaries(st.sampled_from(["a", "dtype", "shape",
+                                                                                   "data_offsets"]), inner)
+                                    ).map(lambda header: json.dumps(header).encode()))))
+def test_the_safetensors_header_reader_finds_exact_ranges_or_raises_value_error(data):
+    try:
+        tensors = read_header(data[:8], len(data), io.BytesIO(data[8:]).read)
+    except ValueError:
+        return
+    start = 8 + struct.unpack("<Q", data[:8])[0]
+    assert [t.start for t in tensors] == [start + sum(t.size for t in tensors[:i]) for i in range(len(tensors))]
+    assert start + sum(t.size for t in tensors) == len(data) and len({t.name for t in tensors}) == len(tensors)
+    assert all(t.size == np.prod(t.shape, dtype=object) * np.dtype(t.dtype).itemsize for t in tensors)
+
+
+@settings(max_examples=200, deadline=None)
+@given(EDITED)
+def test_damaged_safetensors_files_convert_or_raise_value_error(tmp_path_factory, data):
+    directory = tmp_path_factory.mktemp("fuzz")
+    (directory / "x.safetensors").write_bytes(data)
+    try:
+        vakra.convert(directory / "x.safetensors", directory / "out.vkr")
+    except ValueError:
+        assert os.listdir(directory) == ["x.safetensors"]
+    else:
+        assert len(vakra.load_file(directory / "out.vkr")) <= 2
+
+
+@pytest.mark.parametrize("module, source, text", [
+    ("safetensors", "x.safetensors", "pip install 'vakra\\[safetensors\\]'"),
+    ("torch", "x.pt", "pip install 'vakra\\[torch\\]'"),
+])
+def test_a_missing_extra_is_named(module, source, text, tmp_path, monkeypatch):
+    (tmp_path / source).write_bytes(b"")
+    monkeypatch.setitem(__import__("sys").modules, module, None)
+    with pytest.raises(ImportError, match=text):
+        vakra.convert(tmp_path / source, tmp_path / "out.vkr")
+
+
+def test_names_options_and_metadata_without_a_place(tmp_path):
+    vakra.save({"w": np.ones(2), "m": scipy.sparse.identity(2, format="csr")}, tmp_path / "m.vkr",
+               metadata={"format": "pt"})
+    for source, destination, text in [("m.vkr", "m.txt", "cannot tell the format"),
+                                      ("a.npz", "b.npy", "one of the two must be a vakra file"),
+                                      ("m.vkr", "x.safetensors.index.json", "not a sharded index")]:
+        with pytest.raises(ValueError, match=text):
+            vakra.convert(tmp_path / source, tmp_path / destination)
+    with pytest.raises(ValueError, match="describe a vakra file"):
+        vakra.convert(tmp_path / "m.vkr", tmp_path / "m.pt", compress=True)
+    with pytest.warns(UserWarning, match="a torch.save file has no place for metadata; not carried: 'format'"):
+        vakra.convert(tmp_path / "m.vkr", tmp_path / "m.pt")
