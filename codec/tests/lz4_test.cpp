@@ -1,7 +1,6 @@
-// LZ4 frames: ours are liblz4's own bytes with any thread count, and
-// decompression never runs past its bound. Frames of other settings and
-// damaged ones, with one thread or several, are checked against liblz4 by
-// the lz4 fuzz harness (codec/fuzz/lz4_check.cpp).
+// LZ4 frames: ours are liblz4's own bytes with any thread count, frames of
+// other settings are read, damage is reported the same way with one thread or
+// several, and decompression never runs past its bound.
 #include <gtest/gtest.h>
 
 #include "lz4_internal.hpp"
@@ -68,6 +67,56 @@ TEST(Lz4Frame, IdenticalWithOneThreadAndSeveral) {
       EXPECT_EQ(outcome(lz4_decompress_frame_into(one, out)), "ok");
       EXPECT_EQ(out, body);
     }
+  }
+}
+
+// Damaged and unusual frames: the concurrent decoder must not take a frame
+// at face value, so whatever it does, the outcome is the sequential
+// decoder's; and a failure never leaves the reused decoder unable to read the
+// next frame.
+TEST(Lz4Frame, DamagedOrUnusualFramesDecodeAsWithOneThread) {
+  const Bytes body = body_of(12 * kMiB + 5, Fill::Alternating), frame = compressed_with(1, body);
+  // Valid frames of other settings: linked blocks, checksums, a stored size, blocks shorter than the block size.
+  const Bytes linked = liblz4_frame(body, {LZ4F_max1MB, LZ4F_blockLinked, LZ4F_contentChecksumEnabled, LZ4F_frame,
+                                           body.size(), 0, LZ4F_blockChecksumEnabled});
+  const Bytes short_blocks = liblz4_frame(
+      body, {LZ4F_max4MB, LZ4F_blockIndependent, LZ4F_noContentChecksum, LZ4F_frame, 0, 0, LZ4F_noBlockChecksum}, 3 * kMiB);
+  const uint32_t first_block = frame[7] | frame[8] << 8 | frame[9] << 16;  // compressed, high bit clear
+  auto flipped = [](const Bytes& f, size_t at) { return with(f, at, {static_cast<uint8_t>(f[at] ^ 0x5A)}); };
+  auto cut = [](const Bytes& f, size_t end) { return Bytes(f.begin(), f.begin() + end); };
+  // The size each input decodes to (0: it never decodes); into any other size it fails.
+  const std::pair<Bytes, size_t> cases[] = {
+      {frame, body.size()}, {linked, body.size()}, {short_blocks, body.size()}, {concat(frame, frame), 2 * body.size()},
+      {{}, 0}, {flipped(frame, 0), 0}, {flipped(frame, 6), 0},  // magic, header checksum
+      {cut(frame, 5), 0}, {cut(frame, frame.size() - 4), 0},    // no end mark
+      {flipped(frame, 11 + first_block / 2), 0},
+      {with(frame, 7, {static_cast<uint8_t>(first_block - 10)}), 0},  // first block length cut
+      {with(frame, 9, {0x7F}), 0},                                    // larger than the block size
+      {concat(frame, {0}), 0}, {flipped(linked, linked.size() / 2), 0}, {flipped(linked, linked.size() - 1), 0},
+      // Linked blocks with a stored size, cut short: this once left the reused decoder refusing every later frame.
+      {cut(linked, linked.size() - 10), 0},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const auto& [input, decoded_size] = cases[i];
+    for (size_t room : {body.size(), body.size() - 1, body.size() + 1, 2 * body.size()}) {
+      SCOPED_TRACE(::testing::Message() << "row " << i << ", room " << room);
+      Bytes out_one(room), out_many(room);
+      std::string into_one, owned_one;
+      {
+        ThreadCount count(1);
+        into_one = outcome(lz4_decompress_frame_into(input, out_one));
+        owned_one = outcome(lz4_decompress_frame(input, room));
+      }
+      EXPECT_EQ(into_one == "ok", room == decoded_size) << into_one;
+      EXPECT_TRUE(decoded_size == 0 || (owned_one == "ok") == (room >= decoded_size)) << owned_one;  // a bound, not a size
+      ThreadCount count(3);
+      EXPECT_EQ(outcome(lz4_decompress_frame_into(input, out_many)), into_one);
+      EXPECT_EQ(outcome(lz4_decompress_frame(input, room)), owned_one);
+      EXPECT_TRUE(into_one != "ok" || out_many == out_one);
+    }
+    Bytes out(body.size());
+    EXPECT_EQ(outcome(lz4_decompress_frame_into(frame, out)), "ok");
+    EXPECT_TRUE(out == body) << "row " << i;
   }
 }
 
