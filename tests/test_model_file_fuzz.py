@@ -1,7 +1,7 @@
 """Damaged, cut and forged model files (a record of misleading contents with
 sound checksums before a seed's entries; seeds written by vakra.save) give
-values or ValueError, never a crash, a hang or another exception.
-VAKRA_FUZZ_EXAMPLES=N runs N examples (bench/results/fuzz.md)."""
+values or ValueError, never a crash, a hang or another exception; load_file
+reads one exactly when every entry reads. VAKRA_FUZZ_EXAMPLES=N runs N examples."""
 
 from __future__ import annotations
 
@@ -22,7 +22,8 @@ from vakra._model_record import FORMAT, read_record
 
 ENTRIES = {f"layer.{i}": np.full(i % 3 + 1, i, np.int16) for i in range(260)}  # two bundles
 ENTRIES.update(VALUES["every kind"], tied=VALUES["weights"], same=VALUES["weights"])
-WORK = tempfile.mkdtemp(prefix="vakra-fuzz-")
+WORK_DIRECTORY = tempfile.TemporaryDirectory(prefix="vakra-fuzz-")  # removed when the interpreter exits
+WORK = WORK_DIRECTORY.name
 
 
 def saved(options):
@@ -41,13 +42,15 @@ def forge(seed, names=None, rows=None, metadata=(), size_error=0):
     (index -> (offset, length)), and the file size off by `size_error`."""
     data, record = SEEDS[seed]
     names = record.names if names is None else names
-    fields = {"format": StringTensor([FORMAT]), "names": StringTensor(names), "ranges": np.zeros((len(names), 2), np.uint64),
-              "metadata": StringTensor(list(metadata)), "file_size": np.uint64(0)}
+    fields = {"format": StringTensor([FORMAT]), "names": StringTensor(names),
+              "ranges": np.zeros((len(names), 2), np.uint64), "metadata": StringTensor(list(metadata)),
+              "file_size": np.uint64(0)}
     shift = len(vakra.dumps(fields, check_integrity=True)) - record.length  # the length is the same whatever the values
     ranges = [record.ranges[index % len(record.names)].tolist() for index in range(len(names))]
     for index, row in (rows or {}).items() if names else ():
         ranges[index % len(names)] = row
-    fields["ranges"] = np.array([((offset + shift) % 2**64, length) for offset, length in ranges], np.uint64).reshape(-1, 2)
+    moved = [((offset + shift) % 2**64, length) for offset, length in ranges]
+    fields["ranges"] = np.array(moved, np.uint64).reshape(-1, 2)
     fields["file_size"] = np.uint64((len(data) + shift + size_error) % 2**64)
     return vakra.dumps(fields, check_integrity=True) + data[record.length:]
 
@@ -79,7 +82,8 @@ def edited(data, edits):
 SAME = RECORD.names.index("same")
 
 
-@settings(max_examples=int(os.environ.get("VAKRA_FUZZ_EXAMPLES", 120)), deadline=10_000,  # ms: a file this slow to read fails
+# A file that takes 10 s to read fails as a hang would.
+@settings(max_examples=int(os.environ.get("VAKRA_FUZZ_EXAMPLES", 120)), deadline=10_000,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(st.sampled_from(range(len(SEEDS))).map(lambda seed: SEEDS[seed][0]) | FORGED, EDITS, st.booleans())
 # A tied name whose length is not its packet's: load_file once handed it the value of the name tied to it.

@@ -149,8 +149,11 @@ void damage(FuzzInput& in, Packet& frame) {
     const uint32_t value = in.u32();
     const std::vector<size_t> blocks = block_headers(frame);
     if (how % 4 < 3 || blocks.size() < 2) {
-      if (how % 4 == 1) frame.resize(how & 0x80 ? frame.size() + 1 : value % (frame.size() + 1));  // a byte more, or a cut
-      if (how % 4 != 1 && !frame.empty()) frame[value % std::min<size_t>(frame.size(), how % 4 ? 20 : SIZE_MAX)] ^= how | 1;
+      if (how % 4 == 1) {
+        frame.resize(how & 0x80 ? frame.size() + 1 : value % (frame.size() + 1));  // a byte more, or a cut
+      } else if (!frame.empty()) {  // a byte flipped anywhere, or in the frame header
+        frame[value % std::min<size_t>(frame.size(), how % 4 ? 20 : SIZE_MAX)] ^= how | 1;
+      }
       continue;
     }
     const size_t k = value % (blocks.size() - 1), at = blocks[k], next = blocks[k + 1];  // a block, not the end mark
@@ -200,7 +203,8 @@ void check_lz4(ByteView input) {
     prefs.frameInfo = {static_cast<LZ4F_blockSizeID_t>(4 + (settings >> 1) % 4),
                        (settings & 8) ? LZ4F_blockLinked : LZ4F_blockIndependent,
                        (settings & 16) ? LZ4F_contentChecksumEnabled : LZ4F_noContentChecksum, LZ4F_frame,
-                       (settings & 32) ? 1u : 0u, 0, (settings & 64) ? LZ4F_blockChecksumEnabled : LZ4F_noBlockChecksum};
+                       (settings & 32) ? 1u : 0u, 0,
+                       (settings & 64) ? LZ4F_blockChecksumEnabled : LZ4F_noBlockChecksum};
     prefs.autoFlush = 1;
     // Fast levels, and the slow high-compression ones on small bodies only.
     prefs.compressionLevel = size < 64 * kKiB && (level & 0x40) ? 3 + level % 10 : -(level % 8);
