@@ -4,7 +4,7 @@
 # beside them), then fuzzes each harness for SECONDS (default 60) over a
 # working copy of its corpus under build/fuzz. The committed corpus is never
 # written to. Fails on any crash. With RUNS=N in the environment each harness
-# runs exactly N executions instead (a campaign: bench/results/fuzz.md).
+# runs N executions past its corpus instead (a campaign: bench/results/fuzz.md).
 #   usage: scripts/fuzz.sh [SECONDS [HARNESS...]]   (default: every harness)
 # The seeds come from the codec's own encoders; after a wire-format change,
 # regenerate them with
