@@ -3,7 +3,8 @@
 # replays the committed corpora (seeds, and inputs that once crashed, kept
 # beside them), then fuzzes each harness for SECONDS (default 60) over a
 # working copy of its corpus under build/fuzz. The committed corpus is never
-# written to. Fails on any crash.
+# written to. Fails on any crash. With RUNS=N in the environment each harness
+# runs N executions past its corpus instead (a campaign: bench/results/fuzz.md).
 #   usage: scripts/fuzz.sh [SECONDS [HARNESS...]]   (default: every harness)
 # The seeds come from the codec's own encoders; after a wire-format change,
 # regenerate them with
@@ -14,7 +15,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 seconds=${1:-60}
 build=build/fuzz
-harnesses=(decode roundtrip walk frames)
+harnesses=(decode roundtrip walk frames lz4)
 [ $# -gt 1 ] && harnesses=("${@:2}")
 
 [ -d .venv/bin ] && export PATH="$root/.venv/bin:$PATH"  # cmake and ninja from bootstrap.sh
@@ -28,6 +29,8 @@ for harness in "${harnesses[@]}"; do
   "$build/codec/fuzz/fuzz_regression" "$harness" "codec/fuzz/corpus/$harness"
 done
 
+limit=(-max_total_time="$seconds")
+[ -n "${RUNS:-}" ] && limit=(-runs="$RUNS")
 failed=0
 for harness in "${harnesses[@]}"; do
   work=$build/corpus/$harness
@@ -35,10 +38,11 @@ for harness in "${harnesses[@]}"; do
   mkdir -p "$work" "$artifacts"
   cp -n codec/fuzz/corpus/"$harness"/* "$work"/
   log=$build/$harness.log
-  if "$build/codec/fuzz/${harness}_fuzzer" "$work" -max_total_time="$seconds" -max_len=65536 -timeout=10 \
+  start=$(date +%s)
+  if "$build/codec/fuzz/${harness}_fuzzer" "$work" "${limit[@]}" -max_len=65536 -timeout=10 \
        -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$artifacts" >"$log" 2>&1; then
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
-    echo "fuzz $harness: ${runs:-?} executions in ${seconds}s, no crash"
+    echo "fuzz $harness: ${runs:-?} executions in $(($(date +%s) - start))s, no crash"
   else
     echo "fuzz $harness: CRASH (log: $log, inputs: $artifacts)" >&2
     grep -E "ERROR|fuzz check failed|SUMMARY" "$log" | head -5 >&2 || true

@@ -1,9 +1,11 @@
 // Writes the seed corpora: input streams that steer the value builder to
 // every kind (the roundtrip and frames harnesses read them so), their packets
 // as the codec's own encoders write them (decode and walk), and packets of
-// kinds no encoder writes, built byte by byte. The frames corpus also keeps
+// kinds no encoder writes, built byte by byte, and the lz4 harness's streams
+// for each size class and direction. The frames corpus also keeps
 // inputs found by fuzzing (holes-*), which fail if the frame assembly trusts
-// an unverified checksum or leaves a checked index array out of its copy.
+// an unverified checksum or leaves a checked index array out of its copy; the
+// lz4 corpus keeps the inputs a campaign found to cover new ground (found-*).
 //   usage: fuzz_corpus_generator <corpus directory>
 #include <filesystem>
 #include <fstream>
@@ -35,7 +37,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const fs::path root(argv[1]);
-  for (const char* harness : {"decode", "roundtrip", "walk", "frames"}) fs::create_directories(root / harness);
+  for (const char* harness : {"decode", "roundtrip", "walk", "frames", "lz4"}) fs::create_directories(root / harness);
   const char* kinds[] = {"dense", "sparse", "string", "quantized", "bundle"};
   Packet string_packet;
   for (uint8_t kind = 0; kind < 5; ++kind) {
@@ -62,6 +64,12 @@ int main(int argc, char** argv) {
       {"v3-dense-uint8-aligned", v3_aligned}, {"inline", inline_record}, {"ragged", ragged}};
   for (const auto& [name, packet] : handmade) {
     for (const char* harness : {"decode", "walk"}) write_file(root / harness / name, packet);
+  }
+  // lz4: each size class (under 64 KiB, over 256 KiB, over 4 MiB), 1 to 4 threads, vakra's frames then liblz4's.
+  for (uint8_t i = 0; i < 12; ++i) {
+    Packet seed = steering(static_cast<uint8_t>(i % 4 | std::array<uint8_t, 3>{0, 20, 63}[i % 3] << 2), i * 104729u);
+    seed[1] = static_cast<uint8_t>((seed[1] & ~1) | i / 6);
+    write_file(root / "lz4" / ("seed-" + std::to_string(i)), seed);
   }
   std::printf("wrote the seeds under %s\n", root.c_str());
   return 0;

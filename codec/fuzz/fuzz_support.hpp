@@ -29,6 +29,7 @@ void check_decode(ByteView input);     // arbitrary bytes through every decoder
 void check_roundtrip(ByteView input);  // values built from the input: encode, decode, compare, damage
 void check_walk(ByteView input);       // the header rules and the walker, on arbitrary bytes
 void check_frames(ByteView input);     // one packet cut into frames: assembled, decoded, compared
+void check_lz4(ByteView input);        // large LZ4 frames, vakra's and liblz4's, each decoded by the other
 
 // True when `result` failed with exactly `kind` (payload not compared).
 template <class R>
@@ -47,6 +48,7 @@ class FuzzInput {
  public:
   explicit FuzzInput(ByteView bytes) : bytes_(bytes) {}
   uint8_t byte() { return pos_ < bytes_.size() ? bytes_[pos_++] : 0; }
+  size_t left() const { return bytes_.size() - pos_; }
   size_t below(size_t n) { return n == 0 ? 0 : byte() % n; }  // n is at most 256
   uint32_t u32() {
     uint32_t v = 0;

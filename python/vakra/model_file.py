@@ -108,21 +108,23 @@ class File(Mapping):
             raise ValueError(f"{self.path}: damaged vakra model file: a name appears twice in its record")
         self._ranges = record.ranges
         self.metadata: dict[str, str] = record.metadata
-        # Names that share a packet (tied weights) share the value while it lives.
-        offsets, counts = np.unique(record.ranges[:, 0], return_counts=True)
-        self._tied_offsets = set(offsets[counts > 1].tolist())
+        # Names that share a packet (tied weights) share the value while it
+        # lives: the same range, offset and length (a name whose length
+        # differs is a damaged entry of its own, not the same packet).
+        ranges, counts = np.unique(record.ranges, axis=0, return_counts=True)
+        self._tied_ranges = set(map(tuple, ranges[counts > 1].tolist()))
         self._tied_values: weakref.WeakValueDictionary = weakref.WeakValueDictionary()
 
     def __getitem__(self, name: str) -> Any:
         index = self._index[name]
-        offset = int(self._ranges[index, 0]) if self._tied_offsets else None
-        if offset not in self._tied_offsets:
+        byte_range = tuple(self._ranges[index].tolist()) if self._tied_ranges else None
+        if byte_range not in self._tied_ranges:
             return self._decode(name, index)
-        value = self._tied_values.get(offset)
+        value = self._tied_values.get(byte_range)
         if value is None:
             value = self._decode(name, index)
             try:
-                self._tied_values[offset] = value
+                self._tied_values[byte_range] = value
             except TypeError:  # not weakly referable (a dict): decoded anew each time
                 pass
         return value
@@ -196,12 +198,12 @@ class File(Mapping):
     def _load_all(self) -> dict[str, Any]:
         """Every entry, each packet decoded once (tied names share the value)."""
         self._advise(WHOLE_ADVICE)
-        by_offset: dict[int, Any] = {}
+        by_range: dict[tuple, Any] = {}
         result = {}
-        for index, (name, offset) in enumerate(zip(self._names, self._ranges[:, 0].tolist())):
-            value = by_offset.get(offset, by_offset)
-            if value is by_offset:
-                value = by_offset[offset] = self._decode(name, index, advise=False)
+        for index, (name, byte_range) in enumerate(zip(self._names, map(tuple, self._ranges.tolist()))):
+            value = by_range.get(byte_range, by_range)
+            if value is by_range:
+                value = by_range[byte_range] = self._decode(name, index, advise=False)
             result[name] = value
         return result
 
