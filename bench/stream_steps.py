@@ -1,5 +1,5 @@
 """Streamed reads of packets that arrive in many small steps: the readers
-(load on a BytesIO or a pipe, recv) measure the packet as bytes arrive and
+(load on a BytesIO or a pipe, recv, a Receiver) measure the packet as bytes arrive and
 may read no further than it, so they take one step per field the walker
 needs. The cost must grow linearly with the packet: a compressed packet of
 K one-byte LZ4 blocks (one step per block) and a bundle of B bundles of B
@@ -57,10 +57,18 @@ def through_socket(packet: bytes):
         return vakra.recv(receiver)
 
 
+def through_receiver(packet: bytes):
+    sender, receiver = socket.socketpair()
+    with sender, receiver:
+        threading.Thread(target=sender.sendall, args=(packet,), daemon=True).start()
+        return vakra.Receiver(receiver).recv()
+
+
 READERS = {
     "load(BytesIO)": lambda packet: vakra.load(io.BytesIO(packet)),
     "load(pipe)": through_pipe,
     "recv(socketpair)": through_socket,
+    "Receiver(socketpair)": through_receiver,
 }
 
 

@@ -25,12 +25,16 @@ Result<Decoded> decode_unlocked(ByteView bytes) {
 }  // namespace
 
 PyObject* decode_to_object(PyObject* data, const BufferView& buffer, ByteView packet, Bfloat16 bfloat16) {
-  // Compressed bodies come back as frames at any depth and are decompressed
-  // into arrays of their own; everything else is a view of `data`.
-  Decoded decoded;
-  if (!unwrap(decode_unlocked(packet), decoded)) return nullptr;
   DecodeSource source{data, buffer.data(), PyBytes_CheckExact(data) != 0};
   source.bfloat16 = bfloat16;
+  return decode_source_to_object(source, packet);
+}
+
+PyObject* decode_source_to_object(const DecodeSource& source, ByteView packet) {
+  // Compressed bodies come back as frames at any depth and are decompressed
+  // into arrays of their own; everything else is a view of the source.
+  Decoded decoded;
+  if (!unwrap(decode_unlocked(packet), decoded)) return nullptr;
   PyRef result;
   if (!decoded_to_py(source, decoded, result)) return nullptr;
   if (!result) Py_RETURN_NONE;

@@ -63,4 +63,7 @@ bool decoded_to_py(const DecodeSource& source, const Decoded& decoded, PyRef& ou
 PyObject* decode_to_object(PyObject* data, const BufferView& buffer, ByteView packet,
                            Bfloat16 bfloat16 = Bfloat16::ImportOnDemand);
 
+// The same for a packet lying in the bytes `source` describes.
+PyObject* decode_source_to_object(const DecodeSource& source, ByteView packet);
+
 }  // namespace vakra::ext

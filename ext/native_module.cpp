@@ -5,6 +5,7 @@
 #include "file_mapping.hpp"
 #include "module_frame.hpp"
 #include "native_entry_points.hpp"
+#include "packet_reader.hpp"
 #include "pyref.hpp"
 #include "vakra_rs_api.hpp"
 
@@ -67,11 +68,14 @@ PyModuleDef kNativeModuleDef = {PyModuleDef_HEAD_INIT, "_native", "", 0, nullptr
 
 PyObject* g_native_module = nullptr;  // kept for the life of the process
 
-// VAKRA_NUM_THREADS, and the capsule vakra_rs builds its module from.
+// VAKRA_NUM_THREADS, the capsule vakra_rs builds its module from, and the
+// PacketReader type (packet_reader.hpp).
 bool finish_native_module(PyObject* module) {
   apply_thread_environment();
   PyRef capsule = PyRef::steal(PyCapsule_New(const_cast<VakraRsApi*>(&kVakraRsApi), kVakraRsApiCapsule, nullptr));
-  return capsule && PyModule_AddObjectRef(module, "_vakra_rs_api", capsule.get()) == 0;
+  PyRef reader_type = make_packet_reader_type();
+  return capsule && PyModule_AddObjectRef(module, "_vakra_rs_api", capsule.get()) == 0 && reader_type &&
+         PyModule_AddObjectRef(module, "PacketReader", reader_type.get()) == 0;
 }
 
 }  // namespace

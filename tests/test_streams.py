@@ -1,11 +1,12 @@
-"""One packet at a time: load from files, pipes and streams that trickle, stop anywhere, lie about lengths or
-carry garbage between packets; send/recv over sockets; packet_length.
+"""One packet at a time: load, iter_load and Receiver on files, pipes and streams that trickle, stop anywhere, lie
+about lengths or carry garbage between packets; send/recv over sockets, blocking and not; packet_length; info of a path.
 
 The README runs a request/reply over a socket pair and a compressed packet inside a larger shared-memory block."""
 
 from __future__ import annotations
 
 import io
+import os
 import socket
 import struct
 import subprocess
@@ -51,11 +52,38 @@ def load_all(stream):
     return values
 
 
-def through_mapped_file(tmp_path):
+def written(tmp_path):
     with open(tmp_path / "packets.vkr", "wb") as out:
         write_all(out)
-    with open(tmp_path / "packets.vkr", "rb") as stream:
+    return tmp_path / "packets.vkr"
+
+
+def through_mapped_file(tmp_path):
+    with open(written(tmp_path), "rb") as stream:
         return load_all(stream)
+
+
+class CountingFile(io.FileIO):
+    reads = 0
+
+    def read(self, size=-1):
+        CountingFile.reads += 1
+        return super().read(size)
+
+    def readinto(self, view):
+        CountingFile.reads += 1
+        return super().readinto(view)
+
+
+def through_unmapped_file(tmp_path):
+    """A regular file read, not mapped: one read per packet (the first reads the small file whole)."""
+    CountingFile.reads = 0
+    with CountingFile(written(tmp_path), "rb") as stream:
+        values = [vakra.load(stream, mmap=False) for _ in PACKETS]
+        with pytest.raises(EOFError):
+            vakra.load(stream, mmap=False)
+    assert CountingFile.reads == len(PACKETS)
+    return values
 
 
 def through_pipe(tmp_path):
@@ -80,7 +108,23 @@ def through_socket(tmp_path):
     return values
 
 
-TRANSPORTS = {"mapped file": through_mapped_file, "pipe from a process": through_pipe, "socket pair": through_socket}
+def through_receiver(tmp_path):
+    sender, receiver = socket.socketpair()
+    thread = threading.Thread(target=lambda: (write_all(sender.makefile("wb")), sender.close()))
+    thread.start()
+    values = list(vakra.Receiver(receiver))  # kept to the end: later packets never overwrite earlier ones
+    thread.join()
+    receiver.close()
+    return values
+
+
+def through_iterated_path(tmp_path):
+    return list(vakra.iter_load(written(tmp_path)))
+
+
+TRANSPORTS = {"mapped file": through_mapped_file, "unmapped file": through_unmapped_file,
+              "pipe from a process": through_pipe, "socket pair": through_socket, "receiver": through_receiver,
+              "iter_load of a path": through_iterated_path}
 
 
 @pytest.mark.parametrize("transport", TRANSPORTS.values(), ids=TRANSPORTS.keys())
@@ -109,15 +153,101 @@ class Trickle(io.RawIOBase):
 @settings(max_examples=60, deadline=None)
 @given(st.lists(st.integers(1, len(PACKETS) - 1), min_size=1, max_size=4),  # all but the large one
        st.lists(st.integers(1, 5000), min_size=1, max_size=6), st.binary(min_size=1, max_size=40))
-def test_any_delivery_gives_every_packet_and_never_reads_past_one(picked, sizes, garbage):
-    stream = Trickle(b"".join(ENCODED[i] for i in picked) + b"\x00" + garbage, sizes)  # never the start of a packet
-    end = 0
+def test_any_split_of_a_stream_gives_the_same_values_in_linear_steps(picked, sizes, garbage):
+    data = b"".join(ENCODED[i] for i in picked) + b"\x00" + garbage  # never the start of a packet
+    stream, end = Trickle(data, sizes), 0
     for i in picked:
         assert_same(VALUES[i], vakra.load(stream))
         end += len(ENCODED[i])
         assert stream.position == end  # nothing of the next packet was taken
     with pytest.raises(ValueError, match="^Invalid vakra packet"):
         vakra.load(stream)
+    # A receiver reads ahead and keeps the rest: the same values, and no read that brings nothing new.
+    stream = Trickle(data, sizes)
+    receiver = vakra.Receiver(stream)
+    for i in picked:
+        assert_same(VALUES[i], receiver.recv())
+    with pytest.raises(ValueError, match="^Invalid vakra packet"):
+        receiver.recv()
+    assert len(stream.offered) <= len(data) // min(sizes) + 1
+
+
+def test_a_non_blocking_socket_fed_one_byte_at_a_time_loses_nothing():
+    sender, receiver_socket = socket.socketpair()
+    receiver_socket.setblocking(False)
+    receiver = vakra.Receiver(receiver_socket)
+    for packet, value in [(ENCODED[0], VALUES[0]), (ENCODED[3], VALUES[3]), (ENCODED[4], VALUES[4])]:
+        for byte in range(len(packet) - 1):
+            sender.send(packet[byte:byte + 1])
+            with pytest.raises(BlockingIOError):
+                receiver.recv()
+            assert receiver.buffered == byte + 1
+        sender.send(packet[-1:])
+        assert_same(value, receiver.recv())
+    sender.sendall(ENCODED[1] + ENCODED[2])  # two at once: one read, both kept
+    assert_same(VALUES[1], receiver.recv())
+    assert receiver.buffered == len(ENCODED[2])
+    assert_same(VALUES[2], receiver.recv())
+    sender.close()
+    assert list(receiver) == []
+    receiver_socket.close()
+
+
+def test_a_receiver_takes_what_a_buffered_pipe_holds_without_waiting_for_more():
+    read_end, write_end = os.pipe()
+    with os.fdopen(read_end, "rb") as stream:
+        for packet, value, read in [(ENCODED[4], VALUES[4], lambda: vakra.Receiver(stream).recv()),
+                                    (ENCODED[3], VALUES[3], lambda: next(vakra.iter_load(stream)))]:
+            os.write(write_end, packet)  # and the writer waits for a reply: readinto would wait for more
+            assert_same(value, read())
+    os.close(write_end)
+
+
+def writable_results(tmp_path):
+    sender, receiver = socket.socketpair()
+    value = {"w": np.arange(6.0), "csr": CSR}
+    for _ in range(2):
+        vakra.send(sender, value)
+    path = tmp_path / "w.vkr"
+    vakra.dump(value, path)
+    return [vakra.recv(receiver, writable=True), vakra.Receiver(receiver, writable=True).recv(),
+            next(vakra.iter_load(path, writable=True)), next(vakra.iter_load(path, mmap=False, writable=True))]
+
+
+def test_writable_results_are_writable_and_the_rest_read_only(tmp_path):
+    for result in writable_results(tmp_path):
+        result["w"] += 1
+        result["csr"].data[0] = 5
+        assert result["w"][-1] == 6.0
+    sender, receiver = socket.socketpair()
+    vakra.send(sender, np.arange(3))
+    assert not vakra.Receiver(receiver).recv().flags.writeable
+
+
+def test_iter_load_leaves_a_file_or_stream_right_after_the_last_packet(tmp_path):
+    path = written(tmp_path)
+    with open(path, "rb") as handle:
+        packets = vakra.iter_load(handle)
+        assert_same(VALUES[0], next(packets))
+        assert handle.tell() == len(ENCODED[0])
+        packets.close()
+    stream = io.BytesIO(path.read_bytes())
+    packets = vakra.iter_load(stream)
+    next(packets), next(packets)
+    packets.close()  # the receiver read ahead; the stream is put back after the second packet
+    assert stream.tell() == len(ENCODED[0]) + len(ENCODED[1])
+    with pytest.raises(ValueError, match="^Packet cut short"):
+        list(vakra.iter_load(io.BytesIO(ENCODED[1] + ENCODED[0][:-1])))
+
+
+def test_info_of_a_path_reads_the_first_packets_headers(tmp_path):
+    path = written(tmp_path)
+    assert vakra.info(path) == vakra.info(ENCODED[0]) == vakra.info(str(path))
+    (tmp_path / "cut").write_bytes(ENCODED[0][:100])
+    (tmp_path / "empty").write_bytes(b"")
+    for name in ("cut", "empty"):
+        with pytest.raises(ValueError, match="^Packet too short"):
+            vakra.info(tmp_path / name)
 
 
 def stored_blocks(dim: int, blocks: list[bytes]) -> bytes:
@@ -156,12 +286,15 @@ CUT = r"^Packet cut short: expected at least 8000000014 bytes, read 786446$"
 
 @pytest.mark.parametrize("sizes, max_size, error", [
     ([1], None, CUT), ([4096], None, CUT), ([1 << 20], None, CUT),
-    ([1 << 20], 10**6, "^Packet larger than max_size: at least 8000000014 bytes, max_size 1000000\n"),
+    ([1 << 20], 10**6, "^Packet larger than max_size: at least 8000000014 bytes, max_size 1000000"),
 ], ids=["one byte", "4 KiB", "1 MiB", "max_size"])
-def test_a_declared_size_is_not_trusted_for_allocation(sizes, max_size, error):
+@pytest.mark.parametrize("read", [lambda stream, max_size: vakra.load(stream, max_size=max_size),
+                                  lambda stream, max_size: vakra.Receiver(stream, max_size=max_size).recv()],
+                         ids=["load", "receiver"])
+def test_a_declared_size_is_not_trusted_for_allocation(sizes, max_size, error, read):
     stream = Trickle(huge_declared_packet(3 << 18), sizes)  # twelve first steps: the window doubles several times
     with pytest.raises(ValueError, match=error):
-        vakra.load(stream, max_size=max_size)
+        read(stream, max_size)
     # Each read offers room in a buffer at most twice what has arrived (or a first step); max_size refuses the
     # packet from its header alone.
     assert all(have + room <= max(FIRST_STEP, 2 * have) for have, room in stream.offered)

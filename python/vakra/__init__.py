@@ -7,9 +7,12 @@ matrices, string tensors and quantized tensors.
     (2, 3)
 
 ``dumps``/``loads`` work on bytes, ``dump``/``load`` on paths and binary
-files, one packet per call (files memory-mapped when reading), ``send``/
-``recv`` on sockets, ``dump_into`` writes into a caller's buffer, ``info``
-describes a packet without decoding it and ``packet_length`` measures one;
+files, one packet per call (files memory-mapped when reading), ``iter_load``
+gives every packet of a file or stream, ``send``/``recv`` work on sockets and
+a ``Receiver`` keeps a socket's (or stream's) bytes between packets
+(``vakra.aio`` does the same for asyncio streams), ``dump_into`` writes into
+a caller's buffer, ``info`` describes a packet (or a file's first) without
+decoding it and ``packet_length`` measures one;
 ``dumps_frames``/``loads_frames`` carry a packet as a list of buffers.
 ``save`` writes any number of named values to a model file, ``open`` reads
 one lazily (a ``File``, decoding each entry when asked) and ``load_file``
@@ -31,10 +34,20 @@ from .model_file import File, load_file, open
 from .model_save import save
 from .quantize import QuantizedTensor
 from .ragged import StringTensor
-from .streams import load, packet_length, recv, send
+from .receiver import Receiver
+from .streams import iter_load, load, packet_length, recv, send
 
 __version__ = _distribution_version("vakra")
 
-__all__ = ["dumps", "loads", "dump", "load", "dump_into", "info", "packet_length", "send", "recv", "dumps_frames",
-           "loads_frames", "StringTensor", "QuantizedTensor", "set_num_threads", "get_num_threads", "save", "open",
-           "File", "load_file", "convert"]
+__all__ = ["dumps", "loads", "dump", "load", "iter_load", "dump_into", "info", "packet_length", "send", "recv",
+           "Receiver", "dumps_frames", "loads_frames", "StringTensor", "QuantizedTensor", "set_num_threads",
+           "get_num_threads", "save", "open", "File", "load_file", "convert"]
+
+
+def __getattr__(name: str):
+    # vakra.aio imports asyncio, which programs without an event loop need not pay for.
+    if name == "aio":
+        import importlib
+
+        return importlib.import_module(".aio", __name__)
+    raise AttributeError(f"module 'vakra' has no attribute {name!r}")

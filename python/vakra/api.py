@@ -138,8 +138,14 @@ def dump_into(obj: Any, buffer: WriteableBuffer, *, check_integrity: bool = Fals
     return _encode_into(obj, buffer, bool(check_integrity), bool(compress), alignment, convert)
 
 
-def info(data: ReadableBuffer) -> dict[str, Any]:
+def info(data: ReadableBuffer | str | os.PathLike) -> dict[str, Any]:
     """Describe the packet at the start of ``data`` without decoding any body.
+
+    ``data`` is a buffer of bytes, or a path (``str`` or ``os.PathLike``;
+    ``bytes`` are the packet itself): the file's first packet is described
+    from its headers alone, as ``vakra info FILE`` reads them (a regular file
+    is mapped and only the pages holding headers are read; a pipe or device
+    is read one bounded packet).
 
     The dict starts with the header facts: ``version``, ``flags``,
     ``dtype_code``, ``ndim``, ``aligned``, ``integrity_protected``, (for
@@ -155,8 +161,12 @@ def info(data: ReadableBuffer) -> dict[str, Any]:
 
     Checksums are not verified (use :func:`loads`). Raises ``ValueError``
     with the codec's message when the header or framing is damaged or
-    truncated.
+    truncated, and for a path ``OSError`` and the errors of :func:`vakra.load`.
     """
+    if isinstance(data, (str, os.PathLike)):
+        from .streams import file_info  # streams builds on this module
+
+        return file_info(data)
     return _walk(data)
 
 

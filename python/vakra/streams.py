@@ -1,5 +1,6 @@
-"""One packet at a time: ``load`` from files, pipes and in-memory streams,
-``send``/``recv`` over sockets, and ``packet_length``.
+"""One packet at a time: ``load`` and ``iter_load`` from files, pipes and
+in-memory streams, ``send``/``recv`` over sockets, and ``packet_length``
+(``Receiver``, in ``vakra.receiver``, keeps a socket's bytes between calls).
 
 Packets follow each other in a stream with nothing in between. The codec's
 walker tells from a packet's first bytes how long it is (or how many bytes it
@@ -9,19 +10,21 @@ successive values, as with ``pickle``.
 
 A stream reader never trusts the length a header declares for allocating: it
 grows one buffer as bytes actually arrive, at most doubling what has arrived,
-and never reads past the end of the packet.
+and never reads past the end of the packet (the native ``PacketReader``,
+which also reads a descriptor in one native loop per step). A regular file
+is different: its size bounds what can arrive, so a packet is read with one
+``readinto`` of its measured length.
 """
 
 from __future__ import annotations
 
-import errno
 import io
 import mmap as _mmap
 import os
 import socket
 import stat
 import threading
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from typing import IO, Any
 
 import numpy as np
@@ -29,14 +32,14 @@ import numpy as np
 from . import _native
 from ._encoding import convert
 from .api import PathLike, file_descriptor, loads
+from .receiver import packet_reader
 
-__all__ = ["load", "packet_length", "send", "recv"]
-
-ReadInto = Callable[[memoryview], "int | None"]
+__all__ = ["load", "iter_load", "packet_length", "send", "recv"]
 
 _probe = _native.probe
 _packet_meter = _native.packet_meter
 _measure = _native.measure
+_walk = _native.walk
 _encode = _native.encode
 _encode_segments = _native.encode_segments
 _open_file = _native.open_file
@@ -48,11 +51,10 @@ _MADV_RANDOM = getattr(_mmap, "MADV_RANDOM", -1)
 # mapped: below it, one read costs less than mapping, faulting each page in
 # and unmapping (bench/small_files.py --sweep measures both by size).
 READ_BELOW = 1 << 20
-_FIRST_STEP = 64 << 10  # the first read of a packet's bytes after its header
+_FIRST_STEP = 64 << 10  # the first read of a packet's bytes from a file
 _scratch = threading.local()
 _MSG_PEEK = socket.MSG_PEEK
 _IOV_MAX = os.sysconf("SC_IOV_MAX") if hasattr(os, "sysconf") else 16
-_EXACT_READERS = (io.BufferedReader, io.BufferedRandom, io.BytesIO, io.FileIO)  # readinto counts what it wrote
 
 
 def packet_length(data: Any) -> int:
@@ -74,7 +76,8 @@ def load(file: PathLike | IO[bytes], *, mmap: bool = True, max_size: int | None 
          writable: bool = False) -> Any:
     """Read one packet from ``file``, a path or a binary file object, and
     return its value. A file object is left right after the packet, so
-    successive calls return successive values; a path gives its first packet.
+    successive calls return successive values; a path gives its first packet
+    (:func:`iter_load` gives them all).
 
     With ``mmap=True`` (the default) a regular file of ``READ_BELOW`` bytes
     (1 MiB) or more is memory-mapped with random-access advice: uncompressed
@@ -83,9 +86,10 @@ def load(file: PathLike | IO[bytes], *, mmap: bool = True, max_size: int | None 
     descriptor. Do not truncate the file while such arrays are in use. A
     smaller file (counted from the file object's position) is read into
     memory in one call, which costs less than mapping it, and arrays view that
-    memory instead. Pipes, sockets (``sock.makefile("rb")``), ``io.BytesIO``
-    and every other stream, and all files with ``mmap=False``, are read into
-    one buffer in bounded steps, never past the packet. With
+    memory instead. With ``mmap=False`` a regular file's packet is read with
+    one ``readinto`` of its measured length. Pipes, sockets
+    (``sock.makefile("rb")``), ``io.BytesIO`` and every other stream are read
+    into one buffer in bounded steps, never past the packet. With
     ``writable=True`` arrays are writable: the file is mapped copy-on-write
     (or read into memory of its own), so writes stay in this process and never
     reach the file.
@@ -103,9 +107,34 @@ def load(file: PathLike | IO[bytes], *, mmap: bool = True, max_size: int | None 
     if isinstance(file, (str, bytes, os.PathLike)):
         if mmap:
             return _load_path(file, max_size, writable)
-        with open(file, "rb") as handle:
+        with open(file, "rb", buffering=0) as handle:  # read in as few calls as the packet needs: no buffer
             return _load_from_handle(handle, mmap, max_size, writable)
     return _load_from_handle(file, mmap, max_size, writable)
+
+
+def iter_load(file: PathLike | IO[bytes], *, mmap: bool = True, max_size: int | None = None,
+              writable: bool = False) -> Iterator[Any]:
+    """The values of the packets in ``file``, a path or a binary file object,
+    one after another until it ends: what successive :func:`load` calls
+    return, with the same options and errors (the iteration stops at a
+    clean end; a file object is read from where it stands).
+
+    A regular file is mapped once for all its packets (with ``mmap=True``),
+    and a file object is kept right after the packet last returned. Other
+    streams (and files with ``mmap=False``) are read in large chunks by a
+    :class:`vakra.Receiver`; when the iteration stops early a seekable stream
+    is put back right after the last packet returned, while the bytes a
+    non-seekable one had already given are gone with the iterator.
+    """
+    if not isinstance(file, (str, bytes, os.PathLike)):
+        yield from _iter_handle(file, mmap, max_size, writable)
+        return
+    data = _open_file(file, writable, READ_BELOW, -1) if mmap else None
+    if data is not None and type(data) is not int:
+        yield from _iter_buffer(data, max_size, writable)
+        return
+    with open(file, "rb") if data is None else open(data, "rb") as handle:
+        yield from _iter_streamed(handle, max_size, writable)
 
 
 def send(sock: socket.socket, obj: Any, *, check_integrity: bool = False, compress: bool = False,
@@ -120,27 +149,54 @@ def send(sock: socket.socket, obj: Any, *, check_integrity: bool = False, compre
     :func:`vakra.dumps`, plus ``OSError`` from the socket; an error in the
     middle of sending leaves the peer with part of a packet.
     """
-    options = (bool(check_integrity), bool(compress), alignment, convert)
     if type(obj) is np.ndarray and obj.nbytes <= _FIRST_STEP:
-        packet = _encode(obj, *options)  # copying a small array costs less than a vectored send
+        # Copying a small array costs less than a vectored send.
+        packet = _encode(obj, bool(check_integrity), bool(compress), alignment, convert)
         sock.sendall(packet)
         return len(packet)
-    return _send_segments(sock, _encode_segments(obj, *options))
+    return _send_segments(sock, _encode_segments(obj, bool(check_integrity), bool(compress), alignment, convert))
 
 
-def recv(sock: socket.socket, *, max_size: int | None = None) -> Any:
+def recv(sock: socket.socket, *, max_size: int | None = None, writable: bool = False) -> Any:
     """Receive one packet from a connected stream socket and return its value.
 
     Exactly the packet's bytes are taken from the socket, into one buffer
-    that uncompressed arrays then view. Raises ``EOFError`` when the peer has
-    closed the connection before a packet starts, and the errors of
-    :func:`load` otherwise. A timeout (``TimeoutError``) or
-    ``BlockingIOError`` before the first byte of a packet consumes nothing,
-    so the call may be repeated; one in the middle of a packet leaves the
-    bytes already read consumed (the exception's note says how many): the
-    connection is then inside a packet and should be closed.
+    that uncompressed arrays then view (writable with ``writable=True``, as
+    from :func:`load`). Raises ``EOFError`` when the peer has closed the
+    connection before a packet starts, and the errors of :func:`load`
+    otherwise. A timeout (``TimeoutError``) or ``BlockingIOError`` before the
+    first byte of a packet consumes nothing, so the call may be repeated; one
+    in the middle of a packet leaves the bytes already read consumed (the
+    exception's note says how many): the connection is then inside a packet
+    and should be closed. A :class:`vakra.Receiver` keeps such bytes instead,
+    and reads small messages in one system call.
     """
-    return loads(_socket_packet(sock, max_size))
+    packet = _peeked_packet(sock, max_size, writable)
+    if packet is not None:
+        return loads(packet, writable=writable)
+    return _read_stream(sock, lambda reader: reader.next(max_size, writable))
+
+
+def read_packet(handle: IO[bytes], max_size: int | None = None) -> Any:
+    """The next packet's bytes from a binary file or stream, a buffer; a
+    stream is read in bounded steps and never past the packet; the errors of
+    :func:`load`."""
+    status = _regular_file_status(handle)
+    if status is not None:
+        return _read_regular(handle, status.st_size, max_size)
+    return _read_stream(handle, lambda reader: reader.next_bytes(max_size))
+
+
+def file_info(path: str | os.PathLike) -> dict[str, Any]:
+    """vakra.info of the first packet of the file at `path`, from its headers,
+    as the CLI reads them: a regular file is mapped with random-access advice,
+    so bodies are not read; anything else (a pipe, a device) goes through the
+    bounded stream reader, which stops at the first bytes that are no packet."""
+    data = _open_file(path, False, 0, _MADV_RANDOM)
+    if type(data) is int:  # not a regular file: its descriptor
+        with open(data, "rb") as handle:
+            return _walk(read_packet(handle))
+    return _walk(data)
 
 
 def _send_segments(sock: socket.socket, segments: list) -> int:
@@ -208,137 +264,187 @@ def _packet_size(data: Any, max_size: int | None) -> int:
 
 
 def _load_streamed(handle: IO[bytes], max_size: int | None, writable: bool) -> Any:
-    return loads(read_packet(handle, max_size), writable=writable)
+    status = _regular_file_status(handle)
+    if status is not None:
+        return loads(_read_regular(handle, status.st_size, max_size), writable=writable)
+    return _read_stream(handle, lambda reader: reader.next(max_size, writable))
 
 
-def read_packet(handle: IO[bytes], max_size: int | None = None) -> np.ndarray | _mmap.mmap:
-    """The next packet's bytes from a binary stream, read in bounded steps and
-    never past the packet; the errors of :func:`load`."""
-    start = handle.tell() if _seekable(handle) else None
+def _regular_file_status(handle: IO[bytes]) -> os.stat_result | None:
+    descriptor = file_descriptor(handle)
+    if descriptor is None:
+        return None
+    status = os.fstat(descriptor)
+    return status if stat.S_ISREG(status.st_mode) else None
+
+
+def _read_regular(handle: IO[bytes], size: int, max_size: int | None) -> Any:
+    """The packet at the file's position, read into memory: a first step (the
+    whole file when it is small), then what the walker measures, each in one
+    readinto into the final buffer (at least doubling it, so a bundle of many
+    entries takes few steps). The file's size bounds every allocation. The
+    file is left right after the packet, or where it was after an error."""
+    position = handle.tell()
+    remaining = size - position
+    if remaining <= 0:
+        raise EOFError("no packet: the file ends here")
+    meter = _packet_meter()
     try:
-        return _receive(_stream_reader(handle), max_size, note_lost=start is None)
+        # bytes, which loads views without marking each array read-only
+        memory: bytes | _mmap.mmap = handle.read(
+            remaining if position == 0 and remaining < READ_BELOW else min(remaining, _FIRST_STEP))
+        have = len(memory)
+        while True:
+            complete, length = _measure(meter, memoryview(memory)[:have])
+            if complete:
+                handle.seek(position + length)
+                return _packet_of(memory, length)
+            expected = have + length
+            _check_size(expected, max_size)
+            if have < len(memory):  # the file ended early, shrunk meanwhile
+                raise _cut_short(expected, have)
+            if expected > remaining:  # the file ends inside the packet
+                raise _cut_short(expected, remaining)
+            memory = _grown(memory, have, min(remaining, max(expected, 2 * have)))
+            have += _read_fully(handle, memoryview(memory)[have:])
     except BaseException:
-        if start is not None:
-            handle.seek(start)
+        handle.seek(position)
         raise
 
 
-def _socket_packet(sock: socket.socket, max_size: int | None) -> bytes | np.ndarray | _mmap.mmap:
-    # Small packets usually arrive whole: a peek measures them before a byte
-    # is consumed, and one read then takes exactly the packet, which the
-    # kernel already holds.
+def _read_fully(handle: IO[bytes], view: memoryview) -> int:
+    """Fills `view` from the file (one readinto, unless the system returns
+    less), stopping early only at the file's end."""
+    have = 0
+    while have < len(view):
+        got = handle.readinto(view[have:])
+        if not got:
+            break
+        have += got
+    return have
+
+
+def _grown(memory: bytes | _mmap.mmap, have: int, size: int) -> _mmap.mmap:
+    """`memory` grown to `size` bytes, the first `have` kept: an anonymous
+    mapping, which grows again in place (no copy)."""
+    if isinstance(memory, _mmap.mmap):
+        memory.resize(size)
+        return memory
+    # Private: a shared anonymous mapping cannot grow past its first size.
+    mapping = _mmap.mmap(-1, size, flags=_mmap.MAP_PRIVATE)
+    if hasattr(_mmap, "MADV_HUGEPAGE"):
+        mapping.madvise(_mmap.MADV_HUGEPAGE)  # fewer page faults while it fills
+    mapping[:have] = memory[:have]
+    return mapping
+
+
+def _packet_of(memory: bytes | _mmap.mmap, length: int) -> Any:
+    if isinstance(memory, _mmap.mmap):
+        memory.resize(length)  # bytes read past the packet go back
+        return memory
+    # A small packet of a first step gets its own copy rather than keep the step alive.
+    return memory[:length] if 2 * length < len(memory) else memory
+
+
+def _read_stream(stream: Any, take: Callable[[Any], Any]) -> Any:
+    """`take(reader)` with a native reader of `stream` that never reads past
+    the packet. After an error inside a packet, a seekable stream is back at
+    its first byte; on others the bytes read are gone, and the error's note
+    says how many unless the stream had ended."""
+    start = stream.tell() if _seekable(stream) else None
+    reader = packet_reader(stream, read_ahead=False)
+    try:
+        return take(reader)
+    except BaseException as error:
+        if reader.buffered():
+            if start is not None:
+                stream.seek(start)
+            elif not reader.ended():
+                error.add_note(f"vakra: {reader.buffered()} bytes of the packet were read and are lost; "
+                               "the stream is inside that packet")
+        raise
+
+
+def _peeked_packet(sock: socket.socket, max_size: int | None, writable: bool) -> Any:
+    """A packet the socket holds whole, taken in one read after a peek has
+    measured it (small packets usually arrive whole); None when it has not
+    all arrived, or the socket takes no flags (TLS)."""
     try:
         peek = _scratch.peek  # one per thread, only read while it is filled
     except AttributeError:
         peek = _scratch.peek = memoryview(bytearray(_FIRST_STEP))
     try:
         seen = sock.recv_into(peek, _FIRST_STEP, _MSG_PEEK)
-    except ValueError:  # sockets that take no flags (TLS)
-        seen = None
+    except ValueError:
+        return None
     if seen == 0:
         raise EOFError("no packet: the peer closed the connection")
-    if seen:
-        complete, length = _probe(peek[:seen])
-        if max_size is not None:
-            _check_size(length if complete else seen + length, max_size)
-        if complete:
-            packet = sock.recv(length)
-            if len(packet) == length:
-                return packet
-            raise RuntimeError(f"the socket returned {len(packet)} of {length} bytes it had shown")
-    return _receive(sock.recv_into, max_size, note_lost=True)
+    complete, length = _probe(peek[:seen])
+    if max_size is not None:
+        _check_size(length if complete else seen + length, max_size)
+    if not complete:
+        return None
+    if writable:
+        packet = bytearray(length)
+        got = sock.recv_into(packet)
+    else:
+        packet = sock.recv(length)
+        got = len(packet)
+    if got != length:
+        raise RuntimeError(f"the socket returned {got} of {length} bytes it had shown")
+    return packet
 
 
-def _receive(read_into: ReadInto, max_size: int | None, note_lost: bool) -> np.ndarray | _mmap.mmap:
-    """Reads exactly one packet: never past the walker's lower bound for its
-    length, into a buffer that grows only as bytes arrive (at most doubling).
-    With `note_lost`, an error after some of the packet was read (other than
-    the stream's end) says how many bytes are gone."""
-    # One meter for the packet: each step resumes the walk where the last one
-    # stopped, so a packet arriving in many small steps is walked once.
-    buffer, have, ended, meter = _GrowingBuffer(), 0, False, _packet_meter()
+def _iter_handle(handle: IO[bytes], use_mmap: bool, max_size: int | None, writable: bool) -> Iterator[Any]:
+    if isinstance(handle, io.TextIOBase):
+        raise TypeError("file must be opened in binary mode ('rb'), not text mode")
+    descriptor = file_descriptor(handle) if use_mmap else None
+    if descriptor is not None:
+        handle.flush()
+        status = os.fstat(descriptor)
+        if stat.S_ISREG(status.st_mode):
+            position = handle.tell()
+            if position < status.st_size:
+                data = _map_file(descriptor, writable, READ_BELOW, -1, position)
+                yield from _iter_buffer(data, max_size, writable, lambda end: handle.seek(position + end))
+            return
+    yield from _iter_streamed(handle, max_size, writable)
+
+
+def _iter_buffer(data: Any, max_size: int | None, writable: bool,
+                 consumed: Callable[[int], Any] | None = None) -> Iterator[Any]:
+    """The packets of `data`, a file's bytes (mapped once, or read when small);
+    `consumed(end)` follows each packet, even one that fails to decode."""
+    view = memoryview(data)
+    offset = 0
+    try:
+        while offset < len(view):
+            end = offset + _packet_size(view[offset:], max_size)
+            if consumed is not None:
+                consumed(end)
+            value = loads(view[offset:end], writable=writable)
+            offset = end
+            yield value
+    finally:
+        view.release()  # the mapping goes with the last array that views it
+
+
+def _iter_streamed(stream: IO[bytes], max_size: int | None, writable: bool) -> Iterator[Any]:
+    seekable = _seekable(stream)
+    reader = packet_reader(stream, read_ahead=True)
     try:
         while True:
-            complete, length = _measure(meter, buffer.filled(have))
-            if complete:
-                return buffer.packet(have)
-            expected = have + length
-            _check_size(expected, max_size)
-            got = read_into(buffer.window(have, expected))
-            if got is None:
-                raise BlockingIOError(errno.EAGAIN, "the stream has no data ready")
-            if got == 0:
-                ended = True
-                if have == 0:
-                    raise EOFError("no packet: the stream ended")
-                raise _cut_short(expected, have)
-            have += got
-    except BaseException as error:
-        if have and note_lost and not ended:
-            error.add_note(f"vakra: {have} bytes of the packet were read and are lost; the stream is inside that packet")
-        raise
+            try:
+                value = reader.next(max_size, writable)
+            except EOFError:
+                return
+            yield value
+    finally:
+        if seekable and reader.buffered():
+            stream.seek(stream.tell() - reader.buffered())  # right after the last packet returned
 
 
-class _GrowingBuffer:
-    """One buffer for one packet: a small array first; past that an anonymous
-    mapping, which the kernel resizes without copying what it holds."""
-
-    def __init__(self) -> None:
-        self._memory: np.ndarray | _mmap.mmap = np.empty(_FIRST_STEP, np.uint8)
-
-    def filled(self, have: int) -> memoryview:
-        return memoryview(self._memory)[:have]
-
-    def window(self, have: int, expected: int) -> memoryview:
-        """Room for the next read: up to `expected`, growing the buffer to at
-        most twice what has arrived when it is full."""
-        capacity = len(self._memory)
-        if have == capacity:
-            capacity = min(expected, 2 * capacity)
-            if isinstance(self._memory, np.ndarray):
-                # Private: a shared anonymous mapping cannot grow past its first size.
-                mapping = _mmap.mmap(-1, capacity, flags=_mmap.MAP_PRIVATE)
-                if hasattr(_mmap, "MADV_HUGEPAGE"):
-                    mapping.madvise(_mmap.MADV_HUGEPAGE)  # fewer page faults while it fills
-                mapping[:have] = self._memory
-                self._memory = mapping
-            else:
-                self._memory.resize(capacity)
-        return memoryview(self._memory)[have:min(expected, capacity)]
-
-    def packet(self, length: int) -> np.ndarray | _mmap.mmap:
-        if isinstance(self._memory, np.ndarray):
-            return self._memory[:length]
-        self._memory.resize(length)
-        return self._memory
-
-
-def _stream_reader(handle: IO[bytes]) -> ReadInto:
-    """The stream's readinto. Only the io module's own readers are taken at
-    their word; for any other the room is zeroed first (a count within it
-    cannot be told from a true one, and must not hand out the buffer's old
-    bytes) and a count outside it is refused, as io.BufferedReader does."""
-    if type(handle) in _EXACT_READERS:
-        return handle.readinto
-    readinto = getattr(handle, "readinto", None)
-
-    def read_into(view: memoryview) -> int | None:
-        if readinto is not None:
-            np.frombuffer(view, np.uint8).fill(0)
-            got = readinto(view)
-        else:
-            data = handle.read(len(view))
-            got = None if data is None else len(data)
-            if got is not None and got <= len(view):
-                view[:got] = data
-        if got is not None and not 0 <= got <= len(view):
-            raise OSError(f"readinto() returned invalid length {got} (should have been between 0 and {len(view)})")
-        return got
-
-    return read_into
-
-
-def _seekable(handle: IO[bytes]) -> bool:
+def _seekable(handle: Any) -> bool:
     try:
         return bool(handle.seekable())
     except (AttributeError, OSError, ValueError):
@@ -352,4 +458,3 @@ def _check_size(length: int, max_size: int | None) -> None:
 
 def _cut_short(expected: int, read: int) -> ValueError:
     return ValueError(f"Packet cut short: expected at least {expected} bytes, read {read}")
-
