@@ -140,6 +140,8 @@ INTEGRITY_TARGET = 1.3
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer repetitions; print only")
+    parser.add_argument("--only", action="append", choices=[case for case, _ in CASES],
+                        help="run this workload alone (repeatable); prints only")
     arguments = parser.parse_args()
     rounds = 2 if arguments.quick else 9
 
@@ -161,6 +163,8 @@ def main() -> None:
 
         rows = []
         for workload, target in CASES:
+            if arguments.only and workload not in arguments.only:
+                continue
             plain = client.submit(make, workload, workers=[sender], pure=False)
             forms = {"": plain}
             if workload in DICTS:
@@ -184,7 +188,7 @@ def main() -> None:
             del plain, forms
     report = render(rows)
     print(report)
-    if not arguments.quick:
+    if not arguments.quick and not arguments.only:
         RESULTS.write_text(report)
         print(f"wrote {RESULTS}")
 

@@ -22,7 +22,6 @@ class FramedPacket final : public BodyLocator {
   FramedPacket() = default;
   FramedPacket(const FramedPacket&) = delete;
   FramedPacket& operator=(const FramedPacket&) = delete;
-  ~FramedPacket();
 
   // Takes the byte-buffer export of every item of `frames` (a list or tuple)
   // and the storage for the parts that must be copied. False with an
@@ -38,13 +37,10 @@ class FramedPacket final : public BodyLocator {
   ByteView bytes_of(ByteView body) const override { return body; }
 
  private:
-  bool allocate(size_t size);
-
   PyRef items_;  // a tuple of the frames, keeping them alive
   std::unique_ptr<BufferView[]> exports_;
   std::optional<FrameAssembly> assembly_;
-  PyRef assembled_;  // a bytearray holding the parts copied at their offsets, when the packet spans frames
-  BufferView assembled_export_;
+  PyRef assembled_;  // a FrameCopy holding the parts copied at their offsets, when the packet spans frames
 };
 
 }  // namespace vakra::ext
