@@ -186,17 +186,17 @@ ByteView real_bytes(const DecodeSource& source, ByteView view) {
 
 // An index array (COO row and col, CSR/CSC indices and indptr): SciPy's
 // kernels trust them without checks, so they never view memory that can
-// change once they have been checked. Only an exact bytes object cannot, and
-// the copy the frames decoder checked CSR/CSC ones in (views of it: copying
-// again would only add page faults); from anything else (a reused receive
-// buffer, shared memory, a mapped file) they are copies of the bytes that
-// were checked: CSR/CSC ones by the decoder, in the bytes it read; COO ones
-// by SciPy's constructor, on the copy itself.
+// change once they have been checked. Only an exact bytes object cannot, nor
+// memory the decoded value alone can write (a frames decoder's copy, frames
+// handed over), where CSR/CSC ones were checked: those are views; from
+// anything else (a reused receive buffer, shared memory, a mapped file) they
+// are copies of the bytes that were checked: CSR/CSC ones by the decoder, in
+// the bytes it read; COO ones by SciPy's constructor, on the copy itself.
 bool index_array_to_py(ProcessObjects& h, const DecodeSource& source, const DecodedSparse& sparse,
                        size_t component, PyRef& out) {
   const auto* dense = std::get_if<DecodedDense>(&sparse.components[component].value);
   if (source.immutable || dense == nullptr || dense->compressed ||
-      (sparse.format != SparseFormat::coo && source.locator != nullptr && source.locator->locate(dense->data).checked_copy)) {
+      (sparse.format != SparseFormat::coo && source.locator != nullptr && source.locator->locate(dense->data).exclusive)) {
     return decoded_to_py(source, sparse.components[component], out);
   }
   if (!numpy_knows(h, source, dense->dtype)) return false;

@@ -8,7 +8,8 @@
 
 namespace vakra::ext {
 
-bool FramedPacket::acquire(PyObject* frames) {
+bool FramedPacket::acquire(PyObject* frames, bool handed) {
+  ownership_ = handed ? FrameAssembly::Ownership::Handed : FrameAssembly::Ownership::Shared;
   if (!PyList_Check(frames) && !PyTuple_Check(frames)) {
     return raise(PyExc_TypeError, "frames must be a list or tuple of buffers");
   }
@@ -37,14 +38,15 @@ bool FramedPacket::acquire(PyObject* frames) {
 }
 
 Result<Decoded> FramedPacket::decode() const {
-  return assembly_->decode(assembled_ ? frame_copy_bytes(assembled_.get()) : MutableBytes(), CompressedBodies::View);
+  return assembly_->decode(assembled_ ? frame_copy_bytes(assembled_.get()) : MutableBytes(), CompressedBodies::View,
+                           ownership_);
 }
 
 BodyHome FramedPacket::locate(ByteView body) const {
   if (const auto spot = assembly_->frame_of(body)) {
     const size_t index = spot->frame;
     return BodyHome{PyTuple_GetItem(items_.get(), static_cast<Py_ssize_t>(index)), spot->offset,
-                    exports_[index].readonly()};
+                    exports_[index].readonly(), ownership_ == FrameAssembly::Ownership::Handed};
   }
   // The body straddles frames, or was checked for its consumers: its bytes are in the copy.
   if (!assembled_) throw InternalFailure("a decoded body outside the frames");

@@ -24,9 +24,10 @@ class FramedPacket final : public BodyLocator {
   FramedPacket& operator=(const FramedPacket&) = delete;
 
   // Takes the byte-buffer export of every item of `frames` (a list or tuple)
-  // and the storage for the parts that must be copied. False with an
-  // exception set.
-  bool acquire(PyObject* frames);
+  // and the storage for the parts that must be copied. `handed`: the frames
+  // are handed over with the value, and nothing else writes them (see
+  // FrameAssembly::Ownership). False with an exception set.
+  bool acquire(PyObject* frames, bool handed);
 
   // The packet decoded across the frames; its views lie in them or in the
   // storage, which this object keeps.
@@ -41,6 +42,7 @@ class FramedPacket final : public BodyLocator {
   std::unique_ptr<BufferView[]> exports_;
   std::optional<FrameAssembly> assembly_;
   PyRef assembled_;  // a FrameCopy holding the parts copied at their offsets, when the packet spans frames
+  FrameAssembly::Ownership ownership_ = FrameAssembly::Ownership::Shared;
 };
 
 }  // namespace vakra::ext
