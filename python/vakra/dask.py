@@ -8,7 +8,10 @@ SciPy COO/CSR/CSC matrices and arrays, ``StringTensor``, ``QuantizedTensor``,
 and dicts with ``str`` keys of these. For anything else it raises
 ``NotImplementedError``, and Dask tries its next family. Array bodies of
 64 KiB or more travel as frames of their own, without copies (smaller pieces
-are joined into one frame); arrays arrive writable.
+ride in the header, or joined into frames when they add up to more than
+64 KiB); arrays arrive writable, as views of what Dask received where it is
+writable, the index arrays of sparse matrices included, which are checked
+there.
 
 Turn it on by naming it first, on the workers (worker to worker transfers
 follow the serializers of the worker that fetches) and on the client::
