@@ -195,8 +195,9 @@ ByteView real_bytes(const DecodeSource& source, ByteView view) {
 bool index_array_to_py(ProcessObjects& h, const DecodeSource& source, const DecodedSparse& sparse,
                        size_t component, PyRef& out) {
   const auto* dense = std::get_if<DecodedDense>(&sparse.components[component].value);
-  if (source.immutable || dense == nullptr || dense->compressed ||
-      (sparse.format != SparseFormat::coo && source.locator != nullptr && source.locator->locate(dense->data).exclusive)) {
+  const bool checked_where_viewed = sparse.format != SparseFormat::coo && dense != nullptr &&
+                                    source.locator != nullptr && source.locator->locate(dense->data).exclusive;
+  if (source.immutable || dense == nullptr || dense->compressed || checked_where_viewed) {
     return decoded_to_py(source, sparse.components[component], out);
   }
   if (!numpy_knows(h, source, dense->dtype)) return false;

@@ -164,7 +164,9 @@ SegmentList segments_unlocked(const PacketPlan& plan) {
 
 constexpr const char* kSegmentListName = "vakra._native.SegmentList";
 
-void free_segments(PyObject* capsule) { delete static_cast<SegmentList*>(PyCapsule_GetPointer(capsule, kSegmentListName)); }
+void free_segments(PyObject* capsule) {
+  delete static_cast<SegmentList*>(PyCapsule_GetPointer(capsule, kSegmentListName));
+}
 
 // A Python object that owns `list` (taken from it on success): views of the
 // list's own buffers keep it alive, so checksummed copies go out without a

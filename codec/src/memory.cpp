@@ -31,7 +31,8 @@ void* map_pages(size_t& size) {
   const auto begin = reinterpret_cast<uintptr_t>(mapped);
   const uintptr_t aligned = (begin + kHugePage - 1) & ~uintptr_t{kHugePage - 1};
   if (aligned > begin) ::munmap(mapped, aligned - begin);
-  if (const uintptr_t tail = begin + kHugePage - aligned; tail > 0) ::munmap(reinterpret_cast<void*>(aligned + length), tail);
+  const uintptr_t tail = begin + kHugePage - aligned;
+  if (tail > 0) ::munmap(reinterpret_cast<void*>(aligned + length), tail);
 #ifdef MADV_HUGEPAGE
   ::madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);
 #endif
