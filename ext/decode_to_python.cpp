@@ -186,16 +186,18 @@ ByteView real_bytes(const DecodeSource& source, ByteView view) {
 
 // An index array (COO row and col, CSR/CSC indices and indptr): SciPy's
 // kernels trust them without checks, so they never view memory that can
-// change once they have been checked. Only an exact bytes object cannot; from
-// anything else (a reused receive buffer, shared memory, a mapped file, the
-// frames of loads_frames) they are copies of the bytes that were checked:
-// CSR/CSC ones by the decoder, in the bytes it read (for frames, the
-// assembled copy, which is reused by the next call); COO ones by SciPy's
-// constructor, on the copy itself.
+// change once they have been checked. Only an exact bytes object cannot, nor
+// memory the decoded value alone can write (a frames decoder's copy, frames
+// handed over), where CSR/CSC ones were checked: those are views; from
+// anything else (a reused receive buffer, shared memory, a mapped file) they
+// are copies of the bytes that were checked: CSR/CSC ones by the decoder, in
+// the bytes it read; COO ones by SciPy's constructor, on the copy itself.
 bool index_array_to_py(ProcessObjects& h, const DecodeSource& source, const DecodedSparse& sparse,
                        size_t component, PyRef& out) {
   const auto* dense = std::get_if<DecodedDense>(&sparse.components[component].value);
-  if (source.immutable || dense == nullptr || dense->compressed) {
+  const bool checked_where_viewed = sparse.format != SparseFormat::coo && dense != nullptr &&
+                                    source.locator != nullptr && source.locator->locate(dense->data).exclusive;
+  if (source.immutable || dense == nullptr || dense->compressed || checked_where_viewed) {
     return decoded_to_py(source, sparse.components[component], out);
   }
   if (!numpy_knows(h, source, dense->dtype)) return false;

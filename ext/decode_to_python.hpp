@@ -12,11 +12,14 @@
 namespace vakra::ext {
 
 // Where a dense body's bytes are viewed from: the object handed to NumPy, the
-// body's offset in it, and whether that memory is read-only.
+// body's offset in it, whether that memory is read-only, and whether nothing
+// but the decoded value can write it (the decoder's own copy; frames handed
+// over with the value).
 struct BodyHome {
   PyObject* object;
   size_t offset;
   bool read_only;
+  bool exclusive = false;
 };
 
 // Places bodies that lie in other objects than the decoded bytes (a packet

@@ -22,12 +22,12 @@ class FramedPacket final : public BodyLocator {
   FramedPacket() = default;
   FramedPacket(const FramedPacket&) = delete;
   FramedPacket& operator=(const FramedPacket&) = delete;
-  ~FramedPacket();
 
   // Takes the byte-buffer export of every item of `frames` (a list or tuple)
-  // and the storage for the parts that must be copied. False with an
-  // exception set.
-  bool acquire(PyObject* frames);
+  // and the storage for the parts that must be copied. `handed`: the frames
+  // are handed over with the value, and nothing else writes them (see
+  // FrameAssembly::Ownership). False with an exception set.
+  bool acquire(PyObject* frames, bool handed);
 
   // The packet decoded across the frames; its views lie in them or in the
   // storage, which this object keeps.
@@ -38,13 +38,11 @@ class FramedPacket final : public BodyLocator {
   ByteView bytes_of(ByteView body) const override { return body; }
 
  private:
-  bool allocate(size_t size);
-
   PyRef items_;  // a tuple of the frames, keeping them alive
   std::unique_ptr<BufferView[]> exports_;
   std::optional<FrameAssembly> assembly_;
-  PyRef assembled_;  // a bytearray holding the parts copied at their offsets, when the packet spans frames
-  BufferView assembled_export_;
+  PyRef assembled_;  // a FrameCopy holding the parts copied at their offsets, when the packet spans frames
+  FrameAssembly::Ownership ownership_ = FrameAssembly::Ownership::Shared;
 };
 
 }  // namespace vakra::ext

@@ -10,15 +10,16 @@
 namespace vakra::ext {
 namespace {
 
-const Signature kLoadsFrames("loads_frames", arg("frames", as_object), arg("writable", to_bool, false));
+const Signature kLoadsFrames("loads_frames", arg("frames", as_object), arg("writable", to_bool, false),
+                             arg("handed", to_bool, false));
 
 }  // namespace
 
 PyObject* loads_frames(PyObject*, PyObject* args, PyObject* kwargs) {
-  return kLoadsFrames.call(args, kwargs, [](PyObject* frames, bool writable) -> PyObject* {
+  return kLoadsFrames.call(args, kwargs, [](PyObject* frames, bool writable, bool handed) -> PyObject* {
     // Every frame's export is held until the conversion is done.
     FramedPacket packet;
-    if (!packet.acquire(frames)) return nullptr;
+    if (!packet.acquire(frames, handed)) return nullptr;
     Decoded decoded;
     if (!unwrap(packet.decode(), decoded)) return nullptr;
     const DecodeSource source{nullptr, nullptr, false, &packet, writable};

@@ -60,8 +60,9 @@ PyMethodDef kNativeFunctions[] = {
      "As open_file, for the regular file behind fd (which stays open), from byte start on."},
     // Frames (native_frames_entry.cpp).
     {"loads_frames", with_keywords(loads_frames), METH_VARARGS | METH_KEYWORDS,
-     "loads_frames(frames, writable=False)\n--\n\n"
-     "Decode the packet whose bytes are the concatenation of `frames`; bodies lying whole in one frame are views of it."},
+     "loads_frames(frames, writable=False, handed=False)\n--\n\n"
+     "Decode the packet whose bytes are the concatenation of `frames`; bodies lying whole in one frame are views of it. "
+     "With `handed`, nothing but the value writes the frames any more: checked index arrays are viewed, not copied."},
 };
 
 PyModuleDef kNativeModuleDef = {PyModuleDef_HEAD_INIT, "_native", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -161,6 +162,21 @@ SegmentList segments_unlocked(const PacketPlan& plan) {
   return plan_segments(plan);
 }
 
+constexpr const char* kSegmentListName = "vakra._native.SegmentList";
+
+void free_segments(PyObject* capsule) {
+  delete static_cast<SegmentList*>(PyCapsule_GetPointer(capsule, kSegmentListName));
+}
+
+// A Python object that owns `list` (taken from it on success): views of the
+// list's own buffers keep it alive, so checksummed copies go out without a
+// second copy into bytes.
+PyRef hold_segments(std::unique_ptr<SegmentList>& list) {
+  PyRef capsule = PyRef::steal(PyCapsule_New(list.get(), kSegmentListName, free_segments));
+  if (capsule) static_cast<void>(list.release());
+  return capsule;
+}
+
 }  // namespace
 
 PyObject* plan_to_bytes(const PacketPlan& plan) {
@@ -215,12 +231,18 @@ bool write_plan_to_fd(const PacketPlan& plan, int fd, WriteErrors style) {
 }
 
 PyObject* plan_to_segment_list(const PacketPlan& plan, const std::function<PyObject*(ByteView)>& owner_of) {
-  const SegmentList list = segments_unlocked(plan);
+  auto list = std::make_unique<SegmentList>(segments_unlocked(plan));
+  const std::span<const Segment> segments = list->segments();  // stays valid when the list moves into `holder`
+  PyRef holder;  // the list itself, once one of its own buffers goes out as a view
   PyRef out = PyRef::steal(PyList_New(0));
   if (!out) return nullptr;
   std::vector<ByteView> run;  // neighbouring pieces that become one bytes object
-  for (const Segment& segment : list.segments()) {
+  for (const Segment& segment : segments) {
     PyObject* owner = segment.borrowed ? owner_of(segment.bytes) : nullptr;
+    if (owner == nullptr && segment.separate) {
+      if (!holder && !(holder = hold_segments(list))) return nullptr;
+      owner = holder.get();
+    }
     if (owner == nullptr) {
       run.push_back(segment.bytes);
       continue;

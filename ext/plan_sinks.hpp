@@ -37,8 +37,9 @@ bool write_plan_to_fd(const PacketPlan& plan, int fd, WriteErrors style);
 
 // The plan's segments as a list: a read-only memoryview for each body that
 // lies in the memory of the object `owner_of` names (the memoryview keeps
-// that object alive), and bytes objects for everything between, each run of
-// neighbouring pieces joined into one. b"".join(list) is the packet.
+// that object alive) and for each large checksummed body's copy (kept alive
+// with the list's storage), and bytes objects for everything between, each
+// run of neighbouring pieces joined into one. b"".join(list) is the packet.
 PyObject* plan_to_segment_list(const PacketPlan& plan, const std::function<PyObject*(ByteView)>& owner_of);
 
 }  // namespace vakra::ext

@@ -5,6 +5,7 @@
 
 #include "body_view.hpp"
 #include "file_mapping.hpp"
+#include "frame_copy.hpp"
 #include "errors.hpp"
 
 namespace vakra::ext {
@@ -75,7 +76,8 @@ bool make(ProcessObjects& o) {
   }
   o.body_view_type = make_body_view_type();
   o.file_mapping_type = make_file_mapping_type();
-  return o.body_view_type && o.file_mapping_type;
+  o.frame_copy_type = make_frame_copy_type();
+  return o.body_view_type && o.file_mapping_type && o.frame_copy_type;
 }
 
 }  // namespace

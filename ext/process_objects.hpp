@@ -59,6 +59,7 @@ struct ProcessObjects {
   PyRef string_tensor, quantized_tensor;         // the classes the encoder takes as they are
   PyRef body_view_type;                          // body_view.hpp
   PyRef file_mapping_type;                       // file_mapping.hpp
+  PyRef frame_copy_type;                         // frame_copy.hpp
   DtypeCache dtypes;
   bool bfloat16_registered = false;  // ml_dtypes imported by the decoder (decode_to_python.cpp)
 };

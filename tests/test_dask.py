@@ -8,6 +8,7 @@ import scipy.sparse
 distributed = pytest.importorskip("distributed")
 
 import vakra  # noqa: E402
+import vakra.dask  # noqa: E402
 from samples import VALUES, assert_same  # noqa: E402
 from vakra.dask import SERIALIZERS, Bundle  # noqa: E402
 
@@ -15,6 +16,10 @@ TAKEN = {name: VALUES[name] for name in ("weights", "csr", "csc", "coo", "csr_ar
 TAKEN["bundle"] = Bundle(x=VALUES["weights"], labels=VALUES["string tensor"],
                          inner=Bundle(m=scipy.sparse.coo_array(VALUES["coo"])))
 TAKEN["dict"] = {"x": np.ones((3, 3), np.int16), "y": np.arange(4, dtype=np.uint64)}
+# Bodies of 64 KiB or more travel as frames, the pieces between them in the header, or as frames of their own
+# once they add up to more than 64 KiB.
+TAKEN["large csr"] = scipy.sparse.random(300, 200, density=0.5, format="csr", random_state=1, dtype=np.float32)
+TAKEN["many small arrays"] = Bundle({f"a{i}": np.full(1024 + i, i, np.float32) for i in range(40)})
 REFUSED = {name: VALUES[name] for name in ("list of str", "numpy scalar", "transposed")}
 
 
@@ -77,3 +82,14 @@ def test_values_move_worker_to_worker_and_client_to_worker(client):
     expected = {type(value).__name__ for value in TAKEN.values()} - {"dict"}
     seen = client.run(lambda dask_worker: set(dask_worker.vakra_seen))
     assert seen == {a: expected, b: expected}
+
+
+def test_index_arrays_handed_over_in_frames_are_checked():
+    # The family views index arrays where Dask received them: the check runs on those very bytes.
+    matrix = TAKEN["large csr"]
+    header, frames = vakra.dask.serialize(matrix)
+    received = [bytearray(frame) for frame in frames]
+    [indices] = [frame for frame in received if frame == matrix.indices.tobytes()]
+    np.frombuffer(indices, np.int32)[7] = matrix.shape[1]
+    with pytest.raises(ValueError, match="^Malformed vakra packet$"):
+        vakra.dask.deserialize(header, received)

@@ -1,8 +1,9 @@
 // check_frames: one packet (encoded from a value built out of the input,
 // sometimes with one byte damaged) cut into frames at points the input picks,
-// then decoded across them. The result is what decoding the packet in one
-// buffer gives: the same error, or the same values at the same places, each
-// view of the frame that holds it or of the storage at the part's own offset.
+// then decoded across them, as frames shared or handed over. The result is
+// what decoding the packet in one buffer gives: the same error, or the same
+// values at the same places, each view of the frame that holds it or of the
+// storage at the part's own offset.
 #include <algorithm>
 
 #include "value_model.hpp"
@@ -35,7 +36,9 @@ void check_frames(ByteView input) {
   if (!storage.empty()) {
     FUZZ_CHECK(failed_with(assembly->decode(MutableBytes(storage).first(storage.size() - 1)), ErrorKind::BufferTooSmall));
   }
-  const auto framed = assembly->decode(storage);
+  // Frames handed over are viewed where a shared frame's checked parts are copied: the values are the same.
+  const auto ownership = (damage & 4) != 0 ? FrameAssembly::Ownership::Handed : FrameAssembly::Ownership::Shared;
+  const auto framed = assembly->decode(storage, CompressedBodies::View, ownership);
   const auto whole = decode(packet_prefix(packet), CompressedBodies::View);
   FUZZ_CHECK(whole.ok() == framed.ok());
   if (!whole.ok()) return FUZZ_CHECK(whole.error() == framed.error());

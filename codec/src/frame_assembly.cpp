@@ -17,13 +17,14 @@ namespace vakra {
 class FrameStore {
  public:
   using Frame = FrameAssembly::Frame;
-  FrameStore(const std::vector<Frame>& frames, MutableBytes storage) : frames_(frames), storage_(storage) {}
+  FrameStore(const std::vector<Frame>& frames, MutableBytes storage, bool copy_stable)
+      : frames_(frames), storage_(storage), copy_stable_(copy_stable) {}
 
   ByteView view(ByteRange part, bool stable) {
     const std::pair<size_t, size_t> key{part.offset, part.length};
     if (!copied_.contains(key)) {
       const Frame& frame = frame_at(part.offset);
-      if (!stable && part.end() - frame.start <= frame.bytes.size()) {
+      if (!(stable && copy_stable_) && part.end() - frame.start <= frame.bytes.size()) {
         return frame.bytes.subspan(part.offset - frame.start, part.length);
       }
       copy(part.offset, part.length, storage_.data() + part.offset);
@@ -55,6 +56,7 @@ class FrameStore {
 
   const std::vector<Frame>& frames_;
   MutableBytes storage_;
+  bool copy_stable_;  // stable parts are copied even when one frame holds them whole
   std::set<std::pair<size_t, size_t>> copied_;  // parts already in storage
 };
 
@@ -97,10 +99,10 @@ Result<FrameAssembly> FrameAssembly::of(const std::vector<ByteView>& frames) {
   return out;
 }
 
-Result<Decoded> FrameAssembly::decode(MutableBytes storage, CompressedBodies compressed) const {
+Result<Decoded> FrameAssembly::decode(MutableBytes storage, CompressedBodies compressed, Ownership ownership) const {
   if (!needs_copy()) return vakra::decode(packet_prefix(frames_.empty() ? ByteView() : frames_[0].bytes), compressed);
   VAKRA_RETURN_IF(storage.size() < size_, make_error(ErrorKind::BufferTooSmall));
-  FrameStore store(frames_, storage.first(size_));
+  FrameStore store(frames_, storage.first(size_), ownership == Ownership::Shared);
   const ByteSource source(store, size_);
   return decode_window(source, {0, prefix_length(source)}, 0, compressed);
 }

@@ -8,7 +8,7 @@ namespace vakra {
 
 void prefer_huge_pages(void* data, size_t size) {
 #ifdef MADV_HUGEPAGE
-  constexpr size_t kHugePage = size_t{2} << 20;
+  using memory::kHugePage;
   if (size < 2 * kHugePage) return;
   const auto begin = reinterpret_cast<uintptr_t>(data);
   const uintptr_t first = (begin + kHugePage - 1) & ~uintptr_t{kHugePage - 1};
@@ -20,4 +20,29 @@ void prefer_huge_pages(void* data, size_t size) {
 #endif
 }
 
+namespace memory {
+
+void* map_pages(size_t& size) {
+  if (size > SIZE_MAX - 2 * kHugePage) return nullptr;
+  const size_t length = (size + kHugePage - 1) / kHugePage * kHugePage;
+  // One huge page more than needed, then the ends trimmed off, leaves an aligned run.
+  void* mapped = ::mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) return nullptr;
+  const auto begin = reinterpret_cast<uintptr_t>(mapped);
+  const uintptr_t aligned = (begin + kHugePage - 1) & ~uintptr_t{kHugePage - 1};
+  if (aligned > begin) ::munmap(mapped, aligned - begin);
+  const uintptr_t tail = begin + kHugePage - aligned;
+  if (tail > 0) ::munmap(reinterpret_cast<void*>(aligned + length), tail);
+#ifdef MADV_HUGEPAGE
+  ::madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);
+#endif
+  size = length;
+  return reinterpret_cast<void*>(aligned);
+}
+
+void unmap_pages(void* data, size_t size) {
+  if (data != nullptr) ::munmap(data, size);
+}
+
+}  // namespace memory
 }  // namespace vakra

@@ -67,7 +67,7 @@ class SegmentSink final : public PacketSink {
     list.segments_.reserve(pending_.size());
     for (const Pending& p : pending_) {
       const ByteView bytes = p.owned ? ByteView(list.owned_.data() + p.offset, p.length) : p.view;
-      list.segments_.push_back({bytes, p.borrowed});
+      list.segments_.push_back({bytes, p.borrowed, !p.owned && !p.borrowed});
       list.size_ += bytes.size();
     }
     return list;

@@ -8,7 +8,10 @@ SciPy COO/CSR/CSC matrices and arrays, ``StringTensor``, ``QuantizedTensor``,
 and dicts with ``str`` keys of these. For anything else it raises
 ``NotImplementedError``, and Dask tries its next family. Array bodies of
 64 KiB or more travel as frames of their own, without copies (smaller pieces
-are joined into one frame); arrays arrive writable.
+ride in the header, or joined into frames when they add up to more than
+64 KiB); arrays arrive writable, as views of what Dask received where it is
+writable, the index arrays of sparse matrices included, which are checked
+there.
 
 Turn it on by naming it first, on the workers (worker to worker transfers
 follow the serializers of the worker that fetches) and on the client::
@@ -44,23 +47,27 @@ import numpy as np
 from distributed.protocol.serialize import register_serialization_family
 
 from . import _native
-from .frames import loads_frames
 from .quantize import QuantizedTensor
 from .ragged import StringTensor
 
 __all__ = ["Bundle", "FAMILY", "SERIALIZERS", "serialize", "deserialize"]
 
 _encode_segments = _native.encode_segments
+_loads_frames = _native.loads_frames
 
 FAMILY = "vakra"
 SERIALIZERS = [FAMILY, "dask", "pickle"]
 
 _SPARSE_CLASSES = ("coo_matrix", "csr_matrix", "csc_matrix", "coo_array", "csr_array", "csc_array")
 _MAX_DEPTH = 64
-# Dask handles every frame on its own (headers, compression checks, a write
-# each), so pieces smaller than this travel joined into one bytes frame;
-# larger bodies stay views of the arrays.
+# Dask handles every frame on its own (a split check, a compression check, a
+# length in the prelude, a read on arrival), which costs more than copying a
+# few KiB. So bodies of _JOIN_BELOW or more travel as frames, views of the
+# arrays, and the runs of smaller pieces between them (framing, small bodies)
+# in the header, as msgpack bytes; a packet whose runs add up to more than
+# _IN_HEADER_UPTO sends them as frames instead, each run joined into one.
 _JOIN_BELOW = 64 * 1024
+_IN_HEADER_UPTO = 64 * 1024
 
 
 class Bundle(dict):
@@ -90,12 +97,21 @@ def serialize(value: Any) -> tuple[dict, list]:
         frames = _encode_segments(value, check_integrity, compress, 64, None)
     except (TypeError, ValueError, OverflowError) as error:  # not as it is, or beyond the format's limits
         raise _Unsupported(str(error)) from error
-    return ({"retyped": retyped} if retyped else {}), _joined(frames)
+    header: dict = {"retyped": retyped} if retyped else {}
+    return header, _arranged(frames, header)
 
 
 def deserialize(header: dict, frames: list) -> Any:
     """The family's deserializer: the value, its arrays writable."""
-    value = loads_frames(frames, writable=True)
+    pieces = header.get("pieces")
+    if pieces is not None:  # the packet is pieces[0], frames[0], pieces[1], frames[1], ... pieces[-1]
+        ordered = [pieces[0]]
+        for body, piece in zip(frames, pieces[1:]):
+            ordered += (body, piece)
+        frames = ordered
+    # Dask hands the frames over with the value (its own deserializers view them too, and nothing writes them
+    # again), so index arrays are checked and viewed where they arrived rather than copied.
+    value = _loads_frames(frames if isinstance(frames, (list, tuple)) else list(frames), True, True)
     # Bundles and SciPy arrays decode as dicts and matrices: their own class
     # is put back, sharing the decoded arrays.
     for path, name in reversed(header.get("retyped", ())):
@@ -109,22 +125,32 @@ def dask_setup(worker: Any) -> None:
         worker.rpc.serializers = list(SERIALIZERS)
 
 
-def _joined(frames: list) -> list:
-    """``frames`` with each run of small pieces joined into one."""
-    if len(frames) == 1:
-        return frames
-    out: list = []
+def _arranged(frames: list, header: dict) -> list:
+    """The frames to send for the packet ``frames``: bodies of _JOIN_BELOW or
+    more as they are, each run of smaller pieces between them joined, the runs
+    put in ``header["pieces"]`` when they are small enough (one per gap
+    between bodies, and one before and after them: empty where there is none)."""
+    bodies: list = []
+    runs: list = []
     run: list = []
     for frame in frames:
         if memoryview(frame).nbytes < _JOIN_BELOW:
             run.append(frame)
-            continue
-        if run:
-            out.append(b"".join(run))
+        else:
+            runs.append(b"".join(run))
             run = []
-        out.append(frame)
-    if run:
-        out.append(b"".join(run))
+            bodies.append(frame)
+    runs.append(b"".join(run))
+    if sum(map(len, runs)) <= _IN_HEADER_UPTO:
+        header["pieces"] = runs
+        return bodies
+    out: list = []
+    for run_before, body in zip(runs, bodies):
+        if run_before:
+            out.append(run_before)
+        out.append(body)
+    if runs[-1]:
+        out.append(runs[-1])
     return out
 
 

@@ -5,12 +5,14 @@
 // (fields cut by a frame boundary are pieced together) and hands out each
 // part lying whole in one frame as a view of that frame. Copied, into
 // storage the caller provides, are only the parts cut by a frame boundary and
-// the parts the decoder checks for its consumers (string offset tables, the
-// index arrays of csr and csc matrices), so that what was checked is what is
-// handed out. Results and errors are those of decoding the joined bytes.
+// (unless the frames are handed over) the parts the decoder checks for its
+// consumers (string offset tables, the index arrays of csr and csc matrices),
+// so that what was checked is what is handed out. Results and errors are
+// those of decoding the joined bytes.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <vector>
 
@@ -35,12 +37,24 @@ class FrameAssembly {
   // given size() bytes of storage.
   bool needs_copy() const { return frames_.size() > 1; }
 
+  // Whether anything besides the decoded value may write the frames later.
+  enum class Ownership : uint8_t {
+    // The caller's buffers, which anyone may write: the parts checked for
+    // consumers are copied into storage and checked there.
+    Shared,
+    // Handed over with the value (a transport's receive buffers, which
+    // nothing writes once they are delivered): those parts are checked and
+    // viewed where they lie, unless cut by a frame boundary.
+    Handed,
+  };
+
   // Decodes the packet as decode(packet_prefix(joined bytes)) would, views
   // pointing into the frames or into `storage` (what it holds on entry does
   // not matter; BufferTooSmall if it is shorter than needed). A part copied
   // into storage lies at its own offset in the packet. `storage` must
   // outlive the result.
-  Result<Decoded> decode(MutableBytes storage, CompressedBodies compressed = CompressedBodies::View) const;
+  Result<Decoded> decode(MutableBytes storage, CompressedBodies compressed = CompressedBodies::View,
+                         Ownership ownership = Ownership::Shared) const;
 
   // Where a view of a decoded tree lies in the frames: the frame's index (in
   // the order given, empty frames counted) and the offset inside it; nullopt

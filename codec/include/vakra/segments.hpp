@@ -26,6 +26,10 @@ struct Segment {
   // memory holds them when they are written, and may tear if it is written
   // concurrently.
   bool borrowed = false;
+  // A checksummed body's copy in a buffer of the list's own that holds
+  // nothing else: whoever keeps the list alive can hand the range out as it
+  // is instead of copying it again.
+  bool separate = false;
 };
 
 // Bodies shorter than this are copied into the owned piece around them: a
