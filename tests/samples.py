@@ -4,7 +4,7 @@ import ml_dtypes
 import numpy as np
 import scipy.sparse
 
-from vakra import StringTensor
+from vakra import QuantizedTensor, StringTensor
 from vakra.quantize import quantize
 
 RNG = np.random.default_rng(3)
@@ -56,3 +56,29 @@ def assert_same(expected, actual):
         np.testing.assert_array_equal(actual, expected)
     else:
         assert type(actual) is type(expected) and actual == expected
+
+
+def arrays_in(value):
+    """Every ndarray a decoded value holds: in dicts, a sparse matrix's components, a quantized tensor's parts."""
+    if isinstance(value, np.ndarray):
+        yield value
+    elif isinstance(value, dict):
+        for item in value.values():
+            yield from arrays_in(item)
+    elif scipy.sparse.issparse(value):
+        yield from (getattr(value, part) for part in ("data", "indices", "indptr", "row", "col") if hasattr(value, part))
+    elif isinstance(value, QuantizedTensor):
+        yield from (value.data, value.scales, value.zero_points)
+
+
+def torch_equal(expected, actual):
+    """Tensors (or dicts of them, keys in the same order) of the same dtype, layout and values."""
+    import torch
+
+    if isinstance(expected, dict):
+        assert isinstance(actual, dict) and list(actual) == list(expected)
+        for key in expected:
+            torch_equal(expected[key], actual[key])
+    else:
+        assert (actual.dtype, actual.layout) == (expected.dtype, expected.layout)
+        assert torch.equal(actual.to_dense(), expected.detach().to_dense())

@@ -21,7 +21,7 @@ from hypothesis import given, settings, strategies as st
 
 import vakra
 import vakra.torch
-from samples import VALUES, assert_same
+from samples import VALUES, assert_same, torch_equal
 from vakra._safetensors_header import read_header
 
 ARRAYS = {"f16": np.arange(6, dtype=np.float16).reshape(2, 3), "c64": np.array([1 + 2j, 3j], np.complex64),
@@ -30,17 +30,6 @@ ARRAYS = {"f16": np.arange(6, dtype=np.float16).reshape(2, 3), "c64": np.array([
 TENSORS = {"bf16": torch.arange(6, dtype=torch.bfloat16).reshape(2, 3), "c64": torch.tensor([1 + 2j, 3j]),
            "flags": torch.tensor([True, False]), "u64": torch.tensor([0, 2**63], dtype=torch.uint64),
            "i8": torch.tensor([-1])}
-
-
-def torch_equal(expected, actual):
-    assert type(actual) is type(expected)
-    if isinstance(expected, dict):
-        assert list(actual) == list(expected)
-        for key in expected:
-            torch_equal(expected[key], actual[key])
-    else:
-        assert actual.dtype == expected.dtype and actual.layout == expected.layout
-        assert torch.equal(actual.to_dense(), expected.to_dense())
 
 
 def test_numpy_files_round_trip(tmp_path):
@@ -134,8 +123,6 @@ def zip_of(path, members):
 
 
 def npy_bytes(array):
-    import io
-
     buffer = io.BytesIO()
     np.save(buffer, array)
     return buffer.getvalue()
@@ -191,27 +178,23 @@ def _edited(data, edits):
     return bytes(data)
 
 
-@settings(max_examples=2000, deadline=None)
+@settings(max_examples=1000, deadline=None)
 @given(st.one_of(st.binary(max_size=300), EDITED, st.builds(
     safetensors_bytes, st.recursive(st.sampled_from(["F32", "BF16", "U8", "F8_E4M3"]) | st.integers(-1, 20)
                                     | st.lists(st.integers(-1, 20), max_size=3),
                                     lambda inner: st.dictionaries(st.sampled_from(["a", "dtype", "shape",
                                                                                    "data_offsets"]), inner)
                                     ).map(lambda header: json.dumps(header).encode()))))
-def test_the_safetensors_header_reader_finds_exact_ranges_or_raises_value_error(data):
+def test_safetensors_headers_give_exact_ranges_and_files_convert_or_raise_value_error(tmp_path_factory, data):
     try:
         tensors = read_header(data[:8], len(data), io.BytesIO(data[8:]).read)
     except ValueError:
-        return
-    start = 8 + struct.unpack("<Q", data[:8])[0]
-    assert [t.start for t in tensors] == [start + sum(t.size for t in tensors[:i]) for i in range(len(tensors))]
-    assert start + sum(t.size for t in tensors) == len(data) and len({t.name for t in tensors}) == len(tensors)
-    assert all(t.size == np.prod(t.shape, dtype=object) * np.dtype(t.dtype).itemsize for t in tensors)
-
-
-@settings(max_examples=200, deadline=None)
-@given(EDITED)
-def test_damaged_safetensors_files_convert_or_raise_value_error(tmp_path_factory, data):
+        tensors = None
+    else:
+        start = 8 + struct.unpack("<Q", data[:8])[0]
+        assert [t.start for t in tensors] == [start + sum(t.size for t in tensors[:i]) for i in range(len(tensors))]
+        assert start + sum(t.size for t in tensors) == len(data) and len({t.name for t in tensors}) == len(tensors)
+        assert all(t.size == np.prod(t.shape, dtype=object) * np.dtype(t.dtype).itemsize for t in tensors)
     directory = tmp_path_factory.mktemp("fuzz")
     (directory / "x.safetensors").write_bytes(data)
     try:
@@ -219,18 +202,7 @@ def test_damaged_safetensors_files_convert_or_raise_value_error(tmp_path_factory
     except ValueError:
         assert os.listdir(directory) == ["x.safetensors"]
     else:
-        assert len(vakra.load_file(directory / "out.vkr")) <= 2
-
-
-@pytest.mark.parametrize("module, source, text", [
-    ("safetensors", "x.safetensors", "pip install 'vakra\\[safetensors\\]'"),
-    ("torch", "x.pt", "pip install 'vakra\\[torch\\]'"),
-])
-def test_a_missing_extra_is_named(module, source, text, tmp_path, monkeypatch):
-    (tmp_path / source).write_bytes(b"")
-    monkeypatch.setitem(__import__("sys").modules, module, None)
-    with pytest.raises(ImportError, match=text):
-        vakra.convert(tmp_path / source, tmp_path / "out.vkr")
+        assert tensors is not None and len(vakra.load_file(directory / "out.vkr")) == len(tensors)
 
 
 def test_names_options_and_metadata_without_a_place(tmp_path):

@@ -9,7 +9,7 @@ distributed = pytest.importorskip("distributed")
 
 import vakra  # noqa: E402
 import vakra.dask  # noqa: E402
-from samples import VALUES, assert_same  # noqa: E402
+from samples import VALUES, arrays_in, assert_same  # noqa: E402
 from vakra.dask import SERIALIZERS, Bundle  # noqa: E402
 
 TAKEN = {name: VALUES[name] for name in ("weights", "csr", "csc", "coo", "csr_array", "string tensor", "qint8")}
@@ -27,21 +27,11 @@ def make(kind):
     return {**TAKEN, **REFUSED}[kind]
 
 
-def arrays(value):
-    if isinstance(value, dict):
-        return [array for item in value.values() for array in arrays(item)]
-    if scipy.sparse.issparse(value):
-        return [value.data]
-    if isinstance(value, vakra.QuantizedTensor):
-        return [value.data, value.scales, value.zero_points]
-    return [value] if isinstance(value, np.ndarray) else []
-
-
 def received(value, kind):
     """What the receiving worker saw: the type, and whether every array is writable."""
     if kind in TAKEN:
         assert_same(make(kind), value)
-    return type(value).__name__, all(a.flags.writeable for a in arrays(value))
+    return type(value).__name__, all(a.flags.writeable for a in arrays_in(value))
 
 
 def count_family_loads(dask_worker):

@@ -46,10 +46,8 @@ def test_no_copy_on_either_side_and_writes_go_through():
         assert np.shares_memory(np.frombuffer(frames[i], np.uint8), source)
     received = [bytearray(frame) for frame in frames]  # what a transport hands over
     out = vakra.loads_frames(received, writable=True)
-    for i, array in zip(at, (out["x"], out["q"].data)):
+    for i, array in zip(at, (out["x"], out["q"].data)):  # writable views: writes go through
         assert np.shares_memory(array, np.frombuffer(received[i], np.uint8)) and array.flags.writeable
-    out["x"][0, 0] = 42.0
-    assert np.frombuffer(received[at[0]], np.float32)[0] == 42.0
     received[at[0]] = bytes(received[at[0]])  # read-only memory: a writable copy
     out = vakra.loads_frames(received, writable=True)
     assert out["x"].flags.writeable and not np.shares_memory(out["x"], np.frombuffer(received[at[0]], np.uint8))
@@ -96,17 +94,14 @@ def test_damaged_body_in_a_frame_of_its_own_is_refused(value, options, damage, e
         vakra.loads_frames(frames)
 
 
-def _string_tensor_over(table: np.ndarray) -> StringTensor:
-    # A tensor whose offsets table views memory its owner may still write (a receive buffer, say).
-    return StringTensor._from_raw(table, bytes(int(table[-1])), len(table) - 1)
-
-
 @pytest.mark.parametrize("make, change", [
     (lambda: np.arange(1 << 16, dtype=np.float64), lambda array: array.__iadd__(1)),
     (lambda: quantize(np.linspace(-1, 1, 1 << 16, dtype=np.float32), "qint8"),
      lambda tensor: tensor.data.__iadd__(1)),
-    (lambda: _string_tensor_over(np.arange(4096, dtype=np.uint64)[:]),
-     lambda tensor: tensor.offsets.base.__setitem__(7, 6)),  # still a sound table: items 5 and 6 change length
+    # Offsets viewing memory their owner may still write (a receive buffer, say); still a sound table once
+    # changed: items 5 and 6 change length.
+    (lambda: StringTensor._from_raw(np.arange(4096, dtype=np.uint64)[:], bytes(4095), 4095),
+     lambda tensor: tensor.offsets.base.__setitem__(7, 6)),
 ], ids=["array", "quantized", "strings"])
 def test_checksummed_frames_carry_the_bytes_their_checksum_was_taken_of(make, change):
     # Frames (and send's and dump's segments) go out later: a value written meanwhile must not break the checksum.

@@ -7,10 +7,9 @@ import os
 
 import numpy as np
 import pytest
-import scipy.sparse
 
 import vakra
-from samples import CSR, VALUES, assert_same
+from samples import CSR, VALUES, arrays_in, assert_same
 from vakra import _file_layout, cli
 
 META = {"framework": "numpy", "note": "ünïcode"}
@@ -19,26 +18,6 @@ MIXED = VALUES["every kind"]
 # that may be compressed; an array too long for a slot when slots are cut short.
 ENTRIES = {f"layer.{i}.w": np.full((i % 5 + 1, 3), i, np.float32) for i in range(300)}
 ENTRIES.update(mixed=MIXED, w=np.arange(400.0), adjacency=CSR.tocoo(), big=np.arange(40_000, dtype=np.int32), **MIXED)
-
-
-def arrays_in(value):
-    """Every ndarray a decoded value holds (sparse components included)."""
-    if isinstance(value, np.ndarray):
-        yield value
-    elif isinstance(value, dict):
-        for item in value.values():
-            yield from arrays_in(item)
-    elif scipy.sparse.issparse(value):
-        yield from (getattr(value, part) for part in ("data", "indices", "indptr", "row", "col") if hasattr(value, part))
-
-
-def packets_of(path):
-    with open(path, "rb") as handle:
-        while True:
-            try:
-                yield vakra.load(handle)
-            except EOFError:
-                return
 
 
 @pytest.mark.parametrize("options, max_slot", [
@@ -61,7 +40,7 @@ def test_entries_round_trip_in_order_as_ordinary_aligned_packets(options, max_sl
     # Read as plain packets: the record, then the entries by name in bundles
     # (or alone, when too long), every uncompressed array aligned in the mapping
     # but the zero-filled uint8 vectors that stand in for padding between packets.
-    packets = list(packets_of(path))
+    packets = list(vakra.iter_load(path))
     named = {key for packet in packets[1:] if isinstance(packet, dict) for key in packet}
     assert list(packets[0]["names"]) == list(ENTRIES)
     assert named == set(ENTRIES) if not max_slot else any(np.array_equal(p, ENTRIES["big"]) for p in packets)

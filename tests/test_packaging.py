@@ -1,5 +1,5 @@
 """What the installed package says about itself: its version, and which
-extra an optional module needs."""
+extra an optional module or a conversion needs."""
 
 from __future__ import annotations
 
@@ -24,10 +24,17 @@ def test_version_is_the_one_in_pyproject():
     assert run.stdout == f"vakra {declared}\n"
 
 
-@pytest.mark.parametrize("module, dependency, extra", [("vakra.dask", "distributed", "dask"),
-                                                       ("vakra.torch", "torch", "torch")])
-def test_optional_module_names_its_extra(module, dependency, extra, monkeypatch):
+@pytest.mark.parametrize("call, dependency, extra", [
+    (lambda path: importlib.import_module("vakra.dask"), "distributed", "dask"),
+    (lambda path: importlib.import_module("vakra.torch"), "torch", "torch"),
+    (lambda path: vakra.convert(path / "x.safetensors", path / "out.vkr"), "safetensors", "safetensors"),
+    (lambda path: vakra.convert(path / "x.pt", path / "out.vkr"), "torch", "torch"),
+], ids=["vakra.dask", "vakra.torch", "convert safetensors", "convert torch"])
+def test_a_missing_extra_is_named(call, dependency, extra, tmp_path, monkeypatch):
+    for name in ("x.safetensors", "x.pt"):
+        (tmp_path / name).write_bytes(b"")
     monkeypatch.setitem(sys.modules, dependency, None)  # imports of it now fail, as if it were not installed
-    monkeypatch.delitem(sys.modules, module, raising=False)
+    for module in ("vakra.dask", "vakra.torch"):
+        monkeypatch.delitem(sys.modules, module, raising=False)
     with pytest.raises(ImportError, match=re.escape(f"pip install 'vakra[{extra}]'")):
-        importlib.import_module(module)
+        call(tmp_path)

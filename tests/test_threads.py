@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 
 import vakra
+from samples import assert_same
 from vakra.quantize import quantize
 from vakra.ragged import StringTensor
 
@@ -52,14 +53,8 @@ def test_packets_identical_with_one_thread_and_several(threads, tmp_path, name, 
         packets.append(vakra.dumps(value, **options))
         vakra.dump(value, tmp_path / "file", **options)  # the segment list path
         assert (tmp_path / "file").read_bytes() == packets[-1]
-        decoded = vakra.loads(packets[-1])
-        for key, array in (value.items() if isinstance(value, dict) else [(None, value)]):
-            if isinstance(array, np.ndarray):
-                np.testing.assert_array_equal(decoded[key] if key else decoded, array)
-            else:
-                assert decoded[key] == array
+        assert_same(value, vakra.loads(packets[-1]))
     assert packets[0] == packets[1]
-
 
 
 def test_threads_sharing_inputs_while_others_resize_and_mutate():
