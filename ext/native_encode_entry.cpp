@@ -1,13 +1,14 @@
-// _native.encode, encode_into, encode_to_fd and encode_segments: the
+// _native.encode, encode_into, encode_to_fd, encode_segments and send_to: the
 // package's one encoder. Every value the package accepts is walked natively
 // into one plan (PlanBuilder's package dispatch), and the plan goes to new
-// bytes, a caller's buffer, a descriptor or a list of segments.
+// bytes, a caller's buffer, a descriptor, a list of segments or a socket.
 #include "arguments.hpp"
 #include "encode_plan.hpp"
 #include "errors.hpp"
 #include "native_entry_points.hpp"
 #include "plan_sinks.hpp"
 #include "signature.hpp"
+#include "socket_sink.hpp"
 
 namespace vakra::ext {
 namespace {
@@ -36,6 +37,8 @@ const Signature kEncodeSegments("encode_segments", arg("obj", as_object), arg("c
 const Signature kEncodeInto("encode_into", arg("obj", as_object), arg("buffer", as_object),
                             arg("check_integrity", to_bool), arg("compress", to_bool), arg("alignment", to_alignment),
                             arg("convert", to_callable_or_none));
+const Signature kSendTo("send_to", arg("fd", to_c_int), arg("obj", as_object), arg("check_integrity", to_bool),
+                         arg("compress", to_bool), arg("alignment", to_alignment), arg("convert", to_callable_or_none));
 const Signature kEncodeToFd("encode_to_fd", arg("obj", as_object), arg("fd", to_c_int), arg("check_integrity", to_bool),
                             arg("compress", to_bool), arg("alignment", to_alignment),
                             arg("convert", to_callable_or_none));
@@ -71,6 +74,13 @@ PyObject* encode_to_fd(PyObject* obj, int fd, bool check_integrity, bool compres
                  });
 }
 
+PyObject* send_to(int fd, PyObject* obj, bool check_integrity, bool compress, uint64_t alignment, PyObject* convert) {
+  return planned(obj, encode_options(check_integrity, compress, alignment), convert,
+                 [fd](PlanBuilder& builder, const PacketPlan& plan) {
+                   return send_plan(plan, fd, [&](ByteView bytes) { return builder.owner_of(bytes); });
+                 });
+}
+
 PyObject* encode_segments(PyObject* obj, bool check_integrity, bool compress, uint64_t alignment, PyObject* convert) {
   return planned(obj, encode_options(check_integrity, compress, alignment), convert,
                  [](PlanBuilder& builder, const PacketPlan& plan) {
@@ -89,6 +99,8 @@ PyObject* native_encode_into(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* native_encode_to_fd(PyObject*, PyObject* args, PyObject* kwargs) {
   return kEncodeToFd.call(args, kwargs, encode_to_fd);
 }
+
+PyObject* native_send_to(PyObject*, PyObject* args, PyObject* kwargs) { return kSendTo.call(args, kwargs, send_to); }
 
 PyObject* native_encode_segments(PyObject*, PyObject* args, PyObject* kwargs) {
   return kEncodeSegments.call(args, kwargs, encode_segments);

@@ -27,6 +27,10 @@ PyMethodDef kNativeFunctions[] = {
     {"encode_segments", with_keywords(native_encode_segments), METH_VARARGS | METH_KEYWORDS,
      "encode_segments(obj, check_integrity, compress, alignment, convert)\n--\n\n"
      "The packet as a list of bytes and read-only memoryviews of the values' own bodies."},
+    {"send_to", with_keywords(native_send_to), METH_VARARGS | METH_KEYWORDS,
+     "send_to(fd, obj, check_integrity, compress, alignment, convert)\n--\n\n"
+     "Send a small packet on the socket fd (-1: none) in one call: its length; else (length, segments still to "
+     "send)."},
     {"string_items", with_keywords(native_string_items), METH_VARARGS | METH_KEYWORDS,
      "string_items(offsets, payload, as_str)\n--\n\n"
      "The items of a string tensor (uint64 offsets into a bytes payload) as a list of str or bytes."},

@@ -56,6 +56,7 @@ struct ProcessObjects {
   InternedNames names;
   PyRef numpy, ndarray, dtype_type, frombuffer, empty;
   std::array<PyRef, kMaxDtypeCode> dtype_names;  // NumPy's name of each Dtype, by its index
+  std::array<PyRef, kMaxDtypeCode> dtype_objects;  // numpy.dtype(name) of each, made on first use
   PyRef string_tensor, quantized_tensor;         // the classes the encoder takes as they are
   PyRef body_view_type;                          // body_view.hpp
   PyRef file_mapping_type;                       // file_mapping.hpp
