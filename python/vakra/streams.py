@@ -53,6 +53,7 @@ READ_BELOW = 1 << 20
 _FIRST_STEP = 64 << 10  # the first read of a packet's bytes from a file
 _scratch = threading.local()
 _MSG_PEEK = socket.MSG_PEEK
+_SOCKET = socket.socket  # exactly: a subclass (TLS) may not be written through its descriptor
 _IOV_MAX = os.sysconf("SC_IOV_MAX") if hasattr(os, "sysconf") else 16
 
 
@@ -150,8 +151,7 @@ def send(sock: socket.socket, obj: Any, *, check_integrity: bool = False, compre
     middle of sending leaves the peer with part of a packet.
     """
     # A small packet is sent from the native call itself when the socket takes it at once.
-    sent = _send_to(sock.fileno() if type(sock) is socket.socket else -1, obj, bool(check_integrity), bool(compress),
-                    alignment, convert)
+    sent = _send_to(sock.fileno() if type(sock) is _SOCKET else -1, obj, check_integrity, compress, alignment, convert)
     if type(sent) is int:
         return sent
     length, rest = sent
