@@ -9,7 +9,7 @@
 #include "native_entry_points.hpp"
 #include "plan_sinks.hpp"
 #include "signature.hpp"
-#include "socket_sink.hpp"
+#include "socket_packets.hpp"
 
 namespace vakra::ext {
 namespace {

@@ -31,6 +31,11 @@ PyMethodDef kNativeFunctions[] = {
      "send_to(fd, obj, check_integrity, compress, alignment, convert)\n--\n\n"
      "Send a small packet on the socket fd (-1: none) in one call: its length; else (length, segments still to "
      "send)."},
+    {"take_arrived", with_keywords(native_take_arrived), METH_VARARGS | METH_KEYWORDS,
+     "take_arrived(fd, max_size=None, writable=False)\n--\n\n"
+     "The next packet on the stream socket fd as bytes (a bytearray when writable), taken whole when the socket "
+     "holds all of it already; None when it does not, or when the peek fails or meets the stream's end. "
+     "ValueError, taking nothing, for bytes that start no packet or a packet larger than max_size."},
     {"string_items", with_keywords(native_string_items), METH_VARARGS | METH_KEYWORDS,
      "string_items(offsets, payload, as_str)\n--\n\n"
      "The items of a string tensor (uint64 offsets into a bytes payload) as a list of str or bytes."},

@@ -50,16 +50,6 @@ namespace {
 // Small packets share memory of this size; larger ones grow memory of their own from it.
 constexpr size_t kArenaSize = size_t{64} << 10;
 
-// max_size: None for no limit; a negative one refuses every packet.
-constexpr int64_t kNoLimit = INT64_MAX;
-bool to_size_limit(PyObject* object, int64_t& out) {
-  if (object == Py_None) {
-    out = kNoLimit;
-    return true;
-  }
-  return to_i64(object, out);
-}
-
 Raised raise_blocking() {
   PyRef error = PyRef::steal(PyObject_CallFunction(PyExc_BlockingIOError, "is", EAGAIN, "the stream has no data ready"));
   if (error) PyErr_SetObject(PyExc_BlockingIOError, error.get());
@@ -409,7 +399,7 @@ struct ReaderObject {
 PacketReader& reader_of(PyObject* self) { return *reinterpret_cast<ReaderObject*>(self)->reader; }
 
 const Signature kNew("PacketReader", arg("fd", to_c_int), arg("read_into", as_object), arg("read_ahead", to_bool),
-                     arg("max_size", to_size_limit, kNoLimit), arg("writable", to_bool, false));
+                     arg("max_size", to_size_limit, kNoSizeLimit), arg("writable", to_bool, false));
 
 PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return kNew.call(args, kwargs, [type](int fd, PyObject* read_into, bool read_ahead, int64_t max_size,

@@ -41,6 +41,8 @@ _packet_meter = _native.packet_meter
 _measure = _native.measure
 _walk = _native.walk
 _send_to = _native.send_to
+_take_arrived = _native.take_arrived
+_loads = _native.loads
 _open_file = _native.open_file
 _map_file = _native.map_file
 # The kernel's readahead would read far around every page touched in a
@@ -173,9 +175,9 @@ def recv(sock: socket.socket, *, max_size: int | None = None, writable: bool = F
     and should be closed. A :class:`vakra.Receiver` keeps such bytes instead,
     and reads small messages in one system call.
     """
-    packet = _peeked_packet(sock, max_size, writable)
+    packet = _arrived_packet(sock, max_size, writable)
     if packet is not None:
-        return loads(packet, writable=writable)
+        return loads(packet, writable=True) if writable else _loads(packet)
     return _read_stream(sock, max_size, writable, decoded=True)
 
 
@@ -371,10 +373,16 @@ def _read_stream(stream: Any, max_size: int | None, writable: bool = False, *, d
         raise
 
 
-def _peeked_packet(sock: socket.socket, max_size: int | None, writable: bool) -> Any:
+def _arrived_packet(sock: socket.socket, max_size: int | None, writable: bool) -> Any:
     """A packet the socket holds whole, taken in one read after a peek has
-    measured it (small packets usually arrive whole); None when it has not
-    all arrived, or the socket takes no flags (TLS)."""
+    measured it (small packets usually arrive whole): in one native call
+    where the socket's descriptor may be read directly and holds the packet
+    already; else with the socket's own calls, which wait as its timeout says.
+    None when it has not all arrived, or the socket takes no flags (TLS)."""
+    if type(sock) is _SOCKET:
+        packet = _take_arrived(sock.fileno(), max_size, writable)
+        if packet is not None:
+            return packet
     try:
         peek = _scratch.peek  # one per thread, only read while it is filled
     except AttributeError:

@@ -1,8 +1,10 @@
-// The socket sink of an encoder plan: a small packet goes out from the
-// native call in one send(2), without a bytes object or a Python-level
-// socket call (vakra.send's path for messages).
+// Packets on a socket from within one native call, for vakra.send and
+// vakra.recv's messages: a small packet sent with one send(2), without a
+// bytes object or a Python-level socket call, and a packet that has fully
+// arrived taken with one peek and one recv(2).
 #pragma once
 
+#include <cstdint>
 #include <functional>
 
 #include "python_api.hpp"
@@ -12,7 +14,8 @@
 namespace vakra::ext {
 
 // Packets up to this size are copied into per-thread memory and sent with one
-// call; larger ones go out from their bodies' own memory (segment lists).
+// call; larger ones go out from their bodies' own memory (segment lists). A
+// peek looks at this much of what a socket holds.
 inline constexpr size_t kSentWhole = size_t{64} << 10;
 
 // Sends the packet on the socket `fd` (-1: none the caller may use directly)

@@ -1,0 +1,88 @@
+#include "socket_packets.hpp"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "arguments.hpp"
+#include "buffer_view.hpp"
+#include "errors.hpp"
+#include "native_entry_points.hpp"
+#include "plan_sinks.hpp"
+#include "pyref.hpp"
+#include "signature.hpp"
+#include "vakra/walk.hpp"
+
+namespace vakra::ext {
+namespace {
+
+// One buffer per thread, reused: filled and read within one call, with the GIL held.
+MutableBytes scratch() {
+  thread_local std::vector<uint8_t> memory;
+  if (memory.size() < kSentWhole) memory.resize(kSentWhole);
+  return {memory.data(), memory.size()};
+}
+
+const Signature kTakeArrived("take_arrived", arg("fd", to_c_int), arg("max_size", to_size_limit, kNoSizeLimit),
+                             arg("writable", to_bool, false));
+
+// (length, [bytes of the unsent tail]): what the socket's own sendall takes on from.
+PyObject* rest_to_send(size_t length, ByteView rest) {
+  PyRef tail = PyRef::steal(
+      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(rest.data()), static_cast<Py_ssize_t>(rest.size())));
+  if (!tail) return nullptr;
+  return Py_BuildValue("(n[O])", static_cast<Py_ssize_t>(length), tail.get());
+}
+
+}  // namespace
+
+PyObject* send_plan(const PacketPlan& plan, int fd, const std::function<PyObject*(ByteView)>& owner_of) {
+  const size_t length = plan.size();
+  if (length > kSentWhole) {
+    PyRef segments = PyRef::steal(plan_to_segment_list(plan, owner_of));
+    if (!segments) return nullptr;
+    return Py_BuildValue("(nO)", static_cast<Py_ssize_t>(length), segments.get());
+  }
+  const MutableBytes packet = scratch().first(length);
+  write_plan(plan, packet);
+  if (fd < 0) return rest_to_send(length, packet);
+  // A socket that cannot take it all at once (full, or with a timeout to
+  // honour) is left to the socket's own sendall from where this stopped.
+  const ssize_t sent = ::send(fd, packet.data(), length, MSG_DONTWAIT);
+  if (sent == static_cast<ssize_t>(length)) return PyLong_FromSize_t(length);
+  if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return PyErr_SetFromErrno(PyExc_OSError);
+  return rest_to_send(length, packet.subspan(sent > 0 ? static_cast<size_t>(sent) : 0));
+}
+
+PyObject* native_take_arrived(PyObject*, PyObject* args, PyObject* kwargs) {
+  return kTakeArrived.call(args, kwargs, [](int fd, int64_t max_size, bool writable) -> PyObject* {
+    const MutableBytes peek = scratch();
+    const ssize_t seen = ::recv(fd, peek.data(), peek.size(), MSG_PEEK | MSG_DONTWAIT);
+    if (seen <= 0) Py_RETURN_NONE;
+    PacketExtent extent;
+    if (!unwrap(probe_packet(peek.first(static_cast<size_t>(seen))), extent)) return nullptr;
+    const uint64_t least = extent.complete ? extent.length : static_cast<uint64_t>(seen) + extent.length;
+    if (max_size < 0 || least > static_cast<uint64_t>(max_size)) {
+      return raise(PyExc_ValueError, "Packet larger than max_size: at least " + std::to_string(least) +
+                                         " bytes, max_size " + std::to_string(max_size));
+    }
+    if (!extent.complete) Py_RETURN_NONE;
+    const auto length = static_cast<Py_ssize_t>(extent.length);
+    PyRef packet = PyRef::steal(writable ? PyByteArray_FromStringAndSize(nullptr, length)
+                                         : PyBytes_FromStringAndSize(nullptr, length));
+    if (!packet) return nullptr;
+    char* memory = writable ? PyByteArray_AsString(packet.get()) : PyBytes_AsString(packet.get());
+    const ssize_t got = ::recv(fd, memory, extent.length, MSG_DONTWAIT);
+    if (got < 0) return PyErr_SetFromErrno(PyExc_OSError);
+    if (got != length) {
+      return raise(PyExc_RuntimeError, "the socket returned " + std::to_string(got) + " of " +
+                                           std::to_string(length) + " bytes it had shown");
+    }
+    return packet.release();
+  });
+}
+
+}  // namespace vakra::ext
