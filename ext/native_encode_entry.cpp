@@ -38,7 +38,7 @@ const Signature kEncodeSegments("encode_segments", arg("obj", as_object), arg("c
 const Signature kEncodeInto("encode_into", arg("obj", as_object), arg("buffer", as_object),
                             arg("check_integrity", to_bool), arg("compress", to_bool), arg("alignment", to_alignment),
                             arg("convert", to_callable_or_none));
-const Signature kSendTo("send_to", arg("fd", to_c_int), arg("obj", as_object), arg("check_integrity", as_object),
+const Signature kSendTo("send_to", arg("sock", as_object), arg("obj", as_object), arg("check_integrity", as_object),
                          arg("compress", as_object), arg("alignment", to_alignment),
                          arg("convert", to_callable_or_none));
 const Signature kEncodeToFd("encode_to_fd", arg("obj", as_object), arg("fd", to_c_int), arg("check_integrity", to_bool),
@@ -99,13 +99,14 @@ PyObject* send_plain_array(PyObject* obj, int fd, const EncodeOptions& options, 
   return send_plan(plan, fd, [obj](ByteView) { return obj; });  // the body is the one borrowed piece
 }
 
-// `fd`: a socket's descriptor that may be written directly, or -1. The
-// options are taken by their truth, as bool() takes them.
-PyObject* send_to(int fd, PyObject* obj, PyObject* check_integrity, PyObject* compress, uint64_t alignment,
+// The options are taken by their truth, as bool() takes them.
+PyObject* send_to(PyObject* sock, PyObject* obj, PyObject* check_integrity, PyObject* compress, uint64_t alignment,
                   PyObject* convert) {
   const int check = PyObject_IsTrue(check_integrity);
   const int compressed = check < 0 ? -1 : PyObject_IsTrue(compress);
   if (compressed < 0) return nullptr;
+  int fd = -1;
+  if (!direct_descriptor(sock, fd)) return nullptr;
   const EncodeOptions options = encode_options(check != 0, compressed != 0, alignment);
   if (!check_alignment(options)) return nullptr;
   bool handled = false;
@@ -135,7 +136,9 @@ PyObject* native_encode_to_fd(PyObject*, PyObject* args, PyObject* kwargs) {
   return kEncodeToFd.call(args, kwargs, encode_to_fd);
 }
 
-PyObject* native_send_to(PyObject*, PyObject* args, PyObject* kwargs) { return kSendTo.call(args, kwargs, send_to); }
+PyObject* native_send_to(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return kSendTo.call_vector(args, nargs, kwnames, send_to);
+}
 
 PyObject* native_encode_segments(PyObject*, PyObject* args, PyObject* kwargs) {
   return kEncodeSegments.call(args, kwargs, encode_segments);

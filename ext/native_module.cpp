@@ -27,13 +27,13 @@ PyMethodDef kNativeFunctions[] = {
     {"encode_segments", with_keywords(native_encode_segments), METH_VARARGS | METH_KEYWORDS,
      "encode_segments(obj, check_integrity, compress, alignment, convert)\n--\n\n"
      "The packet as a list of bytes and read-only memoryviews of the values' own bodies."},
-    {"send_to", with_keywords(native_send_to), METH_VARARGS | METH_KEYWORDS,
-     "send_to(fd, obj, check_integrity, compress, alignment, convert)\n--\n\n"
-     "Send a small packet on the socket fd (-1: none) in one call: its length; else (length, segments still to "
-     "send)."},
+    {"send_to", with_vector(native_send_to), METH_FASTCALL | METH_KEYWORDS,
+     "send_to(sock, obj, check_integrity, compress, alignment, convert)\n--\n\n"
+     "Send a small packet on the descriptor of sock (exactly a socket.socket) in one call: its length; else "
+     "(length, segments still to send)."},
     {"take_arrived", with_keywords(native_take_arrived), METH_VARARGS | METH_KEYWORDS,
-     "take_arrived(fd, max_size=None, writable=False)\n--\n\n"
-     "The next packet on the stream socket fd as bytes (a bytearray when writable), taken whole when the socket "
+     "take_arrived(sock, max_size=None, writable=False)\n--\n\n"
+     "The next packet on the stream socket sock (exactly a socket.socket, else None) as bytes (a bytearray when writable), taken whole when the socket "
      "holds all of it already; None when it does not, or when the peek fails or meets the stream's end. "
      "ValueError, taking nothing, for bytes that start no packet or a packet larger than max_size."},
     {"string_items", with_keywords(native_string_items), METH_VARARGS | METH_KEYWORDS,

@@ -12,6 +12,7 @@
 #include "errors.hpp"
 #include "native_entry_points.hpp"
 #include "plan_sinks.hpp"
+#include "process_objects.hpp"
 #include "pyref.hpp"
 #include "signature.hpp"
 #include "vakra/walk.hpp"
@@ -26,7 +27,7 @@ MutableBytes scratch() {
   return {memory.data(), memory.size()};
 }
 
-const Signature kTakeArrived("take_arrived", arg("fd", to_c_int), arg("max_size", to_size_limit, kNoSizeLimit),
+const Signature kTakeArrived("take_arrived", arg("sock", as_object), arg("max_size", to_size_limit, kNoSizeLimit),
                              arg("writable", to_bool, false));
 
 // (length, [bytes of the unsent tail]): what the socket's own sendall takes on from.
@@ -38,6 +39,14 @@ PyObject* rest_to_send(size_t length, ByteView rest) {
 }
 
 }  // namespace
+
+bool direct_descriptor(PyObject* sock, int& fd) {
+  const ProcessObjects& h = process_objects();
+  fd = -1;
+  if (reinterpret_cast<PyObject*>(Py_TYPE(sock)) != h.socket_type.get()) return true;
+  PyRef number = PyRef::steal(PyObject_CallMethodObjArgs(sock, h.names.fileno.get(), nullptr));
+  return number && to_c_int(number.get(), fd);
+}
 
 PyObject* send_plan(const PacketPlan& plan, int fd, const std::function<PyObject*(ByteView)>& owner_of) {
   const size_t length = plan.size();
@@ -58,7 +67,10 @@ PyObject* send_plan(const PacketPlan& plan, int fd, const std::function<PyObject
 }
 
 PyObject* native_take_arrived(PyObject*, PyObject* args, PyObject* kwargs) {
-  return kTakeArrived.call(args, kwargs, [](int fd, int64_t max_size, bool writable) -> PyObject* {
+  return kTakeArrived.call(args, kwargs, [](PyObject* sock, int64_t max_size, bool writable) -> PyObject* {
+    int fd = -1;
+    if (!direct_descriptor(sock, fd)) return nullptr;
+    if (fd < 0) Py_RETURN_NONE;
     const MutableBytes peek = scratch();
     const ssize_t seen = ::recv(fd, peek.data(), peek.size(), MSG_PEEK | MSG_DONTWAIT);
     if (seen <= 0) Py_RETURN_NONE;

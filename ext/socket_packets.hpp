@@ -18,6 +18,12 @@ namespace vakra::ext {
 // peek looks at this much of what a socket holds.
 inline constexpr size_t kSentWhole = size_t{64} << 10;
 
+// The descriptor of `sock` when it is exactly a socket.socket, which may be
+// read and written directly (a subclass, a TLS socket, may not): -1
+// otherwise, and for a closed socket, which its own calls then refuse. False
+// with an exception set.
+bool direct_descriptor(PyObject* sock, int& fd);
+
 // Sends the packet on the socket `fd` (-1: none the caller may use directly)
 // when it is small and the socket takes it whole without waiting: the
 // packet's length as an int. Otherwise nothing or a head of it has been sent,

@@ -55,7 +55,6 @@ READ_BELOW = 1 << 20
 _FIRST_STEP = 64 << 10  # the first read of a packet's bytes from a file
 _scratch = threading.local()
 _MSG_PEEK = socket.MSG_PEEK
-_SOCKET = socket.socket  # exactly: a subclass (TLS) may not be written through its descriptor
 _IOV_MAX = os.sysconf("SC_IOV_MAX") if hasattr(os, "sysconf") else 16
 
 
@@ -153,7 +152,7 @@ def send(sock: socket.socket, obj: Any, *, check_integrity: bool = False, compre
     middle of sending leaves the peer with part of a packet.
     """
     # A small packet is sent from the native call itself when the socket takes it at once.
-    sent = _send_to(sock.fileno() if type(sock) is _SOCKET else -1, obj, check_integrity, compress, alignment, convert)
+    sent = _send_to(sock, obj, check_integrity, compress, alignment, convert)
     if type(sent) is int:
         return sent
     length, rest = sent
@@ -379,10 +378,9 @@ def _arrived_packet(sock: socket.socket, max_size: int | None, writable: bool) -
     where the socket's descriptor may be read directly and holds the packet
     already; else with the socket's own calls, which wait as its timeout says.
     None when it has not all arrived, or the socket takes no flags (TLS)."""
-    if type(sock) is _SOCKET:
-        packet = _take_arrived(sock.fileno(), max_size, writable)
-        if packet is not None:
-            return packet
+    packet = _take_arrived(sock, max_size, writable)
+    if packet is not None:
+        return packet
     try:
         peek = _scratch.peek  # one per thread, only read while it is filled
     except AttributeError:
