@@ -40,7 +40,7 @@ const Signature kEncodeInto("encode_into", arg("obj", as_object), arg("buffer", 
                             arg("convert", to_callable_or_none));
 const Signature kSendTo("send_to", arg("sock", as_object), arg("obj", as_object), arg("check_integrity", as_object),
                          arg("compress", as_object), arg("alignment", to_alignment),
-                         arg("convert", to_callable_or_none));
+                         arg("convert", to_callable_or_none), arg("send_rest", to_callable_or_none));
 const Signature kEncodeToFd("encode_to_fd", arg("obj", as_object), arg("fd", to_c_int), arg("check_integrity", to_bool),
                             arg("compress", to_bool), arg("alignment", to_alignment),
                             arg("convert", to_callable_or_none));
@@ -80,7 +80,7 @@ PyObject* encode_to_fd(PyObject* obj, int fd, bool check_integrity, bool compres
 // compressed, planned as the builder plans one but without its bookkeeping
 // (the array and its export live through the call), and sent. `handled` is
 // false, with nothing set, for any other value: it takes the builder's road.
-PyObject* send_plain_array(PyObject* obj, int fd, const EncodeOptions& options, bool& handled) {
+PyObject* send_plain_array(PyObject* obj, const SocketTarget& target, const EncodeOptions& options, bool& handled) {
   handled = false;
   if (options.compress || !is_exact_ndarray(obj)) return nullptr;
   NumpyArrayInfo info;
@@ -96,24 +96,24 @@ PyObject* send_plain_array(PyObject* obj, int fd, const EncodeOptions& options, 
                        info.dtype};
   PacketPlan plan;
   if (!unwrap(plan_dense(view, options), plan.node.emplace<DensePlan>())) return nullptr;
-  return send_plan(plan, fd, [obj](ByteView) { return obj; });  // the body is the one borrowed piece
+  return send_plan(plan, target, [obj](ByteView) { return obj; });  // the body is the one borrowed piece
 }
 
 // The options are taken by their truth, as bool() takes them.
 PyObject* send_to(PyObject* sock, PyObject* obj, PyObject* check_integrity, PyObject* compress, uint64_t alignment,
-                  PyObject* convert) {
+                  PyObject* convert, PyObject* send_rest) {
   const int check = PyObject_IsTrue(check_integrity);
   const int compressed = check < 0 ? -1 : PyObject_IsTrue(compress);
   if (compressed < 0) return nullptr;
-  int fd = -1;
-  if (!direct_descriptor(sock, fd)) return nullptr;
+  SocketTarget target{sock, -1, send_rest};
+  if (!direct_descriptor(sock, target.fd)) return nullptr;
   const EncodeOptions options = encode_options(check != 0, compressed != 0, alignment);
   if (!check_alignment(options)) return nullptr;
   bool handled = false;
-  PyObject* sent = send_plain_array(obj, fd, options, handled);
+  PyObject* sent = send_plain_array(obj, target, options, handled);
   if (handled) return sent;
-  return planned(obj, options, convert, [fd](PlanBuilder& builder, const PacketPlan& plan) {
-    return send_plan(plan, fd, [&](ByteView bytes) { return builder.owner_of(bytes); });
+  return planned(obj, options, convert, [&target](PlanBuilder& builder, const PacketPlan& plan) {
+    return send_plan(plan, target, [&](ByteView bytes) { return builder.owner_of(bytes); });
   });
 }
 

@@ -28,9 +28,9 @@ PyMethodDef kNativeFunctions[] = {
      "encode_segments(obj, check_integrity, compress, alignment, convert)\n--\n\n"
      "The packet as a list of bytes and read-only memoryviews of the values' own bodies."},
     {"send_to", with_vector(native_send_to), METH_FASTCALL | METH_KEYWORDS,
-     "send_to(sock, obj, check_integrity, compress, alignment, convert)\n--\n\n"
-     "Send a small packet on the descriptor of sock (exactly a socket.socket) in one call: its length; else "
-     "(length, segments still to send)."},
+     "send_to(sock, obj, check_integrity, compress, alignment, convert, send_rest)\n--\n\n"
+     "Send the packet on sock, a small one in one call on its descriptor (exactly a socket.socket); what that "
+     "does not take goes to send_rest(sock, segments). Its length."},
     {"take_arrived", with_keywords(native_take_arrived), METH_VARARGS | METH_KEYWORDS,
      "take_arrived(sock, max_size=None, writable=False)\n--\n\n"
      "The next packet on the stream socket sock (exactly a socket.socket, else None) as bytes (a bytearray when writable), taken whole when the socket "

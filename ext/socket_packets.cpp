@@ -30,12 +30,20 @@ MutableBytes scratch() {
 const Signature kTakeArrived("take_arrived", arg("sock", as_object), arg("max_size", to_size_limit, kNoSizeLimit),
                              arg("writable", to_bool, false));
 
-// (length, [bytes of the unsent tail]): what the socket's own sendall takes on from.
-PyObject* rest_to_send(size_t length, ByteView rest) {
+// Hands `segments` (a new reference, or nullptr with an exception set) to
+// the package's sender; the packet's length once it has sent them.
+PyObject* sent_by_package(const SocketTarget& target, PyObject* segments, size_t length) {
+  PyRef rest = PyRef::steal(segments);
+  if (!rest) return nullptr;
+  PyRef done = PyRef::steal(PyObject_CallFunctionObjArgs(target.send_rest, target.sock, rest.get(), nullptr));
+  return done ? PyLong_FromSize_t(length) : nullptr;
+}
+
+// [bytes of the unsent tail].
+PyObject* tail_list(ByteView rest) {
   PyRef tail = PyRef::steal(
       PyBytes_FromStringAndSize(reinterpret_cast<const char*>(rest.data()), static_cast<Py_ssize_t>(rest.size())));
-  if (!tail) return nullptr;
-  return Py_BuildValue("(n[O])", static_cast<Py_ssize_t>(length), tail.get());
+  return tail ? Py_BuildValue("[O]", tail.get()) : nullptr;
 }
 
 }  // namespace
@@ -48,22 +56,19 @@ bool direct_descriptor(PyObject* sock, int& fd) {
   return number && to_c_int(number.get(), fd);
 }
 
-PyObject* send_plan(const PacketPlan& plan, int fd, const std::function<PyObject*(ByteView)>& owner_of) {
+PyObject* send_plan(const PacketPlan& plan, const SocketTarget& target,
+                    const std::function<PyObject*(ByteView)>& owner_of) {
   const size_t length = plan.size();
-  if (length > kSentWhole) {
-    PyRef segments = PyRef::steal(plan_to_segment_list(plan, owner_of));
-    if (!segments) return nullptr;
-    return Py_BuildValue("(nO)", static_cast<Py_ssize_t>(length), segments.get());
-  }
+  if (length > kSentWhole) return sent_by_package(target, plan_to_segment_list(plan, owner_of), length);
   const MutableBytes packet = scratch().first(length);
   write_plan(plan, packet);
-  if (fd < 0) return rest_to_send(length, packet);
+  if (target.fd < 0) return sent_by_package(target, tail_list(packet), length);
   // A socket that cannot take it all at once (full, or with a timeout to
   // honour) is left to the socket's own sendall from where this stopped.
-  const ssize_t sent = ::send(fd, packet.data(), length, MSG_DONTWAIT);
+  const ssize_t sent = ::send(target.fd, packet.data(), length, MSG_DONTWAIT);
   if (sent == static_cast<ssize_t>(length)) return PyLong_FromSize_t(length);
   if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return PyErr_SetFromErrno(PyExc_OSError);
-  return rest_to_send(length, packet.subspan(sent > 0 ? static_cast<size_t>(sent) : 0));
+  return sent_by_package(target, tail_list(packet.subspan(sent > 0 ? static_cast<size_t>(sent) : 0)), length);
 }
 
 PyObject* native_take_arrived(PyObject*, PyObject* args, PyObject* kwargs) {

@@ -24,13 +24,22 @@ inline constexpr size_t kSentWhole = size_t{64} << 10;
 // with an exception set.
 bool direct_descriptor(PyObject* sock, int& fd);
 
-// Sends the packet on the socket `fd` (-1: none the caller may use directly)
-// when it is small and the socket takes it whole without waiting: the
-// packet's length as an int. Otherwise nothing or a head of it has been sent,
-// and the result is (length, segments): the rest as a list of bytes and
-// memoryviews (plan_to_segment_list's, with `owner_of`) for the socket's own
-// calls, which wait as its timeout says. A failing send raises OSError from
-// its errno, as the socket's own send would.
-PyObject* send_plan(const PacketPlan& plan, int fd, const std::function<PyObject*(ByteView)>& owner_of);
+// Where send_plan sends: `sock`, through its descriptor `fd` where that may
+// be written directly (else -1), and `send_rest(sock, segments)`, the
+// package's sender for what one send(2) does not take.
+struct SocketTarget {
+  PyObject* sock;
+  int fd;
+  PyObject* send_rest;
+};
+
+// Sends the packet, and returns its length as an int. A small one goes out
+// with one send(2) that does not wait when the socket takes it whole;
+// otherwise what is left (all of it, or the tail a send left) goes to
+// send_rest as a list of bytes and memoryviews (plan_to_segment_list's, with
+// `owner_of`), whose socket calls wait as the socket's timeout says. A
+// failing send raises OSError from its errno, as the socket's own send would.
+PyObject* send_plan(const PacketPlan& plan, const SocketTarget& target,
+                    const std::function<PyObject*(ByteView)>& owner_of);
 
 }  // namespace vakra::ext

@@ -151,13 +151,9 @@ def send(sock: socket.socket, obj: Any, *, check_integrity: bool = False, compre
     :func:`vakra.dumps`, plus ``OSError`` from the socket; an error in the
     middle of sending leaves the peer with part of a packet.
     """
-    # A small packet is sent from the native call itself when the socket takes it at once.
-    sent = _send_to(sock, obj, check_integrity, compress, alignment, convert)
-    if type(sent) is int:
-        return sent
-    length, rest = sent
-    _send_segments(sock, rest)
-    return length
+    # A small packet goes out from the native call itself when the socket takes it at once;
+    # anything else (a large packet, the rest of a partial send) through _send_segments.
+    return _send_to(sock, obj, check_integrity, compress, alignment, convert, _send_segments)
 
 
 def recv(sock: socket.socket, *, max_size: int | None = None, writable: bool = False) -> Any:
