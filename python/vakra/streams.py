@@ -27,8 +27,6 @@ import threading
 from collections.abc import Callable, Iterator
 from typing import IO, Any
 
-import numpy as np
-
 from . import _native
 from ._encoding import convert
 from .api import PathLike, file_descriptor, loads
