@@ -96,6 +96,14 @@ bool to_i64(PyObject* object, int64_t& out) {
   return true;
 }
 
+bool to_size_limit(PyObject* object, int64_t& out) {
+  if (object == Py_None) {
+    out = kNoSizeLimit;
+    return true;
+  }
+  return to_i64(object, out);
+}
+
 bool to_double(PyObject* object, double& out) {
   out = PyFloat_AsDouble(object);
   return !(out == -1.0 && PyErr_Occurred());

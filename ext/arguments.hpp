@@ -19,6 +19,9 @@ bool to_c_int(PyObject* object, int& out);
 bool to_u32(PyObject* object, uint32_t& out);
 bool to_u8(PyObject* object, uint8_t& out);
 bool to_i64(PyObject* object, int64_t& out);
+// A packet size limit: None for none (kNoSizeLimit); a negative one refuses every packet.
+inline constexpr int64_t kNoSizeLimit = INT64_MAX;
+bool to_size_limit(PyObject* object, int64_t& out);
 bool to_double(PyObject* object, double& out);
 // A view of a `bytes` object's contents, valid while the object lives.
 bool to_bytes(PyObject* object, ByteView& out);

@@ -36,6 +36,16 @@ bool numpy_knows(ProcessObjects& h, const DecodeSource& source, Dtype dtype) {
   return true;
 }
 
+// numpy.dtype of `dtype`'s name, made once (borrowed): NumPy takes a dtype
+// object for less than it takes to look a name up. nullptr with NumPy's
+// error set (a name it does not know: not cached, so "bfloat16" works once
+// ml_dtypes has registered it).
+PyObject* dtype_object(ProcessObjects& h, Dtype dtype) {
+  PyRef& made = h.dtype_objects[static_cast<size_t>(dtype)];
+  if (!made) made = PyRef::steal(PyObject_CallFunctionObjArgs(h.dtype_type.get(), name_of(h, dtype), nullptr));
+  return made.get();
+}
+
 // `flat`, a 1-D array, in `shape` (1-D arrays as they are).
 bool shaped(const ProcessObjects& h, PyRef flat, std::span<const uint32_t> shape, PyRef& out) {
   if (shape.size() == 1) {
@@ -100,16 +110,19 @@ bool mark_read_only(const ProcessObjects& h, PyObject* array) {
 // numpy.frombuffer over the caller's own object at the body's offset: no copy.
 bool dense_view(ProcessObjects& h, const DecodeSource& source, const DecodedDense& dense, PyRef& out) {
   if (!numpy_knows(h, source, dense.dtype)) return false;
-  const size_t offset_in_source = static_cast<size_t>(dense.data.data() - source.base);
-  const BodyHome home = source.locator != nullptr ? source.locator->locate(dense.data)
-                                                  : BodyHome{source.object, offset_in_source, source.immutable};
+  PyObject* dtype = dtype_object(h, dense.dtype);
+  if (dtype == nullptr) return false;
+  // Without a locator every body lies in the bytes exported from `source.object`, from `base` on.
+  const BodyHome home = source.locator != nullptr
+                            ? source.locator->locate(dense.data)
+                            : BodyHome{source.object, static_cast<size_t>(dense.data.data() - source.base), source.immutable};
   PyRef count = PyRef::steal(PyLong_FromUnsignedLongLong(element_count_of(dense.shape)));
   if (!count) return false;
   PyRef offset = PyRef::steal(PyLong_FromSize_t(home.offset));
   if (!offset) return false;
   // frombuffer(buffer, dtype, count, offset), positionally: no keyword dict per call.
-  PyRef flat = PyRef::steal(PyObject_CallFunctionObjArgs(h.frombuffer.get(), home.object, name_of(h, dense.dtype),
-                                                         count.get(), offset.get(), nullptr));
+  PyRef flat = PyRef::steal(
+      PyObject_CallFunctionObjArgs(h.frombuffer.get(), home.object, dtype, count.get(), offset.get(), nullptr));
   if (!flat) return false;
   // Read-only (or copied) before reshaping, so the reshaped array inherits it.
   if (source.writable) {
@@ -131,7 +144,8 @@ bool dense_decompressed(ProcessObjects& h, const DecodeSource& source, const Dec
   // array, which dtypes without a buffer format (bfloat16) need below.
   PyRef length = PyRef::steal(PyLong_FromUnsignedLongLong(count));
   if (!length) return false;
-  PyRef array = numpy_knows(h, source, dense.dtype) ? empty_array(h, length.get(), name_of(h, dense.dtype)) : PyRef();
+  PyObject* dtype = numpy_knows(h, source, dense.dtype) ? dtype_object(h, dense.dtype) : nullptr;
+  PyRef array = dtype != nullptr ? empty_array(h, length.get(), dtype) : PyRef();
   if (!array) {
     // NumPy refused (an unknown dtype name, no memory): a damaged frame is reported first.
     PyRef type, value, traceback;
@@ -221,6 +235,11 @@ bool sparse_to_py(ProcessObjects& h, const DecodeSource& source, const DecodedSp
       return false;
     }
     if (!parts[i]) return true;
+  }
+  // SciPy is given arrays only: another kind in a component's place (a string
+  // tensor, a bundle, ...) makes a malformed packet, not a TypeError of SciPy's.
+  for (const Decoded& component : sparse.components) {
+    if (!std::holds_alternative<DecodedDense>(component.value)) return raise_codec_error(make_error(ErrorKind::Malformed));
   }
   PyRef shape = shape_tuple(sparse.shape);
   if (!shape) return false;

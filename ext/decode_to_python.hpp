@@ -46,7 +46,7 @@ enum class Bfloat16 : uint8_t {
 // address minus `base`.
 struct DecodeSource {
   PyObject* object;
-  const uint8_t* base;
+  const uint8_t* base;  // null where `locator` places the bodies
   bool immutable;  // an exact bytes object: NumPy's views of it are read-only already
   const BodyLocator* locator = nullptr;  // when set, dense bodies are placed by it
   // Arrays (dense, and with a locator quantized ones too) come back writable:

@@ -5,7 +5,7 @@
 #pragma once
 
 #include <cstddef>
-#include <deque>
+#include <list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -83,10 +83,12 @@ class PlanBuilder {
   Dispatch dispatch_;
   PyObject* convert_;
   std::vector<PyRef> keep_objects_;
-  std::deque<BufferView> keep_exports_;
-  std::deque<std::vector<uint32_t>> keep_shapes_;
-  std::deque<StringParts> keep_strings_;
-  std::deque<QuantizedParts> keep_quantized_;
+  // Lists: stable addresses, and nothing allocated while empty (a deque
+  // allocates when made, which small encodes paid for every call).
+  std::list<BufferView> keep_exports_;
+  std::list<std::vector<uint32_t>> keep_shapes_;
+  std::list<StringParts> keep_strings_;
+  std::list<QuantizedParts> keep_quantized_;
   std::vector<PyObject*> open_dicts_;  // the dicts being walked, to refuse one that contains itself
   std::vector<PyObject*> failed_path_;  // keys of the entries a failure came through, innermost first
   std::string failed_limit_;            // the bound that failure broke, when its message does not say

@@ -13,6 +13,12 @@ inline PyCFunction with_keywords(PyCFunctionWithKeywords routine) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(routine));
 }
 
+// METH_FASTCALL | METH_KEYWORDS routines (Signature::call_vector) likewise.
+using VectorRoutine = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+inline PyCFunction with_vector(VectorRoutine routine) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(routine));
+}
+
 // Refuses a second interpreter: module state is process-wide. `module_name`
 // names the module in the ImportError. False with an exception set.
 bool claim_interpreter(const char* module_name);

@@ -1,13 +1,15 @@
-// _native.encode, encode_into, encode_to_fd and encode_segments: the
+// _native.encode, encode_into, encode_to_fd, encode_segments and send_to: the
 // package's one encoder. Every value the package accepts is walked natively
 // into one plan (PlanBuilder's package dispatch), and the plan goes to new
-// bytes, a caller's buffer, a descriptor or a list of segments.
+// bytes, a caller's buffer, a descriptor, a list of segments or a socket.
 #include "arguments.hpp"
 #include "encode_plan.hpp"
 #include "errors.hpp"
+#include "numpy_array.hpp"
 #include "native_entry_points.hpp"
 #include "plan_sinks.hpp"
 #include "signature.hpp"
+#include "socket_packets.hpp"
 
 namespace vakra::ext {
 namespace {
@@ -36,6 +38,9 @@ const Signature kEncodeSegments("encode_segments", arg("obj", as_object), arg("c
 const Signature kEncodeInto("encode_into", arg("obj", as_object), arg("buffer", as_object),
                             arg("check_integrity", to_bool), arg("compress", to_bool), arg("alignment", to_alignment),
                             arg("convert", to_callable_or_none));
+const Signature kSendTo("send_to", arg("sock", as_object), arg("obj", as_object), arg("check_integrity", as_object),
+                         arg("compress", as_object), arg("alignment", to_alignment),
+                         arg("convert", to_callable_or_none), arg("send_rest", to_callable_or_none));
 const Signature kEncodeToFd("encode_to_fd", arg("obj", as_object), arg("fd", to_c_int), arg("check_integrity", to_bool),
                             arg("compress", to_bool), arg("alignment", to_alignment),
                             arg("convert", to_callable_or_none));
@@ -71,6 +76,47 @@ PyObject* encode_to_fd(PyObject* obj, int fd, bool check_integrity, bool compres
                  });
 }
 
+// An exact ndarray, C-contiguous in native byte order and not to be
+// compressed, planned as the builder plans one but without its bookkeeping
+// (the array and its export live through the call), and sent. `handled` is
+// false, with nothing set, for any other value: it takes the builder's road.
+PyObject* send_plain_array(PyObject* obj, const SocketTarget& target, const EncodeOptions& options, bool& handled) {
+  handled = false;
+  if (options.compress || !is_exact_ndarray(obj)) return nullptr;
+  NumpyArrayInfo info;
+  BufferView memory;
+  bool contiguous = false;
+  if (!extract_ndarray(obj, info, memory, contiguous)) {
+    handled = true;  // the builder would fail the same way, in the same call
+    return nullptr;
+  }
+  if (!contiguous || !info.native_order) return nullptr;
+  handled = true;
+  const DenseView view{ByteView(reinterpret_cast<const uint8_t*>(info.data_address), info.nbytes), info.shape,
+                       info.dtype};
+  PacketPlan plan;
+  if (!unwrap(plan_dense(view, options), plan.node.emplace<DensePlan>())) return nullptr;
+  return send_plan(plan, target, [obj](ByteView) { return obj; });  // the body is the one borrowed piece
+}
+
+// The options are taken by their truth, as bool() takes them.
+PyObject* send_to(PyObject* sock, PyObject* obj, PyObject* check_integrity, PyObject* compress, uint64_t alignment,
+                  PyObject* convert, PyObject* send_rest) {
+  const int check = PyObject_IsTrue(check_integrity);
+  const int compressed = check < 0 ? -1 : PyObject_IsTrue(compress);
+  if (compressed < 0) return nullptr;
+  SocketTarget target{sock, -1, send_rest};
+  if (!direct_descriptor(sock, target.fd)) return nullptr;
+  const EncodeOptions options = encode_options(check != 0, compressed != 0, alignment);
+  if (!check_alignment(options)) return nullptr;
+  bool handled = false;
+  PyObject* sent = send_plain_array(obj, target, options, handled);
+  if (handled) return sent;
+  return planned(obj, options, convert, [&target](PlanBuilder& builder, const PacketPlan& plan) {
+    return send_plan(plan, target, [&](ByteView bytes) { return builder.owner_of(bytes); });
+  });
+}
+
 PyObject* encode_segments(PyObject* obj, bool check_integrity, bool compress, uint64_t alignment, PyObject* convert) {
   return planned(obj, encode_options(check_integrity, compress, alignment), convert,
                  [](PlanBuilder& builder, const PacketPlan& plan) {
@@ -88,6 +134,10 @@ PyObject* native_encode_into(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* native_encode_to_fd(PyObject*, PyObject* args, PyObject* kwargs) {
   return kEncodeToFd.call(args, kwargs, encode_to_fd);
+}
+
+PyObject* native_send_to(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return kSendTo.call_vector(args, nargs, kwnames, send_to);
 }
 
 PyObject* native_encode_segments(PyObject*, PyObject* args, PyObject* kwargs) {

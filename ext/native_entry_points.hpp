@@ -13,6 +13,9 @@ PyObject* native_encode(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* native_encode_into(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* native_encode_to_fd(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* native_encode_segments(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* native_send_to(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// Taking a packet that has arrived on a socket: socket_packets.cpp.
+PyObject* native_take_arrived(PyObject* module, PyObject* args, PyObject* kwargs);
 // String tensor items: native_string_entry.cpp.
 PyObject* native_string_items(PyObject* module, PyObject* args, PyObject* kwargs);
 // Threads (native_threads_entry.cpp): set_num_threads(n), get_num_threads(),

@@ -27,6 +27,15 @@ PyMethodDef kNativeFunctions[] = {
     {"encode_segments", with_keywords(native_encode_segments), METH_VARARGS | METH_KEYWORDS,
      "encode_segments(obj, check_integrity, compress, alignment, convert)\n--\n\n"
      "The packet as a list of bytes and read-only memoryviews of the values' own bodies."},
+    {"send_to", with_vector(native_send_to), METH_FASTCALL | METH_KEYWORDS,
+     "send_to(sock, obj, check_integrity, compress, alignment, convert, send_rest)\n--\n\n"
+     "Send the packet on sock, a small one in one call on its descriptor (exactly a socket.socket); what that "
+     "does not take goes to send_rest(sock, segments). Its length."},
+    {"take_arrived", with_keywords(native_take_arrived), METH_VARARGS | METH_KEYWORDS,
+     "take_arrived(sock, max_size=None, writable=False)\n--\n\n"
+     "The next packet on the stream socket sock (exactly a socket.socket, else None) as bytes (a bytearray when writable), taken whole when the socket "
+     "holds all of it already; None when it does not, or when the peek fails or meets the stream's end. "
+     "ValueError, taking nothing, for bytes that start no packet or a packet larger than max_size."},
     {"string_items", with_keywords(native_string_items), METH_VARARGS | METH_KEYWORDS,
      "string_items(offsets, payload, as_str)\n--\n\n"
      "The items of a string tensor (uint64 offsets into a bytes payload) as a list of str or bytes."},

@@ -1,6 +1,7 @@
-// vakra._native.PacketReader(fd, read_into, read_ahead): the packets of a
-// stream, one per call of next() (decoded) or next_bytes() (a read-only
-// memoryview of the packet's bytes).
+// vakra._native.PacketReader(fd, read_into, read_ahead, max_size=None,
+// writable=False): the packets of a stream, one per call of next() (decoded)
+// or next_bytes() (a read-only memoryview of the packet's bytes). The limit
+// and the kind of arrays are given once, so a call takes no arguments.
 //
 // Bytes come from `fd` with read(2) when it is a descriptor the reader may
 // use directly (-1 otherwise), and from `read_into(memoryview) -> int | None`
@@ -49,16 +50,6 @@ namespace {
 // Small packets share memory of this size; larger ones grow memory of their own from it.
 constexpr size_t kArenaSize = size_t{64} << 10;
 
-// max_size: None for no limit; a negative one refuses every packet.
-constexpr int64_t kNoLimit = INT64_MAX;
-bool to_size_limit(PyObject* object, int64_t& out) {
-  if (object == Py_None) {
-    out = kNoLimit;
-    return true;
-  }
-  return to_i64(object, out);
-}
-
 Raised raise_blocking() {
   PyRef error = PyRef::steal(PyObject_CallFunction(PyExc_BlockingIOError, "is", EAGAIN, "the stream has no data ready"));
   if (error) PyErr_SetObject(PyExc_BlockingIOError, error.get());
@@ -98,30 +89,33 @@ PyRef view_of(PyObject* memory, size_t start, size_t stop, bool read_only) {
   return PyRef::steal(PySequence_GetSlice(whole.get(), static_cast<Py_ssize_t>(start), static_cast<Py_ssize_t>(stop)));
 }
 
-// A packet the reader has taken: its bytes lie at [offset, offset + length) of `memory`.
+// A packet the reader has taken: its bytes lie at [offset, offset + length)
+// of `memory`, which starts at `base` when the reader holds its export (an
+// arena: never resized, so the address holds while `memory` lives).
 struct TakenPacket {
   PyRef memory;
   size_t offset = 0;
   size_t length = 0;
+  const uint8_t* base = nullptr;
 };
 
 class PacketReader {
  public:
-  PacketReader(int fd, PyObject* read_into, bool read_ahead)
+  PacketReader(int fd, PyObject* read_into, bool read_ahead, int64_t max_size, bool writable)
       : fd_(fd), socket_(is_socket(fd)), read_into_(PyRef::borrow(read_into == Py_None ? nullptr : read_into)),
-        read_ahead_(read_ahead) {}
+        read_ahead_(read_ahead), max_size_(max_size), writable_(writable) {}
 
-  PyObject* next(int64_t max_size, bool writable) {
+  PyObject* next() {
     TakenPacket packet;
-    if (!take(max_size, packet)) return nullptr;
-    if (writable) return decode(packet, packet.memory.get(), false, true);
+    if (!take(packet)) return nullptr;
+    if (writable_) return decode(packet, packet.memory.get(), false, true);
     PyRef view = readonly_view(packet);
     return view ? decode(packet, view.get(), true, false) : nullptr;
   }
 
-  PyObject* next_bytes(int64_t max_size) {
+  PyObject* next_bytes() {
     TakenPacket packet;
-    if (!take(max_size, packet)) return nullptr;
+    if (!take(packet)) return nullptr;
     return view_of(packet.memory.get(), packet.offset, packet.offset + packet.length, true).release();
   }
 
@@ -136,6 +130,7 @@ class PacketReader {
   }
   void clear() {
     read_into_ = PyRef();
+    release_arena();
     memory_ = PyRef();
     readonly_ = PyRef();
     capacity_ = start_ = end_ = 0;
@@ -144,17 +139,17 @@ class PacketReader {
  private:
   // Reads until the pending bytes hold a whole packet and takes it. False
   // with an exception set; every byte read stays pending.
-  bool take(int64_t max_size, TakenPacket& packet) {
+  bool take(TakenPacket& packet) {
     if (busy_) return raise(PyExc_RuntimeError, "the reader is already reading in another thread");
     struct Busy {
       bool& flag;
       explicit Busy(bool& f) : flag(f) { flag = true; }
       ~Busy() { flag = false; }
     } busy(busy_);
-    return take_unguarded(max_size, packet);
+    return take_unguarded(packet);
   }
 
-  bool take_unguarded(int64_t max_size, TakenPacket& packet) {
+  bool take_unguarded(TakenPacket& packet) {
     for (;;) {
       PacketExtent extent;
       if (!measure(extent)) return false;
@@ -165,12 +160,12 @@ class PacketReader {
         if (!make_room() || !read_more()) return false;
         continue;
       }
-      if (max_size < 0 || total > static_cast<uint64_t>(max_size)) {
+      if (max_size_ < 0 || total > static_cast<uint64_t>(max_size_)) {
         return raise(PyExc_ValueError, "Packet larger than max_size: at least " + std::to_string(total) +
-                                           " bytes, max_size " + std::to_string(max_size));
+                                           " bytes, max_size " + std::to_string(max_size_));
       }
       if (extent.complete) {
-        packet = {PyRef::borrow(memory_.get()), start_, extent.length};
+        packet = {PyRef::borrow(memory_.get()), start_, extent.length, arena_held_ ? arena_.data() : nullptr};
         start_ += extent.length;
         meter_ = PacketMeter();
         last_length_ = extent.length;
@@ -197,11 +192,15 @@ class PacketReader {
     BufferView memory;
     ByteView pending;
     if (end_ > start_) {
-      if (!memory.acquire_bytes(memory_.get())) return false;
-      pending = memory.bytes().subspan(start_, end_ - start_);
+      if (!exported(memory)) return false;
+      pending = (arena_held_ ? arena_ : memory).bytes().subspan(start_, end_ - start_);
     }
     return unwrap(meter_.measure(pending), extent);
   }
+
+  // `memory` takes an export of the reader's memory for the call, unless the
+  // reader holds the arena's (arena_held_).
+  bool exported(BufferView& memory) const { return arena_held_ || memory.acquire_bytes(memory_.get()); }
 
   // Makes [end_, window_end()) non-empty: the pending bytes stay where they
   // are while the packet fits, else move to new memory of the right kind.
@@ -232,10 +231,15 @@ class PacketReader {
     if (have > 0) {
       BufferView from;
       BufferView to;
-      if (!from.acquire_bytes(memory_.get()) || !to.acquire_bytes(memory.get())) return false;
+      if (!exported(from) || !to.acquire_bytes(memory.get())) return false;
       if (to.readonly() || to.size() < capacity) throw InternalFailure("reader memory is not writable");
-      std::memcpy(to.writable_bytes().data(), from.bytes().data() + start_, have);
+      std::memcpy(to.writable_bytes().data(), (arena_held_ ? arena_ : from).bytes().data() + start_, have);
     }
+    release_arena();
+    // An arena's export is held for as long as it is the reader's (it is
+    // never resized); a mapping must stay free to grow.
+    if (!dedicated && !arena_.acquire_bytes(memory.get())) return false;
+    arena_held_ = !dedicated;
     memory_ = std::move(memory);
     readonly_ = PyRef();
     capacity_ = capacity;
@@ -253,7 +257,13 @@ class PacketReader {
     return true;
   }
 
+  void release_arena() {
+    arena_.release();
+    arena_held_ = false;
+  }
+
   void forget_memory() {
+    release_arena();
     memory_ = PyRef();
     readonly_ = PyRef();
     capacity_ = start_ = end_ = 0;
@@ -270,9 +280,10 @@ class PacketReader {
     const size_t stop = window_end();
     if (fd_ >= 0) {
       BufferView memory;
-      if (!memory.acquire_bytes(memory_.get())) return false;
-      if (memory.readonly()) throw InternalFailure("reader memory is not writable");
-      const MutableBytes window = memory.writable_bytes().subspan(end_, stop - end_);
+      if (!exported(memory)) return false;
+      const BufferView& held = arena_held_ ? arena_ : memory;
+      if (held.readonly()) throw InternalFailure("reader memory is not writable");
+      const MutableBytes window = held.writable_bytes().subspan(end_, stop - end_);
       // One read when reading ahead; the whole window (the packet's rest) otherwise.
       const size_t minimum = read_ahead_ && !dedicated_ ? 1 : window.size();
       if (minimum == 1 && socket_) {
@@ -353,17 +364,21 @@ class PacketReader {
   // index arrays need no copy.
   static PyObject* decode(const TakenPacket& packet, PyObject* object, bool immutable, bool writable) {
     BufferView memory;
-    if (!memory.acquire_bytes(object)) return nullptr;
-    DecodeSource source{object, memory.data(), immutable};
+    if (packet.base == nullptr && !memory.acquire_bytes(object)) return nullptr;
+    DecodeSource source{object, packet.base != nullptr ? packet.base : memory.data(), immutable};
     source.writable = writable;
-    return decode_source_to_object(source, memory.bytes().subspan(packet.offset, packet.length));
+    return decode_source_to_object(source, ByteView(source.base + packet.offset, packet.length));
   }
 
   int fd_;
   bool socket_;
   PyRef read_into_;
   bool read_ahead_;
+  int64_t max_size_;
+  bool writable_;
   PyRef memory_;    // a bytearray arena, or the mapping of one large packet
+  BufferView arena_;         // the arena's export, held while it is memory_ (declared after it: released first)
+  bool arena_held_ = false;
   PyRef readonly_;  // a read-only memoryview of the arena, made on first use
   bool dedicated_ = false;
   size_t capacity_ = 0;
@@ -383,30 +398,29 @@ struct ReaderObject {
 
 PacketReader& reader_of(PyObject* self) { return *reinterpret_cast<ReaderObject*>(self)->reader; }
 
-const Signature kNew("PacketReader", arg("fd", to_c_int), arg("read_into", as_object), arg("read_ahead", to_bool));
-const Signature kNext("next", arg("max_size", to_size_limit, kNoLimit), arg("writable", to_bool, false));
-const Signature kNextBytes("next_bytes", arg("max_size", to_size_limit, kNoLimit));
+const Signature kNew("PacketReader", arg("fd", to_c_int), arg("read_into", as_object), arg("read_ahead", to_bool),
+                     arg("max_size", to_size_limit, kNoSizeLimit), arg("writable", to_bool, false));
 
 PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return kNew.call(args, kwargs, [type](int fd, PyObject* read_into, bool read_ahead) -> PyObject* {
+  return kNew.call(args, kwargs, [type](int fd, PyObject* read_into, bool read_ahead, int64_t max_size,
+                                        bool writable) -> PyObject* {
     if (read_into != Py_None && PyCallable_Check(read_into) == 0) {
       return raise(PyExc_TypeError, "read_into must be callable or None");
     }
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyRef self = PyRef::steal(alloc(type, 0));
     if (!self) return nullptr;
-    reinterpret_cast<ReaderObject*>(self.get())->reader = new PacketReader(fd, read_into, read_ahead);
+    reinterpret_cast<ReaderObject*>(self.get())->reader = new PacketReader(fd, read_into, read_ahead, max_size, writable);
     return self.release();
   });
 }
 
-PyObject* reader_next(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return kNext.call(args, kwargs,
-                    [self](int64_t max_size, bool writable) { return reader_of(self).next(max_size, writable); });
+PyObject* reader_next(PyObject* self, PyObject*) {
+  return guarded_call([self] { return reader_of(self).next(); });
 }
 
-PyObject* reader_next_bytes(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return kNextBytes.call(args, kwargs, [self](int64_t max_size) { return reader_of(self).next_bytes(max_size); });
+PyObject* reader_next_bytes(PyObject* self, PyObject*) {
+  return guarded_call([self] { return reader_of(self).next_bytes(); });
 }
 
 PyObject* reader_buffered(PyObject* self, PyObject*) { return PyLong_FromSize_t(reader_of(self).buffered()); }
@@ -432,9 +446,8 @@ void reader_dealloc(PyObject* self) {
 }
 
 PyMethodDef kMethods[] = {
-    {"next", with_keywords(reader_next), METH_VARARGS | METH_KEYWORDS,
-     "next(max_size=None, writable=False)\n--\n\nThe next packet's value."},
-    {"next_bytes", with_keywords(reader_next_bytes), METH_VARARGS | METH_KEYWORDS, "next_bytes(max_size=None)\n--\n\nThe next packet's bytes, as a read-only memoryview."},
+    {"next", reader_next, METH_NOARGS, "next()\n--\n\nThe next packet's value."},
+    {"next_bytes", reader_next_bytes, METH_NOARGS, "next_bytes()\n--\n\nThe next packet's bytes, as a read-only memoryview."},
     {"buffered", reader_buffered, METH_NOARGS,
      "buffered()\n--\n\nHow many bytes the reader holds beyond the packets it has handed out."},
     {"ended", reader_ended, METH_NOARGS, "ended()\n--\n\nWhether a read has met the end of the stream."},
@@ -447,7 +460,8 @@ PyType_Slot kSlots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(reader_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(reader_clear)},
     {Py_tp_methods, kMethods},
-    {Py_tp_doc, const_cast<char*>("PacketReader(fd, read_into, read_ahead)\n--\n\nThe packets of a stream, one per call.")},
+    {Py_tp_doc, const_cast<char*>("PacketReader(fd, read_into, read_ahead, max_size=None, writable=False)\n--\n\n"
+                                  "The packets of a stream, one per call.")},
     {0, nullptr},
 };
 PyType_Spec kSpec = {"vakra._native.PacketReader", sizeof(ReaderObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,

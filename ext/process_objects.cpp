@@ -43,7 +43,7 @@ bool make_names(InternedNames& n) {
       {&n.writeable, "writeable"}, {&n.from_raw, "_from_raw"},
       {&n.scipy_sparse, "scipy.sparse"}, {&n.quantize_module, "vakra.quantize"},
       {&n.quantized_class, "QuantizedTensor"}, {&n.ragged_module, "vakra.ragged"},
-      {&n.string_class, "StringTensor"},
+      {&n.string_class, "StringTensor"},        {&n.fileno, "fileno"},
   };
   for (const auto& [slot, text] : plain) {
     if (!intern(*slot, text)) return false;
@@ -71,7 +71,8 @@ bool make(ProcessObjects& o) {
     if (!o.dtype_names[i]) return false;
   }
   if (!module_attribute(o.string_tensor, "vakra.ragged", "StringTensor") ||
-      !module_attribute(o.quantized_tensor, "vakra.quantize", "QuantizedTensor")) {
+      !module_attribute(o.quantized_tensor, "vakra.quantize", "QuantizedTensor") ||
+      !module_attribute(o.socket_type, "socket", "socket")) {
     return false;
   }
   o.body_view_type = make_body_view_type();

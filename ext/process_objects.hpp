@@ -23,6 +23,8 @@ struct InternedNames {
   PyRef format, row, col, indices, indptr, offsets, payload, to_raw;
   // What the decoder calls; the package's classes are looked up in their modules at every call.
   PyRef reshape, view, writeable, from_raw, scipy_sparse, quantize_module, quantized_class, ragged_module, string_class;
+  // Sockets whose descriptor vakra.send writes directly.
+  PyRef fileno;
   std::array<PyRef, 3> matrix_classes;      // coo_matrix, csr_matrix, csc_matrix: by SparseFormat
   std::array<PyRef, 8> quantized_keywords;  // QuantizedTensor's constructor keywords, in kQuantizedKeywords order
 };
@@ -56,7 +58,9 @@ struct ProcessObjects {
   InternedNames names;
   PyRef numpy, ndarray, dtype_type, frombuffer, empty;
   std::array<PyRef, kMaxDtypeCode> dtype_names;  // NumPy's name of each Dtype, by its index
+  std::array<PyRef, kMaxDtypeCode> dtype_objects;  // numpy.dtype(name) of each, made on first use
   PyRef string_tensor, quantized_tensor;         // the classes the encoder takes as they are
+  PyRef socket_type;                             // socket.socket
   PyRef body_view_type;                          // body_view.hpp
   PyRef file_mapping_type;                       // file_mapping.hpp
   PyRef frame_copy_type;                         // frame_copy.hpp

@@ -11,6 +11,7 @@
 //   }
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <span>
@@ -19,6 +20,7 @@
 #include <utility>
 
 #include "errors.hpp"
+#include "pyref.hpp"
 #include "python_api.hpp"
 
 namespace vakra::ext {
@@ -81,13 +83,51 @@ class Signature {
     return guarded_call([&]() -> PyObject* {
       std::array<PyObject*, sizeof...(T)> slots{};
       if (!match_arguments({name_, names_, required_}, args, kwargs, slots)) return nullptr;
-      std::tuple<T...> values;
-      if (!convert_all(slots, values, std::index_sequence_for<T...>{})) return nullptr;
-      return std::apply(body, values);
+      return converted(slots, body);
+    });
+  }
+
+  // The same for a METH_FASTCALL | METH_KEYWORDS entry point (hot paths: no
+  // argument tuple per call). Positional arguments alone are taken from the
+  // vector; keywords, and the error texts, go through the matcher above.
+  template <class Body>
+  PyObject* call_vector(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Body&& body) const noexcept {
+    if (kwnames != nullptr || nargs < static_cast<Py_ssize_t>(required_) ||
+        nargs > static_cast<Py_ssize_t>(sizeof...(T))) {
+      return call_matched(args, nargs, kwnames, body);
+    }
+    return guarded_call([&]() -> PyObject* {
+      std::array<PyObject*, sizeof...(T)> slots{};
+      std::copy(args, args + nargs, slots.begin());
+      return converted(slots, body);
     });
   }
 
  private:
+  template <class Body>
+  PyObject* converted(const std::array<PyObject*, sizeof...(T)>& slots, Body& body) const {
+    std::tuple<T...> values;
+    if (!convert_all(slots, values, std::index_sequence_for<T...>{})) return nullptr;
+    return std::apply(body, values);
+  }
+
+  // A vector call with keywords (or a wrong count) as a tuple and a dict, for match_arguments.
+  template <class Body>
+  PyObject* call_matched(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Body& body) const noexcept {
+    PyRef tuple = PyRef::steal(PyTuple_New(nargs));
+    PyRef keywords = PyRef::steal(kwnames != nullptr ? PyDict_New() : nullptr);
+    if (!tuple || (kwnames != nullptr && !keywords)) return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+      Py_INCREF(args[i]);
+      PyTuple_SetItem(tuple.get(), i, args[i]);
+    }
+    const Py_ssize_t count = kwnames != nullptr ? PyTuple_Size(kwnames) : 0;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      if (PyDict_SetItem(keywords.get(), PyTuple_GetItem(kwnames, i), args[nargs + i]) != 0) return nullptr;
+    }
+    return call(tuple.get(), keywords.get(), body);
+  }
+
   template <size_t... I>
   bool convert_all(const std::array<PyObject*, sizeof...(T)>& slots, std::tuple<T...>& values,
                    std::index_sequence<I...>) const {

@@ -132,3 +132,21 @@ def test_convert_command_reports_in_one_line(tmp_path):
     result = run("convert", str(tmp_path / "m.vkr"), str(tmp_path / "m.npz"))
     assert result.returncode == 0 and result.stderr == (
         f"vakra: warning: {tmp_path / 'm.npz'}: a .npz file has no place for metadata; not carried: 'k'\n")
+
+
+def test_a_reader_that_goes_away_ends_the_command_quietly(tmp_path):
+    # Our end of the pipe is closed before the command writes: with a long output (many packets) the write fails
+    # inside the reading loop, with a short one at the final flush. Either way: no traceback, no "Exception
+    # ignored", status 1.
+    many = tmp_path / "many.vkr"
+    with open(many, "wb") as handle:
+        for i in range(2000):
+            vakra.dump({f"k{j}": np.arange(3) for j in range(4)}, handle)
+    vakra.dump(np.arange(3), tmp_path / "one.vkr")
+    for command in ("info", "ls"):
+        for path in (many, tmp_path / "one.vkr"):
+            process = subprocess.Popen([sys.executable, "-m", "vakra", command, str(path)], stdout=subprocess.PIPE,
+                                       stderr=subprocess.PIPE)
+            process.stdout.close()
+            _, stderr = process.communicate(timeout=120)
+            assert (process.returncode, stderr.decode()) == (1, ""), (command, path.name)

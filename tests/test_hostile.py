@@ -159,3 +159,22 @@ def test_csr_index_arrays_are_checked_for_every_dtype_and_size(indices, indptr, 
                     vakra.loads(packet)
     finally:
         vakra.set_num_threads(before)
+
+
+@pytest.mark.parametrize("format_flag, slot, component", [
+    (0x0008, 0, vakra.dumps(["a", "b"])),  # coo: a string tensor for the values
+    (0x0008, 1, vakra.dumps({"x": np.arange(2, dtype=np.int32)})),  # coo: a bundle for the rows
+    (0x0020, 0, vakra.dumps(quantize(np.arange(2.0), "qint8"))),  # csr: a quantized tensor for the values
+    (0x0040, 2, vakra.dumps({})),  # csc of a 1-D shape (whose indices go unchecked): an empty bundle for indptr
+], ids=["coo-string-values", "coo-bundle-rows", "csr-quantized-values", "csc-1d-bundle-indptr"])
+def test_sparse_component_that_is_no_array_is_a_malformed_packet(format_flag, slot, component):
+    shape = (2,) if format_flag == 0x0040 else (2, 2)
+    components = [vakra.dumps(np.ones(2)), vakra.dumps(np.arange(2, dtype=np.int32)),
+                  vakra.dumps(np.arange(3 if format_flag != 0x0008 else 2, dtype=np.int32))]
+    components[slot] = component
+    packet = b"VKRA" + bytes([4]) + format_flag.to_bytes(2, "little") + bytes([0, len(shape), 0])
+    packet += b"".join(dim.to_bytes(4, "little") for dim in shape)
+    packet += b"".join(len(part).to_bytes(4, "little") + part for part in components)
+    for decode in (vakra.loads, vakra_rs.loads_rs, lambda data: vakra.Receiver(io.BytesIO(data)).recv()):
+        with pytest.raises(ValueError, match="^Malformed vakra packet$"):
+            decode(packet)

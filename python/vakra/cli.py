@@ -97,26 +97,39 @@ def _file_command(commands: argparse._SubParsersAction, name: str, run: Callable
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     try:
-        return args.run(args)
+        status = args.run(args)
+        sys.stdout.flush()  # output still buffered meets a reader that went away here, not at exit
+        return status
     except CommandError as error:
         print(f"vakra: {error}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         return 130
     except BrokenPipeError:
-        # The reader went away (``vakra info FILE | head``): stop quietly, and
-        # keep the interpreter's final flush from raising again.
+        # The reader of our output went away (``vakra info FILE | head``):
+        # stop quietly with status 1, as Python's own recipe does, and point
+        # stdout at /dev/null so the interpreter's final flush cannot raise.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
 
 
-def _run_info(args: argparse.Namespace) -> int:
-    path = args.file
+@contextlib.contextmanager
+def _reading(path: str) -> Iterator[None]:
+    """Turns an OSError into the one-line "cannot read" failure, except a
+    broken pipe, which is never a reading error: the reader of our output
+    went away, and main stops quietly."""
     try:
-        with _packets_of(path) as (data, failure):
-            _print_packets(path, data, args.index, args.verify, failure)
+        yield
+    except BrokenPipeError:
+        raise
     except OSError as error:
         raise CommandError(f"cannot read {path}: {error.strerror or error}") from None
+
+
+def _run_info(args: argparse.Namespace) -> int:
+    path = args.file
+    with _reading(path), _packets_of(path) as (data, failure):
+        _print_packets(path, data, args.index, args.verify, failure)
     return 0
 
 
@@ -211,19 +224,14 @@ def _read_stream(path: str, handle: IO[bytes]) -> tuple[bytes, CommandError | No
 def _contents_of(path: str) -> Iterator[Contents]:
     """The entries of the vakra file at `path` (NotVakra when it is none,
     CommandError when it cannot be read)."""
-    try:
-        with _packets_of(path) as (data, failure), memoryview(data) as view:
-            contents = read_contents(view, path)
-            if failure is not None and contents.failure is None:
-                contents.failure = str(failure)  # a pipe's reader stopped at bytes that are no packet
-            try:
-                yield contents
-            finally:
-                contents.release()
-    except BrokenPipeError:
-        raise  # the reader of our output went away: main stops quietly
-    except OSError as error:
-        raise CommandError(f"cannot read {path}: {error.strerror or error}") from None
+    with _reading(path), _packets_of(path) as (data, failure), memoryview(data) as view:
+        contents = read_contents(view, path)
+        if failure is not None and contents.failure is None:
+            contents.failure = str(failure)  # a pipe's reader stopped at bytes that are no packet
+        try:
+            yield contents
+        finally:
+            contents.release()
 
 
 def _run_ls(args: argparse.Namespace) -> int:

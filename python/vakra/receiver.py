@@ -52,23 +52,22 @@ class Receiver:
     stream ends between packets, "Packet cut short" inside one.
     """
 
-    __slots__ = ("_reader", "_max_size", "_writable")
-
     def __init__(self, source: Source, *, max_size: int | None = None, writable: bool = False) -> None:
-        self._reader = packet_reader(source, read_ahead=True)
-        self._max_size = max_size
-        self._writable = bool(writable)
+        self._reader = packet_reader(source, True, max_size, bool(writable))
+        # The native reader's own method, bound once: a call costs no Python
+        # frame (small messages are received at the rate of a system call).
+        self.recv = self._reader.next
 
-    def recv(self) -> Any:
+    def recv(self) -> Any:  # the instances' own attribute (bound in __init__) takes the calls
         """The next packet's value."""
-        return self._reader.next(self._max_size, self._writable)
+        return self._reader.next()
 
     def __iter__(self) -> Receiver:
         return self
 
     def __next__(self) -> Any:
         try:
-            return self._reader.next(self._max_size, self._writable)
+            return self._reader.next()
         except EOFError:
             raise StopIteration from None
 
@@ -78,20 +77,21 @@ class Receiver:
         return self._reader.buffered()
 
 
-def packet_reader(source: Source, read_ahead: bool) -> Any:
-    """A native PacketReader of `source`: the descriptor itself where the
-    source is a plain one (a socket, a raw file), with the source's own read
-    for the moments the descriptor would block (a socket's timeout), and only
-    the source's read otherwise (buffered files keep bytes of their own, TLS
+def packet_reader(source: Source, read_ahead: bool, max_size: int | None = None, writable: bool = False) -> Any:
+    """A native PacketReader of `source`, with the limit and the kind of
+    arrays of every packet it gives: the descriptor itself where the source
+    is a plain one (a socket, a raw file), with the source's own read for the
+    moments the descriptor would block (a socket's timeout), and only the
+    source's read otherwise (buffered files keep bytes of their own, TLS
     sockets decrypt)."""
     if isinstance(source, socket.socket):
         fd = source.fileno() if type(source) is socket.socket else -1
-        return _native.PacketReader(fd, source.recv_into, read_ahead)
+        return _native.PacketReader(fd, source.recv_into, read_ahead, max_size, writable)
     if isinstance(source, io.TextIOBase):
         raise TypeError("file must be opened in binary mode ('rb'), not text mode")
     if type(source) is io.FileIO:
-        return _native.PacketReader(source.fileno(), source.readinto, read_ahead)
-    return _native.PacketReader(-1, _checked_reader(source, read_ahead), read_ahead)
+        return _native.PacketReader(source.fileno(), source.readinto, read_ahead, max_size, writable)
+    return _native.PacketReader(-1, _checked_reader(source, read_ahead), read_ahead, max_size, writable)
 
 
 def _checked_reader(handle: IO[bytes], read_ahead: bool) -> ReadInto:

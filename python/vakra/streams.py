@@ -27,8 +27,6 @@ import threading
 from collections.abc import Callable, Iterator
 from typing import IO, Any
 
-import numpy as np
-
 from . import _native
 from ._encoding import convert
 from .api import PathLike, file_descriptor, loads
@@ -40,8 +38,9 @@ _probe = _native.probe
 _packet_meter = _native.packet_meter
 _measure = _native.measure
 _walk = _native.walk
-_encode = _native.encode
-_encode_segments = _native.encode_segments
+_send_to = _native.send_to
+_take_arrived = _native.take_arrived
+_loads = _native.loads
 _open_file = _native.open_file
 _map_file = _native.map_file
 # The kernel's readahead would read far around every page touched in a
@@ -140,8 +139,9 @@ def iter_load(file: PathLike | IO[bytes], *, mmap: bool = True, max_size: int | 
 def send(sock: socket.socket, obj: Any, *, check_integrity: bool = False, compress: bool = False,
          alignment: int = 64) -> int:
     """Send ``obj`` as one packet over a connected stream socket and return
-    the packet's length. Array bodies go to the socket straight from the
-    arrays' own memory (``sendmsg``); the packet is never built as ``bytes``.
+    the packet's length. A packet of up to 64 KiB is copied once and sent in
+    one system call; a larger one goes out with its array bodies straight
+    from the arrays' own memory (``sendmsg``), never built as ``bytes``.
     Under ``check_integrity`` bodies are copied and hashed as copied, so the
     packet always matches its checksums; unchecked bodies go out as the
     arrays hold them while they are sent, and may tear if another thread
@@ -149,12 +149,9 @@ def send(sock: socket.socket, obj: Any, *, check_integrity: bool = False, compre
     :func:`vakra.dumps`, plus ``OSError`` from the socket; an error in the
     middle of sending leaves the peer with part of a packet.
     """
-    if type(obj) is np.ndarray and obj.nbytes <= _FIRST_STEP:
-        # Copying a small array costs less than a vectored send.
-        packet = _encode(obj, bool(check_integrity), bool(compress), alignment, convert)
-        sock.sendall(packet)
-        return len(packet)
-    return _send_segments(sock, _encode_segments(obj, bool(check_integrity), bool(compress), alignment, convert))
+    # A small packet goes out from the native call itself when the socket takes it at once;
+    # anything else (a large packet, the rest of a partial send) through _send_segments.
+    return _send_to(sock, obj, check_integrity, compress, alignment, convert, _send_segments)
 
 
 def recv(sock: socket.socket, *, max_size: int | None = None, writable: bool = False) -> Any:
@@ -171,10 +168,10 @@ def recv(sock: socket.socket, *, max_size: int | None = None, writable: bool = F
     and should be closed. A :class:`vakra.Receiver` keeps such bytes instead,
     and reads small messages in one system call.
     """
-    packet = _peeked_packet(sock, max_size, writable)
+    packet = _arrived_packet(sock, max_size, writable)
     if packet is not None:
-        return loads(packet, writable=writable)
-    return _read_stream(sock, lambda reader: reader.next(max_size, writable))
+        return loads(packet, writable=True) if writable else _loads(packet)
+    return _read_stream(sock, max_size, writable, decoded=True)
 
 
 def read_packet(handle: IO[bytes], max_size: int | None = None) -> Any:
@@ -184,7 +181,7 @@ def read_packet(handle: IO[bytes], max_size: int | None = None) -> Any:
     status = _regular_file_status(handle)
     if status is not None:
         return _read_regular(handle, status.st_size, max_size)
-    return _read_stream(handle, lambda reader: reader.next_bytes(max_size))
+    return _read_stream(handle, max_size, decoded=False)
 
 
 def file_info(path: str | os.PathLike) -> dict[str, Any]:
@@ -202,7 +199,10 @@ def file_info(path: str | os.PathLike) -> dict[str, Any]:
 def _send_segments(sock: socket.socket, segments: list) -> int:
     """Sends the packet made of `segments` (bytes and 1-D byte memoryviews, in
     order) with as few sendmsg calls as the socket allows, picking up after
-    partial sends."""
+    partial sends; one segment with sendall, which every socket has."""
+    if len(segments) == 1:
+        sock.sendall(segments[0])
+        return len(segments[0])
     total = sum(map(len, segments))
     sent = sock.sendmsg(segments if len(segments) <= _IOV_MAX else segments[:_IOV_MAX])
     if sent == total:
@@ -267,7 +267,7 @@ def _load_streamed(handle: IO[bytes], max_size: int | None, writable: bool) -> A
     status = _regular_file_status(handle)
     if status is not None:
         return loads(_read_regular(handle, status.st_size, max_size), writable=writable)
-    return _read_stream(handle, lambda reader: reader.next(max_size, writable))
+    return _read_stream(handle, max_size, writable, decoded=True)
 
 
 def _regular_file_status(handle: IO[bytes]) -> os.stat_result | None:
@@ -346,15 +346,16 @@ def _packet_of(memory: bytes | _mmap.mmap, length: int) -> Any:
     return memory[:length] if 2 * length < len(memory) else memory
 
 
-def _read_stream(stream: Any, take: Callable[[Any], Any]) -> Any:
-    """`take(reader)` with a native reader of `stream` that never reads past
-    the packet. After an error inside a packet, a seekable stream is back at
-    its first byte; on others the bytes read are gone, and the error's note
-    says how many unless the stream had ended."""
+def _read_stream(stream: Any, max_size: int | None, writable: bool = False, *, decoded: bool) -> Any:
+    """The next packet from a native reader of `stream` that never reads past
+    it: its value, or its bytes unless `decoded`. After an error inside a
+    packet, a seekable stream is back at its first byte; on others the bytes
+    read are gone, and the error's note says how many unless the stream had
+    ended."""
     start = stream.tell() if _seekable(stream) else None
-    reader = packet_reader(stream, read_ahead=False)
+    reader = packet_reader(stream, False, max_size, writable)
     try:
-        return take(reader)
+        return reader.next() if decoded else reader.next_bytes()
     except BaseException as error:
         if reader.buffered():
             if start is not None:
@@ -365,10 +366,15 @@ def _read_stream(stream: Any, take: Callable[[Any], Any]) -> Any:
         raise
 
 
-def _peeked_packet(sock: socket.socket, max_size: int | None, writable: bool) -> Any:
+def _arrived_packet(sock: socket.socket, max_size: int | None, writable: bool) -> Any:
     """A packet the socket holds whole, taken in one read after a peek has
-    measured it (small packets usually arrive whole); None when it has not
-    all arrived, or the socket takes no flags (TLS)."""
+    measured it (small packets usually arrive whole): in one native call
+    where the socket's descriptor may be read directly and holds the packet
+    already; else with the socket's own calls, which wait as its timeout says.
+    None when it has not all arrived, or the socket takes no flags (TLS)."""
+    packet = _take_arrived(sock, max_size, writable)
+    if packet is not None:
+        return packet
     try:
         peek = _scratch.peek  # one per thread, only read while it is filled
     except AttributeError:
@@ -431,11 +437,11 @@ def _iter_buffer(data: Any, max_size: int | None, writable: bool,
 
 def _iter_streamed(stream: IO[bytes], max_size: int | None, writable: bool) -> Iterator[Any]:
     seekable = _seekable(stream)
-    reader = packet_reader(stream, read_ahead=True)
+    reader = packet_reader(stream, True, max_size, writable)
     try:
         while True:
             try:
-                value = reader.next(max_size, writable)
+                value = reader.next()
             except EOFError:
                 return
             yield value
