@@ -5,9 +5,11 @@
 #pragma once
 
 #include <cstddef>
-#include <list>
+#include <deque>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "buffer_view.hpp"
@@ -83,12 +85,24 @@ class PlanBuilder {
   Dispatch dispatch_;
   PyObject* convert_;
   std::vector<PyRef> keep_objects_;
-  // Lists: stable addresses, and nothing allocated while empty (a deque
-  // allocates when made, which small encodes paid for every call).
-  std::list<BufferView> keep_exports_;
-  std::list<std::vector<uint32_t>> keep_shapes_;
-  std::list<StringParts> keep_strings_;
-  std::list<QuantizedParts> keep_quantized_;
+  // Elements at stable addresses, allocated in blocks (a dict of 255 arrays
+  // costs a few allocations, not 255), and nothing at all while empty (a
+  // deque allocates when made, which every small encode would pay).
+  template <class T>
+  class KeptItems {
+   public:
+    T& emplace_back(auto&&... args) {
+      if (!items_) items_.emplace();
+      return items_->emplace_back(std::forward<decltype(args)>(args)...);
+    }
+
+   private:
+    std::optional<std::deque<T>> items_;
+  };
+  KeptItems<BufferView> keep_exports_;
+  KeptItems<std::vector<uint32_t>> keep_shapes_;
+  KeptItems<StringParts> keep_strings_;
+  KeptItems<QuantizedParts> keep_quantized_;
   std::vector<PyObject*> open_dicts_;  // the dicts being walked, to refuse one that contains itself
   std::vector<PyObject*> failed_path_;  // keys of the entries a failure came through, innermost first
   std::string failed_limit_;            // the bound that failure broke, when its message does not say
