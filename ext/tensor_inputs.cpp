@@ -11,16 +11,24 @@
 namespace vakra::ext {
 namespace {
 
+// QuantizedTensor's attribute `name` (a kQuantizedKeywords entry), by its interned name.
+PyObject* quantized_name(const char* name) {
+  for (size_t i = 0; i < kQuantizedKeywords.size(); ++i) {
+    if (std::strcmp(kQuantizedKeywords[i], name) == 0) return names().quantized_keywords[i].get();
+  }
+  throw InternalFailure("not a QuantizedTensor attribute");
+}
+
 template <class T>
 bool read_attribute(PyObject* object, const char* name, T& out, bool (*convert)(PyObject*, T&)) {
-  PyRef value = PyRef::steal(PyObject_GetAttrString(object, name));
+  PyRef value = PyRef::steal(PyObject_GetAttr(object, quantized_name(name)));
   return value && convert(value.get(), out);
 }
 
 }  // namespace
 
 bool BytePart::read(PyObject* object, const char* name) {
-  PyRef value = PyRef::steal(PyObject_GetAttrString(object, name));
+  PyRef value = PyRef::steal(PyObject_GetAttr(object, quantized_name(name)));
   if (!value) return false;
   // An exact ndarray's C-contiguous memory is byte for byte what its
   // tobytes() would return, without the copy.

@@ -26,7 +26,7 @@ class BytePart {
   BytePart(const BytePart&) = delete;
   BytePart& operator=(const BytePart&) = delete;
 
-  // `object.<name>`, then its memory or its tobytes().
+  // `object.<name>` (a QuantizedTensor attribute), then its memory or its tobytes().
   bool read(PyObject* object, const char* name);
   ByteView view() const { return array_ ? memory_.bytes() : bytes_.view(); }
   // The object whose memory view() lies in, or nullptr when it is a private copy.
