@@ -88,6 +88,8 @@ SAME = RECORD.names.index("same")
 @given(st.sampled_from(range(len(SEEDS))).map(lambda seed: SEEDS[seed][0]) | FORGED, EDITS, st.booleans())
 # A tied name whose length is not its packet's: load_file once handed it the value of the name tied to it.
 @example(forge(0, rows={SAME: (RECORD.ranges[SAME] + np.uint64([0, 8])).tolist()}), [], False)
+# The record's first entry turned into a ragged packet: the record decoded to None and reading it raised TypeError.
+@example(SEEDS[0][0], [("flip", False, 30, 2)], False)
 def test_damaged_or_forged_model_files_give_values_or_value_errors(data, edits, writable):
     path = Path(WORK, "input.vkr")
     path.write_bytes(edited(data, edits))

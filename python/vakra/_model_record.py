@@ -64,6 +64,8 @@ def read_record(data: memoryview, path: str) -> Record:
         fields = loads(data[:length])
     except ValueError as error:
         raise ValueError(f"{path}: damaged vakra model file: its record does not decode: {error}") from None
+    if not isinstance(fields, dict):  # a bundle holding a ragged or inline packet decodes to None
+        raise ValueError(f"{path}: damaged vakra model file: its record's entries have the wrong types or shapes")
     version, names, ranges, pairs, file_size = (fields[key] for key in _KEYS)
     if not (isinstance(version, StringTensor) and version.tolist() == [FORMAT]):
         raise ValueError(f"{path}: unsupported vakra model file layout {_shown(version)}; this vakra reads "
