@@ -1,6 +1,7 @@
 #include "tensor_inputs.hpp"
 
 #include <cstring>
+#include <string_view>
 
 #include "arguments.hpp"
 #include "byte_sequence.hpp"
@@ -11,24 +12,27 @@
 namespace vakra::ext {
 namespace {
 
-// QuantizedTensor's attribute `name` (a kQuantizedKeywords entry), by its interned name.
-PyObject* quantized_name(const char* name) {
+// Where `name` stands in kQuantizedKeywords, found while compiling.
+consteval size_t keyword_index(std::string_view name) {
   for (size_t i = 0; i < kQuantizedKeywords.size(); ++i) {
-    if (std::strcmp(kQuantizedKeywords[i], name) == 0) return names().quantized_keywords[i].get();
+    if (name == kQuantizedKeywords[i]) return i;
   }
-  throw InternalFailure("not a QuantizedTensor attribute");
+  throw "not a QuantizedTensor attribute";
 }
 
+// QuantizedTensor's attribute at `index` of kQuantizedKeywords, looked up by its interned name.
+PyObject* quantized_name(size_t index) { return names().quantized_keywords[index].get(); }
+
 template <class T>
-bool read_attribute(PyObject* object, const char* name, T& out, bool (*convert)(PyObject*, T&)) {
-  PyRef value = PyRef::steal(PyObject_GetAttr(object, quantized_name(name)));
+bool read_attribute(PyObject* object, size_t index, T& out, bool (*convert)(PyObject*, T&)) {
+  PyRef value = PyRef::steal(PyObject_GetAttr(object, quantized_name(index)));
   return value && convert(value.get(), out);
 }
 
 }  // namespace
 
-bool BytePart::read(PyObject* object, const char* name) {
-  PyRef value = PyRef::steal(PyObject_GetAttr(object, quantized_name(name)));
+bool BytePart::read(PyObject* object, PyObject* name) {
+  PyRef value = PyRef::steal(PyObject_GetAttr(object, name));
   if (!value) return false;
   // An exact ndarray's C-contiguous memory is byte for byte what its
   // tobytes() would return, without the copy.
@@ -47,16 +51,19 @@ bool BytePart::read(PyObject* object, const char* name) {
 }
 
 bool QuantizedParts::read(PyObject* qt) {
-  if (!read_attribute(qt, "dtype_code", dtype_code, to_u8)) return false;
+  if (!read_attribute(qt, keyword_index("dtype_code"), dtype_code, to_u8)) return false;
   if (dtype_code == 0 || dtype_code > kMaxDtypeCode) {
     return raise_codec_error(make_error(ErrorKind::UnknownDtype, dtype_code));
   }
-  if (!read_attribute(qt, "quant_scheme", quant_scheme, to_u8) ||
-      !read_attribute(qt, "group_size", group_size, to_u32) || !read_attribute(qt, "axis", axis, to_i64) ||
-      !read_attribute(qt, "shape", shape, read_dimensions)) {
+  if (!read_attribute(qt, keyword_index("quant_scheme"), quant_scheme, to_u8) ||
+      !read_attribute(qt, keyword_index("group_size"), group_size, to_u32) ||
+      !read_attribute(qt, keyword_index("axis"), axis, to_i64) ||
+      !read_attribute(qt, keyword_index("shape"), shape, read_dimensions)) {
     return false;
   }
-  return scales.read(qt, "scales") && zero_points.read(qt, "zero_points") && data.read(qt, "data");
+  return scales.read(qt, quantized_name(keyword_index("scales"))) &&
+         zero_points.read(qt, quantized_name(keyword_index("zero_points"))) &&
+         data.read(qt, quantized_name(keyword_index("data")));
 }
 
 QuantizedView QuantizedParts::view() const {

@@ -26,8 +26,8 @@ class BytePart {
   BytePart(const BytePart&) = delete;
   BytePart& operator=(const BytePart&) = delete;
 
-  // `object.<name>` (a QuantizedTensor attribute), then its memory or its tobytes().
-  bool read(PyObject* object, const char* name);
+  // `object.<name>` (an interned attribute name), then its memory or its tobytes().
+  bool read(PyObject* object, PyObject* name);
   ByteView view() const { return array_ ? memory_.bytes() : bytes_.view(); }
   // The object whose memory view() lies in, or nullptr when it is a private copy.
   PyObject* owner() const { return array_ ? array_.get() : bytes_.viewed_object(); }
