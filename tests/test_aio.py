@@ -46,7 +46,7 @@ def test_several_clients_at_once_get_every_kind_back():
             return await asyncio.gather(*(client(port) for _ in range(8)))
 
     for values in run(main):
-        for expected, actual in zip(VALUES, values):
+        for expected, actual in zip(VALUES, values, strict=True):
             assert_same(expected, actual)
 
 
@@ -85,7 +85,7 @@ def test_trickled_bytes_and_a_peer_closing_inside_a_packet(data, expected):
         return values
 
     if expected is None:
-        for value, actual in zip(VALUES, run(main)):
+        for value, actual in zip(VALUES, run(main), strict=True):
             assert_same(value, actual)
     else:
         with pytest.raises(ValueError, match=expected):

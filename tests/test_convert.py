@@ -156,7 +156,7 @@ HOSTILE_TEXT = ["not fully covered", "invalid offset", "header too large", "the 
                 "entry 'epoch' of .* is of type int", "torch.load.weights_only=True. refused it"]
 
 
-@pytest.mark.parametrize("case, text", list(zip(HOSTILE, HOSTILE_TEXT)), ids=list(HOSTILE))
+@pytest.mark.parametrize("case, text", list(zip(HOSTILE, HOSTILE_TEXT, strict=True)), ids=list(HOSTILE))
 def test_hostile_peer_files_are_refused_clearly(case, text, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     name, write = HOSTILE[case]

@@ -42,11 +42,11 @@ def test_no_copy_on_either_side_and_writes_go_through():
              "q": quantize(RNG.standard_normal((300, 256)), "qint8", axis=0)}
     frames = vakra.dumps_frames(value)
     at = [i for i, frame in enumerate(frames) if isinstance(frame, memoryview)]
-    for i, source in zip(at, (value["x"], value["q"].data)):  # sent from the arrays' own memory
+    for i, source in zip(at, (value["x"], value["q"].data), strict=True):  # sent from the arrays' own memory
         assert np.shares_memory(np.frombuffer(frames[i], np.uint8), source)
     received = [bytearray(frame) for frame in frames]  # what a transport hands over
     out = vakra.loads_frames(received, writable=True)
-    for i, array in zip(at, (out["x"], out["q"].data)):  # writable views: writes go through
+    for i, array in zip(at, (out["x"], out["q"].data), strict=True):  # writable views: writes go through
         assert np.shares_memory(array, np.frombuffer(received[i], np.uint8)) and array.flags.writeable
     received[at[0]] = bytes(received[at[0]])  # read-only memory: a writable copy
     out = vakra.loads_frames(received, writable=True)

@@ -129,7 +129,7 @@ TRANSPORTS = {"mapped file": through_mapped_file, "unmapped file": through_unmap
 
 @pytest.mark.parametrize("transport", TRANSPORTS.values(), ids=TRANSPORTS.keys())
 def test_every_kind_one_packet_at_a_time(transport, tmp_path):
-    for expected, actual in zip(VALUES, transport(tmp_path)):
+    for expected, actual in zip(VALUES, transport(tmp_path), strict=True):
         assert_same(expected, actual)
 
 
