@@ -26,6 +26,7 @@ Result<Decoded> decode_unlocked(ByteView bytes) {
 
 PyObject* decode_to_object(PyObject* data, const BufferView& buffer, ByteView packet, Bfloat16 bfloat16) {
   DecodeSource source{data, buffer.data(), PyBytes_CheckExact(data) != 0};
+  source.read_only_export = buffer.readonly();
   source.bfloat16 = bfloat16;
   return decode_source_to_object(source, packet);
 }

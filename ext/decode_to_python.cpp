@@ -107,7 +107,9 @@ bool mark_read_only(const ProcessObjects& h, PyObject* array) {
   return flags && PyObject_SetAttr(flags.get(), h.names.writeable.get(), Py_False) == 0;
 }
 
-// numpy.frombuffer over the caller's own object at the body's offset: no copy.
+// A view of the caller's own object at the body's offset: no copy. One call
+// makes it: numpy.ndarray(shape, dtype, buffer, offset) for any shape but
+// 1-D, which numpy.frombuffer makes for less.
 bool dense_view(ProcessObjects& h, const DecodeSource& source, const DecodedDense& dense, PyRef& out) {
   if (!numpy_knows(h, source, dense.dtype)) return false;
   PyObject* dtype = dtype_object(h, dense.dtype);
@@ -115,23 +117,33 @@ bool dense_view(ProcessObjects& h, const DecodeSource& source, const DecodedDens
   // Without a locator every body lies in the bytes exported from `source.object`, from `base` on.
   const BodyHome home = source.locator != nullptr
                             ? source.locator->locate(dense.data)
-                            : BodyHome{source.object, static_cast<size_t>(dense.data.data() - source.base), source.immutable};
-  PyRef count = PyRef::steal(PyLong_FromUnsignedLongLong(element_count_of(dense.shape)));
-  if (!count) return false;
+                            : BodyHome{source.object, static_cast<size_t>(dense.data.data() - source.base),
+                                       source.immutable || source.read_only_export};
+  const bool copied = source.writable && home.read_only;
   PyRef offset = PyRef::steal(PyLong_FromSize_t(home.offset));
   if (!offset) return false;
-  // frombuffer(buffer, dtype, count, offset), positionally: no keyword dict per call.
-  PyRef flat = PyRef::steal(
-      PyObject_CallFunctionObjArgs(h.frombuffer.get(), home.object, dtype, count.get(), offset.get(), nullptr));
-  if (!flat) return false;
-  // Read-only (or copied) before reshaping, so the reshaped array inherits it.
-  if (source.writable) {
-    if (home.read_only) flat = PyRef::steal(PyObject_CallMethod(flat.get(), "copy", nullptr));
-    if (!flat) return false;
-  } else if (!home.read_only && !mark_read_only(h, flat.get())) {
-    return false;
+  PyRef array;
+  if (dense.shape.size() == 1 || copied) {
+    PyRef count = PyRef::steal(PyLong_FromUnsignedLongLong(element_count_of(dense.shape)));
+    if (!count) return false;
+    // frombuffer(buffer, dtype, count, offset), positionally: no keyword dict per call.
+    array = PyRef::steal(
+        PyObject_CallFunctionObjArgs(h.frombuffer.get(), home.object, dtype, count.get(), offset.get(), nullptr));
+  } else {
+    PyRef dims = shape_tuple(dense.shape);
+    if (!dims) return false;
+    array = PyRef::steal(
+        PyObject_CallFunctionObjArgs(h.ndarray.get(), dims.get(), dtype, home.object, offset.get(), nullptr));
   }
-  return shaped(h, std::move(flat), dense.shape, out);
+  if (!array) return false;
+  if (copied) {
+    // Flat, then shaped: the copy is a new array that owns its memory.
+    array = PyRef::steal(PyObject_CallMethod(array.get(), "copy", nullptr));
+    return array && shaped(h, std::move(array), dense.shape, out);
+  }
+  if (!source.writable && !home.read_only && !mark_read_only(h, array.get())) return false;
+  out = std::move(array);
+  return true;
 }
 
 // An LZ4-compressed body decompressed straight into a new array's memory.

@@ -53,6 +53,9 @@ struct DecodeSource {
   // views where the memory is writable, copies where it is not.
   bool writable = false;
   Bfloat16 bfloat16 = Bfloat16::ImportOnDemand;
+  // Exported read-only (a read-only mapping, memory read from a file): NumPy's
+  // views are read-only already, though the bytes may still change under them.
+  bool read_only_export = false;
 };
 
 // Converts `decoded` into `out`. Returns false with a Python exception set.
