@@ -75,31 +75,37 @@ PyRef empty_array(const ProcessObjects& h, PyObject* dims, PyObject* dtype) {
   return PyRef::steal(PyObject_CallFunctionObjArgs(h.empty.get(), dims, dtype, nullptr));
 }
 
-// The memory of an array made by empty_array(), which must be `size` bytes.
-bool array_memory(BufferView& memory, PyObject* array, size_t size) {
-  if (!memory.acquire_any_contiguous(array)) return false;
+// The memory of `array`, a new 1-D array made by empty_array(), which must
+// be `size` bytes. NumPy cannot describe some dtypes (bfloat16) in a buffer
+// export: their memory is reached through a uint8 view of the same array,
+// kept in `byte_view`.
+bool array_memory(const ProcessObjects& h, PyObject* array, size_t size, PyRef& byte_view, BufferView& memory) {
+  if (!memory.acquire_any_contiguous(array)) {
+    PyErr_Clear();
+    byte_view = PyRef::steal(PyObject_CallMethodObjArgs(array, h.names.view.get(), name_of(h, Dtype::Uint8), nullptr));
+    if (!byte_view || !memory.acquire_any_contiguous(byte_view.get())) return false;
+  }
   if (memory.readonly() || memory.size() != size) throw InternalFailure("new NumPy array has unexpected memory");
   return true;
 }
 
-// Whether NumPy can export the array's memory through the buffer protocol.
-bool exports_buffer(PyObject* array) {
-  BufferView probe;
-  if (probe.acquire_any_contiguous(array)) return true;
-  PyErr_Clear();
-  return false;
-}
-
 // A writable 1-D array of `dtype` holding a copy of `bytes`.
-PyRef copied_array(const ProcessObjects& h, ByteView bytes, Dtype dtype) {
+PyRef copied_array(ProcessObjects& h, ByteView bytes, Dtype dtype) {
+  PyObject* dtype_made = dtype_object(h, dtype);
+  if (dtype_made == nullptr) return PyRef();
   PyRef length = PyRef::steal(PyLong_FromSize_t(bytes.size() / element_size(dtype)));
   if (!length) return length;
-  PyRef array = empty_array(h, length.get(), name_of(h, dtype));
+  PyRef array = empty_array(h, length.get(), dtype_made);
   if (!array) return array;
+  PyRef byte_view;
   BufferView memory;
-  if (!array_memory(memory, array.get(), bytes.size())) return PyRef();
+  if (!array_memory(h, array.get(), bytes.size(), byte_view, memory)) return PyRef();
   if (!bytes.empty()) std::memcpy(memory.writable_bytes().data(), bytes.data(), bytes.size());
   return array;
+}
+
+ByteView real_bytes(const DecodeSource& source, ByteView view) {
+  return source.locator != nullptr ? source.locator->bytes_of(view) : view;
 }
 
 bool mark_read_only(const ProcessObjects& h, PyObject* array) {
@@ -107,9 +113,18 @@ bool mark_read_only(const ProcessObjects& h, PyObject* array) {
   return flags && PyObject_SetAttr(flags.get(), h.names.writeable.get(), Py_False) == 0;
 }
 
+// Whether `object`'s memory stays in place as long as a reference to it
+// lives: an exact bytes object or a FileMapping. numpy.ndarray(buffer=...)
+// keeps only a reference, not the buffer export that would stop a bytearray
+// from being resized or an mmap from being closed under the array.
+bool memory_lives_with_reference(const ProcessObjects& h, PyObject* object) {
+  return PyBytes_CheckExact(object) || Py_TYPE(object) == reinterpret_cast<PyTypeObject*>(h.file_mapping_type.get());
+}
+
 // A view of the caller's own object at the body's offset: no copy. One call
-// makes it: numpy.ndarray(shape, dtype, buffer, offset) for any shape but
-// 1-D, which numpy.frombuffer makes for less.
+// makes an N-d view of memory that lives with its reference,
+// numpy.ndarray(shape, dtype, buffer, offset); otherwise numpy.frombuffer,
+// which holds the export, and a reshape.
 bool dense_view(ProcessObjects& h, const DecodeSource& source, const DecodedDense& dense, PyRef& out) {
   if (!numpy_knows(h, source, dense.dtype)) return false;
   PyObject* dtype = dtype_object(h, dense.dtype);
@@ -119,11 +134,16 @@ bool dense_view(ProcessObjects& h, const DecodeSource& source, const DecodedDens
                             ? source.locator->locate(dense.data)
                             : BodyHome{source.object, static_cast<size_t>(dense.data.data() - source.base),
                                        source.immutable || source.read_only_export};
-  const bool copied = source.writable && home.read_only;
+  if (source.writable && home.read_only) {
+    // Writable arrays of read-only memory are copies that own their memory.
+    PyRef copy = copied_array(h, real_bytes(source, dense.data), dense.dtype);
+    return copy && shaped(h, std::move(copy), dense.shape, out);
+  }
   PyRef offset = PyRef::steal(PyLong_FromSize_t(home.offset));
   if (!offset) return false;
   PyRef array;
-  if (dense.shape.size() == 1 || copied) {
+  const bool one_call = dense.shape.size() != 1 && memory_lives_with_reference(h, home.object);
+  if (!one_call) {
     PyRef count = PyRef::steal(PyLong_FromUnsignedLongLong(element_count_of(dense.shape)));
     if (!count) return false;
     // frombuffer(buffer, dtype, count, offset), positionally: no keyword dict per call.
@@ -136,12 +156,8 @@ bool dense_view(ProcessObjects& h, const DecodeSource& source, const DecodedDens
         PyObject_CallFunctionObjArgs(h.ndarray.get(), dims.get(), dtype, home.object, offset.get(), nullptr));
   }
   if (!array) return false;
-  if (copied) {
-    // Flat, then shaped: the copy is a new array that owns its memory.
-    array = PyRef::steal(PyObject_CallMethod(array.get(), "copy", nullptr));
-    return array && shaped(h, std::move(array), dense.shape, out);
-  }
   if (!source.writable && !home.read_only && !mark_read_only(h, array.get())) return false;
+  if (!one_call) return shaped(h, std::move(array), dense.shape, out);
   out = std::move(array);
   return true;
 }
@@ -168,17 +184,9 @@ bool dense_decompressed(ProcessObjects& h, const DecodeSource& source, const Dec
     PyErr_Restore(type.release(), value.release(), traceback.release());
     return false;
   }
-  // NumPy cannot describe some dtypes (bfloat16) in a buffer export; their
-  // memory is reached through a uint8 view of the same array.
   PyRef byte_view;
-  PyObject* target = array.get();
-  if (!exports_buffer(array.get())) {
-    byte_view = PyRef::steal(PyObject_CallMethodObjArgs(array.get(), h.names.view.get(), name_of(h, Dtype::Uint8), nullptr));
-    if (!byte_view) return false;
-    target = byte_view.get();
-  }
   BufferView memory;
-  if (!array_memory(memory, target, expected)) return false;
+  if (!array_memory(h, array.get(), expected, byte_view, memory)) return false;
   prefer_huge_pages(memory.writable_bytes().data(), memory.size());
   Status decompressed;
   {
@@ -204,10 +212,6 @@ bool bundle_to_py(const DecodeSource& source, const DecodedBundle& bundle, PyRef
   }
   out = std::move(dict);
   return true;
-}
-
-ByteView real_bytes(const DecodeSource& source, ByteView view) {
-  return source.locator != nullptr ? source.locator->bytes_of(view) : view;
 }
 
 // An index array (COO row and col, CSR/CSC indices and indptr): SciPy's
@@ -274,7 +278,7 @@ bool sparse_to_py(ProcessObjects& h, const DecodeSource& source, const DecodedSp
 
 // A quantized tensor's array: a copy, or for writable results from frames a
 // view of writable memory.
-PyRef quantized_array(const ProcessObjects& h, const DecodeSource& source, ByteView view, Dtype dtype) {
+PyRef quantized_array(ProcessObjects& h, const DecodeSource& source, ByteView view, Dtype dtype) {
   if (source.writable && source.locator != nullptr) {
     const BodyHome home = source.locator->locate(view);
     if (!home.read_only) {
@@ -289,7 +293,7 @@ PyRef quantized_array(const ProcessObjects& h, const DecodeSource& source, ByteV
 }
 
 // Keyword `index` of the QuantizedTensor call.
-PyRef quantized_keyword(const ProcessObjects& h, const DecodeSource& source, const DecodedQuantized& quantized,
+PyRef quantized_keyword(ProcessObjects& h, const DecodeSource& source, const DecodedQuantized& quantized,
                         size_t index) {
   switch (index) {
     case 0: return quantized_array(h, source, quantized.data, Dtype::Uint8);
@@ -304,7 +308,7 @@ PyRef quantized_keyword(const ProcessObjects& h, const DecodeSource& source, con
   throw InternalFailure("no such QuantizedTensor keyword");
 }
 
-bool quantized_to_py(const ProcessObjects& h, const DecodeSource& source, const DecodedQuantized& quantized,
+bool quantized_to_py(ProcessObjects& h, const DecodeSource& source, const DecodedQuantized& quantized,
                      PyRef& out) {
   PyRef quantized_class = import_attribute(h.names.quantize_module.get(), h.names.quantized_class.get());
   if (!quantized_class) return false;
@@ -320,7 +324,7 @@ bool quantized_to_py(const ProcessObjects& h, const DecodeSource& source, const 
   return static_cast<bool>(out);
 }
 
-bool string_to_py(const ProcessObjects& h, const DecodeSource& source, const DecodedString& string, PyRef& out) {
+bool string_to_py(ProcessObjects& h, const DecodeSource& source, const DecodedString& string, PyRef& out) {
   PyRef string_class = import_attribute(h.names.ragged_module.get(), h.names.string_class.get());
   if (!string_class) return false;
   PyRef offsets = copied_array(h, real_bytes(source, string.offsets), Dtype::Uint64);

@@ -141,6 +141,18 @@ def test_dump_into_writes_the_packet_and_nothing_after_it(target):
     assert bytes(memoryview(buffer)) == packet + b"\xee" * 32
 
 
+@pytest.mark.parametrize("shape", [(6,), (2, 3)], ids=["1-d", "2-d"])
+@pytest.mark.parametrize("source", [bytearray, lambda n: mmap.mmap(-1, n)], ids=["bytearray", "mmap"])
+def test_arrays_viewing_a_buffer_keep_it_from_being_resized_or_closed(source, shape):
+    packet = vakra.dumps(np.arange(6.0).reshape(shape))
+    buffer = source(len(packet))
+    buffer[:] = packet
+    array = vakra.loads(buffer)
+    with pytest.raises(BufferError):
+        buffer.extend(bytes(1 << 20)) if isinstance(buffer, bytearray) else buffer.close()
+    assert array.shape == shape and array[-1].sum() == (5.0 if len(shape) == 1 else 12.0)
+
+
 # --- info ----------------------------------------------------------------------------------------------
 
 def test_info_sizes_every_entry_without_reading_bodies():

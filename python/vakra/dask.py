@@ -52,6 +52,7 @@ from .ragged import StringTensor
 
 __all__ = ["Bundle", "FAMILY", "SERIALIZERS", "serialize", "deserialize"]
 
+_encode = _native.encode
 _encode_segments = _native.encode_segments
 _loads_frames = _native.loads_frames
 
@@ -85,8 +86,10 @@ class _Unsupported(NotImplementedError):
 
 def serialize(value: Any) -> tuple[dict, list]:
     """The family's serializer: ``(header, frames)``, or ``NotImplementedError``."""
+    small_array = type(value) is np.ndarray and value.nbytes < _JOIN_BELOW
     retyped: list = []
-    _check(value, [], retyped)
+    if not small_array:
+        _check(value, [], retyped)
     check_integrity = compress = False
     if dask.config.config.get("vakra"):  # one dict lookup when the cluster sets no vakra option
         check_integrity = bool(dask.config.get("vakra.check-integrity", False))
@@ -94,6 +97,9 @@ def serialize(value: Any) -> tuple[dict, list]:
     try:
         # No `convert`: the encoder takes the value as it is (C-contiguous native arrays of a stored dtype, and
         # the rest of what _check admits) or refuses it, rather than converting it to something else.
+        if small_array:  # what _arranged makes of it, made at once
+            packet = _encode(value, check_integrity, compress, 64, None)
+            return ({"pieces": [packet]}, []) if len(packet) <= _IN_HEADER_UPTO else ({}, [packet])
         frames = _encode_segments(value, check_integrity, compress, 64, None)
     except (TypeError, ValueError, OverflowError) as error:  # not as it is, or beyond the format's limits
         raise _Unsupported(str(error)) from error
@@ -104,7 +110,9 @@ def serialize(value: Any) -> tuple[dict, list]:
 def deserialize(header: dict, frames: list) -> Any:
     """The family's deserializer: the value, its arrays writable."""
     pieces = header.get("pieces")
-    if pieces is not None:  # the packet is pieces[0], frames[0], pieces[1], frames[1], ... pieces[-1]
+    if pieces is not None and not frames:  # the whole packet in the header
+        frames = pieces
+    elif pieces is not None:  # the packet is pieces[0], frames[0], pieces[1], frames[1], ... pieces[-1]
         ordered = [pieces[0]]
         for body, piece in zip(frames, pieces[1:]):
             ordered += (body, piece)
