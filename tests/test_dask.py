@@ -83,3 +83,21 @@ def test_index_arrays_handed_over_in_frames_are_checked():
     np.frombuffer(indices, np.int32)[7] = matrix.shape[1]
     with pytest.raises(ValueError, match="^Malformed vakra packet$"):
         vakra.dask.deserialize(header, received)
+
+
+@pytest.mark.parametrize("options", [{"vakra.check-integrity": True}, {"vakra.compress": True},
+                                     {"vakra.check-integrity": True, "vakra.compress": True}],
+                         ids=["check-integrity", "compress", "both"])
+@pytest.mark.parametrize("value", [np.arange(1000.0), np.arange(20000.0).reshape(100, 200)],
+                         ids=["in the header", "in a frame"])
+def test_config_options_shape_every_packet(options, value):
+    import dask.config
+
+    with dask.config.set(options):
+        header, frames = vakra.dask.serialize(value)
+    pieces = header.get("pieces", [b""])  # the packet is pieces[0], frames[0], pieces[1], ... pieces[-1]
+    packet = b"".join(bytes(part) for pair in zip(pieces, [*frames, b""], strict=True) for part in pair)
+    facts = vakra.info(packet)
+    assert (facts["integrity_protected"], facts["compressed"]) == (options.get("vakra.check-integrity", False),
+                                                                   options.get("vakra.compress", False))
+    assert_same(value, vakra.dask.deserialize(header, [bytearray(memoryview(frame).cast("B")) for frame in frames]))

@@ -97,9 +97,10 @@ def serialize(value: Any) -> tuple[dict, list]:
     try:
         # No `convert`: the encoder takes the value as it is (C-contiguous native arrays of a stored dtype, and
         # the rest of what _check admits) or refuses it, rather than converting it to something else.
-        if small_array:  # what _arranged makes of it, made at once
+        if small_array:  # what _arranged makes of a packet that fits the header, made at once
             packet = _encode(value, check_integrity, compress, 64, None)
-            return ({"pieces": [packet]}, []) if len(packet) <= _IN_HEADER_UPTO else ({}, [packet])
+            if len(packet) <= _IN_HEADER_UPTO:
+                return {"pieces": [packet]}, []
         frames = _encode_segments(value, check_integrity, compress, 64, None)
     except (TypeError, ValueError, OverflowError) as error:  # not as it is, or beyond the format's limits
         raise _Unsupported(str(error)) from error
