@@ -219,15 +219,24 @@ def _send_segments(sock: socket.socket, segments: list) -> int:
 
 
 def _load_from_handle(handle: IO[bytes], use_mmap: bool, max_size: int | None, writable: bool) -> Any:
+    regular = _mappable_file(handle, use_mmap)
+    if regular is not None:
+        return _load_mapped(handle, *regular, max_size, writable)
+    return _load_streamed(handle, max_size, writable)
+
+
+def _mappable_file(handle: IO[bytes], use_mmap: bool) -> tuple[int, int] | None:
+    """The descriptor and size of the regular file behind `handle` when it is
+    to be mapped, flushed first; None for anything read as a stream. A text
+    file is refused."""
     if isinstance(handle, io.TextIOBase):
         raise TypeError("file must be opened in binary mode ('rb'), not text mode")
     descriptor = file_descriptor(handle) if use_mmap else None
-    if descriptor is not None:
-        handle.flush()  # a read-write file may still hold buffered writes
-        status = os.fstat(descriptor)
-        if stat.S_ISREG(status.st_mode):
-            return _load_mapped(handle, descriptor, status.st_size, max_size, writable)
-    return _load_streamed(handle, max_size, writable)
+    if descriptor is None:
+        return None
+    handle.flush()  # a read-write file may still hold buffered writes
+    status = os.fstat(descriptor)
+    return (descriptor, status.st_size) if stat.S_ISREG(status.st_mode) else None
 
 
 def _load_path(path: PathLike, max_size: int | None, writable: bool) -> Any:
@@ -402,19 +411,15 @@ def _arrived_packet(sock: socket.socket, max_size: int | None, writable: bool) -
 
 
 def _iter_handle(handle: IO[bytes], use_mmap: bool, max_size: int | None, writable: bool) -> Iterator[Any]:
-    if isinstance(handle, io.TextIOBase):
-        raise TypeError("file must be opened in binary mode ('rb'), not text mode")
-    descriptor = file_descriptor(handle) if use_mmap else None
-    if descriptor is not None:
-        handle.flush()
-        status = os.fstat(descriptor)
-        if stat.S_ISREG(status.st_mode):
-            position = handle.tell()
-            if position < status.st_size:
-                data = _map_file(descriptor, writable, READ_BELOW, -1, position)
-                yield from _iter_buffer(data, max_size, writable, lambda end: handle.seek(position + end))
-            return
-    yield from _iter_streamed(handle, max_size, writable)
+    regular = _mappable_file(handle, use_mmap)
+    if regular is None:
+        yield from _iter_streamed(handle, max_size, writable)
+        return
+    descriptor, size = regular
+    position = handle.tell()
+    if position < size:
+        data = _map_file(descriptor, writable, READ_BELOW, -1, position)
+        yield from _iter_buffer(data, max_size, writable, lambda end: handle.seek(position + end))
 
 
 def _iter_buffer(data: Any, max_size: int | None, writable: bool,
