@@ -118,6 +118,12 @@ void emit_plan(const PacketPlan& plan, PacketSink& sink) {
              plan.node);
 }
 
+void emit_zeros(size_t n, PacketSink& sink) {
+  if (n == 0) return;
+  const MutableBytes zeros = sink.piece(n);
+  std::memset(zeros.data(), 0, zeros.size());
+}
+
 void write_plan(const PacketPlan& plan, MutableBytes out) {
   BufferSink sink(out.data());
   emit_plan(plan, sink);
