@@ -117,6 +117,19 @@ bool to_bytes(PyObject* object, ByteView& out) {
   return true;
 }
 
+bool to_alignment(PyObject* object, uint64_t& out) {
+  if (to_u64(object, out)) return true;
+  if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+  PyErr_Clear();
+  return raise(PyExc_ValueError, "Alignment must be a power of two");
+}
+
+bool to_callable_or_none(PyObject* object, PyObject*& out) {
+  if (object != Py_None && PyCallable_Check(object) == 0) return raise(PyExc_TypeError, "expected a callable or None");
+  out = object;
+  return true;
+}
+
 bool check_alignment(const EncodeOptions& options) {
   const size_t a = options.alignment;
   if (a != 0 && (a & (a - 1)) == 0) return true;
