@@ -22,7 +22,6 @@ from . import _native
 from ._encoding import convert
 from ._file_layout import Branch, FileWriter, Leaf, Slot, SlotTooLong, bundle_head
 from ._limit_notes import child_length_limit, note_limit, too_deep, too_many_entries
-from ._model_record import record_fields
 from .api import PathLike, loads, write_to_path
 
 __all__ = ["save", "save_stream"]
@@ -117,11 +116,40 @@ def _metadata_pairs(metadata: Mapping[str, str] | None) -> Any:
 
 def _write(descriptor: int, names: list[str], values: Iterable[Any], tied: _TiedViews | None,
            metadata: dict[str, str], options: tuple) -> None:
+    _check_seekable(descriptor)
+    # The record, then one native call per entry: the codec places every byte.
+    writer = _native.ModelFileWriter(descriptor, names, metadata, *options)
+    for index, (_, value) in enumerate(zip(names, values, strict=True)):
+        first = tied.first(value, index) if tied is not None else None
+        if first is None:
+            writer.write(value)
+        else:  # the same view of the same memory as an earlier entry
+            writer.tie(first)
+        del value  # a streamed value goes before the next one is made
+    writer.finish()
+
+
+def _check_seekable(descriptor: int) -> None:
     try:
         os.lseek(descriptor, 0, os.SEEK_CUR)
     except OSError as error:  # a pipe: nothing is written to it
         raise OSError(error.errno, "a model file's record is written last, at its start: vakra.save needs a file it "
                                    "can seek in, not a pipe") from None
+
+
+def record_fields(names: list[str], metadata: dict[str, str], ranges: np.ndarray,
+                  file_size: int) -> list[tuple[str, Any]]:
+    """The record's entries, in order."""
+    from .ragged import StringTensor
+
+    pairs = [text for item in metadata.items() for text in item]
+    return [("format", StringTensor(["vakra model file 1"])), ("names", StringTensor(names)), ("ranges", ranges),
+            ("metadata", StringTensor(pairs)), ("file_size", np.array(file_size, np.uint64))]
+
+
+def _python_write(descriptor: int, names: list[str], values: Iterable[Any], tied: _TiedViews | None,
+                  metadata: dict[str, str], options: tuple) -> None:
+    _check_seekable(descriptor)
     alignment = options[2]
     writer = FileWriter(descriptor, alignment)
     ranges = np.zeros((len(names), 2), np.uint64)
