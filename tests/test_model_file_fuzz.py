@@ -9,17 +9,15 @@ import os
 import tempfile
 from contextlib import suppress
 from pathlib import Path
-from unittest import mock
 
 import numpy as np
 import pytest
-import scipy.sparse
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 import vakra
 from samples import VALUES
-from vakra import StringTensor, model_save
+from vakra import StringTensor
 from vakra._model_record import read_record
 
 ENTRIES = {f"layer.{i}": np.full(i % 3 + 1, i, np.int16) for i in range(260)}  # two bundles
@@ -113,48 +111,3 @@ def test_damaged_or_forged_model_files_give_values_or_value_errors(data, edits, 
             file["not saved"]
         assert failed == (loaded is None)
 
-
-# The native writer against the Python one it replaces: the same bytes for every case.
-POOL = [value for key, value in VALUES.items() if key != "every kind" and "levels" not in key and key != "dict subclass"]
-SHAPES = [(), (0,), (3,), (2, 5), (0, 4), (17_000,), (300, 301)]  # the last two: bodies over 64 KiB
-ARRAYS = st.builds(lambda dtype, shape, seed: np.random.default_rng(seed).integers(0, 1 + seed * 40, shape).astype(dtype),
-                   st.sampled_from([np.float32, np.int8, np.uint16, np.float64, np.bool_, np.complex64]),
-                   st.sampled_from(SHAPES), st.integers(0, 3))
-MATRICES = st.builds(lambda form, size, seed: scipy.sparse.random(size, size + 1, density=0.3, format=form,
-                                                                  random_state=seed),
-                     st.sampled_from(["coo", "csr", "csc"]), st.sampled_from([0, 4, 150]), st.integers(0, 3))
-LEAVES = st.sampled_from(POOL) | ARRAYS | MATRICES
-MODEL_VALUES = st.recursive(LEAVES, lambda inner: st.dictionaries(st.text(max_size=3), inner, max_size=4), max_leaves=6)
-
-
-@st.composite
-def model_cases(draw):
-    """Entries drawn from a small pool of values: the same object (tied), a view of it (tied), or a copy."""
-    pool = draw(st.lists(MODEL_VALUES, min_size=1, max_size=4))
-    count = draw(st.integers(1, 8) | st.integers(250, 520))  # the long ones fill several bundles
-    entries = {}
-    for i, (pick, how) in enumerate(draw(st.lists(st.tuples(st.integers(0, len(pool) - 1), st.integers(0, 2)),
-                                                  min_size=count, max_size=count))):
-        value = pool[pick]
-        if isinstance(value, np.ndarray) and how:
-            value = value.copy() if how == 1 else value[...]
-        entries[f"layer.{i}" if i % 7 else f"é{i}"] = value
-    metadata = draw(st.dictionaries(st.text(max_size=4), st.text(max_size=4), max_size=3))
-    options = {"check_integrity": draw(st.booleans()), "compress": draw(st.booleans()),
-               "alignment": 2 ** draw(st.integers(0, 12))}
-    return entries, metadata, options, draw(st.booleans())
-
-
-@settings(max_examples=int(os.environ.get("VAKRA_FUZZ_EXAMPLES", 120)), deadline=None,
-          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
-@given(model_cases())
-def test_the_native_writer_writes_the_python_writers_bytes(case):
-    entries, metadata, options, streamed = case
-    paths = Path(WORK, "native.vkr"), Path(WORK, "python.vkr")
-    for path, write in zip(paths, [model_save._write, model_save._python_write], strict=True):
-        with mock.patch.object(model_save, "_write", write):
-            if streamed:
-                model_save.save_stream(list(entries), iter(entries.values()), path, metadata=metadata, **options)
-            else:
-                vakra.save(entries, path, metadata=metadata, **options)
-    assert paths[0].read_bytes() == paths[1].read_bytes()
