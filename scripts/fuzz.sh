@@ -15,7 +15,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 seconds=${1:-60}
 build=build/fuzz
-harnesses=(decode roundtrip walk frames lz4)
+harnesses=(decode roundtrip walk frames lz4 model)
 [ $# -gt 1 ] && harnesses=("${@:2}")
 
 [ -d .venv/bin ] && export PATH="$root/.venv/bin:$PATH"  # cmake and ninja from bootstrap.sh
