@@ -2,9 +2,11 @@
 // file's first packet is a sound record of that very file.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <initializer_list>
 #include <variant>
 
+#include "hash_internal.hpp"
 #include "utf8_internal.hpp"
 #include "vakra/decode.hpp"
 #include "vakra/model_file.hpp"
@@ -62,7 +64,9 @@ bool is_uint64(const DecodedDense* dense, std::initializer_list<uint32_t> shape)
 }
 
 bool all_utf8(const DecodedString& strings) {
-  for (size_t i = 0; i < item_count(strings); ++i) {
+  // Names are mostly ASCII: then every item is, and nothing more need be looked at.
+  const bool ascii = std::ranges::none_of(strings.payload, [](uint8_t byte) { return byte >= 0x80; });
+  for (size_t i = 0; !ascii && i < item_count(strings); ++i) {
     const std::string_view text = item(strings, i);
     if (!is_valid_utf8({reinterpret_cast<const uint8_t*>(text.data()), text.size()})) return false;
   }
@@ -71,10 +75,18 @@ bool all_utf8(const DecodedString& strings) {
 
 }  // namespace
 
+size_t ModelRecord::slot_of(std::string_view name) const {
+  const size_t mask = index_.size() - 1;
+  for (size_t slot = hash::xxh3({reinterpret_cast<const uint8_t*>(name.data()), name.size()}) & mask;;
+       slot = (slot + 1) & mask) {
+    if (index_[slot] == 0 || names[index_[slot] - 1] == name) return slot;
+  }
+}
+
 std::optional<ByteRange> ModelRecord::find(std::string_view name) const {
-  const auto found = index_.find(name);
-  if (found == index_.end()) return std::nullopt;
-  return ranges[found->second];
+  const uint32_t found = index_[slot_of(name)];
+  if (found == 0) return std::nullopt;
+  return ranges[found - 1];
 }
 
 Result<ModelRecord> read_model_record(ByteView file, RecordProgress* progress) {
@@ -115,10 +127,12 @@ Result<ModelRecord> read_model_record(ByteView file, RecordProgress* progress) {
   }
   VAKRA_RETURN_IF(!all_utf8(*names) || !all_utf8(*metadata), wrong_types);
   record.names.reserve(count);
-  record.index_.reserve(count);
+  record.index_.assign(std::bit_ceil(2 * count + 1), 0);
   for (size_t i = 0; i < count; ++i) {
     record.names.push_back(item(*names, i));
-    VAKRA_RETURN_IF(!record.index_.emplace(record.names.back(), i).second, other_error(kModelNameTwice));
+    uint32_t& slot = record.index_[record.slot_of(record.names.back())];
+    VAKRA_RETURN_IF(slot != 0, other_error(kModelNameTwice));
+    slot = static_cast<uint32_t>(i + 1);
   }
   for (size_t i = 0; i + 1 < item_count(*metadata); i += 2) record.metadata.emplace_back(item(*metadata, i), item(*metadata, i + 1));
   return record;

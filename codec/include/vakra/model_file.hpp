@@ -28,7 +28,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -167,7 +166,11 @@ struct ModelRecord {
 
  private:
   friend Result<ModelRecord> read_model_record(ByteView file, RecordProgress* progress);
-  std::unordered_map<std::string_view, size_t> index_;
+  // An open-addressing table of the names: index + 1 of the name hashed
+  // there, 0 for an empty slot; a power of two, at least twice the names.
+  std::vector<uint32_t> index_;
+  // The slot of `name`: where it is, or the empty one it would take.
+  size_t slot_of(std::string_view name) const;
 };
 
 // How far the reading of a refused record got, for a caller that words the
