@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <span>
 
 #include "buffer_view.hpp"
@@ -19,20 +20,22 @@ namespace {
 
 PyObject* name_of(const ProcessObjects& h, Dtype dtype) { return h.dtype_names[static_cast<size_t>(dtype)].get(); }
 
-// NumPy knows the name "bfloat16" only once ml_dtypes has registered it, and
-// importing ml_dtypes costs far more than importing vakra: the package's
-// decoders import it when they first meet a bfloat16 body. False with an
+// NumPy knows some names (bfloat16) only once ml_dtypes has registered them,
+// and importing ml_dtypes costs far more than importing vakra: the package's
+// decoders import it when they first meet such a body. False with an
 // exception set when it is not installed.
 bool numpy_knows(ProcessObjects& h, const DecodeSource& source, Dtype dtype) {
-  if (dtype != Dtype::Bfloat16 || h.bfloat16_registered || source.bfloat16 != Bfloat16::ImportOnDemand) return true;
+  if (!find_dtype_info(dtype)->needs_ml_dtypes || h.ml_dtypes_imported || source.bfloat16 != Bfloat16::ImportOnDemand) {
+    return true;
+  }
   PyRef ml_dtypes = PyRef::steal(PyImport_ImportModule("ml_dtypes"));
   if (!ml_dtypes) {
     if (!PyErr_ExceptionMatches(PyExc_ImportError)) return false;
-    return raise_from(PyExc_TypeError,
-                      "the packet holds bfloat16 data, which NumPy reads only with ml_dtypes installed "
-                      "(pip install 'vakra[bfloat16]')");
+    return raise_from(PyExc_TypeError, "the packet holds " + std::string(dtype_name(dtype)) +
+                                           " data, which NumPy reads only with ml_dtypes installed "
+                                           "(pip install 'vakra[bfloat16]')");
   }
-  h.bfloat16_registered = true;
+  h.ml_dtypes_imported = true;
   return true;
 }
 

@@ -12,20 +12,22 @@
 #include "limit_notes.hpp"
 #include "numpy_array.hpp"
 #include "process_objects.hpp"
+#include "vakra/walk.hpp"
 
 namespace vakra::ext {
 namespace {
 
+// The matrix attributes that hold each format's components, in wire order
+// (the codec's sparse_component_roles, which SciPy names alike).
 struct SparseLayout {
-  std::string_view name;
   SparseFormat format;
   std::array<PyRef InternedNames::*, 3> components;
 };
 
 constexpr std::array<SparseLayout, 3> kSparseLayouts = {{
-    {"coo", SparseFormat::coo, {&InternedNames::data, &InternedNames::row, &InternedNames::col}},
-    {"csr", SparseFormat::csr, {&InternedNames::data, &InternedNames::indices, &InternedNames::indptr}},
-    {"csc", SparseFormat::csc, {&InternedNames::data, &InternedNames::indices, &InternedNames::indptr}},
+    {SparseFormat::coo, {&InternedNames::data, &InternedNames::row, &InternedNames::col}},
+    {SparseFormat::csr, {&InternedNames::data, &InternedNames::indices, &InternedNames::indptr}},
+    {SparseFormat::csc, {&InternedNames::data, &InternedNames::indices, &InternedNames::indptr}},
 }};
 
 const SparseLayout* find_sparse_layout(PyObject* format) {
@@ -34,7 +36,7 @@ const SparseLayout* find_sparse_layout(PyObject* format) {
   if (text == nullptr) return nullptr;
   const std::string_view name(text, static_cast<size_t>(size));
   for (const SparseLayout& layout : kSparseLayouts) {
-    if (layout.name == name) return &layout;
+    if (sparse_format_name(layout.format) == name) return &layout;
   }
   return nullptr;
 }

@@ -29,7 +29,10 @@ PyObject* native_packet_meter(PyObject* module, PyObject* unused);
 PyObject* native_measure(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* native_walk(PyObject* module, PyObject* data);
 PyObject* native_loads(PyObject* module, PyObject* data);
-PyObject* native_dtype_names(PyObject* module, PyObject* unused);
+
+// The codec's dtype table, flags, limits and names (native_facts_entry.cpp).
+PyObject* native_dtype_table(PyObject* module, PyObject* unused);
+PyObject* native_format_facts(PyObject* module, PyObject* unused);
 
 // Frames: a packet as a list of buffers (native_frames_entry.cpp).
 PyObject* loads_frames(PyObject* module, PyObject* args, PyObject* kwargs);

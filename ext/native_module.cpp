@@ -56,8 +56,13 @@ PyMethodDef kNativeFunctions[] = {
     {"walk", native_walk, METH_O, "walk(data)\n--\n\nThe description tree of the packet at data[0] (vakra.info)."},
     {"loads", native_loads, METH_O,
      "loads(data)\n--\n\nDecode the packet at data[0]; bytes after it are ignored, whatever its kind."},
-    {"dtype_names", native_dtype_names, METH_NOARGS,
-     "dtype_names()\n--\n\nThe dtype names by wire code - 1."},
+    // The codec's facts (native_facts_entry.cpp).
+    {"dtype_table", native_dtype_table, METH_NOARGS,
+     "dtype_table()\n--\n\nOne dict per element type: name, code, element_size, dense, quantized, torch_name, "
+     "safetensors_name, ml_dtypes_name (None where there is none) and needs_ml_dtypes."},
+    {"format_facts", native_format_facts, METH_NOARGS,
+     "format_facts()\n--\n\nThe header flags and limits (dicts of name to int), the kind names and each sparse "
+     "format's component roles."},
     // Files (file_mapping.cpp).
     {"open_file", with_keywords(native_open_file), METH_VARARGS | METH_KEYWORDS,
      "open_file(path, writable=False, read_below=0, advice=-1)\n--\n\n"

@@ -1,7 +1,7 @@
 #include "packet_facts.hpp"
 
-#include <array>
 #include <limits>
+#include <string_view>
 
 #include "errors.hpp"
 #include "shape_tuple.hpp"
@@ -9,20 +9,15 @@
 namespace vakra::ext {
 namespace {
 
-constexpr std::array<const char*, 7> kKindNames = {"dense", "bundle", "sparse", "quantized", "string", "ragged",
-                                                   "inline"};
-constexpr std::array<const char*, 3> kFormatNames = {"coo", "csr", "csc"};
-// Sparse components in wire order, by format.
-constexpr std::array<std::array<const char*, 3>, 3> kComponentRoles = {
-    {{"data", "row", "col"}, {"data", "indices", "indptr"}, {"data", "indices", "indptr"}}};
-
 bool set_item(PyObject* dict, const char* key, PyRef value) {
   return value && PyDict_SetItemString(dict, key, value.get()) == 0;
 }
 
 PyRef py_bool(bool value) { return PyRef::borrow(value ? Py_True : Py_False); }
 PyRef py_size(uint64_t value) { return PyRef::steal(PyLong_FromUnsignedLongLong(value)); }
-PyRef py_text(const char* text) { return PyRef::steal(PyUnicode_FromString(text)); }
+PyRef py_text(std::string_view text) {
+  return PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
 
 // The element type's name, or None for containers, Inline and unknown codes.
 PyRef dtype_of(const WalkedPacket& packet) {
@@ -30,8 +25,7 @@ PyRef dtype_of(const WalkedPacket& packet) {
   const bool typed = kind != PacketKind::Bundle && kind != PacketKind::Sparse && kind != PacketKind::Inline;
   const Result<Dtype> dtype = dtype_from_code(packet.header.dtype_code);
   if (!typed || !dtype.ok()) return PyRef::borrow(Py_None);
-  const std::string_view name = dtype_name(*dtype);
-  return PyRef::steal(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+  return py_text(dtype_name(*dtype));
 }
 
 bool add_offsets_details(PyObject* dict, const WalkedOffsets& offsets) {
@@ -42,7 +36,7 @@ bool add_details(PyObject* dict, const WalkedPacket& packet) {
   switch (packet.kind()) {
     case PacketKind::Dense: return set_item(dict, "compressed", py_bool(std::get<WalkedDense>(packet.parts).compressed));
     case PacketKind::Sparse:
-      return set_item(dict, "format", py_text(kFormatNames[static_cast<size_t>(std::get<WalkedSparse>(packet.parts).format)]));
+      return set_item(dict, "format", py_text(sparse_format_name(std::get<WalkedSparse>(packet.parts).format)));
     case PacketKind::String: return add_offsets_details(dict, std::get<WalkedString>(packet.parts));
     case PacketKind::Ragged: return add_offsets_details(dict, std::get<WalkedRagged>(packet.parts));
     case PacketKind::Quantized: {
@@ -78,8 +72,9 @@ bool add_children(PyObject* dict, const WalkedPacket& packet, ByteView bytes) {
     return set_item(dict, "entries", std::move(children));
   }
   if (const auto* sparse = std::get_if<WalkedSparse>(&packet.parts)) {
+    const auto roles = sparse_component_roles(sparse->format);
     for (size_t i = 0; i < sparse->components.size(); ++i) {
-      if (!add(py_text(kComponentRoles[static_cast<size_t>(sparse->format)][i]), sparse->components[i])) return false;
+      if (!add(py_text(roles[i]), sparse->components[i])) return false;
     }
     return set_item(dict, "components", std::move(children));
   }
@@ -116,7 +111,7 @@ PyRef walked_facts(const WalkedPacket& packet, ByteView bytes) {
   const PacketKind kind = packet.kind();
   const bool container = kind == PacketKind::Bundle || kind == PacketKind::Sparse;
   PyObject* dict = facts.get();
-  if (!set_item(dict, "kind", py_text(kKindNames[static_cast<size_t>(kind)])) ||
+  if (!set_item(dict, "kind", py_text(packet_kind_name(kind))) ||
       !set_item(dict, "dtype", dtype_of(packet)) || !set_item(dict, "offset", py_size(packet.offset)) ||
       !set_item(dict, "size", py_size(packet.length)) ||
       !set_item(dict, "body_size", container ? PyRef::borrow(Py_None) : py_size(packet.body().length)) ||

@@ -144,21 +144,9 @@ Raised raise_write_error(int error, WriteErrors style) {
   return raise(PyExc_OSError, std::string(std::strerror(error)) + " (os error " + std::to_string(error) + ")");
 }
 
-// Whether writing the plan takes checksums: the only work in a segment list
-// that grows with the bodies.
-bool takes_checksums(const PacketPlan& plan) {
-  if (const auto* bundle = std::get_if<BundlePlan>(&plan.node)) {
-    return std::ranges::any_of(bundle->entries, [](const BundlePlanEntry& entry) { return takes_checksums(entry.packet); });
-  }
-  if (const auto* dense = std::get_if<DensePlan>(&plan.node)) return dense->options.check_integrity;
-  if (const auto* string = std::get_if<StringPlan>(&plan.node)) return string->check_integrity;
-  if (const auto* quantized = std::get_if<QuantizedPlan>(&plan.node)) return quantized->options.check_integrity;
-  return false;  // sparse components and raw packets are never checksummed here
-}
-
 // The segment list, its checksums computed without the GIL.
 SegmentList segments_unlocked(const PacketPlan& plan) {
-  GilReleased unlocked(takes_checksums(plan) && worth_releasing(plan.size()));
+  GilReleased unlocked(plan_takes_checksums(plan) && worth_releasing(plan.size()));
   return plan_segments(plan);
 }
 

@@ -91,7 +91,7 @@ def _mapped_paths():
 def test_load_maps_large_files_while_arrays_view_them_and_reads_small_ones(tmp_path, mapped):
     copied, viewed = tmp_path / "copied.vkr", tmp_path / "viewed.vkr"
     vakra.dump({"s": ["a", "b"], "q": VALUES["qint8"], "c": np.arange(100)}, copied, compress=True)
-    count = (vakra.streams.READ_BELOW if mapped else 1 << 12) // 8
+    count = (vakra._io.streams.READ_BELOW if mapped else 1 << 12) // 8
     vakra.dump({"w": np.arange(count, dtype=np.float64), "s": ["x"]}, viewed)
     assert_same(VALUES["qint8"], vakra.load(copied)["q"])
     weights = vakra.load(viewed)["w"]  # the dict goes; the array alone keeps the file mapped
@@ -116,9 +116,9 @@ def test_thousands_of_live_loads_stay_within_a_low_descriptor_limit(tmp_path):
     # A mapping holds no descriptor: a data loader's cache of values from many files needs none.
     vakra.dump({"w": np.arange(1000)}, tmp_path / "one.vkr")
     vakra.save({"w": np.arange(1000)}, tmp_path / "model.vkr")
-    script = ("import resource, sys, vakra\n"
+    script = ("import resource, sys, vakra, vakra._io.streams\n"
               "resource.setrlimit(resource.RLIMIT_NOFILE, (32, 32))\n"
-              "vakra.streams.READ_BELOW = 0  # every file mapped, however small\n"
+              "vakra._io.streams.READ_BELOW = 0  # every file mapped, however small\n"
               "one, model, kept = sys.argv[1], sys.argv[2], []\n"
               "for _ in range(2000):\n"
               "    kept.append(vakra.load(one)['w'])\n"

@@ -22,7 +22,7 @@ from hypothesis import given, settings, strategies as st
 import vakra
 import vakra.torch
 from samples import VALUES, assert_same, torch_equal
-from vakra._safetensors_header import read_header
+from vakra._convert.safetensors_header import read_header
 
 ARRAYS = {"f16": np.arange(6, dtype=np.float16).reshape(2, 3), "c64": np.array([1 + 2j, 3j], np.complex64),
           "flags": np.array([True, False]), "u16": np.arange(3, dtype=np.uint16), "scalar": np.array(2.5),
@@ -210,7 +210,7 @@ def test_names_options_and_metadata_without_a_place(tmp_path):
                metadata={"format": "pt"})
     for source, destination, text in [("m.vkr", "m.txt", "cannot tell the format"),
                                       ("a.npz", "b.npy", "one of the two must be a vakra file"),
-                                      ("m.vkr", "x.safetensors.index.json", "not a sharded index")]:
+                                      ("m.vkr", "x.safetensors.index.json", "does not write one")]:
         with pytest.raises(ValueError, match=text):
             vakra.convert(tmp_path / source, tmp_path / destination)
     with pytest.raises(ValueError, match="describe a vakra file"):

@@ -18,7 +18,7 @@ from hypothesis import strategies as st
 import vakra
 from samples import VALUES
 from vakra import StringTensor
-from vakra._model_record import FORMAT, read_record
+from vakra._model._model_record import FORMAT, read_record
 
 ENTRIES = {f"layer.{i}": np.full(i % 3 + 1, i, np.int16) for i in range(260)}  # two bundles
 ENTRIES.update(VALUES["every kind"], tied=VALUES["weights"], same=VALUES["weights"])

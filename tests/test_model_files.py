@@ -10,7 +10,8 @@ import pytest
 
 import vakra
 from samples import CSR, VALUES, arrays_in, assert_same
-from vakra import _file_layout, cli
+from vakra._cli import cli
+from vakra._model import _file_layout
 
 META = {"framework": "numpy", "note": "ünïcode"}
 MIXED = VALUES["every kind"]

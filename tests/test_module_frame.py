@@ -171,8 +171,11 @@ TEXTS = [
     (rs.dumps_string_rs, (struct.pack("<3Q", 0, 3, 2), b"abc", 2), {}, ValueError, MALFORMED),
     # Refused before the packet is allocated: its offsets alone would take 32 GiB.
     (rs.dumps_string_rs, (struct.pack("<Q", 0), b"", 4294967295), {}, ValueError, MALFORMED),
-    (rs.dumps_quantized_rs, (SimpleNamespace(**{**pb.QINT8, "dtype_code": 22}),), {}, ValueError,
-     "Unsupported or unknown dtype code: 22"),
+    (rs.dumps_quantized_rs, (SimpleNamespace(**{**pb.QINT8, "dtype_code": 255}),), {}, ValueError,
+     "Unsupported or unknown dtype code: 255"),
+    # the package's typed bytes: a dense body takes a dense code, never one read back as a quantized packet
+    (vakra._native.encode, (object(), False, False, 64, lambda value: (np.arange(4, dtype=np.uint8), 16)), {},
+     ValueError, "Unsupported or unknown dtype code: 16"),
     # loads_rs and get_packet_info_rs: the codec's refusals
     (rs.loads_rs, (bytearray(b"VKRA\x04\x01"),), {}, ValueError, "Packet too short"),
     (rs.get_packet_info_rs, (b"XKRA\x09" + bytes(5),), {}, ValueError, "Invalid vakra packet"),

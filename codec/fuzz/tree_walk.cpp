@@ -50,7 +50,7 @@ class Walker {
   }
 
   void visit(const DecodedDense& dense, size_t) {
-    FUZZ_CHECK(dtype_code(dense.dtype) >= 1 && dtype_code(dense.dtype) <= 15);
+    FUZZ_CHECK(is_dense(dense.dtype));
     const uint64_t body = shape(dense.dtype, dense.shape) * element_size(dense.dtype);
     trace.push_back(dense.compressed);
     view(dense.data);

@@ -10,10 +10,10 @@
 namespace vakra {
 namespace {
 
-// The element type of a dense body: a valid code with a fixed element size.
+// The element type of a dense body: a code whose type is dense.
 Result<Dtype> dense_dtype(uint8_t code) {
   VAKRA_ASSIGN_OR_RETURN(const Dtype dtype, dtype_from_code(code));
-  VAKRA_RETURN_IF(element_size(dtype) == 0, make_error(ErrorKind::UnknownDtype, code));
+  VAKRA_RETURN_IF(!is_dense(dtype), make_error(ErrorKind::UnknownDtype, code));
   return dtype;
 }
 
@@ -23,11 +23,10 @@ Result<DenseLayout> dense_layout(const DenseView& view, size_t alignment) {
   VAKRA_RETURN_IF(!wire::is_power_of_two(alignment), make_error(ErrorKind::Malformed));
   VAKRA_RETURN_IF(view.shape.size() > MAX_NDIM, make_error(ErrorKind::TooManyDimensions));
   VAKRA_ASSIGN_OR_RETURN(const uint64_t count, element_count(view.shape));
-  const uint8_t code = dtype_code(view.dtype);
-  // A Dtype outside the enumeration (a cast from a bad integer) has no table row.
-  VAKRA_RETURN_IF(static_cast<uint8_t>(view.dtype) >= kMaxDtypeCode, make_error(ErrorKind::UnknownDtype, code));
+  // A quantized or string code would be read back as that kind, and a Dtype
+  // outside the enumeration (a cast from a bad integer) has no row at all.
+  VAKRA_RETURN_IF(!is_dense(view.dtype), make_error(ErrorKind::UnknownDtype, dtype_code(view.dtype)));
   const size_t elem_size = element_size(view.dtype);
-  VAKRA_RETURN_IF(elem_size == 0, make_error(ErrorKind::UnknownDtype, code));
   // count <= 10^9 and elem_size <= 16: the product cannot overflow.
   VAKRA_RETURN_IF(view.data.size() != count * elem_size, make_error(ErrorKind::Malformed));
 

@@ -118,6 +118,23 @@ void emit_plan(const PacketPlan& plan, PacketSink& sink) {
              plan.node);
 }
 
+bool plan_takes_checksums(const PacketPlan& plan) {
+  return std::visit(Overloaded{
+                        [](const DensePlan& dense) { return dense.options.check_integrity; },
+                        [](const SparsePlan&) { return false; },  // components are never checksummed
+                        [](const BundlePlan& bundle) {
+                          for (const BundlePlanEntry& entry : bundle.entries) {
+                            if (plan_takes_checksums(entry.packet)) return true;
+                          }
+                          return false;
+                        },
+                        [](const StringPlan& string) { return string.check_integrity; },
+                        [](const QuantizedPlan& quantized) { return quantized.options.check_integrity; },
+                        [](const RawPacket&) { return false; },  // copied as it is
+                    },
+                    plan.node);
+}
+
 void write_plan(const PacketPlan& plan, MutableBytes out) {
   BufferSink sink(out.data());
   emit_plan(plan, sink);

@@ -47,9 +47,10 @@ except ImportError as error:
 
 import numpy as np
 
-import vakra
-
-from .api import PathLike
+from ._facts import DENSE
+from ._io import frames, packets, streams
+from ._io.file_objects import PathLike
+from ._model import model_file, model_save
 
 __all__ = ["loads", "load", "loads_frames", "as_tensor", "save", "open", "load_file", "File"]
 
@@ -61,7 +62,7 @@ def loads(data: Any, *, writable: bool = False) -> Any:
     ``data`` is writable, in which case they are views of ``data`` (see the
     module's notes). Errors are those of :func:`vakra.loads`.
     """
-    return _as_torch(vakra.loads(data, writable=writable))
+    return _as_torch(packets.loads(data, writable=writable))
 
 
 def load(file: PathLike | IO[bytes], *, mmap: bool = True) -> Any:
@@ -77,13 +78,13 @@ def load(file: PathLike | IO[bytes], *, mmap: bool = True) -> Any:
     """
     # Copy-on-write mapping, or a buffer of this process's own: either way
     # the tensors may view it and write into it.
-    return _as_torch(vakra.load(file, mmap=mmap, writable=True))
+    return _as_torch(streams.load(file, mmap=mmap, writable=True))
 
 
 def loads_frames(frames: Any, *, writable: bool = False) -> Any:
     """Decode a packet given as a list of buffers into tensors, copying or
     viewing as :func:`loads` does."""
-    return _as_torch(vakra.loads_frames(frames, writable=writable))
+    return _as_torch(frames.loads_frames(frames, writable=writable))
 
 
 def save(state_dict: Any, path: PathLike, *, metadata: Any = None, check_integrity: bool = False,
@@ -96,11 +97,11 @@ def save(state_dict: Any, path: PathLike, *, metadata: Any = None, check_integri
     :func:`vakra.save`: ``metadata`` (``str`` to ``str``), the options, the
     atomic replacement of ``path`` and the errors.
     """
-    vakra.save(state_dict, path, metadata=metadata, check_integrity=check_integrity, compress=compress,
-               alignment=alignment)
+    model_save.save(state_dict, path, metadata=metadata, check_integrity=check_integrity, compress=compress,
+                    alignment=alignment)
 
 
-class File(vakra.File):
+class File(model_file.File):
     """A model file's values as tensors (see :func:`open`)."""
 
     def _converted(self, value: Any) -> Any:
@@ -132,8 +133,10 @@ def load_file(path: PathLike) -> dict[str, Any]:
 
 def as_tensor(array: np.ndarray) -> torch.Tensor:
     """The tensor over ``array``'s memory (bfloat16 arrays as ``torch.bfloat16``)."""
-    if array.dtype.kind == "V" and array.dtype.name == "bfloat16":  # ml_dtypes' type, unknown to torch
-        return torch.from_numpy(array.view(np.int16)).view(torch.bfloat16)
+    row = DENSE.get(array.dtype.name) if array.dtype.kind == "V" else None
+    if row is not None and row.needs_ml_dtypes:  # ml_dtypes' type, unknown to torch: its bits, retyped
+        bits = array.view(np.dtype(f"i{row.element_size}"))
+        return torch.from_numpy(bits).view(getattr(torch, row.torch_name))
     return torch.from_numpy(array)
 
 

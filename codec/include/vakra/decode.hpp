@@ -98,6 +98,10 @@ enum class CompressedBodies : uint8_t { Refuse, View };
 // which must outlive the result. Nothing is copied but shapes, keys and
 // Inline records.
 Result<Decoded> decode(ByteView bytes, CompressedBodies compressed = CompressedBodies::Refuse);
+// Whether decoding a packet with this header does work that grows with its
+// bodies: checksums to verify, or containers whose parts are checked (a
+// binding may let other threads run meanwhile).
+bool decode_grows_with_bodies(const PacketHeader& header);
 // decode() for a packet nested `depth` levels deep: Malformed beyond MAX_NESTING_DEPTH.
 Result<Decoded> decode_depth(ByteView bytes, size_t depth, CompressedBodies compressed = CompressedBodies::Refuse);
 

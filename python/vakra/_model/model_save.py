@@ -18,12 +18,14 @@ from typing import Any
 
 import numpy as np
 
-from . import _native
-from ._encoding import convert
+from .. import _native
+from .._encoding import convert
+from .._io.atomic_write import write_to_path
+from .._io.file_objects import PathLike
+from .._io.packets import loads
 from ._file_layout import Branch, FileWriter, Leaf, Slot, SlotTooLong, bundle_head
 from ._limit_notes import child_length_limit, note_limit, too_deep, too_many_entries
 from ._model_record import record_fields
-from .api import PathLike, loads, write_to_path
 
 __all__ = ["save", "save_stream"]
 

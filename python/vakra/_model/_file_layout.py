@@ -28,7 +28,7 @@ from typing import Any
 
 import numpy as np
 
-from . import _native
+from .. import _native
 
 __all__ = ["Leaf", "Branch", "Slot", "FileWriter", "MAX_SLOT", "SlotTooLong", "bundle_head"]
 

@@ -18,9 +18,9 @@ from typing import Any
 
 import numpy as np
 
-from . import api, streams
-from .quantize import QuantizedTensor, quantize
-from .ragged import StringTensor
+from .._io import packets, streams
+from ..quantize import QuantizedTensor, quantize
+from ..ragged import StringTensor
 from .tree_text import human_size, render_tree
 
 __all__ = ["build_bundle", "run"]
@@ -51,7 +51,7 @@ def run(repeat: int = 5, out: Callable[[str], None] = print) -> None:
     bundle = build_bundle()
     with tempfile.TemporaryDirectory(prefix="vakra-demo-") as directory:
         path = os.path.join(directory, "bundle.vkr")
-        api.dump(bundle, path, check_integrity=True)
+        packets.dump(bundle, path, check_integrity=True)
         loaded = streams.load(path)
         _check_round_trip(bundle, loaded)
         weights = loaded["weights"]
@@ -62,7 +62,7 @@ def run(repeat: int = 5, out: Callable[[str], None] = print) -> None:
             f"{_max_quantization_error(bundle):.4f} of the float32 ones")
         out("")
         with open(path, "rb") as handle:
-            tree = api.info(handle.read())
+            tree = streams.info(handle.read())
         for line in render_tree(tree, "bundle.vkr"):
             out(line)
         del loaded, weights
@@ -111,7 +111,7 @@ def _timing_table(bundle: dict[str, Any], directory: str, repeat: int) -> list[s
 
 def _vakra(bundle, directory, check_integrity):
     path = os.path.join(directory, f"timing-{check_integrity}.vkr")
-    return (lambda: api.dump(bundle, path, check_integrity=check_integrity)), (lambda: streams.load(path)), path
+    return (lambda: packets.dump(bundle, path, check_integrity=check_integrity)), (lambda: streams.load(path)), path
 
 
 def _pickle(bundle, directory):

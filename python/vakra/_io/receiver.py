@@ -18,7 +18,7 @@ from typing import IO, Any, Union
 
 import numpy as np
 
-from . import _native
+from .. import _native
 
 __all__ = ["Receiver"]
 

@@ -4,7 +4,7 @@ read, and written, one at a time here.
 
 Reading: the package opens each file (it validates the header: its size,
 the element types, offsets inside the file without gaps or overlaps) and
-gives its metadata; ``_safetensors_header`` reads the same header again,
+gives its metadata; ``safetensors_header`` reads the same header again,
 checking it as strictly and refusing names given twice (which the package
 lets through, keeping the last), to find each tensor's bytes. Every tensor
 is then read into one buffer, as long as the largest, which the model file
@@ -24,13 +24,12 @@ from typing import Any, Callable
 
 import numpy as np
 
-from ._safetensors_header import ELEMENT_SIZES, Tensor, read_header, unique_keys
-from .api import write_to_path
+from .._facts import DTYPES
+from .._io.atomic_write import write_to_path
+from .safetensors_header import Tensor, read_header, unique_keys
 
-__all__ = ["read_safetensors", "write_safetensors", "WRITABLE_TYPES"]
+__all__ = ["read_safetensors", "write_safetensors"]
 
-_CODES = {name: code for code, (_, name) in ELEMENT_SIZES.items()}
-WRITABLE_TYPES = frozenset(_CODES)
 _INDEX_LIMIT = 64 << 20
 
 
@@ -44,11 +43,11 @@ def _package() -> Any:
 
 
 @contextmanager
-def read_safetensors(path: str, sharded: bool) -> Iterator[tuple[list[str], dict[str, str], Iterator[Any]]]:
-    """The tensor names (each shard's in file order), the metadata and a
-    generator of the tensors, one at a time, of a .safetensors file or of
-    the shards a ``*.safetensors.index.json`` names. The tensors share one
-    buffer: each is valid until the next is asked for."""
+def read_safetensors(path: str, sharded: bool = False) -> Iterator[tuple[list[str], Iterator[Any], dict[str, str]]]:
+    """The tensor names (each shard's in file order), a generator of the
+    tensors, one at a time, and the metadata of a .safetensors file or (when
+    `sharded`) of the shards a ``*.safetensors.index.json`` names. The
+    tensors share one buffer: each is valid until the next is asked for."""
     safetensors = _package()
     shards, metadata = _read_index(path) if sharded else ({path: None}, {})
     with ExitStack() as stack:
@@ -67,9 +66,9 @@ def read_safetensors(path: str, sharded: bool) -> Iterator[tuple[list[str], dict
             if expected is not None and {tensor.name for tensor in tensors} != expected:
                 raise ValueError(_mismatch(shard, {tensor.name for tensor in tensors}, expected))
             sources += [(handle.fileno(), tensor) for tensor in tensors]
-        if any(tensor.dtype == "bfloat16" for _, tensor in sources):
-            _register_bfloat16()
-        yield [tensor.name for _, tensor in sources], metadata, _tensors(sources)
+        if any(DTYPES[tensor.dtype].needs_ml_dtypes for _, tensor in sources):
+            _import_ml_dtypes()
+        yield [tensor.name for _, tensor in sources], _tensors(sources), metadata
 
 
 def _tensors(sources: list[tuple[int, Tensor]]) -> Iterator[np.ndarray]:
@@ -125,8 +124,8 @@ def _merge(metadata: dict[str, str], more: dict[str, str], shard: str) -> None:
                              f"{metadata[key]!r}")
 
 
-def _register_bfloat16() -> None:
-    """NumPy names bfloat16 once ml_dtypes is imported."""
+def _import_ml_dtypes() -> None:
+    """NumPy names some types (bfloat16) once ml_dtypes is imported."""
     try:
         import ml_dtypes  # noqa: F401
     except ImportError:
@@ -141,9 +140,10 @@ def write_safetensors(path: str, entries: list, value: Callable[[Any], np.ndarra
     padded with spaces to 8 bytes, then the tensors ordered by element size,
     largest first, so that each is aligned) through ``write_to_path``."""
     layout, sizes, offset = [], [], 0
-    for entry in sorted(entries, key=lambda entry: -ELEMENT_SIZES[_CODES[entry.facts["dtype"]]][0]):
-        size = int(np.prod(entry.facts["shape"], dtype=object)) * ELEMENT_SIZES[_CODES[entry.facts["dtype"]]][0]
-        layout.append((entry.name, {"dtype": _CODES[entry.facts["dtype"]], "shape": list(entry.facts["shape"]),
+    for entry in sorted(entries, key=lambda entry: -DTYPES[entry.facts["dtype"]].element_size):
+        row = DTYPES[entry.facts["dtype"]]
+        size = int(np.prod(entry.facts["shape"], dtype=object)) * row.element_size
+        layout.append((entry.name, {"dtype": row.safetensors_name, "shape": list(entry.facts["shape"]),
                                     "data_offsets": [offset, offset + size]}))
         sizes.append((entry, size))
         offset += size

@@ -1,6 +1,7 @@
 """One packet at a time: ``load`` and ``iter_load`` from files, pipes and
-in-memory streams, ``send``/``recv`` over sockets, and ``packet_length``
-(``Receiver``, in ``vakra.receiver``, keeps a socket's bytes between calls).
+in-memory streams, ``send``/``recv`` over sockets, ``info`` and
+``packet_length`` (``Receiver``, in ``receiver``, keeps a socket's bytes
+between calls).
 
 Packets follow each other in a stream with nothing in between. The codec's
 walker tells from a packet's first bytes how long it is (or how many bytes it
@@ -25,14 +26,18 @@ import socket
 import stat
 import threading
 from collections.abc import Callable, Iterator
-from typing import IO, Any
+from typing import IO, TYPE_CHECKING, Any
 
-from . import _native
-from ._encoding import convert
-from .api import PathLike, file_descriptor, loads
+from .. import _native
+from .._encoding import convert
+from .file_objects import PathLike, file_descriptor
+from .packets import loads
 from .receiver import packet_reader
 
-__all__ = ["load", "iter_load", "packet_length", "send", "recv"]
+if TYPE_CHECKING:
+    from _typeshed import ReadableBuffer
+
+__all__ = ["load", "iter_load", "info", "packet_length", "send", "recv"]
 
 _probe = _native.probe
 _packet_meter = _native.packet_meter
@@ -134,6 +139,36 @@ def iter_load(file: PathLike | IO[bytes], *, mmap: bool = True, max_size: int | 
         return
     with open(file, "rb") if data is None else open(data, "rb") as handle:
         yield from _iter_streamed(handle, max_size, writable)
+
+
+def info(data: ReadableBuffer | str | os.PathLike) -> dict[str, Any]:
+    """Describe the packet at the start of ``data`` without decoding any body.
+
+    ``data`` is a buffer of bytes, or a path (``str`` or ``os.PathLike``;
+    ``bytes`` are the packet itself): the file's first packet is described
+    from its headers alone, as ``vakra info FILE`` reads them (a regular file
+    is mapped and only the pages holding headers are read; a pipe or device
+    is read one bounded packet).
+
+    The dict starts with the header facts: ``version``, ``flags``,
+    ``dtype_code``, ``ndim``, ``aligned``, ``integrity_protected``, (for
+    bundles ``entry_count``), ``shape`` and ``total_elements``. Then:
+    ``kind`` ("dense", "bundle", "sparse", "string", "quantized", "ragged" or
+    "inline"), ``dtype`` (its name, or None), ``offset`` (where the packet
+    starts, counted from ``data[0]``: 0, or a nested packet's place),
+    ``size`` (the packet's exact length; bytes after it are not looked at),
+    ``body_size`` (stored body bytes, None for containers), kind details
+    (``compressed``; ``format``; ``count``; ``quant_scheme``, ``axis``,
+    ``group_size``, ``scale_count``) and, for bundles and sparse packets,
+    ``entries`` or ``components``: the same dict for every nested packet.
+
+    Checksums are not verified (use :func:`loads`). Raises ``ValueError``
+    with the codec's message when the header or framing is damaged or
+    truncated, and for a path ``OSError`` and the errors of :func:`vakra.load`.
+    """
+    if isinstance(data, (str, os.PathLike)):
+        return file_info(data)
+    return _walk(data)
 
 
 def send(sock: socket.socket, obj: Any, *, check_integrity: bool = False, compress: bool = False,

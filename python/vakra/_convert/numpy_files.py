@@ -17,20 +17,17 @@ from typing import Any
 
 import numpy as np
 
-from . import _native
-from .api import write_to_path
+from .._facts import DENSE
+from .._io.atomic_write import write_to_path
 
 __all__ = ["read_npy", "read_npz", "write_npy", "write_npz", "check_element_type"]
 
-# The numeric element types of the wire format, by NumPy's names (the table
-# ends with the quantized, string and bytes codes).
-ELEMENT_TYPES = frozenset(_native.dtype_names()[:_native.dtype_names().index("bfloat16") + 1])
 _HEADER_READERS = {(1, 0): np.lib.format.read_array_header_1_0, (2, 0): np.lib.format.read_array_header_2_0}
 
 
 def check_element_type(dtype: np.dtype, what: str) -> None:
     """ValueError naming `what` (the entry and its file) unless vakra stores `dtype`."""
-    if dtype.name in ELEMENT_TYPES and dtype.fields is None:
+    if dtype.name in DENSE and dtype.fields is None:
         return
     hint = ""
     if dtype.kind == "V" and dtype.fields is None:  # what np.save makes of bfloat16, for one
@@ -38,8 +35,10 @@ def check_element_type(dtype: np.dtype, what: str) -> None:
     raise ValueError(f"{what}: vakra has no {dtype} element type{hint}")
 
 
-def read_npy(path: str) -> np.ndarray:
-    """The array of a .npy file, mapped rather than read."""
+@contextmanager
+def read_npy(path: str) -> Iterator[tuple[None, np.ndarray, dict[str, str]]]:
+    """The array of a .npy file, mapped rather than read, as the converter
+    reads every format: (no names, the value, no metadata)."""
     try:
         array = np.load(path, mmap_mode="r", allow_pickle=False)
     except (ValueError, EOFError) as error:
@@ -47,13 +46,13 @@ def read_npy(path: str) -> np.ndarray:
     if not isinstance(array, np.ndarray):
         raise ValueError(f"{path}: not a .npy file (an .npz archive?)")
     check_element_type(array.dtype, path)
-    return array
+    yield None, array, {}
 
 
 @contextmanager
-def read_npz(path: str) -> Iterator[tuple[list[str], Iterator[np.ndarray]]]:
-    """The names of an .npz file's arrays and a generator of the arrays, in
-    the archive's order, one at a time."""
+def read_npz(path: str) -> Iterator[tuple[list[str], Iterator[np.ndarray], dict[str, str]]]:
+    """The names of an .npz file's arrays, a generator of the arrays, in the
+    archive's order, one at a time, and no metadata."""
     try:
         archive = zipfile.ZipFile(path)
     except (zipfile.BadZipFile, zipfile.LargeZipFile) as error:
@@ -66,7 +65,7 @@ def read_npz(path: str) -> Iterator[tuple[list[str], Iterator[np.ndarray]]]:
             raise ValueError(f"{path}: the archive names {', '.join(map(repr, repeated))} more than once")
         for member, name in zip(members, names):
             _check_header(archive, member, name, path)
-        yield names, _arrays(archive, members, path)
+        yield names, _arrays(archive, members, path), {}
 
 
 def _member_name(filename: str, path: str) -> str:
@@ -104,11 +103,13 @@ def _arrays(archive: zipfile.ZipFile, members: list[zipfile.ZipInfo], path: str)
         del array  # gone before the next is read
 
 
-def write_npy(path: str, array: np.ndarray) -> None:
+def write_npy(path: str, entries: list, value: Callable[[Any], np.ndarray], metadata: dict[str, str]) -> None:
+    """A .npy file of the one entry's array."""
+    array = value(entries[0])
     write_to_path(path, lambda handle: np.lib.format.write_array(handle, array, allow_pickle=False))
 
 
-def write_npz(path: str, entries: list, value: Callable[[Any], np.ndarray]) -> None:
+def write_npz(path: str, entries: list, value: Callable[[Any], np.ndarray], metadata: dict[str, str]) -> None:
     """An uncompressed .npz (as numpy.savez writes) of each entry's array,
     decoded one at a time."""
     def write(handle: Any) -> None:

@@ -16,11 +16,13 @@ import os
 import sys
 import warnings
 from collections.abc import Callable, Iterator, Sequence
+from importlib.metadata import version
 from typing import IO, Any
 
-from . import __version__, _native, api, streams
-from .converter import convert
-from .file_entries import Contents, NotVakra, read_contents
+from .. import _native
+from .._convert.converter import convert
+from .._io import packets, streams
+from .._model.file_entries import Contents, NotVakra, read_contents
 from .listing import entry_lines, printable
 from .tree_text import render_tree
 
@@ -34,7 +36,7 @@ class CommandError(Exception):
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="vakra", description="Inspect, verify and convert vakra files, and run the demonstration.")
-    parser.add_argument("--version", action="version", version=f"vakra {__version__}")
+    parser.add_argument("--version", action="version", version=f"vakra {version('vakra')}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     info = commands.add_parser("info", help="print a packet file as a tree, without decoding its bodies",
@@ -142,7 +144,7 @@ def _print_packets(path: str, data: Any, index: int | None, verify: bool,
         while offset < len(view) or (number == 0 and failure is None):
             rest = view[offset:]
             try:
-                tree = api.info(rest)
+                tree = streams.info(rest)
             except ValueError as error:
                 raise _unreadable(path, number, offset, error) from None
             finally:
@@ -170,7 +172,7 @@ def _where(number: int, offset: int) -> str:
 
 def _verify(where: str, packet: memoryview, tree: dict) -> str:
     try:
-        value = api.loads(packet)
+        value = packets.loads(packet)
     except (ValueError, TypeError, ImportError) as error:
         packet.release()  # nothing views it after a failure; the traceback must not keep the mapping exported
         raise CommandError(f"{where} verification failed: {error}") from None
@@ -271,7 +273,7 @@ def _damaged(name: str, packet: memoryview, facts: dict) -> list[str]:
     """A line per damaged value in `packet`: the deepest dict entries that
     fail to decode, or the packet itself."""
     try:
-        api.loads(packet)
+        packets.loads(packet)
         return []
     except (ValueError, TypeError, ImportError) as error:  # TypeError: SciPy refusing a damaged matrix
         reason = str(error)

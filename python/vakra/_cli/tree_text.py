@@ -4,11 +4,13 @@ from __future__ import annotations
 
 from typing import Any
 
+from .._facts import FLAGS
+
 __all__ = ["render_tree", "human_size"]
 
 _INDENT = "  "
 # The kind bits are spelled out by the summary; these describe the body.
-_BODY_FLAGS = ((0x0001, "aligned"), (0x0080, "custom-align"), (0x0002, "integrity"), (0x0004, "compressed"))
+_BODY_FLAGS = tuple((FLAGS[flag], flag.replace("_", "-")) for flag in ("aligned", "custom_align", "integrity", "compressed"))
 
 
 def render_tree(info: dict[str, Any], label: str) -> list[str]:

@@ -6,8 +6,8 @@ from __future__ import annotations
 
 from typing import Any
 
-from ._name_patterns import fold
-from .file_entries import Contents
+from .._model.file_entries import Contents
+from .name_patterns import fold
 from .tree_text import human_size
 
 __all__ = ["entry_lines", "printable"]

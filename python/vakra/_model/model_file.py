@@ -48,9 +48,10 @@ from typing import Any
 
 import numpy as np
 
-from . import _native
+from .. import _native
+from .._io.file_objects import PathLike
+from .._io.packets import loads
 from ._model_record import read_record
-from .api import PathLike, loads
 
 __all__ = ["File", "open", "load_file"]
 

@@ -11,12 +11,14 @@ in memory twice.
 from __future__ import annotations
 
 import zipfile
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Iterator, Mapping
+from contextlib import contextmanager
 from typing import Any
 
-from .api import write_to_path
+from .._facts import torch_dtypes
+from .._io.atomic_write import write_to_path
 
-__all__ = ["read_torch", "write_torch"]
+__all__ = ["read_torch", "write_torch", "decode"]
 
 
 def _torch() -> Any:
@@ -27,9 +29,11 @@ def _torch() -> Any:
     return torch
 
 
-def read_torch(path: str) -> dict[str, Any]:
+@contextmanager
+def read_torch(path: str) -> Iterator[tuple[None, dict[str, Any], dict[str, str]]]:
     """The mapping of names to tensors a torch.save file holds (nested
-    mappings kept), checked to hold tensors vakra stores and nothing else."""
+    mappings kept), checked to hold tensors vakra stores and nothing else,
+    saved as a mapping (no names of their own, no metadata)."""
     torch = _torch()
     mapped = zipfile.is_zipfile(path)  # the legacy layout cannot be mapped
     try:
@@ -41,7 +45,7 @@ def read_torch(path: str) -> dict[str, Any]:
                          f"{_reason(error)}") from None
     if not isinstance(loaded, Mapping):
         raise ValueError(f"{path} holds an object of type {type(loaded).__name__}, not a mapping of names to tensors")
-    return _checked(loaded, (), path, torch)
+    yield None, _checked(loaded, (), path, torch, torch_dtypes(torch)), {}
 
 
 def _reason(error: Exception) -> str:
@@ -51,7 +55,7 @@ def _reason(error: Exception) -> str:
     return (telling or lines or [type(error).__name__])[0]
 
 
-def _checked(mapping: Mapping, path: tuple, where: str, torch: Any) -> dict[str, Any]:
+def _checked(mapping: Mapping, path: tuple, where: str, torch: Any, storable: dict) -> dict[str, Any]:
     result = {}
     for key, value in mapping.items():
         inner = path + (key,)
@@ -59,23 +63,24 @@ def _checked(mapping: Mapping, path: tuple, where: str, torch: Any) -> dict[str,
         if not isinstance(key, str):
             raise ValueError(f"{where}: the name {name!r} is of type {type(key).__name__}, not str")
         if isinstance(value, Mapping):
-            result[key] = _checked(value, inner, where, torch)
+            result[key] = _checked(value, inner, where, torch, storable)
             continue
         if not isinstance(value, torch.Tensor):
             raise ValueError(f"entry {name!r} of {where} is of type {type(value).__name__}, not a tensor")
-        if value.is_quantized or value.dtype not in _storable(torch):
+        if value.is_quantized or value.dtype not in storable:
             raise ValueError(f"entry {name!r} of {where}: vakra has no {value.dtype} element type")
         result[key] = value
     return result
 
 
-def _storable(torch: Any) -> set:
-    return {torch.bool, torch.uint8, torch.int8, torch.uint16, torch.int16, torch.uint32, torch.int32, torch.uint64,
-            torch.int64, torch.float16, torch.bfloat16, torch.float32, torch.float64, torch.complex64,
-            torch.complex128}
+def decode(packet: Any) -> Any:
+    """An entry's value as tensors that view the vakra file's copy-on-write mapping."""
+    from .. import torch as vakra_torch  # imported here: torch is an extra
+
+    return vakra_torch.loads(packet, writable=True)
 
 
-def write_torch(path: str, entries: list, value: Callable[[Any], Any]) -> None:
+def write_torch(path: str, entries: list, value: Callable[[Any], Any], metadata: dict[str, str]) -> None:
     """A torch.save file of the entries' tensors (views of the vakra file
     where uncompressed); tied names share one tensor, stored once."""
     torch = _torch()

@@ -11,10 +11,11 @@ Tensors go through one at a time: ``.npz`` and safetensors sources are read
 entry by entry into the model file; a vakra source is mapped, so that its
 tensors are views of the file, and ``.npz`` and safetensors destinations are
 written entry by entry. torch reads and writes a whole file at once, from
-and to mappings, so the model is held once. Everything the destination cannot hold is refused before anything is
-written, naming the entry and the reason; the destination is replaced
-atomically, so a failed conversion leaves no file behind (and an old one as
-it was).
+and to mappings, so the model is held once. Everything the destination
+cannot hold is refused before anything is written, naming the entry and the
+reason; the destination is replaced atomically, so a failed conversion
+leaves no file behind (and an old one as it was). The formats and what each
+holds are the rows of ``formats``.
 """
 
 from __future__ import annotations
@@ -24,19 +25,16 @@ import os
 import warnings
 from collections.abc import Iterator
 from contextlib import contextmanager
-from typing import Any
+from typing import Any, Callable
 
-from . import _numpy_files, _safetensors_files, _torch_files
-from .api import PathLike, dump, loads
-from .file_entries import Contents, Entry, read_contents
-from .model_save import save, save_stream
+from .._facts import DTYPES, STANDARD_ALIGNMENT
+from .._io.file_objects import PathLike
+from .._io.packets import dump, loads
+from .._model.file_entries import Contents, Entry, read_contents
+from .._model.model_save import save, save_stream
+from .formats import FORMATS, VAKRA_SUFFIX, FileFormat
 
 __all__ = ["convert"]
-
-_SUFFIXES = {".vkr": "vakra", ".npy": "npy", ".npz": "npz", ".safetensors": "safetensors", ".pt": "torch",
-             ".pth": "torch", ".bin": "torch"}
-_INDEX_SUFFIX = ".safetensors.index.json"
-_SHOWN = {"npy": ".npy", "npz": ".npz", "safetensors": ".safetensors", "torch": "torch.save"}
 
 
 def convert(source: PathLike, destination: PathLike, *, check_integrity: bool = False, compress: bool = False,
@@ -59,62 +57,55 @@ def convert(source: PathLike, destination: PathLike, *, check_integrity: bool = 
     bfloat16); ``OSError`` from the file system.
     """
     source, destination = os.fsdecode(source), os.fsdecode(destination)
-    kinds = _format_of(source), _format_of(destination)
-    if kinds[1] == "safetensors-index":
-        raise ValueError(f"{destination}: vakra writes one .safetensors file, not a sharded index")
-    if (kinds[0] == "vakra") == (kinds[1] == "vakra"):
+    formats = _format_of(source), _format_of(destination)
+    if formats[1] is not None and formats[1].write is None:
+        raise ValueError(f"{destination}: vakra reads a {formats[1].shown} but does not write one")
+    if (formats[0] is None) == (formats[1] is None):
         raise ValueError(f"converting {source} to {destination}: one of the two must be a vakra file (.vkr)")
-    options = {"check_integrity": check_integrity, "compress": compress, "alignment": alignment}
-    if kinds[1] != "vakra":
-        if check_integrity or compress or alignment != 64:
+    if formats[1] is not None:
+        if check_integrity or compress or alignment != STANDARD_ALIGNMENT:
             raise ValueError("--check-integrity, --compress and --alignment describe a vakra file: "
                              f"{destination} is not one")
-        _from_vakra(source, destination, kinds[1])
-    elif kinds[0] == "npy":
-        dump(_numpy_files.read_npy(source), destination, **options)
-    elif kinds[0] == "npz":
-        with _numpy_files.read_npz(source) as (names, values):
-            save_stream(names, values, destination, **options)
-    elif kinds[0] == "torch":
-        save(_torch_files.read_torch(source), destination, **options)
-    else:
-        with _safetensors_files.read_safetensors(source, kinds[0] == "safetensors-index") as (names, metadata, values):
+        _from_vakra(source, destination, formats[1])
+        return
+    options = {"check_integrity": check_integrity, "compress": compress, "alignment": alignment}
+    with formats[0].read(source) as (names, values, metadata):
+        if formats[0].one_array:
+            dump(values, destination, **options)
+        elif names is None:
+            save(values, destination, metadata=metadata, **options)
+        else:
             save_stream(names, values, destination, metadata=metadata, **options)
 
 
-def _format_of(path: str) -> str:
-    """The format a file name says: "vakra", "npy", "npz", "safetensors",
-    "safetensors-index" or "torch"; ValueError for other names."""
+def _format_of(path: str) -> FileFormat | None:
+    """The format a file name says (None: vakra's own); ValueError for other names."""
     name = os.path.basename(path).lower()
-    if name.endswith(_INDEX_SUFFIX):
-        return "safetensors-index"
-    kind = _SUFFIXES.get(os.path.splitext(name)[1])
-    if kind is None:
-        raise ValueError(f"{path}: cannot tell the format from the name; vakra converts "
-                         f"{', '.join(_SUFFIXES)} and {_INDEX_SUFFIX} (as a source)")
-    return kind
+    if name.endswith(VAKRA_SUFFIX):
+        return None
+    for file_format in FORMATS:
+        if name.endswith(file_format.suffixes):
+            return file_format
+    written = [VAKRA_SUFFIX] + [suffix for row in FORMATS if row.write is not None for suffix in row.suffixes]
+    read_only = [suffix for row in FORMATS if row.write is None for suffix in row.suffixes]
+    raise ValueError(f"{path}: cannot tell the format from the name; vakra converts {', '.join(written)} and "
+                     f"{', '.join(read_only)} (as a source)")
 
 
-def _from_vakra(source: str, destination: str, kind: str) -> None:
-    with _vakra_entries(source, writable=kind == "torch") as (contents, mapping):
-        entries = _entries(contents, source, kind)
+def _from_vakra(source: str, destination: str, file_format: FileFormat) -> None:
+    with _vakra_entries(source, writable=file_format.views_source) as (contents, mapping):
+        entries = _entries(contents, source, file_format)
         for entry in entries:
-            _check_holds(kind, entry.name, entry.facts, source)
-        if kind == "npy":
-            _numpy_files.write_npy(destination, loads(entries[0].packet))
-            return
-        if contents.metadata and kind != "safetensors":
-            warnings.warn(f"{destination}: a {_SHOWN[kind]} file has no place for metadata; not carried: "
+            _check_holds(file_format, entry.name, entry.facts, source)
+        if contents.metadata and not file_format.metadata and not file_format.one_array:
+            warnings.warn(f"{destination}: a {file_format.shown} file has no place for metadata; not carried: "
                           f"{', '.join(map(repr, contents.metadata))}", stacklevel=3)
-        if kind == "npz":
-            _numpy_files.write_npz(destination, entries, _OneAtATime(mapping))
-        elif kind == "safetensors":
-            _safetensors_files.write_safetensors(destination, entries, _OneAtATime(mapping), contents.metadata)
+        value: Callable[[Entry], Any]
+        if file_format.views_source:
+            value = lambda entry: file_format.decode(entry.packet)  # noqa: E731
         else:
-            from . import torch as vakra_torch  # imported here: torch is an extra
-
-            _torch_files.write_torch(destination, entries,
-                                     lambda entry: vakra_torch.loads(entry.packet, writable=True))
+            value = _OneAtATime(mapping, file_format.decode)
+        file_format.write(destination, entries, value, contents.metadata)
 
 
 class _OneAtATime:
@@ -122,15 +113,15 @@ class _OneAtATime:
     for the next, and lets go of the previous entry's pages of the mapping
     (the page cache keeps them), so that the process maps one at a time."""
 
-    def __init__(self, mapping: mmap.mmap) -> None:
-        self._mapping, self._previous = mapping, None
+    def __init__(self, mapping: mmap.mmap, decode: Callable[[Any], Any]) -> None:
+        self._mapping, self._decode, self._previous = mapping, decode, None
 
     def __call__(self, entry: Entry) -> Any:
         if self._previous is not None and hasattr(mmap, "MADV_DONTNEED"):
             start = self._previous.offset - self._previous.offset % mmap.PAGESIZE
             self._mapping.madvise(mmap.MADV_DONTNEED, start, self._previous.offset + len(self._previous.packet) - start)
         self._previous = entry
-        return loads(entry.packet)
+        return self._decode(entry.packet)
 
 
 @contextmanager
@@ -157,7 +148,7 @@ def _vakra_entries(path: str, writable: bool) -> Iterator[tuple[Contents, mmap.m
             pass  # values still view it; it closes when the last one goes
 
 
-def _entries(contents: Contents, source: str, kind: str) -> list[Entry]:
+def _entries(contents: Contents, source: str, file_format: FileFormat) -> list[Entry]:
     """The entries to convert; ValueError for a damaged file and for
     contents the destination has no names or room for."""
     if contents.failure is not None:
@@ -169,29 +160,28 @@ def _entries(contents: Contents, source: str, kind: str) -> list[Entry]:
         raise ValueError(f"{source} holds {contents.packets} packets; vakra converts a model file (vakra.save) or "
                          "a file of one packet")
     entries = contents.entries
-    if kind == "npy" and len(entries) != 1:
-        raise ValueError(f"{source} holds {len(entries)} entries; a .npy file holds one array (convert to .npz)")
-    if kind != "npy" and contents.packets == 1 and entries[0].facts["kind"] != "bundle" and \
+    if file_format.one_array and len(entries) != 1:
+        raise ValueError(f"{source} holds {len(entries)} entries; a {file_format.shown} file holds one array "
+                         "(convert to .npz)")
+    if not file_format.one_array and contents.packets == 1 and entries[0].facts["kind"] != "bundle" and \
             entries[0].facts["offset"] == 0:
         raise ValueError(f"{source} holds one unnamed value, not named tensors: convert it to .npy")
     return entries
 
 
-def _check_holds(kind: str, name: str, facts: dict[str, Any], source: str) -> None:
+def _check_holds(file_format: FileFormat, name: str, facts: dict[str, Any], source: str) -> None:
     """ValueError naming the entry when the destination cannot hold it."""
     value_kind = facts["kind"]
-    if value_kind == "bundle" and kind == "torch":
+    if value_kind == "bundle" and "bundle" in file_format.kinds:
         for key, child in facts["entries"].items():
-            _check_holds(kind, f"{name}/{key}", child, source)
+            _check_holds(file_format, f"{name}/{key}", child, source)
         return
-    held = {"dense"} | ({"sparse"} if kind == "torch" else set())
-    if value_kind not in held:
+    if value_kind not in file_format.kinds:
         what = {"bundle": "a dict", "sparse": f"a sparse {facts.get('format')} matrix", "string": "a string tensor",
                 "quantized": f"a quantized ({facts['dtype']}) tensor"}.get(value_kind, f"a {value_kind} packet")
-        raise ValueError(f"entry {name!r} of {source} is {what}; a {_SHOWN[kind]} file holds "
-                         f"{'tensors' if kind == 'torch' else 'dense arrays'} only")
+        held = "tensors" if "sparse" in file_format.kinds else "dense arrays"
+        raise ValueError(f"entry {name!r} of {source} is {what}; a {file_format.shown} file holds {held} only")
     dtype = facts["dtype"] if value_kind == "dense" else facts["components"]["data"]["dtype"]
-    if (kind in ("npy", "npz") and dtype == "bfloat16") or \
-            (kind == "safetensors" and dtype not in _safetensors_files.WRITABLE_TYPES):
-        raise ValueError(f"entry {name!r} of {source} is {dtype}, which a {_SHOWN[kind]} file does not hold "
+    if not file_format.holds(DTYPES[dtype]):
+        raise ValueError(f"entry {name!r} of {source} is {dtype}, which a {file_format.shown} file does not hold "
                          "(nothing is cast)")

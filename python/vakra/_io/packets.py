@@ -1,4 +1,4 @@
-"""The public functions dumps, loads, dump, dump_into and info (``load``
+"""The public functions dumps, loads, dump and dump_into (``load``, ``info``
 and the socket functions live in ``streams``).
 
 They follow ``pickle`` and ``json``: ``dumps``/``loads`` work on bytes,
@@ -10,37 +10,27 @@ not take as they are.
 
 from __future__ import annotations
 
-import contextlib
 import errno
 import io
-import itertools
 import os
-import secrets
-import stat
-from collections.abc import Callable
-from typing import IO, TYPE_CHECKING, Any, Union
+from typing import IO, TYPE_CHECKING, Any
 
-
-from . import _native
-from ._encoding import convert
+from .. import _native
+from .._encoding import convert
+from .atomic_write import write_descriptor_to_path
+from .file_objects import PathLike, file_descriptor
 from .frames import loads_frames
 
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer, WriteableBuffer
 
-__all__ = ["dumps", "loads", "dump", "dump_into", "info"]
-
-PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+__all__ = ["dumps", "loads", "dump", "dump_into"]
 
 _loads = _native.loads
-_walk = _native.walk
 _encode = _native.encode
 _encode_into = _native.encode_into
 _encode_to_fd = _native.encode_to_fd
 _encode_segments = _native.encode_segments
-# Temporary files of dump(path) are named by a per-process tag and a counter.
-_TEMPORARY_TAG = secrets.token_hex(4)
-_temporary_numbers = itertools.count()
 
 
 def dumps(obj: Any, *, check_integrity: bool = False, compress: bool = False, alignment: int = 64) -> bytes:
@@ -138,132 +128,8 @@ def dump_into(obj: Any, buffer: WriteableBuffer, *, check_integrity: bool = Fals
     return _encode_into(obj, buffer, bool(check_integrity), bool(compress), alignment, convert)
 
 
-def info(data: ReadableBuffer | str | os.PathLike) -> dict[str, Any]:
-    """Describe the packet at the start of ``data`` without decoding any body.
-
-    ``data`` is a buffer of bytes, or a path (``str`` or ``os.PathLike``;
-    ``bytes`` are the packet itself): the file's first packet is described
-    from its headers alone, as ``vakra info FILE`` reads them (a regular file
-    is mapped and only the pages holding headers are read; a pipe or device
-    is read one bounded packet).
-
-    The dict starts with the header facts: ``version``, ``flags``,
-    ``dtype_code``, ``ndim``, ``aligned``, ``integrity_protected``, (for
-    bundles ``entry_count``), ``shape`` and ``total_elements``. Then:
-    ``kind`` ("dense", "bundle", "sparse", "string", "quantized", "ragged" or
-    "inline"), ``dtype`` (its name, or None), ``offset`` (where the packet
-    starts, counted from ``data[0]``: 0, or a nested packet's place),
-    ``size`` (the packet's exact length; bytes after it are not looked at),
-    ``body_size`` (stored body bytes, None for containers), kind details
-    (``compressed``; ``format``; ``count``; ``quant_scheme``, ``axis``,
-    ``group_size``, ``scale_count``) and, for bundles and sparse packets,
-    ``entries`` or ``components``: the same dict for every nested packet.
-
-    Checksums are not verified (use :func:`loads`). Raises ``ValueError``
-    with the codec's message when the header or framing is damaged or
-    truncated, and for a path ``OSError`` and the errors of :func:`vakra.load`.
-    """
-    if isinstance(data, (str, os.PathLike)):
-        from .streams import file_info  # streams builds on this module
-
-        return file_info(data)
-    return _walk(data)
-
-
 def _dump_to_path(obj: Any, path: str, options: tuple) -> None:
     write_descriptor_to_path(path, lambda descriptor: _encode_to_fd(obj, descriptor, *options))
-
-
-def write_to_path(path: str, write: Callable[[IO[bytes]], None]) -> None:
-    """Runs ``write`` on the binary file that becomes ``path``'s content, as
-    :func:`write_descriptor_to_path` does with a descriptor."""
-    def write_handle(descriptor: int) -> None:
-        with open(descriptor, "wb", closefd=False) as handle:
-            write(handle)
-
-    write_descriptor_to_path(path, write_handle)
-
-
-def write_descriptor_to_path(path: str, write: Callable[[int], None]) -> None:
-    """Runs ``write`` on the descriptor of the file that becomes ``path``'s
-    content: a new file beside a regular file (or none), renamed over it once
-    ``write`` returns, so that on any error the old file is untouched and the
-    new one removed; a FIFO or a device itself. A symlink's target is written,
-    the link stays. Errors name ``path``."""
-    try:
-        target, old = _destination(path)
-        if old is not None and not stat.S_ISREG(old.st_mode):
-            # A FIFO or a device has no atomic replace: the packet goes into it.
-            descriptor = os.open(target, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
-            try:
-                write(descriptor)
-            finally:
-                os.close(descriptor)
-        else:
-            _replace_file(target, old, write)
-    except OSError as error:
-        error.filename = path  # the file the caller named, never a temporary
-        del error.filename2
-        raise
-
-
-def _destination(path: str) -> tuple[str, os.stat_result | None]:
-    """The file that `path` names, through a symlink at its end (only that
-    one matters: a new file beside the target replaces it), and its status
-    (None when there is none yet)."""
-    try:
-        status = os.lstat(path)
-    except FileNotFoundError:
-        return path, None
-    if not stat.S_ISLNK(status.st_mode):
-        return path, status
-    target = os.path.realpath(path)
-    try:
-        return target, os.stat(target)
-    except FileNotFoundError:
-        return target, None
-
-
-def _replace_file(path: str, old: os.stat_result | None, write: Callable[[int], None]) -> None:
-    """Runs ``write`` on a new file beside `path` and renames it over `path`,
-    whose mode (and owner, where permitted) it takes first. The system calls:
-    open, fstat (fchown and fchmod only where they change something), the
-    writes, close, rename."""
-    directory, name = os.path.split(path)
-    temporary, descriptor = _new_temporary(directory, name)
-    try:
-        try:
-            if old is not None:
-                _take_status(descriptor, old)
-            write(descriptor)
-        finally:
-            os.close(descriptor)
-        os.replace(temporary, path)
-    except BaseException:
-        os.unlink(temporary)
-        raise
-
-
-def _new_temporary(directory: str, name: str) -> tuple[str, int]:
-    """A new file beside `name`, created as open() would (mode 0o666 less the
-    umask); its name is unique within the process, and a clash with another
-    process (a forked one shares the counter) picks a random one."""
-    temporary = os.path.join(directory, f".{name}.{_TEMPORARY_TAG}{next(_temporary_numbers)}.tmp")
-    while True:
-        try:
-            return temporary, os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
-        except FileExistsError:
-            temporary = os.path.join(directory, f".{name}.{secrets.token_hex(8)}.tmp")
-
-
-def _take_status(descriptor: int, old: os.stat_result) -> None:
-    new = os.fstat(descriptor)
-    if (new.st_uid, new.st_gid) != (old.st_uid, old.st_gid):
-        with contextlib.suppress(PermissionError):  # only root gives a file to another owner
-            os.fchown(descriptor, old.st_uid, old.st_gid)
-        new = os.fstat(descriptor)  # fchown may have cleared set-id bits
-    if new.st_mode != old.st_mode:
-        os.fchmod(descriptor, stat.S_IMODE(old.st_mode))
 
 
 def _dump_to_handle(obj: Any, handle: IO[bytes], options: tuple) -> None:
@@ -276,20 +142,6 @@ def _dump_to_handle(obj: Any, handle: IO[bytes], options: tuple) -> None:
         return
     for segment in _encode_segments(obj, *options):
         _write_all(handle, segment)
-
-
-def file_descriptor(handle: IO[bytes]) -> int | None:
-    """The descriptor behind a plain binary file, or None.
-
-    Only objects whose bytes go to the descriptor unchanged qualify: wrappers
-    such as ``gzip.GzipFile`` also report a descriptor, but transform what is
-    written through them.
-    """
-    buffered = (io.BufferedReader, io.BufferedWriter, io.BufferedRandom)
-    raw = handle.raw if isinstance(handle, buffered) else handle
-    if not isinstance(raw, io.FileIO):
-        return None
-    return handle.fileno()
 
 
 def _write_all(handle: IO[bytes], data: bytes | memoryview) -> None:

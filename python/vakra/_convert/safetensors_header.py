@@ -18,13 +18,13 @@ import json
 import struct
 from typing import Any
 
-__all__ = ["Tensor", "read_header", "unique_keys", "ELEMENT_SIZES"]
+from .._facts import DENSE, DtypeFacts
 
-# safetensors' element types vakra holds: their size and vakra's name.
-ELEMENT_SIZES = {"BOOL": (1, "bool"), "U8": (1, "uint8"), "I8": (1, "int8"), "U16": (2, "uint16"),
-                 "I16": (2, "int16"), "U32": (4, "uint32"), "I32": (4, "int32"), "U64": (8, "uint64"),
-                 "I64": (8, "int64"), "F16": (2, "float16"), "BF16": (2, "bfloat16"), "F32": (4, "float32"),
-                 "F64": (8, "float64"), "C64": (8, "complex64")}
+__all__ = ["Tensor", "read_header", "unique_keys", "SAFETENSORS_TYPES"]
+
+# safetensors' element types vakra holds, by safetensors' name.
+SAFETENSORS_TYPES: dict[str, DtypeFacts] = {row.safetensors_name: row for row in DENSE.values()
+                                            if row.safetensors_name is not None}
 HEADER_LIMIT = 100_000_000  # as the safetensors package
 _LENGTH = struct.Struct("<Q")
 
@@ -87,13 +87,13 @@ def _tensor(name: str, fields: Any, data_start: int) -> Tensor:
     if not (isinstance(shape, list) and all(type(dim) is int and dim >= 0 for dim in shape)
             and isinstance(offsets, list) and len(offsets) == 2 and all(type(o) is int and o >= 0 for o in offsets)):
         raise ValueError(f"tensor {name!r} has a malformed shape or data_offsets")
-    if dtype not in ELEMENT_SIZES:
+    if dtype not in SAFETENSORS_TYPES:
         raise ValueError(f"entry {name!r}: vakra has no {dtype!s:.20} element type")
-    size = ELEMENT_SIZES[dtype][0]
+    size = SAFETENSORS_TYPES[dtype].element_size
     for dim in shape:
         size *= dim
     begin, end = offsets
     if end - begin != size:
         raise ValueError(f"tensor {name!r} of {dtype} {shape} takes {size} bytes, but its data_offsets give "
                          f"{end - begin}")
-    return Tensor(name, ELEMENT_SIZES[dtype][1], tuple(shape), data_start + begin, size)
+    return Tensor(name, SAFETENSORS_TYPES[dtype].name, tuple(shape), data_start + begin, size)

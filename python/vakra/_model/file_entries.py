@@ -13,7 +13,7 @@ from __future__ import annotations
 
 from typing import Any
 
-from . import _native
+from .. import _native
 from ._model_record import is_record, read_record
 
 __all__ = ["NotVakra", "Entry", "Contents", "read_contents"]

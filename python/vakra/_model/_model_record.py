@@ -16,9 +16,9 @@ from typing import Any
 
 import numpy as np
 
-from . import _native
-from .api import loads
-from .ragged import StringTensor
+from .. import _native
+from .._io.packets import loads
+from ..ragged import StringTensor
 
 __all__ = ["FORMAT", "Record", "record_fields", "read_record", "is_record"]
 

@@ -9,8 +9,8 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any
 
-from . import _native
-from ._encoding import convert
+from .. import _native
+from .._encoding import convert
 
 if TYPE_CHECKING:
     from collections.abc import Iterable
