@@ -38,3 +38,20 @@ def test_a_missing_extra_is_named(call, dependency, extra, tmp_path, monkeypatch
         monkeypatch.delitem(sys.modules, module, raising=False)
     with pytest.raises(ImportError, match=re.escape(f"pip install 'vakra[{extra}]'")):
         call(tmp_path)
+
+
+IMPORT_GRAPH = PYPROJECT.parent / "scripts" / "import_graph.py"
+
+
+@pytest.mark.skipif(not IMPORT_GRAPH.exists(), reason="no scripts/ beside the tests")
+def test_imports_form_levels_without_a_circle(tmp_path):
+    check = [sys.executable, str(IMPORT_GRAPH)]
+    assert subprocess.run(check + [str(Path(vakra.__file__).parent)], capture_output=True).returncode == 0
+    (tmp_path / "_io").mkdir()
+    (tmp_path / "__init__.py").write_text("")
+    (tmp_path / "_io" / "packets.py").write_text("def save():\n    from .. import torch\n")
+    (tmp_path / "torch.py").write_text("import vakra\nfrom ._io import packets\n")
+    run = subprocess.run(check + [str(tmp_path)], capture_output=True, text=True)
+    assert run.returncode == 1 and run.stdout.splitlines() == [
+        "circle: vakra._io.packets -> vakra.torch -> vakra._io.packets",
+        "vakra._io.packets imports vakra.torch, a level above it", "vakra.torch imports vakra, a level above it"]
