@@ -10,7 +10,7 @@ from typing import NamedTuple
 
 from . import _native
 
-__all__ = ["DtypeFacts", "DTYPES", "BY_CODE", "DENSE", "FLAGS", "KINDS", "SPARSE_COMPONENTS", "MAX_NDIM",
+__all__ = ["DtypeFacts", "DTYPES", "DENSE", "BY_TORCH_NAME", "FLAGS", "KINDS", "SPARSE_COMPONENTS", "MAX_NDIM",
            "MAX_ELEMENTS", "MAX_BUNDLE_ENTRIES", "MAX_NESTING_DEPTH", "STANDARD_ALIGNMENT", "MAX_ALIGNMENT",
            "MAX_PART_LENGTH", "torch_dtypes"]
 
@@ -30,8 +30,8 @@ class DtypeFacts(NamedTuple):
 
 
 DTYPES: dict[str, DtypeFacts] = {row["name"]: DtypeFacts(**row) for row in _native.dtype_table()}
-BY_CODE: dict[int, DtypeFacts] = {row.code: row for row in DTYPES.values()}
 DENSE: dict[str, DtypeFacts] = {name: row for name, row in DTYPES.items() if row.dense}
+BY_TORCH_NAME: dict[str, DtypeFacts] = {row.torch_name: row for row in DENSE.values() if row.torch_name is not None}
 
 _FORMAT = _native.format_facts()
 FLAGS: dict[str, int] = _FORMAT["flags"]  # "aligned", "integrity", "compressed", "bundle", "string", ...
@@ -49,5 +49,4 @@ MAX_PART_LENGTH: int = _LIMITS["max_part_length"]  # every length prefix is a u3
 
 def torch_dtypes(torch: object) -> dict[object, DtypeFacts]:
     """The dense types torch has, by torch dtype (torch is imported by the caller)."""
-    return {getattr(torch, row.torch_name): row for row in DENSE.values()
-            if row.torch_name is not None and hasattr(torch, row.torch_name)}
+    return {getattr(torch, name): row for name, row in BY_TORCH_NAME.items() if hasattr(torch, name)}

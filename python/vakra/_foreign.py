@@ -13,7 +13,7 @@ from typing import Any
 
 import numpy as np
 
-from ._facts import DENSE, DtypeFacts
+from ._facts import BY_TORCH_NAME, DtypeFacts
 
 # DLPack device types whose memory the CPU reads directly.
 _CPU_DEVICES = {1: "cpu", 3: "cuda_host", 11: "rocm_host"}
@@ -54,7 +54,7 @@ def _from_torch(tensor: Any, torch: Any) -> Any:
     if tensor.layout != torch.strided:
         return _torch_sparse(tensor, torch)
     tensor = tensor.resolve_conj().resolve_neg()  # lazy conjugate/negative views hold other values
-    row = DENSE.get(str(tensor.dtype).removeprefix("torch."))
+    row = BY_TORCH_NAME.get(str(tensor.dtype).removeprefix("torch."))
     if row is not None and row.needs_ml_dtypes:
         return _ml_dtypes_array(tensor.view(getattr(torch, f"int{8 * row.element_size}")).numpy(), row)
     try:

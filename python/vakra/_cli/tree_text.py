@@ -10,7 +10,8 @@ __all__ = ["render_tree", "human_size"]
 
 _INDENT = "  "
 # The kind bits are spelled out by the summary; these describe the body.
-_BODY_FLAGS = tuple((FLAGS[flag], flag.replace("_", "-")) for flag in ("aligned", "custom_align", "integrity", "compressed"))
+_BODY_FLAGS = tuple((FLAGS[flag], flag.replace("_", "-"))
+                    for flag in ("aligned", "custom_align", "integrity", "compressed"))
 
 
 def render_tree(info: dict[str, Any], label: str) -> list[str]:
