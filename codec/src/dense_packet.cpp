@@ -22,13 +22,8 @@ Result<Dtype> dense_dtype(uint8_t code) {
 Result<DenseLayout> dense_layout(const DenseView& view, size_t alignment) {
   VAKRA_RETURN_IF(!wire::is_power_of_two(alignment), make_error(ErrorKind::Malformed));
   VAKRA_RETURN_IF(view.shape.size() > MAX_NDIM, make_error(ErrorKind::TooManyDimensions));
-  VAKRA_ASSIGN_OR_RETURN(const uint64_t count, element_count(view.shape));
-  // A quantized or string code would be read back as that kind, and a Dtype
-  // outside the enumeration (a cast from a bad integer) has no row at all.
-  VAKRA_RETURN_IF(!is_dense(view.dtype), make_error(ErrorKind::UnknownDtype, dtype_code(view.dtype)));
-  const size_t elem_size = element_size(view.dtype);
-  // count <= 10^9 and elem_size <= 16: the product cannot overflow.
-  VAKRA_RETURN_IF(view.data.size() != count * elem_size, make_error(ErrorKind::Malformed));
+  VAKRA_ASSIGN_OR_RETURN(const uint64_t body_length, dense_body_length(view.dtype, view.shape));
+  VAKRA_RETURN_IF(view.data.size() != body_length, make_error(ErrorKind::Malformed));
 
   DenseLayout layout;
   layout.custom_alignment = alignment != kStandardAlignment;
@@ -75,11 +70,10 @@ void emit_dense(const DensePlan& plan, PacketSink& sink) {
 Status read_dense(ReadCursor& cursor, const PacketHeader& header, WalkMode mode, WalkStop* resume, WalkedDense& out) {
   VAKRA_ASSIGN_OR_RETURN(out.dtype, dense_dtype(header.dtype_code));
   VAKRA_TRY(cursor.shape(header.ndim, out.shape));
-  VAKRA_ASSIGN_OR_RETURN(const uint64_t count, element_count(out.shape));
+  VAKRA_ASSIGN_OR_RETURN(const uint64_t elements_length, dense_body_length(out.dtype, out.shape));  // <= 16 * 10^9
   VAKRA_ASSIGN_OR_RETURN(const size_t body_start, cursor.body_start(header.flags));
   const size_t footer = checksum_length(header);
   out.compressed = (header.flags & FLAG_COMPRESSED) != 0;
-  const uint64_t elements_length = count * element_size(out.dtype);  // at most 16 * 10^9
   if (out.compressed && mode == WalkMode::Measure) {
     VAKRA_ASSIGN_OR_RETURN(const size_t frame_length, lz4::measure_frame(cursor, footer, elements_length, resume));
     out.body = {body_start, frame_length};

@@ -30,7 +30,7 @@ class Placer {
     if (auto* dense = std::get_if<DecodedDense>(&node.value)) {
       if (!dense->compressed) return add(dense->data, dense->data.size(), nullptr);
       // Checked by the decoder: at most 16 * 10^9 bytes.
-      const uint64_t length = *element_count(dense->shape) * element_size(dense->dtype);
+      const uint64_t length = *dense_body_length(dense->dtype, dense->shape);
       // A frame too small to hold its array is refused before anything that size is allocated.
       VAKRA_RETURN_IF(length > lz4_max_decompressed_size(dense->data.size()), make_error(ErrorKind::Malformed));
       return add(dense->data, length, &dense->compressed);

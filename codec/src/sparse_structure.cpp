@@ -131,7 +131,7 @@ Result<IndexArray> index_array(const WalkedPacket& component, const ByteSource& 
   out.elements = bytes.stable(dense->body);
   if (dense->compressed) {
     // A frame too small for the declared array is refused before allocating.
-    const uint64_t length = *element_count(dense->shape) * element_size(dense->dtype);
+    const uint64_t length = *dense_body_length(dense->dtype, dense->shape);  // checked by the walk
     VAKRA_RETURN_IF(length > lz4_max_decompressed_size(out.elements.size()), make_error(ErrorKind::Malformed));
     out.storage = OwnedBytes::uninitialized(length);
     VAKRA_TRY(lz4_decompress_frame_into(out.elements, out.storage.span()));
