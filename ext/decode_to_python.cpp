@@ -12,6 +12,7 @@
 #include "gil_release.hpp"
 #include "process_objects.hpp"
 #include "memory_internal.hpp"
+#include "packed_elements.hpp"
 #include "shape_tuple.hpp"
 #include "vakra/dense.hpp"
 
@@ -92,18 +93,24 @@ bool array_memory(const ProcessObjects& h, PyObject* array, size_t size, PyRef& 
   return true;
 }
 
-// A writable 1-D array of `dtype` holding a copy of `bytes`.
+// A writable 1-D array of `dtype` holding a copy of the body `bytes`
+// (unpacked, for packed types).
 PyRef copied_array(ProcessObjects& h, ByteView bytes, Dtype dtype) {
   PyObject* dtype_made = dtype_object(h, dtype);
   if (dtype_made == nullptr) return PyRef();
-  PyRef length = PyRef::steal(PyLong_FromSize_t(bytes.size() / element_size(dtype)));
+  const size_t count = numpy_length(dtype, bytes.size());
+  PyRef length = PyRef::steal(PyLong_FromSize_t(count));
   if (!length) return length;
   PyRef array = empty_array(h, length.get(), dtype_made);
   if (!array) return array;
   PyRef byte_view;
   BufferView memory;
-  if (!array_memory(h, array.get(), bytes.size(), byte_view, memory)) return PyRef();
-  if (!bytes.empty()) std::memcpy(memory.writable_bytes().data(), bytes.data(), bytes.size());
+  if (!array_memory(h, array.get(), count * numpy_item_size(dtype), byte_view, memory)) return PyRef();
+  if (is_packed(dtype)) {
+    unpack_elements(dtype, bytes, memory.writable_bytes());
+  } else if (!bytes.empty()) {
+    std::memcpy(memory.writable_bytes().data(), bytes.data(), bytes.size());
+  }
   return array;
 }
 
@@ -137,8 +144,9 @@ bool dense_view(ProcessObjects& h, const DecodeSource& source, const DecodedDens
                             ? source.locator->locate(dense.data)
                             : BodyHome{source.object, static_cast<size_t>(dense.data.data() - source.base),
                                        source.immutable || source.read_only_export};
-  if (source.writable && home.read_only) {
-    // Writable arrays of read-only memory are copies that own their memory.
+  if ((source.writable && home.read_only) || is_packed(dense.dtype)) {
+    // Writable arrays of read-only memory are copies that own their memory,
+    // and so are the unpacked arrays of packed types.
     PyRef copy = copied_array(h, real_bytes(source, dense.data), dense.dtype);
     return copy && shaped(h, std::move(copy), dense.shape, out);
   }
@@ -168,9 +176,18 @@ bool dense_view(ProcessObjects& h, const DecodeSource& source, const DecodedDens
 // An LZ4-compressed body decompressed straight into a new array's memory.
 bool dense_decompressed(ProcessObjects& h, const DecodeSource& source, const DecodedDense& dense, PyRef& out) {
   const uint64_t count = element_count_of(dense.shape);
-  const uint64_t expected = count * element_size(dense.dtype);
+  const uint64_t expected = dense_body_length(dense.dtype, dense.shape).value();  // checked by the decoder
   // Checked before the output array is allocated, so a small hostile packet cannot ask for gigabytes.
   if (expected > lz4_max_decompressed_size(dense.data.size())) return raise_codec_error(make_error(ErrorKind::Malformed));
+  if (is_packed(dense.dtype)) {
+    // Decompressed as packed units, then unpacked into the array.
+    if (!numpy_knows(h, source, dense.dtype)) return false;
+    OwnedBytes body;
+    if (!unwrap(lz4_decompress_frame(dense.data, expected), body)) return false;
+    if (body.size() != expected) return raise_codec_error(make_error(ErrorKind::Malformed));
+    PyRef copy = copied_array(h, body.view(), dense.dtype);
+    return copy && shaped(h, std::move(copy), dense.shape, out);
+  }
   // Made flat and shaped at the end: NumPy refuses a byte view of a 0-d
   // array, which dtypes without a buffer format (bfloat16) need below.
   PyRef length = PyRef::steal(PyLong_FromUnsignedLongLong(count));

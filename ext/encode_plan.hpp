@@ -68,8 +68,12 @@ class PlanBuilder {
   // Reads an array (by its attributes) and keeps it for the plan; `native_order` tells whether its bytes are little-endian.
   bool collect_array(PyObject* array, DenseView& view, bool& native_order);
   // Keeps an array whose memory `info` describes (held in keep_exports_) for
-  // the plan, and returns the view of its bytes as elements of `dtype`.
-  DenseView keep_array(PyObject* array, NumpyArrayInfo& info, Dtype dtype);
+  // the plan, and sets `view` to its bytes as elements of `dtype`. An array
+  // of a packed type holds one element per byte (`one_per_byte`, as NumPy
+  // does): its elements are packed into a bytes object the plan keeps;
+  // otherwise its bytes are the wire's units and its last dimension counts
+  // units. False with a Python exception set.
+  bool keep_array(PyObject* array, NumpyArrayInfo& info, Dtype dtype, bool one_per_byte, DenseView& view);
   void anchor(ByteView bytes, PyObject* owner);
 
   struct Anchor {

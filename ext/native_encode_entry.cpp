@@ -6,6 +6,7 @@
 #include "encode_plan.hpp"
 #include "errors.hpp"
 #include "numpy_array.hpp"
+#include "packed_elements.hpp"
 #include "native_entry_points.hpp"
 #include "plan_sinks.hpp"
 #include "signature.hpp"
@@ -90,7 +91,7 @@ PyObject* send_plain_array(PyObject* obj, const SocketTarget& target, const Enco
     handled = true;  // the builder would fail the same way, in the same call
     return nullptr;
   }
-  if (!contiguous || !info.native_order) return nullptr;
+  if (!contiguous || !info.native_order || is_packed(info.dtype)) return nullptr;  // packed types are packed by the builder
   handled = true;
   const DenseView view{ByteView(reinterpret_cast<const uint8_t*>(info.data_address), info.nbytes), info.shape,
                        info.dtype};

@@ -34,6 +34,7 @@ PyRef dtype_row(const DtypeInfo& row) {
   PyObject* d = dict.get();
   const bool made = set(d, "name", text(row.name)) && set(d, "code", number(row.code)) &&
                     set(d, "element_size", number(row.element_size)) &&
+                    set(d, "unit_elements", number(row.unit_elements)) &&
                     set(d, "dense", PyRef::borrow(row.role == DtypeRole::Dense ? Py_True : Py_False)) &&
                     set(d, "quantized", PyRef::borrow(row.role == DtypeRole::Quantized ? Py_True : Py_False)) &&
                     set(d, "torch_name", name_or_none(row.torch_name)) &&

@@ -20,13 +20,22 @@ class DtypeFacts(NamedTuple):
 
     name: str  # NumPy's name ("float32", "bfloat16", "qint8", "string", ...)
     code: int  # the wire code
-    element_size: int  # bytes per element in a body; 0 for 4-bit codes and string items
+    element_size: int  # bytes per element in a body (per unit of packed types); 0 for 4-bit codes and string items
+    unit_elements: int  # elements packed in one unit: 2 for float4 (one per byte in NumPy), else 1
     dense: bool  # the elements of a dense array
     quantized: bool  # the codes of a quantized tensor
     torch_name: str | None  # the torch dtype attribute
     safetensors_name: str | None  # the dtype in a safetensors header
     ml_dtypes_name: str | None  # the ml_dtypes type
     needs_ml_dtypes: bool  # NumPy names it only once ml_dtypes is imported
+
+
+    def body_size(self, shape: tuple[int, ...]) -> int:
+        """Bytes of a body of ``shape`` on the wire (and in torch and safetensors)."""
+        count = 1
+        for dim in shape:
+            count *= dim
+        return count // self.unit_elements * self.element_size
 
 
 DTYPES: dict[str, DtypeFacts] = {row["name"]: DtypeFacts(**row) for row in _native.dtype_table()}
