@@ -26,8 +26,8 @@ EXTENSIONS = {"vakra._native", "vakra.vakra_rs"}  # built from ext/, so no sourc
 # contains it (vakra._io.streams is at the level of vakra._io).
 LEVELS = [
     # the extension, the facts it gives and the values it encodes
-    {"vakra._native", "vakra.vakra_rs", "vakra._facts", "vakra.ragged", "vakra.quantize", "vakra._encoding",
-     "vakra._foreign", "vakra.shm"},
+    {"vakra._native", "vakra.vakra_rs", "vakra._facts", "vakra._packing", "vakra.ragged", "vakra.quantize",
+     "vakra._encoding", "vakra._foreign", "vakra.shm"},
     {"vakra._io"},  # packets to and from bytes, files, pipes and sockets
     {"vakra._model"},  # model files
     {"vakra._convert", "vakra.torch", "vakra.dask", "vakra.aio"},  # other formats, frameworks and event loops

@@ -27,7 +27,8 @@ def as_array(value: Any) -> Any:
     The view keeps the source's strides and byte order (the encoder C-orders
     it if need be); a source of a type NumPy names only with ml_dtypes
     (bfloat16), without ml_dtypes imported, gives ``(integer_view, wire
-    code)``; a torch sparse tensor gives an object
+    code)``, as does torch's packed ``float4_e2m1fn_x2`` (its bytes, whose
+    last dimension counts pairs); a torch sparse tensor gives an object
     with the attributes of a SciPy sparse matrix. NumPy's own arrays and
     scalars give None: they are the encoder's business.
 
@@ -56,7 +57,10 @@ def _from_torch(tensor: Any, torch: Any) -> Any:
     tensor = tensor.resolve_conj().resolve_neg()  # lazy conjugate/negative views hold other values
     row = BY_TORCH_NAME.get(str(tensor.dtype).removeprefix("torch."))
     if row is not None and row.needs_ml_dtypes:
-        return _ml_dtypes_array(tensor.view(getattr(torch, f"int{8 * row.element_size}")).numpy(), row)
+        bits = tensor.contiguous().view(getattr(torch, f"int{8 * row.element_size}")).numpy()
+        if row.unit_elements != 1:  # float4_e2m1fn_x2: the bytes are the wire's already
+            return bits, row.code
+        return _ml_dtypes_array(bits, row)
     try:
         return tensor.numpy()
     except TypeError:

@@ -11,8 +11,9 @@ goes to a model file with ``vakra.torch.save`` and comes back with
     >>> vakra.torch.loads(packet)["w"].dtype
     torch.bfloat16
 
-Dense packets become tensors of the same dtype and shape (bfloat16 as
-``torch.bfloat16``), bundles dicts, sparse packets sparse COO, CSR or CSC
+Dense packets become tensors of the same dtype and shape (bfloat16 and
+float8 as torch's types; float4 as ``torch.float4_e2m1fn_x2``, two elements
+per byte, so the last dimension is halved), bundles dicts, sparse packets sparse COO, CSR or CSC
 tensors in the packet's own layout; string and quantized packets stay
 ``StringTensor`` and ``QuantizedTensor`` (``dequantize(as_torch=True)`` gives
 a float32 tensor).
@@ -48,6 +49,7 @@ except ImportError as error:
 import numpy as np
 
 from ._facts import DENSE
+from ._packing import packed_units
 from ._io import frames, packets, streams
 from ._io.file_objects import PathLike
 from ._model import model_file, model_save
@@ -132,10 +134,15 @@ def load_file(path: PathLike) -> dict[str, Any]:
 
 
 def as_tensor(array: np.ndarray) -> torch.Tensor:
-    """The tensor over ``array``'s memory (bfloat16 arrays as ``torch.bfloat16``)."""
-    row = DENSE.get(array.dtype.name) if array.dtype.kind == "V" else None
+    """The tensor over ``array``'s memory (bfloat16 and float8 arrays as
+    torch's types); a float4_e2m1fn array (one element per byte) becomes a
+    new ``torch.float4_e2m1fn_x2`` tensor of two elements per byte, its last
+    dimension halved."""
+    row = DENSE.get(array.dtype.name)
     if row is not None and row.needs_ml_dtypes:  # ml_dtypes' type, unknown to torch: its bits, retyped
         bits = array.view(np.dtype(f"i{row.element_size}"))
+        if row.unit_elements != 1:
+            bits = packed_units(bits)
         return torch.from_numpy(bits).view(getattr(torch, row.torch_name))
     return torch.from_numpy(array)
 

@@ -26,6 +26,7 @@ import numpy as np
 
 from .._facts import DTYPES
 from .._io.atomic_write import write_to_path
+from .._packing import packed_units, unpacked_elements
 from .safetensors_header import Tensor, read_header, unique_keys
 
 __all__ = ["read_safetensors", "write_safetensors"]
@@ -66,8 +67,9 @@ def read_safetensors(path: str, sharded: bool = False) -> Iterator[tuple[list[st
             if expected is not None and {tensor.name for tensor in tensors} != expected:
                 raise ValueError(_mismatch(shard, {tensor.name for tensor in tensors}, expected))
             sources += [(handle.fileno(), tensor) for tensor in tensors]
-        if any(DTYPES[tensor.dtype].needs_ml_dtypes for _, tensor in sources):
-            _import_ml_dtypes()
+        needed = [tensor.dtype for _, tensor in sources if DTYPES[tensor.dtype].needs_ml_dtypes]
+        if needed:
+            _import_ml_dtypes(needed[0])
         yield [tensor.name for _, tensor in sources], _tensors(sources), metadata
 
 
@@ -81,7 +83,11 @@ def _tensors(sources: list[tuple[int, Tensor]]) -> Iterator[np.ndarray]:
             if count <= 0:
                 raise ValueError(f"entry {tensor.name!r}: the file ends inside it (it changed while read)")
             done += count
-        yield view.view(tensor.dtype).reshape(tensor.shape)
+        row = DTYPES[tensor.dtype]
+        if row.unit_elements != 1:  # F4: two elements to a byte, unpacked for NumPy
+            yield unpacked_elements(view.reshape(tensor.shape[:-1] + (-1,)), np.dtype(tensor.dtype))
+        else:
+            yield view.view(tensor.dtype).reshape(tensor.shape)
 
 
 def _read_index(path: str) -> tuple[dict[str, set[str]], dict[str, str]]:
@@ -124,12 +130,12 @@ def _merge(metadata: dict[str, str], more: dict[str, str], shard: str) -> None:
                              f"{metadata[key]!r}")
 
 
-def _import_ml_dtypes() -> None:
-    """NumPy names some types (bfloat16) once ml_dtypes is imported."""
+def _import_ml_dtypes(dtype: str) -> None:
+    """NumPy names some types (bfloat16, float8, float4) once ml_dtypes is imported."""
     try:
         import ml_dtypes  # noqa: F401
     except ImportError:
-        raise ImportError("bfloat16 tensors need ml_dtypes: pip install 'vakra[safetensors]'") from None
+        raise ImportError(f"{dtype} tensors need ml_dtypes: pip install 'vakra[safetensors]'") from None
 
 
 def write_safetensors(path: str, entries: list, value: Callable[[Any], np.ndarray], metadata: dict[str, str]) -> None:
@@ -142,7 +148,7 @@ def write_safetensors(path: str, entries: list, value: Callable[[Any], np.ndarra
     layout, sizes, offset = [], [], 0
     for entry in sorted(entries, key=lambda entry: -DTYPES[entry.facts["dtype"]].element_size):
         row = DTYPES[entry.facts["dtype"]]
-        size = int(np.prod(entry.facts["shape"], dtype=object)) * row.element_size
+        size = row.body_size(entry.facts["shape"])
         layout.append((entry.name, {"dtype": row.safetensors_name, "shape": list(entry.facts["shape"]),
                                     "data_offsets": [offset, offset + size]}))
         sizes.append((entry, size))
@@ -155,6 +161,8 @@ def write_safetensors(path: str, entries: list, value: Callable[[Any], np.ndarra
         handle.write(struct.pack("<Q", len(header)) + header)
         for entry, size in sizes:
             array = value(entry)
+            if DTYPES[array.dtype.name].unit_elements != 1:
+                array = packed_units(array)  # F4 holds two elements to a byte
             data = array.reshape(-1).view(np.uint8)  # bfloat16 exports no buffer of its own
             if data.nbytes != size:
                 raise ValueError(f"entry {entry.name!r} decodes to {data.nbytes} bytes where its header says {size}")

@@ -3,7 +3,8 @@ so that the converter reads every tensor into one reused buffer instead of
 memory of its own (which costs a page fault per page, every time).
 
 The layout: a little-endian u64 header length N, N bytes of JSON (an object
-of tensor names to ``{"dtype", "shape", "data_offsets": [begin, end]}``, and
+of tensor names to ``{"dtype", "shape", "data_offsets": [begin, end]}``, the
+shape counting elements also for F4, two to a byte, and
 an optional ``"__metadata__"`` of str to str), then the tensors' bytes, at
 offsets counted from the end of the header. Nothing here is trusted: the
 length is bounded by the file and a limit, names and keys must be unique
@@ -89,9 +90,11 @@ def _tensor(name: str, fields: Any, data_start: int) -> Tensor:
         raise ValueError(f"tensor {name!r} has a malformed shape or data_offsets")
     if dtype not in SAFETENSORS_TYPES:
         raise ValueError(f"entry {name!r}: vakra has no {dtype!s:.20} element type")
-    size = SAFETENSORS_TYPES[dtype].element_size
-    for dim in shape:
-        size *= dim
+    row = SAFETENSORS_TYPES[dtype]
+    if row.unit_elements != 1 and (not shape or shape[-1] % row.unit_elements):
+        raise ValueError(f"tensor {name!r} of {dtype} {shape}: its last dimension is not a whole number of "
+                         f"{row.unit_elements}-element bytes")
+    size = row.body_size(tuple(shape))
     begin, end = offsets
     if end - begin != size:
         raise ValueError(f"tensor {name!r} of {dtype} {shape} takes {size} bytes, but its data_offsets give "
