@@ -21,6 +21,7 @@ from typing import IO, Any
 
 from .. import _native
 from .._convert.converter import convert
+from .._convert.formats import FORMATS
 from .._io import packets, streams
 from .._model.file_entries import Contents, NotVakra, read_contents
 from .listing import entry_lines, printable
@@ -237,6 +238,10 @@ def _contents_of(path: str) -> Iterator[Contents]:
 
 
 def _run_ls(args: argparse.Namespace) -> int:
+    described = _foreign_contents(args.file)
+    if described is not None:
+        print("\n".join(entry_lines(described, args.collapse)))
+        return 0
     try:
         with _contents_of(args.file) as contents:
             if contents.entries or contents.damaged or contents.failure is None:
@@ -246,6 +251,20 @@ def _run_ls(args: argparse.Namespace) -> int:
             return 1 if contents.damaged else 0
     except NotVakra as error:
         raise CommandError(str(error)) from None
+
+
+def _foreign_contents(path: str) -> Contents | None:
+    """What a file of a format the converter reads and describes (GGUF)
+    holds, by its name; None for any other file."""
+    name = os.path.basename(path).lower()
+    for file_format in FORMATS:
+        if file_format.describe is not None and name.endswith(file_format.suffixes):
+            with _reading(path):
+                try:
+                    return file_format.describe(path)
+                except (ValueError, ImportError) as error:
+                    raise CommandError(str(error)) from None
+    return None
 
 
 def _run_verify(args: argparse.Namespace) -> int:

@@ -19,7 +19,7 @@ from typing import Any, NamedTuple
 
 from .._facts import DtypeFacts
 from .._io.packets import loads
-from . import numpy_files, safetensors_files, torch_files
+from . import gguf_files, numpy_files, safetensors_files, torch_files
 
 __all__ = ["FileFormat", "FORMATS", "VAKRA_SUFFIX"]
 
@@ -37,6 +37,7 @@ class FileFormat(NamedTuple):
     metadata: bool = False  # a file keeps str to str metadata
     decode: Callable[[Any], Any] = loads  # an entry's packet to the value `write` takes
     views_source: bool = False  # the values viewing the vakra file stay in use until the file is written
+    describe: Callable[[str], Any] | None = None  # what `vakra ls` shows of a file (a Contents), from headers
 
 
 _DENSE = frozenset({"dense"})
@@ -58,4 +59,6 @@ FORMATS = (
     FileFormat("torch.save", (".pt", ".pth", ".bin"), torch_files.read_torch, torch_files.write_torch,
                frozenset({"dense", "sparse", "bundle"}), lambda row: row.torch_name is not None,
                decode=torch_files.decode, views_source=True),
+    FileFormat("GGUF", (".gguf",), gguf_files.read_gguf, None, frozenset({"dense", "quantized"}),
+               lambda row: row.name in gguf_files.HELD, metadata=True, describe=gguf_files.describe_gguf),
 )

@@ -20,6 +20,7 @@ import struct
 from typing import Any
 
 from .._facts import DENSE, DtypeFacts
+from .entry_limits import check_entry
 
 __all__ = ["Tensor", "read_header", "unique_keys", "SAFETENSORS_TYPES"]
 
@@ -91,9 +92,7 @@ def _tensor(name: str, fields: Any, data_start: int) -> Tensor:
     if dtype not in SAFETENSORS_TYPES:
         raise ValueError(f"entry {name!r}: vakra has no {dtype!s:.20} element type")
     row = SAFETENSORS_TYPES[dtype]
-    if row.unit_elements != 1 and (not shape or shape[-1] % row.unit_elements):
-        raise ValueError(f"tensor {name!r} of {dtype} {shape}: its last dimension is not a whole number of "
-                         f"{row.unit_elements}-element bytes")
+    check_entry(name, "the file", row, tuple(shape))
     size = row.body_size(tuple(shape))
     begin, end = offsets
     if end - begin != size:

@@ -17,6 +17,7 @@ from typing import Any
 
 from .._facts import torch_dtypes
 from .._io.atomic_write import write_to_path
+from .entry_limits import check_entry
 
 __all__ = ["read_torch", "write_torch", "decode"]
 
@@ -69,6 +70,12 @@ def _checked(mapping: Mapping, path: tuple, where: str, torch: Any, storable: di
             raise ValueError(f"entry {name!r} of {where} is of type {type(value).__name__}, not a tensor")
         if value.is_quantized or value.dtype not in storable:
             raise ValueError(f"entry {name!r} of {where}: vakra has no {value.dtype} element type")
+        # Mapped tensors are not read here: the shape comes from the pickle.
+        row = storable[value.dtype]
+        shape = tuple(value.shape)
+        if row.unit_elements != 1 and shape:  # float4_e2m1fn_x2 counts pairs
+            shape = shape[:-1] + (shape[-1] * row.unit_elements,)
+        check_entry(name, where, row, shape if value.layout == torch.strided else (value._nnz(),))
         result[key] = value
     return result
 
