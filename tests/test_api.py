@@ -54,6 +54,9 @@ ENCODE_ERRORS = {
                                   "Unknown sparse format 'dok'"),
     "masked": (np.ma.masked_array([1, 2], mask=[0, 1]), TypeError, "masked array"),
     "bad alignment, strings only": ({"s": ["x"]}, ValueError, "Alignment must be a power of two"),
+    "float4, odd last dimension": (np.zeros((2, 3), "float4_e2m1fn"), ValueError,
+                                   "float4_e2m1fn arrays are stored 2 elements to a byte along their last dimension, "
+                                   "which must be a multiple of 2; this one has shape (2, 3)"),
 }
 
 

@@ -5,7 +5,8 @@ formats told by the file names.
 - ``.npz``, ``.safetensors`` (or a sharded ``*.safetensors.index.json`` as
   the source), ``.pt``/``.pth``/``.bin`` (``torch.save``) <-> a model file
   (``vakra.save``; ``.vkr``). Torch files are read through
-  ``torch.load(weights_only=True)`` only.
+  ``torch.load(weights_only=True)`` only;
+- ``.gguf`` -> a model file.
 
 Tensors go through one at a time: ``.npz`` and safetensors sources are read
 entry by entry into the model file; a vakra source is mapped, so that its
@@ -13,7 +14,8 @@ tensors are views of the file, and ``.npz`` and safetensors destinations are
 written entry by entry. torch reads and writes a whole file at once, from
 and to mappings, so the model is held once. Everything the destination
 cannot hold is refused before anything is written, naming the entry and the
-reason; the destination is replaced atomically, so a failed conversion
+reason (a source's entries from its header, before any tensor is read);
+the destination is replaced atomically, so a failed conversion
 leaves no file behind (and an old one as it was). The formats and what each
 holds are the rows of ``formats``.
 """
@@ -42,10 +44,12 @@ def convert(source: PathLike, destination: PathLike, *, check_integrity: bool = 
     """Convert the file ``source`` into ``destination``, each format told by
     its name: ``.vkr`` (vakra), ``.npy``, ``.npz``, ``.safetensors`` (and
     ``*.safetensors.index.json`` as a source: its shards become one file),
-    ``.pt``/``.pth``/``.bin`` (``torch.save``). One side is a vakra file.
+    ``.pt``/``.pth``/``.bin`` (``torch.save``), ``.gguf`` (as a source).
+    One side is a vakra file.
 
-    Every dtype that both sides hold survives (bfloat16, float16, complex,
-    bool); safetensors metadata is carried both ways. The options are those
+    Every dtype that both sides hold survives (bfloat16, float8, float4,
+    float16, complex, bool); safetensors metadata is carried both ways, GGUF
+    metadata into the vakra file. The options are those
     of :func:`vakra.save` and apply to a vakra destination. Torch files are
     read with ``torch.load(weights_only=True)`` only: nothing in a pickle
     runs. ``destination`` is replaced atomically.
@@ -53,8 +57,8 @@ def convert(source: PathLike, destination: PathLike, *, check_integrity: bool = 
     Raises ``ValueError`` for what the destination cannot hold (naming the
     entry and why), for a damaged or hostile source and for names of no
     known format; ``ImportError`` naming the extra to install when a
-    format's library is missing (safetensors, torch, ml_dtypes for
-    bfloat16); ``OSError`` from the file system.
+    format's library is missing (safetensors, torch, gguf, ml_dtypes for
+    bfloat16, float8 and float4); ``OSError`` from the file system.
     """
     source, destination = os.fsdecode(source), os.fsdecode(destination)
     formats = _format_of(source), _format_of(destination)

@@ -70,7 +70,7 @@ def _check(tensor: Any, path: str) -> None:
                          f"converts {held})")
     if kind in _BLOCKS and (not shape or shape[-1] % _BLOCK):
         raise ValueError(f"entry {tensor.name!r} of {path}: {kind} blocks of {_BLOCK} do not fill shape {list(shape)}")
-    check_entry(tensor.name, path, DTYPES[_ARRAYS.get(kind) or _BLOCKS[kind][0]], shape)
+    check_entry(tensor.name, DTYPES[_ARRAYS.get(kind) or _BLOCKS[kind][0]], shape, path)
 
 
 @contextmanager

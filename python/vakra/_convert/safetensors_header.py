@@ -92,7 +92,7 @@ def _tensor(name: str, fields: Any, data_start: int) -> Tensor:
     if dtype not in SAFETENSORS_TYPES:
         raise ValueError(f"entry {name!r}: vakra has no {dtype!s:.20} element type")
     row = SAFETENSORS_TYPES[dtype]
-    check_entry(name, "the file", row, tuple(shape))
+    check_entry(name, row, tuple(shape))
     size = row.body_size(tuple(shape))
     begin, end = offsets
     if end - begin != size:

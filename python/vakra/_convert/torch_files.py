@@ -75,7 +75,7 @@ def _checked(mapping: Mapping, path: tuple, where: str, torch: Any, storable: di
         shape = tuple(value.shape)
         if row.unit_elements != 1 and shape:  # float4_e2m1fn_x2 counts pairs
             shape = shape[:-1] + (shape[-1] * row.unit_elements,)
-        check_entry(name, where, row, shape if value.layout == torch.strided else (value._nnz(),))
+        check_entry(name, row, shape if value.layout == torch.strided else (value._nnz(),), where)
         result[key] = value
     return result
 
