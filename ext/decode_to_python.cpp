@@ -21,10 +21,10 @@ namespace {
 
 PyObject* name_of(const ProcessObjects& h, Dtype dtype) { return h.dtype_names[static_cast<size_t>(dtype)].get(); }
 
-// NumPy knows some names (bfloat16) only once ml_dtypes has registered them,
-// and importing ml_dtypes costs far more than importing vakra: the package's
-// decoders import it when they first meet such a body. False with an
-// exception set when it is not installed.
+// NumPy knows some names (bfloat16, float8, float4) only once ml_dtypes has
+// registered them, and importing ml_dtypes costs far more than importing
+// vakra: the package's decoders import it when they first meet such a body.
+// False with an ImportError set when it is not installed.
 bool numpy_knows(ProcessObjects& h, const DecodeSource& source, Dtype dtype) {
   if (!find_dtype_info(dtype)->needs_ml_dtypes || h.ml_dtypes_imported || source.bfloat16 != Bfloat16::ImportOnDemand) {
     return true;
@@ -32,7 +32,7 @@ bool numpy_knows(ProcessObjects& h, const DecodeSource& source, Dtype dtype) {
   PyRef ml_dtypes = PyRef::steal(PyImport_ImportModule("ml_dtypes"));
   if (!ml_dtypes) {
     if (!PyErr_ExceptionMatches(PyExc_ImportError)) return false;
-    return raise_from(PyExc_TypeError, "the packet holds " + std::string(dtype_name(dtype)) +
+    return raise_from(PyExc_ImportError, "the packet holds " + std::string(dtype_name(dtype)) +
                                            " data, which NumPy reads only with ml_dtypes installed "
                                            "(pip install 'vakra[bfloat16]')");
   }
