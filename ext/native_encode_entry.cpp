@@ -91,7 +91,8 @@ PyObject* send_plain_array(PyObject* obj, const SocketTarget& target, const Enco
     handled = true;  // the builder would fail the same way, in the same call
     return nullptr;
   }
-  if (!contiguous || !info.native_order || is_packed(info.dtype)) return nullptr;  // packed types are packed by the builder
+  // Packed types take the builder's road, which packs them.
+  if (!contiguous || !info.native_order || is_packed(info.dtype)) return nullptr;
   handled = true;
   const DenseView view{ByteView(reinterpret_cast<const uint8_t*>(info.data_address), info.nbytes), info.shape,
                        info.dtype};

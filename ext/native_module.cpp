@@ -58,8 +58,8 @@ PyMethodDef kNativeFunctions[] = {
      "loads(data)\n--\n\nDecode the packet at data[0]; bytes after it are ignored, whatever its kind."},
     // The codec's facts (native_facts_entry.cpp).
     {"dtype_table", native_dtype_table, METH_NOARGS,
-     "dtype_table()\n--\n\nOne dict per element type: name, code, element_size, unit_elements, dense, quantized, torch_name, "
-     "safetensors_name, ml_dtypes_name (None where there is none) and needs_ml_dtypes."},
+     "dtype_table()\n--\n\nOne dict per element type: name, code, element_size, unit_elements, dense, quantized, "
+     "torch_name, safetensors_name, ml_dtypes_name (None where there is none) and needs_ml_dtypes."},
     {"format_facts", native_format_facts, METH_NOARGS,
      "format_facts()\n--\n\nThe header flags and limits (dicts of name to int), the kind names and each sparse "
      "format's component roles."},
