@@ -57,7 +57,7 @@ def _from_torch(tensor: Any, torch: Any) -> Any:
     tensor = tensor.resolve_conj().resolve_neg()  # lazy conjugate/negative views hold other values
     row = BY_TORCH_NAME.get(str(tensor.dtype).removeprefix("torch."))
     if row is not None and row.needs_ml_dtypes:
-        bits = tensor.contiguous().view(getattr(torch, f"int{8 * row.element_size}")).numpy()
+        bits = tensor.view(getattr(torch, f"int{8 * row.element_size}")).numpy()
         if row.unit_elements != 1:  # float4_e2m1fn_x2: the bytes are the wire's already
             return bits, row.code
         return _ml_dtypes_array(bits, row)

@@ -85,7 +85,8 @@ def _tensors(sources: list[tuple[int, Tensor]]) -> Iterator[np.ndarray]:
             done += count
         row = DTYPES[tensor.dtype]
         if row.unit_elements != 1:  # F4: two elements to a byte, unpacked for NumPy
-            yield unpacked_elements(view.reshape(tensor.shape[:-1] + (-1,)), np.dtype(tensor.dtype))
+            units = tensor.shape[:-1] + (tensor.shape[-1] // row.unit_elements,)
+            yield unpacked_elements(view.reshape(units), np.dtype(tensor.dtype))
         else:
             yield view.view(tensor.dtype).reshape(tensor.shape)
 
