@@ -11,6 +11,7 @@
 #include "gil_release.hpp"
 #include "process_objects.hpp"
 #include "memory_internal.hpp"
+#include "overloaded_internal.hpp"
 #include "shape_tuple.hpp"
 #include "vakra/dense.hpp"
 
@@ -344,19 +345,21 @@ bool string_to_py(ProcessObjects& h, const DecodeSource& source, const DecodedSt
 
 bool decoded_to_py(const DecodeSource& source, const Decoded& decoded, PyRef& out) {
   out = PyRef();
-  if (std::holds_alternative<DecodedRagged>(decoded.value) || std::holds_alternative<DecodedInline>(decoded.value)) {
-    return true;  // kinds that are carried but not converted
-  }
-  if (const auto* bundle = std::get_if<DecodedBundle>(&decoded.value)) return bundle_to_py(source, *bundle, out);
   ProcessObjects& h = process_objects();
-  if (const auto* dense = std::get_if<DecodedDense>(&decoded.value)) {
-    return dense->compressed ? dense_decompressed(h, source, *dense, out) : dense_view(h, source, *dense, out);
-  }
-  if (const auto* sparse = std::get_if<DecodedSparse>(&decoded.value)) return sparse_to_py(h, source, *sparse, out);
-  if (const auto* quantized = std::get_if<DecodedQuantized>(&decoded.value)) {
-    return quantized_to_py(h, source, *quantized, out);
-  }
-  return string_to_py(h, source, std::get<DecodedString>(decoded.value), out);
+  return std::visit(
+      Overloaded{
+          [&](const DecodedDense& dense) {
+            return dense.compressed ? dense_decompressed(h, source, dense, out) : dense_view(h, source, dense, out);
+          },
+          [&](const DecodedBundle& bundle) { return bundle_to_py(source, bundle, out); },
+          [&](const DecodedSparse& sparse) { return sparse_to_py(h, source, sparse, out); },
+          [&](const DecodedQuantized& quantized) { return quantized_to_py(h, source, quantized, out); },
+          [&](const DecodedString& string) { return string_to_py(h, source, string, out); },
+          // Kinds that are carried but not converted.
+          [](const DecodedRagged&) { return true; },
+          [](const DecodedInline&) { return true; },
+      },
+      decoded.value);
 }
 
 }  // namespace vakra::ext

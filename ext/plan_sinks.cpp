@@ -21,6 +21,7 @@
 #include "gil_release.hpp"
 #include "pyref.hpp"
 #include "memory_internal.hpp"
+#include "overloaded_internal.hpp"
 #include "vakra/segments.hpp"
 
 namespace vakra::ext {
@@ -147,13 +148,20 @@ Raised raise_write_error(int error, WriteErrors style) {
 // Whether writing the plan takes checksums: the only work in a segment list
 // that grows with the bodies.
 bool takes_checksums(const PacketPlan& plan) {
-  if (const auto* bundle = std::get_if<BundlePlan>(&plan.node)) {
-    return std::ranges::any_of(bundle->entries, [](const BundlePlanEntry& entry) { return takes_checksums(entry.packet); });
-  }
-  if (const auto* dense = std::get_if<DensePlan>(&plan.node)) return dense->options.check_integrity;
-  if (const auto* string = std::get_if<StringPlan>(&plan.node)) return string->check_integrity;
-  if (const auto* quantized = std::get_if<QuantizedPlan>(&plan.node)) return quantized->options.check_integrity;
-  return false;  // sparse components and raw packets are never checksummed here
+  return std::visit(Overloaded{
+                        [](const DensePlan& dense) { return dense.options.check_integrity; },
+                        [](const BundlePlan& bundle) {
+                          return std::ranges::any_of(bundle.entries, [](const BundlePlanEntry& entry) {
+                            return takes_checksums(entry.packet);
+                          });
+                        },
+                        [](const StringPlan& string) { return string.check_integrity; },
+                        [](const QuantizedPlan& quantized) { return quantized.options.check_integrity; },
+                        // Sparse components and raw packets are never checksummed here.
+                        [](const SparsePlan&) { return false; },
+                        [](const RawPacket&) { return false; },
+                    },
+                    plan.node);
 }
 
 // The segment list, its checksums computed without the GIL.

@@ -6,6 +6,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "overloaded_internal.hpp"
 #include "packet_kinds_internal.hpp"
 #include "thread_pool_internal.hpp"
 #include "vakra/dense.hpp"
@@ -169,21 +170,24 @@ bool indices_in_range(const IndexArray& indices, uint64_t stored, uint64_t minor
 // Ragged and Inline values are carried without meaning, so no consumer can
 // build a matrix from a packet holding one anywhere.
 bool holds_carried_only(const WalkedPacket& packet) {
-  switch (packet.kind()) {
-    case PacketKind::Ragged:
-    case PacketKind::Inline: return true;
-    case PacketKind::Bundle:
-      for (const WalkedEntry& entry : std::get<WalkedBundle>(packet.parts).entries) {
-        if (holds_carried_only(entry.packet)) return true;
-      }
-      return false;
-    case PacketKind::Sparse:
-      for (const WalkedPacket& component : std::get<WalkedSparse>(packet.parts).components) {
-        if (holds_carried_only(component)) return true;
-      }
-      return false;
-    default: return false;
-  }
+  return std::visit(Overloaded{
+                        [](const WalkedRagged&) { return true; },
+                        [](const WalkedInline&) { return true; },
+                        [](const WalkedBundle& bundle) {
+                          return std::ranges::any_of(bundle.entries, [](const WalkedEntry& entry) {
+                            return holds_carried_only(entry.packet);
+                          });
+                        },
+                        [](const WalkedSparse& sparse) {
+                          return std::ranges::any_of(sparse.components, [](const WalkedPacket& component) {
+                            return holds_carried_only(component);
+                          });
+                        },
+                        [](const WalkedDense&) { return false; },
+                        [](const WalkedQuantized&) { return false; },
+                        [](const WalkedString&) { return false; },
+                    },
+                    packet.parts);
 }
 
 }  // namespace
