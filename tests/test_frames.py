@@ -1,8 +1,11 @@
 """Packets as frames: split and merged anywhere, bodies viewed where they lie whole and copied nowhere else;
 damaged frames refused. That frames join to dumps is part of test_api's round trip."""
 
+import itertools
 import mmap
+import os
 import pickle
+import signal
 
 import numpy as np
 import pytest
@@ -124,6 +127,37 @@ def test_index_arrays_never_change_after_their_check(fmt, pieces):
         frame[:] = b"\xff" * len(frame)
     assert all(np.array_equal(getattr(got, name), getattr(matrix, name)) for name in ("row", "col", "indices", "indptr")
                if hasattr(matrix, name))
+
+
+def test_index_arrays_in_memory_another_process_writes_are_the_checked_ones():
+    # A producer keeps flipping one index to an out-of-range value and back while the packet is loaded; the
+    # checksum of the entry after the matrix keeps the decoder busy between the matrix's check and its arrays.
+    # Every load is refused or holds a sound matrix, never the value that SciPy would follow out of bounds.
+    packet = vakra.dumps({"m": scipy.sparse.csr_matrix(np.eye(64, dtype=np.float32)), "pad": np.zeros(1 << 20)},
+                         check_integrity=True)
+    shared = mmap.mmap(-1, len(packet))  # MAP_SHARED: the forked producer writes these very pages
+    shared[:] = packet
+    index = packet.find(np.arange(64, dtype=np.int32).tobytes()) + 4 * 32
+    producer = os.fork()
+    if producer == 0:
+        try:
+            for value in itertools.cycle([np.int32(1 << 30).tobytes(), np.int32(32).tobytes()]):
+                shared[index:index + 4] = value
+                for _ in range(1000):
+                    pass
+        finally:
+            os._exit(0)
+    outcomes = set()
+    try:
+        for _ in range(200):
+            try:
+                outcomes.add(int(vakra.loads(shared)["m"].indices.max()))
+            except ValueError as refused:
+                outcomes.add(str(refused))
+    finally:
+        os.kill(producer, signal.SIGKILL)
+        os.waitpid(producer, 0)
+    assert outcomes <= {63, "Malformed vakra packet"}
 
 
 @pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
