@@ -135,6 +135,9 @@ TEXTS = [
     (rs.dump_to_fd_rs, ({"x": A}, 1), {}, AttributeError, None),
     (rs.dumps_rs, (np.zeros((1,) * 33, np.int8),), {}, ValueError, "Packet exceeds maximum dimensions"),
     (rs.dumps_rs, ({},), {"alignment": 48}, ValueError, "Alignment must be a power of two"),
+    # Any power of two is taken; 2^63 bytes of padding cannot be held (their size once wrapped).
+    (rs.dumps_rs, (A,), {"alignment": 2**63}, MemoryError, None),
+    (rs.dump_to_fd_rs, (A, 1), {"alignment": 2**63}, MemoryError, None),
     (rs.dumps_rs, (FakeArray(shape=(2**32,)),), {}, ValueError,
      "Dimension 4294967296 exceeds the wire-format limit of 4294967295 (each dimension is stored as a 32-bit integer)"),
     (rs.dumps_rs, (FakeArray(data=4096),), {}, BufferError, None),  # the export disagrees with ctypes.data
