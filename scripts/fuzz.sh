@@ -2,8 +2,8 @@
 # Builds the libFuzzer harnesses (the codec's, and the shared-mutex area's in
 # ext/fuzz; clang, ASan + UBSan) in build/fuzz, replays the committed corpora
 # (seeds, and inputs that once crashed, kept beside them), then fuzzes each
-# harness for SECONDS (default 60) over a working copy of its corpus under build/fuzz. The committed corpus is never
-# written to. Fails on any crash. With RUNS=N in the environment each harness
+# harness for SECONDS (default 60) over a working copy of its corpus under
+# build/fuzz. The committed corpus is never written to. Fails on any crash. With RUNS=N in the environment each harness
 # runs N executions past its corpus instead (a campaign: bench/results/fuzz.md).
 #   usage: scripts/fuzz.sh [SECONDS [HARNESS...]]   (default: every harness)
 # The seeds come from the codec's own encoders; after a wire-format change,

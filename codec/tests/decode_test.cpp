@@ -88,23 +88,5 @@ TEST(Decode, HandEditedPackets) {
   EXPECT_EQ(outcome(decode_depth(ByteView(bundle({})), MAX_NESTING_DEPTH + 1)), bad);
 }
 
-// A consumer of memory that others may write copies a csr matrix's index
-// arrays and checks the copies: an index changed after decode() is caught.
-TEST(Decode, CheckedIndexCopies) {
-  Bytes packet = sparse(FLAG_SPARSE_CSR, {2, 3}, sound_components());
-  const auto decoded = decode(packet);
-  ASSERT_TRUE(decoded.ok());
-  const auto& matrix = std::get<DecodedSparse>(decoded->value);
-  Bytes indices(8), indptr(12);
-  EXPECT_EQ(outcome(copy_checked_indices(matrix, indices, indptr)), "ok");
-  EXPECT_EQ(concat(indices, indptr), (Bytes{2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0}));
-  const ByteView stored = std::get<DecodedDense>(matrix.components[1].value).data;
-  packet[static_cast<size_t>(stored.data() - packet.data())] = 3;  // past the last column, after the decoder's check
-  EXPECT_EQ(outcome(copy_checked_indices(matrix, indices, indptr)), "Malformed vakra packet");
-  EXPECT_EQ(indices[0], 3);
-  Bytes short_indices(4);
-  EXPECT_EQ(outcome(copy_checked_indices(matrix, short_indices, indptr)), "Malformed vakra packet");
-}
-
 }  // namespace
 }  // namespace vakra
