@@ -116,43 +116,21 @@ def _lock_a_held_mutex():
 
 
 WRITTEN = r"interrupted after writing [1-9]\d* of the packet's %d bytes to the file descriptor" % len(vakra.dumps(ARRAY))
-# The rest never comes: a read holds bytes when the signal arrives (past the first 64 KiB, for the Receiver).
-PART = vakra.dumps(ARRAY)[:100_000]
-PIPE_PART = PART[:60_000]  # what a pipe takes without a reader
-LOST = "vakra: %d bytes of the packet were read and are lost; the stream is inside that packet"
+PART = vakra.dumps(ARRAY)[:100_000]  # the rest never comes: reads hold bytes (past a Receiver's first 64 KiB)
 
 
-def _recv_part_of_a_packet():
-    sender, receiver = socket.socketpair()
-    with sender, receiver:
-        sender.sendall(PART)
-        vakra.recv(receiver)
-
-
-def _receive_part_of_a_packet():
+def _read_part_of_a_packet(read):
     sender, receiving = socket.socketpair()
-    receiver = vakra.Receiver(receiving)
     with sender, receiving:
         sender.sendall(PART)
-        try:
-            receiver.recv()
-        finally:
-            assert receiver.buffered == len(PART)  # kept for the next call
-
-
-def _load_part_of_a_packet_from_a_pipe():
-    read_end, write_end = os.pipe()
-    with open(read_end, "rb", buffering=0) as source, open(write_end, "wb") as sink:
-        sink.write(PIPE_PART)
-        sink.flush()
-        vakra.load(source)
+        read(receiving)
 
 
 @pytest.mark.parametrize("call, note", [
-    (_dump_to_a_pipe_nobody_reads, WRITTEN), (_lock_a_held_mutex, None), (_recv_part_of_a_packet, LOST % len(PART)),
-    (_receive_part_of_a_packet, None), (_load_part_of_a_packet_from_a_pipe, LOST % len(PIPE_PART)),
-], ids=["dump to a pipe", "SharedMutex.lock", "recv inside a packet", "Receiver inside a packet",
-        "load of a pipe inside a packet"])
+    (_dump_to_a_pipe_nobody_reads, WRITTEN), (_lock_a_held_mutex, None),
+    (lambda: _read_part_of_a_packet(vakra.recv), f"vakra: {len(PART)} bytes of the packet were read and are lost; .*"),
+    (lambda: _read_part_of_a_packet(lambda receiving: vakra.Receiver(receiving).recv()), None),  # it keeps them
+], ids=["dump to a pipe", "SharedMutex.lock", "recv inside a packet", "Receiver inside a packet"])
 def test_a_raising_signal_handler_interrupts_a_blocking_call(call, note):
     previous = signal.signal(signal.SIGALRM, _alarm)
     signal.setitimer(signal.ITIMER_REAL, 0.2)
