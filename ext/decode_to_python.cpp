@@ -279,13 +279,15 @@ bool coo_index_to_py(ProcessObjects& h, const DecodeSource& source, const Decode
 }
 
 // The three components as arrays; a part left empty when it is not converted.
-bool sparse_parts(ProcessObjects& h, const DecodeSource& source, const DecodedSparse& sparse, std::array<PyRef, 3>& parts) {
+bool sparse_parts(ProcessObjects& h, const DecodeSource& source, const DecodedSparse& sparse,
+                  std::array<PyRef, 3>& parts) {
   if (sparse.format != SparseFormat::coo) {
     const auto* indices = std::get_if<DecodedDense>(&sparse.components[1].value);
     const auto* indptr = std::get_if<DecodedDense>(&sparse.components[2].value);
     if (indices != nullptr && indptr != nullptr &&
         !(stays_as_checked(source, *indices) && stays_as_checked(source, *indptr))) {
-      return decoded_to_py(source, sparse.components[0], parts[0]) && (!parts[0] || checked_index_copies(h, sparse, parts));
+      if (!decoded_to_py(source, sparse.components[0], parts[0])) return false;
+      return !parts[0] || checked_index_copies(h, sparse, parts);
     }
   }
   for (size_t i = 0; i < parts.size(); ++i) {

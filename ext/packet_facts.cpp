@@ -89,7 +89,9 @@ class ChildFacts {
 bool add_kind_facts(PyObject* dict, const WalkedPacket& packet, ByteView bytes) {
   ChildFacts children(dict, bytes);
   return std::visit(Overloaded{
-                        [&](const WalkedDense& dense) { return set_item(dict, "compressed", py_bool(dense.compressed)); },
+                        [&](const WalkedDense& dense) {
+                          return set_item(dict, "compressed", py_bool(dense.compressed));
+                        },
                         [&](const WalkedBundle& bundle) { return children.entries(bundle); },
                         [&](const WalkedSparse& sparse) {
                           return set_item(dict, "format", py_text(kFormatNames[static_cast<size_t>(sparse.format)])) &&

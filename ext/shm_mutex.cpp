@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <optional>

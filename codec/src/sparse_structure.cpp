@@ -249,7 +249,8 @@ Status copy_elements(const DecodedDense& dense, MutableBytes out, std::vector<pa
 }  // namespace
 
 Status check_coo_components(const DecodedSparse& sparse) {
-  VAKRA_RETURN_IF(sparse.format != SparseFormat::coo || sparse.components.size() != 3, make_error(ErrorKind::Malformed));
+  VAKRA_RETURN_IF(sparse.format != SparseFormat::coo || sparse.components.size() != 3,
+                  make_error(ErrorKind::Malformed));
   const auto* data = std::get_if<DecodedDense>(&sparse.components[0].value);
   VAKRA_RETURN_IF(data == nullptr, make_error(ErrorKind::Malformed));
   const uint64_t count = *element_count(data->shape);
@@ -263,7 +264,8 @@ Status check_coo_components(const DecodedSparse& sparse) {
 }
 
 Status copy_checked_indices(const DecodedSparse& sparse, MutableBytes indices, MutableBytes indptr) {
-  VAKRA_RETURN_IF(sparse.format == SparseFormat::coo || sparse.components.size() != 3, make_error(ErrorKind::Malformed));
+  VAKRA_RETURN_IF(sparse.format == SparseFormat::coo || sparse.components.size() != 3,
+                  make_error(ErrorKind::Malformed));
   const auto* data = std::get_if<DecodedDense>(&sparse.components[0].value);
   const auto* indices_dense = std::get_if<DecodedDense>(&sparse.components[1].value);
   const auto* indptr_dense = std::get_if<DecodedDense>(&sparse.components[2].value);
