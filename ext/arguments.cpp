@@ -117,10 +117,20 @@ bool to_bytes(PyObject* object, ByteView& out) {
   return true;
 }
 
+namespace {
+
+bool is_power_of_two(uint64_t value) { return value != 0 && (value & (value - 1)) == 0; }
+
+}  // namespace
+
 bool check_alignment(const EncodeOptions& options) {
-  const size_t a = options.alignment;
-  if (a != 0 && (a & (a - 1)) == 0) return true;
+  if (is_power_of_two(options.alignment)) return true;
   return raise(PyExc_ValueError, "Alignment must be a power of two");
+}
+
+bool check_package_alignment(const EncodeOptions& options) {
+  if (is_power_of_two(options.alignment) && options.alignment <= kMaxPackageAlignment) return true;
+  return raise(PyExc_ValueError, kPackageAlignmentText);
 }
 
 }  // namespace vakra::ext

@@ -15,13 +15,13 @@
 namespace vakra::ext {
 namespace {
 
-// An int that does not fit (negative, or beyond 64 bits) is no power of two
-// either; whether it is one is checked by the caller, in its order.
+// An int that does not fit (negative, or beyond 64 bits) is refused as any
+// alignment out of range; one that fits is checked by the caller, in its order.
 bool to_alignment(PyObject* object, uint64_t& out) {
   if (to_u64(object, out)) return true;
   if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
   PyErr_Clear();
-  return raise(PyExc_ValueError, "Alignment must be a power of two");
+  return raise(PyExc_ValueError, kPackageAlignmentText);
 }
 
 // The package's `convert` callable, or None for none.
@@ -49,7 +49,7 @@ const Signature kEncodeToFd("encode_to_fd", arg("obj", as_object), arg("fd", to_
 // Plans `obj` for the package, after the alignment check, and hands the plan to `finish`.
 template <class Finish>
 PyObject* planned(PyObject* obj, const EncodeOptions& options, PyObject* convert, Finish&& finish) {
-  if (!check_alignment(options)) return nullptr;
+  if (!check_package_alignment(options)) return nullptr;
   PlanBuilder builder(options, Dispatch::Package, convert);
   PacketPlan plan;
   if (!builder.plan_value(obj, plan)) return nullptr;
@@ -65,7 +65,7 @@ PyObject* encode_into(PyObject* obj, PyObject* buffer, bool check_integrity, boo
                       PyObject* convert) {
   const EncodeOptions options = encode_options(check_integrity, compress, alignment);
   PlanBuilder builder(options, Dispatch::Package, convert);
-  return encode_into_buffer(builder, options, obj, buffer);
+  return encode_into_buffer(builder, options, obj, buffer, check_package_alignment);
 }
 
 PyObject* encode_to_fd(PyObject* obj, int fd, bool check_integrity, bool compress, uint64_t alignment,
@@ -110,7 +110,7 @@ PyObject* send_to(PyObject* sock, PyObject* obj, PyObject* check_integrity, PyOb
   SocketTarget target{sock, -1, send_rest};
   if (!direct_descriptor(sock, target.fd)) return nullptr;
   const EncodeOptions options = encode_options(check != 0, compressed != 0, alignment);
-  if (!check_alignment(options)) return nullptr;
+  if (!check_package_alignment(options)) return nullptr;
   bool handled = false;
   PyObject* sent = send_plain_array(obj, target, options, handled);
   if (handled) return sent;

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "arguments.hpp"
 #include "errors.hpp"
 #include "native_entry_points.hpp"
 #include "pyref.hpp"
@@ -118,7 +119,7 @@ PyObject* native_format_facts(PyObject*, PyObject*) {
                                   {"max_bundle_entries", MAX_BUNDLE_ENTRIES},
                                   {"max_nesting_depth", MAX_NESTING_DEPTH},
                                   {"standard_alignment", kStandardAlignment},
-                                  {"max_alignment", 1ULL << kMaxAlignmentLog2},
+                                  {"max_alignment", kMaxPackageAlignment},  // what the package writes
                                   {"max_part_length", kMaxPartLength}})) &&
         set(f, "kinds", kind_names()) && set(f, "sparse_components", sparse_components());
     return made ? facts.release() : nullptr;

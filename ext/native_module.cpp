@@ -41,7 +41,9 @@ PyMethodDef kNativeFunctions[] = {
      "The items of a string tensor (uint64 offsets into a bytes payload) as a list of str or bytes."},
     // Threads (native_threads_entry.cpp).
     {"set_num_threads", set_num_threads_entry, METH_O,
-     "set_num_threads(n)\n--\n\nUse up to n threads (1: none but the caller's) for one large body."},
+     "set_num_threads(n)\n--\n\n"
+     "Use up to n threads (1: none but the caller's) for one large body; 0 restores the default, the machine's\n"
+     "CPU count. n is an int from 0 to 1024: TypeError for any other type, ValueError outside that range."},
     {"get_num_threads", get_num_threads_entry, METH_NOARGS,
      "get_num_threads()\n--\n\nThe number of threads one large body may use."},
     // Reading packets (native_walk_entry.cpp).

@@ -21,6 +21,7 @@
 #include "gil_release.hpp"
 #include "pyref.hpp"
 #include "memory_internal.hpp"
+#include "overloaded_internal.hpp"
 #include "vakra/segments.hpp"
 
 namespace vakra::ext {
@@ -165,9 +166,19 @@ PyRef hold_segments(std::unique_ptr<SegmentList>& list) {
   return capsule;
 }
 
+// MemoryError unless the packet fits in one Python object (at most
+// PY_SSIZE_T_MAX bytes, which is also as much as a std::vector holds): a
+// vakra_rs alignment of 2^63 asks for that much padding.
+bool fits_in_memory(const PacketPlan& plan) {
+  if (plan.size() <= static_cast<size_t>(PY_SSIZE_T_MAX)) return true;
+  PyErr_NoMemory();
+  return false;
+}
+
 }  // namespace
 
 PyObject* plan_to_bytes(const PacketPlan& plan) {
+  if (!fits_in_memory(plan)) return nullptr;
   const size_t size = plan.size();
   PyRef out = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
   if (!out) return nullptr;
@@ -182,7 +193,8 @@ PyObject* plan_to_bytes(const PacketPlan& plan) {
   return out.release();
 }
 
-PyObject* encode_into_buffer(PlanBuilder& builder, const EncodeOptions& options, PyObject* value, PyObject* buffer) {
+PyObject* encode_into_buffer(PlanBuilder& builder, const EncodeOptions& options, PyObject* value, PyObject* buffer,
+                             bool (*check_alignment)(const EncodeOptions&)) {
   BufferView destination;
   if (!destination.acquire_bytes(buffer)) return nullptr;
   if (destination.readonly()) return raise(PyExc_ValueError, "Buffer is read-only");
@@ -199,6 +211,7 @@ PyObject* encode_into_buffer(PlanBuilder& builder, const EncodeOptions& options,
 }
 
 bool write_plan_to_fd(const PacketPlan& plan, int fd, WriteErrors style) {
+  if (!fits_in_memory(plan)) return false;
   const SegmentList list = segments_unlocked(plan);
   WriteOutcome outcome;
   if (fd == -1) {
@@ -219,6 +232,7 @@ bool write_plan_to_fd(const PacketPlan& plan, int fd, WriteErrors style) {
 }
 
 PyObject* plan_to_segment_list(const PacketPlan& plan, const std::function<PyObject*(ByteView)>& owner_of) {
+  if (!fits_in_memory(plan)) return nullptr;
   auto list = std::make_unique<SegmentList>(segments_unlocked(plan));
   const std::span<const Segment> segments = list->segments();  // stays valid when the list moves into `holder`
   PyRef holder;  // the list itself, once one of its own buffers goes out as a view

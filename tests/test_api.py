@@ -6,6 +6,7 @@ import gc
 import gzip
 import mmap
 import re
+import socket
 import struct
 import subprocess
 import sys
@@ -53,7 +54,6 @@ ENCODE_ERRORS = {
     "dok matrix beside strings": ({"m": scipy.sparse.dok_matrix(np.eye(2)), "s": ["x"]}, ValueError,
                                   "Unknown sparse format 'dok'"),
     "masked": (np.ma.masked_array([1, 2], mask=[0, 1]), TypeError, "masked array"),
-    "bad alignment, strings only": ({"s": ["x"]}, ValueError, "Alignment must be a power of two"),
     "float4, odd last dimension": (np.zeros((2, 3), "float4_e2m1fn"), ValueError,
                                    "float4_e2m1fn arrays are stored 2 elements to a byte along their last dimension, "
                                    "which must be a multiple of 2; this one has shape (2, 3)"),
@@ -63,7 +63,21 @@ ENCODE_ERRORS = {
 @pytest.mark.parametrize("value, error, message", ENCODE_ERRORS.values(), ids=ENCODE_ERRORS.keys())
 def test_encode_errors(value, error, message):
     with pytest.raises(error, match=re.escape(message)):
-        vakra.dumps(value) if "Alignment" not in message else vakra.dumps(value, alignment=3)
+        vakra.dumps(value)
+
+
+@pytest.mark.parametrize("alignment", [0, 3, 2**17, 2**63, 2**64, -1])
+def test_every_encoder_takes_alignments_up_to_65536(alignment, tmp_path):
+    # Checked first, also for values that hold no aligned body; 2^63 once wrapped the packet's size.
+    sender, receiver = socket.socketpair()
+    encoders = [vakra.dumps, vakra.dumps_frames, lambda value, **options: vakra.dump(value, tmp_path / "x", **options),
+                lambda value, **options: vakra.dump_into(value, bytearray(1 << 20), **options),
+                lambda value, **options: vakra.send(sender, value, **options)]
+    with sender, receiver:
+        for encode in encoders:
+            with pytest.raises(ValueError, match="^Alignment must be a power of two no larger than 65536$"):
+                encode({"s": ["x"]}, alignment=alignment)
+    assert len(vakra.dumps(np.arange(3), alignment=2**16)) == 2**16 + 24
 
 
 # --- files and buffers -----------------------------------------------------------------------------------

@@ -129,6 +129,8 @@ def test_environment_sets_the_count_and_exit_waits_for_calls_in_progress(setting
               "before = threads()\n"
               "assert np.array_equal(vakra.loads(vakra_rs.dumps_rs(a, compress=True)), a)\n"
               "print(vakra.get_num_threads(), threads() - before)\n"
+              "vakra.set_num_threads(0)\n"  # back to the default
+              "print(vakra.get_num_threads())\n"
               "p = vakra.dumps(a, compress=True, check_integrity=True)\n"
               "def loop():\n"
               "    while True:\n"
@@ -140,4 +142,6 @@ def test_environment_sets_the_count_and_exit_waits_for_calls_in_progress(setting
     result = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=120)
     assert (result.returncode, result.stderr) == (0, "")
     count = expected or os.cpu_count()
-    assert [int(word) for word in result.stdout.split()] == [count, min(count, 3) - 1]
+    assert [int(word) for word in result.stdout.split()] == [count, min(count, 3) - 1, os.cpu_count()]
+    with pytest.raises(ValueError, match="^the thread count must be between 0 and 1024$"):
+        vakra.set_num_threads(1025)

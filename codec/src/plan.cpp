@@ -7,19 +7,12 @@
 
 #include "body_copy_internal.hpp"
 #include "hash_internal.hpp"
+#include "overloaded_internal.hpp"
 #include "sink_internal.hpp"
 #include "wire_internal.hpp"
 
 namespace vakra {
 namespace {
-
-template <class... Visitors>
-struct Overloaded : Visitors... {
-  using Visitors::operator()...;
-};
-// Clang before 17 has no aggregate deduction, so the guide is spelled out.
-template <class... Visitors>
-Overloaded(Visitors...) -> Overloaded<Visitors...>;
 
 // Writes the packet front to back into memory the caller sized with the
 // plan. Pieces are written at once; large bodies are held back and copied

@@ -52,7 +52,7 @@ MAX_ELEMENTS: int = _LIMITS["max_elements"]
 MAX_BUNDLE_ENTRIES: int = _LIMITS["max_bundle_entries"]
 MAX_NESTING_DEPTH: int = _LIMITS["max_nesting_depth"]
 STANDARD_ALIGNMENT: int = _LIMITS["standard_alignment"]
-MAX_ALIGNMENT: int = _LIMITS["max_alignment"]
+MAX_ALIGNMENT: int = _LIMITS["max_alignment"]  # the largest alignment the package writes
 MAX_PART_LENGTH: int = _LIMITS["max_part_length"]  # every length prefix is a u32
 
 

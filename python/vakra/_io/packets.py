@@ -43,19 +43,20 @@ def dumps(obj: Any, *, check_integrity: bool = False, compress: bool = False, al
     ``str`` keys whose values are any of these, nested dicts included. The
     options apply to every value at any depth: ``check_integrity`` appends an
     XXH3-64 checksum to array, string and quantized bodies; ``compress``
-    stores array bodies as LZ4 frames; ``alignment`` (a power of two) places
-    array and quantized bodies at that multiple from the packet's first
-    byte. Sparse components always use the defaults.
+    stores array bodies as LZ4 frames; ``alignment`` (a power of two, at most
+    65536) places array and quantized bodies at that multiple from the
+    packet's first byte. Sparse components always use the defaults.
 
     Arrays in another byte order are stored in native (little-endian) order
     and non-contiguous arrays as C-ordered copies; NumPy scalars become 0-d
     arrays. The flags take any truthy or falsy value.
 
     Raises ``TypeError`` for values of other types (and non-``str`` keys),
-    ``ValueError`` for unsupported dtypes, tensors off the CPU, a bad
-    alignment, dicts of more than 255 entries, nested more than 64 levels or
-    holding themselves, and the limits of the format (32 dimensions, 10^9
-    elements).
+    ``ValueError`` for unsupported dtypes, tensors off the CPU, an alignment
+    that is no power of two or above 65536 ("Alignment must be a power of
+    two no larger than 65536"), dicts of more than 255 entries, nested more
+    than 64 levels or holding themselves, and the limits of the format (32
+    dimensions, 10^9 elements).
     """
     return _encode(obj, bool(check_integrity), bool(compress), alignment, convert)
 

@@ -101,12 +101,16 @@ def _checked_reader(handle: IO[bytes], read_ahead: bool) -> ReadInto:
     module's own readers are taken at their word; for any other the room is
     zeroed first (a count within it cannot be told from a true one, and must
     not hand out the buffer's old bytes; the reader refuses a count outside
-    it, as io.BufferedReader does)."""
+    it, as io.BufferedReader does). A stream without `read` is refused
+    (TypeError), as pickle refuses it."""
     suffix = "1" if read_ahead else ""
     readinto = getattr(handle, "readinto" + suffix, None) or getattr(handle, "readinto", None)
     if type(handle) in _EXACT_READERS:
         return readinto
-    read = getattr(handle, "read" + suffix, None) or handle.read
+    read = getattr(handle, "read" + suffix, None) or getattr(handle, "read", None)
+    if read is None:
+        raise TypeError(f"file must have a 'read' attribute (and may have 'readinto'), as binary file objects do; "
+                        f"{type(handle).__name__!r} has no 'read'")
 
     def read_into(view: memoryview) -> int | None:
         if readinto is not None:
