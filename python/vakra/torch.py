@@ -88,17 +88,18 @@ def loads_frames(frames: Any, *, writable: bool = False) -> Any:
 
 
 def save(state_dict: Any, path: PathLike, *, metadata: Any = None, check_integrity: bool = False,
-         compress: bool = False, alignment: int = 64) -> None:
+         compress: bool = False, alignment: int = 64, durable: bool = True) -> None:
     """Write ``state_dict`` (any mapping of ``str`` to tensors, such as
     ``model.state_dict()``, any number of them) to the model file ``path``.
 
     Tensors that are the same view of the same storage (tied weights) are
     stored once and load back as one tensor. Everything else is
     :func:`vakra.save`: ``metadata`` (``str`` to ``str``), the options, the
-    atomic replacement of ``path`` and the errors.
+    atomic, durable replacement of ``path`` (``durable=False`` skips the
+    syncs) and the errors.
     """
     model_save.save(state_dict, path, metadata=metadata, check_integrity=check_integrity, compress=compress,
-                    alignment=alignment)
+                    alignment=alignment, durable=durable)
 
 
 class File(model_file.File):
