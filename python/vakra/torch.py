@@ -141,16 +141,21 @@ def as_tensor(array: np.ndarray) -> torch.Tensor:
     return torch.from_numpy(array)
 
 
-def _as_torch(value: Any) -> Any:
-    """Tensors for the arrays in a decoded value. A tensor never aliases
-    memory it must not write: read-only arrays become copies."""
+def _as_torch(value: Any, name: str | None = None) -> Any:
+    """Tensors for the arrays in a decoded value (`name`: its place in
+    dicts, for messages). A tensor never aliases memory it must not write:
+    read-only arrays become copies."""
     if isinstance(value, np.ndarray):
         return as_tensor(value if value.flags.writeable else value.copy())
     if isinstance(value, dict):
-        return {key: _as_torch(item) for key, item in value.items()}
+        return {key: _as_torch(item, key if name is None else f"{name}/{key}") for key, item in value.items()}
     sparse_format = getattr(value, "format", None)
     if sparse_format in _SPARSE_TENSORS:
-        return _SPARSE_TENSORS[sparse_format](value)
+        try:
+            return _SPARSE_TENSORS[sparse_format](value)
+        except RuntimeError as error:  # torch's own check of what the codec let through
+            where = "" if name is None else f"entry {name!r}: "
+            raise ValueError(f"{where}torch refuses the {sparse_format} matrix: {error}") from None
     return value  # StringTensor, QuantizedTensor, or None for kinds vakra does not decode
 
 
@@ -162,7 +167,12 @@ def _coo_tensor(matrix: Any) -> torch.Tensor:
 
 
 def _compressed_tensor(constructor: Any, matrix: Any) -> torch.Tensor:
-    """A CSR or CSC tensor (``constructor`` says which) from the matrix's three arrays."""
+    """A CSR or CSC tensor (``constructor`` says which) from the matrix's
+    three arrays; a copy with sorted, distinct indices where the matrix's
+    are not (SciPy's column selection makes such matrices), as torch wants."""
+    if not matrix.has_canonical_format:
+        matrix = matrix.copy()
+        matrix.sum_duplicates()  # sorts too; duplicates sum, as they do in the matrix
     # torch wants both index arrays in one integer type.
     index_type = np.promote_types(matrix.indptr.dtype, matrix.indices.dtype)
     if index_type != np.int32:

@@ -103,13 +103,15 @@ def _arrays(archive: zipfile.ZipFile, members: list[zipfile.ZipInfo], path: str)
         del array  # gone before the next is read
 
 
-def write_npy(path: str, entries: list, value: Callable[[Any], np.ndarray], metadata: dict[str, str]) -> None:
+def write_npy(path: str, entries: list, value: Callable[[Any], np.ndarray], metadata: dict[str, str],
+              durable: bool) -> None:
     """A .npy file of the one entry's array."""
     array = value(entries[0])
-    write_to_path(path, lambda handle: np.lib.format.write_array(handle, array, allow_pickle=False))
+    write_to_path(path, lambda handle: np.lib.format.write_array(handle, array, allow_pickle=False), durable=durable)
 
 
-def write_npz(path: str, entries: list, value: Callable[[Any], np.ndarray], metadata: dict[str, str]) -> None:
+def write_npz(path: str, entries: list, value: Callable[[Any], np.ndarray], metadata: dict[str, str],
+              durable: bool) -> None:
     """An uncompressed .npz (as numpy.savez writes) of each entry's array,
     decoded one at a time."""
     def write(handle: Any) -> None:
@@ -118,4 +120,4 @@ def write_npz(path: str, entries: list, value: Callable[[Any], np.ndarray], meta
                 with archive.open(entry.name + ".npy", "w", force_zip64=True) as member:
                     np.lib.format.write_array(member, value(entry), allow_pickle=False)
 
-    write_to_path(path, write)
+    write_to_path(path, write, durable=durable)

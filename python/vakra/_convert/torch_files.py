@@ -5,7 +5,10 @@ runs. PyTorch is the ``vakra[torch]`` extra.
 
 Files in torch's zip layout are mapped (``mmap=True``): the tensors view the
 file, and the model file is written from them, so the model is never held
-in memory twice.
+in memory twice. A tensor may be a view that holds more elements than its
+storage has bytes for (``expand``, overlapping strides): written out whole,
+a file of kilobytes would become one of gigabytes, so such tensors are
+refused unless the caller allows them.
 """
 
 from __future__ import annotations
@@ -29,11 +32,17 @@ def _torch() -> Any:
     return torch
 
 
+# The components of torch's sparse layouts, by layout name.
+_COMPONENTS = {"sparse_coo": ("_indices", "_values"), "sparse_csr": ("crow_indices", "col_indices", "values"),
+               "sparse_csc": ("ccol_indices", "row_indices", "values")}
+
+
 @contextmanager
-def read_torch(path: str) -> Iterator[tuple[None, dict[str, Any], dict[str, str]]]:
+def read_torch(path: str, allow_expanded: bool = False) -> Iterator[tuple[None, dict[str, Any], dict[str, str]]]:
     """The mapping of names to tensors a torch.save file holds (nested
-    mappings kept), checked to hold tensors vakra stores and nothing else,
-    saved as a mapping (no names of their own, no metadata)."""
+    mappings kept), checked to hold tensors vakra stores and nothing else
+    (no expanded views, unless `allow_expanded`), saved as a mapping (no
+    names of their own, no metadata)."""
     torch = _torch()
     mapped = zipfile.is_zipfile(path)  # the legacy layout cannot be mapped
     try:
@@ -45,7 +54,7 @@ def read_torch(path: str) -> Iterator[tuple[None, dict[str, Any], dict[str, str]
                          f"{_reason(error)}") from None
     if not isinstance(loaded, Mapping):
         raise ValueError(f"{path} holds an object of type {type(loaded).__name__}, not a mapping of names to tensors")
-    yield None, _checked(loaded, (), path, torch, torch_dtypes(torch)), {}
+    yield None, _checked(loaded, (), path, torch, (torch_dtypes(torch), allow_expanded)), {}
 
 
 def _reason(error: Exception) -> str:
@@ -55,7 +64,8 @@ def _reason(error: Exception) -> str:
     return (telling or lines or [type(error).__name__])[0]
 
 
-def _checked(mapping: Mapping, path: tuple, where: str, torch: Any, storable: dict) -> dict[str, Any]:
+def _checked(mapping: Mapping, path: tuple, where: str, torch: Any, rules: tuple[dict, bool]) -> dict[str, Any]:
+    storable, allow_expanded = rules
     result = {}
     for key, value in mapping.items():
         inner = path + (key,)
@@ -63,14 +73,28 @@ def _checked(mapping: Mapping, path: tuple, where: str, torch: Any, storable: di
         if not isinstance(key, str):
             raise ValueError(f"{where}: the name {name!r} is of type {type(key).__name__}, not str")
         if isinstance(value, Mapping):
-            result[key] = _checked(value, inner, where, torch, storable)
+            result[key] = _checked(value, inner, where, torch, rules)
             continue
         if not isinstance(value, torch.Tensor):
             raise ValueError(f"entry {name!r} of {where} is of type {type(value).__name__}, not a tensor")
         if value.is_quantized or value.dtype not in storable:
             raise ValueError(f"entry {name!r} of {where}: vakra has no {value.dtype} element type")
+        if not allow_expanded:
+            _check_not_expanded(value, name, where)
         result[key] = value
     return result
+
+
+def _check_not_expanded(tensor: Any, name: str, where: str) -> None:
+    """ValueError naming the entry when `tensor` (or a sparse tensor's
+    component) holds more bytes than its storage."""
+    layout = str(tensor.layout).removeprefix("torch.")
+    for part in [getattr(tensor, component)() for component in _COMPONENTS.get(layout, ())] or [tensor]:
+        held, stored = part.numel() * part.element_size(), part.untyped_storage().nbytes()
+        if held > stored:
+            raise ValueError(f"entry {name!r} of {where} holds {held} bytes in a view of {stored} bytes of storage "
+                             "(an expanded or overlapping view); allow_expanded=True (--allow-expanded) writes it "
+                             "out whole")
 
 
 def decode(packet: Any) -> Any:
@@ -80,11 +104,12 @@ def decode(packet: Any) -> Any:
     return vakra_torch.loads(packet, writable=True)
 
 
-def write_torch(path: str, entries: list, value: Callable[[Any], Any], metadata: dict[str, str]) -> None:
+def write_torch(path: str, entries: list, value: Callable[[Any], Any], metadata: dict[str, str],
+                durable: bool) -> None:
     """A torch.save file of the entries' tensors (views of the vakra file
     where uncompressed); tied names share one tensor, stored once."""
     torch = _torch()
     tensors: dict[str, Any] = {}
     for entry in entries:
         tensors[entry.name] = tensors[entry.tied] if entry.tied is not None else value(entry)
-    write_to_path(path, lambda handle: torch.save(tensors, handle))
+    write_to_path(path, lambda handle: torch.save(tensors, handle), durable=durable)
