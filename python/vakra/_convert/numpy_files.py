@@ -9,7 +9,9 @@ declared than the member holds), then the arrays are read one at a time.
 
 from __future__ import annotations
 
+import tokenize
 import zipfile
+import zlib
 from collections import Counter
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
@@ -22,6 +24,12 @@ from .._io.atomic_write import write_to_path
 
 __all__ = ["read_npy", "read_npz", "write_npy", "write_npz", "check_element_type"]
 
+# What a damaged file makes NumPy's header parser raise (tokenize's TokenError
+# and SyntaxError for a header dict cut short or holding null bytes), and
+# zipfile (a bad deflate stream, a method or encryption it does not read,
+# overlapping members), beside their own errors.
+_DAMAGED = (ValueError, EOFError, OSError, SyntaxError, tokenize.TokenError, zipfile.BadZipFile, zipfile.LargeZipFile,
+            zlib.error, NotImplementedError, RuntimeError)
 _HEADER_READERS = {(1, 0): np.lib.format.read_array_header_1_0, (2, 0): np.lib.format.read_array_header_2_0}
 
 
@@ -41,7 +49,7 @@ def read_npy(path: str) -> Iterator[tuple[None, np.ndarray, dict[str, str]]]:
     reads every format: (no names, the value, no metadata)."""
     try:
         array = np.load(path, mmap_mode="r", allow_pickle=False)
-    except (ValueError, EOFError) as error:
+    except _DAMAGED as error:
         raise ValueError(f"{path}: not a readable .npy file: {error}") from None
     if not isinstance(array, np.ndarray):
         raise ValueError(f"{path}: not a .npy file (an .npz archive?)")
@@ -55,7 +63,7 @@ def read_npz(path: str) -> Iterator[tuple[list[str], Iterator[np.ndarray], dict[
     archive's order, one at a time, and no metadata."""
     try:
         archive = zipfile.ZipFile(path)
-    except (zipfile.BadZipFile, zipfile.LargeZipFile) as error:
+    except _DAMAGED as error:
         raise ValueError(f"{path}: not a readable .npz file: {error}") from None
     with archive:
         members = archive.infolist()
@@ -83,7 +91,7 @@ def _check_header(archive: zipfile.ZipFile, member: zipfile.ZipInfo, name: str, 
                 raise ValueError(f"format version {version[0]}.{version[1]} (structured types)")
             shape, _, dtype = reader(stream)
             header_length = stream.tell()
-    except (ValueError, zipfile.BadZipFile, EOFError, OSError) as error:
+    except _DAMAGED as error:
         raise ValueError(f"entry {name!r} of {path}: not a readable .npy member: {error}") from None
     check_element_type(dtype, f"entry {name!r} of {path}")
     declared = int(np.prod(shape, dtype=object)) * dtype.itemsize
@@ -97,7 +105,7 @@ def _arrays(archive: zipfile.ZipFile, members: list[zipfile.ZipInfo], path: str)
         try:
             with archive.open(member) as stream:
                 array = np.lib.format.read_array(stream, allow_pickle=False)
-        except (ValueError, zipfile.BadZipFile, EOFError, OSError) as error:
+        except _DAMAGED as error:
             raise ValueError(f"entry {member.filename[:-4]!r} of {path}: {error}") from None
         yield array
         del array  # gone before the next is read
