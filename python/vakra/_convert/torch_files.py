@@ -45,7 +45,10 @@ def read_torch(path: str, allow_expanded: bool = False) -> Iterator[tuple[None, 
     (no expanded views, unless `allow_expanded`), saved as a mapping (no
     names of their own, no metadata)."""
     torch = _torch()
-    mapped = zipfile.is_zipfile(path)  # the legacy layout cannot be mapped
+    try:
+        mapped = zipfile.is_zipfile(path)  # the legacy layout cannot be mapped
+    except zipfile.BadZipFile as error:  # an end record it refuses rather than ignores (several disks)
+        raise ValueError(f"{path}: a damaged zip archive: {error}") from None
     try:
         loaded = torch.load(path, map_location="cpu", weights_only=True, mmap=mapped)
     except (ImportError, OSError):
