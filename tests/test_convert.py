@@ -22,6 +22,7 @@ from hypothesis import given, settings, strategies as st
 import vakra
 import vakra.torch
 from samples import VALUES, assert_same, torch_equal
+from test_convert_fuzz import convert_or_refuse
 from vakra._convert.safetensors_header import read_header
 
 ARRAYS = {"f16": np.arange(6, dtype=np.float16).reshape(2, 3), "c64": np.array([1 + 2j, 3j], np.complex64),
@@ -157,8 +158,6 @@ HOSTILE = {
     "shard linked outside": ("x.safetensors.index.json", lambda p: (
         p.write_text('{"weight_map": {"a": "s.safetensors"}}'), (p.parent / "s.safetensors").symlink_to(np.__file__))),
     "expanded view": ("x.pt", lambda p: torch.save({"w": torch.ones(1).expand(1 << 20)}, p)),
-    "device": ("x.npz", lambda p: p.symlink_to("/dev/zero")),
-    "fifo": ("x.pt", os.mkfifo),
 }
 HOSTILE_TEXT = ["not fully covered", "invalid offset", "header too large", "the name 'a' is given more",
                 "vakra has no F8_E4M3", "not a file name beside the index", "the index gives 'b' to .*s.safetensors",
@@ -166,8 +165,7 @@ HOSTILE_TEXT = ["not fully covered", "invalid offset", "header too large", "the 
                 "vakra has no object", "vakra has no |V2 element type .raw bytes", "unsupported GLOBAL posix.mkdir",
                 "entry 'epoch' of .* is of type int", "torch.load.weights_only=True. refused it",
                 "s.safetensors leads to .*, outside the index's directory",
-                "entry 'w' of .* holds 4194304 bytes in a view of 4 bytes of storage", "is a character device, not a",
-                "x.pt is a FIFO, not a regular file"]
+                "entry 'w' of .* holds 4194304 bytes in a view of 4 bytes of storage"]
 
 
 @pytest.mark.parametrize("case, text", list(zip(HOSTILE, HOSTILE_TEXT, strict=True)), ids=list(HOSTILE))
@@ -199,7 +197,7 @@ def _edited(data, edits):
                                     lambda inner: st.dictionaries(st.sampled_from(["a", "dtype", "shape",
                                                                                    "data_offsets"]), inner)
                                     ).map(lambda header: json.dumps(header).encode()))))
-def test_safetensors_headers_give_exact_ranges_and_files_convert_or_raise_value_error(tmp_path_factory, data):
+def test_safetensors_headers_give_exact_ranges_and_files_convert_or_raise_value_error(data):
     try:
         tensors = read_header(data[:8], len(data), io.BytesIO(data[8:]).read)
     except ValueError:
@@ -209,14 +207,7 @@ def test_safetensors_headers_give_exact_ranges_and_files_convert_or_raise_value_
         assert [t.start for t in tensors] == [start + sum(t.size for t in tensors[:i]) for i in range(len(tensors))]
         assert start + sum(t.size for t in tensors) == len(data) and len({t.name for t in tensors}) == len(tensors)
         assert all(t.size == np.prod(t.shape, dtype=object) * np.dtype(t.dtype).itemsize for t in tensors)
-    directory = tmp_path_factory.mktemp("fuzz")
-    (directory / "x.safetensors").write_bytes(data)
-    try:
-        vakra.convert(directory / "x.safetensors", directory / "out.vkr")
-    except ValueError:
-        assert os.listdir(directory) == ["x.safetensors"]
-    else:
-        assert tensors is not None and len(vakra.load_file(directory / "out.vkr")) == len(tensors)
+    assert not convert_or_refuse(".safetensors", data) or tensors is not None
 
 
 def test_names_options_and_metadata_without_a_place(tmp_path):

@@ -1,9 +1,7 @@
-"""Foreign files cut, flipped and overwritten: vakra.convert of any .npy, .npz, .safetensors or torch.save input
-writes a vakra file that reads back, or refuses it with ValueError or OSError naming the input; never another
-exception, a crash or unbounded memory. The seeds are written by the peers' own libraries. In the suite Hypothesis
-runs VAKRA_FUZZ_EXAMPLES examples (default 200); `python tests/test_convert_fuzz.py -runs=N [libFuzzer flags]`
-runs the same check coverage-guided under atheris (the `fuzz` extra), an input's first byte picking the seed's
-format, from a corpus of the seeds in build/fuzz/corpus/convert."""
+"""Damaged .npy, .npz, .safetensors and torch.save files (seeds from the peers' own writers): vakra.convert writes
+a vakra file that reads back or refuses the input with ValueError or OSError naming it, nothing else. Hypothesis runs
+VAKRA_FUZZ_EXAMPLES examples (default 200); `python tests/test_convert_fuzz.py -runs=N [libFuzzer flags]` runs it
+under atheris (the `fuzz` extra) from build/fuzz/corpus/convert, an input's first byte picking the format."""
 
 from __future__ import annotations
 
@@ -23,8 +21,8 @@ if __name__ == "__main__":  # coverage of vakra's readers and of the zip reader 
 else:
     import vakra
 
-ROOT = Path(__file__).resolve().parent.parent
-WORK = Path(tempfile.mkdtemp(prefix="vakra-convert-fuzz-", dir="/dev/shm" if os.path.isdir("/dev/shm") else None))
+WORK_DIRECTORY = tempfile.TemporaryDirectory(prefix="vakra-convert-fuzz-")  # removed when the interpreter exits
+WORK = Path(WORK_DIRECTORY.name)
 
 
 def _written(save) -> bytes:
@@ -49,7 +47,8 @@ def _seeds() -> list[tuple[str, bytes]]:
 SEEDS = _seeds()
 
 
-def convert_or_refuse(suffix: str, data: bytes) -> None:
+def convert_or_refuse(suffix: str, data: bytes) -> bool:
+    """Whether the file of `data` converted (and reads back); else it was refused naming it."""
     source, destination = WORK / f"input{suffix}", WORK / "output.vkr"
     source.write_bytes(data)
     try:
@@ -57,29 +56,14 @@ def convert_or_refuse(suffix: str, data: bytes) -> None:
     except (ValueError, OSError) as error:
         assert str(source) in str(error) or getattr(error, "filename", None) == str(source), repr(error)
         assert not destination.exists()
-        return
+        return False
     vakra.load(destination) if suffix == ".npy" else vakra.load_file(destination)
     destination.unlink()
-
-
-def edited(data: bytes, edits: list[tuple[str, int, int]]) -> bytes:
-    """`data` with bytes flipped, u32s or u64s written over it, cut short or grown."""
-    data = bytearray(data)
-    for kind, where, value in edits:
-        at = where % (len(data) + 1)
-        if kind == "flip" and at < len(data):
-            data[at] ^= value % 255 + 1
-        elif kind in ("u32", "u64"):
-            data[at:at + int(kind[1:]) // 8] = (value % 2 ** int(kind[1:])).to_bytes(int(kind[1:]) // 8, "little")
-        elif kind == "cut":
-            del data[at:]
-        elif kind == "grow":
-            data[at:at] = bytes(value % 64)
-    return bytes(data)
+    return True
 
 
 if __name__ == "__main__":
-    corpus = ROOT / "build" / "fuzz" / "corpus" / "convert"
+    corpus = Path(__file__).resolve().parent.parent / "build" / "fuzz" / "corpus" / "convert"
     corpus.mkdir(parents=True, exist_ok=True)
     for index, (_, seed) in enumerate(SEEDS):
         (corpus / f"seed-{index}").write_bytes(bytes([index]) + seed)
@@ -87,14 +71,13 @@ if __name__ == "__main__":
                   lambda data: convert_or_refuse(SEEDS[data[0] % len(SEEDS)][0], data[1:]) if data else None)
     atheris.Fuzz()
 else:
-    from hypothesis import HealthCheck, given, settings
-    from hypothesis import strategies as st
+    from hypothesis import given, settings, strategies as st
 
-    EDITS = st.lists(st.tuples(st.sampled_from(["flip", "flip", "u32", "u64", "cut", "grow"]), st.integers(0, 1 << 16),
-                               st.integers(0, 2**64 - 1)), max_size=6)
-
-    @settings(max_examples=int(os.environ.get("VAKRA_FUZZ_EXAMPLES", 200)), deadline=None,
-              suppress_health_check=[HealthCheck.too_slow])
-    @given(st.sampled_from(SEEDS), EDITS)
-    def test_damaged_foreign_files_convert_or_are_refused_naming_them(seed, edits):
-        convert_or_refuse(seed[0], edited(seed[1], edits))
+    @settings(max_examples=int(os.environ.get("VAKRA_FUZZ_EXAMPLES", 200)), deadline=None)
+    @given(st.sampled_from(SEEDS), st.lists(st.tuples(st.integers(0, 1 << 16), st.integers(0, 255)), max_size=8),
+           st.none() | st.integers(0, 1 << 16))
+    def test_damaged_foreign_files_convert_or_are_refused_naming_them(seed, writes, end):  # bytes written, then a cut
+        data = bytearray(seed[1])
+        for at, byte in writes:
+            data[at % len(data)] = byte
+        convert_or_refuse(seed[0], bytes(data[:end]))
