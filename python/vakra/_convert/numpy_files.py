@@ -83,6 +83,9 @@ def _member_name(filename: str, path: str) -> str:
 
 
 def _check_header(archive: zipfile.ZipFile, member: zipfile.ZipInfo, name: str, path: str) -> None:
+    if member.compress_type not in (zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED):  # bz2 and lzma raise errors of their own
+        raise ValueError(f"entry {name!r} of {path}: compression method {member.compress_type}; vakra reads stored and "
+                         "deflated members, as NumPy writes them")
     try:
         with archive.open(member) as stream:
             version = np.lib.format.read_magic(stream)

@@ -51,8 +51,12 @@ def read_torch(path: str, allow_expanded: bool = False) -> Iterator[tuple[None, 
         raise ValueError(f"{path}: a damaged zip archive: {error}") from None
     try:
         loaded = torch.load(path, map_location="cpu", weights_only=True, mmap=mapped)
-    except (ImportError, OSError):
+    except ImportError:
         raise
+    except OSError as error:
+        if error.filename is not None:  # the file system's, opening the file
+            raise
+        raise ValueError(f"{path}: torch.load cannot read it: {error}") from None  # torch's zip reader's EINVAL
     except Exception as error:  # the unpickler's refusal, or whatever a damaged file makes torch raise
         raise ValueError(f"{path}: torch.load(weights_only=True) refused it, and vakra runs nothing else: "
                          f"{_reason(error)}") from None
