@@ -22,6 +22,7 @@ import contextlib
 import errno
 import fcntl
 import io
+import itertools
 import os
 import secrets
 import stat
@@ -37,6 +38,8 @@ _HAS_PROC = os.path.isdir(_PROC_FD)
 # Unnamed temporaries are linked through /proc; without it they cannot be.
 UNNAMED_TEMPORARIES = hasattr(os, "O_TMPFILE") and _HAS_PROC
 _NO_TMPFILE = (errno.EOPNOTSUPP, errno.EISDIR, errno.EINVAL)  # the file system (or kernel) has none
+_TEMPORARY_TAG = secrets.token_hex(4)
+_temporary_numbers = itertools.count()
 
 
 def write_to_path(path: str, write: Callable[[IO[bytes]], None], *, durable: bool = True) -> None:
@@ -91,20 +94,20 @@ def write_descriptor_to_path(path: str, write: Callable[[int], None], *, durable
 
 def _write_at(directory: int, name: str, path: str, write: Callable[[int], None], durable: bool) -> None:
     try:
-        entry = os.open(name, os.O_PATH | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=directory)
+        status = os.stat(name, dir_fd=directory, follow_symlinks=False)
     except FileNotFoundError:
         _replace(directory, name, None, write, durable)
         return
-    try:
-        status = os.fstat(entry)
-        if stat.S_ISLNK(status.st_mode):
-            _write_through_link(directory, name, path, write, durable)
-        elif stat.S_ISREG(status.st_mode):
-            _replace(directory, name, status, write, durable)
-        else:
+    if stat.S_ISLNK(status.st_mode):
+        _write_through_link(directory, name, path, write, durable)
+    elif stat.S_ISREG(status.st_mode):
+        _replace(directory, name, status, write, durable)
+    else:
+        entry = os.open(name, os.O_PATH | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=directory)
+        try:
             _write_into(entry, directory, name, write)
-    finally:
-        os.close(entry)
+        finally:
+            os.close(entry)
 
 
 def _write_through_link(directory: int, name: str, path: str, write: Callable[[int], None], durable: bool) -> None:
@@ -244,7 +247,9 @@ def _link(descriptor: int, directory: int, name: str, new: bool) -> str | None:
 
 
 def _temporary_name(name: str) -> str:
-    return f".{name}.{secrets.token_hex(6)}.tmp"
+    """Unique within the process; a clash with another process (a forked one
+    shares the counter) is met by trying the next."""
+    return f".{name}.{_TEMPORARY_TAG}{next(_temporary_numbers)}.tmp"
 
 
 def _open_directory(path: str) -> int:

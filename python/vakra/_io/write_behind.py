@@ -6,7 +6,9 @@ writing. One thread per process watches the files being written and asks
 the kernel (``sync_file_range``) to start writing out each new stretch of at
 least 8 MiB as it appears; it never waits for the disk, so the writer is
 not slowed. Watching a file costs a dictionary entry: no thread is started
-per file, so small files pay nothing measurable.
+or woken per file (the thread keeps looking for a second after the last
+file and only then sleeps until the next), so small files pay next to
+nothing.
 """
 
 from __future__ import annotations
@@ -14,6 +16,7 @@ from __future__ import annotations
 import contextlib
 import os
 import threading
+import time
 from collections.abc import Iterator
 from typing import Any
 
@@ -21,6 +24,7 @@ __all__ = ["watching"]
 
 _STRETCH = 8 << 20
 _INTERVAL = 0.02  # seconds between looks at the watched files' sizes
+_LINGER = 1.0  # seconds of looking after the last file went, before sleeping until the next
 _SYNC_FILE_RANGE_WRITE = 2
 
 
@@ -56,6 +60,7 @@ class _Watcher:
         self._changed = threading.Condition()
         self._started: dict[int, int] = {}  # descriptor: the bytes whose write-back has been started
         self._busy = False  # the thread is calling the kernel with the descriptors it took
+        self._sleeping = False  # the thread waits for a file to watch, and must be woken
         self._thread: threading.Thread | None = None
 
     def watch(self, descriptor: int) -> None:
@@ -64,7 +69,8 @@ class _Watcher:
             if self._thread is None:
                 self._thread = threading.Thread(target=self._run, name="vakra write-behind", daemon=True)
                 self._thread.start()
-            self._changed.notify_all()
+            elif self._sleeping:
+                self._changed.notify_all()
 
     def forget(self, descriptor: int) -> None:
         """Stops watching; returns once the thread no longer uses `descriptor`, which may then be closed."""
@@ -74,11 +80,17 @@ class _Watcher:
                 self._changed.wait()
 
     def _run(self) -> None:
+        last_file = time.monotonic()
         while True:
             with self._changed:
-                while not self._started:
-                    self._changed.wait()
+                if not self._started and time.monotonic() - last_file > _LINGER:
+                    self._sleeping = True
+                    while not self._started:
+                        self._changed.wait()
+                    self._sleeping = False
                 self._changed.wait(_INTERVAL)
+                if self._started:
+                    last_file = time.monotonic()
                 taken, self._busy = dict(self._started), True
             progress: dict[int, int] = {}
             try:
