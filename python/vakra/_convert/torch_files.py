@@ -87,22 +87,23 @@ def _checked(mapping: Mapping, path: tuple, where: str, torch: Any, rules: tuple
             raise ValueError(f"entry {name!r} of {where} is of type {type(value).__name__}, not a tensor")
         if value.is_quantized or value.dtype not in storable:
             raise ValueError(f"entry {name!r} of {where}: vakra has no {value.dtype} element type")
-        if not allow_expanded:
-            _check_not_expanded(value, name, where)
         if value.layout != torch.strided:
             _check_sparse(value, name, where)
+        if not allow_expanded:
+            _check_not_expanded(value, name, where)
         result[key] = value
     return result
 
 
 def _check_sparse(tensor: Any, name: str, where: str) -> None:
-    """ValueError naming the entry when a sparse tensor's structure is one
-    vakra would not read back (torch.load checks none of it): its packet
-    goes through vakra's own decoder, which checks every index."""
+    """ValueError naming the entry when a sparse tensor is of a layout vakra
+    does not store or has a structure vakra would not read back (torch.load
+    checks none of it): its packet goes through vakra's own decoder, which
+    checks every index."""
     try:
         loads(dumps(tensor))
-    except ValueError as error:
-        raise ValueError(f"entry {name!r} of {where} is a damaged sparse tensor: {error}") from None
+    except (ValueError, TypeError) as error:
+        raise ValueError(f"entry {name!r} of {where} is a sparse tensor vakra cannot store: {error}") from None
 
 
 def _check_not_expanded(tensor: Any, name: str, where: str) -> None:
