@@ -123,11 +123,14 @@ def test_verify_names_each_damaged_entry_and_says_so_in_its_status(tmp_path):
 
 def test_convert_command_reports_in_one_line(tmp_path):
     np.save(tmp_path / "a.npy", np.arange(3))
-    assert run("convert", "--check-integrity", str(tmp_path / "a.npy"), str(tmp_path / "a.vkr")).returncode == 0
+    assert run("convert", "--check-integrity", "--no-sync", "--allow-expanded", str(tmp_path / "a.npy"),
+               str(tmp_path / "a.vkr")).returncode == 0
     assert vakra.info(tmp_path.joinpath("a.vkr").read_bytes())["integrity_protected"]
     assert_one_line_failure(run("convert", str(tmp_path / "a.vkr"), str(tmp_path / "a.npz")), "holds one unnamed value")
     assert_one_line_failure(run("convert", str(tmp_path / "absent.npy"), str(tmp_path / "b.vkr")),
                             "No such file or directory")
+    (tmp_path / "zero.npz").symlink_to("/dev/zero")  # read whole, it would never end
+    assert_one_line_failure(run("convert", str(tmp_path / "zero.npz"), str(tmp_path / "b.vkr")), "not a regular file")
     vakra.save({"w": np.ones(2)}, tmp_path / "m.vkr", metadata={"k": "v"})
     result = run("convert", str(tmp_path / "m.vkr"), str(tmp_path / "m.npz"))
     assert result.returncode == 0 and result.stderr == (

@@ -117,6 +117,14 @@ def test_file_serves_entries_one_at_a_time(tmp_path):
     with vakra.open(path, writable=True) as file:
         file["w"][:] = 7  # copy-on-write: the file keeps its bytes
     assert path.read_bytes() == original
+    vakra.save(ENTRIES, tmp_path / "other.vkr")
+    with vakra.open(path) as replaced, vakra.open(tmp_path / "other.vkr") as rewritten:
+        vakra.save({"w": np.zeros(1)}, path)  # a rename: `replaced` still maps the old file, whole
+        os.truncate(tmp_path / "other.vkr", 4096)  # in place: reading past the new end would be a SIGBUS
+        assert_same(MIXED["float32 matrix"], replaced["w"])
+        for access in (lambda: rewritten["big"], lambda: rewritten.info("big"), rewritten._load_all):
+            with pytest.raises(ValueError, match="the file changed since it was opened"):
+                access()
 
 
 @pytest.mark.parametrize("content, text", [

@@ -27,7 +27,8 @@ MATRIX = torch.tensor([[0.0, 1.5, 0.0], [2.0, 0.0, -3.0]])
 VALUES = OrderedDict((str(dtype), (torch.arange(24) % 7 - 2).reshape(2, 3, 4).to(dtype)) for dtype in TWINS)
 VALUES.update(transposed=torch.arange(12.0).reshape(3, 4).t(), requires_grad=torch.nn.Parameter(torch.ones(3)),
               scalar=torch.tensor(2.5, dtype=torch.bfloat16), coo=MATRIX.to_sparse_coo(),
-              csr=MATRIX.to_sparse_csr(), csc=MATRIX.to_sparse_csc())
+              csr=MATRIX.to_sparse_csr(), csc=MATRIX.to_sparse_csc(),  # and indices unsorted and repeated:
+              unsorted=torch.sparse_csr_tensor(torch.tensor([0, 3, 4]), torch.tensor([2, 0, 2, 1]), torch.ones(4), (2, 3)))
 
 
 def through_model_file(value, directory):

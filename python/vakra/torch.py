@@ -90,17 +90,18 @@ def loads_frames(frames: Any, *, writable: bool = False) -> Any:
 
 
 def save(state_dict: Any, path: PathLike, *, metadata: Any = None, check_integrity: bool = False,
-         compress: bool = False, alignment: int = 64) -> None:
+         compress: bool = False, alignment: int = 64, durable: bool = True) -> None:
     """Write ``state_dict`` (any mapping of ``str`` to tensors, such as
     ``model.state_dict()``, any number of them) to the model file ``path``.
 
     Tensors that are the same view of the same storage (tied weights) are
     stored once and load back as one tensor. Everything else is
     :func:`vakra.save`: ``metadata`` (``str`` to ``str``), the options, the
-    atomic replacement of ``path`` and the errors.
+    atomic, durable replacement of ``path`` (``durable=False`` skips the
+    syncs) and the errors.
     """
     model_save.save(state_dict, path, metadata=metadata, check_integrity=check_integrity, compress=compress,
-                    alignment=alignment)
+                    alignment=alignment, durable=durable)
 
 
 class File(model_file.File):
@@ -147,16 +148,21 @@ def as_tensor(array: np.ndarray) -> torch.Tensor:
     return torch.from_numpy(array)
 
 
-def _as_torch(value: Any) -> Any:
-    """Tensors for the arrays in a decoded value. A tensor never aliases
-    memory it must not write: read-only arrays become copies."""
+def _as_torch(value: Any, name: str | None = None) -> Any:
+    """Tensors for the arrays in a decoded value (`name`: its place in
+    dicts, for messages). A tensor never aliases memory it must not write:
+    read-only arrays become copies."""
     if isinstance(value, np.ndarray):
         return as_tensor(value if value.flags.writeable else value.copy())
     if isinstance(value, dict):
-        return {key: _as_torch(item) for key, item in value.items()}
+        return {key: _as_torch(item, key if name is None else f"{name}/{key}") for key, item in value.items()}
     sparse_format = getattr(value, "format", None)
     if sparse_format in _SPARSE_TENSORS:
-        return _SPARSE_TENSORS[sparse_format](value)
+        try:
+            return _SPARSE_TENSORS[sparse_format](value)
+        except RuntimeError as error:  # torch's own check of what the codec let through
+            where = "" if name is None else f"entry {name!r}: "
+            raise ValueError(f"{where}torch refuses the {sparse_format} matrix: {error}") from None
     return value  # StringTensor, QuantizedTensor, or None for kinds vakra does not decode
 
 
@@ -168,7 +174,12 @@ def _coo_tensor(matrix: Any) -> torch.Tensor:
 
 
 def _compressed_tensor(constructor: Any, matrix: Any) -> torch.Tensor:
-    """A CSR or CSC tensor (``constructor`` says which) from the matrix's three arrays."""
+    """A CSR or CSC tensor (``constructor`` says which) from the matrix's
+    three arrays; a copy with sorted, distinct indices where the matrix's
+    are not (SciPy's column selection makes such matrices), as torch wants."""
+    if not matrix.has_canonical_format:
+        matrix = matrix.copy()
+        matrix.sum_duplicates()  # sorts too; duplicates sum, as they do in the matrix
     # torch wants both index arrays in one integer type.
     index_type = np.promote_types(matrix.indptr.dtype, matrix.indices.dtype)
     if index_type != np.int32:

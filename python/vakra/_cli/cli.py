@@ -75,6 +75,12 @@ def build_parser() -> argparse.ArgumentParser:
     converting.add_argument("--compress", action="store_true", help="store bodies as LZ4 frames (vakra destination)")
     converting.add_argument("--alignment", type=int, default=64, metavar="N",
                             help="align bodies to N bytes, a power of two (vakra destination; default: 64)")
+    converting.add_argument("--no-sync", dest="durable", action="store_false",
+                            help="do not sync DESTINATION to disk before it replaces the old file (faster; a crash "
+                                 "soon after may lose it)")
+    converting.add_argument("--allow-expanded", action="store_true",
+                            help="write out torch tensors that are expanded or overlapping views of a smaller "
+                                 "storage (refused by default: they can make a small file a huge one)")
     converting.set_defaults(run=_run_convert)
 
     demo = commands.add_parser("demo", help="encode a realistic bundle, load it back and compare with "
@@ -308,7 +314,7 @@ def _run_convert(args: argparse.Namespace) -> int:
         warnings.simplefilter("always")
         try:
             convert(args.source, args.destination, check_integrity=args.check_integrity, compress=args.compress,
-                    alignment=args.alignment)
+                    alignment=args.alignment, durable=args.durable, allow_expanded=args.allow_expanded)
         except (ValueError, TypeError, ImportError) as error:
             raise CommandError(str(error)) from None
         except OSError as error:

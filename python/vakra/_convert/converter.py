@@ -24,6 +24,7 @@ from __future__ import annotations
 
 import mmap
 import os
+import stat
 import warnings
 from collections.abc import Iterator
 from contextlib import contextmanager
@@ -40,7 +41,7 @@ __all__ = ["convert"]
 
 
 def convert(source: PathLike, destination: PathLike, *, check_integrity: bool = False, compress: bool = False,
-            alignment: int = 64) -> None:
+            alignment: int = 64, durable: bool = True, allow_expanded: bool = False) -> None:
     """Convert the file ``source`` into ``destination``, each format told by
     its name: ``.vkr`` (vakra), ``.npy``, ``.npz``, ``.safetensors`` (and
     ``*.safetensors.index.json`` as a source: its shards become one file),
@@ -52,7 +53,12 @@ def convert(source: PathLike, destination: PathLike, *, check_integrity: bool = 
     metadata into the vakra file. The options are those
     of :func:`vakra.save` and apply to a vakra destination. Torch files are
     read with ``torch.load(weights_only=True)`` only: nothing in a pickle
-    runs. ``destination`` is replaced atomically.
+    runs; a tensor that views fewer bytes of its storage than it holds (an
+    expanded or overlapping view, which a small file can use to make a huge
+    one) is refused unless ``allow_expanded``. ``destination`` is replaced
+    atomically and durably, as :func:`vakra.save` does (``durable=False``
+    skips the syncs). The source must be a regular file (a device or FIFO
+    would be read without end).
 
     Raises ``ValueError`` for what the destination cannot hold (naming the
     entry and why), for a damaged or hostile source and for names of no
@@ -66,20 +72,35 @@ def convert(source: PathLike, destination: PathLike, *, check_integrity: bool = 
         raise ValueError(f"{destination}: vakra reads a {formats[1].shown} but does not write one")
     if (formats[0] is None) == (formats[1] is None):
         raise ValueError(f"converting {source} to {destination}: one of the two must be a vakra file (.vkr)")
+    _check_regular(source)
     if formats[1] is not None:
         if check_integrity or compress or alignment != STANDARD_ALIGNMENT:
             raise ValueError("--check-integrity, --compress and --alignment describe a vakra file: "
                              f"{destination} is not one")
-        _from_vakra(source, destination, formats[1])
+        _from_vakra(source, destination, formats[1], bool(durable))
         return
-    options = {"check_integrity": check_integrity, "compress": compress, "alignment": alignment}
-    with formats[0].read(source) as (names, values, metadata):
+    options = {"check_integrity": check_integrity, "compress": compress, "alignment": alignment,
+               "durable": durable}
+    read_options = {"allow_expanded": bool(allow_expanded)} if formats[0].expands else {}
+    with formats[0].read(source, **read_options) as (names, values, metadata):
         if formats[0].one_array:
             dump(values, destination, **options)
         elif names is None:
             save(values, destination, metadata=metadata, **options)
         else:
             save_stream(names, values, destination, metadata=metadata, **options)
+
+
+_SPECIAL = ((stat.S_ISDIR, "directory"), (stat.S_ISFIFO, "FIFO"), (stat.S_ISCHR, "character device"),
+            (stat.S_ISBLK, "block device"), (stat.S_ISSOCK, "socket"))
+
+
+def _check_regular(path: str) -> None:
+    """ValueError unless `path` leads to a regular file."""
+    mode = os.stat(path).st_mode
+    if not stat.S_ISREG(mode):
+        kind = next((kind for is_kind, kind in _SPECIAL if is_kind(mode)), "special file")
+        raise ValueError(f"{path} is a {kind}, not a regular file: vakra converts files")
 
 
 def _format_of(path: str) -> FileFormat | None:
@@ -96,10 +117,13 @@ def _format_of(path: str) -> FileFormat | None:
                      f"{', '.join(read_only)} (as a source)")
 
 
-def _from_vakra(source: str, destination: str, file_format: FileFormat) -> None:
+def _from_vakra(source: str, destination: str, file_format: FileFormat, durable: bool) -> None:
     with _vakra_entries(source, writable=file_format.views_source) as (contents, mapping):
         entries = _entries(contents, source, file_format)
         for entry in entries:
+            if entry.name in file_format.reserved_names:
+                raise ValueError(f"entry {entry.name!r} of {source}: a {file_format.shown} file reserves that name "
+                                 "for its metadata")
             _check_holds(file_format, entry.name, entry.facts, source)
         if contents.metadata and not file_format.metadata and not file_format.one_array:
             warnings.warn(f"{destination}: a {file_format.shown} file has no place for metadata; not carried: "
@@ -109,7 +133,7 @@ def _from_vakra(source: str, destination: str, file_format: FileFormat) -> None:
             value = lambda entry: file_format.decode(entry.packet)  # noqa: E731
         else:
             value = _OneAtATime(mapping, file_format.decode)
-        file_format.write(destination, entries, value, contents.metadata)
+        file_format.write(destination, entries, value, contents.metadata, durable)
 
 
 class _OneAtATime:

@@ -6,8 +6,9 @@ module that reads and writes it, and its row here:
   and a mapping of names to values (saved as a mapping: nested mappings and
   tied tensors kept); or, for a format of ``one_array``, no names and the
   array;
-- ``write(path, entries, value, metadata)``: the file of the entries of a
-  vakra file, ``value(entry)`` decoding one (None for a format only read);
+- ``write(path, entries, value, metadata, durable)``: the file of the
+  entries of a vakra file, ``value(entry)`` decoding one, synced when
+  ``durable`` (None for a format only read);
 - what a file of the format holds, checked before anything is written.
 """
 
@@ -38,6 +39,8 @@ class FileFormat(NamedTuple):
     decode: Callable[[Any], Any] = loads  # an entry's packet to the value `write` takes
     views_source: bool = False  # the values viewing the vakra file stay in use until the file is written
     describe: Callable[[str], Any] | None = None  # what `vakra ls` shows of a file (a Contents), from headers
+    reserved_names: frozenset[str] = frozenset()  # names a file of the format keeps for itself
+    expands: bool = False  # a value may hold more bytes than the file stores; read takes allow_expanded
 
 
 _DENSE = frozenset({"dense"})
@@ -52,13 +55,13 @@ FORMATS = (
     FileFormat(".npz", (".npz",), numpy_files.read_npz, numpy_files.write_npz, _DENSE, _numpy_holds),
     FileFormat(".safetensors", (".safetensors",), safetensors_files.read_safetensors,
                safetensors_files.write_safetensors, _DENSE, lambda row: row.safetensors_name is not None,
-               metadata=True),
+               metadata=True, reserved_names=frozenset({"__metadata__"})),
     FileFormat("sharded safetensors index", (".safetensors.index.json",),
                partial(safetensors_files.read_safetensors, sharded=True), None, _DENSE,
                lambda row: row.safetensors_name is not None),
     FileFormat("torch.save", (".pt", ".pth", ".bin"), torch_files.read_torch, torch_files.write_torch,
                frozenset({"dense", "sparse", "bundle"}), lambda row: row.torch_name is not None,
-               decode=torch_files.decode, views_source=True),
+               decode=torch_files.decode, views_source=True, expands=True),
     FileFormat("GGUF", (".gguf",), gguf_files.read_gguf, None, frozenset({"dense", "quantized"}),
                lambda row: row.name in gguf_files.HELD, metadata=True, describe=gguf_files.describe_gguf),
 )

@@ -9,7 +9,9 @@ declared than the member holds), then the arrays are read one at a time.
 
 from __future__ import annotations
 
+import tokenize
 import zipfile
+import zlib
 from collections import Counter
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
@@ -22,6 +24,12 @@ from .._io.atomic_write import write_to_path
 
 __all__ = ["read_npy", "read_npz", "write_npy", "write_npz", "check_element_type"]
 
+# What a damaged file makes NumPy's header parser raise (tokenize's TokenError
+# and SyntaxError for a header dict cut short or holding null bytes), and
+# zipfile (a bad deflate stream, a method or encryption it does not read,
+# overlapping members), beside their own errors.
+_DAMAGED = (ValueError, EOFError, OSError, SyntaxError, tokenize.TokenError, zipfile.BadZipFile, zipfile.LargeZipFile,
+            zlib.error, NotImplementedError, RuntimeError)
 _HEADER_READERS = {(1, 0): np.lib.format.read_array_header_1_0, (2, 0): np.lib.format.read_array_header_2_0}
 
 
@@ -41,7 +49,7 @@ def read_npy(path: str) -> Iterator[tuple[None, np.ndarray, dict[str, str]]]:
     reads every format: (no names, the value, no metadata)."""
     try:
         array = np.load(path, mmap_mode="r", allow_pickle=False)
-    except (ValueError, EOFError) as error:
+    except _DAMAGED as error:
         raise ValueError(f"{path}: not a readable .npy file: {error}") from None
     if not isinstance(array, np.ndarray):
         raise ValueError(f"{path}: not a .npy file (an .npz archive?)")
@@ -55,7 +63,7 @@ def read_npz(path: str) -> Iterator[tuple[list[str], Iterator[np.ndarray], dict[
     archive's order, one at a time, and no metadata."""
     try:
         archive = zipfile.ZipFile(path)
-    except (zipfile.BadZipFile, zipfile.LargeZipFile) as error:
+    except _DAMAGED as error:
         raise ValueError(f"{path}: not a readable .npz file: {error}") from None
     with archive:
         members = archive.infolist()
@@ -75,6 +83,9 @@ def _member_name(filename: str, path: str) -> str:
 
 
 def _check_header(archive: zipfile.ZipFile, member: zipfile.ZipInfo, name: str, path: str) -> None:
+    if member.compress_type not in (zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED):  # bz2 and lzma raise errors of their own
+        raise ValueError(f"entry {name!r} of {path}: compression method {member.compress_type}; vakra reads stored and "
+                         "deflated members, as NumPy writes them")
     try:
         with archive.open(member) as stream:
             version = np.lib.format.read_magic(stream)
@@ -83,7 +94,7 @@ def _check_header(archive: zipfile.ZipFile, member: zipfile.ZipInfo, name: str, 
                 raise ValueError(f"format version {version[0]}.{version[1]} (structured types)")
             shape, _, dtype = reader(stream)
             header_length = stream.tell()
-    except (ValueError, zipfile.BadZipFile, EOFError, OSError) as error:
+    except _DAMAGED as error:
         raise ValueError(f"entry {name!r} of {path}: not a readable .npy member: {error}") from None
     check_element_type(dtype, f"entry {name!r} of {path}")
     declared = int(np.prod(shape, dtype=object)) * dtype.itemsize
@@ -97,19 +108,21 @@ def _arrays(archive: zipfile.ZipFile, members: list[zipfile.ZipInfo], path: str)
         try:
             with archive.open(member) as stream:
                 array = np.lib.format.read_array(stream, allow_pickle=False)
-        except (ValueError, zipfile.BadZipFile, EOFError, OSError) as error:
+        except _DAMAGED as error:
             raise ValueError(f"entry {member.filename[:-4]!r} of {path}: {error}") from None
         yield array
         del array  # gone before the next is read
 
 
-def write_npy(path: str, entries: list, value: Callable[[Any], np.ndarray], metadata: dict[str, str]) -> None:
+def write_npy(path: str, entries: list, value: Callable[[Any], np.ndarray], metadata: dict[str, str],
+              durable: bool) -> None:
     """A .npy file of the one entry's array."""
     array = value(entries[0])
-    write_to_path(path, lambda handle: np.lib.format.write_array(handle, array, allow_pickle=False))
+    write_to_path(path, lambda handle: np.lib.format.write_array(handle, array, allow_pickle=False), durable=durable)
 
 
-def write_npz(path: str, entries: list, value: Callable[[Any], np.ndarray], metadata: dict[str, str]) -> None:
+def write_npz(path: str, entries: list, value: Callable[[Any], np.ndarray], metadata: dict[str, str],
+              durable: bool) -> None:
     """An uncompressed .npz (as numpy.savez writes) of each entry's array,
     decoded one at a time."""
     def write(handle: Any) -> None:
@@ -118,4 +131,4 @@ def write_npz(path: str, entries: list, value: Callable[[Any], np.ndarray], meta
                 with archive.open(entry.name + ".npy", "w", force_zip64=True) as member:
                     np.lib.format.write_array(member, value(entry), allow_pickle=False)
 
-    write_to_path(path, write)
+    write_to_path(path, write, durable=durable)

@@ -9,14 +9,18 @@ checking it as strictly and refusing names given twice (which the package
 lets through, keeping the last), to find each tensor's bytes. Every tensor
 is then read into one buffer, as long as the largest, which the model file
 takes before the next one is read. A sharded model's index is JSON too: its
-shard names must be plain file names beside it, and the shards must hold
-exactly what the index says.
+shard names must be plain file names beside it, each shard must be a regular
+file that lies, once the kernel has followed its links, in the index's
+directory (as named, or as the index's own links lead: a hub's cache links
+both to one directory of blobs), and the shards must hold exactly what the
+index says. Each shard is opened once and read through that descriptor.
 """
 
 from __future__ import annotations
 
 import json
 import os
+import stat
 import struct
 from collections.abc import Iterator
 from contextlib import ExitStack, contextmanager
@@ -32,6 +36,7 @@ from .safetensors_header import Tensor, read_header, unique_keys
 __all__ = ["read_safetensors", "write_safetensors"]
 
 _INDEX_LIMIT = 64 << 20
+_PROC = os.path.isdir("/proc/self/fd")
 
 
 def _package() -> Any:
@@ -51,15 +56,16 @@ def read_safetensors(path: str, sharded: bool = False) -> Iterator[tuple[list[st
     tensors share one buffer: each is valid until the next is asked for."""
     safetensors = _package()
     shards, metadata = _read_index(path) if sharded else ({path: None}, {})
+    roots = {os.path.realpath(os.path.dirname(path)), os.path.dirname(os.path.realpath(path))} if sharded else None
     with ExitStack() as stack:
         sources: list[tuple[int, Tensor]] = []
         for shard, expected in shards.items():
+            handle = stack.enter_context(_open_shard(shard, roots))
             try:
-                with safetensors.safe_open(shard, framework="numpy") as handle:
-                    _merge(metadata, handle.metadata() or {}, shard)
+                with safetensors.safe_open(_name_of(handle.fileno(), shard), framework="numpy") as opened:
+                    _merge(metadata, opened.metadata() or {}, shard)
             except safetensors.SafetensorError as error:
                 raise ValueError(f"{shard}: not a readable safetensors file: {error}") from None
-            handle = stack.enter_context(open(shard, "rb"))
             try:
                 tensors = read_header(handle.read(8), os.fstat(handle.fileno()).st_size, handle.read)
             except ValueError as error:
@@ -71,6 +77,29 @@ def read_safetensors(path: str, sharded: bool = False) -> Iterator[tuple[list[st
         if needed:
             _import_ml_dtypes(needed[0])
         yield [tensor.name for _, tensor in sources], _tensors(sources), metadata
+
+
+def _open_shard(shard: str, roots: set[str] | None) -> Any:
+    """`shard` opened for reading (a FIFO does not block), refused unless it
+    is a regular file lying in one of `roots` (None: anywhere)."""
+    handle = open(os.open(shard, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC), "rb")
+    try:
+        if not stat.S_ISREG(os.fstat(handle.fileno()).st_mode):
+            raise ValueError(f"{shard} is not a regular file")
+        if roots is None:
+            return handle
+        where = os.readlink(_name_of(handle.fileno(), shard)) if _PROC else os.path.realpath(shard)
+        if not any(os.path.commonpath([root, where]) == root for root in roots):
+            raise ValueError(f"{shard} leads to {where}, outside the index's directory")
+    except BaseException:
+        handle.close()
+        raise
+    return handle
+
+
+def _name_of(descriptor: int, path: str) -> str:
+    """A name that opens the file behind `descriptor` itself."""
+    return f"/proc/self/fd/{descriptor}" if _PROC else path
 
 
 def _tensors(sources: list[tuple[int, Tensor]]) -> Iterator[np.ndarray]:
@@ -139,7 +168,8 @@ def _import_ml_dtypes(dtype: str) -> None:
         raise ImportError(f"{dtype} tensors need ml_dtypes: pip install 'vakra[safetensors]'") from None
 
 
-def write_safetensors(path: str, entries: list, value: Callable[[Any], np.ndarray], metadata: dict[str, str]) -> None:
+def write_safetensors(path: str, entries: list, value: Callable[[Any], np.ndarray], metadata: dict[str, str],
+                      durable: bool) -> None:
     """A .safetensors file of the entries' arrays, each decoded and written
     in turn. The package's own writer takes every tensor at once (a
     compressed vakra file would be decompressed whole) and creates files
@@ -170,4 +200,4 @@ def write_safetensors(path: str, entries: list, value: Callable[[Any], np.ndarra
             handle.write(data)
             del array, data
 
-    write_to_path(path, write)
+    write_to_path(path, write, durable=durable)

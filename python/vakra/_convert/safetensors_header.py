@@ -89,7 +89,7 @@ def _tensor(name: str, fields: Any, data_start: int) -> Tensor:
     if not (isinstance(shape, list) and all(type(dim) is int and dim >= 0 for dim in shape)
             and isinstance(offsets, list) and len(offsets) == 2 and all(type(o) is int and o >= 0 for o in offsets)):
         raise ValueError(f"tensor {name!r} has a malformed shape or data_offsets")
-    if dtype not in SAFETENSORS_TYPES:
+    if not isinstance(dtype, str) or dtype not in SAFETENSORS_TYPES:  # a list is not even hashable
         raise ValueError(f"entry {name!r}: vakra has no {dtype!s:.20} element type")
     row = SAFETENSORS_TYPES[dtype]
     check_entry(name, row, tuple(shape))

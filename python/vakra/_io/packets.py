@@ -87,16 +87,23 @@ def loads(data: ReadableBuffer, *, writable: bool = False) -> Any:
 
 
 def dump(obj: Any, file: PathLike | IO[bytes], *, check_integrity: bool = False, compress: bool = False,
-         alignment: int = 64) -> None:
+         alignment: int = 64, durable: bool = True) -> None:
     """Write ``obj`` as one packet to ``file``, a path or a binary file object.
 
     A path to a regular file is replaced atomically: the packet goes to a new
     file beside it, which then takes the old file's mode (and owner, where
     permitted) and is renamed over it, so a failed dump leaves the old file as
     it was and processes that have the old file mapped (``load``) keep reading
-    intact data. A symlink's target is replaced, the link stays; an existing
-    FIFO or device is written into. A file object receives the packet at its
-    current position.
+    intact data. The replace is durable: the new file is synced to disk before
+    the rename and the directory after, so a crash or power loss once ``dump``
+    returns leaves the new packet; ``durable=False`` skips both syncs (faster,
+    but a crash soon after may leave the old file or, on some file systems,
+    an empty one). The kernel follows symlinks on the way, as for ``open()``
+    (``fs.protected_symlinks`` holds); a symlink's target is replaced, the
+    link stays; an existing FIFO, device, tty or socket is written into
+    (``"/dev/stdout"`` works). A killed process leaves no temporary file where
+    the file system has unnamed ones (``O_TMPFILE``: ext4, XFS, btrfs,
+    tmpfs). A file object receives the packet at its current position.
     Going to a real file or pipe, the packet is written straight to the
     descriptor with bodies taken from the values' own memory, never built as
     ``bytes`` (the file object is flushed before, so earlier writes keep
@@ -111,7 +118,7 @@ def dump(obj: Any, file: PathLike | IO[bytes], *, check_integrity: bool = False,
     """
     options = (bool(check_integrity), bool(compress), alignment, convert)
     if isinstance(file, (str, bytes, os.PathLike)):
-        _dump_to_path(obj, os.fsdecode(file), options)
+        _dump_to_path(obj, os.fsdecode(file), options, bool(durable))
     else:
         _dump_to_handle(obj, file, options)
 
@@ -129,8 +136,8 @@ def dump_into(obj: Any, buffer: WriteableBuffer, *, check_integrity: bool = Fals
     return _encode_into(obj, buffer, bool(check_integrity), bool(compress), alignment, convert)
 
 
-def _dump_to_path(obj: Any, path: str, options: tuple) -> None:
-    write_descriptor_to_path(path, lambda descriptor: _encode_to_fd(obj, descriptor, *options))
+def _dump_to_path(obj: Any, path: str, options: tuple, durable: bool) -> None:
+    write_descriptor_to_path(path, lambda descriptor: _encode_to_fd(obj, descriptor, *options), durable=durable)
 
 
 def _dump_to_handle(obj: Any, handle: IO[bytes], options: tuple) -> None:

@@ -42,6 +42,8 @@ from __future__ import annotations
 
 import mmap as _mmap
 import os
+import stat
+import threading
 import weakref
 from collections.abc import Iterator, Mapping
 from typing import Any
@@ -81,24 +83,25 @@ class File(Mapping):
     decodes it and verifies its checksums).
 
     A missing name raises ``KeyError``. A damaged entry raises
-    ``ValueError`` naming it (a failed checksum included).
+    ``ValueError`` naming it (a failed checksum included). A file rewritten
+    in place since it was opened (truncated, or copied over) raises
+    ``ValueError`` "the file changed since it was opened" on every access
+    rather than reading a mapping the file no longer backs; replacing it by
+    a rename (as ``vakra.save`` does) leaves this one intact.
     """
 
     def __init__(self, path: PathLike, *, writable: bool = False) -> None:
         self.path = os.fsdecode(path)
         self._writable = bool(writable)
-        # Mapped in native code, holding no descriptor: values taken from the
-        # file keep the mapping alive after close(), not a file.
-        mapping = _native.open_file(path, writable, 0, -1 if LAZY_ADVICE is None else LAZY_ADVICE)
-        if type(mapping) is int:
-            os.close(mapping)
-            raise ValueError(f"{self.path} is not a vakra model file: it is not a regular file")
-        if len(mapping) == 0:
-            raise ValueError(f"{self.path} is not a vakra model file: it is empty")
-        self._mapping: Any = mapping
-        self._view = memoryview(self._mapping)
+        self._mapping: Any = None
+        self._lock = threading.Lock()  # close() against the accesses of other threads
+        # The descriptor stays open while the file is, to tell whether the
+        # file is still the one mapped; values taken from the file keep the
+        # mapping alive after close(), not a descriptor. A FIFO does not block.
+        self._descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+        self._release = weakref.finalize(self, os.close, self._descriptor)
         try:
-            record = read_record(self._view, self.path)
+            record = self._map()
         except BaseException:
             self.close()
             raise
@@ -115,6 +118,20 @@ class File(Mapping):
         ranges, counts = np.unique(record.ranges, axis=0, return_counts=True)
         self._tied_ranges = set(map(tuple, ranges[counts > 1].tolist()))
         self._tied_values: weakref.WeakValueDictionary = weakref.WeakValueDictionary()
+
+    def _map(self) -> Any:
+        """Maps the file and reads its record."""
+        status = os.fstat(self._descriptor)
+        if not stat.S_ISREG(status.st_mode):
+            raise ValueError(f"{self.path} is not a vakra model file: it is not a regular file")
+        self._identity = _identity(status)
+        mapping = _native.map_file(self._descriptor, self._writable, 0, -1 if LAZY_ADVICE is None else LAZY_ADVICE)
+        if len(mapping) != status.st_size:
+            raise ValueError(f"{self.path}: the file changed while it was opened")
+        if len(mapping) == 0:
+            raise ValueError(f"{self.path} is not a vakra model file: it is empty")
+        self._mapping, self._view = mapping, memoryview(mapping)
+        return read_record(self._view, self.path)
 
     def __getitem__(self, name: str) -> Any:
         index = self._index[name]
@@ -148,7 +165,7 @@ class File(Mapping):
         """The bytes of the packet holding ``name``'s value (read-only, a view
         of the file's mapping)."""
         offset, length = self.byte_range(name)
-        return self._bytes()[offset:offset + length].toreadonly()
+        return self._bytes(offset, length)[1].toreadonly()
 
     def info(self, name: str) -> dict[str, Any]:
         """What :func:`vakra.info` says of ``name``'s packet: kind, dtype,
@@ -162,10 +179,11 @@ class File(Mapping):
     def close(self) -> None:
         """Release the file. Values taken from it stay valid; the mapping
         closes once none of them views it."""
-        if self._mapping is None:
-            return
-        self._view.release()
-        self._mapping = None  # unmapped now, or when the last value viewing it goes
+        with self._lock:
+            if self._mapping is not None:
+                self._view.release()
+                self._mapping = None  # unmapped now, or when the last value viewing it goes
+            self._release()
 
     def __enter__(self) -> File:
         return self
@@ -179,13 +197,13 @@ class File(Mapping):
 
     def _decode(self, name: str, index: int, advise: bool = True) -> Any:
         offset, length = self._ranges[index].tolist()
-        data = self._bytes()[offset:offset + length]
+        mapping, data = self._bytes(offset, length)
         try:
             complete, measured = _native.probe(data)
             if not complete or measured != length:
                 raise ValueError(f"its packet measures {measured} bytes where the record says {length}")
             if advise and length > _PAGE:  # a packet within a page or two is read by touching it
-                self._advise(ENTRY_ADVICE, offset, length)
+                _advise(mapping, ENTRY_ADVICE, offset, length)
             return self._converted(loads(data, writable=self._writable))
         except (ValueError, TypeError) as error:  # TypeError: SciPy refusing what a damaged sparse packet holds
             raise self._damaged(name, error) from error
@@ -198,7 +216,7 @@ class File(Mapping):
 
     def _load_all(self) -> dict[str, Any]:
         """Every entry, each packet decoded once (tied names share the value)."""
-        self._advise(WHOLE_ADVICE)
+        _advise(self._bytes(0, 0)[0], WHOLE_ADVICE)
         by_range: dict[tuple, Any] = {}
         result = {}
         for index, (name, byte_range) in enumerate(zip(self._names, map(tuple, self._ranges.tolist()))):
@@ -208,17 +226,29 @@ class File(Mapping):
             result[name] = value
         return result
 
-    def _bytes(self) -> memoryview:
-        if self._mapping is None:
-            raise ValueError(f"I/O operation on a closed vakra.File ({self.path})")
-        return self._view
-
-    def _advise(self, advice: int | None, offset: int = 0, length: int = -1) -> None:
-        if advice is not None:
-            self._mapping.advise(advice, offset, length)
+    def _bytes(self, offset: int, length: int) -> tuple[Any, memoryview]:
+        """The mapping and its bytes from `offset`, `length` long, once the
+        file is known to be open and still the file it was (a shorter one
+        would kill the process with SIGBUS when the mapping is read)."""
+        with self._lock:
+            if self._mapping is None:
+                raise ValueError(f"I/O operation on a closed vakra.File ({self.path})")
+            if _identity(os.fstat(self._descriptor)) != self._identity:
+                raise ValueError(f"{self.path}: the file changed since it was opened")
+            return self._mapping, self._view[offset:offset + length]
 
     def _damaged(self, name: str, error: Exception) -> ValueError:
         return ValueError(f"{error} (entry {name!r} of {self.path})")
+
+
+def _identity(status: os.stat_result) -> tuple[int, ...]:
+    """What changes when a file is rewritten in place: its length and modification time."""
+    return status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns
+
+
+def _advise(mapping: Any, advice: int | None, offset: int = 0, length: int = -1) -> None:
+    if advice is not None:
+        mapping.advise(advice, offset, length)
 
 
 def open(path: PathLike, *, writable: bool = False) -> File:  # noqa: A001 - vakra.open, as gzip.open and os.open

@@ -39,7 +39,7 @@ _SEGMENTED = 1 << 16  # values this large are encoded as pieces that view their 
 
 
 def save(tensors: Mapping[str, Any], path: PathLike, *, metadata: Mapping[str, str] | None = None,
-         check_integrity: bool = False, compress: bool = False, alignment: int = 64) -> None:
+         check_integrity: bool = False, compress: bool = False, alignment: int = 64, durable: bool = True) -> None:
     """Write ``tensors``, a mapping of ``str`` names to values, to the model
     file ``path``; read it back with :func:`vakra.open` or
     :func:`vakra.load_file`.
@@ -53,9 +53,10 @@ def save(tensors: Mapping[str, Any], path: PathLike, *, metadata: Mapping[str, s
     Values that are the same view of the same memory (tied weights) are
     stored once and read back as one value.
 
-    ``path`` is replaced atomically, as :func:`vakra.dump` does (a symlink's
-    target is replaced and keeps its mode): on any error the old file is
-    untouched and no temporary file is left. Raises
+    ``path`` is replaced atomically and durably, as :func:`vakra.dump` does
+    (a symlink's target is replaced and keeps its mode; ``durable=False``
+    skips the syncs): on any error the old file is untouched and no
+    temporary file is left. Raises
     ``TypeError`` for non-``str`` names, metadata that is not ``str`` to
     ``str`` and values vakra does not encode; ``ValueError`` for what
     :func:`vakra.dumps` refuses, with a note naming the entry for a value
@@ -65,12 +66,12 @@ def save(tensors: Mapping[str, Any], path: PathLike, *, metadata: Mapping[str, s
     entries = _named_entries(tensors)
     values = [value for _, value in entries]
     _save([name for name, _ in entries], values, _TiedViews(values), path, metadata,
-          (check_integrity, compress, alignment))
+          (check_integrity, compress, alignment), durable)
 
 
 def save_stream(names: list[str], values: Iterable[Any], path: PathLike, *,
                 metadata: Mapping[str, str] | None = None, check_integrity: bool = False, compress: bool = False,
-                alignment: int = 64) -> None:
+                alignment: int = 64, durable: bool = True) -> None:
     """:func:`save` for values made one at a time: ``values`` yields the
     value of each of ``names`` in turn, and each is written before the next
     is asked for, so a producer may hand out the same memory again (no two
@@ -83,17 +84,18 @@ def save_stream(names: list[str], values: Iterable[Any], path: PathLike, *,
     if len(set(names)) != len(names):
         repeated = sorted(name for name, count in Counter(names).items() if count > 1)
         raise ValueError(f"a model file's names are unique; these repeat: {', '.join(map(repr, repeated))}")
-    _save(names, values, None, path, metadata, (check_integrity, compress, alignment))
+    _save(names, values, None, path, metadata, (check_integrity, compress, alignment), durable)
 
 
 def _save(names: list[str], values: Iterable[Any], tied: _TiedViews | None, path: PathLike,
-          metadata: Mapping[str, str] | None, flags: tuple) -> None:
+          metadata: Mapping[str, str] | None, flags: tuple, durable: bool) -> None:
     pairs = dict(_metadata_pairs(metadata))
     check_integrity, compress, alignment = flags
     if isinstance(alignment, bool) or not isinstance(alignment, int) or alignment < 1 or alignment & (alignment - 1):
         raise ValueError("Alignment must be a power of two")
     options = (bool(check_integrity), bool(compress), alignment, convert)
-    write_to_path(os.fsdecode(path), lambda handle: _write(handle.fileno(), names, values, tied, pairs, options))
+    write_to_path(os.fsdecode(path), lambda handle: _write(handle.fileno(), names, values, tied, pairs, options),
+                  durable=bool(durable))
 
 
 def _named_entries(tensors: Mapping[str, Any]) -> list[tuple[str, Any]]:
