@@ -31,7 +31,7 @@ bool numpy_knows(ProcessObjects& h, const DecodeSource& source, Dtype dtype) {
   PyRef ml_dtypes = PyRef::steal(PyImport_ImportModule("ml_dtypes"));
   if (!ml_dtypes) {
     if (!PyErr_ExceptionMatches(PyExc_ImportError)) return false;
-    return raise_from(PyExc_TypeError, "the packet holds " + std::string(dtype_name(dtype)) +
+    return raise_from(PyExc_ImportError, "the packet holds " + std::string(dtype_name(dtype)) +
                                            " data, which NumPy reads only with ml_dtypes installed "
                                            "(pip install 'vakra[bfloat16]')");
   }

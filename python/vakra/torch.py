@@ -54,6 +54,8 @@ from ._model import model_file, model_save
 
 __all__ = ["loads", "load", "loads_frames", "as_tensor", "save", "open", "load_file", "File"]
 
+_MODEL_READERS = "vakra.torch.load_file (for model.load_state_dict) or vakra.torch.open (entry by entry)"
+
 
 def loads(data: Any, *, writable: bool = False) -> Any:
     """Decode the packet in ``data`` (any buffer of bytes) into tensors.
@@ -73,12 +75,14 @@ def load(file: PathLike | IO[bytes], *, mmap: bool = True) -> Any:
     the mapping: loading reads nothing, writes into a tensor stay in this
     process. Otherwise the packet is read into memory that the tensors view.
     A ``state_dict`` saved with ``vakra.dump`` loads back with
-    ``module.load_state_dict(vakra.torch.load(path))``. Errors are those of
+    ``module.load_state_dict(vakra.torch.load(path))``; a model file
+    (``vakra.torch.save``) is read with :func:`load_file` or :func:`open`,
+    and refused here with a ``ValueError`` saying so. Errors are those of
     :func:`vakra.load`.
     """
     # Copy-on-write mapping, or a buffer of this process's own: either way
     # the tensors may view it and write into it.
-    return _as_torch(streams.load(file, mmap=mmap, writable=True))
+    return _as_torch(streams.read_value(file, mmap, None, True, _MODEL_READERS))
 
 
 def loads_frames(frames: Any, *, writable: bool = False) -> Any:
