@@ -5,7 +5,9 @@ formats told by the file names.
 - ``.npz``, ``.safetensors`` (or a sharded ``*.safetensors.index.json`` as
   the source), ``.pt``/``.pth``/``.bin`` (``torch.save``) <-> a model file
   (``vakra.save``; ``.vkr``). Torch files are read through
-  ``torch.load(weights_only=True)`` only.
+  ``torch.load(weights_only=True)`` only;
+- a vakra file -> a vakra file of the same kind written with other options
+  (re-packing: compressed, checksummed, aligned otherwise).
 
 Tensors go through one at a time: ``.npz`` and safetensors sources are read
 entry by entry into the model file; a vakra source is mapped, so that its
@@ -20,6 +22,7 @@ holds are the rows of ``formats``.
 
 from __future__ import annotations
 
+import errno
 import mmap
 import os
 import warnings
@@ -28,9 +31,12 @@ from contextlib import contextmanager
 from typing import Any, Callable
 
 from .._facts import DTYPES, STANDARD_ALIGNMENT
+from .._io.atomic_write import write_to_path
 from .._io.file_objects import PathLike
 from .._io.packets import dump, loads
+from .._io.streams import iter_load
 from .._model.file_entries import Contents, Entry, read_contents
+from .._model.model_file import File
 from .._model.model_save import save, save_stream
 from .formats import FORMATS, VAKRA_SUFFIX, FileFormat
 
@@ -38,17 +44,22 @@ __all__ = ["convert"]
 
 
 def convert(source: PathLike, destination: PathLike, *, check_integrity: bool = False, compress: bool = False,
-            alignment: int = 64) -> None:
+            alignment: int = 64, no_clobber: bool = False) -> None:
     """Convert the file ``source`` into ``destination``, each format told by
     its name: ``.vkr`` (vakra), ``.npy``, ``.npz``, ``.safetensors`` (and
     ``*.safetensors.index.json`` as a source: its shards become one file),
-    ``.pt``/``.pth``/``.bin`` (``torch.save``). One side is a vakra file.
+    ``.pt``/``.pth``/``.bin`` (``torch.save``). One side is a vakra file;
+    when both are, the source is re-packed with the options given: a model
+    file into a model file (its order, metadata and tied names kept), a file
+    of packets into one of the same packets.
 
     Every dtype that both sides hold survives (bfloat16, float16, complex,
     bool); safetensors metadata is carried both ways. The options are those
     of :func:`vakra.save` and apply to a vakra destination. Torch files are
     read with ``torch.load(weights_only=True)`` only: nothing in a pickle
-    runs. ``destination`` is replaced atomically.
+    runs. ``destination`` is replaced atomically; with ``no_clobber`` an
+    existing ``destination`` is refused instead (``FileExistsError``,
+    checked before anything is read).
 
     Raises ``ValueError`` for what the destination cannot hold (naming the
     entry and why), for a damaged or hostile source and for names of no
@@ -60,15 +71,20 @@ def convert(source: PathLike, destination: PathLike, *, check_integrity: bool = 
     formats = _format_of(source), _format_of(destination)
     if formats[1] is not None and formats[1].write is None:
         raise ValueError(f"{destination}: vakra reads a {formats[1].shown} but does not write one")
-    if (formats[0] is None) == (formats[1] is None):
+    if formats[0] is not None and formats[1] is not None:
         raise ValueError(f"converting {source} to {destination}: one of the two must be a vakra file (.vkr)")
+    if no_clobber and os.path.lexists(destination):
+        raise FileExistsError(errno.EEXIST, "it exists, and no_clobber refuses to replace it", destination)
+    options = {"check_integrity": check_integrity, "compress": compress, "alignment": alignment}
+    if formats[0] is None and formats[1] is None:
+        _repack(source, destination, options)
+        return
     if formats[1] is not None:
         if check_integrity or compress or alignment != STANDARD_ALIGNMENT:
             raise ValueError("--check-integrity, --compress and --alignment describe a vakra file: "
                              f"{destination} is not one")
         _from_vakra(source, destination, formats[1])
         return
-    options = {"check_integrity": check_integrity, "compress": compress, "alignment": alignment}
     with formats[0].read(source) as (names, values, metadata):
         if formats[0].one_array:
             dump(values, destination, **options)
@@ -76,6 +92,29 @@ def convert(source: PathLike, destination: PathLike, *, check_integrity: bool = 
             save(values, destination, metadata=metadata, **options)
         else:
             save_stream(names, values, destination, metadata=metadata, **options)
+
+
+def _repack(source: str, destination: str, options: dict[str, Any]) -> None:
+    """A vakra file written again with `options`: a model file entry by
+    entry into a model file; a file of packets packet by packet. The source
+    is checked first: a damaged one is refused before anything is written."""
+    with _vakra_entries(source, writable=False) as (contents, _):
+        if contents.failure is not None:
+            raise ValueError(contents.failure)
+        if contents.damaged:
+            name, why = contents.damaged[0]
+            raise ValueError(f"entry {name!r} of {source} is damaged: {why}")
+        model = contents.model
+    if model:
+        with File(source) as file:
+            save(file, destination, metadata=file.metadata, **options)  # tied names come back as one value
+        return
+
+    def write(handle: Any) -> None:
+        for value in iter_load(source):
+            dump(value, handle, **options)
+
+    write_to_path(destination, write)
 
 
 def _format_of(path: str) -> FileFormat | None:
