@@ -3,6 +3,7 @@ script and run by a fresh interpreter, as a reader would run it."""
 
 from __future__ import annotations
 
+import os
 import re
 import subprocess
 import sys
@@ -13,14 +14,14 @@ import pytest
 README = Path(__file__).resolve().parent.parent / "README.md"
 
 
-def python_blocks() -> list[tuple[int, str]]:
-    """(line number of the block's first line, code) for each ```python block."""
+def blocks(language: str) -> list[tuple[int, str]]:
+    """(line number of the block's first line, code) for each block in `language`."""
     text = README.read_text(encoding="utf-8")
-    pattern = re.compile(r"^```python\n(.*?)^```$", flags=re.MULTILINE | re.DOTALL)
+    pattern = re.compile(rf"^```{language}\n(.*?)^```$", flags=re.MULTILINE | re.DOTALL)
     return [(text.count("\n", 0, match.start(1)) + 1, match.group(1)) for match in pattern.finditer(text)]
 
 
-BLOCKS = python_blocks()
+BLOCKS = blocks("python")
 assert len(BLOCKS) >= 3, "the pattern no longer finds the README's examples"
 
 
@@ -32,3 +33,23 @@ def test_readme_block_runs_as_a_script(line, code, tmp_path):
     # The examples write files into the current directory.
     run = subprocess.run([sys.executable, str(script)], cwd=tmp_path, capture_output=True, text=True, timeout=300)
     assert run.returncode == 0, f"README.md line {line} failed:\n{run.stderr}"
+    # A block that succeeds but leaves a traceback behind (an exception in a callback, or ignored at exit) is wrong too.
+    assert "Traceback" not in run.stderr and "Exception ignored" not in run.stderr, run.stderr
+
+
+def test_readme_dask_configuration_works_as_a_config_file(tmp_path):
+    pytest.importorskip("distributed")
+    [(_, configuration)] = blocks("yaml")
+    (tmp_path / "vakra.yaml").write_text(configuration, encoding="utf-8")
+    script = """
+import dask.config, numpy as np, vakra.dask
+assert dask.config.get("distributed.worker.preload") == ["vakra.dask"]
+used = []
+encode = vakra.dask._encode_segments
+vakra.dask._encode_segments = lambda *args: used.append(args[1:3]) or encode(*args)
+vakra.dask.deserialize(*vakra.dask.serialize(np.zeros(1 << 16)))
+assert used == [(True, True)], used  # check_integrity, compress
+"""
+    run = subprocess.run([sys.executable, "-c", script], env={**os.environ, "DASK_CONFIG": str(tmp_path)},
+                         capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
