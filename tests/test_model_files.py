@@ -49,7 +49,7 @@ def test_entries_round_trip_in_order_as_ordinary_aligned_packets(options, max_sl
     views = [array for packet in packets if not any(packet is f for f in fillers)
              for array in arrays_in(packet) if not array.flags.writeable]
     assert views and all(array.ctypes.data % options.get("alignment", 64) == 0 for array in views)
-    assert cli.main(["info", "--verify", str(path)]) == 0 and "verify: ok" in capsys.readouterr().out
+    assert cli.main(["info", "--verify", str(path)]) == 0 and f"{len(ENTRIES)} entries sound" in capsys.readouterr().out
 
 
 def test_tied_views_are_stored_once_and_read_back_as_one_value(tmp_path):
@@ -139,14 +139,13 @@ def huge_elements():  # virtual memory only: nothing reads the array before the 
     (lambda: {"a": np.ones(2)}, {"metadata": {"k": 1}}, TypeError, "metadata must map str to str", None),
     (lambda: {"a": np.ones(2)}, {"alignment": 48}, ValueError, "power of two", None),
     (lambda: {"a": {"b": object()}}, {}, TypeError, "vakra cannot encode a 'object'", "['a']['b'] cannot be encoded"),
-    (lambda: {"a": np.array([None])}, {}, ValueError, "Unsupported dtype: object", "['a'] cannot be encoded"),
     (lambda: {"a": {str(i): np.ones(1) for i in range(256)}}, {}, ValueError, "Bundle has 256 entries",
      "['a'] is over a limit of the format: a dict holds at most 255 entries"),
     (lambda: {"a": {"b": np.zeros((1,) * 33)}}, {}, ValueError, "Packet exceeds maximum dimensions",
      "['a']['b'] is over a limit of the format: an array has at most 32 dimensions"),
     (huge_elements, {}, ValueError, "Packet exceeds maximum elements",
      "['emb'] is over a limit of the format: an array holds at most 1,000,000,000 elements"),
-], ids=["name", "metadata", "alignment", "value", "dtype", "entries", "dimensions", "elements"])
+], ids=["name", "metadata", "alignment", "value", "entries", "dimensions", "elements"])
 def test_refused_values_leave_the_old_file_as_it_was(make, kwargs, error, text, note, tmp_path):
     path = tmp_path / "model.vkr"
     path.write_bytes(b"old")
@@ -172,7 +171,3 @@ def test_dumps_of_a_dict_names_the_entry_over_a_limit():
     assert raised.value.__notes__ == ["vakra: the value at ['model']['emb'] is over a limit of the format: a packet "
                                       "inside a dict is shorter than 4 GiB (its length travels as a u32); this one "
                                       "is 4296000064 bytes"]
-    with pytest.raises(ValueError, match="maximum dimensions") as raised:
-        vakra.dumps({"a": {"b": np.zeros((1,) * 33)}})
-    assert raised.value.__notes__ == ["vakra: the value at ['a']['b'] is over a limit of the format: an array has "
-                                      "at most 32 dimensions"]

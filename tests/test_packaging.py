@@ -61,18 +61,10 @@ def test_imports_form_levels_without_a_circle(tmp_path):
 
 
 ROOT = PYPROJECT.parent
-EXAMPLES = sorted((ROOT / "examples" / "python").glob("*.py"))
-
-
-@pytest.mark.parametrize("example", EXAMPLES, ids=[path.name for path in EXAMPLES])
-def test_python_examples_run_as_they_are(example, tmp_path):
-    run = subprocess.run([sys.executable, str(example)], cwd=tmp_path, capture_output=True, text=True, timeout=120)
-    assert run.returncode == 0 and run.stdout and not run.stderr, run.stderr
 
 
 def test_published_metadata_names_the_license_and_pins_no_torch():
-    metadata = importlib.metadata.metadata("vakra")
-    assert metadata["License"] == "Apache-2.0"
+    assert importlib.metadata.metadata("vakra")["License"] == "Apache-2.0"
     assert not [requirement for requirement in importlib.metadata.requires("vakra") if "==" in requirement.split(";")[0]]
     [license_file] = [path for path in importlib.metadata.files("vakra") if path.name == "LICENSE"]
     text = license_file.read_text(encoding="utf-8")  # the full text travels in the distribution
@@ -83,23 +75,15 @@ def test_published_metadata_names_the_license_and_pins_no_torch():
 def test_bootstrap_says_what_it_does_and_installs_the_pinned_torch(tmp_path):
     # The script run on a copy of the tree whose .venv/bin/python only records how it was called.
     shutil.copytree(ROOT / "scripts", tmp_path / "scripts")
-    for name in ("pyproject.toml", "CMakeLists.txt", "codec/CMakeLists.txt", "codec/src/a.cpp", "ext/a.cpp"):
+    for name in ("pyproject.toml", "CMakeLists.txt", "codec/CMakeLists.txt", "codec/cmake/a", "codec/include/a",
+                 "codec/src/a", "ext/a", ".venv/bin/python"):
         (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
-        (tmp_path / name).write_text(name)
-    (tmp_path / "codec" / "cmake").mkdir()
-    (tmp_path / "codec" / "include").mkdir()
-    (tmp_path / ".venv" / "bin").mkdir(parents=True)
-    python = tmp_path / ".venv" / "bin" / "python"
-    python.write_text(f'#!/bin/sh\necho "$*" >> {tmp_path}/calls\n')
-    python.chmod(0o755)
-
-    def bootstrap(extras: str) -> str:
-        run = subprocess.run(["bash", str(tmp_path / "scripts" / "bootstrap.sh")], capture_output=True, text=True,
-                             env={**os.environ, "VAKRA_EXTRAS": extras}, timeout=120)
-        assert run.returncode == 0, run.stderr
-        return run.stdout
-
-    assert bootstrap("sparse").startswith("bootstrap: installing vakra[sparse] into .venv: ")
-    assert bootstrap("test").splitlines()[-1] == "bootstrap: .venv is ready" and bootstrap("test") == ""
+        (tmp_path / name).write_text(f'#!/bin/sh\necho "$*" >> {tmp_path}/calls\n')
+    (tmp_path / ".venv/bin/python").chmod(0o755)
+    bootstrap = [subprocess.run(["bash", str(tmp_path / "scripts/bootstrap.sh")], capture_output=True, text=True,
+                                env={**os.environ, "VAKRA_EXTRAS": extras}, check=True).stdout
+                 for extras in ("sparse", "test", "test")]
+    assert bootstrap[0].startswith("bootstrap: installing vakra[sparse] into .venv: ") and bootstrap[2] == "" and \
+        bootstrap[1].endswith("\nbootstrap: .venv is ready\n")
     installs = [call for call in (tmp_path / "calls").read_text().splitlines() if "-e ." in call]
     assert installs[0].endswith("-e .[sparse]") and installs[1].endswith("-e .[sparse,test] torch==2.13.0")
