@@ -55,9 +55,8 @@ ENCODE_ERRORS = {  # value, error, message, the start of each note
                                   "Unknown sparse format 'dok'", ["vakra: the value at ['m'] cannot be encoded"]),
     "masked": (np.ma.masked_array([1, 2], mask=[0, 1]), TypeError, "masked array", []),
     "bad alignment, strings only": ({"s": ["x"]}, ValueError, "Alignment must be a power of two", []),
-    "object array in a dict": ({"a": np.array([None])}, ValueError, "Unsupported dtype: object",
-                               ["vakra: the value at ['a'] cannot be encoded",
-                                "vakra: arrays of these element types encode: float32, int32, float64, "]),
+    "object array": ({"a": np.array([None])}, ValueError, "Unsupported dtype: object",
+                     ["vakra: the value at ['a'] cannot be encoded", "vakra: arrays of these element types encode: "]),
     "33 dimensions in a dict": ({"a": {"b": np.zeros((1,) * 33)}}, ValueError, "Packet exceeds maximum dimensions",
                                 ["vakra: the value at ['a']['b'] is over a limit of the format: an array has at most 32"]),
     "256 entries": ({str(i): np.ones(1) for i in range(256)}, ValueError, "Bundle has 256 entries",
@@ -76,9 +75,8 @@ def test_encode_errors(value, error, message, notes):
 def test_load_errors_say_what_the_file_is(tmp_path):
     np.save(tmp_path / "x.npy", np.ones(3))
     vakra.save({"w": np.ones(3)}, tmp_path / "model.vkr")
-    damaged = bytearray(vakra.dumps({"a": np.ones(3), "b": {"c": np.arange(4)}}, check_integrity=True))
-    damaged[-3] ^= 1
-    (tmp_path / "damaged.vkr").write_bytes(damaged)
+    packet = vakra.dumps({"a": np.ones(3), "b": {"c": np.arange(4)}}, check_integrity=True)
+    (tmp_path / "damaged.vkr").write_bytes(packet[:-3] + bytes([packet[-3] ^ 1]) + packet[-2:])  # a checksum byte
     for read, error, text in [
         (lambda: vakra.load(tmp_path / "x.npy"), ValueError, f"^{tmp_path}/x.npy is not a vakra file \\(Invalid vakra "
          f"packet\\); .* becomes one with `vakra convert {tmp_path}/x.npy x.vkr`$"),

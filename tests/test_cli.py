@@ -14,8 +14,7 @@ from vakra.quantize import quantize
 
 
 def run(*args: str, piped: bytes | None = None, without: tuple[str, ...] = ()) -> subprocess.CompletedProcess:
-    """``python -m vakra ARGS``; with `piped`, those bytes arrive through a pipe as /dev/stdin; the modules
-    `without` fail to import, as if they were not installed."""
+    """``python -m vakra ARGS``; `piped` bytes arrive through a pipe as /dev/stdin; modules `without` are missing."""
     as_main = f"import runpy, sys; sys.modules.update(dict.fromkeys({list(without)!r})); " \
         "runpy.run_module('vakra', run_name='__main__', alter_sys=True)"  # python -m vakra, the modules blocked
     command = [sys.executable, "-c", as_main, *args, *(["/dev/stdin"] if piped is not None else [])]

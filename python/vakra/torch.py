@@ -54,8 +54,6 @@ from ._model import model_file, model_save
 
 __all__ = ["loads", "load", "loads_frames", "as_tensor", "save", "open", "load_file", "File"]
 
-_MODEL_READERS = "vakra.torch.load_file (for model.load_state_dict) or vakra.torch.open (entry by entry)"
-
 
 def loads(data: Any, *, writable: bool = False) -> Any:
     """Decode the packet in ``data`` (any buffer of bytes) into tensors.
@@ -82,7 +80,7 @@ def load(file: PathLike | IO[bytes], *, mmap: bool = True) -> Any:
     """
     # Copy-on-write mapping, or a buffer of this process's own: either way
     # the tensors may view it and write into it.
-    return _as_torch(streams.read_value(file, mmap, None, True, _MODEL_READERS))
+    return _as_torch(streams.load(file, mmap=mmap, writable=True))
 
 
 def loads_frames(frames: Any, *, writable: bool = False) -> Any:

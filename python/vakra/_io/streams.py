@@ -65,7 +65,6 @@ _IOV_MAX = os.sysconf("SC_IOV_MAX") if hasattr(os, "sysconf") else 16
 # entries (vakra._model._model_record): load refuses to give it out as if it
 # were the file's value.
 MODEL_RECORD_KEYS = ("format", "names", "ranges", "metadata", "file_size")
-_MODEL_READERS = "vakra.open (entry by entry) or vakra.load_file (all of it)"
 
 
 def packet_length(data: Any) -> int:
@@ -121,33 +120,26 @@ def load(file: PathLike | IO[bytes], *, mmap: bool = True, max_size: int | None 
     ``IsADirectoryError`` naming it. Other errors are ``OSError`` and what
     the stream raises.
     """
-    return read_value(file, mmap, max_size, writable, _MODEL_READERS)
-
-
-def read_value(file: PathLike | IO[bytes], use_mmap: bool, max_size: int | None, writable: bool,
-               model_readers: str) -> Any:
-    """:func:`load`, a model file's record refused with a message naming
-    `model_readers`, the functions that read one."""
     if isinstance(file, (str, bytes, os.PathLike)):
-        if use_mmap:
+        if mmap:
             value = _load_path(file, max_size, writable)
         else:
             with open(file, "rb", buffering=0) as handle:  # read in as few calls as the packet needs: no buffer
-                value = _load_from_handle(handle, use_mmap, max_size, writable)
+                value = _load_from_handle(handle, mmap, max_size, writable)
     else:
-        value = _load_from_handle(file, use_mmap, max_size, writable)
-    return _not_a_record(value, file, model_readers)
-
-
-def _not_a_record(value: Any, file: Any, model_readers: str) -> Any:
-    """`value`, unless it is a model file's record: a dict of just the
-    record's five entries (a test that costs a load nothing it can measure)."""
-    if type(value) is dict and len(value) == len(MODEL_RECORD_KEYS) and tuple(value) == MODEL_RECORD_KEYS and \
-            isinstance(value["format"], StringTensor):
-        shown = os.fsdecode(file) if isinstance(file, (str, bytes, os.PathLike)) else getattr(file, "name", "the file")
-        raise ValueError(f"{shown} is a model file (written by vakra.save), whose first packet is its index: "
-                         f"read it with {model_readers}")
+        value = _load_from_handle(file, mmap, max_size, writable)
+    if type(value) is dict and len(value) == len(MODEL_RECORD_KEYS):  # as many entries as a model file's record
+        _refuse_model_record(value, file)
     return value
+
+
+def _refuse_model_record(value: dict, file: Any) -> None:
+    """ValueError when `value` is a model file's record, its five entries."""
+    if tuple(value) == MODEL_RECORD_KEYS and isinstance(value["format"], StringTensor):
+        shown = os.fsdecode(file) if isinstance(file, (str, bytes, os.PathLike)) else getattr(file, "name", "the file")
+        raise ValueError(f"{shown} is a model file (written by vakra.save), whose first packet is its index: read "
+                         "it with vakra.open or vakra.load_file (vakra.torch.open and vakra.torch.load_file for "
+                         "tensors)")
 
 
 def iter_load(file: PathLike | IO[bytes], *, mmap: bool = True, max_size: int | None = None,
