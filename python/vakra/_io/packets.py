@@ -95,13 +95,14 @@ def _note_damaged_entry(data: ReadableBuffer, error: ValueError) -> None:
     """Adds a note naming the dict entry of the packet in `data` that fails
     to decode, the deepest one, when the packet's framing reads (a damaged
     body or checksum, a bad sparse structure). Only failures pay for this
-    second pass, which decodes entries one by one."""
+    second pass, which decodes entries one by one. Whatever goes wrong here
+    leaves `error` as it was."""
     try:
         facts = _walk(data)
-    except (ValueError, TypeError, BufferError):
+        with memoryview(data) as view:
+            path = _damaged_path(view, facts) if view.ndim == 1 and view.itemsize == 1 else []
+    except Exception:  # noqa: BLE001 - the error being reported is `error`, not this one
         return
-    with memoryview(data) as view:
-        path = _damaged_path(view.cast("B") if view.format != "B" or view.ndim != 1 else view, facts)
     if path:
         error.add_note("vakra: the damaged value is at " + "".join(f"[{key!r}]" for key in path))
 
