@@ -222,11 +222,16 @@ bool PlanBuilder::plan_quantized_tensor(PyObject* tensor, PacketPlan& out) {
   return unwrap(vakra::plan_quantized(parts.view(), options), out.node.emplace<QuantizedPlan>());
 }
 
-// Collects the failed entry's key on the way out; the outermost dict names
-// the whole path in a note when the error is one of the format's limits.
-bool PlanBuilder::note_failed_entry(PyObject* key, size_t depth) {
+// Collects the failed entry's key on the way out; plan_value names the
+// whole path in a note.
+bool PlanBuilder::note_failed_entry(PyObject* key) {
   failed_path_.push_back(key);
-  if (depth == 0) note_limit(failed_path_, failed_limit_);
+  return false;
+}
+
+bool PlanBuilder::plan_value(PyObject* value, PacketPlan& out) {
+  if (plan_at(value, out, 0)) return true;
+  note_encode_failure(failed_path_, failed_limit_, dispatch_ == Dispatch::Package);
   return false;
 }
 
@@ -377,11 +382,11 @@ bool PlanBuilder::plan_bundle(PyObject* dict, BundlePlan& out, size_t depth) {
     entry.key = ByteView(reinterpret_cast<const uint8_t*>(key_utf8), static_cast<size_t>(key_size));
     PyObject* key_object = key.get();
     keep_objects_.push_back(std::move(key));  // the UTF-8 bytes belong to the str
-    if (!plan_at(value.get(), entry.packet, depth + 1)) return note_failed_entry(key_object, depth);
+    if (!plan_at(value.get(), entry.packet, depth + 1)) return note_failed_entry(key_object);
     if (entry.packet.size() >= kMaxPartLength) {
       raise_codec_error(make_error(ErrorKind::Malformed));
       failed_limit_ = child_length_limit(entry.packet.size());
-      return note_failed_entry(key_object, depth);
+      return note_failed_entry(key_object);
     }
     keep_objects_.push_back(std::move(value));
   }

@@ -45,8 +45,9 @@ class PlanBuilder {
   explicit PlanBuilder(const EncodeOptions& options, Dispatch dispatch = Dispatch::Arrays, PyObject* convert = nullptr)
       : options_(options), dispatch_(dispatch), convert_(convert) {}
 
-  // Plans `value` by the builder's dispatch. False with a Python exception set.
-  bool plan_value(PyObject* value, PacketPlan& out) { return plan_at(value, out, 0); }
+  // Plans `value` by the builder's dispatch. False with a Python exception
+  // set, its notes added (limit_notes.hpp).
+  bool plan_value(PyObject* value, PacketPlan& out);
 
   // Plans an array (read by its attributes) as a dense packet with the builder's options.
   bool plan_array(PyObject* array, DensePlan& out);
@@ -61,7 +62,7 @@ class PlanBuilder {
   bool plan_converted(PyObject* value, PacketPlan& out, size_t depth, bool converted);
   bool plan_typed_bytes(PyObject* pair, PacketPlan& out);
   bool plan_bundle(PyObject* dict, BundlePlan& out, size_t depth);
-  bool note_failed_entry(PyObject* key, size_t depth);
+  bool note_failed_entry(PyObject* key);
   bool plan_sparse(PyObject* matrix, PyObject* format, SparsePlan& out);
   bool plan_string_parts(StringParts& parts, PacketPlan& out);
   bool plan_quantized_tensor(PyObject* tensor, PacketPlan& out);

@@ -266,7 +266,7 @@ def test_gguf_files_convert_with_blocks_that_dequantize_exactly(tmp_path, capsys
                                                                     (3, 2, 64), 32)
             assert np.array_equal(value.dequantize().view(np.uint32), expected.view(np.uint32))
     assert vakra.__main__.main(["ls", str(tmp_path / "m.gguf")]) == 0
-    assert "q4    quantized  quint4    [3, 2, 64]  216 B" in capsys.readouterr().out
+    assert "q4    quantized  quint4    (3, 2, 64)  216 B" in capsys.readouterr().out
 
 
 VALID = safetensors_bytes({"__metadata__": {"k": "v"}, "a": tensor((0, 8)), "b": tensor((8, 16))})

@@ -49,7 +49,7 @@ def test_entries_round_trip_in_order_as_ordinary_aligned_packets(options, max_sl
     views = [array for packet in packets if not any(packet is f for f in fillers)
              for array in arrays_in(packet) if not array.flags.writeable]
     assert views and all(array.ctypes.data % options.get("alignment", 64) == 0 for array in views)
-    assert cli.main(["info", "--verify", str(path)]) == 0 and "verify: ok" in capsys.readouterr().out
+    assert cli.main(["info", "--verify", str(path)]) == 0 and f"{len(ENTRIES)} entries sound" in capsys.readouterr().out
 
 
 def test_tied_views_are_stored_once_and_read_back_as_one_value(tmp_path):
@@ -146,7 +146,7 @@ def huge_elements():  # virtual memory only: nothing reads the array before the 
     (lambda: {1: np.ones(2)}, {}, TypeError, "names must be str", None),
     (lambda: {"a": np.ones(2)}, {"metadata": {"k": 1}}, TypeError, "metadata must map str to str", None),
     (lambda: {"a": np.ones(2)}, {"alignment": 48}, ValueError, "power of two", None),
-    (lambda: {"a": {"b": object()}}, {}, TypeError, "vakra cannot encode a 'object'", None),
+    (lambda: {"a": {"b": object()}}, {}, TypeError, "vakra cannot encode a 'object'", "['a']['b'] cannot be encoded"),
     (lambda: {"a": {str(i): np.ones(1) for i in range(256)}}, {}, ValueError, "Bundle has 256 entries",
      "['a'] is over a limit of the format: a dict holds at most 255 entries"),
     (lambda: {"a": {"b": np.zeros((1,) * 33)}}, {}, ValueError, "Packet exceeds maximum dimensions",
@@ -159,7 +159,7 @@ def test_refused_values_leave_the_old_file_as_it_was(make, kwargs, error, text, 
     path.write_bytes(b"old")
     with pytest.raises(error, match=text) as raised:
         vakra.save(make(), path, **kwargs)
-    assert (note is None) or any(n.endswith(note) for n in raised.value.__notes__)
+    assert (note is None) or raised.value.__notes__[0].endswith(note)  # the entry's path first
     assert path.read_bytes() == b"old" and os.listdir(tmp_path) == ["model.vkr"]
 
 
@@ -179,7 +179,3 @@ def test_dumps_of_a_dict_names_the_entry_over_a_limit():
     assert raised.value.__notes__ == ["vakra: the value at ['model']['emb'] is over a limit of the format: a packet "
                                       "inside a dict is shorter than 4 GiB (its length travels as a u32); this one "
                                       "is 4296000064 bytes"]
-    with pytest.raises(ValueError, match="maximum dimensions") as raised:
-        vakra.dumps({"a": {"b": np.zeros((1,) * 33)}})
-    assert raised.value.__notes__ == ["vakra: the value at ['a']['b'] is over a limit of the format: an array has "
-                                      "at most 32 dimensions"]

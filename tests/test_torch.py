@@ -118,6 +118,8 @@ def test_model_files_load_into_real_modules(make, tmp_path):
     path = tmp_path / "model.vkr"
     vtorch.save(model.state_dict(), path, metadata={"module": type(model).__name__})
     loaded, expected = vtorch.load_file(path), model.state_dict()
+    with pytest.raises(ValueError, match="is a model file .* vakra.torch.load_file"):
+        vtorch.load(path)  # its first packet is the file's index, not the state_dict
     fresh.load_state_dict(loaded)
     assert all(torch.equal(value, expected[name]) for name, value in fresh.state_dict().items())
     original, storages = path.read_bytes(), len({tensor.data_ptr() for tensor in expected.values()})

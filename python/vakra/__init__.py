@@ -41,7 +41,8 @@ __version__ = _distribution_version("vakra")
 
 __all__ = ["dumps", "loads", "dump", "load", "iter_load", "dump_into", "info", "packet_length", "send", "recv",
            "Receiver", "dumps_frames", "loads_frames", "StringTensor", "QuantizedTensor", "set_num_threads",
-           "get_num_threads", "save", "open", "File", "load_file", "convert"]
+           "get_num_threads", "save", "File", "load_file", "convert"]
+# vakra.open stays out of __all__: `from vakra import *` must not replace the builtin open.
 
 
 def __getattr__(name: str):

@@ -25,7 +25,9 @@ puts the family first for that worker, so the Dask config
 ``distributed.worker.preload: [vakra.dask]`` turns it on for a whole cluster.
 Options come from the Dask config at each transfer: ``vakra.check-integrity``
 (XXH3-64 checksums over every body, verified on arrival) and ``vakra.compress``
-(LZ4 array bodies), both false by default.
+(LZ4 array bodies), both false by default. In a YAML config file the dots
+are nesting (``vakra:`` then ``compress: true`` indented under it), as Dask
+reads every file.
 
 Dask takes apart a plain ``dict`` that is a task's result (or one value
 scattered) and sends its values one by one. A :class:`Bundle`, a dict that

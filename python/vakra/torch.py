@@ -75,7 +75,9 @@ def load(file: PathLike | IO[bytes], *, mmap: bool = True) -> Any:
     the mapping: loading reads nothing, writes into a tensor stay in this
     process. Otherwise the packet is read into memory that the tensors view.
     A ``state_dict`` saved with ``vakra.dump`` loads back with
-    ``module.load_state_dict(vakra.torch.load(path))``. Errors are those of
+    ``module.load_state_dict(vakra.torch.load(path))``; a model file
+    (``vakra.torch.save``) is read with :func:`load_file` or :func:`open`,
+    and refused here with a ``ValueError`` saying so. Errors are those of
     :func:`vakra.load`.
     """
     # Copy-on-write mapping, or a buffer of this process's own: either way

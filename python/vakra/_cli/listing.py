@@ -8,7 +8,7 @@ from typing import Any
 
 from .._model.file_entries import Contents
 from .name_patterns import fold
-from .tree_text import human_size
+from .tree_text import human_size, shape_text
 
 __all__ = ["entry_lines", "printable"]
 
@@ -54,7 +54,7 @@ def _columns(facts: dict[str, Any]) -> tuple:
         kind, dtype = f"sparse {facts['format']}", facts["components"]["data"]["dtype"]
     elif kind == "bundle":
         kind = "dict"
-    shape = "[" + ", ".join(str(dim) for dim in facts["shape"]) + "]"
+    shape = shape_text(facts["shape"])
     parts = [facts, *facts.get("components", {}).values()]
     flags = tuple(flag for flag, key in (("compressed", "compressed"), ("checksummed", "integrity_protected"))
                   if any(part.get(key) for part in parts))

@@ -6,7 +6,7 @@ from typing import Any
 
 from .._facts import FLAGS
 
-__all__ = ["render_tree", "human_size"]
+__all__ = ["render_tree", "human_size", "shape_text"]
 
 _INDENT = "  "
 # The kind bits are spelled out by the summary; these describe the body.
@@ -45,15 +45,15 @@ def _summary(info: dict[str, Any]) -> str:
         count = info["entry_count"]
         return f"bundle of {count} {'entry' if count == 1 else 'entries'}, {human_size(info['size'])}"
     if kind == "sparse":
-        return f"sparse {info['format']} {_shape(info['shape'])}, {human_size(info['size'])}"
+        return f"sparse {info['format']} {shape_text(info['shape'])}, {human_size(info['size'])}"
     if kind in ("string", "ragged"):
         count = info["count"]
         return f"{kind} tensor of {count} {'string' if count == 1 else 'strings'}{body}"
     if kind == "quantized":
-        return f"quantized {info['dtype']} {_shape(info['shape'])}, {_scheme(info)}{body}"
+        return f"quantized {info['dtype']} {shape_text(info['shape'])}, {_scheme(info)}{body}"
     if kind == "inline":
         return f"inline record{body}"
-    return f"dense {info['dtype']} {_shape(info['shape'])}{body}"
+    return f"dense {info['dtype']} {shape_text(info['shape'])}{body}"
 
 
 def _scheme(info: dict[str, Any]) -> str:
@@ -69,5 +69,6 @@ def _scheme(info: dict[str, Any]) -> str:
     return f"scheme {scheme}, axis {axis}, group size {group_size}, {scales}"
 
 
-def _shape(shape: tuple[int, ...]) -> str:
+def shape_text(shape: tuple[int, ...]) -> str:
+    """A shape as Python writes a tuple: (2, 3), (5,), ()."""
     return "(" + ", ".join(str(dim) for dim in shape) + ("," if len(shape) == 1 else "") + ")"

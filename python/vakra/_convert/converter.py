@@ -7,6 +7,8 @@ formats told by the file names.
   (``vakra.save``; ``.vkr``). Torch files are read through
   ``torch.load(weights_only=True)`` only;
 - ``.gguf`` -> a model file.
+- a vakra file -> a vakra file of the same kind written with other options
+  (re-packing: compressed, checksummed, aligned otherwise).
 
 Tensors go through one at a time: ``.npz`` and safetensors sources are read
 entry by entry into the model file; a vakra source is mapped, so that its
@@ -22,6 +24,7 @@ holds are the rows of ``formats``.
 
 from __future__ import annotations
 
+import errno
 import mmap
 import os
 import stat
@@ -31,9 +34,12 @@ from contextlib import contextmanager
 from typing import Any, Callable
 
 from .._facts import DTYPES, STANDARD_ALIGNMENT
+from .._io.atomic_write import write_to_path
 from .._io.file_objects import PathLike
 from .._io.packets import dump, loads
+from .._io.streams import iter_load
 from .._model.file_entries import Contents, Entry, read_contents
+from .._model.model_file import File
 from .._model.model_save import save, save_stream
 from .formats import FORMATS, VAKRA_SUFFIX, FileFormat
 
@@ -41,12 +47,16 @@ __all__ = ["convert"]
 
 
 def convert(source: PathLike, destination: PathLike, *, check_integrity: bool = False, compress: bool = False,
-            alignment: int = 64, durable: bool = True, allow_expanded: bool = False) -> None:
+            alignment: int = 64, durable: bool = True, allow_expanded: bool = False,
+            no_clobber: bool = False) -> None:
     """Convert the file ``source`` into ``destination``, each format told by
     its name: ``.vkr`` (vakra), ``.npy``, ``.npz``, ``.safetensors`` (and
     ``*.safetensors.index.json`` as a source: its shards become one file),
     ``.pt``/``.pth``/``.bin`` (``torch.save``), ``.gguf`` (as a source).
-    One side is a vakra file.
+    One side is a vakra file;
+    when both are, the source is re-packed with the options given: a model
+    file into a model file (its order, metadata and tied names kept), a file
+    of packets into one of the same packets.
 
     Every dtype that both sides hold survives (bfloat16, float8, float4,
     float16, complex, bool); safetensors metadata is carried both ways, GGUF
@@ -59,6 +69,8 @@ def convert(source: PathLike, destination: PathLike, *, check_integrity: bool = 
     atomically and durably, as :func:`vakra.save` does (``durable=False``
     skips the syncs). The source must be a regular file (a device or FIFO
     would be read without end).
+    With ``no_clobber`` an existing ``destination`` is refused instead
+    (``FileExistsError``, checked before anything is read).
 
     Raises ``ValueError`` for what the destination cannot hold (naming the
     entry and why), for a damaged or hostile source and for names of no
@@ -70,17 +82,22 @@ def convert(source: PathLike, destination: PathLike, *, check_integrity: bool = 
     formats = _format_of(source), _format_of(destination)
     if formats[1] is not None and formats[1].write is None:
         raise ValueError(f"{destination}: vakra reads a {formats[1].shown} but does not write one")
-    if (formats[0] is None) == (formats[1] is None):
+    if formats[0] is not None and formats[1] is not None:
         raise ValueError(f"converting {source} to {destination}: one of the two must be a vakra file (.vkr)")
     _check_regular(source)
+    if no_clobber and os.path.lexists(destination):
+        raise FileExistsError(errno.EEXIST, "it exists, and no_clobber refuses to replace it", destination)
+    options = {"check_integrity": check_integrity, "compress": compress, "alignment": alignment,
+               "durable": durable}
+    if formats[0] is None and formats[1] is None:
+        _repack(source, destination, options)
+        return
     if formats[1] is not None:
         if check_integrity or compress or alignment != STANDARD_ALIGNMENT:
             raise ValueError("--check-integrity, --compress and --alignment describe a vakra file: "
                              f"{destination} is not one")
         _from_vakra(source, destination, formats[1], bool(durable))
         return
-    options = {"check_integrity": check_integrity, "compress": compress, "alignment": alignment,
-               "durable": durable}
     read_options = {"allow_expanded": bool(allow_expanded)} if formats[0].expands else {}
     with formats[0].read(source, **read_options) as (names, values, metadata):
         if formats[0].one_array:
@@ -101,6 +118,31 @@ def _check_regular(path: str) -> None:
     if not stat.S_ISREG(mode):
         kind = next((kind for is_kind, kind in _SPECIAL if is_kind(mode)), "special file")
         raise ValueError(f"{path} is a {kind}, not a regular file: vakra converts files")
+
+
+def _repack(source: str, destination: str, options: dict[str, Any]) -> None:
+    """A vakra file written again with `options`: a model file entry by
+    entry into a model file; a file of packets packet by packet. The source
+    is checked first: a damaged one is refused before anything is written."""
+    with _vakra_entries(source, writable=False) as (contents, _):
+        if contents.failure is not None:
+            raise ValueError(contents.failure)
+        if contents.damaged:
+            name, why = contents.damaged[0]
+            raise ValueError(f"entry {name!r} of {source} is damaged: {why}")
+        model = contents.model
+    if model:
+        with File(source) as file:
+            save(file, destination, metadata=file.metadata, **options)  # tied names come back as one value
+        return
+
+    packet_options = {key: options[key] for key in ("check_integrity", "compress", "alignment")}
+
+    def write(handle: Any) -> None:
+        for value in iter_load(source):
+            dump(value, handle, **packet_options)
+
+    write_to_path(destination, write, durable=options["durable"])
 
 
 def _format_of(path: str) -> FileFormat | None:

@@ -27,6 +27,7 @@ if TYPE_CHECKING:
 __all__ = ["dumps", "loads", "dump", "dump_into"]
 
 _loads = _native.loads
+_walk = _native.walk
 _encode = _native.encode
 _encode_into = _native.encode_into
 _encode_to_fd = _native.encode_to_fd
@@ -77,13 +78,48 @@ def loads(data: ReadableBuffer, *, writable: bool = False) -> Any:
 
     Raises ``ValueError`` with the codec's message for damaged or truncated
     packets ("Packet too short", "Invalid vakra packet",
-    "Integrity check failed: XXH3 mismatch", ...), ``TypeError`` or
-    ``BufferError`` when ``data`` is not a buffer of bytes, and
-    ``ImportError`` for a sparse packet without SciPy installed.
+    "Integrity check failed: XXH3 mismatch", ...; in a dict, a note names
+    the damaged entry), ``TypeError`` or ``BufferError`` when ``data`` is
+    not a buffer of bytes, and ``ImportError`` for a sparse packet without
+    SciPy installed (or bfloat16 without ml_dtypes).
     """
-    if writable:
-        return loads_frames((data,), writable=True)
-    return _loads(data)
+    try:
+        if writable:
+            return loads_frames((data,), writable=True)
+        return _loads(data)
+    except ValueError as error:
+        _note_damaged_entry(data, error)
+        raise
+
+
+def _note_damaged_entry(data: ReadableBuffer, error: ValueError) -> None:
+    """Adds a note naming the dict entry of the packet in `data` that fails
+    to decode, the deepest one, when the packet's framing reads (a damaged
+    body or checksum, a bad sparse structure). Only failures pay for this
+    second pass, which decodes entries one by one. Whatever goes wrong here
+    leaves `error` as it was."""
+    try:
+        facts = _walk(data)
+        with memoryview(data) as view:
+            path = _damaged_path(view, facts) if view.ndim == 1 and view.itemsize == 1 else []
+    except Exception:  # noqa: BLE001 - the error being reported is `error`, not this one
+        return
+    if path:
+        error.add_note("vakra: the damaged value is at " + "".join(f"[{key!r}]" for key in path))
+
+
+def _damaged_path(view: memoryview, facts: dict) -> list[str]:
+    """The keys down to the deepest dict entry in `view` that does not decode
+    (offsets in `facts` count from ``view[0]``)."""
+    for key, child in (facts.get("entries") or {}).items() if facts["kind"] == "bundle" else ():
+        with view[child["offset"]:child["offset"] + child["size"]] as part:
+            try:
+                _loads(part)
+            except ValueError:
+                return [key, *_damaged_path(view, child)]
+            except Exception:  # another kind of failure (a missing library) is not damage
+                continue
+    return []
 
 
 def dump(obj: Any, file: PathLike | IO[bytes], *, check_integrity: bool = False, compress: bool = False,

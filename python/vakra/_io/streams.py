@@ -19,6 +19,7 @@ is different: its size bounds what can arrive, so a packet is read with one
 
 from __future__ import annotations
 
+import errno
 import io
 import mmap as _mmap
 import os
@@ -30,6 +31,7 @@ from typing import IO, TYPE_CHECKING, Any
 
 from .. import _native
 from .._encoding import convert
+from ..ragged import StringTensor
 from .file_objects import PathLike, file_descriptor
 from .packets import loads
 from .receiver import packet_reader
@@ -59,6 +61,10 @@ _FIRST_STEP = 64 << 10  # the first read of a packet's bytes from a file
 _scratch = threading.local()
 _MSG_PEEK = socket.MSG_PEEK
 _IOV_MAX = os.sysconf("SC_IOV_MAX") if hasattr(os, "sysconf") else 16
+# A model file (vakra.save) starts with its record, a bundle of exactly these
+# entries (vakra._model._model_record): load refuses to give it out as if it
+# were the file's value.
+MODEL_RECORD_KEYS = ("format", "names", "ranges", "metadata", "file_size")
 
 
 def packet_length(data: Any) -> int:
@@ -105,15 +111,35 @@ def load(file: PathLike | IO[bytes], *, mmap: bool = True, max_size: int | None 
     such an error a seekable stream is back at the packet's first byte; on
     other streams the bytes already read are gone (an exception raised while
     reading says how many in its note). A packet read whole but failing to
-    decode (the errors of :func:`vakra.loads`) is consumed. Other errors are
-    ``OSError`` and what the stream raises.
+    decode (the errors of :func:`vakra.loads`) is consumed. A path to a file
+    that is no vakra file at all raises ``ValueError`` naming it and the
+    converter (``vakra convert x.npy x.vkr``); a model file (written by
+    :func:`vakra.save`) raises ``ValueError`` saying so, since its first
+    packet is the file's index, not its value: it is read with
+    :func:`vakra.open` or :func:`vakra.load_file`. A directory raises
+    ``IsADirectoryError`` naming it. Other errors are ``OSError`` and what
+    the stream raises.
     """
     if isinstance(file, (str, bytes, os.PathLike)):
         if mmap:
-            return _load_path(file, max_size, writable)
-        with open(file, "rb", buffering=0) as handle:  # read in as few calls as the packet needs: no buffer
-            return _load_from_handle(handle, mmap, max_size, writable)
-    return _load_from_handle(file, mmap, max_size, writable)
+            value = _load_path(file, max_size, writable)
+        else:
+            with open(file, "rb", buffering=0) as handle:  # read in as few calls as the packet needs: no buffer
+                value = _load_from_handle(handle, mmap, max_size, writable)
+    else:
+        value = _load_from_handle(file, mmap, max_size, writable)
+    if type(value) is dict and len(value) == len(MODEL_RECORD_KEYS):  # as many entries as a model file's record
+        _refuse_model_record(value, file)
+    return value
+
+
+def _refuse_model_record(value: dict, file: Any) -> None:
+    """ValueError when `value` is a model file's record, its five entries."""
+    if tuple(value) == MODEL_RECORD_KEYS and isinstance(value["format"], StringTensor):
+        shown = os.fsdecode(file) if isinstance(file, (str, bytes, os.PathLike)) else getattr(file, "name", "the file")
+        raise ValueError(f"{shown} is a model file (written by vakra.save), whose first packet is its index: read "
+                         "it with vakra.open or vakra.load_file (vakra.torch.open and vakra.torch.load_file for "
+                         "tensors)")
 
 
 def iter_load(file: PathLike | IO[bytes], *, mmap: bool = True, max_size: int | None = None,
@@ -128,7 +154,9 @@ def iter_load(file: PathLike | IO[bytes], *, mmap: bool = True, max_size: int | 
     streams (and files with ``mmap=False``) are read in large chunks by a
     :class:`vakra.Receiver`; when the iteration stops early a seekable stream
     is put back right after the last packet returned, while the bytes a
-    non-seekable one had already given are gone with the iterator.
+    non-seekable one had already given are gone with the iterator. A model
+    file's packets come as they are stored, its record (the index of its
+    entries) first.
     """
     if not isinstance(file, (str, bytes, os.PathLike)):
         yield from _iter_handle(file, mmap, max_size, writable)
@@ -137,7 +165,7 @@ def iter_load(file: PathLike | IO[bytes], *, mmap: bool = True, max_size: int | 
     if data is not None and type(data) is not int:
         yield from _iter_buffer(data, max_size, writable)
         return
-    with open(file, "rb") if data is None else open(data, "rb") as handle:
+    with open(file, "rb") if data is None else opened_stream(data, file) as handle:
         yield from _iter_streamed(handle, max_size, writable)
 
 
@@ -226,9 +254,24 @@ def file_info(path: str | os.PathLike) -> dict[str, Any]:
     bounded stream reader, which stops at the first bytes that are no packet."""
     data = _open_file(path, False, 0, _MADV_RANDOM)
     if type(data) is int:  # not a regular file: its descriptor
-        with open(data, "rb") as handle:
+        with opened_stream(data, path) as handle:
             return _walk(read_packet(handle))
     return _walk(data)
+
+
+def opened_stream(descriptor: int, path: PathLike) -> IO[bytes]:
+    """A binary file over `descriptor`, what ``_native.open_file`` gives for
+    a `path` that is no regular file (a pipe, a device); a directory is
+    closed and refused with ``IsADirectoryError`` naming `path`."""
+    try:
+        directory = stat.S_ISDIR(os.fstat(descriptor).st_mode)
+    except BaseException:
+        os.close(descriptor)
+        raise
+    if directory:
+        os.close(descriptor)
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), os.fsdecode(path))
+    return open(descriptor, "rb")
 
 
 def _send_segments(sock: socket.socket, segments: list) -> int:
@@ -279,10 +322,28 @@ def _load_path(path: PathLike, max_size: int | None, writable: bool) -> Any:
     one native call that closes the descriptor before it returns."""
     data = _open_file(path, writable, READ_BELOW, _MADV_RANDOM)
     if type(data) is int:  # not a regular file: its descriptor, read as a stream
-        with open(data, "rb") as handle:
+        with opened_stream(data, path) as handle:
             return _load_streamed(handle, max_size, writable)
-    _packet_size(data, max_size)
+    try:
+        _packet_size(data, max_size)
+    except ValueError as error:
+        if _starts_a_packet(data):
+            raise
+        shown = os.fsdecode(path)
+        stem = os.path.splitext(os.path.basename(shown))[0] or "out"
+        raise ValueError(f"{shown} is not a vakra file ({error}); a .npy, .npz, safetensors or torch.save file "
+                         f"becomes one with `vakra convert {shown} {stem}.vkr`") from None
     return loads(data, writable=writable)  # bytes after the packet are ignored
+
+
+def _starts_a_packet(data: Any) -> bool:
+    """Whether `data` begins as a vakra packet does (a damaged one included)."""
+    with memoryview(data) as view, view[:16] as start:
+        try:
+            _probe(start)
+        except ValueError:
+            return False
+    return True
 
 
 def _load_mapped(handle: IO[bytes], descriptor: int, size: int, max_size: int | None, writable: bool) -> Any:

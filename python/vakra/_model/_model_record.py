@@ -18,12 +18,13 @@ import numpy as np
 
 from .. import _native
 from .._io.packets import loads
+from .._io.streams import MODEL_RECORD_KEYS
 from ..ragged import StringTensor
 
 __all__ = ["FORMAT", "Record", "record_fields", "read_record", "is_record"]
 
 FORMAT = "vakra model file 1"
-_KEYS = ["format", "names", "ranges", "metadata", "file_size"]
+_KEYS = list(MODEL_RECORD_KEYS)
 
 
 def record_fields(names: list[str], metadata: dict[str, str], ranges: np.ndarray,

@@ -4,8 +4,9 @@
 demand, ``vakra.load_file`` reads it whole into a dict.
 
 The layout. A model file is a sequence of ordinary vakra packets with
-nothing in between, so ``vakra.load`` reads it one packet after another and
-``vakra info`` shows it:
+nothing in between, so ``vakra.iter_load`` reads it one packet after
+another and ``vakra info --index N`` shows each (``vakra.load``, which gives
+one value, refuses a model file: its first packet is this index):
 
 1. The record, a bundle of five checksummed entries: ``format`` (the layout
    and its version), ``names`` (a string tensor, in saved order), ``ranges``

@@ -24,7 +24,7 @@ from .._io.atomic_write import write_to_path
 from .._io.file_objects import PathLike
 from .._io.packets import loads
 from ._file_layout import Branch, FileWriter, Leaf, Slot, SlotTooLong, bundle_head
-from ._limit_notes import child_length_limit, note_limit, too_deep, too_many_entries
+from ._limit_notes import child_length_limit, note_failed_entry, too_deep, too_many_entries
 from ._model_record import record_fields
 
 __all__ = ["save", "save_stream"]
@@ -161,15 +161,15 @@ def _write_entry(writer: FileWriter, name: str, value: Any, tied: _TiedViews | N
     if type(value) is np.ndarray and value.nbytes < _SEGMENTED:
         try:
             packet = _native.encode(value, *options)
-        except ValueError as error:
-            note_limit(error, (name,))
+        except (TypeError, ValueError) as error:
+            note_failed_entry(error, (name,))
             raise
         return writer.add_bytes(_key_prefix(name), packet, not compress, not compress), len(packet)
     node = _node(value, (name,), options, 1, set())
     try:
         return writer.add(_key_prefix(name), node), node.length
     except SlotTooLong as error:
-        note_limit(error, error.path, child_length_limit(error.length))
+        note_failed_entry(error, error.path, child_length_limit(error.length))
         raise
 
 
@@ -210,8 +210,8 @@ def _leaf(value: Any, path: tuple, options: tuple, depth: int) -> Leaf | Branch:
             pieces = _native.encode_segments(value, *options)
         else:
             pieces = (_native.encode(value, *options),)
-    except ValueError as error:
-        note_limit(error, path)
+    except (TypeError, ValueError) as error:
+        note_failed_entry(error, path)
         raise
     flags = int.from_bytes(pieces[0][5:7], "little")
     if flags & _SPARSE_FLAGS:
