@@ -73,7 +73,8 @@ class File(Mapping):
     the file's mapping (read-only; copy-on-write with ``writable=True``,
     never written back), other values are decoded copies. Values taken
     before :meth:`close` stay valid after it. ``metadata`` is the dict of
-    ``str`` saved with the file (empty when none was).
+    ``str`` saved with the file (empty when none was). An open File pickles
+    as its absolute path and ``writable``: unpickling opens that path again.
 
     For tools that work on one entry at a time, :meth:`info` describes an
     entry from its headers, :meth:`byte_range` says where its packet lies in
@@ -86,6 +87,7 @@ class File(Mapping):
 
     def __init__(self, path: PathLike, *, writable: bool = False) -> None:
         self.path = os.fsdecode(path)
+        self._absolute_path = os.path.abspath(self.path)  # where a pickled copy opens it, whatever its cwd
         self._writable = bool(writable)
         # Mapped in native code, holding no descriptor: values taken from the
         # file keep the mapping alive after close(), not a file.
@@ -173,6 +175,11 @@ class File(Mapping):
     def __exit__(self, *exc_info: object) -> None:
         self.close()
 
+    def __reduce__(self) -> tuple:
+        # A mapping cannot travel: the copy maps the same file anew.
+        self._bytes()  # a closed File raises here
+        return _reopened, (type(self), self._absolute_path, self._writable)
+
     def __repr__(self) -> str:
         state = "closed" if self._mapping is None else f"{len(self)} entries"
         return f"<vakra.File {self.path!r}, {state}>"
@@ -219,6 +226,11 @@ class File(Mapping):
 
     def _damaged(self, name: str, error: Exception) -> ValueError:
         return ValueError(f"{error} (entry {name!r} of {self.path})")
+
+
+def _reopened(kind: type, path: str, writable: bool) -> File:
+    """Unpickles a File: ``path`` opened anew."""
+    return kind(path, writable=writable)
 
 
 def open(path: PathLike, *, writable: bool = False) -> File:  # noqa: A001 - vakra.open, as gzip.open and os.open
