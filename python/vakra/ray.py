@@ -1,20 +1,20 @@
 """vakra values through Ray's object store without copies.
 
-``vakra.ray.register()`` makes Ray move PyTorch tensors, and NumPy arrays
-of ml_dtypes' types (bfloat16, float8, float4), as vakra packets: each body
-goes to the object store as an out-of-band buffer, and ``ray.get`` gives a
-tensor or array that views the store (zero-copy, RSS flat however often it
-is read), where Ray alone would pickle a copy of the bytes. Call it in the
-driver, and have every worker call it through Ray's setup hook::
+``vakra.ray.register()`` makes Ray move PyTorch tensors, and NumPy arrays of
+ml_dtypes' bfloat16 and float8 types, as vakra packets: each body of 4 KiB or
+more goes to the object store as an out-of-band buffer (smaller ones ride in
+the pickle), and ``ray.get`` gives a tensor or array that views the store,
+where Ray alone pickles a copy of the bytes and copies it again on every get.
+Call it in the driver, and have every worker call it through Ray's setup
+hook::
 
     ray.init(runtime_env={"worker_process_setup_hook": "vakra.ray.register"})
     vakra.ray.register()
 
-What Ray already moves without copies is left to it: NumPy arrays of
-NumPy's own dtypes (those vakra decodes, views of packets and mapped files
-included), SciPy sparse
-matrices and ``QuantizedTensor`` pickle their arrays as protocol 5
-out-of-band buffers, and come back as read-only views of the store; a
+What Ray already moves without copies is left to it: NumPy arrays of NumPy's
+own dtypes (those vakra decodes, views of packets and mapped files included),
+SciPy sparse matrices and ``QuantizedTensor`` pickle their arrays as protocol
+5 out-of-band buffers and come back as read-only views of the store. A
 ``StringTensor`` sends its payload out of band but holds it as ``bytes``, so
 that is copied on arrival. Dicts go item by item. ``vakra.File`` pickles as
 its path and reopens it (the file must be there where it is unpickled).
@@ -27,9 +27,9 @@ and torch has no read-only tensors: ``clone()`` one before changing it in
 place. They come back contiguous, each with memory of its own (views of one
 another in one value are not kept as views), ``requires_grad`` as it was.
 Tensors vakra does not store as they are (off the CPU, sparse, quantized,
-conjugate or negative views, with attributes, non-leaves that require
-grad, dtypes vakra lacks) are pickled by torch itself; a sparse tensor's
-dense parts then still come through vakra.
+conjugate or negative views, with attributes, non-leaves that require grad,
+dtypes vakra lacks) are pickled by torch itself; a sparse tensor's dense
+parts then still come through vakra.
 """
 
 from __future__ import annotations
@@ -47,7 +47,7 @@ import numpy as np
 
 from . import _native
 from ._encoding import convert
-from ._facts import STANDARD_ALIGNMENT
+from ._facts import DENSE, STANDARD_ALIGNMENT
 from ._io.streams import packet_length
 
 __all__ = ["register", "Packet"]
@@ -112,8 +112,9 @@ class Packet:
 
 def _array_parts(array: np.ndarray) -> Any:
     """What Ray pickles for ``array``: the pieces of its packet where NumPy's
-    pickle would copy it, else the array for NumPy's own pickling."""
-    if array.dtype.num >= _FIRST_USER_DTYPE:
+    pickle would copy it, else the array for NumPy's own pickling. float4,
+    which vakra packs two to a byte, would be copied either way."""
+    if array.dtype.num >= _FIRST_USER_DTYPE and getattr(DENSE.get(array.dtype.name), "unit_elements", 0) == 1:
         pieces = _encoded_pieces(array)
         if pieces is not None:
             return pieces
