@@ -98,14 +98,15 @@ def main() -> None:
     row(f"packet, {label}", "before: `bytes`, then `vakra.loads`", packet, vakra.loads)
     row(f"torch float32 tensor, {label}", "before: torch's own pickle", tensor)
     row(f"bfloat16 array, {label}", "before: NumPy's own pickle", halves)
+    small = {f"a{i}": np.full(1024, i, np.float32) for i in range(200)}
+    row("dict of 200 arrays of 4 KiB", "before: Ray alone", small)
     vakra.ray.register()
     row(f"packet, {label}", "`vakra.ray.Packet`, then `vakra.loads`", vakra.ray.Packet(packet),
         lambda got: vakra.loads(got.data))
     row(f"torch float32 tensor, {label}", "`vakra.ray.register()`", tensor)
     row(f"bfloat16 array, {label}", "`vakra.ray.register()`", halves)
-    row(f"float32 array decoded by vakra, {label}", "Ray alone (NumPy's pickle, out of band)", vakra.loads(packet))
-    small = {f"a{i}": np.full(1024, i, np.float32) for i in range(200)}
-    row("dict of 200 arrays of 4 KiB", "Ray alone (one buffer per array)", small)
+    row(f"float32 array decoded by vakra, {label}", "NumPy's pickle, out of band (left to Ray)", vakra.loads(packet))
+    row("dict of 200 arrays of 4 KiB", "`vakra.ray.register()` (NumPy's pickle still)", small)
     row("dict of 200 arrays of 4 KiB", "one `vakra.ray.Packet`, then `vakra.loads`", vakra.ray.Packet(vakra.dumps(small)),
         lambda got: vakra.loads(got.data))
     ray.shutdown()
