@@ -163,7 +163,7 @@ def _encoded_pieces(value: Any) -> list | None:
     except (TypeError, ValueError, OverflowError):
         return None
     pieces: list = []
-    run = bytearray()  # a body copied into the framing (packed float4) then views memory of its own
+    run = bytearray()  # small bodies copied into the framing then view memory the value owns
     for frame in frames:
         if type(frame) is not memoryview:
             run += frame
