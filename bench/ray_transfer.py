@@ -132,8 +132,9 @@ def write(rows: list, gets: int) -> None:
         lines.append(f"| {r['case']} | {r['how']} | {r['put'] * 1e3:.1f} | {r['get'] * 1e3:.3f} | "
                      f"{r['grown'] / MIB:.1f} / {r['most'] / MIB:.1f} | {'yes' if r['shares'] else 'no'} |")
     lines += ["", "Puts copy each body into the store once, from the value's own memory (a tensor, an array and "
-              "a `Packet` alike); the gets of the rows after `register()` build views of the store and read "
-              "nothing of the bodies."]
+              "a `Packet` alike); put times vary from run to run with how much of the store's memory is touched for "
+              "the first time. The gets of the rows after `register()` build views of the store and read nothing "
+              "of the bodies."]
     RESULTS.write_text("\n".join(lines) + "\n", encoding="utf-8")
     print(f"wrote {RESULTS}")
 
