@@ -30,14 +30,15 @@ def test_version_is_the_one_in_pyproject():
 @pytest.mark.parametrize("call, dependency, extra", [
     (lambda path: importlib.import_module("vakra.dask"), "distributed", "dask"),
     (lambda path: importlib.import_module("vakra.torch"), "torch", "torch"),
+    (lambda path: importlib.import_module("vakra.ray"), "ray", "ray"),
     (lambda path: vakra.convert(path / "x.safetensors", path / "out.vkr"), "safetensors", "safetensors"),
     (lambda path: vakra.convert(path / "x.pt", path / "out.vkr"), "torch", "torch"),
-], ids=["vakra.dask", "vakra.torch", "convert safetensors", "convert torch"])
+], ids=["vakra.dask", "vakra.torch", "vakra.ray", "convert safetensors", "convert torch"])
 def test_a_missing_extra_is_named(call, dependency, extra, tmp_path, monkeypatch):
     for name in ("x.safetensors", "x.pt"):
         (tmp_path / name).write_bytes(b"")
     monkeypatch.setitem(sys.modules, dependency, None)  # imports of it now fail, as if it were not installed
-    for module in ("vakra.dask", "vakra.torch"):
+    for module in ("vakra.dask", "vakra.torch", "vakra.ray"):
         monkeypatch.delitem(sys.modules, module, raising=False)
     with pytest.raises(ImportError, match=re.escape(f"pip install 'vakra[{extra}]'")):
         call(tmp_path)

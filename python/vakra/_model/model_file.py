@@ -76,7 +76,8 @@ class File(Mapping):
     the file's mapping (read-only; copy-on-write with ``writable=True``,
     never written back), other values are decoded copies. Values taken
     before :meth:`close` stay valid after it. ``metadata`` is the dict of
-    ``str`` saved with the file (empty when none was).
+    ``str`` saved with the file (empty when none was). An open File pickles
+    as its absolute path and ``writable``: unpickling opens that path again.
 
     For tools that work on one entry at a time, :meth:`info` describes an
     entry from its headers, :meth:`byte_range` says where its packet lies in
@@ -93,6 +94,7 @@ class File(Mapping):
 
     def __init__(self, path: PathLike, *, writable: bool = False) -> None:
         self.path = os.fsdecode(path)
+        self._absolute_path = os.path.abspath(self.path)  # where a pickled copy opens it, whatever its cwd
         self._writable = bool(writable)
         self._mapping: Any = None
         self._lock = threading.Lock()  # close() against the accesses of other threads
@@ -192,6 +194,11 @@ class File(Mapping):
     def __exit__(self, *exc_info: object) -> None:
         self.close()
 
+    def __reduce__(self) -> tuple:
+        # A mapping cannot travel: the copy maps the same file anew.
+        self._bytes(0, 0)[1].release()  # a closed File raises here
+        return _reopened, (type(self), self._absolute_path, self._writable)
+
     def __repr__(self) -> str:
         state = "closed" if self._mapping is None else f"{len(self)} entries"
         return f"<vakra.File {self.path!r}, {state}>"
@@ -250,6 +257,11 @@ def _identity(status: os.stat_result) -> tuple[int, ...]:
 def _advise(mapping: Any, advice: int | None, offset: int = 0, length: int = -1) -> None:
     if advice is not None:
         mapping.advise(advice, offset, length)
+
+
+def _reopened(kind: type, path: str, writable: bool) -> File:
+    """Unpickles a File: ``path`` opened anew."""
+    return kind(path, writable=writable)
 
 
 def open(path: PathLike, *, writable: bool = False) -> File:  # noqa: A001 - vakra.open, as gzip.open and os.open
