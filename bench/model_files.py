@@ -51,7 +51,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import timing  # noqa: E402
 
 import vakra  # noqa: E402
-from vakra import model_file  # noqa: E402
+from vakra._model import model_file  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
 LAZY_TENSORS, LAZY_MIB, LAZY_READ = 512, 1, (3, 100, 255, 400, 511)

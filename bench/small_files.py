@@ -27,7 +27,7 @@ from pathlib import Path
 import numpy as np
 
 import vakra
-from vakra import streams
+from vakra._io import streams
 
 RESULTS = Path(__file__).resolve().parent / "results" / "small_files.md"
 TARGETS = {"load": 1.5, "dump": 1.0}

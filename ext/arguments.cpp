@@ -121,7 +121,7 @@ bool to_alignment(PyObject* object, uint64_t& out) {
   if (to_u64(object, out)) return true;
   if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
   PyErr_Clear();
-  return raise(PyExc_ValueError, "Alignment must be a power of two");
+  return raise(PyExc_ValueError, kPackageAlignmentText);
 }
 
 bool to_callable_or_none(PyObject* object, PyObject*& out) {
@@ -130,10 +130,20 @@ bool to_callable_or_none(PyObject* object, PyObject*& out) {
   return true;
 }
 
+namespace {
+
+bool is_power_of_two(uint64_t value) { return value != 0 && (value & (value - 1)) == 0; }
+
+}  // namespace
+
 bool check_alignment(const EncodeOptions& options) {
-  const size_t a = options.alignment;
-  if (a != 0 && (a & (a - 1)) == 0) return true;
+  if (is_power_of_two(options.alignment)) return true;
   return raise(PyExc_ValueError, "Alignment must be a power of two");
+}
+
+bool check_package_alignment(const EncodeOptions& options) {
+  if (is_power_of_two(options.alignment) && options.alignment <= kMaxPackageAlignment) return true;
+  return raise(PyExc_ValueError, kPackageAlignmentText);
 }
 
 }  // namespace vakra::ext

@@ -27,7 +27,7 @@ bool to_double(PyObject* object, double& out);
 bool to_bytes(PyObject* object, ByteView& out);
 // An alignment: an int that does not fit 64 bits (negative, or larger) is no
 // power of two either (ValueError); whether it is one is checked by the
-// caller, in its order (check_alignment).
+// caller, in its order (check_package_alignment).
 bool to_alignment(PyObject* object, uint64_t& out);
 // The package's `convert` callable, or None for none.
 bool to_callable_or_none(PyObject* object, PyObject*& out);
@@ -37,8 +37,17 @@ inline EncodeOptions encode_options(bool check_integrity, bool compress, uint64_
   return {.alignment = static_cast<size_t>(alignment), .check_integrity = check_integrity, .compress = compress};
 }
 
-// ValueError "Alignment must be a power of two" unless it is one.
+// The largest body alignment the package writes. Larger ones are powers of
+// two the format can record, but their padding alone would outgrow memory
+// (2^63 wraps a packet's size); vakra_rs takes any power of two, as fixed.
+inline constexpr uint64_t kMaxPackageAlignment = uint64_t{1} << 16;
+inline constexpr const char* kPackageAlignmentText = "Alignment must be a power of two no larger than 65536";
+
+// vakra_rs: ValueError "Alignment must be a power of two" unless it is one.
 bool check_alignment(const EncodeOptions& options);
+// The package: ValueError kPackageAlignmentText unless it is a power of two
+// up to kMaxPackageAlignment.
+bool check_package_alignment(const EncodeOptions& options);
 
 // "'<qualname of type(object)>' object cannot be converted to '<target>'" as TypeError.
 Raised raise_cannot_convert(PyObject* object, const char* target);

@@ -16,9 +16,8 @@ const Signature kLoads("loads_rs", arg("data", as_object));
 // its bodies: checksums to verify, or containers whose parts are checked.
 // The caller holds the buffer's export throughout.
 Result<Decoded> decode_unlocked(ByteView bytes) {
-  constexpr uint16_t kBodyWork = FLAG_INTEGRITY | FLAG_BUNDLE | FLAG_SPARSE_COO | FLAG_SPARSE_CSR | FLAG_SPARSE_CSC;
   const Result<PacketHeader> header = parse_header(bytes);
-  GilReleased unlocked(header.ok() && (header->flags & kBodyWork) != 0 && worth_releasing(bytes.size()));
+  GilReleased unlocked(header.ok() && decode_grows_with_bodies(*header) && worth_releasing(bytes.size()));
   return decode(bytes, CompressedBodies::View);
 }
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <span>
 
 #include "buffer_view.hpp"
@@ -11,6 +12,8 @@
 #include "gil_release.hpp"
 #include "process_objects.hpp"
 #include "memory_internal.hpp"
+#include "overloaded_internal.hpp"
+#include "packed_elements.hpp"
 #include "shape_tuple.hpp"
 #include "vakra/dense.hpp"
 
@@ -19,20 +22,22 @@ namespace {
 
 PyObject* name_of(const ProcessObjects& h, Dtype dtype) { return h.dtype_names[static_cast<size_t>(dtype)].get(); }
 
-// NumPy knows the name "bfloat16" only once ml_dtypes has registered it, and
-// importing ml_dtypes costs far more than importing vakra: the package's
-// decoders import it when they first meet a bfloat16 body. False with an
-// exception set when it is not installed.
+// NumPy knows some names (bfloat16, float8, float4) only once ml_dtypes has
+// registered them, and importing ml_dtypes costs far more than importing
+// vakra: the package's decoders import it when they first meet such a body.
+// False with an ImportError set when it is not installed.
 bool numpy_knows(ProcessObjects& h, const DecodeSource& source, Dtype dtype) {
-  if (dtype != Dtype::Bfloat16 || h.bfloat16_registered || source.bfloat16 != Bfloat16::ImportOnDemand) return true;
+  if (!find_dtype_info(dtype)->needs_ml_dtypes || h.ml_dtypes_imported || source.bfloat16 != Bfloat16::ImportOnDemand) {
+    return true;
+  }
   PyRef ml_dtypes = PyRef::steal(PyImport_ImportModule("ml_dtypes"));
   if (!ml_dtypes) {
     if (!PyErr_ExceptionMatches(PyExc_ImportError)) return false;
-    return raise_from(PyExc_TypeError,
-                      "the packet holds bfloat16 data, which NumPy reads only with ml_dtypes installed "
-                      "(pip install 'vakra[bfloat16]')");
+    return raise_from(PyExc_ImportError, "the packet holds " + std::string(dtype_name(dtype)) +
+                                           " data, which NumPy reads only with ml_dtypes installed "
+                                           "(pip install 'vakra[bfloat16]')");
   }
-  h.bfloat16_registered = true;
+  h.ml_dtypes_imported = true;
   return true;
 }
 
@@ -89,18 +94,24 @@ bool array_memory(const ProcessObjects& h, PyObject* array, size_t size, PyRef& 
   return true;
 }
 
-// A writable 1-D array of `dtype` holding a copy of `bytes`.
+// A writable 1-D array of `dtype` holding a copy of the body `bytes`
+// (unpacked, for packed types).
 PyRef copied_array(ProcessObjects& h, ByteView bytes, Dtype dtype) {
   PyObject* dtype_made = dtype_object(h, dtype);
   if (dtype_made == nullptr) return PyRef();
-  PyRef length = PyRef::steal(PyLong_FromSize_t(bytes.size() / element_size(dtype)));
+  const size_t count = numpy_length(dtype, bytes.size());
+  PyRef length = PyRef::steal(PyLong_FromSize_t(count));
   if (!length) return length;
   PyRef array = empty_array(h, length.get(), dtype_made);
   if (!array) return array;
   PyRef byte_view;
   BufferView memory;
-  if (!array_memory(h, array.get(), bytes.size(), byte_view, memory)) return PyRef();
-  if (!bytes.empty()) std::memcpy(memory.writable_bytes().data(), bytes.data(), bytes.size());
+  if (!array_memory(h, array.get(), count * numpy_item_size(dtype), byte_view, memory)) return PyRef();
+  if (is_packed(dtype)) {
+    unpack_elements(dtype, bytes, memory.writable_bytes());
+  } else if (!bytes.empty()) {
+    std::memcpy(memory.writable_bytes().data(), bytes.data(), bytes.size());
+  }
   return array;
 }
 
@@ -134,8 +145,9 @@ bool dense_view(ProcessObjects& h, const DecodeSource& source, const DecodedDens
                             ? source.locator->locate(dense.data)
                             : BodyHome{source.object, static_cast<size_t>(dense.data.data() - source.base),
                                        source.immutable || source.read_only_export};
-  if (source.writable && home.read_only) {
-    // Writable arrays of read-only memory are copies that own their memory.
+  if ((source.writable && home.read_only) || is_packed(dense.dtype)) {
+    // Writable arrays of read-only memory are copies that own their memory,
+    // and so are the unpacked arrays of packed types.
     PyRef copy = copied_array(h, real_bytes(source, dense.data), dense.dtype);
     return copy && shaped(h, std::move(copy), dense.shape, out);
   }
@@ -165,9 +177,18 @@ bool dense_view(ProcessObjects& h, const DecodeSource& source, const DecodedDens
 // An LZ4-compressed body decompressed straight into a new array's memory.
 bool dense_decompressed(ProcessObjects& h, const DecodeSource& source, const DecodedDense& dense, PyRef& out) {
   const uint64_t count = element_count_of(dense.shape);
-  const uint64_t expected = count * element_size(dense.dtype);
+  const uint64_t expected = dense_body_length(dense.dtype, dense.shape).value();  // checked by the decoder
   // Checked before the output array is allocated, so a small hostile packet cannot ask for gigabytes.
   if (expected > lz4_max_decompressed_size(dense.data.size())) return raise_codec_error(make_error(ErrorKind::Malformed));
+  if (is_packed(dense.dtype)) {
+    // Decompressed as packed units, then unpacked into the array.
+    if (!numpy_knows(h, source, dense.dtype)) return false;
+    OwnedBytes body;
+    if (!unwrap(lz4_decompress_frame(dense.data, expected), body)) return false;
+    if (body.size() != expected) return raise_codec_error(make_error(ErrorKind::Malformed));
+    PyRef copy = copied_array(h, body.view(), dense.dtype);
+    return copy && shaped(h, std::move(copy), dense.shape, out);
+  }
   // Made flat and shaped at the end: NumPy refuses a byte view of a 0-d
   // array, which dtypes without a buffer format (bfloat16) need below.
   PyRef length = PyRef::steal(PyLong_FromUnsignedLongLong(count));
@@ -214,26 +235,90 @@ bool bundle_to_py(const DecodeSource& source, const DecodedBundle& bundle, PyRef
   return true;
 }
 
-// An index array (COO row and col, CSR/CSC indices and indptr): SciPy's
-// kernels trust them without checks, so they never view memory that can
-// change once they have been checked. Only an exact bytes object cannot, nor
-// memory the decoded value alone can write (a frames decoder's copy, frames
-// handed over), where CSR/CSC ones were checked: those are views; from
-// anything else (a reused receive buffer, shared memory, a mapped file) they
-// are copies of the bytes that were checked: CSR/CSC ones by the decoder, in
-// the bytes it read; COO ones by SciPy's constructor, on the copy itself.
-bool index_array_to_py(ProcessObjects& h, const DecodeSource& source, const DecodedSparse& sparse,
-                       size_t component, PyRef& out) {
-  const auto* dense = std::get_if<DecodedDense>(&sparse.components[component].value);
-  const bool checked_where_viewed = sparse.format != SparseFormat::coo && dense != nullptr &&
-                                    source.locator != nullptr && source.locator->locate(dense->data).exclusive;
-  if (source.immutable || dense == nullptr || dense->compressed || checked_where_viewed) {
-    return decoded_to_py(source, sparse.components[component], out);
+// Index arrays (COO row and col, CSR/CSC indices and indptr) are trusted by
+// SciPy's kernels without checks, so they never view memory that can change
+// once checked. Only an exact bytes object cannot, nor memory the decoded
+// value alone can write (a frames decoder's copy, frames handed over), where
+// the decoder checked CSR/CSC ones: those are views.
+bool stays_as_checked(const DecodeSource& source, const DecodedDense& dense) {
+  return source.immutable || (source.locator != nullptr && source.locator->locate(dense.data).exclusive);
+}
+
+// A new 1-D uint8 array of `size` bytes and its writable memory.
+PyRef new_byte_array(ProcessObjects& h, size_t size, PyRef& byte_view, BufferView& memory) {
+  PyObject* uint8 = dtype_object(h, Dtype::Uint8);
+  PyRef length = PyRef::steal(PyLong_FromSize_t(size));
+  if (uint8 == nullptr || !length) return PyRef();
+  PyRef array = empty_array(h, length.get(), uint8);
+  if (!array || !array_memory(h, array.get(), size, byte_view, memory)) return PyRef();
+  return array;
+}
+
+// CSR/CSC index arrays from memory that may change: copied into arrays of
+// their own and checked there by the codec (the decoder's check read the
+// memory itself), so SciPy gets exactly the bytes that were checked.
+bool checked_index_copies(ProcessObjects& h, const DecodedSparse& sparse, std::array<PyRef, 3>& parts) {
+  std::array<PyRef, 2> bytes;
+  std::array<BufferView, 2> memory;
+  std::array<PyRef, 2> byte_views;
+  size_t total = 0;
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    const auto& dense = std::get<DecodedDense>(sparse.components[i + 1].value);
+    const size_t size = element_count_of(dense.shape) * element_size(dense.dtype);
+    bytes[i] = new_byte_array(h, size, byte_views[i], memory[i]);
+    if (!bytes[i]) return false;
+    total += size;
+  }
+  Status copied;
+  {
+    // The source stays exported by the caller; the new arrays are nobody else's yet.
+    GilReleased unlocked(worth_releasing(total));
+    copied = copy_checked_indices(sparse, memory[0].writable_bytes(), memory[1].writable_bytes());
+  }
+  if (!unwrap(copied)) return false;
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    const auto& dense = std::get<DecodedDense>(sparse.components[i + 1].value);
+    PyObject* dtype = dtype_object(h, dense.dtype);  // an integer type: the check passed
+    if (dtype == nullptr) return false;
+    PyRef typed = PyRef::steal(PyObject_CallMethodObjArgs(bytes[i].get(), h.names.view.get(), dtype, nullptr));
+    if (!typed || !shaped(h, std::move(typed), dense.shape, parts[i + 1])) return false;
+  }
+  return true;
+}
+
+// A COO row or col array: a copy unless its memory stays as it is, which
+// SciPy's constructor checks.
+bool coo_index_to_py(ProcessObjects& h, const DecodeSource& source, const Decoded& component, PyRef& out) {
+  const auto* dense = std::get_if<DecodedDense>(&component.value);
+  if (dense == nullptr || dense->compressed || stays_as_checked(source, *dense)) {
+    return decoded_to_py(source, component, out);
   }
   if (!numpy_knows(h, source, dense->dtype)) return false;
-  const ByteView checked = sparse.format == SparseFormat::coo ? real_bytes(source, dense->data) : dense->data;
-  PyRef copy = copied_array(h, checked, dense->dtype);
+  PyRef copy = copied_array(h, real_bytes(source, dense->data), dense->dtype);
   return copy && shaped(h, std::move(copy), dense->shape, out);
+}
+
+// The three components as arrays; a part left empty when it is not converted.
+bool sparse_parts(ProcessObjects& h, const DecodeSource& source, const DecodedSparse& sparse,
+                  std::array<PyRef, 3>& parts) {
+  if (sparse.format != SparseFormat::coo) {
+    const auto* indices = std::get_if<DecodedDense>(&sparse.components[1].value);
+    const auto* indptr = std::get_if<DecodedDense>(&sparse.components[2].value);
+    if (indices != nullptr && indptr != nullptr &&
+        !(stays_as_checked(source, *indices) && stays_as_checked(source, *indptr))) {
+      if (!decoded_to_py(source, sparse.components[0], parts[0])) return false;
+      return !parts[0] || checked_index_copies(h, sparse, parts);
+    }
+  }
+  for (size_t i = 0; i < parts.size(); ++i) {
+    const bool coo_index = sparse.format == SparseFormat::coo && i > 0;
+    if (!(coo_index ? coo_index_to_py(h, source, sparse.components[i], parts[i])
+                    : decoded_to_py(source, sparse.components[i], parts[i]))) {
+      return false;
+    }
+    if (!parts[i]) return true;
+  }
+  return true;
 }
 
 bool sparse_to_py(ProcessObjects& h, const DecodeSource& source, const DecodedSparse& sparse, PyRef& out) {
@@ -244,19 +329,14 @@ bool sparse_to_py(ProcessObjects& h, const DecodeSource& source, const DecodedSp
   }
   if (sparse.components.size() != 3) throw InternalFailure("sparse packet without three components");
   std::array<PyRef, 3> parts;
-  for (size_t i = 0; i < parts.size(); ++i) {
-    const bool index_array = i > 0;
-    if (!(index_array ? index_array_to_py(h, source, sparse, i, parts[i])
-                      : decoded_to_py(source, sparse.components[i], parts[i]))) {
-      return false;
-    }
-    if (!parts[i]) return true;
-  }
+  if (!sparse_parts(h, source, sparse, parts)) return false;
+  if (!parts[0] || !parts[1] || !parts[2]) return true;
   // SciPy is given arrays only: another kind in a component's place (a string
   // tensor, a bundle, ...) makes a malformed packet, not a TypeError of SciPy's.
   for (const Decoded& component : sparse.components) {
     if (!std::holds_alternative<DecodedDense>(component.value)) return raise_codec_error(make_error(ErrorKind::Malformed));
   }
+  if (sparse.format == SparseFormat::coo && !unwrap(check_coo_components(sparse))) return false;
   PyRef shape = shape_tuple(sparse.shape);
   if (!shape) return false;
   // coo_matrix((data, (row, col)), shape); csr/csc_matrix((data, indices, indptr), shape).
@@ -344,19 +424,21 @@ bool string_to_py(ProcessObjects& h, const DecodeSource& source, const DecodedSt
 
 bool decoded_to_py(const DecodeSource& source, const Decoded& decoded, PyRef& out) {
   out = PyRef();
-  if (std::holds_alternative<DecodedRagged>(decoded.value) || std::holds_alternative<DecodedInline>(decoded.value)) {
-    return true;  // kinds that are carried but not converted
-  }
-  if (const auto* bundle = std::get_if<DecodedBundle>(&decoded.value)) return bundle_to_py(source, *bundle, out);
   ProcessObjects& h = process_objects();
-  if (const auto* dense = std::get_if<DecodedDense>(&decoded.value)) {
-    return dense->compressed ? dense_decompressed(h, source, *dense, out) : dense_view(h, source, *dense, out);
-  }
-  if (const auto* sparse = std::get_if<DecodedSparse>(&decoded.value)) return sparse_to_py(h, source, *sparse, out);
-  if (const auto* quantized = std::get_if<DecodedQuantized>(&decoded.value)) {
-    return quantized_to_py(h, source, *quantized, out);
-  }
-  return string_to_py(h, source, std::get<DecodedString>(decoded.value), out);
+  return std::visit(
+      Overloaded{
+          [&](const DecodedDense& dense) {
+            return dense.compressed ? dense_decompressed(h, source, dense, out) : dense_view(h, source, dense, out);
+          },
+          [&](const DecodedBundle& bundle) { return bundle_to_py(source, bundle, out); },
+          [&](const DecodedSparse& sparse) { return sparse_to_py(h, source, sparse, out); },
+          [&](const DecodedQuantized& quantized) { return quantized_to_py(h, source, quantized, out); },
+          [&](const DecodedString& string) { return string_to_py(h, source, string, out); },
+          // Kinds that are carried but not converted.
+          [](const DecodedRagged&) { return true; },
+          [](const DecodedInline&) { return true; },
+      },
+      decoded.value);
 }
 
 }  // namespace vakra::ext

@@ -25,13 +25,13 @@ DescriptorRead read_descriptor(int fd, MutableBytes window, size_t minimum, GilR
       out.would_block = true;
       break;
     }
-    // With bytes in hand, stop here: the caller keeps them, and the next read
-    // (or the interpreter, for a signal) meets the condition again.
-    if (out.count > 0) break;
     if (error != EINTR) {
-      out.error = error;
+      // With bytes in hand, stop here: the caller keeps them, and its next read meets the error again.
+      if (out.count == 0) out.error = error;
       break;
     }
+    // The signal's handlers run now, bytes in hand or not: a read that went
+    // on would block again, and the signal would wait for another one.
     if (!unlocked.check_signals()) {
       out.error = kSignalRaised;
       break;

@@ -14,7 +14,7 @@ struct DescriptorRead {
   size_t count = 0;          // bytes read into the front of the window
   bool ended = false;        // a read returned 0: the stream has ended
   bool would_block = false;  // a read failed with EAGAIN: the descriptor is non-blocking and has no data
-  int error = 0;             // the errno of a failed read, or kSignalRaised
+  int error = 0;             // the errno of a failed read (only when count is 0), or kSignalRaised
 };
 
 // A signal handler raised; its exception is set.
@@ -22,10 +22,11 @@ inline constexpr int kSignalRaised = -1;
 
 // Reads into `window` until at least `minimum` bytes (1 <= minimum <=
 // window.size()) have arrived, the stream ends, a read would block or fails.
-// Runs inside `unlocked`. A read a signal interrupts returns what has
-// arrived; when nothing has, the interpreter's handlers run (taking the GIL
-// for a moment) and the read is retried unless one raised. Bytes that arrived
-// are always counted: an error is reported only when nothing was read.
+// Runs inside `unlocked`. When a signal interrupts a read, the interpreter's
+// handlers run (taking the GIL for a moment) and reading goes on unless one
+// raised, which ends the call with kSignalRaised. Bytes that arrived are
+// always counted: the errno of a failed read is reported only when nothing
+// was read (a raising handler is reported either way).
 DescriptorRead read_descriptor(int fd, MutableBytes window, size_t minimum, GilReleased& unlocked);
 
 // Raises the error of a read that reported one: OSError from its errno

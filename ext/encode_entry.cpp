@@ -38,7 +38,7 @@ PyObject* dump_to_buffer_rs(PyObject*, PyObject* args, PyObject* kwargs) {
       args, kwargs, [](PyObject* array, PyObject* buffer, bool check_integrity, bool compress, uint64_t alignment) {
         const EncodeOptions options = encode_options(check_integrity, compress, alignment);
         PlanBuilder builder(options);
-        return encode_into_buffer(builder, options, array, buffer);
+        return encode_into_buffer(builder, options, array, buffer, check_alignment);
       });
 }
 

@@ -11,21 +11,25 @@
 #include "gil_release.hpp"
 #include "limit_notes.hpp"
 #include "numpy_array.hpp"
+#include "packed_elements.hpp"
 #include "process_objects.hpp"
+#include "shape_tuple.hpp"
+#include "vakra/walk.hpp"
 
 namespace vakra::ext {
 namespace {
 
+// The matrix attributes that hold each format's components, in wire order
+// (the codec's sparse_component_roles, which SciPy names alike).
 struct SparseLayout {
-  std::string_view name;
   SparseFormat format;
   std::array<PyRef InternedNames::*, 3> components;
 };
 
 constexpr std::array<SparseLayout, 3> kSparseLayouts = {{
-    {"coo", SparseFormat::coo, {&InternedNames::data, &InternedNames::row, &InternedNames::col}},
-    {"csr", SparseFormat::csr, {&InternedNames::data, &InternedNames::indices, &InternedNames::indptr}},
-    {"csc", SparseFormat::csc, {&InternedNames::data, &InternedNames::indices, &InternedNames::indptr}},
+    {SparseFormat::coo, {&InternedNames::data, &InternedNames::row, &InternedNames::col}},
+    {SparseFormat::csr, {&InternedNames::data, &InternedNames::indices, &InternedNames::indptr}},
+    {SparseFormat::csc, {&InternedNames::data, &InternedNames::indices, &InternedNames::indptr}},
 }};
 
 const SparseLayout* find_sparse_layout(PyObject* format) {
@@ -34,7 +38,7 @@ const SparseLayout* find_sparse_layout(PyObject* format) {
   if (text == nullptr) return nullptr;
   const std::string_view name(text, static_cast<size_t>(size));
   for (const SparseLayout& layout : kSparseLayouts) {
-    if (layout.name == name) return &layout;
+    if (sparse_format_name(layout.format) == name) return &layout;
   }
   return nullptr;
 }
@@ -125,8 +129,9 @@ bool PlanBuilder::plan_package_value(PyObject* value, PacketPlan& out, size_t de
       memory.release();
       return plan_converted(value, out, depth, converted);
     }
-    const DenseView view = keep_array(value, info, info.dtype);
-    return unwrap(plan_dense_unlocked(view, options_), out.node.emplace<DensePlan>());
+    DenseView view;
+    return keep_array(value, info, info.dtype, true, view) &&
+           unwrap(plan_dense_unlocked(view, options_), out.node.emplace<DensePlan>());
   }
   if (PyDict_CheckExact(value)) return plan_bundle(value, out.node.emplace<BundlePlan>(), depth);
   if (PyList_CheckExact(value)) {
@@ -173,7 +178,8 @@ bool PlanBuilder::plan_converted(PyObject* value, PacketPlan& out, size_t depth,
 }
 
 // (array, wire dtype code): the array's bytes as a dense body of that dtype,
-// for element types NumPy cannot name without help (bfloat16 as int16).
+// for element types NumPy cannot name without help (bfloat16 as int16, torch's
+// float4_e2m1fn_x2 as its packed bytes).
 bool PlanBuilder::plan_typed_bytes(PyObject* pair, PacketPlan& out) {
   PyObject* array = PyTuple_GetItem(pair, 0);
   uint8_t code = 0;
@@ -191,8 +197,9 @@ bool PlanBuilder::plan_typed_bytes(PyObject* pair, PacketPlan& out) {
                                        ") does not match the array's " + std::to_string(element_size(info.dtype)) +
                                        "-byte elements");
   }
-  const DenseView view = keep_array(array, info, dtype);
-  return unwrap(plan_dense_unlocked(view, options_), out.node.emplace<DensePlan>());
+  DenseView view;
+  return keep_array(array, info, dtype, false, view) &&
+         unwrap(plan_dense_unlocked(view, options_), out.node.emplace<DensePlan>());
 }
 
 bool PlanBuilder::plan_string_parts(StringParts& parts, PacketPlan& out) {
@@ -215,11 +222,16 @@ bool PlanBuilder::plan_quantized_tensor(PyObject* tensor, PacketPlan& out) {
   return unwrap(vakra::plan_quantized(parts.view(), options), out.node.emplace<QuantizedPlan>());
 }
 
-// Collects the failed entry's key on the way out; the outermost dict names
-// the whole path in a note when the error is one of the format's limits.
-bool PlanBuilder::note_failed_entry(PyObject* key, size_t depth) {
+// Collects the failed entry's key on the way out; plan_value names the
+// whole path in a note.
+bool PlanBuilder::note_failed_entry(PyObject* key) {
   failed_path_.push_back(key);
-  if (depth == 0) note_limit(failed_path_, failed_limit_);
+  return false;
+}
+
+bool PlanBuilder::plan_value(PyObject* value, PacketPlan& out) {
+  if (plan_at(value, out, 0)) return true;
+  note_encode_failure(failed_path_, failed_limit_, dispatch_ == Dispatch::Package);
   return false;
 }
 
@@ -246,12 +258,41 @@ PyObject* PlanBuilder::owner_of(ByteView bytes) {
   return found != after ? found->owner : nullptr;
 }
 
-DenseView PlanBuilder::keep_array(PyObject* array, NumpyArrayInfo& info, Dtype dtype) {
+bool PlanBuilder::keep_array(PyObject* array, NumpyArrayInfo& info, Dtype dtype, bool one_per_byte,
+                             DenseView& view) {
   keep_objects_.push_back(PyRef::borrow(array));
-  const std::vector<uint32_t>& shape = keep_shapes_.emplace_back(std::move(info.shape));
-  const DenseView view{ByteView(reinterpret_cast<const uint8_t*>(info.data_address), info.nbytes), shape, dtype};
-  anchor(view.data, array);
-  return view;
+  std::vector<uint32_t>& shape = keep_shapes_.emplace_back(std::move(info.shape));
+  view = {ByteView(reinterpret_cast<const uint8_t*>(info.data_address), info.nbytes), shape, dtype};
+  if (!is_packed(dtype)) {
+    anchor(view.data, array);
+    return true;
+  }
+  const size_t unit = find_dtype_info(dtype)->unit_elements;
+  const uint64_t last = shape.empty() ? 0 : uint64_t{shape.back()} * (one_per_byte ? 1 : unit);
+  if (shape.empty() || last % unit != 0 || last > UINT32_MAX) {
+    PyRef dims = shape_tuple(shape);
+    PyRef shown = dims ? PyRef::steal(PyObject_Repr(dims.get())) : PyRef();
+    if (!shown) return false;
+    return raise(PyExc_ValueError, std::string(dtype_name(dtype)) + " arrays are stored " + std::to_string(unit) +
+                                       " elements to a byte along their last dimension, which must be a multiple of " +
+                                       std::to_string(unit) + "; this one has shape " + utf8_or(shown.get(), "?") +
+                                       (one_per_byte ? "" : " in bytes"));
+  }
+  if (!one_per_byte) {
+    shape.back() = static_cast<uint32_t>(last);  // the bytes are already the wire's units
+    anchor(view.data, array);
+    return true;
+  }
+  // Packed into a bytes object of the plan's own, which owns the body the
+  // segments and writes take.
+  PyRef packed = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(view.data.size() / unit)));
+  if (!packed) return false;
+  const MutableBytes units(reinterpret_cast<uint8_t*>(PyBytes_AsString(packed.get())), view.data.size() / unit);
+  pack_elements(dtype, view.data, units);
+  view.data = units;
+  anchor(view.data, packed.get());
+  keep_objects_.push_back(std::move(packed));
+  return true;
 }
 
 bool PlanBuilder::collect_array(PyObject* array, DenseView& view, bool& native_order) {
@@ -259,8 +300,7 @@ bool PlanBuilder::collect_array(PyObject* array, DenseView& view, bool& native_o
   BufferView& memory = keep_exports_.emplace_back();
   if (!extract_numpy(array, info, memory)) return false;
   native_order = info.native_order;
-  view = keep_array(array, info, info.dtype);
-  return true;
+  return keep_array(array, info, info.dtype, true, view);
 }
 
 bool PlanBuilder::plan_array(PyObject* array, DensePlan& out) {
@@ -342,11 +382,11 @@ bool PlanBuilder::plan_bundle(PyObject* dict, BundlePlan& out, size_t depth) {
     entry.key = ByteView(reinterpret_cast<const uint8_t*>(key_utf8), static_cast<size_t>(key_size));
     PyObject* key_object = key.get();
     keep_objects_.push_back(std::move(key));  // the UTF-8 bytes belong to the str
-    if (!plan_at(value.get(), entry.packet, depth + 1)) return note_failed_entry(key_object, depth);
+    if (!plan_at(value.get(), entry.packet, depth + 1)) return note_failed_entry(key_object);
     if (entry.packet.size() >= kMaxPartLength) {
       raise_codec_error(make_error(ErrorKind::Malformed));
       failed_limit_ = child_length_limit(entry.packet.size());
-      return note_failed_entry(key_object, depth);
+      return note_failed_entry(key_object);
     }
     keep_objects_.push_back(std::move(value));
   }

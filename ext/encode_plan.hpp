@@ -45,8 +45,9 @@ class PlanBuilder {
   explicit PlanBuilder(const EncodeOptions& options, Dispatch dispatch = Dispatch::Arrays, PyObject* convert = nullptr)
       : options_(options), dispatch_(dispatch), convert_(convert) {}
 
-  // Plans `value` by the builder's dispatch. False with a Python exception set.
-  bool plan_value(PyObject* value, PacketPlan& out) { return plan_at(value, out, 0); }
+  // Plans `value` by the builder's dispatch. False with a Python exception
+  // set, its notes added (limit_notes.hpp).
+  bool plan_value(PyObject* value, PacketPlan& out);
 
   // Plans `value` as the entry `key` of a model file, whose top-level bundle
   // holds it: nesting counts from one level down, and a note on a broken
@@ -68,15 +69,19 @@ class PlanBuilder {
   bool plan_converted(PyObject* value, PacketPlan& out, size_t depth, bool converted);
   bool plan_typed_bytes(PyObject* pair, PacketPlan& out);
   bool plan_bundle(PyObject* dict, BundlePlan& out, size_t depth);
-  bool note_failed_entry(PyObject* key, size_t depth);
+  bool note_failed_entry(PyObject* key);
   bool plan_sparse(PyObject* matrix, PyObject* format, SparsePlan& out);
   bool plan_string_parts(StringParts& parts, PacketPlan& out);
   bool plan_quantized_tensor(PyObject* tensor, PacketPlan& out);
   // Reads an array (by its attributes) and keeps it for the plan; `native_order` tells whether its bytes are little-endian.
   bool collect_array(PyObject* array, DenseView& view, bool& native_order);
   // Keeps an array whose memory `info` describes (held in keep_exports_) for
-  // the plan, and returns the view of its bytes as elements of `dtype`.
-  DenseView keep_array(PyObject* array, NumpyArrayInfo& info, Dtype dtype);
+  // the plan, and sets `view` to its bytes as elements of `dtype`. An array
+  // of a packed type holds one element per byte (`one_per_byte`, as NumPy
+  // does): its elements are packed into a bytes object the plan keeps;
+  // otherwise its bytes are the wire's units and its last dimension counts
+  // units. False with a Python exception set.
+  bool keep_array(PyObject* array, NumpyArrayInfo& info, Dtype dtype, bool one_per_byte, DenseView& view);
   void anchor(ByteView bytes, PyObject* owner);
 
   struct Anchor {

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "pyref.hpp"
+#include "vakra/dtype.hpp"
 #include "vakra/error.hpp"
 
 namespace vakra::ext {
@@ -39,24 +40,8 @@ std::string path_text(const std::vector<PyObject*>& keys) {
   return path;
 }
 
-// Adds the note to the pending exception; a failure to build it leaves the
-// exception as it was.
-void add_note(const std::vector<PyObject*>& keys, const std::string& limit) {
-  PyRef type, value, traceback;
-  PyErr_Fetch(type.out(), value.out(), traceback.out());
-  PyErr_NormalizeException(type.inout(), value.inout(), traceback.inout());
-  const std::string note = "vakra: the value at " + path_text(keys) + " is over a limit of the format: " + limit;
-  PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
-  PyRef added = PyRef::steal(text ? PyObject_CallMethod(value.get(), "add_note", "O", text.get()) : nullptr);
-  if (!added) PyErr_Clear();
-  PyErr_Restore(type.release(), value.release(), traceback.release());
-}
-
-}  // namespace
-
-void note_limit(const std::vector<PyObject*>& keys, const std::string& limit) {
-  if (keys.empty() || !PyErr_ExceptionMatches(PyExc_ValueError)) return;
-  if (!limit.empty()) return add_note(keys, limit);
+// The pending exception's text; empty when it has none to give.
+std::string pending_text() {
   PyRef type, value, traceback;
   PyErr_Fetch(type.out(), value.out(), traceback.out());
   PyErr_NormalizeException(type.inout(), value.inout(), traceback.inout());
@@ -64,9 +49,41 @@ void note_limit(const std::vector<PyObject*>& keys, const std::string& limit) {
   Py_ssize_t size = 0;
   const char* message = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
   if (message == nullptr) PyErr_Clear();
-  const std::string named = message != nullptr ? limit_of({message, static_cast<size_t>(size)}) : std::string();
+  std::string copied = message != nullptr ? std::string(message, static_cast<size_t>(size)) : std::string();
   PyErr_Restore(type.release(), value.release(), traceback.release());
-  if (!named.empty()) add_note(keys, named);
+  return copied;
+}
+
+// "bool, int8, ...": the names of the element types a dense array may have.
+std::string dense_type_names() {
+  std::string names;
+  for (const DtypeInfo& row : dtype_table()) {
+    if (row.role != DtypeRole::Dense) continue;
+    if (!names.empty()) names += ", ";
+    names += row.name;
+  }
+  return names;
+}
+
+}  // namespace
+
+void note_encode_failure(const std::vector<PyObject*>& keys, const std::string& limit, bool package) {
+  const bool value_error = PyErr_ExceptionMatches(PyExc_ValueError) != 0;
+  if (!value_error && !(package && PyErr_ExceptionMatches(PyExc_TypeError))) return;
+  const std::string message = pending_text();
+  const std::string bound = !limit.empty() ? limit : value_error ? limit_of(message) : std::string();
+  if (!keys.empty() && !bound.empty()) {
+    add_note("vakra: the value at " + path_text(keys) + " is over a limit of the format: " + bound);
+  } else if (!keys.empty() && package) {
+    add_note("vakra: the value at " + path_text(keys) + " cannot be encoded");
+  }
+  if (!package || !value_error) return;
+  if (message.starts_with("Unsupported dtype: ")) {
+    add_note("vakra: arrays of these element types encode: " + dense_type_names());
+  } else if (keys.empty() && message.starts_with("Bundle has ")) {
+    add_note("vakra: a packet holds a dict of at most 255 entries; vakra.save writes any number of named values "
+             "to a model file (read back with vakra.open or vakra.load_file)");
+  }
 }
 
 std::string child_length_limit(size_t size) {

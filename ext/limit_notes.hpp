@@ -1,7 +1,6 @@
-// Where a dict's value broke a limit of the format. The exception keeps the
-// codec's own text; a note (PEP 678) adds the entry's path in the dict being
-// encoded and the limit, so "Packet exceeds maximum elements" from a
-// state_dict says which tensor and what the bound is.
+// Notes (PEP 678) for an encode that failed: the exception keeps its own
+// text, so "Packet exceeds maximum elements" from a state_dict stays what it
+// is, and a note says which tensor and what would have been accepted.
 #pragma once
 
 #include <cstddef>
@@ -13,13 +12,19 @@
 
 namespace vakra::ext {
 
-// If the pending exception is a ValueError for a limit of the format (10^9
-// elements, 32 dimensions, 255 entries per dict, 64 levels of nesting), adds
-// the note "vakra: the value at ['a']['b'] is over a limit of the format: ...".
-// `keys` is the path, innermost key first; `limit`, when given, is the bound
-// to name instead of the one the message stands for. Other exceptions are
-// left alone.
-void note_limit(const std::vector<PyObject*>& keys, const std::string& limit = {});
+// Adds the notes for the pending exception. `keys` is the path of the dict
+// entry the failure came through, innermost key first (empty for a value
+// that is no dict's); `limit`, when given, is the bound to name instead of
+// the one the message stands for.
+//
+// Every encoder: a ValueError for a limit of the format (10^9 elements, 32
+// dimensions, 255 entries per dict, 64 levels of nesting) inside a dict gets
+// "vakra: the value at ['a']['b'] is over a limit of the format: ...".
+// The package's encoders (`package`) say more, where vakra_rs keeps its
+// fixed texts alone: any other TypeError or ValueError inside a dict names
+// the entry; an element type no packet holds lists those that do; a dict of
+// more than 255 entries at the top points at vakra.save.
+void note_encode_failure(const std::vector<PyObject*>& keys, const std::string& limit, bool package);
 
 // The bound named for a child packet of `size` bytes, too long for its u32
 // length prefix (the codec calls that packet "Malformed").

@@ -168,7 +168,7 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return kNew.call(args, kwargs, [type](int fd, PyObject* names, PyObject* metadata, bool check_integrity,
                                         bool compress, uint64_t alignment, PyObject* convert) -> PyObject* {
     const EncodeOptions options = encode_options(check_integrity, compress, alignment);
-    if (!check_alignment(options)) return nullptr;
+    if (!check_package_alignment(options)) return nullptr;
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyRef self = PyRef::steal(alloc(type, 0));
     if (!self) return nullptr;

@@ -6,6 +6,7 @@
 #include "encode_plan.hpp"
 #include "errors.hpp"
 #include "numpy_array.hpp"
+#include "packed_elements.hpp"
 #include "native_entry_points.hpp"
 #include "plan_sinks.hpp"
 #include "signature.hpp"
@@ -32,7 +33,7 @@ const Signature kEncodeToFd("encode_to_fd", arg("obj", as_object), arg("fd", to_
 // Plans `obj` for the package, after the alignment check, and hands the plan to `finish`.
 template <class Finish>
 PyObject* planned(PyObject* obj, const EncodeOptions& options, PyObject* convert, Finish&& finish) {
-  if (!check_alignment(options)) return nullptr;
+  if (!check_package_alignment(options)) return nullptr;
   PlanBuilder builder(options, Dispatch::Package, convert);
   PacketPlan plan;
   if (!builder.plan_value(obj, plan)) return nullptr;
@@ -48,7 +49,7 @@ PyObject* encode_into(PyObject* obj, PyObject* buffer, bool check_integrity, boo
                       PyObject* convert) {
   const EncodeOptions options = encode_options(check_integrity, compress, alignment);
   PlanBuilder builder(options, Dispatch::Package, convert);
-  return encode_into_buffer(builder, options, obj, buffer);
+  return encode_into_buffer(builder, options, obj, buffer, check_package_alignment);
 }
 
 PyObject* encode_to_fd(PyObject* obj, int fd, bool check_integrity, bool compress, uint64_t alignment,
@@ -74,7 +75,8 @@ PyObject* send_plain_array(PyObject* obj, const SocketTarget& target, const Enco
     handled = true;  // the builder would fail the same way, in the same call
     return nullptr;
   }
-  if (!contiguous || !info.native_order) return nullptr;
+  // Packed types take the builder's road, which packs them.
+  if (!contiguous || !info.native_order || is_packed(info.dtype)) return nullptr;
   handled = true;
   const DenseView view{ByteView(reinterpret_cast<const uint8_t*>(info.data_address), info.nbytes), info.shape,
                        info.dtype};
@@ -92,7 +94,7 @@ PyObject* send_to(PyObject* sock, PyObject* obj, PyObject* check_integrity, PyOb
   SocketTarget target{sock, -1, send_rest};
   if (!direct_descriptor(sock, target.fd)) return nullptr;
   const EncodeOptions options = encode_options(check != 0, compressed != 0, alignment);
-  if (!check_alignment(options)) return nullptr;
+  if (!check_package_alignment(options)) return nullptr;
   bool handled = false;
   PyObject* sent = send_plain_array(obj, target, options, handled);
   if (handled) return sent;

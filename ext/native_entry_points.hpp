@@ -29,7 +29,10 @@ PyObject* native_packet_meter(PyObject* module, PyObject* unused);
 PyObject* native_measure(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* native_walk(PyObject* module, PyObject* data);
 PyObject* native_loads(PyObject* module, PyObject* data);
-PyObject* native_dtype_names(PyObject* module, PyObject* unused);
+
+// The codec's dtype table, flags, limits and names (native_facts_entry.cpp).
+PyObject* native_dtype_table(PyObject* module, PyObject* unused);
+PyObject* native_format_facts(PyObject* module, PyObject* unused);
 
 // Model files: the record reader (model_record_entry.cpp); the writer is a type (model_file_writer.hpp).
 PyObject* native_read_record(PyObject* module, PyObject* args, PyObject* kwargs);

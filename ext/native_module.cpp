@@ -42,7 +42,9 @@ PyMethodDef kNativeFunctions[] = {
      "The items of a string tensor (uint64 offsets into a bytes payload) as a list of str or bytes."},
     // Threads (native_threads_entry.cpp).
     {"set_num_threads", set_num_threads_entry, METH_O,
-     "set_num_threads(n)\n--\n\nUse up to n threads (1: none but the caller's) for one large body."},
+     "set_num_threads(n)\n--\n\n"
+     "Use up to n threads (1: none but the caller's) for one large body; 0 restores the default, the machine's\n"
+     "CPU count. n is an int from 0 to 1024: TypeError for any other type, ValueError outside that range."},
     {"get_num_threads", get_num_threads_entry, METH_NOARGS,
      "get_num_threads()\n--\n\nThe number of threads one large body may use."},
     // Reading packets (native_walk_entry.cpp).
@@ -57,8 +59,13 @@ PyMethodDef kNativeFunctions[] = {
     {"walk", native_walk, METH_O, "walk(data)\n--\n\nThe description tree of the packet at data[0] (vakra.info)."},
     {"loads", native_loads, METH_O,
      "loads(data)\n--\n\nDecode the packet at data[0]; bytes after it are ignored, whatever its kind."},
-    {"dtype_names", native_dtype_names, METH_NOARGS,
-     "dtype_names()\n--\n\nThe dtype names by wire code - 1."},
+    // The codec's facts (native_facts_entry.cpp).
+    {"dtype_table", native_dtype_table, METH_NOARGS,
+     "dtype_table()\n--\n\nOne dict per element type: name, code, element_size, unit_elements, dense, quantized, "
+     "torch_name, safetensors_name, ml_dtypes_name (None where there is none) and needs_ml_dtypes."},
+    {"format_facts", native_format_facts, METH_NOARGS,
+     "format_facts()\n--\n\nThe header flags and limits (dicts of name to int), the kind names and each sparse "
+     "format's component roles."},
     // Files (file_mapping.cpp).
     {"open_file", with_keywords(native_open_file), METH_VARARGS | METH_KEYWORDS,
      "open_file(path, writable=False, read_below=0, advice=-1)\n--\n\n"

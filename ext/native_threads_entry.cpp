@@ -37,8 +37,9 @@ PyObject* set_num_threads_entry(PyObject*, PyObject* count) {
     int overflow = 0;
     const long long value = PyLong_AsLongLongAndOverflow(count, &overflow);
     if (value == -1 && PyErr_Occurred()) return nullptr;
-    if (overflow != 0 || value < 1 || value > kMaxThreads) {
-      return raise(PyExc_ValueError, "the thread count must be between 1 and " + std::to_string(kMaxThreads));
+    // 0 restores the default, the machine's hardware thread count.
+    if (overflow != 0 || value < 0 || value > kMaxThreads) {
+      return raise(PyExc_ValueError, "the thread count must be between 0 and " + std::to_string(kMaxThreads));
     }
     set_num_threads(static_cast<size_t>(value));
     Py_RETURN_NONE;

@@ -1,4 +1,4 @@
-// _native.probe, packet_meter, measure, walk, loads and dtype_names: reading
+// _native.probe, packet_meter, measure, walk and loads: reading
 // packets through the codec's walker, which measures a packet and describes
 // it without touching its bodies.
 #include <memory>
@@ -72,19 +72,6 @@ PyObject* native_loads(PyObject*, PyObject* data) {
     BufferView buffer;
     if (!buffer.acquire_bytes(data)) return nullptr;
     return decode_to_object(data, buffer, packet_prefix(buffer.bytes()));
-  });
-}
-
-PyObject* native_dtype_names(PyObject*, PyObject*) {
-  return guarded_call([&]() -> PyObject* {
-    PyRef names = PyRef::steal(PyTuple_New(kMaxDtypeCode));
-    if (!names) return nullptr;
-    for (uint8_t code = 1; code <= kMaxDtypeCode; ++code) {
-      const std::string_view name = dtype_name(*dtype_from_code(code));
-      PyObject* item = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
-      if (item == nullptr || PyTuple_SetItem(names.get(), code - 1, item) != 0) return nullptr;
-    }
-    return names.release();
   });
 }
 

@@ -1,20 +1,14 @@
 #include "packet_facts.hpp"
 
-#include <array>
 #include <limits>
+#include <string_view>
 
 #include "errors.hpp"
+#include "overloaded_internal.hpp"
 #include "shape_tuple.hpp"
 
 namespace vakra::ext {
 namespace {
-
-constexpr std::array<const char*, 7> kKindNames = {"dense", "bundle", "sparse", "quantized", "string", "ragged",
-                                                   "inline"};
-constexpr std::array<const char*, 3> kFormatNames = {"coo", "csr", "csc"};
-// Sparse components in wire order, by format.
-constexpr std::array<std::array<const char*, 3>, 3> kComponentRoles = {
-    {{"data", "row", "col"}, {"data", "indices", "indptr"}, {"data", "indices", "indptr"}}};
 
 bool set_item(PyObject* dict, const char* key, PyRef value) {
   return value && PyDict_SetItemString(dict, key, value.get()) == 0;
@@ -22,7 +16,9 @@ bool set_item(PyObject* dict, const char* key, PyRef value) {
 
 PyRef py_bool(bool value) { return PyRef::borrow(value ? Py_True : Py_False); }
 PyRef py_size(uint64_t value) { return PyRef::steal(PyLong_FromUnsignedLongLong(value)); }
-PyRef py_text(const char* text) { return PyRef::steal(PyUnicode_FromString(text)); }
+PyRef py_text(std::string_view text) {
+  return PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
 
 // The element type's name, or None for containers, Inline and unknown codes.
 PyRef dtype_of(const WalkedPacket& packet) {
@@ -30,60 +26,78 @@ PyRef dtype_of(const WalkedPacket& packet) {
   const bool typed = kind != PacketKind::Bundle && kind != PacketKind::Sparse && kind != PacketKind::Inline;
   const Result<Dtype> dtype = dtype_from_code(packet.header.dtype_code);
   if (!typed || !dtype.ok()) return PyRef::borrow(Py_None);
-  const std::string_view name = dtype_name(*dtype);
-  return PyRef::steal(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+  return py_text(dtype_name(*dtype));
 }
 
 bool add_offsets_details(PyObject* dict, const WalkedOffsets& offsets) {
   return set_item(dict, "count", py_size(offsets.count)) && set_item(dict, "payload_size", py_size(offsets.payload.length));
 }
 
-bool add_details(PyObject* dict, const WalkedPacket& packet) {
-  switch (packet.kind()) {
-    case PacketKind::Dense: return set_item(dict, "compressed", py_bool(std::get<WalkedDense>(packet.parts).compressed));
-    case PacketKind::Sparse:
-      return set_item(dict, "format", py_text(kFormatNames[static_cast<size_t>(std::get<WalkedSparse>(packet.parts).format)]));
-    case PacketKind::String: return add_offsets_details(dict, std::get<WalkedString>(packet.parts));
-    case PacketKind::Ragged: return add_offsets_details(dict, std::get<WalkedRagged>(packet.parts));
-    case PacketKind::Quantized: {
-      const auto& quantized = std::get<WalkedQuantized>(packet.parts);
-      return set_item(dict, "quant_scheme", py_size(quantized.quant_scheme)) &&
-             set_item(dict, "axis", py_size(quantized.axis)) && set_item(dict, "group_size", py_size(quantized.group_size)) &&
-             set_item(dict, "scale_count", py_size(quantized.scale_count));
-    }
-    case PacketKind::Bundle:
-    case PacketKind::Inline: return true;
-  }
-  return true;
+bool add_quantized_details(PyObject* dict, const WalkedQuantized& quantized) {
+  return set_item(dict, "quant_scheme", py_size(quantized.quant_scheme)) &&
+         set_item(dict, "axis", py_size(quantized.axis)) && set_item(dict, "group_size", py_size(quantized.group_size)) &&
+         set_item(dict, "scale_count", py_size(quantized.scale_count));
 }
 
-// "entries" (key -> facts; a repeated key keeps its first place and last
-// value, as a dict does) or "components" (role -> facts).
-bool add_children(PyObject* dict, const WalkedPacket& packet, ByteView bytes) {
-  PyRef children = PyRef::steal(PyDict_New());
-  if (!children) return false;
-  auto add = [&](PyRef key, const WalkedPacket& child) {
-    PyRef facts = walked_facts(child, bytes);
-    return key && facts && PyDict_SetItem(children.get(), key.get(), facts.get()) == 0;
-  };
-  if (const auto* bundle = std::get_if<WalkedBundle>(&packet.parts)) {
-    for (const WalkedEntry& entry : bundle->entries) {
-      const ByteView key = bytes.subspan(entry.key.offset, entry.key.length);
-      if (!add(PyRef::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(key.data()),
-                                                 static_cast<Py_ssize_t>(key.size()), nullptr)),
-               entry.packet)) {
+// The facts of a packet's children: "entries" (key -> facts; a repeated key
+// keeps its first place and last value, as a dict does) or "components"
+// (role -> facts).
+class ChildFacts {
+ public:
+  ChildFacts(PyObject* dict, ByteView bytes) : dict_(dict), bytes_(bytes) {}
+
+  bool entries(const WalkedBundle& bundle) {
+    PyRef children = PyRef::steal(PyDict_New());
+    if (!children) return false;
+    for (const WalkedEntry& entry : bundle.entries) {
+      const ByteView key = bytes_.subspan(entry.key.offset, entry.key.length);
+      PyRef name = PyRef::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(key.data()),
+                                                     static_cast<Py_ssize_t>(key.size()), nullptr));
+      if (!add(children.get(), std::move(name), entry.packet)) return false;
+    }
+    return set_item(dict_, "entries", std::move(children));
+  }
+
+  bool components(const WalkedSparse& sparse) {
+    PyRef children = PyRef::steal(PyDict_New());
+    if (!children) return false;
+    const auto roles = sparse_component_roles(sparse.format);
+    for (size_t i = 0; i < sparse.components.size(); ++i) {
+      if (!add(children.get(), py_text(roles[i]), sparse.components[i])) {
         return false;
       }
     }
-    return set_item(dict, "entries", std::move(children));
+    return set_item(dict_, "components", std::move(children));
   }
-  if (const auto* sparse = std::get_if<WalkedSparse>(&packet.parts)) {
-    for (size_t i = 0; i < sparse->components.size(); ++i) {
-      if (!add(py_text(kComponentRoles[static_cast<size_t>(sparse->format)][i]), sparse->components[i])) return false;
-    }
-    return set_item(dict, "components", std::move(children));
+
+ private:
+  bool add(PyObject* children, PyRef key, const WalkedPacket& child) const {
+    PyRef facts = walked_facts(child, bytes_);
+    return key && facts && PyDict_SetItem(children, key.get(), facts.get()) == 0;
   }
-  return true;
+
+  PyObject* dict_;
+  ByteView bytes_;
+};
+
+// The kind's own facts: its details, and the facts of its children.
+bool add_kind_facts(PyObject* dict, const WalkedPacket& packet, ByteView bytes) {
+  ChildFacts children(dict, bytes);
+  return std::visit(Overloaded{
+                        [&](const WalkedDense& dense) {
+                          return set_item(dict, "compressed", py_bool(dense.compressed));
+                        },
+                        [&](const WalkedBundle& bundle) { return children.entries(bundle); },
+                        [&](const WalkedSparse& sparse) {
+                          return set_item(dict, "format", py_text(sparse_format_name(sparse.format))) &&
+                                 children.components(sparse);
+                        },
+                        [&](const WalkedQuantized& quantized) { return add_quantized_details(dict, quantized); },
+                        [&](const WalkedString& string) { return add_offsets_details(dict, string); },
+                        [&](const WalkedRagged& ragged) { return add_offsets_details(dict, ragged); },
+                        [](const WalkedInline&) { return true; },
+                    },
+                    packet.parts);
 }
 
 }  // namespace
@@ -116,11 +130,11 @@ PyRef walked_facts(const WalkedPacket& packet, ByteView bytes) {
   const PacketKind kind = packet.kind();
   const bool container = kind == PacketKind::Bundle || kind == PacketKind::Sparse;
   PyObject* dict = facts.get();
-  if (!set_item(dict, "kind", py_text(kKindNames[static_cast<size_t>(kind)])) ||
+  if (!set_item(dict, "kind", py_text(packet_kind_name(kind))) ||
       !set_item(dict, "dtype", dtype_of(packet)) || !set_item(dict, "offset", py_size(packet.offset)) ||
       !set_item(dict, "size", py_size(packet.length)) ||
       !set_item(dict, "body_size", container ? PyRef::borrow(Py_None) : py_size(packet.body().length)) ||
-      !add_details(dict, packet) || !add_children(dict, packet, bytes)) {
+      !add_kind_facts(dict, packet, bytes)) {
     return PyRef();
   }
   return facts;

@@ -302,7 +302,8 @@ class PacketReader {
         GilReleased unlocked;
         read = read_descriptor(fd_, window, minimum, unlocked);
       }
-      end_ += read.count;
+      end_ += read.count;  // kept, also when a signal handler raised
+      if (read.error == kSignalRaised) return false;
       if (read.count > 0) return true;
       if (read.ended) return raise_ended();
       if (read.error != 0) {

@@ -21,6 +21,7 @@
 #include "gil_release.hpp"
 #include "pyref.hpp"
 #include "memory_internal.hpp"
+#include "overloaded_internal.hpp"
 #include "vakra/segments.hpp"
 
 namespace vakra::ext {
@@ -139,21 +140,9 @@ Raised raise_write_error(int error, WriteErrors style) {
   return raise(PyExc_OSError, std::string(std::strerror(error)) + " (os error " + std::to_string(error) + ")");
 }
 
-// Whether writing the plan takes checksums: the only work in a segment list
-// that grows with the bodies.
-bool takes_checksums(const PacketPlan& plan) {
-  if (const auto* bundle = std::get_if<BundlePlan>(&plan.node)) {
-    return std::ranges::any_of(bundle->entries, [](const BundlePlanEntry& entry) { return takes_checksums(entry.packet); });
-  }
-  if (const auto* dense = std::get_if<DensePlan>(&plan.node)) return dense->options.check_integrity;
-  if (const auto* string = std::get_if<StringPlan>(&plan.node)) return string->check_integrity;
-  if (const auto* quantized = std::get_if<QuantizedPlan>(&plan.node)) return quantized->options.check_integrity;
-  return false;  // sparse components and raw packets are never checksummed here
-}
-
 // The segment list, its checksums computed without the GIL.
 SegmentList segments_unlocked(const PacketPlan& plan) {
-  GilReleased unlocked(takes_checksums(plan) && worth_releasing(plan.size()));
+  GilReleased unlocked(plan_takes_checksums(plan) && worth_releasing(plan.size()));
   return plan_segments(plan);
 }
 
@@ -172,9 +161,19 @@ PyRef hold_segments(std::unique_ptr<SegmentList>& list) {
   return capsule;
 }
 
+// MemoryError unless the packet fits in one Python object (at most
+// PY_SSIZE_T_MAX bytes, which is also as much as a std::vector holds): a
+// vakra_rs alignment of 2^63 asks for that much padding.
+bool fits_in_memory(const PacketPlan& plan) {
+  if (plan.size() <= static_cast<size_t>(PY_SSIZE_T_MAX)) return true;
+  PyErr_NoMemory();
+  return false;
+}
+
 }  // namespace
 
 PyObject* plan_to_bytes(const PacketPlan& plan) {
+  if (!fits_in_memory(plan)) return nullptr;
   const size_t size = plan.size();
   PyRef out = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
   if (!out) return nullptr;
@@ -189,7 +188,8 @@ PyObject* plan_to_bytes(const PacketPlan& plan) {
   return out.release();
 }
 
-PyObject* encode_into_buffer(PlanBuilder& builder, const EncodeOptions& options, PyObject* value, PyObject* buffer) {
+PyObject* encode_into_buffer(PlanBuilder& builder, const EncodeOptions& options, PyObject* value, PyObject* buffer,
+                             bool (*check_alignment)(const EncodeOptions&)) {
   BufferView destination;
   if (!destination.acquire_bytes(buffer)) return nullptr;
   if (destination.readonly()) return raise(PyExc_ValueError, "Buffer is read-only");
@@ -206,6 +206,7 @@ PyObject* encode_into_buffer(PlanBuilder& builder, const EncodeOptions& options,
 }
 
 bool write_plan_to_fd(const PacketPlan& plan, int fd, WriteErrors style) {
+  if (!fits_in_memory(plan)) return false;
   const SegmentList list = segments_unlocked(plan);
   WriteOutcome outcome;
   if (fd == -1) {
@@ -226,6 +227,7 @@ bool write_plan_to_fd(const PacketPlan& plan, int fd, WriteErrors style) {
 }
 
 PyObject* plan_to_segment_list(const PacketPlan& plan, const std::function<PyObject*(ByteView)>& owner_of) {
+  if (!fits_in_memory(plan)) return nullptr;
   auto list = std::make_unique<SegmentList>(segments_unlocked(plan));
   const std::span<const Segment> segments = list->segments();  // stays valid when the list moves into `holder`
   PyRef holder;  // the list itself, once one of its own buffers goes out as a view

@@ -23,8 +23,10 @@ enum class WriteErrors { FixedText, WithErrno };
 // Plans `value` with `builder` and writes the packet at the start of the
 // caller's writable buffer; the length written, as a Python int. Checked in
 // this order: the buffer's export, that it is writable, the options'
-// alignment, the value, the buffer's size (nothing written unless it fits).
-PyObject* encode_into_buffer(PlanBuilder& builder, const EncodeOptions& options, PyObject* value, PyObject* buffer);
+// alignment (by `check_alignment`, the caller's rule), the value, the
+// buffer's size (nothing written unless it fits).
+PyObject* encode_into_buffer(PlanBuilder& builder, const EncodeOptions& options, PyObject* value, PyObject* buffer,
+                             bool (*check_alignment)(const EncodeOptions&));
 
 // Writes the packet to `fd` from its segments, bodies straight from their
 // memory (checksummed ones from a copy, segments.hpp), releasing the GIL only

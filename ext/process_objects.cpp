@@ -65,11 +65,11 @@ bool make(ProcessObjects& o) {
       !attribute(o.frombuffer, o.numpy.get(), "frombuffer") || !attribute(o.empty, o.numpy.get(), "empty")) {
     return false;
   }
-  for (size_t i = 0; i < o.dtype_names.size(); ++i) {
-    const std::string_view name = dtype_name(static_cast<Dtype>(i));
-    o.dtype_names[i] = PyRef::steal(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
-    if (!o.dtype_names[i]) return false;
+  for (const DtypeInfo& row : dtype_table()) {
+    o.dtype_names.push_back(PyRef::steal(PyUnicode_FromStringAndSize(row.name.data(), static_cast<Py_ssize_t>(row.name.size()))));
+    if (!o.dtype_names.back()) return false;
   }
+  o.dtype_objects.resize(o.dtype_names.size());
   if (!module_attribute(o.string_tensor, "vakra.ragged", "StringTensor") ||
       !module_attribute(o.quantized_tensor, "vakra.quantize", "QuantizedTensor") ||
       !module_attribute(o.socket_type, "socket", "socket")) {

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstddef>
+#include <vector>
 
 #include "pyref.hpp"
 #include "python_api.hpp"
@@ -57,15 +58,15 @@ class DtypeCache {
 struct ProcessObjects {
   InternedNames names;
   PyRef numpy, ndarray, dtype_type, frombuffer, empty;
-  std::array<PyRef, kMaxDtypeCode> dtype_names;  // NumPy's name of each Dtype, by its index
-  std::array<PyRef, kMaxDtypeCode> dtype_objects;  // numpy.dtype(name) of each, made on first use
+  std::vector<PyRef> dtype_names;    // NumPy's name of each Dtype, by its index
+  std::vector<PyRef> dtype_objects;  // numpy.dtype(name) of each, made on first use
   PyRef string_tensor, quantized_tensor;         // the classes the encoder takes as they are
   PyRef socket_type;                             // socket.socket
   PyRef body_view_type;                          // body_view.hpp
   PyRef file_mapping_type;                       // file_mapping.hpp
   PyRef frame_copy_type;                         // frame_copy.hpp
   DtypeCache dtypes;
-  bool bfloat16_registered = false;  // ml_dtypes imported by the decoder (decode_to_python.cpp)
+  bool ml_dtypes_imported = false;  // by the decoder, for the types NumPy names only then (decode_to_python.cpp)
 };
 
 // The objects; throws PythonErrorSet (with the exception set) when they cannot be made.

@@ -1,10 +1,12 @@
 #include "shm_mutex.hpp"
 
-#include <pthread.h>
+#include <sys/syscall.h>
 #include <time.h>
+#include <unistd.h>
 
-#include <cerrno>
+#include <atomic>
 #include <cmath>
+#include <cstring>
 #include <optional>
 
 namespace vakra::ext {
@@ -12,10 +14,54 @@ namespace {
 
 constexpr uint32_t kNanosPerSecond = 1'000'000'000;
 
-MutexError platform_error(std::string message) { return {MutexError::Kind::PlatformCall, std::move(message)}; }
 MutexError invalid_timeout(const char* message) { return {MutexError::Kind::InvalidTimeout, message}; }
 
-pthread_mutex_t* mutex_at(void* area) { return static_cast<pthread_mutex_t*>(area); }
+// The area's words. A stray or hostile write can only make them wrong
+// values, each of which is refused or taken for a holder.
+constexpr uint32_t kMagic = 0x584D4B56;  // "VKMX" in little-endian bytes
+constexpr uint32_t kVersion = 1;
+constexpr size_t kMagicAt = 0, kVersionAt = 4, kOwnerAt = 8;
+static_assert(std::atomic_ref<uint64_t>::is_always_lock_free && std::atomic_ref<uint32_t>::is_always_lock_free,
+              "the area's words are shared between processes: their atomics must not take a lock of their own");
+
+std::atomic_ref<uint32_t> u32_at(void* area, size_t offset) {
+  return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(static_cast<uint8_t*>(area) + offset));
+}
+std::atomic_ref<uint64_t> owner_of(void* area) {
+  return std::atomic_ref<uint64_t>(*reinterpret_cast<uint64_t*>(static_cast<uint8_t*>(area) + kOwnerAt));
+}
+
+bool aligned(const void* area) { return reinterpret_cast<uintptr_t>(area) % kMutexAreaAlignment == 0; }
+
+MutexError not_a_mutex(const void* area) {
+  if (!aligned(area)) {
+    return {MutexError::Kind::NotAMutex, "the mutex area must lie at an address that is a multiple of " +
+                                             std::to_string(kMutexAreaAlignment) + " bytes"};
+  }
+  return {MutexError::Kind::NotAMutex,
+          "the 64 bytes at this offset hold no vakra mutex: they were never initialised (shm_mutex_init, "
+          "SharedMutex(..., create=True)), were destroyed, or were overwritten"};
+}
+
+// Whether the area holds a mutex init_mutex made; checked on every use, so
+// an area destroyed or overwritten meanwhile is refused, never trusted.
+bool holds_mutex(void* area) {
+  return aligned(area) && u32_at(area, kMagicAt).load(std::memory_order_acquire) == kMagic &&
+         u32_at(area, kVersionAt).load(std::memory_order_relaxed) == kVersion;
+}
+
+// The calling thread, among the threads of every process: never 0.
+uint64_t caller_identity() {
+  const auto process = static_cast<uint32_t>(getpid());
+  const auto thread = static_cast<uint32_t>(syscall(SYS_gettid));
+  return (uint64_t{process} << 32) | thread;
+}
+
+// One attempt: the holder's word from free to the caller.
+bool try_take(void* area, uint64_t caller) {
+  uint64_t free = 0;
+  return owner_of(area).compare_exchange_strong(free, caller, std::memory_order_acquire, std::memory_order_relaxed);
+}
 
 // fraction · 10^9 rounded to the nearest integer, ties to even, for a fraction
 // in [0, 1). The double is exactly mantissa · 2^-shift, so the product is an
@@ -110,31 +156,23 @@ std::string format_timeout(Timeout timeout) {
 }
 
 MutexStatus init_mutex(void* area) {
-  pthread_mutexattr_t attributes;
-  if (pthread_mutexattr_init(&attributes) != 0) return platform_error("pthread_mutexattr_init failed");
-  if (pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED) != 0) {
-    pthread_mutexattr_destroy(&attributes);
-    return platform_error("pthread_mutexattr_setpshared failed");
-  }
-  if (pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ERRORCHECK) != 0) {
-    pthread_mutexattr_destroy(&attributes);
-    return platform_error("pthread_mutexattr_settype failed");
-  }
-  const int result = pthread_mutex_init(mutex_at(area), &attributes);
-  pthread_mutexattr_destroy(&attributes);
-  if (result != 0) return platform_error("pthread_mutex_init failed: " + std::to_string(result));
+  if (!aligned(area)) return not_a_mutex(area);
+  // The magic last: a process that looks meanwhile sees no mutex yet, never a half-made one.
+  u32_at(area, kMagicAt).store(0, std::memory_order_relaxed);
+  std::memset(static_cast<uint8_t*>(area) + kVersionAt, 0, kMutexAreaSize - kVersionAt);
+  u32_at(area, kVersionAt).store(kVersion, std::memory_order_relaxed);
+  owner_of(area).store(0, std::memory_order_relaxed);
+  u32_at(area, kMagicAt).store(kMagic, std::memory_order_release);
   return {};
 }
 
 MutexResult<bool> lock_mutex(void* area, Timeout timeout, KeepWaiting keep_waiting, void* context) {
+  if (!holds_mutex(area)) return not_a_mutex(area);
   const std::optional<Instant> deadline = add_timeout(monotonic_now(), timeout);
   if (!deadline) return invalid_timeout("overflow when adding duration to instant");
+  const uint64_t caller = caller_identity();
   for (unsigned polls = 1;; ++polls) {
-    const int result = pthread_mutex_trylock(mutex_at(area));
-    if (result == 0) return false;
-    if (result != EBUSY) {
-      return MutexError{MutexError::Kind::LockNotTaken, "pthread_mutex_trylock failed: " + std::to_string(result)};
-    }
+    if (try_take(area, caller)) return false;
     if (reached(monotonic_now(), *deadline)) {
       return MutexError{MutexError::Kind::LockNotTaken, "Mutex lock timed out after " + format_timeout(timeout)};
     }
@@ -142,23 +180,29 @@ MutexResult<bool> lock_mutex(void* area, Timeout timeout, KeepWaiting keep_waiti
     if ((!slept || polls % kHookPolls == 0) && !keep_waiting(context)) {
       return MutexError{MutexError::Kind::Interrupted, {}};
     }
+    if (!holds_mutex(area)) return not_a_mutex(area);  // destroyed or overwritten while we waited
   }
 }
 
 MutexStatus unlock_mutex(void* area) {
-  const int result = pthread_mutex_unlock(mutex_at(area));
-  if (result == EPERM) {
+  if (!holds_mutex(area)) return not_a_mutex(area);
+  uint64_t caller = caller_identity();
+  if (!owner_of(area).compare_exchange_strong(caller, 0, std::memory_order_release, std::memory_order_relaxed)) {
     return MutexError{MutexError::Kind::NotHolder,
                       "Mutex unlock refused: the calling thread does not hold it (it is free, or held by another "
                       "thread or process)"};
   }
-  if (result != 0) return platform_error("pthread_mutex_unlock failed: " + std::to_string(result));
   return {};
 }
 
 MutexStatus destroy_mutex(void* area) {
-  const int result = pthread_mutex_destroy(mutex_at(area));
-  if (result != 0) return platform_error("pthread_mutex_destroy failed: " + std::to_string(result));
+  if (!holds_mutex(area)) return not_a_mutex(area);
+  // vakra_rs's text for a held mutex, as pthread_mutex_destroy reported it (EBUSY).
+  if (owner_of(area).load(std::memory_order_acquire) != 0) {
+    return MutexError{MutexError::Kind::Busy, "pthread_mutex_destroy failed: 16"};
+  }
+  u32_at(area, kMagicAt).store(0, std::memory_order_release);
+  std::memset(area, 0, kMutexAreaSize);
   return {};
 }
 

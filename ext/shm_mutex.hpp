@@ -1,6 +1,10 @@
-// Process-shared POSIX mutexes placed in a caller's memory: initialisation,
-// a polling lock with a deadline, unlock and destroy. No Python here: every
-// operation returns its failure as a value and the entry routines raise it.
+// A mutex of vakra's own placed in a caller's shared memory: initialisation,
+// a polling lock with a deadline, unlock and destroy. The area holds plain
+// words only (a magic, a version and the holder's identity, changed with
+// compare-and-swap), so nothing that another process writes into it can
+// select code paths or pointers in this one: an area that holds no such
+// mutex is refused. No Python here: every operation returns its failure as
+// a value and the entry routines raise it.
 #pragma once
 
 #include <cstddef>
@@ -11,13 +15,17 @@
 
 namespace vakra::ext {
 
-// Bytes reserved for one mutex; the platform mutex object sits at its start.
+// Bytes reserved for one mutex, at an address that is a multiple of
+// kMutexAreaAlignment: a u32 magic, a u32 version and the u64 identity of
+// the holder (0: free); the rest is reserved and stays zero.
 inline constexpr size_t kMutexAreaSize = 64;
+inline constexpr size_t kMutexAreaAlignment = 8;
 
 struct MutexError {
   enum class Kind {
-    PlatformCall,    // a pthread call refused: RuntimeError
-    LockNotTaken,    // deadline passed or trylock failed: TimeoutError
+    Busy,            // destroying a held mutex: RuntimeError
+    NotAMutex,       // the area holds no mutex of this kind, or is misaligned: ValueError
+    LockNotTaken,    // the deadline passed: TimeoutError
     InvalidTimeout,  // the timeout cannot become a deadline: ValueError
     NotHolder,       // unlock by a thread that does not hold the mutex: RuntimeError
     Interrupted,     // the caller's hook ended the wait; it has set what ended it
@@ -58,15 +66,13 @@ MutexResult<Timeout> timeout_from_seconds(double seconds);
 // timeout reaches, with the remainder as a fraction without trailing zeros.
 std::string format_timeout(Timeout timeout);
 
-// The functions below take the address of a writable mutex area of
-// kMutexAreaSize bytes; nothing checks what lies there.
+// The functions below take the address of a writable area of
+// kMutexAreaSize bytes, which they check before anything else: NotAMutex
+// when it is not kMutexAreaAlignment-aligned or (all but init_mutex) does
+// not start with the magic and version init_mutex writes.
 
-// Initialises a process-shared, error-checking mutex: it knows its holder
-// (a thread of any process), so an unlock by anyone else is refused instead
-// of breaking the exclusion. It is not robust on purpose: a robust mutex is
-// linked into its holder's list of robust mutexes through the shared memory
-// itself, and the kernel walks that list when the holder exits, which is
-// unsafe once the memory has been unmapped or reused.
+// Makes the area a free mutex, whatever it held (also a mutex in use: only
+// a supervisor that knows nobody uses it re-initialises one).
 MutexStatus init_mutex(void* area);
 
 // Called while lock_mutex waits: after a sleep a signal cut short, and at
@@ -74,16 +80,18 @@ MutexStatus init_mutex(void* area);
 using KeepWaiting = bool (*)(void* context);
 inline constexpr unsigned kHookPolls = 20;  // about a millisecond of polling
 
-// Takes the mutex, polling with pthread_mutex_trylock and 50 µs sleeps until
-// the monotonic deadline now + timeout. One attempt is always made, so a zero
-// timeout still takes a free mutex. The flag tells whether the previous owner
-// died holding it; without the robust attribute that is never detected, so it
-// is always false.
+// Takes the mutex for the calling thread, polling with compare-and-swap and
+// 50 µs sleeps until the monotonic deadline now + timeout. One attempt is
+// always made, so a zero timeout still takes a free mutex; a mutex the
+// caller holds already is busy as any other. The flag tells whether the
+// previous holder died holding it, which is never detected (a dead holder
+// keeps it), so it is always false.
 MutexResult<bool> lock_mutex(void* area, Timeout timeout, KeepWaiting keep_waiting, void* context);
 
-// Refused with NotHolder when the calling thread does not hold the mutex
-// (for a mutex made by init_mutex; older areas are not checked).
+// Frees the mutex; NotHolder, the area unchanged, when the calling thread
+// does not hold it.
 MutexStatus unlock_mutex(void* area);
+// Returns the area to plain zero bytes; Busy while the mutex is held.
 MutexStatus destroy_mutex(void* area);
 
 }  // namespace vakra::ext

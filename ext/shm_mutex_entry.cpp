@@ -1,7 +1,5 @@
 // The shared-memory mutex entry points: argument and buffer checks, then the
 // operations of shm_mutex.hpp on the 64-byte area at `offset`.
-#include <pthread.h>
-
 #include <string>
 
 #include "arguments.hpp"
@@ -13,9 +11,6 @@
 #include "vakra_rs_entry_points.hpp"
 
 namespace vakra::ext {
-
-// The mutex area is 64 bytes; the platform mutex must fit in it.
-static_assert(sizeof(pthread_mutex_t) <= kMutexAreaSize, "pthread_mutex_t does not fit the 64-byte mutex area");
 
 namespace {
 
@@ -29,11 +24,12 @@ const Signature kDestroy("shm_mutex_destroy", arg("buffer", as_object), arg("off
 
 PyObject* exception_type(MutexError::Kind kind) {
   switch (kind) {
-    case MutexError::Kind::PlatformCall:
+    case MutexError::Kind::Busy:
     case MutexError::Kind::NotHolder:
       return PyExc_RuntimeError;
     case MutexError::Kind::LockNotTaken:
       return PyExc_TimeoutError;
+    case MutexError::Kind::NotAMutex:
     case MutexError::Kind::InvalidTimeout:
       return PyExc_ValueError;
     case MutexError::Kind::Interrupted:

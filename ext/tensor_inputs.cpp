@@ -52,9 +52,9 @@ bool BytePart::read(PyObject* object, PyObject* name) {
 
 bool QuantizedParts::read(PyObject* qt) {
   if (!read_attribute(qt, keyword_index("dtype_code"), dtype_code, to_u8)) return false;
-  if (dtype_code == 0 || dtype_code > kMaxDtypeCode) {
-    return raise_codec_error(make_error(ErrorKind::UnknownDtype, dtype_code));
-  }
+  const Result<Dtype> known = dtype_from_code(dtype_code);
+  if (!known.ok()) return raise_codec_error(known.error());
+  dtype = *known;
   if (!read_attribute(qt, keyword_index("quant_scheme"), quant_scheme, to_u8) ||
       !read_attribute(qt, keyword_index("group_size"), group_size, to_u32) ||
       !read_attribute(qt, keyword_index("axis"), axis, to_i64) ||
@@ -75,7 +75,7 @@ QuantizedView QuantizedParts::view() const {
       .group_size = group_size,
       .quant_scheme = quant_scheme,
       .axis = static_cast<uint8_t>(axis),  // one byte on the wire: -1 travels as 255
-      .dtype = static_cast<Dtype>(dtype_code - 1),
+      .dtype = dtype,
   };
 }
 

@@ -39,9 +39,10 @@ class BytePart {
 };
 
 // A QuantizedTensor's attributes, read in a fixed order; the first failure is
-// raised as it is (a dtype code of 0 or above 21 as UnknownDtype).
+// raised as it is (a dtype code with no table row as UnknownDtype).
 struct QuantizedParts {
   uint8_t dtype_code = 0;
+  Dtype dtype = Dtype::Qint8;  // the type of dtype_code
   uint8_t quant_scheme = 0;
   uint32_t group_size = 0;
   int64_t axis = 0;

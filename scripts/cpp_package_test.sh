@@ -46,6 +46,14 @@ grep -q 'int main' "$work/readme.cpp" || fail "no C++ program found in README.md
 c++ -std=c++20 -Wall -Wextra -Werror "$work/readme.cpp" $(pkg-config --cflags --libs vakra) -o "$work/readme"
 [ "$("$work/readme")" = "3 x 4, 48 bytes in place" ] || fail "the README's C++ program printed something else"
 
+echo "-- an older language mode stops at one clear message"
+if c++ -std=c++17 -fsyntax-only "$work/readme.cpp" $(pkg-config --cflags vakra) 2> "$work/cxx17.txt"; then
+  fail "the headers compiled as C++17"
+fi
+grep -q "vakra's C++ headers need C++20: compile with -std=c++20" "$work/cxx17.txt" \
+  || fail "C++17 did not get the message: $(head -c 600 "$work/cxx17.txt")"
+if grep -q "span" "$work/cxx17.txt"; then fail "C++17 got errors past the message"; fi
+
 echo "-- C++ writes, Python reads"
 "$example" "$work/from_cpp.vkr"
 "$python" examples/cpp/interop_check.py check-example "$work/from_cpp.vkr"

@@ -14,8 +14,9 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 "${PYTHON:-python3}" -m venv "$work/venv"
 python=$work/venv/bin/python
-# pip's cache serves everything but the wheel; the test extra pins torch==2.13.0.
-"$python" -m pip install -qq --no-compile "$wheel[test]"
+# pip's cache serves everything but the wheel; torch is the one the suite is run against.
+source "$root/scripts/lib/python_pins.sh"
+"$python" -m pip install -qq --no-compile "$wheel[test]" "$VAKRA_TORCH_PIN"
 
 mkdir "$work/suite"
 cp -r "$root/tests" "$root/README.md" "$root/pyproject.toml" "$work/suite/"

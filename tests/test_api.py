@@ -6,6 +6,7 @@ import gc
 import gzip
 import mmap
 import re
+import socket
 import struct
 import subprocess
 import sys
@@ -45,22 +46,73 @@ def test_every_dtype_and_shape_round_trips(dtype, shape, compress):
     assert (loaded.dtype, loaded.shape) == (array.dtype, shape) and np.array_equal(loaded, array)
 
 
-ENCODE_ERRORS = {
-    "object": (object(), TypeError, "cannot encode a 'object'"),
-    "list of numbers": ([1, 2], TypeError, "wrap numbers in numpy.asarray()"),
-    "non-str key beside strings": ({1: ["x"]}, TypeError, "dict keys must be str, not 'int'"),
-    "non-str key beside arrays": ({"a": {1: np.ones(1)}}, TypeError, "dict keys must be str, not 'int'"),
+ENCODE_ERRORS = {  # value, error, message, the start of each note
+    "object": (object(), TypeError, "cannot encode a 'object'", []),
+    "list of numbers": ([1, 2], TypeError, "wrap numbers in numpy.asarray()", []),
+    "non-str key beside strings": ({1: ["x"]}, TypeError, "dict keys must be str, not 'int'", []),
+    "non-str key beside arrays": ({"a": {1: np.ones(1)}}, TypeError, "dict keys must be str, not 'int'",
+                                  ["vakra: the value at ['a'] cannot be encoded"]),
     "dok matrix beside strings": ({"m": scipy.sparse.dok_matrix(np.eye(2)), "s": ["x"]}, ValueError,
-                                  "Unknown sparse format 'dok'"),
-    "masked": (np.ma.masked_array([1, 2], mask=[0, 1]), TypeError, "masked array"),
-    "bad alignment, strings only": ({"s": ["x"]}, ValueError, "Alignment must be a power of two"),
+                                  "Unknown sparse format 'dok'", ["vakra: the value at ['m'] cannot be encoded"]),
+    "masked": (np.ma.masked_array([1, 2], mask=[0, 1]), TypeError, "masked array", []),
+    "object array": ({"a": np.array([None])}, ValueError, "Unsupported dtype: object",
+                     ["vakra: the value at ['a'] cannot be encoded", "vakra: arrays of these element types encode: "]),
+    "33 dimensions in a dict": ({"a": {"b": np.zeros((1,) * 33)}}, ValueError, "Packet exceeds maximum dimensions",
+                                ["vakra: the value at ['a']['b'] is over a limit of the format: an array has at most 32"]),
+    "256 entries": ({str(i): np.ones(1) for i in range(256)}, ValueError, "Bundle has 256 entries",
+                    ["vakra: a packet holds a dict of at most 255 entries; vakra.save writes any number"]),
+    "float4, odd last dimension": (np.zeros((2, 3), "float4_e2m1fn"), ValueError,
+                                   "float4_e2m1fn arrays are stored 2 elements to a byte along their last dimension, "
+                                   "which must be a multiple of 2; this one has shape (2, 3)", []),
 }
 
 
-@pytest.mark.parametrize("value, error, message", ENCODE_ERRORS.values(), ids=ENCODE_ERRORS.keys())
-def test_encode_errors(value, error, message):
-    with pytest.raises(error, match=re.escape(message)):
-        vakra.dumps(value) if "Alignment" not in message else vakra.dumps(value, alignment=3)
+@pytest.mark.parametrize("value, error, message, notes", ENCODE_ERRORS.values(), ids=ENCODE_ERRORS.keys())
+def test_encode_errors(value, error, message, notes):
+    with pytest.raises(error, match=re.escape(message)) as raised:
+        vakra.dumps(value)
+    given = getattr(raised.value, "__notes__", [])
+    assert len(given) == len(notes) and all(note.startswith(start) for note, start in zip(given, notes)), given
+
+
+@pytest.mark.parametrize("alignment", [0, 3, 2**17, 2**63, 2**64, -1])
+def test_every_encoder_takes_alignments_up_to_65536(alignment, tmp_path):
+    # Checked first, also for values that hold no aligned body; 2^63 once wrapped the packet's size.
+    sender, receiver = socket.socketpair()
+    encoders = [vakra.dumps, vakra.dumps_frames, lambda value, **options: vakra.dump(value, tmp_path / "x", **options),
+                lambda value, **options: vakra.dump_into(value, bytearray(1 << 20), **options),
+                lambda value, **options: vakra.send(sender, value, **options)]
+    with sender, receiver:
+        for encode in encoders:
+            with pytest.raises(ValueError, match="^Alignment must be a power of two no larger than 65536$"):
+                encode({"s": ["x"]}, alignment=alignment)
+    assert len(vakra.dumps(np.arange(3), alignment=2**16)) == 2**16 + 24
+
+
+def test_load_errors_say_what_the_file_is(tmp_path):
+    np.save(tmp_path / "x.npy", np.ones(3))
+    vakra.save({"w": np.ones(3)}, tmp_path / "model.vkr")
+    packet = vakra.dumps({"a": np.ones(3), "b": {"c": np.arange(4)}}, check_integrity=True)
+    (tmp_path / "damaged.vkr").write_bytes(packet[:-3] + bytes([packet[-3] ^ 1]) + packet[-2:])  # a checksum byte
+    for read, error, text in [
+        (lambda: vakra.load(tmp_path / "x.npy"), ValueError, f"^{tmp_path}/x.npy is not a vakra file \\(Invalid vakra "
+         f"packet\\); .* becomes one with `vakra convert {tmp_path}/x.npy x.vkr`$"),
+        (lambda: vakra.load(tmp_path / "model.vkr"), ValueError, "model.vkr is a model file .* vakra.open"),
+        *((lambda read=read: read(tmp_path), IsADirectoryError, f"Is a directory: '{tmp_path}'")
+          for read in (vakra.load, vakra.info, lambda path: next(vakra.iter_load(path)))),
+    ]:
+        with pytest.raises(error, match=text):
+            read()
+    with pytest.raises(ValueError, match="^Integrity check failed: XXH3 mismatch") as raised:
+        vakra.load(tmp_path / "damaged.vkr")
+    assert raised.value.__notes__ == ["vakra: the damaged value is at ['b']['c']"]
+
+
+# --- files and buffers -----------------------------------------------------------------------------------
+
+def test_star_import_keeps_the_builtin_open():
+    exec("from vakra import *", names := {})  # noqa: S102
+    assert "open" not in names and set(names) - {"__builtins__"} == set(vakra.__all__)
 
 
 # --- files and buffers -----------------------------------------------------------------------------------
@@ -91,7 +143,7 @@ def _mapped_paths():
 def test_load_maps_large_files_while_arrays_view_them_and_reads_small_ones(tmp_path, mapped):
     copied, viewed = tmp_path / "copied.vkr", tmp_path / "viewed.vkr"
     vakra.dump({"s": ["a", "b"], "q": VALUES["qint8"], "c": np.arange(100)}, copied, compress=True)
-    count = (vakra.streams.READ_BELOW if mapped else 1 << 12) // 8
+    count = (vakra._io.streams.READ_BELOW if mapped else 1 << 12) // 8
     vakra.dump({"w": np.arange(count, dtype=np.float64), "s": ["x"]}, viewed)
     assert_same(VALUES["qint8"], vakra.load(copied)["q"])
     weights = vakra.load(viewed)["w"]  # the dict goes; the array alone keeps the file mapped
@@ -116,9 +168,9 @@ def test_thousands_of_live_loads_stay_within_a_low_descriptor_limit(tmp_path):
     # A mapping holds no descriptor: a data loader's cache of values from many files needs none.
     vakra.dump({"w": np.arange(1000)}, tmp_path / "one.vkr")
     vakra.save({"w": np.arange(1000)}, tmp_path / "model.vkr")
-    script = ("import resource, sys, vakra\n"
+    script = ("import resource, sys, vakra, vakra._io.streams\n"
               "resource.setrlimit(resource.RLIMIT_NOFILE, (32, 32))\n"
-              "vakra.streams.READ_BELOW = 0  # every file mapped, however small\n"
+              "vakra._io.streams.READ_BELOW = 0  # every file mapped, however small\n"
               "one, model, kept = sys.argv[1], sys.argv[2], []\n"
               "for _ in range(2000):\n"
               "    kept.append(vakra.load(one)['w'])\n"

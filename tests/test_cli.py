@@ -5,6 +5,7 @@ from __future__ import annotations
 import subprocess
 import sys
 
+import ml_dtypes
 import numpy as np
 import scipy.sparse
 
@@ -13,9 +14,11 @@ from samples import with_record
 from vakra.quantize import quantize
 
 
-def run(*args: str, piped: bytes | None = None) -> subprocess.CompletedProcess:
-    """``python -m vakra ARGS``; with `piped`, those bytes arrive through a pipe as /dev/stdin."""
-    command = [sys.executable, "-m", "vakra", *args, *(["/dev/stdin"] if piped is not None else [])]
+def run(*args: str, piped: bytes | None = None, without: tuple[str, ...] = ()) -> subprocess.CompletedProcess:
+    """``python -m vakra ARGS``; `piped` bytes arrive through a pipe as /dev/stdin; modules `without` are missing."""
+    as_main = f"import runpy, sys; sys.modules.update(dict.fromkeys({list(without)!r})); " \
+        "runpy.run_module('vakra', run_name='__main__', alter_sys=True)"  # python -m vakra, the modules blocked
+    command = [sys.executable, "-c", as_main, *args, *(["/dev/stdin"] if piped is not None else [])]
     result = subprocess.run(command, input=piped, capture_output=True, timeout=120)
     return subprocess.CompletedProcess(command, result.returncode, result.stdout.decode(), result.stderr.decode())
 
@@ -83,15 +86,17 @@ def test_ls_lists_every_entry_from_headers_and_folds_numbered_names(tmp_path):
     entries["head"] = entries["emb"]
     vakra.save(entries, tmp_path / "model.vkr", metadata={"format": "pt"}, check_integrity=True)
     lines = run("ls", str(tmp_path / "model.vkr")).stdout.splitlines()
-    assert len(lines) == 30 and lines[0].split() == ["layers.0.w", "dense", "float32", "[8,", "8]", "328", "B",
+    assert len(lines) == 30 and lines[0].split() == ["layers.0.w", "dense", "float32", "(8,", "8)", "328", "B",
                                                      "checksummed"]
+    shown = run("info", str(tmp_path / "model.vkr")).stdout.splitlines()  # a model file: its entries, as ls has them
+    assert shown[0].startswith(f"{tmp_path / 'model.vkr'}: model file of 28 entries") and shown[1:] == lines
     assert lines[25].split()[-4:] == ["checksummed,", "tied", "to", "emb"] and lines[26].split()[:3] == [
         "m", "sparse", "csr"] and lines[27].startswith("d/x ")
     with vakra.open(tmp_path / "model.vkr") as file:
         stored = sum(length for _, length in {file.byte_range(name) for name in file})  # tied: counted once
     assert lines[-2:] == ["metadata: format=pt", f"total: 28 entries, 9.0 KiB stored ({stored} bytes)"]
     folded = run("ls", "--collapse", str(tmp_path / "model.vkr")).stdout.splitlines()
-    assert folded[0].split() == ["layers.{0..23}.w", "dense", "float32", "[8,", "8]", "7.7", "KiB", "checksummed",
+    assert folded[0].split() == ["layers.{0..23}.w", "dense", "float32", "(8,", "8)", "7.7", "KiB", "checksummed",
                                  "x24"] and len(folded) == 7
     with open(tmp_path / "several.vkr", "wb") as out:
         vakra.dump(np.zeros(3, np.int8), out)
@@ -126,17 +131,42 @@ def test_verify_names_each_damaged_entry_and_says_so_in_its_status(tmp_path):
         assert result.returncode == 2 and result.stderr.count("\n") == 1 and not result.stdout
 
 
+def test_verify_without_scipy_or_ml_dtypes_tells_a_missing_library_from_damage(tmp_path):
+    path = tmp_path / "model.vkr"
+    vakra.save({"w": np.ones(3), "m": scipy.sparse.identity(3, format="csr"),
+                "d": {"b": np.ones(2, ml_dtypes.bfloat16)}}, path, check_integrity=True)
+    for command in (["verify"], ["info", "--verify"]):
+        result = run(*command, str(path), without=("scipy", "ml_dtypes"))
+        assert result.returncode == 3 and result.stdout.splitlines()[-3:] == [
+            "m: cannot decode without SciPy (pip install 'vakra[sparse]')",
+            "d/b: cannot decode without ml_dtypes (pip install 'vakra[bfloat16]')",
+            f"{path}: none of 3 entries damaged, 2 checksums matched; 2 not decoded: a library is missing"]
+
+
 def test_convert_command_reports_in_one_line(tmp_path):
     np.save(tmp_path / "a.npy", np.arange(3))
-    assert run("convert", "--check-integrity", str(tmp_path / "a.npy"), str(tmp_path / "a.vkr")).returncode == 0
+    assert run("convert", "--check-integrity", "--no-sync", "--allow-expanded", str(tmp_path / "a.npy"),
+               str(tmp_path / "a.vkr")).returncode == 0
     assert vakra.info(tmp_path.joinpath("a.vkr").read_bytes())["integrity_protected"]
     assert_one_line_failure(run("convert", str(tmp_path / "a.vkr"), str(tmp_path / "a.npz")), "holds one unnamed value")
     assert_one_line_failure(run("convert", str(tmp_path / "absent.npy"), str(tmp_path / "b.vkr")),
                             "No such file or directory")
-    vakra.save({"w": np.ones(2)}, tmp_path / "m.vkr", metadata={"k": "v"})
+    (tmp_path / "zero.npz").symlink_to("/dev/zero")  # read whole, it would never end
+    assert_one_line_failure(run("convert", str(tmp_path / "zero.npz"), str(tmp_path / "b.vkr")), "not a regular file")
+    w = np.ones(2)
+    vakra.save({"w": w, "tied": w}, tmp_path / "m.vkr", metadata={"k": "v"})
     result = run("convert", str(tmp_path / "m.vkr"), str(tmp_path / "m.npz"))
     assert result.returncode == 0 and result.stderr == (
         f"vakra: warning: {tmp_path / 'm.npz'}: a .npz file has no place for metadata; not carried: 'k'\n")
+    # Re-packed with other options: a model file stays one, its metadata and ties kept; a packet stays a packet.
+    for source, packed in (("m.vkr", "m2.vkr"), ("a.vkr", "a2.vkr")):
+        assert run("convert", "--compress", str(tmp_path / source), str(tmp_path / packed)).returncode == 0
+    with vakra.open(tmp_path / "m2.vkr") as file:
+        assert file.info("w")["compressed"] and file.byte_range("w") == file.byte_range("tied") and \
+            file.metadata == {"k": "v"}
+    assert vakra.info(tmp_path / "a2.vkr")["compressed"] and vakra.load(tmp_path / "a2.vkr").tolist() == [0, 1, 2]
+    assert_one_line_failure(run("convert", "--no-clobber", str(tmp_path / "a.npy"), str(tmp_path / "a2.vkr")),
+                            "a2.vkr", "exists")
 
 
 def test_a_reader_that_goes_away_ends_the_command_quietly(tmp_path):

@@ -1,5 +1,5 @@
-"""dump on the way to disk: a path's file replaced atomically as it was (mode, owner, the link leading to it), or
-written into where it cannot be replaced; failures reported naming the caller's path, nothing half-written."""
+"""Writes to a path: its file replaced atomically and durably as it was (mode, owner, the link leading to it) through
+the kernel's path walk, or written into where it cannot be replaced; errors name the caller's path, nothing left."""
 
 from __future__ import annotations
 
@@ -9,14 +9,18 @@ import os
 import re
 import shutil
 import signal
+import socket
 import stat
 import subprocess
 import threading
+from pathlib import Path
 
 import numpy as np
 import pytest
 
 import vakra
+import vakra.torch
+from vakra._io import atomic_write
 from vakra.shm import SharedMutex
 
 ARRAY = np.arange(1 << 18, dtype=np.float64)  # 2 MiB: more than the small file system holds
@@ -37,20 +41,46 @@ def full_fs(tmp_path):
         subprocess.run(["umount", "-l", str(mountpoint)], check=False)
 
 
-@pytest.mark.parametrize("value", [ARRAY, {"a": ARRAY, "labels": ["x"] * 10}], ids=["array", "dict"])
-def test_dump_to_a_full_file_system_keeps_the_old_file(full_fs, value):
-    path = full_fs / "packet.vkr"
-    vakra.dump(np.arange(3), path)
-    before = path.read_bytes()
+@pytest.mark.parametrize("name, write", [
+    ("packet.vkr", lambda path, _: vakra.dump(ARRAY, path)),
+    ("packet.vkr", lambda path, _: vakra.dump({"a": ARRAY, "labels": ["x"] * 10}, path)),
+    ("model.pt", lambda path, source: vakra.convert(source, path)),  # torch's writer turns the OSError into its own
+], ids=["array", "dict", "convert to torch.save"])
+def test_a_write_to_a_full_file_system_keeps_the_old_file(full_fs, name, write, tmp_path):
+    vakra.save({"w": ARRAY}, tmp_path / "model.vkr")
+    path = full_fs / name
+    path.write_bytes(b"old")
     with pytest.raises(OSError) as failure:
-        vakra.dump(value, path)
+        write(path, tmp_path / "model.vkr")
     assert failure.value.errno == errno.ENOSPC and str(failure.value) == f"[Errno 28] No space left on device: '{path}'"
-    assert path.read_bytes() == before
-    assert sorted(os.listdir(full_fs)) == ["packet.vkr"]  # no temporary file left behind
+    assert path.read_bytes() == b"old"
+    assert sorted(os.listdir(full_fs)) == [name]  # no temporary file left behind
 
 
+@pytest.mark.parametrize("write", [
+    lambda path, **options: vakra.dump(ARRAY, path, **options),
+    lambda path, **options: vakra.save({"a": ARRAY}, path, **options),
+    lambda path, **options: vakra.torch.save({"a": vakra.torch.as_tensor(ARRAY)}, path, **options),
+    lambda path, **options: vakra.convert(path.with_suffix(".npy"), path, **options),
+], ids=["dump", "save", "torch.save", "convert"])
+def test_writes_are_synced_before_the_rename_and_the_directory_after_unless_not_durable(write, tmp_path, monkeypatch):
+    path = tmp_path / "out.vkr"
+    path.write_bytes(b"old")
+    np.save(path.with_suffix(".npy"), ARRAY)  # the converter's source
+    synced, sync_data, sync, names = [], os.fdatasync, os.fsync, os.listdir(tmp_path)
+    monkeypatch.setattr(os, "fdatasync", lambda fd: synced.append((path.read_bytes(), os.listdir(tmp_path))) or
+                        sync_data(fd))
+    monkeypatch.setattr(os, "fsync", lambda fd: synced.append(path.read_bytes() != b"old") or sync(fd))
+    write(path)
+    assert synced == [(b"old", names), True]  # the new file, written, has no name yet: a kill leaves nothing
+    write(path, durable=False)
+    assert len(synced) == 2 and path.read_bytes() != b"old"
+
+
+@pytest.mark.parametrize("unnamed", [True, False], ids=["unnamed temporary", "named temporary"])
 @pytest.mark.parametrize("link", [False, True], ids=["file", "symlink"])
-def test_dump_to_a_path_replaces_the_file_atomically_as_it_was(link, tmp_path):
+def test_dump_to_a_path_replaces_the_file_atomically_as_it_was(link, unnamed, tmp_path, monkeypatch):
+    monkeypatch.setattr(atomic_write, "UNNAMED_TEMPORARIES", unnamed)
     path = target = tmp_path / "model.vkr"
     vakra.dump(ARRAY, target)
     if link:
@@ -69,7 +99,7 @@ def test_dump_to_a_path_replaces_the_file_atomically_as_it_was(link, tmp_path):
     np.testing.assert_array_equal(mapped, ARRAY)
 
 
-def test_dump_to_a_fifo_or_device_writes_into_it(tmp_path):
+def test_dump_to_a_fifo_pipe_socket_or_device_writes_into_it(tmp_path):
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
     got = []
@@ -78,17 +108,39 @@ def test_dump_to_a_fifo_or_device_writes_into_it(tmp_path):
     vakra.dump(ARRAY, fifo)
     reader.join(10)
     assert got == [vakra.dumps(ARRAY)] and stat.S_ISFIFO(fifo.lstat().st_mode)
+    (read_end, write_end), (mine, peer) = os.pipe(), socket.socketpair()
+    for descriptor in (write_end, mine.fileno()):  # as /dev/stdout is when output goes to a pipe or a socket
+        vakra.dump(np.arange(3), f"/dev/fd/{descriptor}")
+    assert os.read(read_end, 1000) == peer.recv(1000) == vakra.dumps(np.arange(3))
     if os.geteuid() == 0:  # a node like /dev/null: replacing it would leave a regular file
         os.mknod(tmp_path / "null", 0o666 | stat.S_IFCHR, os.makedev(1, 3))
         vakra.dump(ARRAY, tmp_path / "null")
         assert stat.S_ISCHR((tmp_path / "null").lstat().st_mode)
 
 
-def test_a_failed_dump_names_the_callers_path(tmp_path):
-    path = tmp_path / "absent" / "x.vkr"
-    with pytest.raises(FileNotFoundError) as failure:
-        vakra.dump(ARRAY, path)
-    assert str(failure.value) == f"[Errno 2] No such file or directory: '{path}'"
+@pytest.fixture
+def protected_symlinks():
+    # Links in sticky world-writable directories are followed by their owner or the directory's only.
+    knob = Path("/proc/sys/fs/protected_symlinks")
+    if os.geteuid() != 0 or not os.access(knob, os.W_OK):
+        pytest.skip("setting fs.protected_symlinks needs root")
+    before = knob.read_text()
+    knob.write_text("1")
+    yield
+    knob.write_text(before)
+
+
+def test_a_link_the_kernel_refuses_to_follow_is_not_followed(protected_symlinks, tmp_path):
+    shared, victim = tmp_path / "shared", tmp_path / "root-only"
+    shared.mkdir()
+    shared.chmod(0o1777)  # as /tmp
+    victim.write_bytes(b"root's")
+    for name, target in (("link.vkr", victim), ("dangling.vkr", tmp_path / "created")):
+        (shared / name).symlink_to(target)
+        os.lchown(shared / name, 65534, 65534)  # planted by another user
+        with pytest.raises(PermissionError, match=re.escape(str(shared / name))):
+            vakra.dump(ARRAY, shared / name)
+    assert victim.read_bytes() == b"root's" and not (tmp_path / "created").exists()
 
 
 def test_dump_to_a_pipe_whose_reader_closed_raises_epipe():
@@ -115,10 +167,21 @@ def _lock_a_held_mutex():
 
 
 WRITTEN = r"interrupted after writing [1-9]\d* of the packet's %d bytes to the file descriptor" % len(vakra.dumps(ARRAY))
+PART = vakra.dumps(ARRAY)[:100_000]  # the rest never comes: reads hold bytes (past a Receiver's first 64 KiB)
 
 
-@pytest.mark.parametrize("call, note", [(_dump_to_a_pipe_nobody_reads, WRITTEN), (_lock_a_held_mutex, None)],
-                         ids=["dump to a pipe", "SharedMutex.lock"])
+def _read_part_of_a_packet(read):
+    sender, receiving = socket.socketpair()
+    with sender, receiving:
+        sender.sendall(PART)
+        read(receiving)
+
+
+@pytest.mark.parametrize("call, note", [
+    (_dump_to_a_pipe_nobody_reads, WRITTEN), (_lock_a_held_mutex, None),
+    (lambda: _read_part_of_a_packet(vakra.recv), f"vakra: {len(PART)} bytes of the packet were read and are lost; .*"),
+    (lambda: _read_part_of_a_packet(lambda receiving: vakra.Receiver(receiving).recv()), None),  # it keeps them
+], ids=["dump to a pipe", "SharedMutex.lock", "recv inside a packet", "Receiver inside a packet"])
 def test_a_raising_signal_handler_interrupts_a_blocking_call(call, note):
     previous = signal.signal(signal.SIGALRM, _alarm)
     signal.setitimer(signal.ITIMER_REAL, 0.2)

@@ -1,8 +1,11 @@
 """Packets as frames: split and merged anywhere, bodies viewed where they lie whole and copied nowhere else;
 damaged frames refused. That frames join to dumps is part of test_api's round trip."""
 
+import itertools
 import mmap
 import pickle
+import sys
+import threading
 
 import numpy as np
 import pytest
@@ -124,6 +127,37 @@ def test_index_arrays_never_change_after_their_check(fmt, pieces):
         frame[:] = b"\xff" * len(frame)
     assert all(np.array_equal(getattr(got, name), getattr(matrix, name)) for name in ("row", "col", "indices", "indptr")
                if hasattr(matrix, name))
+
+
+def test_index_arrays_in_memory_others_write_are_the_checked_ones():
+    # Another thread flips one index to an out-of-range value and back while the decoder works without the
+    # interpreter lock (on the checksum of the entry after the matrix, between the matrix's check and its
+    # arrays): every load is refused or holds a sound matrix, never the value SciPy would follow out of bounds.
+    packet = bytearray(vakra.dumps({"m": scipy.sparse.csr_matrix(np.eye(64, dtype=np.float32)),
+                                    "pad": np.zeros(1 << 20)}, check_integrity=True))
+    index, stop = packet.find(np.arange(64, dtype=np.int32).tobytes()) + 4 * 32, threading.Event()
+
+    def produce():
+        for value in itertools.takewhile(lambda _: not stop.is_set(), itertools.cycle([1 << 30, 32])):
+            packet[index:index + 4] = value.to_bytes(4, "little")
+
+    producer, interval = threading.Thread(target=produce), sys.getswitchinterval()
+    sys.setswitchinterval(1e-4)
+    producer.start()
+    try:
+        outcomes = {_largest_index_or_refusal(packet) for _ in range(300)}
+    finally:
+        stop.set()
+        producer.join()
+        sys.setswitchinterval(interval)
+    assert outcomes <= {63, "Malformed vakra packet"}
+
+
+def _largest_index_or_refusal(data):
+    try:
+        return int(vakra.loads(data)["m"].indices.max())
+    except ValueError as refused:
+        return str(refused)
 
 
 @pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))

@@ -166,8 +166,13 @@ def test_csr_index_arrays_are_checked_for_every_dtype_and_size(indices, indptr, 
     (0x0008, 1, vakra.dumps({"x": np.arange(2, dtype=np.int32)})),  # coo: a bundle for the rows
     (0x0020, 0, vakra.dumps(quantize(np.arange(2.0), "qint8"))),  # csr: a quantized tensor for the values
     (0x0040, 2, vakra.dumps({})),  # csc of a 1-D shape (whose indices go unchecked): an empty bundle for indptr
-], ids=["coo-string-values", "coo-bundle-rows", "csr-quantized-values", "csc-1d-bundle-indptr"])
-def test_sparse_component_that_is_no_array_is_a_malformed_packet(format_flag, slot, component):
+    # coo rows and cols as csr's index arrays: 1-D, integer, as long as the data
+    (0x0008, 1, vakra.dumps(np.array(0, np.int32))),
+    (0x0008, 2, vakra.dumps(np.arange(2.0))),
+    (0x0008, 2, vakra.dumps(np.arange(3, dtype=np.int32))),
+], ids=["coo-string-values", "coo-bundle-rows", "csr-quantized-values", "csc-1d-bundle-indptr", "coo-0d-rows",
+        "coo-float-cols", "coo-longer-cols"])
+def test_sparse_component_unfit_for_its_role_is_a_malformed_packet(format_flag, slot, component):
     shape = (2,) if format_flag == 0x0040 else (2, 2)
     components = [vakra.dumps(np.ones(2)), vakra.dumps(np.arange(2, dtype=np.int32)),
                   vakra.dumps(np.arange(3 if format_flag != 0x0008 else 2, dtype=np.int32))]

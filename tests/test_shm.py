@@ -19,8 +19,11 @@ COUNTER = struct.Struct("<Q")  # the guarded value, right after the mutex area
 @pytest.mark.parametrize("timeout", [0, -0.0])
 def test_shared_mutex_guards_only_its_area_and_only_its_holder_unlocks_it(timeout):
     buffer = bytearray(b"\xa5" * 256)
+    with pytest.raises(ValueError, match="hold no vakra mutex"):  # never initialised: refused, not trusted
+        SharedMutex(buffer, 64).lock()
     mutex = SharedMutex(buffer, 64, create=True)
     assert buffer[:64] == b"\xa5" * 64 and buffer[128:] == b"\xa5" * 128
+    buffer[64 + 16:128] = b"\xff" * 48  # a stray write past the lock's own words selects nothing
     with pytest.raises(KeyError), mutex:
         start = time.monotonic()
         with pytest.raises(TimeoutError) as caught:
@@ -48,6 +51,9 @@ def test_shared_mutex_guards_only_its_area_and_only_its_holder_unlocks_it(timeou
     with pytest.raises(RuntimeError, match="does not hold it"):
         mutex.unlock()  # refused, and the mutex stays intact: it can still be destroyed
     mutex.destroy()
+    assert buffer[64:128] == bytes(64)  # plain bytes again, which no call takes for a mutex
+    with pytest.raises(ValueError, match="hold no vakra mutex"):
+        mutex.lock(timeout=0)
     with pytest.raises(ValueError, match="offset 4 is not a multiple of 8"):
         SharedMutex(bytearray(128), 4, create=True)
 

@@ -316,6 +316,14 @@ def test_a_reader_claiming_bytes_it_never_wrote(claim):
             vakra.load(stream)
 
 
+def test_a_stream_without_read_is_no_file_object():
+    class ReadintoOnly:
+        readinto = io.BytesIO(vakra.dumps(np.arange(3))).readinto
+
+    with pytest.raises(TypeError, match="^file must have a 'read' attribute .*; 'ReadintoOnly' has no 'read'$"):
+        vakra.load(ReadintoOnly())
+
+
 def test_socket_limits_timeouts_and_broken_peers():
     sender, receiver = socket.socketpair()
     packet = vakra.dumps(np.arange(1000.0))

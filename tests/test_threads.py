@@ -1,5 +1,6 @@
-"""Threads change timing only: the same packets with one thread or several, no crash when threads share
-inputs, fork() works with a pool running, VAKRA_NUM_THREADS is honoured and exit waits for calls in progress."""
+"""Threads change timing only: the same packets with one thread or several, no crash when threads share inputs
+(a vakra.File another thread closes says so), fork() works with a pool running, VAKRA_NUM_THREADS is honoured
+and exit waits for calls in progress."""
 
 import contextlib
 import os
@@ -57,8 +58,10 @@ def test_packets_identical_with_one_thread_and_several(threads, tmp_path, name, 
     assert packets[0] == packets[1]
 
 
-def test_threads_sharing_inputs_while_others_resize_and_mutate():
+def test_threads_sharing_inputs_while_others_resize_and_mutate(tmp_path):
     shared, mutating = compressible(6 * MiB), compressible(6 * MiB, 2)
+    vakra.save({"w": shared}, tmp_path / "model.vkr", durable=False)
+    files = [vakra.open(tmp_path / "model.vkr")]
     frame_packet = vakra.dumps(shared, compress=True)
     packet = bytearray(vakra.dumps(shared))  # trailing bytes after it are ignored
     target = bytearray(len(packet) + 64)
@@ -70,12 +73,18 @@ def test_threads_sharing_inputs_while_others_resize_and_mutate():
         assert vakra.loads(vakra.dumps(mutating, check_integrity=True)).shape == mutating.shape
         assert vakra.dump_into(shared, target, compress=True) <= len(target)
 
+    def read_file():
+        with contextlib.suppress(ValueError):  # closed by another thread meanwhile: said so, no other error
+            assert files[-1]["w"].shape == shared.shape
+
     def resize_and_mutate():
         mutating[::4096] += 1
         for buffer in (packet, target):
             with contextlib.suppress(BufferError):  # exported by a call in progress: refused, never moved
                 buffer.extend(b"x")
                 del buffer[-1:]
+        files.append(vakra.open(tmp_path / "model.vkr"))
+        files.pop(0).close()
 
     stop, failures = threading.Event(), []
 
@@ -86,7 +95,8 @@ def test_threads_sharing_inputs_while_others_resize_and_mutate():
         except BaseException as error:  # reported to the main thread
             failures.append(error)
 
-    workers = [threading.Thread(target=looped, args=(work,)) for work in (round_trip, round_trip, resize_and_mutate)]
+    works = (round_trip, round_trip, resize_and_mutate, read_file, read_file)
+    workers = [threading.Thread(target=looped, args=(work,)) for work in works]
     for worker in workers:
         worker.start()
     time.sleep(3)
@@ -129,6 +139,8 @@ def test_environment_sets_the_count_and_exit_waits_for_calls_in_progress(setting
               "before = threads()\n"
               "assert np.array_equal(vakra.loads(vakra_rs.dumps_rs(a, compress=True)), a)\n"
               "print(vakra.get_num_threads(), threads() - before)\n"
+              "vakra.set_num_threads(0)\n"  # back to the default
+              "print(vakra.get_num_threads())\n"
               "p = vakra.dumps(a, compress=True, check_integrity=True)\n"
               "def loop():\n"
               "    while True:\n"
@@ -140,4 +152,6 @@ def test_environment_sets_the_count_and_exit_waits_for_calls_in_progress(setting
     result = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=120)
     assert (result.returncode, result.stderr) == (0, "")
     count = expected or os.cpu_count()
-    assert [int(word) for word in result.stdout.split()] == [count, min(count, 3) - 1]
+    assert [int(word) for word in result.stdout.split()] == [count, min(count, 3) - 1, os.cpu_count()]
+    with pytest.raises(ValueError, match="^the thread count must be between 0 and 1024$"):
+        vakra.set_num_threads(1025)

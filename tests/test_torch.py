@@ -27,7 +27,8 @@ MATRIX = torch.tensor([[0.0, 1.5, 0.0], [2.0, 0.0, -3.0]])
 VALUES = OrderedDict((str(dtype), (torch.arange(24) % 7 - 2).reshape(2, 3, 4).to(dtype)) for dtype in TWINS)
 VALUES.update(transposed=torch.arange(12.0).reshape(3, 4).t(), requires_grad=torch.nn.Parameter(torch.ones(3)),
               scalar=torch.tensor(2.5, dtype=torch.bfloat16), coo=MATRIX.to_sparse_coo(),
-              csr=MATRIX.to_sparse_csr(), csc=MATRIX.to_sparse_csc())
+              csr=MATRIX.to_sparse_csr(), csc=MATRIX.to_sparse_csc(),  # and indices unsorted and repeated:
+              unsorted=torch.sparse_csr_tensor(torch.tensor([0, 3, 4]), torch.tensor([2, 0, 2, 1]), torch.ones(4), (2, 3)))
 
 
 def through_model_file(value, directory):
@@ -117,6 +118,8 @@ def test_model_files_load_into_real_modules(make, tmp_path):
     path = tmp_path / "model.vkr"
     vtorch.save(model.state_dict(), path, metadata={"module": type(model).__name__})
     loaded, expected = vtorch.load_file(path), model.state_dict()
+    with pytest.raises(ValueError, match="is a model file .* vakra.torch.load_file"):
+        vtorch.load(path)  # its first packet is the file's index, not the state_dict
     fresh.load_state_dict(loaded)
     assert all(torch.equal(value, expected[name]) for name, value in fresh.state_dict().items())
     original, storages = path.read_bytes(), len({tensor.data_ptr() for tensor in expected.values()})

@@ -8,7 +8,9 @@ option(VAKRA_BUILD_FUZZERS "Build the libFuzzer harnesses (needs clang)" OFF)
 
 # Sanitizer flags live in one interface target that every native target links.
 add_library(vakra_build_flags INTERFACE)
-target_compile_options(vakra_build_flags INTERFACE -Wall -Wextra)
+# A switch over an enum that misses one of its values is an error: a new
+# packet kind or dtype must be handled wherever its enum is switched on.
+target_compile_options(vakra_build_flags INTERFACE -Wall -Wextra -Werror=switch)
 if(VAKRA_SANITIZE OR VAKRA_BUILD_FUZZERS)
   target_compile_options(vakra_build_flags INTERFACE -fsanitize=address,undefined -fno-sanitize-recover=all
                                                      -fno-omit-frame-pointer)

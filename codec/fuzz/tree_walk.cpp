@@ -50,8 +50,9 @@ class Walker {
   }
 
   void visit(const DecodedDense& dense, size_t) {
-    FUZZ_CHECK(dtype_code(dense.dtype) >= 1 && dtype_code(dense.dtype) <= 15);
-    const uint64_t body = shape(dense.dtype, dense.shape) * element_size(dense.dtype);
+    FUZZ_CHECK(is_dense(dense.dtype));
+    shape(dense.dtype, dense.shape);
+    const uint64_t body = dense_body_length(dense.dtype, dense.shape).value();
     trace.push_back(dense.compressed);
     view(dense.data);
     FUZZ_CHECK(dense.compressed || dense.data.size() == body);

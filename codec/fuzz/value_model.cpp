@@ -26,14 +26,27 @@ EncodeOptions body_options(FuzzInput& in) {
   return {(choice & 0x10) ? kStandardAlignment : size_t{1} << (choice % 13), bool(choice & 0x20), bool(choice & 0x40)};
 }
 
-// Dense codes with a NumPy element size: float32 (1) to bfloat16 (15). qint8
-// and quint8 also have a size, but a dense packet with their codes reads back
-// as quantized, so they are left to the quantized builder.
+// The dense types: float32 (1) to bfloat16 (15), then the low-precision
+// floats (32 on). qint8 and quint8 also have a size, but a dense packet with
+// their codes reads back as quantized, so they are left to the quantized builder.
+std::vector<Dtype> dense_dtypes() {
+  std::vector<Dtype> out;
+  for (const DtypeInfo& row : dtype_table()) {
+    if (row.role == DtypeRole::Dense) out.push_back(row.dtype);
+  }
+  return out;
+}
+
 DenseValue build_dense(FuzzInput& in, size_t max_ndim, uint32_t max_dim, bool with_options) {
+  static const std::vector<Dtype> kDense = dense_dtypes();
   DenseValue v;
-  v.dtype = static_cast<Dtype>(in.below(15));
+  v.dtype = kDense[in.below(kDense.size())];
   v.shape = small_shape(in, max_ndim, max_dim);
-  v.data = in.bytes(product(v.shape) * element_size(v.dtype));
+  // Packed types fill whole units along a last dimension.
+  const size_t unit = find_dtype_info(v.dtype)->unit_elements;
+  if (unit != 1 && v.shape.empty()) v.shape.push_back(0);
+  if (unit != 1) v.shape.back() -= v.shape.back() % unit;
+  v.data = in.bytes(dense_body_length(v.dtype, v.shape).value());
   if (with_options) v.options = body_options(in);
   return v;
 }

@@ -120,6 +120,11 @@ Result<Decoded> decode_window(const ByteSource& source, ByteRange window, size_t
   return decoded;
 }
 
+bool decode_grows_with_bodies(const PacketHeader& header) {
+  constexpr uint16_t kBodyWork = FLAG_INTEGRITY | FLAG_BUNDLE | FLAG_SPARSE_COO | FLAG_SPARSE_CSR | FLAG_SPARSE_CSC;
+  return (header.flags & kBodyWork) != 0;
+}
+
 Result<Decoded> decode(ByteView bytes, CompressedBodies compressed) { return decode_depth(bytes, 0, compressed); }
 
 Result<Decoded> decode_depth(ByteView bytes, size_t depth, CompressedBodies compressed) {

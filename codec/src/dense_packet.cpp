@@ -10,10 +10,10 @@
 namespace vakra {
 namespace {
 
-// The element type of a dense body: a valid code with a fixed element size.
+// The element type of a dense body: a code whose type is dense.
 Result<Dtype> dense_dtype(uint8_t code) {
   VAKRA_ASSIGN_OR_RETURN(const Dtype dtype, dtype_from_code(code));
-  VAKRA_RETURN_IF(element_size(dtype) == 0, make_error(ErrorKind::UnknownDtype, code));
+  VAKRA_RETURN_IF(!is_dense(dtype), make_error(ErrorKind::UnknownDtype, code));
   return dtype;
 }
 
@@ -22,14 +22,8 @@ Result<Dtype> dense_dtype(uint8_t code) {
 Result<DenseLayout> dense_layout(const DenseView& view, size_t alignment) {
   VAKRA_RETURN_IF(!wire::is_power_of_two(alignment), make_error(ErrorKind::Malformed));
   VAKRA_RETURN_IF(view.shape.size() > MAX_NDIM, make_error(ErrorKind::TooManyDimensions));
-  VAKRA_ASSIGN_OR_RETURN(const uint64_t count, element_count(view.shape));
-  const uint8_t code = dtype_code(view.dtype);
-  // A Dtype outside the enumeration (a cast from a bad integer) has no table row.
-  VAKRA_RETURN_IF(static_cast<uint8_t>(view.dtype) >= kMaxDtypeCode, make_error(ErrorKind::UnknownDtype, code));
-  const size_t elem_size = element_size(view.dtype);
-  VAKRA_RETURN_IF(elem_size == 0, make_error(ErrorKind::UnknownDtype, code));
-  // count <= 10^9 and elem_size <= 16: the product cannot overflow.
-  VAKRA_RETURN_IF(view.data.size() != count * elem_size, make_error(ErrorKind::Malformed));
+  VAKRA_ASSIGN_OR_RETURN(const uint64_t body_length, dense_body_length(view.dtype, view.shape));
+  VAKRA_RETURN_IF(view.data.size() != body_length, make_error(ErrorKind::Malformed));
 
   DenseLayout layout;
   layout.custom_alignment = alignment != kStandardAlignment;
@@ -76,11 +70,10 @@ void emit_dense(const DensePlan& plan, PacketSink& sink) {
 Status read_dense(ReadCursor& cursor, const PacketHeader& header, WalkMode mode, WalkStop* resume, WalkedDense& out) {
   VAKRA_ASSIGN_OR_RETURN(out.dtype, dense_dtype(header.dtype_code));
   VAKRA_TRY(cursor.shape(header.ndim, out.shape));
-  VAKRA_ASSIGN_OR_RETURN(const uint64_t count, element_count(out.shape));
+  VAKRA_ASSIGN_OR_RETURN(const uint64_t elements_length, dense_body_length(out.dtype, out.shape));  // <= 16 * 10^9
   VAKRA_ASSIGN_OR_RETURN(const size_t body_start, cursor.body_start(header.flags));
   const size_t footer = checksum_length(header);
   out.compressed = (header.flags & FLAG_COMPRESSED) != 0;
-  const uint64_t elements_length = count * element_size(out.dtype);  // at most 16 * 10^9
   if (out.compressed && mode == WalkMode::Measure) {
     VAKRA_ASSIGN_OR_RETURN(const size_t frame_length, lz4::measure_frame(cursor, footer, elements_length, resume));
     out.body = {body_start, frame_length};

@@ -5,6 +5,7 @@
 
 #include "body_copy_internal.hpp"
 #include "memory_internal.hpp"
+#include "overloaded_internal.hpp"
 #include "vakra/decode.hpp"
 #include "vakra/dense.hpp"
 #include "wire_internal.hpp"
@@ -27,30 +28,27 @@ struct Placement {
 class Placer {
  public:
   Status place(Decoded& node) {
-    if (auto* dense = std::get_if<DecodedDense>(&node.value)) {
-      if (!dense->compressed) return add(dense->data, dense->data.size(), nullptr);
-      // Checked by the decoder: at most 16 * 10^9 bytes.
-      const uint64_t length = *element_count(dense->shape) * element_size(dense->dtype);
-      // A frame too small to hold its array is refused before anything that size is allocated.
-      VAKRA_RETURN_IF(length > lz4_max_decompressed_size(dense->data.size()), make_error(ErrorKind::Malformed));
-      return add(dense->data, length, &dense->compressed);
-    }
-    if (auto* bundle = std::get_if<DecodedBundle>(&node.value)) {
-      for (BundleItem& item : bundle->entries) VAKRA_TRY(place(item.value));
-    } else if (auto* sparse = std::get_if<DecodedSparse>(&node.value)) {
-      for (Decoded& component : sparse->components) VAKRA_TRY(place(component));
-    } else if (auto* quantized = std::get_if<DecodedQuantized>(&node.value)) {
-      for (ByteView* view : {&quantized->scales, &quantized->zero_points, &quantized->data}) {
-        VAKRA_TRY(add(*view, view->size(), nullptr));
-      }
-    } else if (auto* offsets = std::get_if<DecodedString>(&node.value)) {
-      VAKRA_TRY(add(offsets->offsets, offsets->offsets.size(), nullptr));
-      VAKRA_TRY(add(offsets->payload, offsets->payload.size(), nullptr));
-    } else if (auto* ragged = std::get_if<DecodedRagged>(&node.value)) {
-      VAKRA_TRY(add(ragged->offsets, ragged->offsets.size(), nullptr));
-      VAKRA_TRY(add(ragged->payload, ragged->payload.size(), nullptr));
-    }
-    return {};  // Inline records are copies already
+    return std::visit(Overloaded{
+                          [&](DecodedDense& dense) { return place_dense(dense); },
+                          [&](DecodedBundle& bundle) -> Status {
+                            for (BundleItem& item : bundle.entries) VAKRA_TRY(place(item.value));
+                            return {};
+                          },
+                          [&](DecodedSparse& sparse) -> Status {
+                            for (Decoded& component : sparse.components) VAKRA_TRY(place(component));
+                            return {};
+                          },
+                          [&](DecodedQuantized& quantized) -> Status {
+                            for (ByteView* view : {&quantized.scales, &quantized.zero_points, &quantized.data}) {
+                              VAKRA_TRY(add(*view, view->size(), nullptr));
+                            }
+                            return {};
+                          },
+                          [&](DecodedString& string) { return place_offsets(string); },
+                          [&](DecodedRagged& ragged) { return place_offsets(ragged); },
+                          [](DecodedInline&) -> Status { return {}; },  // the record is a copy already
+                      },
+                      node.value);
   }
 
   size_t size() const { return size_; }
@@ -64,6 +62,19 @@ class Placer {
     placements_.push_back({&view, *offset, static_cast<size_t>(length), compressed});
     size_ = *end;
     return {};
+  }
+
+  Status place_dense(DecodedDense& dense) {
+    if (!dense.compressed) return add(dense.data, dense.data.size(), nullptr);
+    // Checked by the decoder: at most 16 * 10^9 bytes.
+    const uint64_t length = *dense_body_length(dense.dtype, dense.shape);
+    // A frame too small to hold its array is refused before anything that size is allocated.
+    VAKRA_RETURN_IF(length > lz4_max_decompressed_size(dense.data.size()), make_error(ErrorKind::Malformed));
+    return add(dense.data, length, &dense.compressed);
+  }
+  Status place_offsets(DecodedOffsets& offsets) {
+    VAKRA_TRY(add(offsets.offsets, offsets.offsets.size(), nullptr));
+    return add(offsets.payload, offsets.payload.size(), nullptr);
   }
 
   std::vector<Placement> placements_;

@@ -7,19 +7,12 @@
 
 #include "body_copy_internal.hpp"
 #include "hash_internal.hpp"
+#include "overloaded_internal.hpp"
 #include "sink_internal.hpp"
 #include "wire_internal.hpp"
 
 namespace vakra {
 namespace {
-
-template <class... Visitors>
-struct Overloaded : Visitors... {
-  using Visitors::operator()...;
-};
-// Clang before 17 has no aggregate deduction, so the guide is spelled out.
-template <class... Visitors>
-Overloaded(Visitors...) -> Overloaded<Visitors...>;
 
 // Writes the packet front to back into memory the caller sized with the
 // plan. Pieces are written at once; large bodies are held back and copied
@@ -122,6 +115,23 @@ void emit_zeros(size_t n, PacketSink& sink) {
   if (n == 0) return;
   const MutableBytes zeros = sink.piece(n);
   std::memset(zeros.data(), 0, zeros.size());
+}
+
+bool plan_takes_checksums(const PacketPlan& plan) {
+  return std::visit(Overloaded{
+                        [](const DensePlan& dense) { return dense.options.check_integrity; },
+                        [](const SparsePlan&) { return false; },  // components are never checksummed
+                        [](const BundlePlan& bundle) {
+                          for (const BundlePlanEntry& entry : bundle.entries) {
+                            if (plan_takes_checksums(entry.packet)) return true;
+                          }
+                          return false;
+                        },
+                        [](const StringPlan& string) { return string.check_integrity; },
+                        [](const QuantizedPlan& quantized) { return quantized.options.check_integrity; },
+                        [](const RawPacket&) { return false; },  // copied as it is
+                    },
+                    plan.node);
 }
 
 void write_plan(const PacketPlan& plan, MutableBytes out) {

@@ -194,7 +194,7 @@ class ReadCursor {
     size_t alignment = 1;
     if (flags & FLAG_CUSTOM_ALIGN) {
       VAKRA_ASSIGN_OR_RETURN(const uint8_t log2_alignment, u8());
-      VAKRA_RETURN_IF(log2_alignment > 63, make_error(ErrorKind::Malformed));
+      VAKRA_RETURN_IF(log2_alignment > kMaxAlignmentLog2, make_error(ErrorKind::Malformed));
       alignment = size_t{1} << log2_alignment;
     } else if (flags & FLAG_ALIGNED) {
       alignment = kStandardAlignment;

@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <span>
 #include <type_traits>
 #include <vector>
 
+#include "body_copy_internal.hpp"
+#include "overloaded_internal.hpp"
 #include "packet_kinds_internal.hpp"
 #include "thread_pool_internal.hpp"
 #include "vakra/dense.hpp"
@@ -114,10 +117,15 @@ bool never_decreasing(const uint8_t* bytes, size_t n) {
   return all_pieces<T>(n, [=](size_t begin, size_t end) { return none_decreasing<T>(bytes, begin, end); });
 }
 
+// An index array's elements: its dtype and bytes.
+struct IndexElements {
+  Dtype dtype = Dtype::Int32;
+  ByteView bytes;
+};
+
 // An index component's elements, decompressed into `storage` if need be.
 struct IndexArray {
-  Dtype dtype = Dtype::Int32;
-  ByteView elements;
+  IndexElements elements;
   OwnedBytes storage;
 };
 
@@ -127,15 +135,14 @@ Result<IndexArray> index_array(const WalkedPacket& component, const ByteSource& 
   const auto* dense = std::get_if<WalkedDense>(&component.parts);
   VAKRA_RETURN_IF(dense == nullptr, make_error(ErrorKind::Malformed));
   IndexArray out;
-  out.dtype = dense->dtype;
-  out.elements = bytes.stable(dense->body);
+  out.elements = {dense->dtype, bytes.stable(dense->body)};
   if (dense->compressed) {
     // A frame too small for the declared array is refused before allocating.
-    const uint64_t length = *element_count(dense->shape) * element_size(dense->dtype);
-    VAKRA_RETURN_IF(length > lz4_max_decompressed_size(out.elements.size()), make_error(ErrorKind::Malformed));
+    const uint64_t length = *dense_body_length(dense->dtype, dense->shape);  // checked by the walk
+    VAKRA_RETURN_IF(length > lz4_max_decompressed_size(out.elements.bytes.size()), make_error(ErrorKind::Malformed));
     out.storage = OwnedBytes::uninitialized(length);
-    VAKRA_TRY(lz4_decompress_frame_into(out.elements, out.storage.span()));
-    out.elements = out.storage.view();
+    VAKRA_TRY(lz4_decompress_frame_into(out.elements.bytes, out.storage.span()));
+    out.elements.bytes = out.storage.view();
   }
   return out;
 }
@@ -146,11 +153,11 @@ uint64_t element_count_of(const WalkedPacket& component) {
 }
 
 // indptr: major + 1 entries from 0, never decreasing; the last is the stored count.
-bool read_stored_count(const IndexArray& indptr, uint64_t major, uint64_t& stored) {
+bool read_stored_count(const IndexElements& indptr, uint64_t major, uint64_t& stored) {
   return with_integer_type(indptr.dtype, [&](auto tag) {
     using T = decltype(tag);
-    const uint8_t* bytes = indptr.elements.data();
-    const size_t n = indptr.elements.size() / sizeof(T);
+    const uint8_t* bytes = indptr.bytes.data();
+    const size_t n = indptr.bytes.size() / sizeof(T);
     if (n != major + 1 || element_at<T>(bytes, 0) != 0 || !never_decreasing<T>(bytes, n)) return false;
     // From 0 and never decreasing, the last entry is the largest and not negative.
     stored = static_cast<uint64_t>(element_at<T>(bytes, n - 1));
@@ -158,32 +165,49 @@ bool read_stored_count(const IndexArray& indptr, uint64_t major, uint64_t& store
   });
 }
 
-bool indices_in_range(const IndexArray& indices, uint64_t stored, uint64_t minor) {
+bool indices_in_range(const IndexElements& indices, uint64_t stored, uint64_t minor) {
   return with_integer_type(indices.dtype, [&](auto tag) {
     using T = decltype(tag);
-    if (stored > indices.elements.size() / sizeof(T)) return false;
-    return all_in_range<T>(indices.elements.data(), stored, minor);
+    if (stored > indices.bytes.size() / sizeof(T)) return false;
+    return all_in_range<T>(indices.bytes.data(), stored, minor);
   });
+}
+
+// The structure rule of csr and csc index arrays (see verify_sparse), for a
+// matrix whose data component holds `data_count` elements.
+Status check_structure(SparseFormat format, std::span<const uint32_t> shape, uint64_t data_count,
+                       const IndexElements& indices, const IndexElements& indptr) {
+  const bool row_major = format == SparseFormat::csr;
+  const uint64_t major = shape[row_major ? 0 : 1];
+  const uint64_t minor = shape[row_major ? 1 : 0];
+  uint64_t stored = 0;
+  const bool sound =
+      read_stored_count(indptr, major, stored) && stored <= data_count && indices_in_range(indices, stored, minor);
+  VAKRA_RETURN_IF(!sound, make_error(ErrorKind::Malformed));
+  return {};
 }
 
 // Ragged and Inline values are carried without meaning, so no consumer can
 // build a matrix from a packet holding one anywhere.
 bool holds_carried_only(const WalkedPacket& packet) {
-  switch (packet.kind()) {
-    case PacketKind::Ragged:
-    case PacketKind::Inline: return true;
-    case PacketKind::Bundle:
-      for (const WalkedEntry& entry : std::get<WalkedBundle>(packet.parts).entries) {
-        if (holds_carried_only(entry.packet)) return true;
-      }
-      return false;
-    case PacketKind::Sparse:
-      for (const WalkedPacket& component : std::get<WalkedSparse>(packet.parts).components) {
-        if (holds_carried_only(component)) return true;
-      }
-      return false;
-    default: return false;
-  }
+  return std::visit(Overloaded{
+                        [](const WalkedRagged&) { return true; },
+                        [](const WalkedInline&) { return true; },
+                        [](const WalkedBundle& bundle) {
+                          return std::ranges::any_of(bundle.entries, [](const WalkedEntry& entry) {
+                            return holds_carried_only(entry.packet);
+                          });
+                        },
+                        [](const WalkedSparse& sparse) {
+                          return std::ranges::any_of(sparse.components, [](const WalkedPacket& component) {
+                            return holds_carried_only(component);
+                          });
+                        },
+                        [](const WalkedDense&) { return false; },
+                        [](const WalkedQuantized&) { return false; },
+                        [](const WalkedString&) { return false; },
+                    },
+                    packet.parts);
 }
 
 }  // namespace
@@ -203,16 +227,58 @@ Status verify_sparse(const WalkedSparse& sparse, const ByteSource& bytes) {
   for (const WalkedPacket& component : sparse.components) {
     if (holds_carried_only(component)) return {};
   }
-  const bool row_major = sparse.format == SparseFormat::csr;
-  const uint64_t major = sparse.shape[row_major ? 0 : 1];
-  const uint64_t minor = sparse.shape[row_major ? 1 : 0];
   VAKRA_ASSIGN_OR_RETURN(const IndexArray indices, index_array(sparse.components[1], bytes));
   VAKRA_ASSIGN_OR_RETURN(const IndexArray indptr, index_array(sparse.components[2], bytes));
-  uint64_t stored = 0;
-  const bool sound = read_stored_count(indptr, major, stored) && stored <= element_count_of(sparse.components[0]) &&
-                     indices_in_range(indices, stored, minor);
-  VAKRA_RETURN_IF(!sound, make_error(ErrorKind::Malformed));
+  return check_structure(sparse.format, sparse.shape, element_count_of(sparse.components[0]), indices.elements,
+                         indptr.elements);
+}
+
+namespace {
+
+// A dense component's element bytes into exactly `out`, decompressed if need be.
+Status copy_elements(const DecodedDense& dense, MutableBytes out, std::vector<parallel::BodyCopy>& copies) {
+  if (!dense.compressed) {
+    VAKRA_RETURN_IF(dense.data.size() != out.size(), make_error(ErrorKind::Malformed));
+    copies.push_back({out.data(), dense.data, nullptr});
+    return {};
+  }
+  VAKRA_RETURN_IF(out.size() > lz4_max_decompressed_size(dense.data.size()), make_error(ErrorKind::Malformed));
+  return lz4_decompress_frame_into(dense.data, out);
+}
+
+}  // namespace
+
+Status check_coo_components(const DecodedSparse& sparse) {
+  VAKRA_RETURN_IF(sparse.format != SparseFormat::coo || sparse.components.size() != 3,
+                  make_error(ErrorKind::Malformed));
+  const auto* data = std::get_if<DecodedDense>(&sparse.components[0].value);
+  VAKRA_RETURN_IF(data == nullptr, make_error(ErrorKind::Malformed));
+  const uint64_t count = *element_count(data->shape);
+  for (const Decoded& component : std::span(sparse.components).subspan(1)) {
+    const auto* index = std::get_if<DecodedDense>(&component.value);
+    const bool sound = index != nullptr && index->shape.size() == 1 && index->shape[0] == count &&
+                       with_integer_type(index->dtype, [](auto) { return true; });
+    VAKRA_RETURN_IF(!sound, make_error(ErrorKind::Malformed));
+  }
   return {};
+}
+
+Status copy_checked_indices(const DecodedSparse& sparse, MutableBytes indices, MutableBytes indptr) {
+  VAKRA_RETURN_IF(sparse.format == SparseFormat::coo || sparse.components.size() != 3,
+                  make_error(ErrorKind::Malformed));
+  const auto* data = std::get_if<DecodedDense>(&sparse.components[0].value);
+  const auto* indices_dense = std::get_if<DecodedDense>(&sparse.components[1].value);
+  const auto* indptr_dense = std::get_if<DecodedDense>(&sparse.components[2].value);
+  VAKRA_RETURN_IF(data == nullptr || indices_dense == nullptr || indptr_dense == nullptr,
+                  make_error(ErrorKind::Malformed));
+  std::vector<parallel::BodyCopy> copies;
+  VAKRA_TRY(copy_elements(*indices_dense, indices, copies));
+  VAKRA_TRY(copy_elements(*indptr_dense, indptr, copies));
+  parallel::copy_bodies(copies);
+  // Other shapes are not checked by the decoder either.
+  if (sparse.shape.size() != 2) return {};
+  return check_structure(sparse.format, sparse.shape, *element_count(data->shape), {indices_dense->dtype, indices},
+                         {indptr_dense->dtype, indptr});
 }
 
 }  // namespace vakra

@@ -73,9 +73,47 @@ ByteRange WalkedPacket::body() const {
   return {};
 }
 
+PacketKind packet_kind(const PacketHeader& header) {
+  const uint16_t flags = header.flags;
+  if (flags & FLAG_INLINE) return PacketKind::Inline;
+  if (flags & FLAG_BUNDLE) return PacketKind::Bundle;
+  if (flags & (FLAG_SPARSE_COO | FLAG_SPARSE_CSR | FLAG_SPARSE_CSC)) return PacketKind::Sparse;
+  if (flags & FLAG_STRING) return PacketKind::String;
+  if (flags & FLAG_RAGGED) return PacketKind::Ragged;
+  const Result<Dtype> dtype = dtype_from_code(header.dtype_code);
+  return dtype.ok() && is_quantized(*dtype) ? PacketKind::Quantized : PacketKind::Dense;
+}
+
+std::string_view packet_kind_name(PacketKind kind) {
+  switch (kind) {
+    case PacketKind::Dense: return "dense";
+    case PacketKind::Bundle: return "bundle";
+    case PacketKind::Sparse: return "sparse";
+    case PacketKind::Quantized: return "quantized";
+    case PacketKind::String: return "string";
+    case PacketKind::Ragged: return "ragged";
+    case PacketKind::Inline: return "inline";
+  }
+  return "";
+}
+
 SparseFormat sparse_format(const PacketHeader& header) {
   if (header.flags & FLAG_SPARSE_COO) return SparseFormat::coo;
   return (header.flags & FLAG_SPARSE_CSR) ? SparseFormat::csr : SparseFormat::csc;
+}
+
+std::string_view sparse_format_name(SparseFormat format) {
+  switch (format) {
+    case SparseFormat::coo: return "coo";
+    case SparseFormat::csr: return "csr";
+    case SparseFormat::csc: return "csc";
+  }
+  return "";
+}
+
+std::array<std::string_view, 3> sparse_component_roles(SparseFormat format) {
+  if (format == SparseFormat::coo) return {"data", "row", "col"};
+  return {"data", "indices", "indptr"};
 }
 
 Status walk_sparse(ReadCursor& cursor, const PacketHeader& header, size_t depth, const Walk& walk, WalkedSparse& out) {

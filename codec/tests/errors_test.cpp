@@ -5,6 +5,7 @@
 // plan into a short buffer, the canary and the bytes written are the
 // roundtrip fuzz harness's checks.)
 #include "test_bytes.hpp"
+#include "vakra/decode.hpp"
 #include "vakra/header.hpp"
 #include "vakra/plan.hpp"
 
@@ -97,6 +98,32 @@ TEST(ElementCount, LimitAndOverflow) {
     const auto count = element_count(shape);
     EXPECT_EQ(count.ok() ? std::to_string(*count) : outcome(count), expected);
   }
+}
+
+// Body lengths: elements times their size, float4 two to a byte along whole
+// last dimensions; the codes no type has stay unknown.
+TEST(Dtype, BodyLengthsAndUnknownCodes) {
+  const std::tuple<Dtype, std::vector<uint32_t>, std::string> cases[] = {
+      {Dtype::Float32, {}, "4"},          {Dtype::Complex128, {3}, "48"},
+      {Dtype::Float8E4m3fn, {2, 3}, "6"}, {Dtype::Float8E8m0fnu, {}, "1"},
+      {Dtype::Float4E2m1fn, {3, 4}, "6"}, {Dtype::Float4E2m1fn, {0, 2}, "0"},
+      {Dtype::Float4E2m1fn, {2, 0}, "0"}, {Dtype::Float4E2m1fn, {4, 3}, kBad},
+      {Dtype::Float4E2m1fn, {}, kBad},    {Dtype::Float4E2m1fn, {1000000002}, "Packet exceeds maximum elements"},
+      {Dtype::Qint4, {2}, "Unsupported or unknown dtype code: 18"},
+  };
+  for (const auto& [dtype, shape, expected] : cases) {
+    const auto length = dense_body_length(dtype, shape);
+    EXPECT_EQ(length.ok() ? std::to_string(*length) : outcome(length), expected) << dtype_name(dtype);
+  }
+  for (unsigned code = 0; code < 256; ++code) {
+    const bool unknown = code == 0 || (code > 21 && code < 32) || code > 37;
+    EXPECT_EQ(outcome(dtype_from_code(static_cast<uint8_t>(code))),
+              unknown ? "Unsupported or unknown dtype code: " + std::to_string(code) : "ok");
+  }
+  // A dense float4 body of an odd last dimension is refused by the encoder and the decoder alike.
+  const Bytes odd = testing::concat(testing::with(testing::dense({3}, Dtype::Uint8), 7, {37}), Bytes(64, 0));
+  EXPECT_EQ(outcome(decode(odd)), kBad);
+  EXPECT_EQ(outcome(decode(testing::with(testing::dense({4}, Dtype::Uint8), 7, {37}))), "ok");
 }
 
 }  // namespace

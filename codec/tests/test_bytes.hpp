@@ -68,7 +68,8 @@ Bytes encode(Result<Plan> plan) {
 
 // A dense packet of bytes counting up from 1.
 inline Bytes dense(std::vector<uint32_t> shape, Dtype dtype = Dtype::Int16, EncodeOptions options = {}) {
-  Bytes data(std::accumulate(shape.begin(), shape.end(), size_t{1}, std::multiplies<>()) * element_size(dtype));
+  const Result<uint64_t> length = dense_body_length(dtype, shape);
+  Bytes data(length.ok() ? *length : 0);  // none for the types without a dense body
   std::iota(data.begin(), data.end(), uint8_t{1});
   return encode(plan_dense({data, shape, dtype}, options));
 }

@@ -26,22 +26,23 @@ may use (``VAKRA_NUM_THREADS`` sets the count at import; 1 means none).
 from importlib.metadata import version as _distribution_version
 
 from . import vakra_rs  # noqa: F401  (reached as vakra.vakra_rs, not exported)
+from ._convert.converter import convert
+from ._io.frames import dumps_frames, loads_frames
+from ._io.packets import dump, dump_into, dumps, loads
+from ._io.receiver import Receiver
+from ._io.streams import info, iter_load, load, packet_length, recv, send
+from ._model.model_file import File, load_file, open
+from ._model.model_save import save
 from ._native import get_num_threads, set_num_threads
-from .api import dump, dump_into, dumps, info, loads
-from .converter import convert
-from .frames import dumps_frames, loads_frames
-from .model_file import File, load_file, open
-from .model_save import save
 from .quantize import QuantizedTensor
 from .ragged import StringTensor
-from .receiver import Receiver
-from .streams import iter_load, load, packet_length, recv, send
 
 __version__ = _distribution_version("vakra")
 
 __all__ = ["dumps", "loads", "dump", "load", "iter_load", "dump_into", "info", "packet_length", "send", "recv",
            "Receiver", "dumps_frames", "loads_frames", "StringTensor", "QuantizedTensor", "set_num_threads",
-           "get_num_threads", "save", "open", "File", "load_file", "convert"]
+           "get_num_threads", "save", "File", "load_file", "convert"]
+# vakra.open stays out of __all__: `from vakra import *` must not replace the builtin open.
 
 
 def __getattr__(name: str):

@@ -1,8 +1,8 @@
-"""``python -m vakra``: the command line of :mod:`vakra.cli`."""
+"""``python -m vakra``: the command line of ``vakra._cli.cli``."""
 
 import sys
 
-from .cli import main
+from ._cli.cli import main
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -13,9 +13,7 @@ from typing import Any
 
 import numpy as np
 
-from . import _native
-
-BFLOAT16_CODE = _native.dtype_names().index("bfloat16") + 1  # the wire code, from the codec's table
+from ._facts import BY_TORCH_NAME, DtypeFacts
 
 # DLPack device types whose memory the CPU reads directly.
 _CPU_DEVICES = {1: "cpu", 3: "cuda_host", 11: "rocm_host"}
@@ -27,8 +25,10 @@ def as_array(value: Any) -> Any:
     """A NumPy view of a foreign array's CPU memory, or None for other values.
 
     The view keeps the source's strides and byte order (the encoder C-orders
-    it if need be); a bfloat16 source without ml_dtypes imported gives
-    ``(int16_view, BFLOAT16_CODE)``; a torch sparse tensor gives an object
+    it if need be); a source of a type NumPy names only with ml_dtypes
+    (bfloat16), without ml_dtypes imported, gives ``(integer_view, wire
+    code)``, as does torch's packed ``float4_e2m1fn_x2`` (its bytes, whose
+    last dimension counts pairs); a torch sparse tensor gives an object
     with the attributes of a SciPy sparse matrix. NumPy's own arrays and
     scalars give None: they are the encoder's business.
 
@@ -55,8 +55,12 @@ def _from_torch(tensor: Any, torch: Any) -> Any:
     if tensor.layout != torch.strided:
         return _torch_sparse(tensor, torch)
     tensor = tensor.resolve_conj().resolve_neg()  # lazy conjugate/negative views hold other values
-    if tensor.dtype == torch.bfloat16:
-        return _bfloat16(tensor.view(torch.int16).numpy())
+    row = BY_TORCH_NAME.get(str(tensor.dtype).removeprefix("torch."))
+    if row is not None and row.needs_ml_dtypes:
+        bits = tensor.view(getattr(torch, f"int{8 * row.element_size}")).numpy()
+        if row.unit_elements != 1:  # float4_e2m1fn_x2: the bytes are the wire's already
+            return bits, row.code
+        return _ml_dtypes_array(bits, row)
     try:
         return tensor.numpy()
     except TypeError:
@@ -78,11 +82,11 @@ def _from_dlpack(value: Any) -> Any:
     return _from_torch(torch.from_dlpack(value), torch)
 
 
-def _bfloat16(bits: np.ndarray) -> Any:
+def _ml_dtypes_array(bits: np.ndarray, row: DtypeFacts) -> Any:
     ml_dtypes = sys.modules.get("ml_dtypes")
     if ml_dtypes is not None:
-        return bits.view(ml_dtypes.bfloat16)
-    return bits, BFLOAT16_CODE
+        return bits.view(getattr(ml_dtypes, row.ml_dtypes_name))
+    return bits, row.code
 
 
 def _torch_sparse(tensor: Any, torch: Any) -> SimpleNamespace:
@@ -104,6 +108,7 @@ def _torch_sparse(tensor: Any, torch: Any) -> SimpleNamespace:
                          ".to_sparse_csr() or .to_sparse_coo()")
     data = _from_torch(tensor.values(), torch)
     if isinstance(data, tuple):
-        raise TypeError("bfloat16 sparse tensors need ml_dtypes imported (pip install 'vakra[bfloat16]')")
+        name = str(tensor.dtype).removeprefix("torch.")
+        raise TypeError(f"{name} sparse tensors need ml_dtypes imported (pip install 'vakra[bfloat16]')")
     arrays = {role: index.numpy() for role, index in indexes.items()}
     return SimpleNamespace(format=sparse_format, shape=tuple(tensor.shape), data=data, **arrays)

@@ -23,7 +23,7 @@ import numpy as np
 
 from . import _native
 from ._encoding import convert
-from .api import loads
+from ._io.packets import loads
 
 __all__ = ["recv", "send", "packets"]
 

@@ -25,7 +25,9 @@ puts the family first for that worker, so the Dask config
 ``distributed.worker.preload: [vakra.dask]`` turns it on for a whole cluster.
 Options come from the Dask config at each transfer: ``vakra.check-integrity``
 (XXH3-64 checksums over every body, verified on arrival) and ``vakra.compress``
-(LZ4 array bodies), both false by default.
+(LZ4 array bodies), both false by default. In a YAML config file the dots
+are nesting (``vakra:`` then ``compress: true`` indented under it), as Dask
+reads every file.
 
 Dask takes apart a plain ``dict`` that is a task's result (or one value
 scattered) and sends its values one by one. A :class:`Bundle`, a dict that
@@ -47,6 +49,7 @@ import numpy as np
 from distributed.protocol.serialize import register_serialization_family
 
 from . import _native
+from ._facts import MAX_NESTING_DEPTH, STANDARD_ALIGNMENT
 from .quantize import QuantizedTensor
 from .ragged import StringTensor
 
@@ -60,7 +63,6 @@ FAMILY = "vakra"
 SERIALIZERS = [FAMILY, "dask", "pickle"]
 
 _SPARSE_CLASSES = ("coo_matrix", "csr_matrix", "csc_matrix", "coo_array", "csr_array", "csc_array")
-_MAX_DEPTH = 64
 # Dask handles every frame on its own (a split check, a compression check, a
 # length in the prelude, a read on arrival), which costs more than copying a
 # few KiB. So bodies of _JOIN_BELOW or more travel as frames, views of the
@@ -98,10 +100,10 @@ def serialize(value: Any) -> tuple[dict, list]:
         # No `convert`: the encoder takes the value as it is (C-contiguous native arrays of a stored dtype, and
         # the rest of what _check admits) or refuses it, rather than converting it to something else.
         if small_array:  # what _arranged makes of a packet that fits the header, made at once
-            packet = _encode(value, check_integrity, compress, 64, None)
+            packet = _encode(value, check_integrity, compress, STANDARD_ALIGNMENT, None)
             if len(packet) <= _IN_HEADER_UPTO:
                 return {"pieces": [packet]}, []
-        frames = _encode_segments(value, check_integrity, compress, 64, None)
+        frames = _encode_segments(value, check_integrity, compress, STANDARD_ALIGNMENT, None)
     except (TypeError, ValueError, OverflowError) as error:  # not as it is, or beyond the format's limits
         raise _Unsupported(str(error)) from error
     header: dict = {"retyped": retyped} if retyped else {}
@@ -169,7 +171,7 @@ def _check(value: Any, path: list, retyped: list) -> None:
     ``retyped`` the values whose class decoding does not restore."""
     kind = type(value)
     if kind is dict or kind is Bundle:
-        if len(path) >= _MAX_DEPTH:  # also stops a dict that holds itself
+        if len(path) >= MAX_NESTING_DEPTH:  # also stops a dict that holds itself
             raise _Unsupported("dicts nested too deep")
         if kind is Bundle:
             retyped.append([list(path), "Bundle"])

@@ -14,14 +14,14 @@ from collections.abc import Sequence
 
 import numpy as np
 
-from . import _native
+from ._facts import DTYPES
 
 __all__ = ["QuantizedTensor", "quantize"]
 
 # Quantized type -> (smallest code, largest code, bits per code); the wire
-# dtype codes come from the codec's one dtype table.
+# dtype codes come from the codec's dtype table.
 _LIMITS = {"qint8": (-128, 127, 8), "quint8": (0, 255, 8), "qint4": (-8, 7, 4), "quint4": (0, 15, 4)}
-_CODE_OF_NAME = {name: _native.dtype_names().index(name) + 1 for name in _LIMITS}
+_CODE_OF_NAME = {name: DTYPES[name].code for name in _LIMITS}
 _DTYPES = {code: (name, *_LIMITS[name]) for name, code in _CODE_OF_NAME.items()}
 _SCHEME_NAMES = {0: "per-tensor", 1: "per-axis", 2: "per-group"}
 

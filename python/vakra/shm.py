@@ -1,8 +1,13 @@
 """A mutex that several processes can share, kept inside a shared buffer.
 
-The mutex is a POSIX process-shared mutex stored in a 64-byte area
-(``SharedMutex.SIZE``) at an offset of a writable buffer that every
-participating process maps: the ``buf`` of a
+The mutex is a lock of vakra's own, plain words in a 64-byte area
+(``SharedMutex.SIZE``): a magic, a version and the identity of the thread
+(and process) holding it, taken and given back with compare-and-swap. What
+lies in the area never selects code or pointers, so bytes another process
+writes there can break the exclusion at worst, never this process; an area
+that holds no such mutex (never initialised, destroyed, overwritten) is
+refused with ``ValueError``. The area lies at an offset of a writable
+buffer that every participating process maps: the ``buf`` of a
 :class:`multiprocessing.shared_memory.SharedMemory` block, or an
 :class:`mmap.mmap` of a shared file. Each process builds its own
 ``SharedMutex`` over its own mapping of the same bytes::
@@ -30,15 +35,15 @@ participating process maps: the ``buf`` of a
 With an ``mmap.mmap`` opened for writing (``MAP_SHARED``, the default), pass
 the map itself: ``SharedMutex(mm, 0)``.
 
-Rules the caller must keep. The area holds nothing but the mutex, so apart
-from the offset's alignment none of them can be checked:
+Rules the caller must keep (beyond the area's alignment and its magic,
+none of them can be checked):
 
 * The area's address must be a multiple of 8. ``SharedMemory`` and ``mmap``
   buffers start on a page boundary, so an ``offset`` that is a multiple of 8
   gives that; the constructor refuses any other offset. The 64 bytes belong
   to the mutex alone.
 * Exactly one process initialises the area (``create=True``), once, before
-  any process locks it. Initialising it again while it is in use corrupts it.
+  any process locks it. Initialising it again frees it, also under a holder.
 * ``destroy()`` is called once, by one process, when no process holds or
   waits for the mutex any more; afterwards the area is plain bytes again.
 * A mutex held by a process that dies stays held: others time out.
@@ -49,9 +54,9 @@ from the offset's alignment none of them can be checked:
 Waiting polls the mutex every 50 microseconds with the interpreter lock
 released, so other threads run meanwhile (threads of one process may share
 a mutex too), and signal handlers run between polls: Ctrl-C ends a wait.
-The mutex is error-checking: it knows the thread that holds it, and an
-``unlock()`` by anyone else, or a second one, raises ``RuntimeError`` and
-leaves it as it was.
+The mutex knows the thread that holds it: an ``unlock()`` by anyone else,
+or a second one, raises ``RuntimeError`` and leaves it as it was, and a
+``lock()`` by the holder waits as any other would.
 """
 
 from __future__ import annotations
@@ -107,8 +112,9 @@ class SharedMutex:
         ``timeout`` defaults to ``default_timeout``; 0 makes one attempt.
         Raises ``TimeoutError`` ("Mutex lock timed out after ...", followed
         by what to do if the holder died) when the mutex stays held,
-        ``ValueError`` for a negative, NaN or unrepresentably large timeout,
-        and whatever a signal handler raises while it waits.
+        ``ValueError`` for a negative, NaN or unrepresentably large timeout
+        and for an area that holds no mutex, and whatever a signal handler
+        raises while it waits.
         """
         if timeout is None:
             timeout = self.default_timeout

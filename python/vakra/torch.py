@@ -11,8 +11,9 @@ goes to a model file with ``vakra.torch.save`` and comes back with
     >>> vakra.torch.loads(packet)["w"].dtype
     torch.bfloat16
 
-Dense packets become tensors of the same dtype and shape (bfloat16 as
-``torch.bfloat16``), bundles dicts, sparse packets sparse COO, CSR or CSC
+Dense packets become tensors of the same dtype and shape (bfloat16 and
+float8 as torch's types; float4 as ``torch.float4_e2m1fn_x2``, two elements
+per byte, so the last dimension is halved), bundles dicts, sparse packets sparse COO, CSR or CSC
 tensors in the packet's own layout; string and quantized packets stay
 ``StringTensor`` and ``QuantizedTensor`` (``dequantize(as_torch=True)`` gives
 a float32 tensor).
@@ -47,9 +48,11 @@ except ImportError as error:
 
 import numpy as np
 
-import vakra
-
-from .api import PathLike
+from ._facts import DENSE
+from ._packing import packed_units
+from ._io import frames, packets, streams
+from ._io.file_objects import PathLike
+from ._model import model_file, model_save
 
 __all__ = ["loads", "load", "loads_frames", "as_tensor", "save", "open", "load_file", "File"]
 
@@ -61,7 +64,7 @@ def loads(data: Any, *, writable: bool = False) -> Any:
     ``data`` is writable, in which case they are views of ``data`` (see the
     module's notes). Errors are those of :func:`vakra.loads`.
     """
-    return _as_torch(vakra.loads(data, writable=writable))
+    return _as_torch(packets.loads(data, writable=writable))
 
 
 def load(file: PathLike | IO[bytes], *, mmap: bool = True) -> Any:
@@ -72,35 +75,38 @@ def load(file: PathLike | IO[bytes], *, mmap: bool = True) -> Any:
     the mapping: loading reads nothing, writes into a tensor stay in this
     process. Otherwise the packet is read into memory that the tensors view.
     A ``state_dict`` saved with ``vakra.dump`` loads back with
-    ``module.load_state_dict(vakra.torch.load(path))``. Errors are those of
+    ``module.load_state_dict(vakra.torch.load(path))``; a model file
+    (``vakra.torch.save``) is read with :func:`load_file` or :func:`open`,
+    and refused here with a ``ValueError`` saying so. Errors are those of
     :func:`vakra.load`.
     """
     # Copy-on-write mapping, or a buffer of this process's own: either way
     # the tensors may view it and write into it.
-    return _as_torch(vakra.load(file, mmap=mmap, writable=True))
+    return _as_torch(streams.load(file, mmap=mmap, writable=True))
 
 
 def loads_frames(frames: Any, *, writable: bool = False) -> Any:
     """Decode a packet given as a list of buffers into tensors, copying or
     viewing as :func:`loads` does."""
-    return _as_torch(vakra.loads_frames(frames, writable=writable))
+    return _as_torch(frames.loads_frames(frames, writable=writable))
 
 
 def save(state_dict: Any, path: PathLike, *, metadata: Any = None, check_integrity: bool = False,
-         compress: bool = False, alignment: int = 64) -> None:
+         compress: bool = False, alignment: int = 64, durable: bool = True) -> None:
     """Write ``state_dict`` (any mapping of ``str`` to tensors, such as
     ``model.state_dict()``, any number of them) to the model file ``path``.
 
     Tensors that are the same view of the same storage (tied weights) are
     stored once and load back as one tensor. Everything else is
     :func:`vakra.save`: ``metadata`` (``str`` to ``str``), the options, the
-    atomic replacement of ``path`` and the errors.
+    atomic, durable replacement of ``path`` (``durable=False`` skips the
+    syncs) and the errors.
     """
-    vakra.save(state_dict, path, metadata=metadata, check_integrity=check_integrity, compress=compress,
-               alignment=alignment)
+    model_save.save(state_dict, path, metadata=metadata, check_integrity=check_integrity, compress=compress,
+                    alignment=alignment, durable=durable)
 
 
-class File(vakra.File):
+class File(model_file.File):
     """A model file's values as tensors (see :func:`open`)."""
 
     def _converted(self, value: Any) -> Any:
@@ -131,22 +137,34 @@ def load_file(path: PathLike) -> dict[str, Any]:
 
 
 def as_tensor(array: np.ndarray) -> torch.Tensor:
-    """The tensor over ``array``'s memory (bfloat16 arrays as ``torch.bfloat16``)."""
-    if array.dtype.kind == "V" and array.dtype.name == "bfloat16":  # ml_dtypes' type, unknown to torch
-        return torch.from_numpy(array.view(np.int16)).view(torch.bfloat16)
+    """The tensor over ``array``'s memory (bfloat16 and float8 arrays as
+    torch's types); a float4_e2m1fn array (one element per byte) becomes a
+    new ``torch.float4_e2m1fn_x2`` tensor of two elements per byte, its last
+    dimension halved."""
+    row = DENSE.get(array.dtype.name)
+    if row is not None and row.needs_ml_dtypes:  # ml_dtypes' type, unknown to torch: its bits, retyped
+        bits = array.view(np.dtype(f"i{row.element_size}"))
+        if row.unit_elements != 1:
+            bits = packed_units(bits)
+        return torch.from_numpy(bits).view(getattr(torch, row.torch_name))
     return torch.from_numpy(array)
 
 
-def _as_torch(value: Any) -> Any:
-    """Tensors for the arrays in a decoded value. A tensor never aliases
-    memory it must not write: read-only arrays become copies."""
+def _as_torch(value: Any, name: str | None = None) -> Any:
+    """Tensors for the arrays in a decoded value (`name`: its place in
+    dicts, for messages). A tensor never aliases memory it must not write:
+    read-only arrays become copies."""
     if isinstance(value, np.ndarray):
         return as_tensor(value if value.flags.writeable else value.copy())
     if isinstance(value, dict):
-        return {key: _as_torch(item) for key, item in value.items()}
+        return {key: _as_torch(item, key if name is None else f"{name}/{key}") for key, item in value.items()}
     sparse_format = getattr(value, "format", None)
     if sparse_format in _SPARSE_TENSORS:
-        return _SPARSE_TENSORS[sparse_format](value)
+        try:
+            return _SPARSE_TENSORS[sparse_format](value)
+        except RuntimeError as error:  # torch's own check of what the codec let through
+            where = "" if name is None else f"entry {name!r}: "
+            raise ValueError(f"{where}torch refuses the {sparse_format} matrix: {error}") from None
     return value  # StringTensor, QuantizedTensor, or None for kinds vakra does not decode
 
 
@@ -158,7 +176,12 @@ def _coo_tensor(matrix: Any) -> torch.Tensor:
 
 
 def _compressed_tensor(constructor: Any, matrix: Any) -> torch.Tensor:
-    """A CSR or CSC tensor (``constructor`` says which) from the matrix's three arrays."""
+    """A CSR or CSC tensor (``constructor`` says which) from the matrix's
+    three arrays; a copy with sorted, distinct indices where the matrix's
+    are not (SciPy's column selection makes such matrices), as torch wants."""
+    if not matrix.has_canonical_format:
+        matrix = matrix.copy()
+        matrix.sum_duplicates()  # sorts too; duplicates sum, as they do in the matrix
     # torch wants both index arrays in one integer type.
     index_type = np.promote_types(matrix.indptr.dtype, matrix.indices.dtype)
     if index_type != np.int32:

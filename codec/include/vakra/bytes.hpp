@@ -1,6 +1,8 @@
 // Byte spans and owned byte buffers used across the codec API.
 #pragma once
 
+#include "vakra/language_version.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>

@@ -98,8 +98,27 @@ enum class CompressedBodies : uint8_t { Refuse, View };
 // which must outlive the result. Nothing is copied but shapes, keys and
 // Inline records.
 Result<Decoded> decode(ByteView bytes, CompressedBodies compressed = CompressedBodies::Refuse);
+// Whether decoding a packet with this header does work that grows with its
+// bodies: checksums to verify, or containers whose parts are checked (a
+// binding may let other threads run meanwhile).
+bool decode_grows_with_bodies(const PacketHeader& header);
 // decode() for a packet nested `depth` levels deep: Malformed beyond MAX_NESTING_DEPTH.
 Result<Decoded> decode_depth(ByteView bytes, size_t depth, CompressedBodies compressed = CompressedBodies::Refuse);
+
+// For a consumer whose input others may write after decode() (shared memory,
+// a file mapped while another process rewrites it): copies the index arrays
+// of a decoded csr or csc matrix (components 1 and 2, decompressed if need
+// be) into `indices` and `indptr`, each exactly its array's element bytes,
+// and checks the copies as decode() checked the input, so that the matrix is
+// built from exactly the bytes that were checked. Malformed when a copy fails
+// the check (the input changed meanwhile) or does not fit its destination.
+Status copy_checked_indices(const DecodedSparse& sparse, MutableBytes indices, MutableBytes indptr);
+
+// The components of a decoded coo matrix as a consumer builds it from them:
+// dense arrays, the row and col ones 1-D, of an integer type and as long as
+// the data. Malformed otherwise. (The decoder leaves coo components as they
+// are; their values are the consumer's to range-check.)
+Status check_coo_components(const DecodedSparse& sparse);
 
 // A decoded packet holding its own bytes: every view of `value` points into
 // `memory`, and no dense body is compressed.

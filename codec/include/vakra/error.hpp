@@ -2,6 +2,8 @@
 // value (kind plus one payload) so it can be returned without allocating.
 #pragma once
 
+#include "vakra/language_version.hpp"
+
 #include <cstdint>
 #include <string>
 

@@ -34,6 +34,7 @@ inline constexpr uint8_t kWriteVersion = 4;                 // written; 3 and 4 
 inline constexpr size_t kHeaderLenV3 = 8;
 inline constexpr size_t kHeaderLenV4 = 10;
 inline constexpr size_t kStandardAlignment = 64;  // the default body alignment
+inline constexpr unsigned kMaxAlignmentLog2 = 63;  // FLAG_CUSTOM_ALIGN's byte: alignments up to 2^63
 // FLAG_INTEGRITY: the XXH3-64 checksum stored after a body, u64 LE.
 inline constexpr size_t kChecksumLength = 8;
 // Every length prefix on the wire is a u32: parts must be shorter than this.

@@ -114,6 +114,10 @@ struct BundlePlanEntry {
 // of a filled-in bundle plan and sets its size.
 Status finish_bundle_plan(BundlePlan& plan);
 
+// Whether writing the plan computes checksums: the one part of writing a
+// plan, besides copying bodies, whose cost grows with them.
+bool plan_takes_checksums(const PacketPlan& plan);
+
 // Writes any plan; `out` holds at least plan.size() bytes.
 void write_plan(const PacketPlan& plan, MutableBytes out);
 // Writes any plan after checking capacity (BufferTooSmall, nothing written).

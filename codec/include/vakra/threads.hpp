@@ -3,6 +3,8 @@
 // byte-identical whatever the count.
 #pragma once
 
+#include "vakra/language_version.hpp"
+
 #include <cstddef>
 
 namespace vakra {

@@ -12,9 +12,11 @@
 // a compressed block's contents: a packet it accepts may still fail to decode.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -30,21 +32,20 @@ enum class PacketKind : uint8_t { Dense, Bundle, Sparse, Quantized, String, Ragg
 
 // The kind a header announces; the first match wins: FLAG_INLINE, FLAG_BUNDLE,
 // the sparse bits (coo, csr, csc), FLAG_STRING, FLAG_RAGGED, a quantized dtype
-// code (16 to 19), else dense.
-constexpr PacketKind packet_kind(const PacketHeader& header) {
-  const uint16_t flags = header.flags;
-  if (flags & FLAG_INLINE) return PacketKind::Inline;
-  if (flags & FLAG_BUNDLE) return PacketKind::Bundle;
-  if (flags & (FLAG_SPARSE_COO | FLAG_SPARSE_CSR | FLAG_SPARSE_CSC)) return PacketKind::Sparse;
-  if (flags & FLAG_STRING) return PacketKind::String;
-  if (flags & FLAG_RAGGED) return PacketKind::Ragged;
-  // Codes 16 to 19: qint8, quint8, qint4, quint4.
-  if ((header.dtype_code & 0xFC) == 0x10) return PacketKind::Quantized;
-  return PacketKind::Dense;
-}
+// code (is_quantized), else dense.
+PacketKind packet_kind(const PacketHeader& header);
+
+// The kind's name, as vakra.info and the command line show it: "dense",
+// "bundle", "sparse", "quantized", "string", "ragged" or "inline".
+std::string_view packet_kind_name(PacketKind kind);
 
 // The sparse format of a header whose kind is Sparse.
 SparseFormat sparse_format(const PacketHeader& header);
+
+// The format's name ("coo", "csr" or "csc") and its components' roles in
+// wire order (COO: data, row, col; CSR and CSC: data, indices, indptr).
+std::string_view sparse_format_name(SparseFormat format);
+std::array<std::string_view, 3> sparse_component_roles(SparseFormat format);
 
 struct WalkedPacket;
 struct WalkedEntry;

@@ -1,0 +1,62 @@
+"""Packets as lists of frames, for transports that send buffers one by one.
+
+``dumps_frames`` returns a packet as a list of buffers whose concatenation is
+``dumps`` of the same value; ``loads_frames`` decodes such a list without
+joining it, however a transport split or merged the frames on the way.
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any
+
+from .. import _native
+from .._encoding import convert
+
+if TYPE_CHECKING:
+    from collections.abc import Iterable
+
+    from _typeshed import ReadableBuffer
+
+__all__ = ["dumps_frames", "loads_frames"]
+
+_encode_segments = _native.encode_segments
+_loads_frames = _native.loads_frames
+
+
+def dumps_frames(obj: Any, *, check_integrity: bool = False, compress: bool = False, alignment: int = 64) -> list:
+    """Encode ``obj`` as one packet given as a list of buffers.
+
+    ``b"".join(dumps_frames(obj, **options)) == dumps(obj, **options)``, byte
+    for byte. Uncompressed array bodies are read-only ``memoryview``s of the
+    arrays' own memory (not copied; they keep the arrays alive), the framing
+    between them ``bytes``: an array written before the frames are sent
+    goes out as it is then, and may tear. Bodies under ``check_integrity``
+    are copies instead, hashed as copied, so a packet always matches its
+    checksums. Values, options and errors are those of :func:`vakra.dumps`.
+    """
+    return _encode_segments(obj, bool(check_integrity), bool(compress), alignment, convert)
+
+
+def loads_frames(frames: Iterable[ReadableBuffer], *, writable: bool = False) -> Any:
+    """Decode the packet whose bytes are the concatenation of ``frames``.
+
+    The frames are not joined: an uncompressed array whose bytes lie whole
+    inside one frame is a view of that frame (which it keeps alive); only
+    arrays that straddle a frame boundary are copied, together with the
+    packet's small framing bytes. Frames may be split or merged at any point.
+
+    With ``writable=False`` arrays are read-only, as from :func:`vakra.loads`.
+    With ``writable=True`` they are writable, a quantized tensor's arrays
+    included: views where the frame's memory is writable (a ``bytearray``, a
+    writable ``memoryview``, shared memory; writes go through to it), copies
+    where it is read-only (``bytes``).
+
+    Errors are those of :func:`vakra.loads`; ``TypeError`` when ``frames`` is
+    not an iterable of buffers.
+    """
+    if isinstance(frames, (bytes, bytearray, memoryview, str)):
+        raise TypeError(f"frames must be a list of buffers, not {type(frames).__name__}; "
+                        "use vakra.loads for one buffer")
+    if not isinstance(frames, (list, tuple)):
+        frames = list(frames)
+    return _loads_frames(frames, writable)

@@ -1,0 +1,3 @@
+"""Model files: ``model_save`` writes one, ``model_file`` reads it (``File``),
+``_model_record`` is its record of names and ranges, and ``file_entries``
+lists the entries of any vakra file for the converter and the command line."""

@@ -1,0 +1,48 @@
+"""The record at the start of a model file: what the file holds and where
+(``vakra._model.model_file`` describes the whole layout).
+
+The record is a bundle packet of five checksummed entries: ``format`` (a
+string tensor naming the layout and its version), ``names`` (a string
+tensor, in saved order), ``ranges`` (uint64, one row per name: the file
+offset and exact length of that name's packet), ``metadata`` (a string
+tensor of keys and values, alternating) and ``file_size`` (uint64, the
+file's exact length). The codec writes it and reads it: ``read_record`` is
+the one reader that ``vakra.open``, ``load_file``, ``vakra ls``, ``verify``
+and ``convert`` go through, so all of them refuse the same files.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+
+from .. import _native
+from .._io.streams import MODEL_RECORD_KEYS
+
+__all__ = ["Record", "read_record", "is_record"]
+
+
+class Record:
+    """A model file's record, checked against the file it came from:
+    ``names`` in saved order, ``ranges`` (a read-only uint64 array of one
+    ``(offset, length)`` row per name), ``metadata`` and the record's own
+    ``length``."""
+
+    __slots__ = ("names", "ranges", "metadata", "length")
+
+    def __init__(self, names: list[str], ranges: np.ndarray, metadata: dict[str, str], length: int) -> None:
+        self.names, self.ranges, self.metadata, self.length = names, ranges, metadata, length
+
+
+def read_record(data: memoryview, path: str) -> Record | None:
+    """Reads and checks the record at the start of `data`, a whole model
+    file: None when its first packet is not framed as a model file's record;
+    ValueError naming `path` for a record that does not read, is damaged
+    (a name twice, a range outside the file), of another layout, or of a
+    file that is not exactly len(data) bytes long."""
+    fields = _native.read_record(data, path)
+    return None if fields is None else Record(*fields)
+
+
+def is_record(framing: dict) -> bool:
+    """Whether a packet described by ``vakra.info`` is framed as a model file's record."""
+    return framing["kind"] == "bundle" and tuple(framing["entries"]) == tuple(MODEL_RECORD_KEYS)

@@ -1,0 +1,290 @@
+"""Model files: any number of named values in one file, read lazily.
+
+``vakra.save`` writes them, ``vakra.open`` maps one and decodes entries on
+demand, ``vakra.load_file`` reads it whole into a dict.
+
+The layout. A model file is a sequence of ordinary vakra packets with
+nothing in between, so ``vakra.iter_load`` reads it one packet after
+another and ``vakra info --index N`` shows each (``vakra.load``, which gives
+one value, refuses a model file: its first packet is this index):
+
+1. The record, a bundle of five checksummed entries: ``format`` (the layout
+   and its version), ``names`` (a string tensor, in saved order), ``ranges``
+   (uint64 rows: the file offset and exact length of each name's packet),
+   ``metadata`` (keys and values, alternating, as a string tensor) and
+   ``file_size``. Its length depends only on the names and the metadata, so
+   the writer writes it first and fills in the ranges and the size last.
+2. The entries in saved order, as the children of bundle packets of at most
+   255 entries keyed by name (a packet of 4 GiB or more, too long for the u32
+   length of a bundle's slot, is a top-level packet of its own). Names whose
+   values are the same view of the same memory (tied weights) share one
+   packet: the record gives them the same range.
+3. Every child packet that is not a compressed array starts at a multiple
+   of ``alignment`` in the file; array bodies, aligned relative to their own
+   packet, are then aligned in the file, and in memory when mapped (a
+   mapping starts on a page). The padding is zero bytes at the end of the
+   slot before the child, inside the slot, where every decoder ignores it;
+   nested dicts and sparse matrices are laid out the same way, so their
+   arrays are aligned too. Where no slot can take padding (after a
+   compressed array, whose LZ4 frame runs to the end of its slot), a filler
+   packet (a uint8 vector of zeros) stands between two top-level packets.
+
+Reading. ``open`` maps the file and reads the record only, then checks that
+the file is exactly as long as the record says, that every range lies
+inside it and that no name appears twice: a file cut anywhere, one that lost
+whole packets at its end included, is refused there. ``f[name]`` decodes exactly the bytes of that
+name's packet, never another entry's. The mapping has random-access advice
+(no readahead around what is touched) and each decoded range gets
+will-need advice (read in one go); ``load_file``, which reads everything,
+advises sequential reading of the whole file instead.
+"""
+
+from __future__ import annotations
+
+import mmap as _mmap
+import os
+import stat
+import threading
+import weakref
+from collections.abc import Iterator, Mapping
+from typing import Any
+
+import numpy as np
+
+from .. import _native
+from .._io.file_objects import PathLike
+from .._io.packets import loads
+from ._model_record import read_record
+
+__all__ = ["File", "open", "load_file"]
+
+_PAGE = _mmap.ALLOCATIONGRANULARITY
+# The advice for each use (None where the platform has none): a lazy File
+# reads only what is touched, each decoded entry is read in one go, and
+# load_file, which touches everything, reads ahead. bench/model_files.py
+# measures the alternatives.
+LAZY_ADVICE = getattr(_mmap, "MADV_RANDOM", None)
+ENTRY_ADVICE = getattr(_mmap, "MADV_WILLNEED", None)
+WHOLE_ADVICE = getattr(_mmap, "MADV_SEQUENTIAL", None)
+
+
+class File(Mapping):
+    """A model file opened with :func:`vakra.open`: a read-only mapping from
+    name to value, in saved order, decoding each value when it is asked for.
+
+    ``f[name]`` decodes that entry alone: uncompressed arrays are views of
+    the file's mapping (read-only; copy-on-write with ``writable=True``,
+    never written back), other values are decoded copies. Values taken
+    before :meth:`close` stay valid after it. ``metadata`` is the dict of
+    ``str`` saved with the file (empty when none was). An open File pickles
+    as its absolute path and ``writable``: unpickling opens that path again.
+
+    For tools that work on one entry at a time, :meth:`info` describes an
+    entry from its headers, :meth:`byte_range` says where its packet lies in
+    the file and :meth:`packet` gives its bytes (``vakra.loads`` of them
+    decodes it and verifies its checksums).
+
+    A missing name raises ``KeyError``. A damaged entry raises
+    ``ValueError`` naming it (a failed checksum included). A file rewritten
+    in place since it was opened (truncated, or copied over) raises
+    ``ValueError`` "the file changed since it was opened" on every access
+    rather than reading a mapping the file no longer backs; replacing it by
+    a rename (as ``vakra.save`` does) leaves this one intact.
+    """
+
+    def __init__(self, path: PathLike, *, writable: bool = False) -> None:
+        self.path = os.fsdecode(path)
+        self._absolute_path = os.path.abspath(self.path)  # where a pickled copy opens it, whatever its cwd
+        self._writable = bool(writable)
+        self._mapping: Any = None
+        self._lock = threading.Lock()  # close() against the accesses of other threads
+        # The descriptor stays open while the file is, to tell whether the
+        # file is still the one mapped; values taken from the file keep the
+        # mapping alive after close(), not a descriptor. A FIFO does not block.
+        self._descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+        self._release = weakref.finalize(self, os.close, self._descriptor)
+        try:
+            record = self._map()
+        except BaseException:
+            self.close()
+            raise
+        self._names = record.names
+        self._index = dict(zip(record.names, range(len(record.names))))
+        self._ranges = record.ranges
+        self.metadata: dict[str, str] = record.metadata
+        # Names that share a packet (tied weights) share the value while it
+        # lives: the same range, offset and length (a name whose length
+        # differs is a damaged entry of its own, not the same packet).
+        ranges, counts = np.unique(record.ranges, axis=0, return_counts=True)
+        self._tied_ranges = set(map(tuple, ranges[counts > 1].tolist()))
+        self._tied_values: weakref.WeakValueDictionary = weakref.WeakValueDictionary()
+
+    def _map(self) -> Any:
+        """Maps the file and reads its record."""
+        status = os.fstat(self._descriptor)
+        if not stat.S_ISREG(status.st_mode):
+            raise ValueError(f"{self.path} is not a vakra model file: it is not a regular file")
+        self._identity = _identity(status)
+        mapping = _native.map_file(self._descriptor, self._writable, 0, -1 if LAZY_ADVICE is None else LAZY_ADVICE)
+        if len(mapping) != status.st_size:
+            raise ValueError(f"{self.path}: the file changed while it was opened")
+        if len(mapping) == 0:
+            raise ValueError(f"{self.path} is not a vakra model file: it is empty")
+        self._mapping, self._view = mapping, memoryview(mapping)
+        record = read_record(self._view, self.path)
+        if record is None:
+            raise ValueError(f"{self.path} is not a vakra model file: its first packet is not a model file's "
+                             "record (a file of plain packets is read with vakra.load)")
+        return record
+
+    def __getitem__(self, name: str) -> Any:
+        index = self._index[name]
+        byte_range = tuple(self._ranges[index].tolist()) if self._tied_ranges else None
+        if byte_range not in self._tied_ranges:
+            return self._decode(name, index)
+        value = self._tied_values.get(byte_range)
+        if value is None:
+            value = self._decode(name, index)
+            try:
+                self._tied_values[byte_range] = value
+            except TypeError:  # not weakly referable (a dict): decoded anew each time
+                pass
+        return value
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._names)
+
+    def __len__(self) -> int:
+        return len(self._names)
+
+    def __contains__(self, name: object) -> bool:
+        return name in self._index
+
+    def byte_range(self, name: str) -> tuple[int, int]:
+        """``(offset, length)`` of the packet holding ``name``'s value in the file."""
+        offset, length = self._ranges[self._index[name]].tolist()
+        return offset, length
+
+    def packet(self, name: str) -> memoryview:
+        """The bytes of the packet holding ``name``'s value (read-only, a view
+        of the file's mapping)."""
+        offset, length = self.byte_range(name)
+        return self._bytes(offset, length)[1].toreadonly()
+
+    def info(self, name: str) -> dict[str, Any]:
+        """What :func:`vakra.info` says of ``name``'s packet: kind, dtype,
+        shape, size and more, read from its headers without touching its body."""
+        with self.packet(name) as data:
+            try:
+                return _native.walk(data)
+            except ValueError as error:
+                raise self._damaged(name, error) from None
+
+    def close(self) -> None:
+        """Release the file. Values taken from it stay valid; the mapping
+        closes once none of them views it."""
+        with self._lock:
+            if self._mapping is not None:
+                self._view.release()
+                self._mapping = None  # unmapped now, or when the last value viewing it goes
+            self._release()
+
+    def __enter__(self) -> File:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def __reduce__(self) -> tuple:
+        # A mapping cannot travel: the copy maps the same file anew.
+        self._bytes(0, 0)[1].release()  # a closed File raises here
+        return _reopened, (type(self), self._absolute_path, self._writable)
+
+    def __repr__(self) -> str:
+        state = "closed" if self._mapping is None else f"{len(self)} entries"
+        return f"<vakra.File {self.path!r}, {state}>"
+
+    def _decode(self, name: str, index: int, advise: bool = True) -> Any:
+        offset, length = self._ranges[index].tolist()
+        mapping, data = self._bytes(offset, length)
+        try:
+            complete, measured = _native.probe(data)
+            if not complete or measured != length:
+                raise ValueError(f"its packet measures {measured} bytes where the record says {length}")
+            if advise and length > _PAGE:  # a packet within a page or two is read by touching it
+                _advise(mapping, ENTRY_ADVICE, offset, length)
+            return self._converted(loads(data, writable=self._writable))
+        except (ValueError, TypeError) as error:  # TypeError: SciPy refusing what a damaged sparse packet holds
+            raise self._damaged(name, error) from error
+        finally:
+            data.release()  # decoded arrays hold views of their own
+
+    def _converted(self, value: Any) -> Any:
+        """The value as this kind of file hands it out (subclasses convert)."""
+        return value
+
+    def _load_all(self) -> dict[str, Any]:
+        """Every entry, each packet decoded once (tied names share the value)."""
+        _advise(self._bytes(0, 0)[0], WHOLE_ADVICE)
+        by_range: dict[tuple, Any] = {}
+        result = {}
+        for index, (name, byte_range) in enumerate(zip(self._names, map(tuple, self._ranges.tolist()))):
+            value = by_range.get(byte_range, by_range)
+            if value is by_range:
+                value = by_range[byte_range] = self._decode(name, index, advise=False)
+            result[name] = value
+        return result
+
+    def _bytes(self, offset: int, length: int) -> tuple[Any, memoryview]:
+        """The mapping and its bytes from `offset`, `length` long, once the
+        file is known to be open and still the file it was (a shorter one
+        would kill the process with SIGBUS when the mapping is read)."""
+        with self._lock:
+            if self._mapping is None:
+                raise ValueError(f"I/O operation on a closed vakra.File ({self.path})")
+            if _identity(os.fstat(self._descriptor)) != self._identity:
+                raise ValueError(f"{self.path}: the file changed since it was opened")
+            return self._mapping, self._view[offset:offset + length]
+
+    def _damaged(self, name: str, error: Exception) -> ValueError:
+        return ValueError(f"{error} (entry {name!r} of {self.path})")
+
+
+def _identity(status: os.stat_result) -> tuple[int, ...]:
+    """What changes when a file is rewritten in place: its length and modification time."""
+    return status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns
+
+
+def _advise(mapping: Any, advice: int | None, offset: int = 0, length: int = -1) -> None:
+    if advice is not None:
+        mapping.advise(advice, offset, length)
+
+
+def _reopened(kind: type, path: str, writable: bool) -> File:
+    """Unpickles a File: ``path`` opened anew."""
+    return kind(path, writable=writable)
+
+
+def open(path: PathLike, *, writable: bool = False) -> File:  # noqa: A001 - vakra.open, as gzip.open and os.open
+    """Open the model file at ``path`` (written by :func:`vakra.save`) and
+    return a :class:`File`, a mapping from name to value that decodes each
+    entry when it is asked for. Opening reads the file's record and nothing
+    else.
+
+    With ``writable=True`` arrays are writable: the file is mapped
+    copy-on-write, so writes stay in this process and never reach the file.
+    Raises ``ValueError`` for a file that is not a model file or is damaged
+    or cut short, and ``OSError`` from the file system.
+    """
+    return File(path, writable=writable)
+
+
+def load_file(path: PathLike, *, writable: bool = False) -> dict[str, Any]:
+    """Read the whole model file at ``path`` into a dict, in saved order.
+
+    Uncompressed arrays are views of the file's mapping, as with
+    :func:`open` (``writable`` as there); names saved as tied share one value.
+    Errors are those of :func:`open` and of reading an entry.
+    """
+    with File(path, writable=writable) as file:
+        return file._load_all()
