@@ -34,6 +34,9 @@ PyObject* native_loads(PyObject* module, PyObject* data);
 PyObject* native_dtype_table(PyObject* module, PyObject* unused);
 PyObject* native_format_facts(PyObject* module, PyObject* unused);
 
+// Model files: the record reader (model_record_entry.cpp); the writer is a type (model_file_writer.hpp).
+PyObject* native_read_record(PyObject* module, PyObject* args, PyObject* kwargs);
+
 // Frames: a packet as a list of buffers (native_frames_entry.cpp).
 PyObject* loads_frames(PyObject* module, PyObject* args, PyObject* kwargs);
 

@@ -4,6 +4,7 @@ import ml_dtypes
 import numpy as np
 import scipy.sparse
 
+import vakra
 from vakra import QuantizedTensor, StringTensor
 from vakra.quantize import quantize
 
@@ -82,3 +83,14 @@ def torch_equal(expected, actual):
     else:
         assert (actual.dtype, actual.layout) == (expected.dtype, expected.layout)
         assert torch.equal(actual.to_dense(), expected.detach().to_dense())
+
+
+def with_record(data, **fields):
+    """A model file's bytes with fields of its record replaced, checksums sound; the ranges (of the file as it
+    was) move with the record's new length."""
+    length = vakra.packet_length(data)
+    record = {**vakra.loads(data), **fields}
+    shift = len(vakra.dumps(record, check_integrity=True)) - length
+    record["ranges"] = (record["ranges"].astype(np.int64) + [shift, 0]).astype(np.uint64)
+    record["file_size"] = np.uint64(len(data) + shift)
+    return vakra.dumps(record, check_integrity=True) + data[length:]

@@ -10,6 +10,7 @@ import numpy as np
 import scipy.sparse
 
 import vakra
+from samples import with_record
 from vakra.quantize import quantize
 
 
@@ -120,6 +121,10 @@ def test_verify_names_each_damaged_entry_and_says_so_in_its_status(tmp_path):
         "a: Integrity check failed: XXH3 mismatch", "b/d: Integrity check failed: XXH3 mismatch", f"{path}: 2 damaged"]
     path.write_bytes(data[:-1])
     assert run("verify", str(path)).stdout.splitlines()[0].endswith("it was cut short or changed after it was saved")
+    # A record naming "a" twice, its checksums sound: every reader refuses it alike.
+    path.write_bytes(with_record(bytes(data), names=vakra.StringTensor(["a", "a"])))
+    assert run("verify", str(path)).stdout.splitlines()[0].endswith("a name appears twice in its record")
+    assert_one_line_failure(run("convert", str(path), str(tmp_path / "m.npz")), "a name appears twice in its record")
     for content in (b"", b"%PDF-1.7"):
         path.write_bytes(content)
         result = run("verify", str(path))

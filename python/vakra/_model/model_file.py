@@ -30,9 +30,9 @@ one value, refuses a model file: its first packet is this index):
    packet (a uint8 vector of zeros) stands between two top-level packets.
 
 Reading. ``open`` maps the file and reads the record only, then checks that
-the file is exactly as long as the record says and that every range lies
-inside it: a file cut anywhere, one that lost whole packets at its end
-included, is refused there. ``f[name]`` decodes exactly the bytes of that
+the file is exactly as long as the record says, that every range lies
+inside it and that no name appears twice: a file cut anywhere, one that lost
+whole packets at its end included, is refused there. ``f[name]`` decodes exactly the bytes of that
 name's packet, never another entry's. The mapping has random-access advice
 (no readahead around what is touched) and each decoded range gets
 will-need advice (read in one go); ``load_file``, which reads everything,
@@ -110,9 +110,6 @@ class File(Mapping):
             raise
         self._names = record.names
         self._index = dict(zip(record.names, range(len(record.names))))
-        if len(self._index) != len(self._names):
-            self.close()
-            raise ValueError(f"{self.path}: damaged vakra model file: a name appears twice in its record")
         self._ranges = record.ranges
         self.metadata: dict[str, str] = record.metadata
         # Names that share a packet (tied weights) share the value while it
@@ -134,7 +131,11 @@ class File(Mapping):
         if len(mapping) == 0:
             raise ValueError(f"{self.path} is not a vakra model file: it is empty")
         self._mapping, self._view = mapping, memoryview(mapping)
-        return read_record(self._view, self.path)
+        record = read_record(self._view, self.path)
+        if record is None:
+            raise ValueError(f"{self.path} is not a vakra model file: its first packet is not a model file's "
+                             "record (a file of plain packets is read with vakra.load)")
+        return record
 
     def __getitem__(self, name: str) -> Any:
         index = self._index[name]

@@ -1,16 +1,17 @@
 """``vakra.save``: any number of named values into one model file (the layout
-is described in ``vakra.model_file``).
+is described in ``vakra._model.model_file``).
 
-Entries are encoded and written one at a time: array bodies go to the file
-straight from the values' own memory, and only a compressed or checksummed
-body, a sparse matrix or a small value is held encoded, one entry at a time. Values that
-are the same view of the same memory (tied weights) are written once.
+The codec's model file writer places every byte; this module checks the
+arguments, finds tied values and hands the writer one value at a time (one
+native call per entry, a nested dict included). Array bodies go to the file
+straight from the values' own memory; only compressed or checksummed bodies
+and small values are held encoded, one entry at a time. Values that are the
+same view of the same memory (tied weights) are written once.
 """
 
 from __future__ import annotations
 
 import os
-import struct
 import sys
 from collections import Counter
 from collections.abc import Iterable, Mapping
@@ -22,20 +23,8 @@ from .. import _native
 from .._encoding import convert
 from .._io.atomic_write import write_to_path
 from .._io.file_objects import PathLike
-from .._io.packets import loads
-from ._file_layout import Branch, FileWriter, Leaf, Slot, SlotTooLong, bundle_head
-from ._limit_notes import child_length_limit, note_failed_entry, too_deep, too_many_entries
-from ._model_record import record_fields
 
 __all__ = ["save", "save_stream"]
-
-_U32 = struct.Struct("<I")
-_FLAG_COMPRESSED = 0x0004
-_FLAG_STRING = 0x0100
-_SPARSE_FLAGS = 0x0008 | 0x0020 | 0x0040
-_MAX_DEPTH = 64  # how deep the decoders follow nested packets
-_SPARSE_ALIGNMENT = 64  # sparse components are encoded with it
-_SEGMENTED = 1 << 16  # values this large are encoded as pieces that view their memory
 
 
 def save(tensors: Mapping[str, Any], path: PathLike, *, metadata: Mapping[str, str] | None = None,
@@ -121,128 +110,25 @@ def _metadata_pairs(metadata: Mapping[str, str] | None) -> Any:
 
 def _write(descriptor: int, names: list[str], values: Iterable[Any], tied: _TiedViews | None,
            metadata: dict[str, str], options: tuple) -> None:
+    _check_seekable(descriptor)
+    # The record, then one native call per entry: the codec places every byte.
+    writer = _native.ModelFileWriter(descriptor, names, metadata, *options)
+    for index, (_, value) in enumerate(zip(names, values, strict=True)):
+        first = tied.first(value, index) if tied is not None else None
+        if first is None:
+            writer.write(value)
+        else:  # the same view of the same memory as an earlier entry
+            writer.tie(first)
+        del value  # a streamed value goes before the next one is made
+    writer.finish()
+
+
+def _check_seekable(descriptor: int) -> None:
     try:
         os.lseek(descriptor, 0, os.SEEK_CUR)
     except OSError as error:  # a pipe: nothing is written to it
         raise OSError(error.errno, "a model file's record is written last, at its start: vakra.save needs a file it "
                                    "can seek in, not a pipe") from None
-    alignment = options[2]
-    writer = FileWriter(descriptor, alignment)
-    ranges = np.zeros((len(names), 2), np.uint64)
-    record_options = (True, False, alignment, convert)
-    # The record is one bundle, whatever its length.
-    placed = {key: writer.add(_key_prefix(key), _leaf(value, (key,), record_options, 1), alone=False)
-              for key, value in record_fields(names, metadata, ranges, 0)}
-    writer.close_bundle()
-
-    offsets, lengths = [], []
-    for name, value in zip(names, values, strict=True):
-        offset, length = _write_entry(writer, name, value, tied, offsets, lengths, options)
-        del value  # a streamed value goes before the next one is made
-        offsets.append(offset)
-        lengths.append(length)
-
-    file_size = writer.finish()
-    if names:
-        ranges[:, 0], ranges[:, 1] = offsets, lengths
-    # The record keeps its length: only the bodies and checksums of these two change.
-    writer.rewrite(placed["ranges"], _native.encode(ranges, *record_options))
-    writer.rewrite(placed["file_size"], _native.encode(np.array(file_size, np.uint64), *record_options))
-
-
-def _write_entry(writer: FileWriter, name: str, value: Any, tied: _TiedViews | None, offsets: list, lengths: list,
-                 options: tuple) -> tuple[int, int]:
-    """Writes `value` as entry `name` (or finds the earlier entry it is tied
-    to) and returns the offset and length of its packet."""
-    first = tied.first(value, len(offsets)) if tied is not None else None
-    if first is not None:  # the same view of the same memory as an earlier entry
-        return offsets[first], lengths[first]
-    compress = options[1]
-    if type(value) is np.ndarray and value.nbytes < _SEGMENTED:
-        try:
-            packet = _native.encode(value, *options)
-        except (TypeError, ValueError) as error:
-            note_failed_entry(error, (name,))
-            raise
-        return writer.add_bytes(_key_prefix(name), packet, not compress, not compress), len(packet)
-    node = _node(value, (name,), options, 1, set())
-    try:
-        return writer.add(_key_prefix(name), node), node.length
-    except SlotTooLong as error:
-        note_failed_entry(error, error.path, child_length_limit(error.length))
-        raise
-
-
-def _key_prefix(key: str) -> bytes:
-    encoded = key.encode()
-    return _U32.pack(len(encoded)) + encoded
-
-
-def _node(value: Any, path: tuple, options: tuple, depth: int, open_dicts: set) -> Leaf | Branch:
-    """The layout node of `value`, at `path` and nesting `depth` in the file's bundles."""
-    if depth > _MAX_DEPTH:
-        raise too_deep(path, _MAX_DEPTH)
-    # A dict subclass that names a sparse format (SciPy's dok) is a matrix, as for dumps.
-    if isinstance(value, dict) and not isinstance(getattr(value, "format", None), str):
-        return _bundle(value, path, options, depth, open_dicts)
-    return _leaf(value, path, options, depth)
-
-
-def _bundle(mapping: dict, path: tuple, options: tuple, depth: int, open_dicts: set) -> Branch:
-    if len(mapping) > 255:
-        raise too_many_entries(len(mapping), path)
-    if id(mapping) in open_dicts:
-        raise ValueError("Cannot encode a dict that contains itself")
-    open_dicts.add(id(mapping))
-    slots = []
-    for key, value in mapping.items():
-        if not isinstance(key, str):
-            raise TypeError(f"dict keys must be str, not {type(key).__name__!r}")
-        inner = path + (key,)
-        slots.append(Slot(_key_prefix(key), _node(value, inner, options, depth + 1, open_dicts), inner))
-    open_dicts.discard(id(mapping))
-    return Branch(bundle_head(len(slots)), slots)
-
-
-def _leaf(value: Any, path: tuple, options: tuple, depth: int) -> Leaf | Branch:
-    try:
-        if _byte_size(value) >= _SEGMENTED:
-            pieces = _native.encode_segments(value, *options)
-        else:
-            pieces = (_native.encode(value, *options),)
-    except (TypeError, ValueError) as error:
-        note_failed_entry(error, path)
-        raise
-    flags = int.from_bytes(pieces[0][5:7], "little")
-    if flags & _SPARSE_FLAGS:
-        if depth == _MAX_DEPTH:  # its components would lie one level deeper
-            raise too_deep(path, _MAX_DEPTH)
-        return _sparse(b"".join(pieces), path, options[2])
-    # A string packet's body is copied when decoded: it needs no alignment.
-    return Leaf(pieces, sum(map(len, pieces)), not flags & (_FLAG_COMPRESSED | _FLAG_STRING),
-                not flags & _FLAG_COMPRESSED)
-
-
-def _byte_size(value: Any) -> int:
-    try:
-        return getattr(value, "nbytes", 0)
-    except RuntimeError:  # torch's sparse tensors have no nbytes
-        return 0
-
-
-def _sparse(packet: bytes, path: tuple, alignment: int) -> Branch:
-    """A sparse packet with its three components in slots of their own, so
-    that each component's body can be aligned in the file."""
-    head_length = 10 + 4 * packet[8]  # header, then the matrix shape
-    position, slots, view = head_length, [], memoryview(packet)
-    for index in range(3):
-        (length,) = _U32.unpack_from(packet, position)
-        component = view[position + 4:position + 4 + length]
-        position += 4 + length
-        if alignment > _SPARSE_ALIGNMENT:  # its body lies 64 bytes into it: encode it again
-            component = _native.encode(loads(component), False, False, alignment, convert)
-        slots.append(Slot(b"", Leaf((component,), len(component), True, True), path + (index,)))
-    return Branch(bytes(view[:head_length]), slots)
 
 
 class _TiedViews:
