@@ -52,9 +52,7 @@ class PlanBuilder {
   // Plans `value` as the entry `key` of a model file, whose top-level bundle
   // holds it: nesting counts from one level down, and a note on a broken
   // limit names the path from `key`.
-  bool plan_entry(PyObject* key, PyObject* value, PacketPlan& out) {
-    return plan_at(value, out, 1) || note_failed_entry(key, 0);
-  }
+  bool plan_entry(PyObject* key, PyObject* value, PacketPlan& out);
 
   // Plans an array (read by its attributes) as a dense packet with the builder's options.
   bool plan_array(PyObject* array, DensePlan& out);

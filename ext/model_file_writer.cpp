@@ -120,7 +120,7 @@ Raised raise_refusal(WriterState& state, const CodecError& error, const PacketPl
     std::vector<PyObject*> path;
     for (auto key = keys.rbegin(); key != keys.rend(); ++key) path.push_back(key->get() != nullptr ? key->get() : Py_None);
     path.push_back(name);
-    note_limit(path, child_length_limit(overflow->length));
+    note_encode_failure(path, child_length_limit(overflow->length), true);
   }
   return Raised{};
 }
