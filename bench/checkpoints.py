@@ -214,7 +214,7 @@ def loads(target: Llama, state: dict, directory: Path, rounds: int) -> tuple[dic
         return lambda: target.load_state_dict(load(), strict=True)
 
     readers = {
-        "vakra.torch.load_file (mapped)": (vkr, lambda: vakra.torch.load_file(vkr)),
+        "vakra.torch.load_file (mapped)": (vkr, lambda: vakra.torch.load_file(vkr, mmap=True)),
         "vakra.torch.load_file(mmap=False)": (vkr, lambda: vakra.torch.load_file(vkr, mmap=False)),
         "safetensors load_file": (st, lambda: load_file(st)),
     }

@@ -233,6 +233,28 @@ const Signature kMapFile("map_file", arg("fd", to_c_int), arg("writable", to_boo
 
 PyRef make_file_mapping_type() { return PyRef::steal(PyType_FromSpec(&kSpec)); }
 
+PyObject* new_owned_file_bytes(uint64_t offset, uint64_t length, bool writable, uint8_t** data) {
+  const auto page = static_cast<uint64_t>(page_size());
+  const uint64_t skip = offset % page;
+  if (length > static_cast<uint64_t>(PY_SSIZE_T_MAX) - skip - page) {
+    return raise(PyExc_OverflowError, "range too large to read");
+  }
+  process_objects();
+  PyRef object = new_file_mapping();
+  if (!object) return nullptr;
+  void* memory = std::malloc(length + skip + page);  // aligned by hand, as read_descriptor does
+  if (memory == nullptr) return PyErr_NoMemory();
+  FileMappingObject* mapping = fields(object.get());
+  mapping->base = memory;
+  mapping->owned = true;
+  mapping->writable = writable;
+  auto* aligned = reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(memory) + page - 1) / page * page);
+  mapping->data = aligned + skip;
+  mapping->length = static_cast<Py_ssize_t>(length);
+  *data = mapping->data;
+  return object.release();
+}
+
 PyObject* native_open_file(PyObject*, PyObject* args, PyObject* kwargs) {
   return kOpenFile.call(args, kwargs, [](PyObject* path, bool writable, uint64_t read_below, int advice) -> PyObject* {
     process_objects();  // the FileMapping type exists before anything is opened
