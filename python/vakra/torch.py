@@ -134,8 +134,9 @@ def load_file(path: PathLike, *, mmap: bool | None = None,
 
     With ``mmap=True`` tensors view the file's copy-on-write mapping, as
     with :func:`open`; with ``mmap=False`` the file is read by several
-    threads into memory that the tensors own; ``None`` (the default) and
-    ``progress`` are as for :func:`vakra.load_file`. Names saved as tied
+    threads into memory that the tensors own; ``None`` (the default: mapped
+    when small or in the page cache, else read) and ``progress`` are as for
+    :func:`vakra.load_file`. Names saved as tied
     weights share one tensor. Errors are those of :func:`vakra.load_file`.
     """
     with File(path, writable=True) as file:

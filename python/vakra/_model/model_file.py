@@ -55,7 +55,7 @@ from .. import _native
 from .._io.file_objects import PathLike
 from .._io.packets import loads
 from .._io.progress import Progress
-from ._file_reads import READ_FROM, read_packets
+from ._file_reads import maps_better, read_packets
 from ._model_record import read_record
 
 __all__ = ["File", "open", "load_file"]
@@ -236,8 +236,11 @@ class File(Mapping):
         None: whichever is faster for the file's size)."""
         ranges = list(map(tuple, self._ranges.tolist()))
         packets = dict(zip(ranges, self._names))  # each packet once, with the last name that holds it
+        # Read by choice, arrays own their memory and are writable; read by
+        # default, they are as the mapping's would have been.
+        writable = self._writable or mmap is False
         if mmap is None:
-            mmap = self._identity[2] < READ_FROM
+            mmap = maps_better(self._identity[2], self._bytes(0, 0)[0])
         counter = Progress(progress, sum(length for _, length in packets))
         if mmap:
             _advise(self._bytes(0, 0)[0], WHOLE_ADVICE)
@@ -247,7 +250,7 @@ class File(Mapping):
                     values[byte_range] = self._decode(self._names[index], index, advise=False)
                     counter.advance(byte_range[1])
         else:
-            values = read_packets(self, packets, counter)
+            values = read_packets(self, packets, counter, writable)
         return {name: values[byte_range] for name, byte_range in zip(self._names, ranges)}
 
     def _bytes(self, offset: int, length: int) -> tuple[Any, memoryview]:
@@ -303,11 +306,13 @@ def load_file(path: PathLike, *, writable: bool = False, mmap: bool | None = Non
     file is read by several threads of large positioned reads, each entry
     into memory of its own that its arrays then own (writable, whatever
     ``writable`` says); a later change to the file never reaches them. The
-    default, ``None``, maps files below 1 GiB and reads larger ones (which
-    is faster, measured in ``bench/results/checkpoints.md``). Names saved
-    as tied share one value. ``progress``, if given, is called with the
-    bytes of packets done and their total as entries are read. Errors are
-    those of :func:`open` and of reading an entry.
+    default, ``None``, maps a file that is small (below 64 MiB) or that the
+    page cache mostly holds, and reads any other, as measured fastest in
+    ``bench/results/checkpoints.md``; its arrays are writable as ``writable``
+    says, either way. Names saved as tied share one value.
+    ``progress``, if given, is called with the bytes of packets done and
+    their total as entries are read. Errors are those of :func:`open` and
+    of reading an entry.
     """
     with File(path, writable=writable) as file:
         return file._load_all(mmap, progress)
