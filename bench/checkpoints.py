@@ -33,12 +33,11 @@ bursts hit every case alike; ratios come from the same run.
 from __future__ import annotations
 
 import argparse
-import ctypes
-import mmap
 import os
 import platform
 import statistics
 import subprocess
+import sys
 import time
 from collections.abc import Callable
 from pathlib import Path
@@ -50,9 +49,12 @@ from torch import nn
 import vakra
 import vakra.torch
 
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+from model_files import cached_share, drop_cache  # noqa: E402
+
 HERE = Path(__file__).resolve().parent
 HIDDEN, INTERMEDIATE, VOCAB, LAYERS = 1024, 2816, 32_000, 12
-_libc = ctypes.CDLL(None, use_errno=True)
 
 
 class Block(nn.Module):
@@ -84,30 +86,6 @@ def model() -> Llama:
 
 
 # --- the page cache and the disk -------------------------------------------------------------------------
-
-def drop_cache(path: Path) -> None:
-    descriptor = os.open(path, os.O_RDONLY)
-    try:
-        os.fsync(descriptor)
-        os.posix_fadvise(descriptor, 0, 0, os.POSIX_FADV_DONTNEED)
-    finally:
-        os.close(descriptor)
-
-
-def cached_share(path: Path) -> float:
-    """The share of `path`'s pages that the page cache holds (mincore)."""
-    size = path.stat().st_size
-    with open(path, "rb") as handle, mmap.mmap(handle.fileno(), 0, access=mmap.ACCESS_READ) as mapping:
-        view = np.frombuffer(mapping, np.uint8)
-        pages = -(-size // mmap.PAGESIZE)
-        vector = np.zeros(pages, np.uint8)
-        status = _libc.mincore(ctypes.c_void_p(view.ctypes.data), ctypes.c_size_t(size),
-                               ctypes.c_void_p(vector.ctypes.data))
-        del view
-        if status != 0:
-            raise OSError(ctypes.get_errno(), "mincore failed")
-    return float((vector & 1).sum()) / pages
-
 
 def warm(path: Path) -> None:
     with open(path, "rb", buffering=0) as handle:
