@@ -233,7 +233,7 @@ class File(Mapping):
     def _load_all(self, mmap: bool | None = True, progress: Callable[[int, int], object] | None = None) -> dict[str, Any]:
         """Every entry, each packet decoded once (tied names share the value):
         viewing the mapping, or read into memory of its own (`mmap` False;
-        None: whichever is faster for the file's size)."""
+        None: as maps_better says, by size and page cache)."""
         ranges = list(map(tuple, self._ranges.tolist()))
         packets = dict(zip(ranges, self._names))  # each packet once, with the last name that holds it
         # Read by choice, arrays own their memory and are writable; read by
