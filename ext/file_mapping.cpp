@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <utility>
+#include <vector>
 
 #include "arguments.hpp"
 #include "errors.hpp"
@@ -104,9 +105,23 @@ PyObject* file_mapping_advise(PyObject* self, PyObject* args, PyObject* kwargs) 
   });
 }
 
+// The share of the mapping's pages that the page cache holds (mincore);
+// memory read into is all there (1.0).
+PyObject* file_mapping_resident_share(PyObject* self, PyObject*) {
+  FileMappingObject* mapping = fields(self);
+  if (mapping->owned || mapping->base_length == 0) return PyFloat_FromDouble(1.0);
+  const auto page = static_cast<size_t>(page_size());
+  std::vector<unsigned char> pages((mapping->base_length + page - 1) / page);
+  if (::mincore(mapping->base, mapping->base_length, pages.data()) != 0) return raise_os_error(nullptr);
+  const auto held = std::count_if(pages.begin(), pages.end(), [](unsigned char flags) { return (flags & 1) != 0; });
+  return PyFloat_FromDouble(static_cast<double>(held) / static_cast<double>(pages.size()));
+}
+
 PyMethodDef kMethods[] = {
     {"advise", with_keywords(file_mapping_advise), METH_VARARGS | METH_KEYWORDS,
      "advise(advice, start=0, length=-1)\n--\n\nmadvise() over a range of the mapping (mmap.MADV_* values)."},
+    {"resident_share", file_mapping_resident_share, METH_NOARGS,
+     "resident_share()\n--\n\nThe share of the mapping's pages that the page cache holds (mincore)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -232,6 +247,28 @@ const Signature kMapFile("map_file", arg("fd", to_c_int), arg("writable", to_boo
 }  // namespace
 
 PyRef make_file_mapping_type() { return PyRef::steal(PyType_FromSpec(&kSpec)); }
+
+PyObject* new_owned_file_bytes(uint64_t offset, uint64_t length, bool writable, uint8_t** data) {
+  const auto page = static_cast<uint64_t>(page_size());
+  const uint64_t skip = offset % page;
+  if (length > static_cast<uint64_t>(PY_SSIZE_T_MAX) - skip - page) {
+    return raise(PyExc_OverflowError, "range too large to read");
+  }
+  process_objects();
+  PyRef object = new_file_mapping();
+  if (!object) return nullptr;
+  void* memory = std::malloc(length + skip + page);  // aligned by hand, as read_descriptor does
+  if (memory == nullptr) return PyErr_NoMemory();
+  FileMappingObject* mapping = fields(object.get());
+  mapping->base = memory;
+  mapping->owned = true;
+  mapping->writable = writable;
+  auto* aligned = reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(memory) + page - 1) / page * page);
+  mapping->data = aligned + skip;
+  mapping->length = static_cast<Py_ssize_t>(length);
+  *data = mapping->data;
+  return object.release();
+}
 
 PyObject* native_open_file(PyObject*, PyObject* args, PyObject* kwargs) {
   return kOpenFile.call(args, kwargs, [](PyObject* path, bool writable, uint64_t read_below, int advice) -> PyObject* {

@@ -30,6 +30,9 @@ PyObject* native_measure(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* native_walk(PyObject* module, PyObject* data);
 PyObject* native_loads(PyObject* module, PyObject* data);
 
+// Byte ranges of a file read on the codec's threads (file_ranges_read.cpp).
+PyObject* native_read_ranges(PyObject* module, PyObject* args, PyObject* kwargs);
+
 // The codec's dtype table, flags, limits and names (native_facts_entry.cpp).
 PyObject* native_dtype_table(PyObject* module, PyObject* unused);
 PyObject* native_format_facts(PyObject* module, PyObject* unused);

@@ -75,6 +75,10 @@ PyMethodDef kNativeFunctions[] = {
     {"map_file", with_keywords(native_map_file), METH_VARARGS | METH_KEYWORDS,
      "map_file(fd, writable=False, read_below=0, advice=-1, start=0)\n--\n\n"
      "As open_file, for the regular file behind fd (which stays open), from byte start on."},
+    {"read_ranges", with_keywords(native_read_ranges), METH_VARARGS | METH_KEYWORDS,
+     "read_ranges(fd, ranges, writable=True)\n--\n\n"
+     "The (offset, length) ranges of the regular file behind fd, each read into memory of its own (a FileMapping, laid "
+     "out as a mapping of the file would be) by positioned reads on the codec's threads, without the GIL."},
     // Model files (model_record_entry.cpp; the writer: model_file_writer.hpp).
     {"read_record", with_keywords(native_read_record), METH_VARARGS | METH_KEYWORDS,
      "read_record(data, path)\n--\n\n"

@@ -25,14 +25,22 @@ ENTRIES.update(mixed=MIXED, w=np.arange(400.0), adjacency=CSR.tocoo(), big=np.ar
     {"compress": True, "alignment": 256}, {"alignment": 1},
 ], ids=["defaults", "checksums-16", "compressed", "compressed-256", "unaligned"])
 def test_entries_round_trip_in_order_as_ordinary_aligned_packets(options, tmp_path, capsys):
-    path = tmp_path / "model.vkr"
-    vakra.save(ENTRIES, path, metadata=META, **options)
+    path, saved = tmp_path / "model.vkr", []
+    vakra.save(ENTRIES, path, metadata=META, progress=lambda done, total: saved.append((done, total)), **options)
+    assert len(saved) == len(ENTRIES)
     with vakra.open(path) as file:
         assert list(file) == list(ENTRIES) and len(file) == len(ENTRIES) and file.metadata == META
         for name, expected in ENTRIES.items():
             assert_same(expected, file[name])
-    loaded = vakra.load_file(path)
-    assert_same(ENTRIES, loaded)
+    assert_same(ENTRIES, vakra.load_file(path))
+    # Read by threads into memory of its own, entry by entry: writable, aligned as mapped, progress told in order.
+    calls = []
+    read = vakra.load_file(path, mmap=False, progress=lambda done, total: calls.append((done, total)))
+    assert_same(ENTRIES, read)
+    alignment = 1 if options.get("compress") else options.get("alignment", 64)  # compressed bodies lie anywhere
+    assert read["big"].flags.writeable and read["big"].ctypes.data % alignment == 0
+    for told in (saved, calls):
+        assert [done for done, _ in told] == sorted(done for done, _ in told) and told[-1][0] == told[-1][1] > 0
 
     # Read as plain packets: the record, then the entries by name in bundles
     # (where bodies lie is the codec's model fuzz harness's to check).
@@ -51,9 +59,10 @@ def test_tied_views_are_stored_once_and_read_back_as_one_value(tmp_path):
         ranges = {name: file.byte_range(name) for name in values}
         assert ranges["a"] == ranges["b"] == ranges["c"] and len(set(ranges.values())) == 4
         assert file["a"] is file["b"] is file["c"]
-    loaded = vakra.load_file(path)
-    assert loaded["a"] is loaded["b"] is loaded["c"] and loaded["e"] is not loaded["a"]
-    assert_same(values, loaded)
+    for mmap in (True, False):
+        loaded = vakra.load_file(path, mmap=mmap)
+        assert loaded["a"] is loaded["b"] is loaded["c"] and loaded["e"] is not loaded["a"]
+        assert_same(values, loaded)
     assert path.stat().st_size < 5 * weight.nbytes
 
 
@@ -79,8 +88,9 @@ def test_a_damaged_or_misplaced_entry_is_refused_alone(tmp_path):
                            ("big", "Invalid vakra packet"), ("tied", "measures 3272 bytes where the record says 3280")]:
             with pytest.raises(ValueError, match=f"{text}.*entry '{name}'"):
                 file[name]
-    with pytest.raises(ValueError):
-        vakra.load_file(path)  # once handed "tied" the value of "w"
+    for mmap in (True, False):
+        with pytest.raises(ValueError):
+            vakra.load_file(path, mmap=mmap)  # once handed "tied" the value of "w"
 
 
 def test_file_serves_entries_one_at_a_time(tmp_path):
@@ -108,7 +118,8 @@ def test_file_serves_entries_one_at_a_time(tmp_path):
         vakra.save({"w": np.zeros(1)}, path)  # a rename: `replaced` still maps the old file, whole
         os.truncate(tmp_path / "other.vkr", 4096)  # in place: reading past the new end would be a SIGBUS
         assert_same(MIXED["float32 matrix"], replaced["w"])
-        for access in (lambda: rewritten["big"], lambda: rewritten.info("big"), rewritten._load_all):
+        for access in (lambda: rewritten["big"], lambda: rewritten.info("big"), rewritten._load_all,
+                       lambda: rewritten._load_all(mmap=False)):
             with pytest.raises(ValueError, match="the file changed since it was opened"):
                 access()
 

@@ -118,6 +118,8 @@ def test_model_files_load_into_real_modules(make, tmp_path):
     path = tmp_path / "model.vkr"
     vtorch.save(model.state_dict(), path, metadata={"module": type(model).__name__})
     loaded, expected = vtorch.load_file(path), model.state_dict()
+    read = vtorch.load_file(path, mmap=False)  # into tensors' own memory
+    assert all(torch.equal(read[name], value) for name, value in expected.items())
     with pytest.raises(ValueError, match="is a model file .* vakra.torch.load_file"):
         vtorch.load(path)  # its first packet is the file's index, not the state_dict
     fresh.load_state_dict(loaded)

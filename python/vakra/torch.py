@@ -32,12 +32,14 @@ aliases memory it must not write:
   copies the touched pages into this process's memory and never reaches the
   file. Without a mapping (``mmap=False``, pipes) the packet is read into
   memory of its own, which the tensors then view.
-- ``open`` and ``load_file`` map a model file copy-on-write, as ``load`` does.
+- ``open`` and ``load_file`` map a model file copy-on-write, as ``load`` does;
+  ``load_file(mmap=False)`` reads it into memory the tensors own.
 - Compressed bodies are decompressed into fresh tensors in every case.
 """
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from functools import partial
 from typing import IO, Any
 
@@ -92,7 +94,8 @@ def loads_frames(frames: Any, *, writable: bool = False) -> Any:
 
 
 def save(state_dict: Any, path: PathLike, *, metadata: Any = None, check_integrity: bool = False,
-         compress: bool = False, alignment: int = 64, durable: bool = True) -> None:
+         compress: bool = False, alignment: int = 64, durable: bool = True,
+         progress: Callable[[int, int], object] | None = None) -> None:
     """Write ``state_dict`` (any mapping of ``str`` to tensors, such as
     ``model.state_dict()``, any number of them) to the model file ``path``.
 
@@ -100,10 +103,10 @@ def save(state_dict: Any, path: PathLike, *, metadata: Any = None, check_integri
     stored once and load back as one tensor. Everything else is
     :func:`vakra.save`: ``metadata`` (``str`` to ``str``), the options, the
     atomic, durable replacement of ``path`` (``durable=False`` skips the
-    syncs) and the errors.
+    syncs), ``progress`` and the errors.
     """
     model_save.save(state_dict, path, metadata=metadata, check_integrity=check_integrity, compress=compress,
-                    alignment=alignment, durable=durable)
+                    alignment=alignment, durable=durable, progress=progress)
 
 
 class File(model_file.File):
@@ -124,16 +127,20 @@ def open(path: PathLike) -> File:  # noqa: A001 - vakra.torch.open mirrors vakra
     return File(path, writable=True)
 
 
-def load_file(path: PathLike) -> dict[str, Any]:
+def load_file(path: PathLike, *, mmap: bool | None = None,
+              progress: Callable[[int, int], object] | None = None) -> dict[str, Any]:
     """The whole model file as a dict of tensors, in saved order, ready for
     ``model.load_state_dict(vakra.torch.load_file(path))``.
 
-    Tensors view the file's copy-on-write mapping, as with :func:`open`;
-    names saved as tied weights share one tensor. Errors are those of
-    :func:`vakra.load_file`.
+    With ``mmap=True`` tensors view the file's copy-on-write mapping, as
+    with :func:`open`; with ``mmap=False`` the file is read by several
+    threads into memory that the tensors own; ``None`` (the default: mapped
+    when small or in the page cache, else read) and ``progress`` are as for
+    :func:`vakra.load_file`. Names saved as tied
+    weights share one tensor. Errors are those of :func:`vakra.load_file`.
     """
     with File(path, writable=True) as file:
-        return file._load_all()
+        return file._load_all(mmap, progress)
 
 
 def as_tensor(array: np.ndarray) -> torch.Tensor:

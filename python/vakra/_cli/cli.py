@@ -24,6 +24,7 @@ from typing import IO, Any
 from .. import _native
 from .._convert.converter import convert
 from .._convert.formats import FORMATS
+from .._io.progress import terminal_progress
 from .._facts import DTYPES
 from .._io import packets, streams
 from .._model._model_record import is_record
@@ -408,7 +409,7 @@ def _run_convert(args: argparse.Namespace) -> int:
         try:
             convert(args.source, args.destination, check_integrity=args.check_integrity, compress=args.compress,
                     alignment=args.alignment, durable=args.durable, allow_expanded=args.allow_expanded,
-                    no_clobber=args.no_clobber)
+                    no_clobber=args.no_clobber, progress=terminal_progress(f"vakra: converting {args.source}"))
         except (ValueError, TypeError, ImportError) as error:
             raise CommandError(str(error)) from None
         except OSError as error:

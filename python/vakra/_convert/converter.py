@@ -35,6 +35,7 @@ from typing import Any, Callable
 
 from .._facts import DTYPES, STANDARD_ALIGNMENT
 from .._io.atomic_write import write_to_path
+from .._io.progress import Progress, ProgressCallback
 from .._io.file_objects import PathLike
 from .._io.packets import dump, loads
 from .._io.streams import iter_load
@@ -48,7 +49,7 @@ __all__ = ["convert"]
 
 def convert(source: PathLike, destination: PathLike, *, check_integrity: bool = False, compress: bool = False,
             alignment: int = 64, durable: bool = True, allow_expanded: bool = False,
-            no_clobber: bool = False) -> None:
+            no_clobber: bool = False, progress: ProgressCallback | None = None) -> None:
     """Convert the file ``source`` into ``destination``, each format told by
     its name: ``.vkr`` (vakra), ``.npy``, ``.npz``, ``.safetensors`` (and
     ``*.safetensors.index.json`` as a source: its shards become one file),
@@ -70,7 +71,10 @@ def convert(source: PathLike, destination: PathLike, *, check_integrity: bool = 
     skips the syncs). The source must be a regular file (a device or FIFO
     would be read without end).
     With ``no_clobber`` an existing ``destination`` is refused instead
-    (``FileExistsError``, checked before anything is read).
+    (``FileExistsError``, checked before anything is read). ``progress``,
+    if given, is called with the bytes done and their total as entries are
+    converted (the total is the source's size where the entries' is not
+    known ahead), and with done == total at the end.
 
     Raises ``ValueError`` for what the destination cannot hold (naming the
     entry and why), for a damaged or hostile source and for names of no
@@ -90,22 +94,28 @@ def convert(source: PathLike, destination: PathLike, *, check_integrity: bool = 
     options = {"check_integrity": check_integrity, "compress": compress, "alignment": alignment,
                "durable": durable}
     if formats[0] is None and formats[1] is None:
-        _repack(source, destination, options)
-        return
-    if formats[1] is not None:
+        _repack(source, destination, options, progress)
+    elif formats[1] is not None:
         if check_integrity or compress or alignment != STANDARD_ALIGNMENT:
             raise ValueError("--check-integrity, --compress and --alignment describe a vakra file: "
                              f"{destination} is not one")
-        _from_vakra(source, destination, formats[1], bool(durable))
-        return
-    read_options = {"allow_expanded": bool(allow_expanded)} if formats[0].expands else {}
-    with formats[0].read(source, **read_options) as (names, values, metadata):
-        if formats[0].one_array:
+        _from_vakra(source, destination, formats[1], bool(durable), Progress(progress, 0))
+    else:
+        _to_vakra(source, destination, formats[0], options, allow_expanded, progress)
+
+
+def _to_vakra(source: str, destination: str, file_format: FileFormat, options: dict[str, Any],
+              allow_expanded: bool, progress: ProgressCallback | None) -> None:
+    read_options = {"allow_expanded": bool(allow_expanded)} if file_format.expands else {}
+    with file_format.read(source, **read_options) as (names, values, metadata):
+        if file_format.one_array:
             dump(values, destination, **options)
+            Progress(progress, os.stat(source).st_size).finish()
         elif names is None:
-            save(values, destination, metadata=metadata, **options)
+            save(values, destination, metadata=metadata, progress=progress, **options)
         else:
-            save_stream(names, values, destination, metadata=metadata, **options)
+            save_stream(names, values, destination, metadata=metadata, progress=progress,
+                        expected_bytes=os.stat(source).st_size, **options)
 
 
 _SPECIAL = ((stat.S_ISDIR, "directory"), (stat.S_ISFIFO, "FIFO"), (stat.S_ISCHR, "character device"),
@@ -120,7 +130,7 @@ def _check_regular(path: str) -> None:
         raise ValueError(f"{path} is a {kind}, not a regular file: vakra converts files")
 
 
-def _repack(source: str, destination: str, options: dict[str, Any]) -> None:
+def _repack(source: str, destination: str, options: dict[str, Any], progress: ProgressCallback | None) -> None:
     """A vakra file written again with `options`: a model file entry by
     entry into a model file; a file of packets packet by packet. The source
     is checked first: a damaged one is refused before anything is written."""
@@ -133,7 +143,8 @@ def _repack(source: str, destination: str, options: dict[str, Any]) -> None:
         model = contents.model
     if model:
         with File(source) as file:
-            save(file, destination, metadata=file.metadata, **options)  # tied names come back as one value
+            # Tied names come back as one value.
+            save(file, destination, metadata=file.metadata, progress=progress, **options)
         return
 
     packet_options = {key: options[key] for key in ("check_integrity", "compress", "alignment")}
@@ -143,6 +154,7 @@ def _repack(source: str, destination: str, options: dict[str, Any]) -> None:
             dump(value, handle, **packet_options)
 
     write_to_path(destination, write, durable=options["durable"])
+    Progress(progress, os.stat(source).st_size).finish()
 
 
 def _format_of(path: str) -> FileFormat | None:
@@ -159,7 +171,7 @@ def _format_of(path: str) -> FileFormat | None:
                      f"{', '.join(read_only)} (as a source)")
 
 
-def _from_vakra(source: str, destination: str, file_format: FileFormat, durable: bool) -> None:
+def _from_vakra(source: str, destination: str, file_format: FileFormat, durable: bool, progress: Progress) -> None:
     with _vakra_entries(source, writable=file_format.views_source) as (contents, mapping):
         entries = _entries(contents, source, file_format)
         for entry in entries:
@@ -170,12 +182,20 @@ def _from_vakra(source: str, destination: str, file_format: FileFormat, durable:
         if contents.metadata and not file_format.metadata and not file_format.one_array:
             warnings.warn(f"{destination}: a {file_format.shown} file has no place for metadata; not carried: "
                           f"{', '.join(map(repr, contents.metadata))}", stacklevel=3)
-        value: Callable[[Entry], Any]
+        decode: Callable[[Entry], Any]
         if file_format.views_source:
-            value = lambda entry: file_format.decode(entry.packet)  # noqa: E731
+            decode = lambda entry: file_format.decode(entry.packet)  # noqa: E731
         else:
-            value = _OneAtATime(mapping, file_format.decode)
+            decode = _OneAtATime(mapping, file_format.decode)
+        progress.total = sum(len(entry.packet) for entry in entries)
+
+        def value(entry: Entry) -> Any:
+            decoded = decode(entry)
+            progress.advance(len(entry.packet))
+            return decoded
+
         file_format.write(destination, entries, value, contents.metadata, durable)
+        progress.finish()
 
 
 class _OneAtATime:

@@ -46,7 +46,7 @@ import os
 import stat
 import threading
 import weakref
-from collections.abc import Iterator, Mapping
+from collections.abc import Callable, Iterator, Mapping
 from typing import Any
 
 import numpy as np
@@ -54,6 +54,8 @@ import numpy as np
 from .. import _native
 from .._io.file_objects import PathLike
 from .._io.packets import loads
+from .._io.progress import Progress
+from ._file_reads import maps_better, read_packets
 from ._model_record import read_record
 
 __all__ = ["File", "open", "load_file"]
@@ -208,32 +210,48 @@ class File(Mapping):
         offset, length = self._ranges[index].tolist()
         mapping, data = self._bytes(offset, length)
         try:
-            complete, measured = _native.probe(data)
-            if not complete or measured != length:
-                raise ValueError(f"its packet measures {measured} bytes where the record says {length}")
             if advise and length > _PAGE:  # a packet within a page or two is read by touching it
                 _advise(mapping, ENTRY_ADVICE, offset, length)
-            return self._converted(loads(data, writable=self._writable))
-        except (ValueError, TypeError) as error:  # TypeError: SciPy refusing what a damaged sparse packet holds
-            raise self._damaged(name, error) from error
+            return self._decoded(name, data, self._writable)
         finally:
             data.release()  # decoded arrays hold views of their own
+
+    def _decoded(self, name: str, data: memoryview, writable: bool) -> Any:
+        """The value of entry `name` from its packet's bytes, `data`."""
+        try:
+            complete, measured = _native.probe(data)
+            if not complete or measured != len(data):
+                raise ValueError(f"its packet measures {measured} bytes where the record says {len(data)}")
+            return self._converted(loads(data, writable=writable))
+        except (ValueError, TypeError) as error:  # TypeError: SciPy refusing what a damaged sparse packet holds
+            raise self._damaged(name, error) from error
 
     def _converted(self, value: Any) -> Any:
         """The value as this kind of file hands it out (subclasses convert)."""
         return value
 
-    def _load_all(self) -> dict[str, Any]:
-        """Every entry, each packet decoded once (tied names share the value)."""
-        _advise(self._bytes(0, 0)[0], WHOLE_ADVICE)
-        by_range: dict[tuple, Any] = {}
-        result = {}
-        for index, (name, byte_range) in enumerate(zip(self._names, map(tuple, self._ranges.tolist()))):
-            value = by_range.get(byte_range, by_range)
-            if value is by_range:
-                value = by_range[byte_range] = self._decode(name, index, advise=False)
-            result[name] = value
-        return result
+    def _load_all(self, mmap: bool | None = True, progress: Callable[[int, int], object] | None = None) -> dict[str, Any]:
+        """Every entry, each packet decoded once (tied names share the value):
+        viewing the mapping, or read into memory of its own (`mmap` False;
+        None: as maps_better says, by size and page cache)."""
+        ranges = list(map(tuple, self._ranges.tolist()))
+        packets = dict(zip(ranges, self._names))  # each packet once, with the last name that holds it
+        # Read by choice, arrays own their memory and are writable; read by
+        # default, they are as the mapping's would have been.
+        writable = self._writable or mmap is False
+        if mmap is None:
+            mmap = maps_better(self._identity[2], self._bytes(0, 0)[0])
+        counter = Progress(progress, sum(length for _, length in packets))
+        if mmap:
+            _advise(self._bytes(0, 0)[0], WHOLE_ADVICE)
+            values = {}
+            for index, byte_range in enumerate(ranges):
+                if byte_range not in values:
+                    values[byte_range] = self._decode(self._names[index], index, advise=False)
+                    counter.advance(byte_range[1])
+        else:
+            values = read_packets(self, packets, counter, writable)
+        return {name: values[byte_range] for name, byte_range in zip(self._names, ranges)}
 
     def _bytes(self, offset: int, length: int) -> tuple[Any, memoryview]:
         """The mapping and its bytes from `offset`, `length` long, once the
@@ -279,12 +297,22 @@ def open(path: PathLike, *, writable: bool = False) -> File:  # noqa: A001 - vak
     return File(path, writable=writable)
 
 
-def load_file(path: PathLike, *, writable: bool = False) -> dict[str, Any]:
+def load_file(path: PathLike, *, writable: bool = False, mmap: bool | None = None,
+              progress: Callable[[int, int], object] | None = None) -> dict[str, Any]:
     """Read the whole model file at ``path`` into a dict, in saved order.
 
-    Uncompressed arrays are views of the file's mapping, as with
-    :func:`open` (``writable`` as there); names saved as tied share one value.
-    Errors are those of :func:`open` and of reading an entry.
+    With ``mmap=True`` uncompressed arrays are views of the file's mapping,
+    as with :func:`open` (``writable`` as there). With ``mmap=False`` the
+    file is read by several threads of large positioned reads, each entry
+    into memory of its own that its arrays then own (writable, whatever
+    ``writable`` says); a later change to the file never reaches them. The
+    default, ``None``, maps a file that is small (below 64 MiB) or that the
+    page cache mostly holds, and reads any other, as measured fastest in
+    ``bench/results/checkpoints.md``; its arrays are writable as ``writable``
+    says, either way. Names saved as tied share one value.
+    ``progress``, if given, is called with the bytes of packets done and
+    their total as entries are read. Errors are those of :func:`open` and
+    of reading an entry.
     """
     with File(path, writable=writable) as file:
-        return file._load_all()
+        return file._load_all(mmap, progress)

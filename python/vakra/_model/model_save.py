@@ -23,12 +23,14 @@ from .. import _native
 from .._encoding import convert
 from .._io.atomic_write import write_to_path
 from .._io.file_objects import PathLike
+from .._io.progress import Progress, ProgressCallback
 
 __all__ = ["save", "save_stream"]
 
 
 def save(tensors: Mapping[str, Any], path: PathLike, *, metadata: Mapping[str, str] | None = None,
-         check_integrity: bool = False, compress: bool = False, alignment: int = 64, durable: bool = True) -> None:
+         check_integrity: bool = False, compress: bool = False, alignment: int = 64, durable: bool = True,
+         progress: ProgressCallback | None = None) -> None:
     """Write ``tensors``, a mapping of ``str`` names to values, to the model
     file ``path``; read it back with :func:`vakra.open` or
     :func:`vakra.load_file`.
@@ -45,7 +47,9 @@ def save(tensors: Mapping[str, Any], path: PathLike, *, metadata: Mapping[str, s
     ``path`` is replaced atomically and durably, as :func:`vakra.dump` does
     (a symlink's target is replaced and keeps its mode; ``durable=False``
     skips the syncs): on any error the old file is untouched and no
-    temporary file is left. Raises
+    temporary file is left. ``progress``, if given, is called with the bytes
+    of the values written so far and their total (their arrays' ``nbytes``)
+    after each entry. Raises
     ``TypeError`` for non-``str`` names, metadata that is not ``str`` to
     ``str`` and values vakra does not encode; ``ValueError`` for what
     :func:`vakra.dumps` refuses, with a note naming the entry for a value
@@ -54,18 +58,22 @@ def save(tensors: Mapping[str, Any], path: PathLike, *, metadata: Mapping[str, s
     """
     entries = _named_entries(tensors)
     values = [value for _, value in entries]
+    counter = Progress(progress, sum(map(_byte_size, values)))
     _save([name for name, _ in entries], values, _TiedViews(values), path, metadata,
-          (check_integrity, compress, alignment), durable)
+          (check_integrity, compress, alignment), durable, counter)
 
 
 def save_stream(names: list[str], values: Iterable[Any], path: PathLike, *,
                 metadata: Mapping[str, str] | None = None, check_integrity: bool = False, compress: bool = False,
-                alignment: int = 64, durable: bool = True) -> None:
+                alignment: int = 64, durable: bool = True, progress: ProgressCallback | None = None,
+                expected_bytes: int = 0) -> None:
     """:func:`save` for values made one at a time: ``values`` yields the
     value of each of ``names`` in turn, and each is written before the next
     is asked for, so a producer may hand out the same memory again (no two
     values are taken as tied). Options and errors are those of :func:`save`;
-    a producer's error leaves ``path`` as it was, as any other does."""
+    a producer's error leaves ``path`` as it was, as any other does. The
+    values' total is not known ahead: ``progress`` is told
+    ``expected_bytes`` as the total until the last value is written."""
     names = list(names)
     for name in names:
         if not isinstance(name, str):
@@ -73,18 +81,21 @@ def save_stream(names: list[str], values: Iterable[Any], path: PathLike, *,
     if len(set(names)) != len(names):
         repeated = sorted(name for name, count in Counter(names).items() if count > 1)
         raise ValueError(f"a model file's names are unique; these repeat: {', '.join(map(repr, repeated))}")
-    _save(names, values, None, path, metadata, (check_integrity, compress, alignment), durable)
+    _save(names, values, None, path, metadata, (check_integrity, compress, alignment), durable,
+          Progress(progress, expected_bytes))
 
 
 def _save(names: list[str], values: Iterable[Any], tied: _TiedViews | None, path: PathLike,
-          metadata: Mapping[str, str] | None, flags: tuple, durable: bool) -> None:
+          metadata: Mapping[str, str] | None, flags: tuple, durable: bool, progress: Progress) -> None:
     pairs = dict(_metadata_pairs(metadata))
     check_integrity, compress, alignment = flags
     if isinstance(alignment, bool) or not isinstance(alignment, int) or alignment < 1 or alignment & (alignment - 1):
         raise ValueError("Alignment must be a power of two")
     options = (bool(check_integrity), bool(compress), alignment, convert)
-    write_to_path(os.fsdecode(path), lambda handle: _write(handle.fileno(), names, values, tied, pairs, options),
+    write_to_path(os.fsdecode(path),
+                  lambda handle: _write(handle.fileno(), names, values, tied, pairs, options, progress),
                   durable=bool(durable))
+    progress.finish()
 
 
 def _named_entries(tensors: Mapping[str, Any]) -> list[tuple[str, Any]]:
@@ -109,7 +120,7 @@ def _metadata_pairs(metadata: Mapping[str, str] | None) -> Any:
 
 
 def _write(descriptor: int, names: list[str], values: Iterable[Any], tied: _TiedViews | None,
-           metadata: dict[str, str], options: tuple) -> None:
+           metadata: dict[str, str], options: tuple, progress: Progress) -> None:
     _check_seekable(descriptor)
     # The record, then one native call per entry: the codec places every byte.
     writer = _native.ModelFileWriter(descriptor, names, metadata, *options)
@@ -119,6 +130,7 @@ def _write(descriptor: int, names: list[str], values: Iterable[Any], tied: _Tied
             writer.write(value)
         else:  # the same view of the same memory as an earlier entry
             writer.tie(first)
+        progress.advance(_byte_size(value))
         del value  # a streamed value goes before the next one is made
     writer.finish()
 
@@ -168,3 +180,14 @@ def _view_key(value: Any, viewed: set) -> tuple | None:
     if torch is not None and isinstance(value, torch.Tensor) and value.layout == torch.strided and value.numel():
         return ("torch", value.device.type, value.data_ptr(), tuple(value.shape), value.stride(), value.dtype)
     return None
+
+
+def _byte_size(value: Any) -> int:
+    """The bytes of a value's arrays, for progress: ``nbytes``, summed over a dict's values."""
+    if isinstance(value, dict):
+        return sum(map(_byte_size, value.values()))
+    try:
+        size = getattr(value, "nbytes", 0)
+    except RuntimeError:  # torch's sparse tensors have no nbytes
+        return 0
+    return size if isinstance(size, int) else 0
