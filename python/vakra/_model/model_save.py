@@ -23,6 +23,7 @@ from .. import _native
 from .._encoding import convert
 from .._io.atomic_write import write_to_path
 from .._io.file_objects import PathLike
+from .bodies import body_bytes, describe
 
 __all__ = ["save", "save_stream"]
 
@@ -54,8 +55,9 @@ def save(tensors: Mapping[str, Any], path: PathLike, *, metadata: Mapping[str, s
     """
     entries = _named_entries(tensors)
     values = [value for _, value in entries]
+    bodies = [(index, *body) for index, body in enumerate(map(describe, values)) if body is not None]
     _save([name for name, _ in entries], values, _TiedViews(values), path, metadata,
-          (check_integrity, compress, alignment), durable)
+          (check_integrity, compress, alignment), durable, bodies)
 
 
 def save_stream(names: list[str], values: Iterable[Any], path: PathLike, *,
@@ -77,13 +79,14 @@ def save_stream(names: list[str], values: Iterable[Any], path: PathLike, *,
 
 
 def _save(names: list[str], values: Iterable[Any], tied: _TiedViews | None, path: PathLike,
-          metadata: Mapping[str, str] | None, flags: tuple, durable: bool) -> None:
+          metadata: Mapping[str, str] | None, flags: tuple, durable: bool, bodies: list | None = None) -> None:
     pairs = dict(_metadata_pairs(metadata))
     check_integrity, compress, alignment = flags
     if isinstance(alignment, bool) or not isinstance(alignment, int) or alignment < 1 or alignment & (alignment - 1):
         raise ValueError("Alignment must be a power of two")
     options = (bool(check_integrity), bool(compress), alignment, convert)
-    write_to_path(os.fsdecode(path), lambda handle: _write(handle.fileno(), names, values, tied, pairs, options),
+    write_to_path(os.fsdecode(path),
+                  lambda handle: _write(handle.fileno(), names, values, tied, pairs, options, bodies or []),
                   durable=bool(durable))
 
 
@@ -109,13 +112,17 @@ def _metadata_pairs(metadata: Mapping[str, str] | None) -> Any:
 
 
 def _write(descriptor: int, names: list[str], values: Iterable[Any], tied: _TiedViews | None,
-           metadata: dict[str, str], options: tuple) -> None:
+           metadata: dict[str, str], options: tuple, bodies: list) -> None:
     _check_seekable(descriptor)
     # The record, then one native call per entry: the codec places every byte.
-    writer = _native.ModelFileWriter(descriptor, names, metadata, *options)
+    # Tensors too large for a packet are bodies, declared in the record.
+    writer = _native.ModelFileWriter(descriptor, names, metadata, *options, bodies)
+    is_body = {index for index, _, _ in bodies}
     for index, (_, value) in enumerate(zip(names, values, strict=True)):
         first = tied.first(value, index) if tied is not None else None
-        if first is None:
+        if first is None and index in is_body:
+            writer.write_body(body_bytes(value))  # straight from the tensor's memory
+        elif first is None:
             writer.write(value)
         else:  # the same view of the same memory as an earlier entry
             writer.tie(first)
