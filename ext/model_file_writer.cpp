@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "arguments.hpp"
+#include "buffer_view.hpp"
 #include "encode_plan.hpp"
 #include "errors.hpp"
 #include "gil_release.hpp"
@@ -135,7 +136,30 @@ bool utf8_view(PyObject* text, const char* what, std::string_view& out) {
   return true;
 }
 
-bool start(WriterState& state, PyObject* names, PyObject* metadata) {
+// The bodies declared up front: a sequence of (entry index, dtype code, shape) in entry order, or None for none.
+bool read_bodies(PyObject* declared, std::vector<ModelBody>& bodies) {
+  if (declared == Py_None) return true;
+  PyRef items = PyRef::steal(PySequence_Tuple(declared));
+  if (!items) return false;
+  for (Py_ssize_t i = 0; i < PyTuple_Size(items.get()); ++i) {
+    PyObject* item = PyTuple_GetItem(items.get(), i);
+    if (!PyTuple_Check(item) || PyTuple_Size(item) != 3) return raise(PyExc_TypeError, "bodies are (index, dtype code, shape)");
+    uint64_t entry = 0;
+    uint8_t code = 0;
+    if (!to_u64(PyTuple_GetItem(item, 0), entry) || !to_u8(PyTuple_GetItem(item, 1), code)) return false;
+    const Result<Dtype> dtype = dtype_from_code(code);
+    if (!dtype.ok()) return raise_codec_error(dtype.error());
+    ModelBody& body = bodies.emplace_back(ModelBody{static_cast<size_t>(entry), *dtype, {}});
+    PyRef dims = PyRef::steal(PySequence_Tuple(PyTuple_GetItem(item, 2)));
+    if (!dims) return false;
+    for (Py_ssize_t d = 0; d < PyTuple_Size(dims.get()); ++d) {
+      if (!to_u64(PyTuple_GetItem(dims.get(), d), body.shape.emplace_back())) return false;
+    }
+  }
+  return true;
+}
+
+bool start(WriterState& state, PyObject* names, PyObject* metadata, PyObject* declared) {
   state.names = PyRef::steal(PySequence_Tuple(names));
   if (!state.names) return false;
   std::vector<std::string_view> name_views(static_cast<size_t>(PyTuple_Size(state.names.get())));
@@ -151,9 +175,11 @@ bool start(WriterState& state, PyObject* names, PyObject* metadata) {
     MetadataItem& item = items.emplace_back();
     if (!utf8_view(key, "metadata keys", item.first) || !utf8_view(value, "metadata values", item.second)) return false;
   }
+  std::vector<ModelBody> bodies;
+  if (!read_bodies(declared, bodies)) return false;
   // The record is written (or gathered) before this returns: the views may go.
   auto started = run(state, false, [&] {
-    return ModelFileWriter::start(state.output, name_views, items, state.options.alignment);
+    return ModelFileWriter::start(state.output, name_views, items, state.options.alignment, bodies);
   });
   if (!started.ok()) return raise_refusal(state, started.error());
   state.writer.emplace(std::move(started).value());
@@ -162,11 +188,12 @@ bool start(WriterState& state, PyObject* names, PyObject* metadata) {
 
 const Signature kNew("ModelFileWriter", arg("fd", to_c_int), arg("names", as_object), arg("metadata", as_object),
                      arg("check_integrity", to_bool), arg("compress", to_bool), arg("alignment", to_alignment),
-                     arg("convert", to_callable_or_none));
+                     arg("convert", to_callable_or_none), arg("bodies", as_object, Py_None));
 
 PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return kNew.call(args, kwargs, [type](int fd, PyObject* names, PyObject* metadata, bool check_integrity,
-                                        bool compress, uint64_t alignment, PyObject* convert) -> PyObject* {
+                                        bool compress, uint64_t alignment, PyObject* convert,
+                                        PyObject* bodies) -> PyObject* {
     const EncodeOptions options = encode_options(check_integrity, compress, alignment);
     if (!check_package_alignment(options)) return nullptr;
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
@@ -176,7 +203,7 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     reinterpret_cast<WriterObject*>(self.get())->state = state;
     state->options = options;
     state->convert = PyRef::borrow(convert);
-    if (!start(*state, names, metadata)) return nullptr;
+    if (!start(*state, names, metadata, bodies)) return nullptr;
     return self.release();
   });
 }
@@ -193,6 +220,18 @@ PyObject* writer_write(PyObject* self, PyObject* value) {
     if (!builder.plan_entry(name, value, plan)) return nullptr;
     const Status written = run(state, worth_releasing(plan.size()), [&] { return state.writer->write_entry(plan); });
     if (!written.ok()) return raise_refusal(state, written.error(), &plan, name);
+    Py_RETURN_NONE;
+  });
+}
+
+// write_body(data): the next name's entry, declared a body, from the bytes `data` exports (no copy).
+PyObject* writer_write_body(PyObject* self, PyObject* data) {
+  return guarded_call([&]() -> PyObject* {
+    WriterState& state = state_of(self);
+    BufferView bytes;
+    if (!bytes.acquire_bytes(data)) return nullptr;
+    const Status written = run(state, true, [&] { return state.writer->write_body(bytes.bytes()); });
+    if (!written.ok()) return raise_refusal(state, written.error());
     Py_RETURN_NONE;
   });
 }
@@ -245,6 +284,8 @@ void writer_dealloc(PyObject* self) {
 
 PyMethodDef kMethods[] = {
     {"write", writer_write, METH_O, "write(value)\n--\n\nWrite value as the next name's entry."},
+    {"write_body", writer_write_body, METH_O,
+     "write_body(data)\n--\n\nWrite the bytes data exports as the next name's body, declared at the start."},
     {"tie", writer_tie, METH_O, "tie(index)\n--\n\nGive the next name the packet of entry index."},
     {"finish", writer_finish, METH_NOARGS,
      "finish()\n--\n\nPatch the record's ranges and file size once every name has its entry; the file's length."},
@@ -257,7 +298,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(writer_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(writer_clear)},
     {Py_tp_methods, kMethods},
-    {Py_tp_doc, const_cast<char*>("ModelFileWriter(fd, names, metadata, check_integrity, compress, alignment, convert)"
+    {Py_tp_doc, const_cast<char*>("ModelFileWriter(fd, names, metadata, check_integrity, compress, alignment, convert, bodies=None)"
                                   "\n--\n\nA model file written to fd, the record first, then one entry per call.")},
     {0, nullptr},
 };

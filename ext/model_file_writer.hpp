@@ -1,10 +1,12 @@
 // vakra._native.ModelFileWriter(fd, names, metadata, check_integrity,
-// compress, alignment, convert): a model file written to `fd` (a new file
-// open for writing, at offset 0) by the codec's ModelFileWriter, for
-// vakra.save. The record goes first; then one call per name: write(value)
-// plans the value through the package's PlanBuilder (a nested dict is one
-// call) and writes it, tie(index) gives the name the packet of an earlier
-// entry; finish() patches the record and returns the file's length.
+// compress, alignment, convert, bodies=None): a model file written to `fd`
+// (a new file open for writing, at offset 0) by the codec's ModelFileWriter,
+// for vakra.save. `bodies` declares the entries stored as bodies: (index,
+// dtype code, shape) each. The record goes first; then one call per name:
+// write(value) plans the value through the package's PlanBuilder (a nested
+// dict is one call) and writes it, write_body(data) writes a declared body
+// from the bytes `data` exports, tie(index) gives the name the packet of an
+// earlier entry; finish() patches the record and returns the file's length.
 #pragma once
 
 #include "pyref.hpp"

@@ -34,12 +34,14 @@ std::string shown_format(const RecordProgress& progress) {
 Raised raise_refused(const CodecError& error, const RecordProgress& progress, const std::string& path, size_t size) {
   const std::string damaged = path + ": damaged vakra model file: ";
   if (progress.record_length == 0) return raise(PyExc_ValueError, path + " is not a readable vakra model file: " + error_message(error));
-  for (const char* text : {kModelRecordWrongTypes, kModelRangeOutside, kModelNameTwice}) {
+  for (const char* text : {kModelRecordWrongTypes, kModelRangeOutside, kModelNameTwice, kModelBodyShape,
+                           kModelBodyLength, kModelBodyMisaligned}) {
     if (is_text(error, text)) return raise(PyExc_ValueError, damaged + text);
   }
   if (is_text(error, kModelLayoutUnsupported)) {
     return raise(PyExc_ValueError, path + ": unsupported vakra model file layout " + shown_format(progress) +
-                                       "; this vakra reads '" + std::string(kModelFileFormat) + "'");
+                                       "; this vakra reads '" + std::string(kModelFileFormat) + "' and '" +
+                                       std::string(kModelFileFormatV2) + "'");
   }
   if (is_text(error, kModelFileSizeWrong)) {
     return raise(PyExc_ValueError, path + ": the file is " + std::to_string(size) + " bytes but its record says " +
@@ -68,6 +70,25 @@ PyRef ranges_array(const ModelRecord& record) {
                                           Py_ssize_t{2}));
 }
 
+// The bodies as a dict of entry index to (dtype code, shape).
+PyRef bodies_dict(const ModelRecord& record) {
+  PyRef bodies = PyRef::steal(PyDict_New());
+  if (!bodies) return bodies;
+  for (const ModelBody& body : record.bodies) {
+    PyRef shape = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(body.shape.size())));
+    if (!shape) return shape;
+    for (size_t d = 0; d < body.shape.size(); ++d) {
+      PyObject* dim = PyLong_FromUnsignedLongLong(body.shape[d]);
+      if (dim == nullptr) return PyRef();
+      PyTuple_SetItem(shape.get(), static_cast<Py_ssize_t>(d), dim);  // steals it
+    }
+    PyRef entry = PyRef::steal(PyLong_FromSize_t(body.entry));
+    PyRef value = PyRef::steal(Py_BuildValue("(iO)", static_cast<int>(dtype_code(body.dtype)), shape.get()));
+    if (!entry || !value || PyDict_SetItem(bodies.get(), entry.get(), value.get()) != 0) return PyRef();
+  }
+  return bodies;
+}
+
 PyObject* record_to_py(const ModelRecord& record) {
   PyRef names = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(record.names.size())));
   if (!names) return nullptr;
@@ -84,8 +105,10 @@ PyObject* record_to_py(const ModelRecord& record) {
     if (!k || !v || PyDict_SetItem(metadata.get(), k.get(), v.get()) != 0) return nullptr;
   }
   PyRef ranges = ranges_array(record);
-  if (!ranges) return nullptr;
-  return Py_BuildValue("(OOOn)", names.get(), ranges.get(), metadata.get(), static_cast<Py_ssize_t>(record.length));
+  PyRef bodies = ranges ? bodies_dict(record) : PyRef();
+  if (!bodies) return nullptr;
+  return Py_BuildValue("(OOOnO)", names.get(), ranges.get(), metadata.get(), static_cast<Py_ssize_t>(record.length),
+                       bodies.get());
 }
 
 const Signature kReadRecord("read_record", arg("data", as_object), arg("path", as_object));

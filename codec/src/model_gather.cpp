@@ -46,11 +46,17 @@ void GatheredOutput::segments(SegmentList&& list) {
       copy(segment.bytes);
       continue;
     }
-    runs_.push_back({end_, 0, segment.bytes.size(), segment.bytes.data()});
-    end_ += segment.bytes.size();
+    view(segment.bytes);
     viewed = true;
   }
   if (viewed) lists_.push_back(std::move(list));  // owned ranges keep their address when the list moves
+}
+
+void GatheredOutput::view(ByteView bytes) {
+  if (bytes.empty()) return;
+  runs_.push_back({end_, 0, bytes.size(), bytes.data()});
+  end_ += bytes.size();
+  viewing_ = true;
 }
 
 Status GatheredOutput::patch(uint64_t offset, ByteView bytes) {
@@ -88,6 +94,7 @@ Status GatheredOutput::flush() {
   owned_.clear();  // the capacity stays for the next bytes
   runs_.clear();
   lists_.clear();
+  viewing_ = false;
   return written;
 }
 

@@ -27,7 +27,9 @@ class GatheredOutput {
   // Appends the segments: large ones as views (the list is kept until the
   // next flush), the others copied.
   void segments(SegmentList&& list);
-  bool holds_views() const { return !lists_.empty(); }
+  // Appends a view of `bytes`, which must outlive the next flush.
+  void view(ByteView bytes);
+  bool holds_views() const { return viewing_; }
 
   Status patch(uint64_t offset, ByteView bytes);
   // Hands everything over.
@@ -50,6 +52,7 @@ class GatheredOutput {
   std::vector<uint8_t> owned_;
   std::vector<Run> runs_;  // in file order
   std::vector<SegmentList> lists_;
+  bool viewing_ = false;  // a run views memory that is not the writer's
 };
 
 }  // namespace vakra::model

@@ -7,6 +7,7 @@
 #include <variant>
 
 #include "hash_internal.hpp"
+#include "model_bodies_internal.hpp"
 #include "utf8_internal.hpp"
 #include "vakra/decode.hpp"
 #include "vakra/model_file.hpp"
@@ -17,13 +18,19 @@ namespace vakra {
 namespace {
 
 constexpr std::array<std::string_view, 5> kRecordKeys = {"format", "names", "ranges", "metadata", "file_size"};
+// Version 2's optional fields, in the order they follow the five, and their readers.
+using FieldReader = Status (*)(const Decoded& field, ModelRecord& record);
+constexpr std::array<std::pair<std::string_view, FieldReader>, 1> kOptionalFields = {{
+    {model::kBodiesKey, model::read_bodies},
+}};
 
 std::string_view text_of(ByteView bytes) { return {reinterpret_cast<const char*>(bytes.data()), bytes.size()}; }
 
-// A bundle of exactly the record's five keys, in order.
+// A bundle whose first entries are the record's five keys, in order (what
+// follows them is the format's to allow).
 bool framed_as_record(const WalkedPacket& packet, ByteView file) {
   const auto* bundle = std::get_if<WalkedBundle>(&packet.parts);
-  if (bundle == nullptr || bundle->entries.size() != kRecordKeys.size()) return false;
+  if (bundle == nullptr || bundle->entries.size() < kRecordKeys.size()) return false;
   for (size_t i = 0; i < kRecordKeys.size(); ++i) {
     const ByteRange key = bundle->entries[i].key;
     if (text_of(file.subspan(key.offset, key.length)) != kRecordKeys[i]) return false;
@@ -73,6 +80,20 @@ bool all_utf8(const DecodedString& strings) {
   return true;
 }
 
+// The fields after the five: none in version 1; in version 2 known ones,
+// each at most once, in their order, each read by its own reader.
+Status read_optional_fields(std::span<const BundleItem> fields, bool version_2, ModelRecord& record) {
+  const CodecError wrong_types = other_error(kModelRecordWrongTypes);
+  VAKRA_RETURN_IF(!version_2 && !fields.empty(), wrong_types);
+  size_t next = 0;  // the first optional field that may still come
+  for (const BundleItem& field : fields) {
+    while (next < kOptionalFields.size() && kOptionalFields[next].first != field.key) ++next;
+    VAKRA_RETURN_IF(next == kOptionalFields.size(), wrong_types);
+    VAKRA_TRY(kOptionalFields[next++].second(field.value, record));
+  }
+  return {};
+}
+
 }  // namespace
 
 size_t ModelRecord::slot_of(std::string_view name) const {
@@ -103,7 +124,8 @@ Result<ModelRecord> read_model_record(ByteView file, RecordProgress* progress) {
 
   const auto* format = std::get_if<DecodedString>(&fields[0].value.value);
   if (format != nullptr && item_count(*format) == 1) found.format = std::string(item(*format, 0));
-  VAKRA_RETURN_IF(found.format != kModelFileFormat, other_error(kModelLayoutUnsupported));
+  const bool version_2 = found.format == kModelFileFormatV2;
+  VAKRA_RETURN_IF(found.format != kModelFileFormat && !version_2, other_error(kModelLayoutUnsupported));
   const auto* names = std::get_if<DecodedString>(&fields[1].value.value);
   const auto* ranges = std::get_if<DecodedDense>(&fields[2].value.value);
   const auto* metadata = std::get_if<DecodedString>(&fields[3].value.value);
@@ -135,6 +157,7 @@ Result<ModelRecord> read_model_record(ByteView file, RecordProgress* progress) {
     slot = static_cast<uint32_t>(i + 1);
   }
   for (size_t i = 0; i + 1 < item_count(*metadata); i += 2) record.metadata.emplace_back(item(*metadata, i), item(*metadata, i + 1));
+  VAKRA_TRY(read_optional_fields(std::span(fields).subspan(kRecordKeys.size()), version_2, record));
   return record;
 }
 

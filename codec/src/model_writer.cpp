@@ -8,6 +8,7 @@
 #include <array>
 #include <unordered_set>
 
+#include "model_bodies_internal.hpp"
 #include "model_gather_internal.hpp"
 #include "model_layout_internal.hpp"
 #include "utf8_internal.hpp"
@@ -79,7 +80,8 @@ ModelFileWriter& ModelFileWriter::operator=(ModelFileWriter&&) noexcept = defaul
 ModelFileWriter::~ModelFileWriter() = default;
 
 Result<ModelFileWriter> ModelFileWriter::start(ModelFileOutput& output, std::span<const std::string_view> names,
-                                               std::span<const MetadataItem> metadata, size_t alignment) {
+                                               std::span<const MetadataItem> metadata, size_t alignment,
+                                               std::span<const ModelBody> bodies) {
   VAKRA_RETURN_IF(!wire::is_power_of_two(alignment) || alignment > kMaxModelAlignment, make_error(ErrorKind::Malformed));
   // Both string tensors count their items in a u32.
   VAKRA_RETURN_IF(names.size() > UINT32_MAX || metadata.size() > UINT32_MAX / 2, make_error(ErrorKind::Malformed));
@@ -92,16 +94,19 @@ Result<ModelFileWriter> ModelFileWriter::start(ModelFileOutput& output, std::spa
   for (const auto& [key, value] : metadata) {
     VAKRA_RETURN_IF(!is_utf8(key) || !is_utf8(value), make_error(ErrorKind::Malformed));
   }
+  VAKRA_TRY(model::check_bodies(bodies, names.size()));
   ModelFileWriter writer(output, alignment, names.size());
+  writer.bodies_.assign(bodies.begin(), bodies.end());
   VAKRA_TRY(writer.write_record(names, metadata));
   return Result<ModelFileWriter>(std::move(writer));
 }
 
 // The record is one bundle of its own, whatever its length; its ranges and
-// file size are zeros until finish().
+// file size are zeros until finish(). Declared bodies make it version 2,
+// with their field after the five.
 Status ModelFileWriter::write_record(std::span<const std::string_view> names, std::span<const MetadataItem> metadata) {
   StringItems format, name_items, pairs;
-  format.add(kModelFileFormat);
+  format.add(bodies_.empty() ? kModelFileFormat : kModelFileFormatV2);
   for (const std::string_view name : names) name_items.add(name);
   for (const auto& [key, value] : metadata) {
     pairs.add(key);
@@ -111,14 +116,18 @@ Status ModelFileWriter::write_record(std::span<const std::string_view> names, st
   name_bytes_ = std::move(name_items.payload);
   const uint32_t ranges_shape[] = {static_cast<uint32_t>(names.size()), 2};
   const uint64_t no_size = 0;
-  std::array<PacketPlan, 5> fields;
+  const std::vector<uint64_t> body_words = model::body_words(bodies_);
+  const uint32_t body_shape[] = {static_cast<uint32_t>(body_words.size())};
+  std::array<PacketPlan, 6> fields;
   VAKRA_ASSIGN_OR_RETURN(fields[0], record_strings(format.offsets, format.payload));
   VAKRA_ASSIGN_OR_RETURN(fields[1], record_strings(name_offsets_, name_bytes_));
   VAKRA_ASSIGN_OR_RETURN(fields[2], record_uint64(ranges_, ranges_shape, alignment_));
   VAKRA_ASSIGN_OR_RETURN(fields[3], record_strings(pairs.offsets, pairs.payload));
   VAKRA_ASSIGN_OR_RETURN(fields[4], record_uint64({&no_size, 1}, {}, alignment_));
-  for (size_t i = 0; i < fields.size(); ++i) {
-    VAKRA_ASSIGN_OR_RETURN(const ByteRange placed, add(bytes_of(kRecordKeys[i]), fields[i], true));
+  VAKRA_ASSIGN_OR_RETURN(fields[5], record_uint64(body_words, body_shape, alignment_));
+  for (size_t i = 0; i < (bodies_.empty() ? 5 : 6); ++i) {
+    const std::string_view key = i < 5 ? kRecordKeys[i] : model::kBodiesKey;
+    VAKRA_ASSIGN_OR_RETURN(const ByteRange placed, add(bytes_of(key), fields[i], true));
     if (i == 2) ranges_at_ = placed.offset;
     if (i == 4) file_size_at_ = placed.offset;
   }
@@ -127,7 +136,7 @@ Status ModelFileWriter::write_record(std::span<const std::string_view> names, st
 
 Status ModelFileWriter::write_entry(PacketPlan& value) {
   if (failed_) return *failed_;
-  VAKRA_RETURN_IF(written_ == ranges_.size() / 2, other_error(kModelEntryOrder));
+  VAKRA_RETURN_IF(written_ == ranges_.size() / 2 || body_of(written_) != nullptr, other_error(kModelEntryOrder));
   overflow_.reset();
   VAKRA_TRY(model::align_sparse_components(value, alignment_));
   const ByteView name(name_bytes_.data() + name_offsets_[written_], name_offsets_[written_ + 1] - name_offsets_[written_]);
@@ -140,9 +149,46 @@ Status ModelFileWriter::write_entry(PacketPlan& value) {
   return pending_->holds_views() ? record_error(pending_->flush()) : Status();
 }
 
+// A body goes after everything before it, the open bundle closed, at a
+// multiple of the body alignment: padding in the last slot written when
+// there is one, else zeros nothing reads (the record says where each entry
+// lies). Its bytes go to the output from their own memory before this returns.
+Status ModelFileWriter::write_body(ByteView bytes) {
+  if (failed_) return *failed_;
+  VAKRA_RETURN_IF(written_ == ranges_.size() / 2, other_error(kModelEntryOrder));
+  const ModelBody* body = body_of(written_);
+  VAKRA_RETURN_IF(body == nullptr, other_error(kModelEntryOrder));
+  VAKRA_RETURN_IF(model_body_length(body->dtype, body->shape).value() != bytes.size(), make_error(ErrorKind::Malformed));
+  VAKRA_TRY(record_error(close_bundle()));
+  const uint64_t alignment = std::max<uint64_t>(alignment_, model::kBodyAlignment);
+  const uint64_t pad = (alignment - pending_->end() % alignment) % alignment;
+  if (pad != 0 && last_slot_at_ && last_slot_length_ <= model::kMaxSlot - pad) {
+    VAKRA_TRY(record_error(write_room(pad, 0)));
+  } else {
+    pending_->zeros(pad);
+  }
+  last_slot_at_.reset();
+  ranges_[2 * written_] = pending_->end();
+  ranges_[2 * written_ + 1] = bytes.size();
+  ++written_;
+  pending_->view(bytes);
+  return record_error(pending_->flush());
+}
+
+const ModelBody* ModelFileWriter::body_of(size_t entry) const {
+  const auto found = std::ranges::lower_bound(bodies_, entry, {}, &ModelBody::entry);
+  return found != bodies_.end() && found->entry == entry ? &*found : nullptr;
+}
+
 Status ModelFileWriter::tie_entry(size_t earlier) {
   if (failed_) return *failed_;
   VAKRA_RETURN_IF(earlier >= written_ || written_ == ranges_.size() / 2, other_error(kModelEntryOrder));
+  // A body is read by its dtype and shape: only a name of the same ones may share its range.
+  const ModelBody* body = body_of(written_);
+  const ModelBody* tied = body_of(earlier);
+  const bool same = body == nullptr ? tied == nullptr
+                                    : tied != nullptr && tied->dtype == body->dtype && tied->shape == body->shape;
+  VAKRA_RETURN_IF(!same, other_error(kModelEntryOrder));
   ranges_[2 * written_] = ranges_[2 * earlier];
   ranges_[2 * written_ + 1] = ranges_[2 * earlier + 1];
   ++written_;

@@ -93,10 +93,12 @@ TEST(ModelFile, WritesTheBytesOfTheReleaseAndReadsThemBack) {
   EXPECT_TRUE(record->find("t") == (ByteRange{560, 22}) && !record->find("x"));
 }
 
-// A record of `names` and `rows` (offsets counted from the record's end), 8 bytes after it, the file's length off by
+// A record of `names` and `rows` (offsets counted from the record's end; from the first multiple of 64 after it with
+// `aligned`), the `extra` fields after the five, 8 bytes (`tail` with `aligned`) after it, the file's length off by
 // `size_error`: a model file, or a forgery of one.
 Bytes forged(std::vector<std::string> names, std::vector<uint64_t> rows, int64_t size_error = 0,
-             std::string format = std::string(kModelFileFormat), Dtype ranges_dtype = Dtype::Uint64) {
+             std::string format = std::string(kModelFileFormat), Dtype ranges_dtype = Dtype::Uint64,
+             std::vector<std::pair<std::string, Bytes>> extra = {}, bool aligned = false, size_t tail = 8) {
   auto strings = [](const std::vector<std::string>& items) {
     std::vector<uint64_t> offsets{0};
     std::string payload;
@@ -107,14 +109,33 @@ Bytes forged(std::vector<std::string> names, std::vector<uint64_t> rows, int64_t
     return testing::encode(plan_dense({bytes_of(values.data(), values.size_bytes()), shape, dtype}, {64, true, false}));
   };
   auto record = [&](uint64_t length) {
+    const uint64_t start = aligned ? (length + 63) / 64 * 64 : length;
     std::vector<uint64_t> ranges = rows;
-    for (size_t i = 0; i < ranges.size(); i += 2) ranges[i] += length;
-    const uint64_t size = length + 8 + size_error;
+    for (size_t i = 0; i < ranges.size(); i += 2) ranges[i] += start;
+    const uint64_t size = start + tail + size_error;
     const uint32_t shape[] = {static_cast<uint32_t>(rows.size() / 2), 2};
-    return testing::bundle({{"format", strings({format})}, {"names", strings(names)}, {"ranges", u64s(ranges, shape, ranges_dtype)},
-                            {"metadata", strings({})}, {"file_size", u64s({&size, 1}, {}, Dtype::Uint64)}});
+    std::vector<std::pair<std::string, Bytes>> fields = {
+        {"format", strings({format})}, {"names", strings(names)}, {"ranges", u64s(ranges, shape, ranges_dtype)},
+        {"metadata", strings({})}, {"file_size", u64s({&size, 1}, {}, Dtype::Uint64)}};
+    fields.insert(fields.end(), extra.begin(), extra.end());
+    return testing::bundle(fields);
   };
-  return testing::concat(record(record(0).size()), Bytes(8));
+  const Bytes head = record(record(0).size());
+  const size_t start = aligned ? (head.size() + 63) / 64 * 64 : head.size();
+  return testing::concat(testing::concat(head, Bytes(start - head.size())), Bytes(tail));
+}
+
+// The "bodies" field of `words`, as the writer writes it.
+std::pair<std::string, Bytes> bodies_field(std::vector<uint64_t> words) {
+  const uint32_t shape[] = {static_cast<uint32_t>(words.size())};
+  return {"bodies", testing::encode(plan_dense({bytes_of(words.data(), 8 * words.size()), shape, Dtype::Uint64}, {64, true, false}))};
+}
+
+// A version 2 record of one name whose entry is a body described by `words`, at a multiple of 64 unless `shift`.
+Bytes forged_body(std::vector<uint64_t> words, uint64_t length = 6, uint64_t shift = 0, std::string key = "bodies") {
+  auto field = bodies_field(std::move(words));
+  field.first = std::move(key);
+  return forged({"a"}, {shift, length}, 0, std::string(kModelFileFormatV2), Dtype::Uint64, {field}, true, 64);
 }
 
 TEST(ModelFile, TheRecordReaderRefusesInItsOrder) {
@@ -126,7 +147,7 @@ TEST(ModelFile, TheRecordReaderRefusesInItsOrder) {
       {testing::with(kGolden, 14, {'F'}), kModelNotARecord},  // the key "format"
       {testing::with(kGolden, 240, {'W'}), "Integrity check failed: XXH3 mismatch"},  // a name
       {testing::with(kGolden, 30, {0x02}), kModelRecordWrongTypes},  // "format" a ragged tensor
-      {forged({"a"}, {0, 4}, 0, "vakra model file 2"), kModelLayoutUnsupported},
+      {forged({"a"}, {0, 4}, 0, "vakra model file 3"), kModelLayoutUnsupported},
       {forged({"a"}, {0, 4, 4, 4}), kModelRecordWrongTypes},  // a row more than names
       {forged({"a"}, {0, 4}, 0, u8, Dtype::Int64), kModelRecordWrongTypes},
       {forged({"a"}, {0, 4}, 1), kModelFileSizeWrong},
@@ -135,8 +156,66 @@ TEST(ModelFile, TheRecordReaderRefusesInItsOrder) {
       {forged({"a"}, {8, 0}), "ok"},  // empty, at the very end
       {forged({"\xff"}, {0, 4}), kModelRecordWrongTypes},
       {forged({"a", "b", "a"}, {0, 4, 4, 4, 0, 4}), kModelNameTwice},
+      // Version 2: a body of int16 [3], then forgeries of its description.
+      {forged_body({0, dtype_code(Dtype::Int16), 1, 3}), "ok"},
+      {forged({"a"}, {0, 4}, 0, std::string(kModelFileFormatV2)), "ok"},  // no optional field at all
+      {forged({"a"}, {0, 4}, 0, u8, Dtype::Uint64, {bodies_field({})}), kModelRecordWrongTypes},  // version 1 has none
+      {forged_body({0, dtype_code(Dtype::Int16), 1, 3}, 6, 0, "tree2"), kModelRecordWrongTypes},  // an unknown field
+      {forged({"a"}, {0, 4}, 0, std::string(kModelFileFormatV2), Dtype::Uint64, {bodies_field({}), bodies_field({})}),
+       kModelRecordWrongTypes},  // a field twice
+      {forged_body({0, dtype_code(Dtype::Int16), 1}), kModelRecordWrongTypes},  // cut inside its dimensions
+      {forged_body({1, dtype_code(Dtype::Int16), 1, 3}), kModelRecordWrongTypes},  // no such entry
+      {forged_body({0, 23, 1, 3}), kModelRecordWrongTypes},  // an unknown dtype code
+      {forged_body({0, dtype_code(Dtype::Qint8), 1, 6}), kModelRecordWrongTypes},  // no dense body
+      {forged_body({0, dtype_code(Dtype::Int16), 33}), kModelRecordWrongTypes},  // more dimensions than arrays have
+      {forged_body({0, dtype_code(Dtype::Int16), 3, 1ull << 32, 1ull << 32, 3}), kModelBodyShape},  // 2^64 x 3 elements
+      {forged_body({0, dtype_code(Dtype::Int16), 2, 1ull << 31, 1ull << 32}), kModelBodyShape},  // 2^64 bytes
+      {forged_body({0, dtype_code(Dtype::Int16), 2, 0, 1ull << 63}), kModelBodyShape},  // a dimension no index holds
+      {forged_body({0, dtype_code(Dtype::Int16), 1, 4}), kModelBodyLength},
+      {forged_body({0, dtype_code(Dtype::Int16), 1, 3}, 6, 8), kModelBodyMisaligned},
+      {forged_body({0, dtype_code(Dtype::Int16), 1, 3}, 6, 60), kModelRangeOutside},  // past the end of the file
   };
   for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(outcome(read_model_record(cases[i].first)), cases[i].second) << "row " << i;
+}
+
+// A body between two packets: the record says where it lies and what it holds; a tie shares it; the next packet
+// opens a bundle. Writes out of turn and bodies of the wrong length are refused.
+TEST(ModelFile, BodiesLieAlignedWhereTheRecordSays) {
+  const std::string_view names[] = {"a", "big", "tied", "c"};
+  const int16_t big[] = {1, 2, 3, 4, 5, 6};
+  const uint8_t small[] = {9};
+  const uint32_t one[] = {1};
+  const ModelBody bodies[] = {{1, Dtype::Int16, {2, 3}}, {2, Dtype::Int16, {2, 3}}};
+  MemoryOutput output;
+  auto writer = ModelFileWriter::start(output, names, {}, 16, bodies);
+  ASSERT_EQ(outcome(writer), "ok");
+  PacketPlan a = dense_plan({small, 1}, one, Dtype::Uint8, 16), c = dense_plan({small, 1}, one, Dtype::Uint8, 16);
+  EXPECT_EQ(outcome(writer->write_body(bytes_of(big, sizeof big))), kModelEntryOrder);  // "a" is a packet
+  ASSERT_EQ(outcome(writer->write_entry(a)), "ok");
+  EXPECT_EQ(outcome(writer->write_entry(c)), kModelEntryOrder);  // "big" is a body
+  EXPECT_EQ(outcome(writer->write_body(bytes_of(big, 10))), "Malformed vakra packet");
+  ASSERT_EQ(outcome(writer->write_body(bytes_of(big, sizeof big))), "ok");
+  EXPECT_EQ(outcome(writer->tie_entry(0)), kModelEntryOrder);  // a body ties only to a body
+  ASSERT_EQ(outcome(writer->tie_entry(1)), "ok");
+  ASSERT_EQ(outcome(writer->write_entry(c)), "ok");
+  const auto size = writer->finish();
+  ASSERT_EQ(outcome(size), "ok");
+  Bytes file(*size);
+  for (const auto& [at, chunk] : output.chunks) std::copy(chunk.begin(), chunk.end(), file.begin() + at);
+  const auto record = read_model_record(file);
+  ASSERT_EQ(outcome(record), "ok");
+  EXPECT_EQ(record->bodies, std::vector<ModelBody>(std::begin(bodies), std::end(bodies)));
+  const ByteRange body = *record->find("big");
+  EXPECT_TRUE(body.offset % 64 == 0 && record->find("tied") == body && record->body_of(3) == nullptr);
+  EXPECT_EQ(Bytes(file.begin() + body.offset, file.begin() + body.offset + body.length), Bytes(bytes_of(big, sizeof big).begin(), bytes_of(big, sizeof big).end()));
+  EXPECT_EQ(outcome(decode(ByteView(file).subspan(record->find("c")->offset, record->find("c")->length))), "ok");
+
+  const ModelBody unordered[] = {{1, Dtype::Int16, {1}}, {1, Dtype::Int16, {1}}}, packed[] = {{0, Dtype::Qint8, {1}}};
+  for (std::span<const ModelBody> refused : {std::span<const ModelBody>(unordered), std::span<const ModelBody>(packed)}) {
+    MemoryOutput untouched;
+    EXPECT_NE(outcome(ModelFileWriter::start(untouched, names, {}, 16, refused)), "ok");
+    EXPECT_EQ(untouched.end, 0u);
+  }
 }
 
 // Refusals before anything is written, and a value of 4 GiB viewing memory that is never read.

@@ -54,6 +54,9 @@ inline constexpr const char* kModelLayoutUnsupported = "unsupported vakra model 
 inline constexpr const char* kModelFileSizeWrong = "the file is not as long as its record says";
 inline constexpr const char* kModelRangeOutside = "its record places entries outside the file";
 inline constexpr const char* kModelNameTwice = "a name appears twice in its record";
+inline constexpr const char* kModelBodyShape = "a body's shape overflows: more than 2^64 elements or bytes";
+inline constexpr const char* kModelBodyLength = "a body's range is not as long as its dtype and shape make it";
+inline constexpr const char* kModelBodyMisaligned = "a body does not start at a multiple of 64 bytes";
 inline constexpr const char* kModelEntryOrder = "model file entries follow the names, each tied only to an earlier one";
 
 // The message template of a kind, with "{}" where the payload goes.

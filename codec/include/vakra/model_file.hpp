@@ -6,11 +6,19 @@
 //    saved order), "ranges" (uint64 [n, 2]: the file offset and exact length
 //    of each name's packet), "metadata" (a string tensor of keys and values,
 //    alternating) and "file_size" (uint64, 0-d: the file's exact length).
-//    Its length depends only on the names and the metadata, so the writer
-//    writes it first and patches the ranges and the size at the end.
+//    Its length depends only on the names, the metadata and the bodies
+//    declared up front, so the writer writes it first and patches the ranges
+//    and the size at the end. Version 2 ("vakra model file 2") follows the
+//    five with optional fields, each at most once, in this order: "bodies"
+//    (model_bodies_internal.hpp). A file that needs none stays version 1.
 // 2. The entries in saved order, as the children of bundles of at most 255
 //    entries keyed by name; a packet too long for a slot's u32 length is a
 //    top-level packet of its own. Names tied to an earlier one share its range.
+//    A tensor too large for a packet (over MAX_ELEMENTS elements, or a
+//    dimension beyond a u32) is a body instead: its raw C-order bytes at a
+//    multiple of 64 (and of the alignment) in the file, its name's range
+//    exactly those bytes, its dtype and shape in the record's "bodies". Such a
+//    file is no longer a sequence of packets; it is read through its record.
 // 3. Every packet that is not a compressed array or a string tensor starts at
 //    a multiple of the alignment in the file, so bodies (aligned relative to
 //    their packet) are aligned in the file and in a mapping of it; nested
@@ -32,6 +40,7 @@
 #include <vector>
 
 #include "vakra/bytes.hpp"
+#include "vakra/dtype.hpp"
 #include "vakra/plan.hpp"
 #include "vakra/result.hpp"
 #include "vakra/segments.hpp"
@@ -40,6 +49,25 @@ namespace vakra {
 
 // The record's "format" item: the layout and its version.
 inline constexpr std::string_view kModelFileFormat = "vakra model file 1";
+// The format item of a record with optional fields after the five.
+inline constexpr std::string_view kModelFileFormatV2 = "vakra model file 2";
+
+// A tensor stored as a body: the raw bytes of one dense array, C order,
+// little-endian, as long as its dtype and shape make it (model_body_length).
+struct ModelBody {
+  size_t entry = 0;              // the index of its name
+  Dtype dtype = Dtype::Float32;  // a dense type
+  std::vector<uint64_t> shape;   // outermost first, at most MAX_NDIM dimensions
+
+  friend bool operator==(const ModelBody&, const ModelBody&) = default;
+};
+
+// Bytes of a body: element count times element size (packed types: whole
+// units along the last dimension). Other kModelBodyShape when the count or
+// the length overflows 64 bits or a dimension is above 2^63 - 1, Malformed
+// for a shape a packed type cannot fill, UnknownDtype for a type without a
+// dense body.
+Result<uint64_t> model_body_length(Dtype dtype, std::span<const uint64_t> shape);
 
 // The largest alignment a model file is written with (the package's bound
 // too): a slot's padding always fits its u32 length, and the zeros of the
@@ -102,9 +130,14 @@ class ModelFileWriter {
   // Validates everything, then writes the record (or buffers it). Refused,
   // with nothing written: an alignment that is not a power of two or is above
   // kMaxModelAlignment, names or metadata that are not UTF-8 (Malformed), and
-  // a name given twice (Other kModelNameTwice). The output must outlive the writer.
+  // a name given twice (Other kModelNameTwice), bodies that are not in
+  // increasing entry order within the names, of no dense type, of more than
+  // MAX_NDIM dimensions or of no length (model_body_length's error). Entries
+  // declared in `bodies` are written with write_body. The output must
+  // outlive the writer.
   static Result<ModelFileWriter> start(ModelFileOutput& output, std::span<const std::string_view> names,
-                                       std::span<const MetadataItem> metadata, size_t alignment);
+                                       std::span<const MetadataItem> metadata, size_t alignment,
+                                       std::span<const ModelBody> bodies = {});
   ModelFileWriter(ModelFileWriter&&) noexcept;
   ModelFileWriter& operator=(ModelFileWriter&&) noexcept;
   ~ModelFileWriter();
@@ -117,7 +150,14 @@ class ModelFileWriter {
   // Malformed for a child of a bundle or sparse matrix that its padding makes
   // 4 GiB or longer (slot_overflow() says which), nothing written.
   Status write_entry(PacketPlan& value);
-  // Gives the next name the packet of entry `earlier` (tied weights).
+  // Writes `bytes` as the body of the next name, which start() declared a
+  // body: straight from that memory, which must stay unchanged and alive
+  // until this returns. Malformed, nothing written, unless `bytes` is as
+  // long as the declared dtype and shape make it.
+  Status write_body(ByteView bytes);
+  // Gives the next name the packet (or body) of entry `earlier` (tied
+  // weights): a name declared a body only that of an earlier one of the
+  // same dtype and shape, any other only a packet.
   Status tie_entry(size_t earlier);
   // After every name has its entry: patches the record's ranges and file
   // size, writes what is buffered and returns the file's length.
@@ -136,8 +176,10 @@ class ModelFileWriter {
   Status close_bundle();
   Status emit(const PacketPlan& plan, bool owned);
   Status record_error(Status status);
+  const ModelBody* body_of(size_t entry) const;
 
   size_t alignment_;
+  std::vector<ModelBody> bodies_;  // declared at start, by entry
   std::vector<uint64_t> ranges_;        // offset and length per name: the record's "ranges" body
   std::vector<uint64_t> name_offsets_;  // the names' UTF-8 bytes in name_bytes_, as the record's string tensor
   std::vector<uint8_t> name_bytes_;
@@ -161,9 +203,14 @@ struct ModelRecord {
   std::vector<ByteRange> ranges;        // ranges[i]: where names[i]'s packet lies in the file
   std::vector<std::pair<std::string_view, std::string_view>> metadata;  // in saved order; views of the file's bytes
   size_t length = 0;  // the record's own length: every range starts at or after it
+  // The entries stored as bodies, by entry: each range is then exactly the
+  // body's bytes, checked against its dtype, shape and alignment.
+  std::vector<ModelBody> bodies;
 
-  // Where `name`'s packet lies; nullopt for a name the record does not hold.
+  // Where `name`'s packet (or body) lies; nullopt for a name the record does not hold.
   std::optional<ByteRange> find(std::string_view name) const;
+  // The body of entry `entry`; nullptr when it is a packet.
+  const ModelBody* body_of(size_t entry) const;
 
  private:
   friend Result<ModelRecord> read_model_record(ByteView file, RecordProgress* progress);
@@ -187,11 +234,14 @@ struct RecordProgress {
 // in this order: the first packet walks (its walker's error) and is framed as
 // a record (kModelNotARecord), decodes (the decoder's error, checksums
 // verified), its entries are of the right kinds and shapes
-// (kModelRecordWrongTypes), the format is kModelFileFormat
-// (kModelLayoutUnsupported), the file is as long as the record says
-// (kModelFileSizeWrong), every range lies inside the file after the record
-// (kModelRangeOutside), names and metadata are UTF-8 (kModelRecordWrongTypes),
-// no name appears twice (kModelNameTwice). Views point into `file`.
+// (kModelRecordWrongTypes), the format is kModelFileFormat or
+// kModelFileFormatV2 (kModelLayoutUnsupported), the file is as long as the
+// record says (kModelFileSizeWrong), every range lies inside the file after
+// the record (kModelRangeOutside), names and metadata are UTF-8
+// (kModelRecordWrongTypes), no name appears twice (kModelNameTwice), then
+// the optional fields of version 2: only known ones, in their order
+// (kModelRecordWrongTypes), each sound (bodies: kModelBody* texts). Views
+// point into `file`.
 Result<ModelRecord> read_model_record(ByteView file, RecordProgress* progress = nullptr);
 
 }  // namespace vakra

@@ -15,6 +15,7 @@ from typing import Any
 
 from .. import _native
 from ._model_record import Record, read_record
+from .bodies import body_facts
 
 __all__ = ["NotVakra", "Entry", "Contents", "read_contents"]
 
@@ -86,8 +87,13 @@ def _model(data: memoryview, record: Record) -> Contents:
     contents = Contents(True)
     contents.metadata = record.metadata
     first_name: dict[int, str] = {}
-    for name, (offset, length) in zip(record.names, record.ranges.tolist()):
+    for index, (name, (offset, length)) in enumerate(zip(record.names, record.ranges.tolist())):
         packet = data[offset:offset + length]
+        body = record.bodies.get(index)
+        if body is not None:  # checked with the record; facts["body"] says its bytes are no packet
+            tied = first_name.setdefault(offset, name)
+            contents.entries.append(Entry(name, body_facts(*body, length), packet, offset, None if tied == name else tied))
+            continue
         try:
             facts = _native.walk(packet)
             if facts["size"] != length:

@@ -28,12 +28,20 @@ one value, refuses a model file: its first packet is this index):
    arrays are aligned too. Where no slot can take padding (after a
    compressed array, whose LZ4 frame runs to the end of its slot), a filler
    packet (a uint8 vector of zeros) stands between two top-level packets.
+4. A tensor too large for a packet (over 10^9 elements, or a dimension
+   beyond 2^32 - 1) is a body instead (``vakra._model.bodies``): its raw
+   bytes at a multiple of 64 and of ``alignment``, its range exactly those
+   bytes, its dtype and shape in the record's ``bodies`` field (the record
+   is then version 2). Such a file is read through its record only: it is
+   not a sequence of packets any more.
 
 Reading. ``open`` maps the file and reads the record only, then checks that
 the file is exactly as long as the record says, that every range lies
 inside it and that no name appears twice: a file cut anywhere, one that lost
-whole packets at its end included, is refused there. ``f[name]`` decodes exactly the bytes of that
-name's packet, never another entry's. The mapping has random-access advice
+whole packets at its end included, is refused there, and so is a body whose
+dtype, shape, length or alignment do not fit. ``f[name]`` decodes exactly
+the bytes of that name's packet, never another entry's; a body is a view of
+the mapping, read as it is touched. The mapping has random-access advice
 (no readahead around what is touched) and each decoded range gets
 will-need advice (read in one go); ``load_file``, which reads everything,
 advises sequential reading of the whole file instead.
@@ -57,6 +65,7 @@ from .._io.packets import loads
 from .._io.progress import Progress
 from ._file_reads import maps_better, read_packets
 from ._model_record import read_record
+from .bodies import body_array, body_facts
 
 __all__ = ["File", "open", "load_file"]
 
@@ -113,6 +122,7 @@ class File(Mapping):
         self._names = record.names
         self._index = dict(zip(record.names, range(len(record.names))))
         self._ranges = record.ranges
+        self._bodies = record.bodies
         self.metadata: dict[str, str] = record.metadata
         # Names that share a packet (tied weights) share the value while it
         # lives: the same range, offset and length (a name whose length
@@ -169,13 +179,16 @@ class File(Mapping):
 
     def packet(self, name: str) -> memoryview:
         """The bytes of the packet holding ``name``'s value (read-only, a view
-        of the file's mapping)."""
+        of the file's mapping); of a tensor stored as a body, its raw bytes."""
         offset, length = self.byte_range(name)
         return self._bytes(offset, length)[1].toreadonly()
 
     def info(self, name: str) -> dict[str, Any]:
         """What :func:`vakra.info` says of ``name``'s packet: kind, dtype,
         shape, size and more, read from its headers without touching its body."""
+        body = self._bodies.get(self._index[name])
+        if body is not None:
+            return body_facts(*body, self.byte_range(name)[1])
         with self.packet(name) as data:
             try:
                 return _native.walk(data)
@@ -209,6 +222,10 @@ class File(Mapping):
     def _decode(self, name: str, index: int, advise: bool = True) -> Any:
         offset, length = self._ranges[index].tolist()
         mapping, data = self._bytes(offset, length)
+        body = self._bodies.get(index)
+        if body is not None:  # checked with the record; read as it is touched, so no will-need advice
+            data.release()
+            return self._converted(body_array(mapping, offset, *body))
         try:
             if advise and length > _PAGE:  # a packet within a page or two is read by touching it
                 _advise(mapping, ENTRY_ADVICE, offset, length)

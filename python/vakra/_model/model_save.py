@@ -24,6 +24,7 @@ from .._encoding import convert
 from .._io.atomic_write import write_to_path
 from .._io.file_objects import PathLike
 from .._io.progress import Progress, ProgressCallback
+from .bodies import body_bytes, describe
 
 __all__ = ["save", "save_stream"]
 
@@ -59,8 +60,9 @@ def save(tensors: Mapping[str, Any], path: PathLike, *, metadata: Mapping[str, s
     entries = _named_entries(tensors)
     values = [value for _, value in entries]
     counter = Progress(progress, sum(map(_byte_size, values)))
+    bodies = [(index, *body) for index, body in enumerate(map(describe, values)) if body is not None]
     _save([name for name, _ in entries], values, _TiedViews(values), path, metadata,
-          (check_integrity, compress, alignment), durable, counter)
+          (check_integrity, compress, alignment), durable, counter, bodies)
 
 
 def save_stream(names: list[str], values: Iterable[Any], path: PathLike, *,
@@ -86,14 +88,15 @@ def save_stream(names: list[str], values: Iterable[Any], path: PathLike, *,
 
 
 def _save(names: list[str], values: Iterable[Any], tied: _TiedViews | None, path: PathLike,
-          metadata: Mapping[str, str] | None, flags: tuple, durable: bool, progress: Progress) -> None:
+          metadata: Mapping[str, str] | None, flags: tuple, durable: bool, progress: Progress,
+          bodies: list | None = None) -> None:
     pairs = dict(_metadata_pairs(metadata))
     check_integrity, compress, alignment = flags
     if isinstance(alignment, bool) or not isinstance(alignment, int) or alignment < 1 or alignment & (alignment - 1):
         raise ValueError("Alignment must be a power of two")
     options = (bool(check_integrity), bool(compress), alignment, convert)
     write_to_path(os.fsdecode(path),
-                  lambda handle: _write(handle.fileno(), names, values, tied, pairs, options, progress),
+                  lambda handle: _write(handle.fileno(), names, values, tied, pairs, options, progress, bodies or []),
                   durable=bool(durable))
     progress.finish()
 
@@ -120,13 +123,17 @@ def _metadata_pairs(metadata: Mapping[str, str] | None) -> Any:
 
 
 def _write(descriptor: int, names: list[str], values: Iterable[Any], tied: _TiedViews | None,
-           metadata: dict[str, str], options: tuple, progress: Progress) -> None:
+           metadata: dict[str, str], options: tuple, progress: Progress, bodies: list) -> None:
     _check_seekable(descriptor)
     # The record, then one native call per entry: the codec places every byte.
-    writer = _native.ModelFileWriter(descriptor, names, metadata, *options)
+    # Tensors too large for a packet are bodies, declared in the record.
+    writer = _native.ModelFileWriter(descriptor, names, metadata, *options, bodies)
+    is_body = {index for index, _, _ in bodies}
     for index, (_, value) in enumerate(zip(names, values, strict=True)):
         first = tied.first(value, index) if tied is not None else None
-        if first is None:
+        if first is None and index in is_body:
+            writer.write_body(body_bytes(value))  # straight from the tensor's memory
+        elif first is None:
             writer.write(value)
         else:  # the same view of the same memory as an earlier entry
             writer.tie(first)
