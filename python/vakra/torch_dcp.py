@@ -11,7 +11,8 @@ directory (``__<rank>_<k>.vkr``, one per writer thread), each chunk an entry
 named after its tensor and offsets, straight from the tensor's memory and one
 at a time: nothing the planner hands over is kept once its bytes are written.
 The coordinator's ``finish`` writes the checkpoint's metadata as a model file
-(``.metadata.vkr``, see ``vakra._dcp.checkpoint_metadata``).
+(``.metadata.vkr``, see ``vakra._dcp.checkpoint_metadata``): no pickle
+anywhere.
 
 Loading reads, for each chunk of a destination, only the bytes of the stored
 chunks that overlap it (``Reader.bytes_read`` counts them), with ``pread``
@@ -35,7 +36,8 @@ from torch.distributed.checkpoint.planner import (LoadItemType, LoadPlan, LoadPl
 from torch.distributed.checkpoint.storage import StorageReader, StorageWriter, WriteResult
 from torch.futures import Future
 
-from ._dcp.checkpoint_metadata import METADATA_NAME, StoredValue, read_metadata, write_metadata
+from ._dcp.checkpoint_metadata import METADATA_NAME, StoredValue
+from ._dcp.torch_metadata import read_metadata, write_metadata
 from ._dcp.chunk_reads import ByteCount, read_box
 from ._facts import DENSE
 from ._io.packets import loads

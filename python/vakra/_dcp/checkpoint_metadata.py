@@ -1,37 +1,34 @@
-"""A checkpoint's metadata as a vakra model file, ``.metadata.vkr``, and back.
+"""A checkpoint's metadata as a vakra model file, ``.metadata.vkr``, and back,
+without torch (``vakra convert`` reads it too).
 
 One entry per name of the state dict, in its order: a tensor's entry is a
 dict of ``dtype`` (its torch name), ``size``, one row of ``offsets`` and of
 ``sizes`` per chunk (int64), and the ``files`` and ``entries`` (string
 tensors) where each chunk lies; a non-tensor value's entry holds only its
-file and entry. The file's str-to-str metadata keeps the layout's name, the
-DCP version, the save's id and the planner's name mapping (JSON of str and
-int paths). Reading checks all of it before torch sees any: types, shapes,
-chunks inside their tensor and file names that stay in the directory.
+file and entry. The file's str-to-str metadata keeps the layout's name and
+what else the writer notes (the DCP version, the save's id, the planner's
+name mapping). Reading checks all of it: types, shapes, chunks inside their
+tensor, dtypes vakra stores and file names that stay in the directory.
 """
 
 from __future__ import annotations
 
-import json
 import os
 from typing import Any, NamedTuple
 
 import numpy as np
-import torch
-from torch.distributed.checkpoint.metadata import (BytesStorageMetadata, ChunkStorageMetadata, Metadata,
-                                                   MetadataIndex, StorageMeta, TensorProperties,
-                                                   TensorStorageMetadata)
 
+from .._facts import BY_TORCH_NAME
 from .._model.model_file import File
 from .._model.model_save import save
 from ..ragged import StringTensor
 
-__all__ = ["METADATA_NAME", "StoredValue", "write_metadata", "read_metadata"]
+__all__ = ["METADATA_NAME", "StoredValue", "Chunk", "TensorLayout", "ValueLayout", "write_layout", "read_layout"]
 
 METADATA_NAME = ".metadata.vkr"
 _LAYOUT = "vakra.torch.dcp 1"
-_TENSOR_KEYS = ("dtype", "size", "offsets", "sizes", "files", "entries")
-_BYTES_KEYS = ("files", "entries")
+_TENSOR_KEYS = {"dtype", "size", "offsets", "sizes", "files", "entries"}
+_VALUE_KEYS = {"files", "entries"}
 
 
 class StoredValue(NamedTuple):
@@ -42,55 +39,61 @@ class StoredValue(NamedTuple):
     entry: str
 
 
-def write_metadata(directory: str, metadata: Metadata, stored: dict[MetadataIndex, StoredValue],
-                   durable: bool) -> None:
-    entries = {}
-    for name, described in metadata.state_dict_metadata.items():
-        if isinstance(described, TensorStorageMetadata):
-            places = [stored[MetadataIndex(name, chunk.offsets)] for chunk in described.chunks]
-            ndim = len(described.size)
+class Chunk(NamedTuple):
+    offsets: tuple[int, ...]
+    sizes: tuple[int, ...]
+    place: StoredValue
+
+
+class TensorLayout(NamedTuple):
+    dtype: str  # torch's name, "float32", "bfloat16", ...
+    size: tuple[int, ...]
+    chunks: list[Chunk]
+
+
+class ValueLayout(NamedTuple):
+    place: StoredValue
+
+
+def write_layout(directory: str, layouts: dict[str, TensorLayout | ValueLayout], notes: dict[str, str],
+                 durable: bool) -> None:
+    entries: dict[str, Any] = {}
+    for name, layout in layouts.items():
+        if isinstance(layout, TensorLayout):
+            shape = (len(layout.chunks), len(layout.size))
             entries[name] = {
-                "dtype": StringTensor([str(described.properties.dtype).removeprefix("torch.")]),
-                "size": np.array(described.size, dtype=np.int64),
-                "offsets": np.array([chunk.offsets for chunk in described.chunks], dtype=np.int64).reshape(len(places), ndim),
-                "sizes": np.array([chunk.sizes for chunk in described.chunks], dtype=np.int64).reshape(len(places), ndim),
-                "files": StringTensor([place.file for place in places]),
-                "entries": StringTensor([place.entry for place in places]),
+                "dtype": StringTensor([layout.dtype]),
+                "size": np.array(layout.size, dtype=np.int64),
+                "offsets": np.array([chunk.offsets for chunk in layout.chunks], dtype=np.int64).reshape(shape),
+                "sizes": np.array([chunk.sizes for chunk in layout.chunks], dtype=np.int64).reshape(shape),
+                "files": StringTensor([chunk.place.file for chunk in layout.chunks]),
+                "entries": StringTensor([chunk.place.entry for chunk in layout.chunks]),
             }
         else:
-            place = stored[MetadataIndex(name)]
-            entries[name] = {"files": StringTensor([place.file]), "entries": StringTensor([place.entry])}
-    notes = {"format": _LAYOUT, "version": metadata.version or "",
-             "planner_data": json.dumps(_paths(metadata.planner_data))}
-    if metadata.storage_meta is not None and metadata.storage_meta.save_id is not None:
-        notes["save_id"] = metadata.storage_meta.save_id
-    save(entries, os.path.join(directory, METADATA_NAME), metadata=notes, check_integrity=True, durable=durable)
+            entries[name] = {"files": StringTensor([layout.place.file]), "entries": StringTensor([layout.place.entry])}
+    save(entries, os.path.join(directory, METADATA_NAME), metadata={**notes, "format": _LAYOUT},
+         check_integrity=True, durable=durable)
 
 
-def read_metadata(directory: str) -> tuple[Metadata, dict[MetadataIndex, StoredValue]]:
-    """The checkpoint's Metadata (its storage_data left None) and where each
-    chunk and value lies. ValueError for anything that does not read as
-    this layout, naming the file and the entry."""
-    path = os.path.join(directory, METADATA_NAME)
+def read_layout(directory: str) -> tuple[dict[str, TensorLayout | ValueLayout], dict[str, str]]:
+    """Each name's layout, in saved order, and the writer's notes.
+    ValueError for anything that does not read as this layout, naming the
+    file and the entry."""
+    path = os.path.join(os.fsdecode(directory), METADATA_NAME)
     with File(path) as file:
         if file.metadata.get("format") != _LAYOUT:
             raise ValueError(f"{path} is not the metadata of a checkpoint written by vakra.torch.dcp")
-        described: dict[str, Any] = {}
-        stored: dict[MetadataIndex, StoredValue] = {}
+        layouts = {}
         for name in file:
             try:
-                described[name] = _read_entry(name, file[name], stored)
-            except (ValueError, TypeError, KeyError) as error:
+                layouts[name] = _read_entry(file[name])
+            except (ValueError, TypeError) as error:
                 raise ValueError(f"{path}: entry {name!r}: {error}") from None
-        notes = file.metadata
-    planner_data = _read_paths(notes.get("planner_data", "null"), path)
-    storage_meta = StorageMeta(checkpoint_id=directory, save_id=notes.get("save_id"))
-    return Metadata(described, planner_data=planner_data, storage_meta=storage_meta,
-                    version=notes.get("version") or None), stored
+        return layouts, dict(file.metadata)
 
 
-def _read_entry(name: str, value: Any, stored: dict[MetadataIndex, StoredValue]) -> Any:
-    if not isinstance(value, dict) or set(value) not in (set(_TENSOR_KEYS), set(_BYTES_KEYS)):
+def _read_entry(value: Any) -> TensorLayout | ValueLayout:
+    if not isinstance(value, dict) or set(value) not in (_TENSOR_KEYS, _VALUE_KEYS):
         raise ValueError(f"holds {sorted(value) if isinstance(value, dict) else type(value).__name__}, not a "
                          "tensor's or a value's description")
     files, entries = _strings(value["files"]), _strings(value["entries"])
@@ -100,25 +103,20 @@ def _read_entry(name: str, value: Any, stored: dict[MetadataIndex, StoredValue])
     if "dtype" not in value:
         if len(places) != 1:
             raise ValueError("a value lies in one place")
-        stored[MetadataIndex(name)] = places[0]
-        return BytesStorageMetadata()
+        return ValueLayout(places[0])
     dtypes = _strings(value["dtype"])
-    dtype = getattr(torch, dtypes[0], None) if len(dtypes) == 1 else None
-    if not isinstance(dtype, torch.dtype):
-        raise ValueError(f"names no torch dtype: {dtypes}")
+    if len(dtypes) != 1 or dtypes[0] not in BY_TORCH_NAME:
+        raise ValueError(f"names no dtype vakra stores: {dtypes}")
     size, offsets, sizes = (_integers(value[key], key) for key in ("size", "offsets", "sizes"))
     if size.ndim != 1 or offsets.shape != sizes.shape or offsets.ndim != 2 or offsets.shape[1:] != size.shape:
         raise ValueError("its size, offsets and sizes do not agree in shape")
     if len(places) != len(offsets):
         raise ValueError("it has a different number of chunks and places")
-    if (size < 0).any() or (offsets < 0).any() or (sizes < 0).any() or (offsets + sizes > size).any():
+    if (size < 0).any() or (offsets < 0).any() or (sizes < 0).any() or (offsets > size - sizes).any():
         raise ValueError("a chunk lies outside its tensor")
-    chunks = []
-    for chunk_offsets, chunk_sizes, place in zip(offsets.tolist(), sizes.tolist(), places):
-        chunk = ChunkStorageMetadata(torch.Size(chunk_offsets), torch.Size(chunk_sizes))
-        stored[MetadataIndex(name, chunk.offsets)] = place
-        chunks.append(chunk)
-    return TensorStorageMetadata(TensorProperties(dtype=dtype), torch.Size(size.tolist()), chunks)
+    chunks = [Chunk(tuple(chunk_offsets), tuple(chunk_sizes), place)
+              for chunk_offsets, chunk_sizes, place in zip(offsets.tolist(), sizes.tolist(), places)]
+    return TensorLayout(dtypes[0], tuple(size.tolist()), chunks)
 
 
 def _strings(value: Any) -> list[str]:
@@ -141,31 +139,3 @@ def _checked_file(name: str) -> str:
     if not name or name != os.path.basename(name) or name.startswith(".") or "\0" in name:
         raise ValueError(f"{name!r} is not a file of the checkpoint's directory")
     return name
-
-
-def _paths(planner_data: Any) -> Any:
-    """The default planners' name mapping (name -> path of str and int keys)
-    in a form JSON keeps; TypeError for planner data of any other shape."""
-    if planner_data is None:
-        return None
-    if isinstance(planner_data, dict) and all(
-            isinstance(name, str) and isinstance(path, (tuple, list)) and
-            all(isinstance(key, (str, int)) and not isinstance(key, bool) for key in path)
-            for name, path in planner_data.items()):
-        return {name: list(path) for name, path in planner_data.items()}
-    raise TypeError("vakra.torch.dcp keeps the planner data of torch's default planners (a mapping of names to "
-                    f"paths of str and int keys), not {type(planner_data).__name__}")
-
-
-def _read_paths(text: str, path: str) -> Any:
-    try:
-        planner_data = json.loads(text)
-    except ValueError as error:
-        raise ValueError(f"{path}: its planner data does not read: {error}") from None
-    if planner_data is None:
-        return None
-    try:
-        _paths(planner_data)
-    except TypeError as error:
-        raise ValueError(f"{path}: {error}") from None
-    return {name: tuple(keys) for name, keys in planner_data.items()}
