@@ -6,9 +6,11 @@ from __future__ import annotations
 
 import json
 import pickle
+import weakref
 from contextlib import contextmanager
 from unittest import mock
 
+import numpy as np
 import pytest
 
 torch = pytest.importorskip("torch")
@@ -16,9 +18,13 @@ torch = pytest.importorskip("torch")
 import torch.distributed as dist  # noqa: E402
 import torch.distributed.checkpoint as dcp  # noqa: E402
 import torch.multiprocessing as mp  # noqa: E402
+from torch.distributed.checkpoint import DefaultSavePlanner  # noqa: E402
+from torch.distributed.checkpoint.api import CheckpointException  # noqa: E402
 from torch.distributed.tensor import DTensor, Replicate, Shard, distribute_tensor, init_device_mesh  # noqa: E402
 
+import vakra  # noqa: E402
 import vakra.torch as vtorch  # noqa: E402
+from vakra._dcp.checkpoint_metadata import Chunk, StoredValue, TensorLayout, ValueLayout, write_layout  # noqa: E402
 from vakra.torch import dcp as vdcp  # noqa: E402
 
 SHAPES = {"0.weight": (64, 48), "0.bias": (64,), "1.weight": (24, 64), "1.bias": (24,)}
@@ -145,3 +151,53 @@ def test_one_rank_loads_the_whole_checkpoint_without_unpickling(checkpoint):
     assert all(torch.equal(loaded[name], tensor) for name, tensor in reference.items())
     assert {name: loaded[name] for name in expected_others()} == expected_others()
     assert reader.bytes_read == reader.bytes_needed == sum(tensor.nbytes for tensor in reference.values())
+
+
+def test_consolidated_checkpoint_loads_without_torch_distributed(checkpoint, tmp_path):
+    vakra.convert(checkpoint / "ckpt", tmp_path / "whole.vkr")
+    reference = vakra.load_file(checkpoint / "reference.vkr")
+    whole = vakra.load_file(tmp_path / "whole.vkr")
+    assert list(whole) == list(reference)
+    assert all(np.array_equal(whole[name], array) and whole[name].dtype == array.dtype
+               for name, array in reference.items())
+
+
+class Staging(DefaultSavePlanner):
+    """Hands out every tensor as a new copy (as a planner staging from a device does) and
+    checks that the copies handed out before are gone."""
+
+    def __init__(self):
+        super().__init__()
+        self.copies = []
+
+    def resolve_data(self, item):
+        assert all(copy() is None for copy in self.copies), "a tensor was kept after its bytes were written"
+        staged = super().resolve_data(item).numpy().copy()
+        self.copies.append(weakref.ref(staged))  # the tensor's memory lives as long as this array
+        return torch.from_numpy(staged)
+
+
+def test_save_keeps_no_staged_tensor_and_integrity_is_checked_on_load(tmp_path):
+    state = {f"layer{index}": torch.randn(64, 32) for index in range(4)}
+    dcp.save(state, storage_writer=vdcp.Writer(tmp_path, check_integrity=True), planner=Staging())
+    into = {name: torch.zeros_like(tensor) for name, tensor in state.items()}
+    dcp.load(into, storage_reader=vdcp.Reader(tmp_path))
+    assert all(torch.equal(into[name], tensor) for name, tensor in state.items())
+    with vakra.open(tmp_path / "__0_0.vkr") as file:
+        offset, length = file.byte_range("layer2@0,0")
+    with open(tmp_path / "__0_0.vkr", "r+b") as damaged:
+        damaged.seek(offset + length - 100)
+        damaged.write(b"\xff")
+    with pytest.raises(CheckpointException, match="Integrity check failed.*'layer2@0,0'"):
+        dcp.load(into, storage_reader=vdcp.Reader(tmp_path))
+
+
+@pytest.mark.parametrize("layout, refusal", [
+    (ValueLayout(StoredValue("../elsewhere.vkr", "x")), "'../elsewhere.vkr' is not a file of the checkpoint"),
+    (TensorLayout("float32", (4,), [Chunk((2,), (4,), StoredValue("__0_0.vkr", "x"))]), "outside its tensor"),
+    (TensorLayout("object", (4,), []), "names no dtype vakra stores"),
+])
+def test_metadata_that_leads_astray_is_refused(layout, refusal, tmp_path):
+    write_layout(str(tmp_path), {"x": layout}, {}, durable=False)
+    with pytest.raises(ValueError, match=refusal):
+        vdcp.Reader(tmp_path).read_metadata()

@@ -214,16 +214,15 @@ class Reader(StorageReader):
         """The whole packet decoded (its checksums verified), then the box copied out."""
         packet = file.packet(entry)
         try:
-            stored = as_tensor(loads(packet))
+            stored = loads(packet)
         except ValueError as error:
             raise ValueError(f"{error} (entry {entry!r} of {file.path})") from None
         finally:
             packet.release()
         self._count.read += file.byte_range(entry)[1]
         self._count.needed += target.numel() * target.element_size()
-        for dim, (start, length) in enumerate(zip(*box)):
-            stored = stored.narrow(dim, start, length)
-        target.copy_(stored)
+        # The box copied out of the read-only view: torch takes writable arrays only.
+        target.copy_(as_tensor(stored[tuple(slice(start, start + length) for start, length in zip(*box))].copy()))
 
     @classmethod
     def validate_checkpoint_id(cls, checkpoint_id: str | os.PathLike) -> bool:

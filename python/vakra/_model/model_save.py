@@ -113,14 +113,26 @@ def _write(descriptor: int, names: list[str], values: Iterable[Any], tied: _Tied
     _check_seekable(descriptor)
     # The record, then one native call per entry: the codec places every byte.
     writer = _native.ModelFileWriter(descriptor, names, metadata, *options)
-    for index, (_, value) in enumerate(zip(names, values, strict=True)):
+    # Values are taken with next() rather than through zip and enumerate,
+    # whose reused result tuples would hold the last value while the next
+    # one is made: a streamed value goes before its successor exists.
+    produced = iter(values)
+    for index in range(len(names)):
+        value = next(produced, _END)
+        if value is _END:
+            raise ValueError(f"{len(names)} names but {index} values")
         first = tied.first(value, index) if tied is not None else None
         if first is None:
             writer.write(value)
         else:  # the same view of the same memory as an earlier entry
             writer.tie(first)
-        del value  # a streamed value goes before the next one is made
+        del value
+    if next(produced, _END) is not _END:
+        raise ValueError(f"more values than the {len(names)} names")
     writer.finish()
+
+
+_END = object()
 
 
 def _check_seekable(descriptor: int) -> None:
