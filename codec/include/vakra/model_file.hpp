@@ -41,9 +41,10 @@ namespace vakra {
 // The record's "format" item: the layout and its version.
 inline constexpr std::string_view kModelFileFormat = "vakra model file 1";
 
-// The largest alignment a model file is written with: a slot's padding then
-// always fits its u32 length.
-inline constexpr size_t kMaxModelAlignment = size_t{1} << 30;
+// The largest alignment a model file is written with (the package's bound
+// too): a slot's padding always fits its u32 length, and the zeros of the
+// longest filler are a small constant of the library, not a gigabyte of it.
+inline constexpr size_t kMaxModelAlignment = size_t{1} << 16;
 
 // A metadata item: key and value, UTF-8.
 using MetadataItem = std::pair<std::string_view, std::string_view>;
