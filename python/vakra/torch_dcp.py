@@ -14,6 +14,13 @@ The coordinator's ``finish`` writes the checkpoint's metadata as a model file
 (``.metadata.vkr``, see ``vakra._dcp.checkpoint_metadata``): no pickle
 anywhere.
 
+Non-tensor values (optimizer ``param_groups``, steps, RNG states) are
+stored as typed trees (``vakra._model.tree``) in place of torch's pickles, and
+read back without unpickling: the reader sets each value where torch's
+default load planner would after its ``torch.load``, or hands it to a
+planner's ``load_value(read_item, value)``. A planner that makes its own
+bytes for such values gets them back in its ``load_bytes``.
+
 Loading reads, for each chunk of a destination, only the bytes of the stored
 chunks that overlap it (``Reader.bytes_read`` counts them), with ``pread``
 into the destination's memory. Chunks written with ``check_integrity`` are
@@ -23,16 +30,20 @@ read whole instead, so that their checksums are verified.
 from __future__ import annotations
 
 import dataclasses
+import io
 import os
 import uuid
 from collections.abc import Iterator
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
+import numpy as np
 import torch
+from torch.distributed.checkpoint.default_planner import DefaultLoadPlanner, DefaultSavePlanner
 from torch.distributed.checkpoint.metadata import Metadata, MetadataIndex, StorageMeta
 from torch.distributed.checkpoint.planner import (LoadItemType, LoadPlan, LoadPlanner, ReadItem, SavePlan,
                                                   SavePlanner, WriteItem, WriteItemType)
+from torch.distributed.checkpoint._traverse import set_element
 from torch.distributed.checkpoint.storage import StorageReader, StorageWriter, WriteResult
 from torch.futures import Future
 
@@ -43,6 +54,8 @@ from ._facts import DENSE
 from ._io.packets import loads
 from ._model.model_file import File
 from ._model.model_save import save_stream
+from ._model.tree import flatten, unflatten
+from .ragged import StringTensor
 from .torch import as_tensor
 
 __all__ = ["Writer", "Reader"]
@@ -181,7 +194,11 @@ class Reader(StorageReader):
     def _read_item(self, file: File, descriptor: int, item: ReadItem, planner: LoadPlanner) -> None:
         entry = self._stored[item.storage_index].entry
         if item.type == LoadItemType.BYTE_IO:
-            raise ValueError(f"{file.path}: entry {entry!r} is a non-tensor value, which this reader does not load")
+            try:
+                _load_value(file[entry], item, planner)
+            except (ValueError, TypeError) as error:
+                raise ValueError(f"{file.path}: entry {entry!r}: {error}") from None
+            return
         described = self._metadata[item.storage_index.fqn]
         chunk = described.chunks[_chunk_index(described.chunks, item.storage_index)]
         facts = file.info(entry)
@@ -234,12 +251,57 @@ def _values(items: list[WriteItem], planner: SavePlanner) -> Iterator[Any]:
     go once it is written."""
     for item in items:
         if item.type == WriteItemType.BYTE_IO:
-            raise ValueError(f"{item.index.fqn!r} is a non-tensor value, which this writer does not store")
+            yield _stored_value(item, planner)
+            continue
         value = planner.resolve_data(item).detach()
         if value.device.type != "cpu":
             value = value.cpu()
         yield value
         del value
+
+
+def _stored_value(item: WriteItem, planner: SavePlanner) -> dict[str, Any]:
+    """A non-tensor value as a typed tree (its skeleton and its tensors), or,
+    when the planner serializes such values its own way, the planner's bytes,
+    handed back to its ``load_bytes``."""
+    if type(planner).transform_object is DefaultSavePlanner.transform_object:  # torch.save's, not the planner's
+        skeleton, tensors = flatten(planner.lookup_object(item.index))
+        return {"skeleton": StringTensor([skeleton]), "tensors": {str(number): value
+                                                                 for number, (_, value) in enumerate(tensors)}}
+    return {"bytes": np.frombuffer(planner.resolve_data(item).getvalue(), dtype=np.uint8)}
+
+
+def _load_value(stored: Any, item: ReadItem, planner: LoadPlanner) -> None:
+    """Gives the planner a non-tensor value: a tree rebuilt (nothing in it is
+    unpickled or called), set where DefaultLoadPlanner would set it or handed
+    to the planner's ``load_value(read_item, value)``; a planner's own bytes
+    to its ``load_bytes``."""
+    if isinstance(stored, dict) and stored.keys() == {"bytes"} and isinstance(stored["bytes"], np.ndarray):
+        planner.load_bytes(item, io.BytesIO(stored["bytes"].tobytes()))
+        return
+    if not (isinstance(stored, dict) and stored.keys() == {"skeleton", "tensors"}
+            and isinstance(stored["skeleton"], StringTensor) and len(stored["skeleton"]) == 1
+            and isinstance(stored["tensors"], dict)):
+        raise ValueError("it is not a non-tensor value as vakra.torch.dcp stores one")
+    tensors = stored["tensors"]
+    if list(tensors) != [str(number) for number in range(len(tensors))]:
+        raise ValueError("its tensors are not numbered in order")
+    # Copies: the values are the caller's to change, and not views of a file being closed.
+    value = unflatten(stored["skeleton"][0], [_owned(tensor) for tensor in tensors.values()], size=torch.Size)
+    if hasattr(planner, "load_value"):
+        planner.load_value(item, value)
+    elif type(planner).load_bytes is DefaultLoadPlanner.load_bytes:  # what it does once it has unpickled
+        if planner.flatten_state_dict:
+            set_element(planner.original_state_dict, planner.mappings[item.dest_index.fqn], value)
+        else:
+            planner.state_dict[item.dest_index.fqn] = value
+    else:
+        raise TypeError(f"{type(planner).__name__} overrides load_bytes, which takes pickled bytes: give it a "
+                        "load_value(read_item, value) method to take the value itself")
+
+
+def _owned(tensor: Any) -> Any:
+    return tensor.copy() if isinstance(tensor, np.ndarray) else tensor
 
 
 def _entry_name(index: MetadataIndex) -> str:
