@@ -61,7 +61,6 @@ from .torch import as_tensor
 __all__ = ["Writer", "Reader"]
 
 _DCP_VERSION = "1.0.0"  # the DCP metadata version torch's own writer records
-_CHECKSUM = 8  # bytes after a checksummed body
 
 
 class Writer(StorageWriter):

@@ -2,7 +2,8 @@
 consolidated for the converter: each tensor whole, assembled from its chunks
 one tensor at a time, so that the model file loads without torch.distributed
 (or torch). Nothing here imports torch: the checkpoint's metadata and chunks
-are vakra model files.
+are vakra model files. Non-tensor values (optimizer settings, steps kept
+as numbers) are not carried: a model file holds tensors.
 """
 
 from __future__ import annotations
