@@ -59,6 +59,15 @@ from ._model import model_file, model_save
 __all__ = ["loads", "load", "loads_frames", "as_tensor", "save", "open", "load_file", "File"]
 
 
+def __getattr__(name: str) -> Any:
+    # vakra.torch.dcp imports torch.distributed, which plain tensor users need not pay for.
+    if name == "dcp":
+        import importlib
+
+        return importlib.import_module("vakra.torch_dcp")
+    raise AttributeError(f"module 'vakra.torch' has no attribute {name!r}")
+
+
 def loads(data: Any, *, writable: bool = False) -> Any:
     """Decode the packet in ``data`` (any buffer of bytes) into tensors.
 

@@ -6,7 +6,9 @@ formats told by the file names.
   the source), ``.pt``/``.pth``/``.bin`` (``torch.save``) <-> a model file
   (``vakra.save``; ``.vkr``). Torch files are read through
   ``torch.load(weights_only=True)`` only;
-- ``.gguf`` -> a model file.
+- ``.gguf`` -> a model file;
+- a checkpoint directory written by ``vakra.torch.dcp`` -> a model file of
+  its tensors, each whole.
 - a vakra file -> a vakra file of the same kind written with other options
   (re-packing: compressed, checksummed, aligned otherwise).
 
@@ -53,7 +55,9 @@ def convert(source: PathLike, destination: PathLike, *, check_integrity: bool = 
     """Convert the file ``source`` into ``destination``, each format told by
     its name: ``.vkr`` (vakra), ``.npy``, ``.npz``, ``.safetensors`` (and
     ``*.safetensors.index.json`` as a source: its shards become one file),
-    ``.pt``/``.pth``/``.bin`` (``torch.save``), ``.gguf`` (as a source).
+    ``.pt``/``.pth``/``.bin`` (``torch.save``), ``.gguf`` (as a source), and
+    a ``torch.distributed.checkpoint`` directory written by
+    ``vakra.torch.dcp`` (as a source: its tensors, each whole).
     One side is a vakra file;
     when both are, the source is re-packed with the options given: a model
     file into a model file (its order, metadata and tied names kept), a file
@@ -88,7 +92,8 @@ def convert(source: PathLike, destination: PathLike, *, check_integrity: bool = 
         raise ValueError(f"{destination}: vakra reads a {formats[1].shown} but does not write one")
     if formats[0] is not None and formats[1] is not None:
         raise ValueError(f"converting {source} to {destination}: one of the two must be a vakra file (.vkr)")
-    _check_regular(source)
+    if formats[0] is None or formats[0].claims is None:
+        _check_regular(source)
     if no_clobber and os.path.lexists(destination):
         raise FileExistsError(errno.EEXIST, "it exists, and no_clobber refuses to replace it", destination)
     options = {"check_integrity": check_integrity, "compress": compress, "alignment": alignment,
@@ -158,7 +163,11 @@ def _repack(source: str, destination: str, options: dict[str, Any], progress: Pr
 
 
 def _format_of(path: str) -> FileFormat | None:
-    """The format a file name says (None: vakra's own); ValueError for other names."""
+    """The format a directory is of or a file name says (None: vakra's own);
+    ValueError for other names."""
+    for file_format in FORMATS:
+        if file_format.claims is not None and file_format.claims(path):
+            return file_format
     name = os.path.basename(path).lower()
     if name.endswith(VAKRA_SUFFIX):
         return None

@@ -129,7 +129,14 @@ def _write(descriptor: int, names: list[str], values: Iterable[Any], tied: _Tied
     # Tensors too large for a packet are bodies, declared in the record.
     writer = _native.ModelFileWriter(descriptor, names, metadata, *options, bodies)
     is_body = {index for index, _, _ in bodies}
-    for index, (_, value) in enumerate(zip(names, values, strict=True)):
+    # Values are taken with next() rather than through zip and enumerate,
+    # whose reused result tuples would hold the last value while the next
+    # one is made: a streamed value goes before its successor exists.
+    produced = iter(values)
+    for index in range(len(names)):
+        value = next(produced, _END)
+        if value is _END:
+            raise ValueError(f"{len(names)} names but {index} values")
         first = tied.first(value, index) if tied is not None else None
         if first is None and index in is_body:
             writer.write_body(body_bytes(value))  # straight from the tensor's memory
@@ -138,8 +145,13 @@ def _write(descriptor: int, names: list[str], values: Iterable[Any], tied: _Tied
         else:  # the same view of the same memory as an earlier entry
             writer.tie(first)
         progress.advance(_byte_size(value))
-        del value  # a streamed value goes before the next one is made
+        del value
+    if next(produced, _END) is not _END:
+        raise ValueError(f"more values than the {len(names)} names")
     writer.finish()
+
+
+_END = object()
 
 
 def _check_seekable(descriptor: int) -> None:
