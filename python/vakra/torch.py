@@ -64,7 +64,9 @@ def __getattr__(name: str) -> Any:
     if name == "dcp":
         import importlib
 
-        return importlib.import_module("vakra.torch_dcp")
+        # The backend sits a level above this module (it builds on it): loaded by
+        # its name at first use, never while this module is imported.
+        return importlib.import_module(__name__ + "_dcp")
     raise AttributeError(f"module 'vakra.torch' has no attribute {name!r}")
 
 

@@ -12,13 +12,10 @@ use. bench/checkpoints.py measures both, warm and cold.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 from .. import _native
 from .._io.progress import Progress
-
-if TYPE_CHECKING:
-    from .model_file import File
 
 __all__ = ["maps_better", "read_packets"]
 
@@ -39,7 +36,7 @@ def maps_better(size: int, mapping: Any) -> bool:
     return size < MAP_BELOW or mapping.resident_share() >= MAP_RESIDENT
 
 
-def read_packets(file: File, packets: dict[tuple[int, int], str], progress: Progress,
+def read_packets(file: Any, packets: dict[tuple[int, int], str], progress: Progress,
                  writable: bool) -> dict[tuple[int, int], Any]:
     """The value of each packet (keyed by its (offset, length) range, with a
     name that holds it for messages), read from `file` and decoded; arrays
