@@ -192,23 +192,33 @@ int64_t read_whole(int fd, uint8_t* out, uint64_t offset, uint64_t size, PyObjec
 // page-aligned memory of its own from the page that holds `start`: every byte
 // lies at the same offset within its page as in a mapping of the file, so
 // arrays are aligned as they would be there.
+// Memory of its own for `mapping`: `bytes` from a page boundary, released
+// with the mapping. malloc and align by hand: an aligned allocation asks for
+// more than the allocator's adaptive threshold, so it would be mapped and
+// unmapped anew (page faults and all) on every load; plain malloc reuses its
+// heap. nullptr with MemoryError set.
+uint8_t* own_page_aligned(FileMappingObject* mapping, uint64_t bytes, bool writable) {
+  const auto page = static_cast<uintptr_t>(page_size());
+  void* memory = std::malloc(bytes + page);
+  if (memory == nullptr) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  mapping->base = memory;
+  mapping->owned = true;
+  mapping->writable = writable;
+  return reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(memory) + page - 1) / page * page);
+}
+
 PyObject* read_descriptor(int fd, uint64_t start, uint64_t size, bool writable, PyObject* path) {
   const uint64_t skip = start % static_cast<uint64_t>(page_size());
   const uint64_t length = size - start + skip;
   if (length > static_cast<uint64_t>(PY_SSIZE_T_MAX)) return raise(PyExc_OverflowError, "file too large to read");
   PyRef object = new_file_mapping();
   if (!object) return nullptr;
-  // malloc and align by hand: an aligned allocation asks for more than the
-  // allocator's adaptive threshold, so it would be mapped and unmapped anew
-  // (page faults and all) on every load; plain malloc reuses its heap.
-  const auto page = static_cast<uintptr_t>(page_size());
-  void* memory = std::malloc(length + page);
-  if (memory == nullptr) return PyErr_NoMemory();
   FileMappingObject* mapping = fields(object.get());
-  mapping->base = memory;
-  mapping->owned = true;
-  mapping->writable = writable;
-  auto* aligned = reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(memory) + page - 1) / page * page);
+  uint8_t* aligned = own_page_aligned(mapping, length, writable);
+  if (aligned == nullptr) return nullptr;
   const int64_t got = read_whole(fd, aligned, start - skip, length, path);
   if (got < 0) return nullptr;
   mapping->data = aligned + std::min<uint64_t>(skip, got);
@@ -257,13 +267,9 @@ PyObject* new_owned_file_bytes(uint64_t offset, uint64_t length, bool writable, 
   process_objects();
   PyRef object = new_file_mapping();
   if (!object) return nullptr;
-  void* memory = std::malloc(length + skip + page);  // aligned by hand, as read_descriptor does
-  if (memory == nullptr) return PyErr_NoMemory();
   FileMappingObject* mapping = fields(object.get());
-  mapping->base = memory;
-  mapping->owned = true;
-  mapping->writable = writable;
-  auto* aligned = reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(memory) + page - 1) / page * page);
+  uint8_t* aligned = own_page_aligned(mapping, length + skip, writable);
+  if (aligned == nullptr) return nullptr;
   mapping->data = aligned + skip;
   mapping->length = static_cast<Py_ssize_t>(length);
   *data = mapping->data;
