@@ -7,6 +7,7 @@
 #include <variant>
 
 #include "hash_internal.hpp"
+#include "model_record_internal.hpp"
 #include "utf8_internal.hpp"
 #include "vakra/decode.hpp"
 #include "vakra/model_file.hpp"
@@ -20,10 +21,10 @@ constexpr std::array<std::string_view, 5> kRecordKeys = {"format", "names", "ran
 
 std::string_view text_of(ByteView bytes) { return {reinterpret_cast<const char*>(bytes.data()), bytes.size()}; }
 
-// A bundle of exactly the record's five keys, in order.
+// A bundle that starts with the record's five keys, in order (optional fields follow).
 bool framed_as_record(const WalkedPacket& packet, ByteView file) {
   const auto* bundle = std::get_if<WalkedBundle>(&packet.parts);
-  if (bundle == nullptr || bundle->entries.size() != kRecordKeys.size()) return false;
+  if (bundle == nullptr || bundle->entries.size() < kRecordKeys.size()) return false;
   for (size_t i = 0; i < kRecordKeys.size(); ++i) {
     const ByteRange key = bundle->entries[i].key;
     if (text_of(file.subspan(key.offset, key.length)) != kRecordKeys[i]) return false;
@@ -50,17 +51,20 @@ bool holds_unread_kind(const Decoded& decoded) {
   return false;
 }
 
+bool is_uint64(const DecodedDense* dense, std::initializer_list<uint32_t> shape) {
+  return dense != nullptr && dense->dtype == Dtype::Uint64 && std::ranges::equal(dense->shape, shape);
+}
+
+}  // namespace
+
+namespace model {
+
 size_t item_count(const DecodedString& strings) { return strings.shape.empty() ? 0 : strings.shape[0]; }
 
-// Item i of a string tensor whose offsets the decoder has checked.
 std::string_view item(const DecodedString& strings, size_t i) {
   const uint64_t begin = wire::load_u64(strings.offsets.data() + 8 * i);
   const uint64_t end = wire::load_u64(strings.offsets.data() + 8 * (i + 1));
   return text_of(strings.payload.subspan(begin, end - begin));
-}
-
-bool is_uint64(const DecodedDense* dense, std::initializer_list<uint32_t> shape) {
-  return dense != nullptr && dense->dtype == Dtype::Uint64 && std::ranges::equal(dense->shape, shape);
 }
 
 bool all_utf8(const DecodedString& strings) {
@@ -73,7 +77,11 @@ bool all_utf8(const DecodedString& strings) {
   return true;
 }
 
-}  // namespace
+}  // namespace model
+
+using model::all_utf8;
+using model::item;
+using model::item_count;
 
 size_t ModelRecord::slot_of(std::string_view name) const {
   const size_t mask = index_.size() - 1;
@@ -103,7 +111,11 @@ Result<ModelRecord> read_model_record(ByteView file, RecordProgress* progress) {
 
   const auto* format = std::get_if<DecodedString>(&fields[0].value.value);
   if (format != nullptr && item_count(*format) == 1) found.format = std::string(item(*format, 0));
-  VAKRA_RETURN_IF(found.format != kModelFileFormat, other_error(kModelLayoutUnsupported));
+  const std::span<const BundleItem> optional = std::span(fields).subspan(kRecordKeys.size());
+  const bool first_layout = found.format == kModelFileFormat && optional.empty();
+  VAKRA_RETURN_IF(!first_layout && found.format != kModelFileFormatWithFields, other_error(kModelLayoutUnsupported));
+  RecordFields extra;
+  VAKRA_TRY(model::read_optional_fields(optional, extra));
   const auto* names = std::get_if<DecodedString>(&fields[1].value.value);
   const auto* ranges = std::get_if<DecodedDense>(&fields[2].value.value);
   const auto* metadata = std::get_if<DecodedString>(&fields[3].value.value);
@@ -116,6 +128,7 @@ Result<ModelRecord> read_model_record(ByteView file, RecordProgress* progress) {
 
   ModelRecord record;
   record.length = walked.length;
+  record.fields = extra;
   const size_t count = item_count(*names);
   record.ranges.reserve(count);
   for (size_t i = 0; i < count; ++i) {

@@ -79,7 +79,8 @@ ModelFileWriter& ModelFileWriter::operator=(ModelFileWriter&&) noexcept = defaul
 ModelFileWriter::~ModelFileWriter() = default;
 
 Result<ModelFileWriter> ModelFileWriter::start(ModelFileOutput& output, std::span<const std::string_view> names,
-                                               std::span<const MetadataItem> metadata, size_t alignment) {
+                                               std::span<const MetadataItem> metadata, size_t alignment,
+                                               const RecordFields& fields) {
   VAKRA_RETURN_IF(!wire::is_power_of_two(alignment) || alignment > kMaxModelAlignment, make_error(ErrorKind::Malformed));
   // Both string tensors count their items in a u32.
   VAKRA_RETURN_IF(names.size() > UINT32_MAX || metadata.size() > UINT32_MAX / 2, make_error(ErrorKind::Malformed));
@@ -92,16 +93,18 @@ Result<ModelFileWriter> ModelFileWriter::start(ModelFileOutput& output, std::spa
   for (const auto& [key, value] : metadata) {
     VAKRA_RETURN_IF(!is_utf8(key) || !is_utf8(value), make_error(ErrorKind::Malformed));
   }
+  VAKRA_RETURN_IF(fields.tree && !is_utf8(*fields.tree), make_error(ErrorKind::Malformed));
   ModelFileWriter writer(output, alignment, names.size());
-  VAKRA_TRY(writer.write_record(names, metadata));
+  VAKRA_TRY(writer.write_record(names, metadata, fields));
   return Result<ModelFileWriter>(std::move(writer));
 }
 
 // The record is one bundle of its own, whatever its length; its ranges and
 // file size are zeros until finish().
-Status ModelFileWriter::write_record(std::span<const std::string_view> names, std::span<const MetadataItem> metadata) {
-  StringItems format, name_items, pairs;
-  format.add(kModelFileFormat);
+Status ModelFileWriter::write_record(std::span<const std::string_view> names, std::span<const MetadataItem> metadata,
+                                     const RecordFields& optional) {
+  StringItems format, name_items, pairs, tree;
+  format.add(optional.tree ? kModelFileFormatWithFields : kModelFileFormat);
   for (const std::string_view name : names) name_items.add(name);
   for (const auto& [key, value] : metadata) {
     pairs.add(key);
@@ -121,6 +124,11 @@ Status ModelFileWriter::write_record(std::span<const std::string_view> names, st
     VAKRA_ASSIGN_OR_RETURN(const ByteRange placed, add(bytes_of(kRecordKeys[i]), fields[i], true));
     if (i == 2) ranges_at_ = placed.offset;
     if (i == 4) file_size_at_ = placed.offset;
+  }
+  if (optional.tree) {
+    tree.add(*optional.tree);
+    VAKRA_ASSIGN_OR_RETURN(PacketPlan plan, record_strings(tree.offsets, tree.payload));
+    VAKRA_TRY(add(bytes_of(kRecordOptionalKeys[0]), plan, true));
   }
   return close_bundle();
 }

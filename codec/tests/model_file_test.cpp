@@ -4,6 +4,7 @@
 // own, a filler after it) through an output that never reads large bodies,
 // so that views of unbacked memory stand in for 4 GiB values. (A child too
 // long for its slot is test_model_files.py's.)
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <string>
@@ -68,6 +69,7 @@ PacketPlan dense_plan(ByteView data, std::span<const uint32_t> shape, Dtype dtyp
 }
 
 TEST(ModelFile, WritesTheBytesOfTheReleaseAndReadsThemBack) {
+  const std::string_view u2_text = kModelFileFormatWithFields;
   const std::string_view names[] = {"w", "d", "t"};
   const MetadataItem metadata[] = {{"k", "v"}};
   const int16_t w[] = {0, 1, 2};
@@ -90,13 +92,26 @@ TEST(ModelFile, WritesTheBytesOfTheReleaseAndReadsThemBack) {
   ASSERT_EQ(outcome(record), "ok");
   EXPECT_EQ(record->names, std::vector<std::string_view>(std::begin(names), std::end(names)));
   EXPECT_EQ(record->metadata, (std::vector<std::pair<std::string_view, std::string_view>>{{"k", "v"}}));
-  EXPECT_TRUE(record->find("t") == (ByteRange{560, 22}) && !record->find("x"));
+  EXPECT_TRUE(record->find("t") == (ByteRange{560, 22}) && !record->find("x") && !record->fields.tree);
+
+  // With a tree: the second layout, the skeleton after the five fields.
+  MemoryOutput with_tree;
+  auto tree_writer = ModelFileWriter::start(with_tree, std::span(names).first(1), {}, 16, {.tree = "{\"root\":1}"});
+  PacketPlan w_again = dense_plan(bytes_of(w, sizeof w), three, Dtype::Int16, 16);
+  EXPECT_EQ(outcome(tree_writer->write_entry(w_again)), "ok");
+  EXPECT_EQ(outcome(tree_writer->finish()), "ok");
+  const Bytes& tree_file = with_tree.chunks.begin()->second;
+  const auto tree_record = read_model_record(tree_file);
+  ASSERT_EQ(outcome(tree_record), "ok");
+  EXPECT_EQ(tree_record->fields.tree, "{\"root\":1}");
+  EXPECT_NE(std::search(tree_file.begin(), tree_file.end(), u2_text.begin(), u2_text.end()), tree_file.end());
 }
 
 // A record of `names` and `rows` (offsets counted from the record's end), 8 bytes after it, the file's length off by
 // `size_error`: a model file, or a forgery of one.
 Bytes forged(std::vector<std::string> names, std::vector<uint64_t> rows, int64_t size_error = 0,
-             std::string format = std::string(kModelFileFormat), Dtype ranges_dtype = Dtype::Uint64) {
+             std::string format = std::string(kModelFileFormat), Dtype ranges_dtype = Dtype::Uint64,
+             std::vector<std::pair<std::string, std::vector<std::string>>> optional = {}) {
   auto strings = [](const std::vector<std::string>& items) {
     std::vector<uint64_t> offsets{0};
     std::string payload;
@@ -111,14 +126,17 @@ Bytes forged(std::vector<std::string> names, std::vector<uint64_t> rows, int64_t
     for (size_t i = 0; i < ranges.size(); i += 2) ranges[i] += length;
     const uint64_t size = length + 8 + size_error;
     const uint32_t shape[] = {static_cast<uint32_t>(rows.size() / 2), 2};
-    return testing::bundle({{"format", strings({format})}, {"names", strings(names)}, {"ranges", u64s(ranges, shape, ranges_dtype)},
-                            {"metadata", strings({})}, {"file_size", u64s({&size, 1}, {}, Dtype::Uint64)}});
+    std::vector<std::pair<std::string, Bytes>> fields = {
+        {"format", strings({format})}, {"names", strings(names)}, {"ranges", u64s(ranges, shape, ranges_dtype)},
+        {"metadata", strings({})}, {"file_size", u64s({&size, 1}, {}, Dtype::Uint64)}};
+    for (const auto& [key, items] : optional) fields.emplace_back(key, strings(items));
+    return testing::bundle(fields);
   };
   return testing::concat(record(record(0).size()), Bytes(8));
 }
 
 TEST(ModelFile, TheRecordReaderRefusesInItsOrder) {
-  const std::string u8 = std::string(kModelFileFormat);
+  const std::string u8 = std::string(kModelFileFormat), u2 = std::string(kModelFileFormatWithFields);
   const std::pair<Bytes, std::string> cases[] = {
       {forged({"a", "b"}, {0, 4, 4, 4}), "ok"},
       {Bytes(kGolden.begin(), kGolden.begin() + 100), "Packet too short"},
@@ -126,7 +144,14 @@ TEST(ModelFile, TheRecordReaderRefusesInItsOrder) {
       {testing::with(kGolden, 14, {'F'}), kModelNotARecord},  // the key "format"
       {testing::with(kGolden, 240, {'W'}), "Integrity check failed: XXH3 mismatch"},  // a name
       {testing::with(kGolden, 30, {0x02}), kModelRecordWrongTypes},  // "format" a ragged tensor
-      {forged({"a"}, {0, 4}, 0, "vakra model file 2"), kModelLayoutUnsupported},
+      {forged({"a"}, {0, 4}, 0, "vakra model file 3"), kModelLayoutUnsupported},
+      {forged({"a"}, {0, 4}, 0, u2), "ok"},  // the second layout with no optional field
+      {forged({"a"}, {0, 4}, 0, u2, Dtype::Uint64, {{"tree", {"{}"}}}), "ok"},
+      {forged({"a"}, {0, 4}, 0, u8, Dtype::Uint64, {{"tree", {"{}"}}}), kModelLayoutUnsupported},
+      {forged({"a"}, {0, 4}, 0, u2, Dtype::Uint64, {{"tree", {"{}"}}, {"tree", {"{}"}}}), kModelLayoutUnsupported},
+      {forged({"a"}, {0, 4}, 0, u2, Dtype::Uint64, {{"later", {"x"}}}), kModelLayoutUnsupported},
+      {forged({"a"}, {0, 4}, 0, u2, Dtype::Uint64, {{"tree", {"{}", "{}"}}}), kModelRecordWrongTypes},
+      {forged({"a"}, {0, 4}, 0, u2, Dtype::Uint64, {{"tree", {"\xff"}}}), kModelRecordWrongTypes},
       {forged({"a"}, {0, 4, 4, 4}), kModelRecordWrongTypes},  // a row more than names
       {forged({"a"}, {0, 4}, 0, u8, Dtype::Int64), kModelRecordWrongTypes},
       {forged({"a"}, {0, 4}, 1), kModelFileSizeWrong},

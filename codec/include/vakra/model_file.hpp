@@ -8,6 +8,10 @@
 //    alternating) and "file_size" (uint64, 0-d: the file's exact length).
 //    Its length depends only on the names and the metadata, so the writer
 //    writes it first and patches the ranges and the size at the end.
+//    A file that needs more says kModelFileFormatWithFields and has the
+//    optional fields it uses after the five, in the order of
+//    kRecordOptionalKeys: "tree" (a string tensor of one item, the skeleton
+//    of a checkpoint tree whose tensors are the entries, in saved order).
 // 2. The entries in saved order, as the children of bundles of at most 255
 //    entries keyed by name; a packet too long for a slot's u32 length is a
 //    top-level packet of its own. Names tied to an earlier one share its range.
@@ -21,6 +25,7 @@
 //    stands between two top-level packets.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -40,6 +45,16 @@ namespace vakra {
 
 // The record's "format" item: the layout and its version.
 inline constexpr std::string_view kModelFileFormat = "vakra model file 1";
+// The format of a record with optional fields after its five.
+inline constexpr std::string_view kModelFileFormatWithFields = "vakra model file 2";
+
+// What a record holds beyond its five fields; a file without any keeps the
+// first layout, byte for byte.
+struct RecordFields {
+  std::optional<std::string_view> tree;  // UTF-8, kept as it is given
+};
+// The keys of the optional fields, in the order a record holds them.
+inline constexpr std::array<std::string_view, 1> kRecordOptionalKeys = {"tree"};
 
 // The largest alignment a model file is written with (the package's bound
 // too): a slot's padding always fits its u32 length, and the zeros of the
@@ -102,9 +117,11 @@ class ModelFileWriter {
   // Validates everything, then writes the record (or buffers it). Refused,
   // with nothing written: an alignment that is not a power of two or is above
   // kMaxModelAlignment, names or metadata that are not UTF-8 (Malformed), and
-  // a name given twice (Other kModelNameTwice). The output must outlive the writer.
+  // a name given twice (Other kModelNameTwice), optional fields that are not
+  // UTF-8 (Malformed). The output must outlive the writer.
   static Result<ModelFileWriter> start(ModelFileOutput& output, std::span<const std::string_view> names,
-                                       std::span<const MetadataItem> metadata, size_t alignment);
+                                       std::span<const MetadataItem> metadata, size_t alignment,
+                                       const RecordFields& fields = {});
   ModelFileWriter(ModelFileWriter&&) noexcept;
   ModelFileWriter& operator=(ModelFileWriter&&) noexcept;
   ~ModelFileWriter();
@@ -129,7 +146,8 @@ class ModelFileWriter {
  private:
   ModelFileWriter(ModelFileOutput& output, size_t alignment, size_t names);
 
-  Status write_record(std::span<const std::string_view> names, std::span<const MetadataItem> metadata);
+  Status write_record(std::span<const std::string_view> names, std::span<const MetadataItem> metadata,
+                      const RecordFields& fields);
   Result<ByteRange> add(ByteView key, PacketPlan& plan, bool record_field);
   Result<ByteRange> add_packet(PacketPlan& plan);
   Status write_room(uint64_t slot_pad, uint64_t filler);
@@ -161,6 +179,7 @@ struct ModelRecord {
   std::vector<ByteRange> ranges;        // ranges[i]: where names[i]'s packet lies in the file
   std::vector<std::pair<std::string_view, std::string_view>> metadata;  // in saved order; views of the file's bytes
   size_t length = 0;  // the record's own length: every range starts at or after it
+  RecordFields fields;  // the optional fields; views of the file's bytes
 
   // Where `name`'s packet lies; nullopt for a name the record does not hold.
   std::optional<ByteRange> find(std::string_view name) const;
@@ -187,8 +206,10 @@ struct RecordProgress {
 // in this order: the first packet walks (its walker's error) and is framed as
 // a record (kModelNotARecord), decodes (the decoder's error, checksums
 // verified), its entries are of the right kinds and shapes
-// (kModelRecordWrongTypes), the format is kModelFileFormat
-// (kModelLayoutUnsupported), the file is as long as the record says
+// (kModelRecordWrongTypes), the format is kModelFileFormat with the five
+// fields alone or kModelFileFormatWithFields with known optional fields in
+// their order (kModelLayoutUnsupported), each optional field is of its kind
+// (kModelRecordWrongTypes), the file is as long as the record says
 // (kModelFileSizeWrong), every range lies inside the file after the record
 // (kModelRangeOutside), names and metadata are UTF-8 (kModelRecordWrongTypes),
 // no name appears twice (kModelNameTwice). Views point into `file`.
