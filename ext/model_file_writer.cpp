@@ -135,7 +135,7 @@ bool utf8_view(PyObject* text, const char* what, std::string_view& out) {
   return true;
 }
 
-bool start(WriterState& state, PyObject* names, PyObject* metadata) {
+bool start(WriterState& state, PyObject* names, PyObject* metadata, PyObject* tree) {
   state.names = PyRef::steal(PySequence_Tuple(names));
   if (!state.names) return false;
   std::vector<std::string_view> name_views(static_cast<size_t>(PyTuple_Size(state.names.get())));
@@ -151,9 +151,15 @@ bool start(WriterState& state, PyObject* names, PyObject* metadata) {
     MetadataItem& item = items.emplace_back();
     if (!utf8_view(key, "metadata keys", item.first) || !utf8_view(value, "metadata values", item.second)) return false;
   }
+  RecordFields fields;
+  if (tree != Py_None) {
+    std::string_view text;
+    if (!utf8_view(tree, "tree", text)) return false;
+    fields.tree = text;
+  }
   // The record is written (or gathered) before this returns: the views may go.
   auto started = run(state, false, [&] {
-    return ModelFileWriter::start(state.output, name_views, items, state.options.alignment);
+    return ModelFileWriter::start(state.output, name_views, items, state.options.alignment, fields);
   });
   if (!started.ok()) return raise_refusal(state, started.error());
   state.writer.emplace(std::move(started).value());
@@ -162,11 +168,12 @@ bool start(WriterState& state, PyObject* names, PyObject* metadata) {
 
 const Signature kNew("ModelFileWriter", arg("fd", to_c_int), arg("names", as_object), arg("metadata", as_object),
                      arg("check_integrity", to_bool), arg("compress", to_bool), arg("alignment", to_alignment),
-                     arg("convert", to_callable_or_none));
+                     arg("convert", to_callable_or_none), arg("tree", as_object, Py_None));
 
 PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return kNew.call(args, kwargs, [type](int fd, PyObject* names, PyObject* metadata, bool check_integrity,
-                                        bool compress, uint64_t alignment, PyObject* convert) -> PyObject* {
+                                        bool compress, uint64_t alignment, PyObject* convert,
+                                        PyObject* tree) -> PyObject* {
     const EncodeOptions options = encode_options(check_integrity, compress, alignment);
     if (!check_package_alignment(options)) return nullptr;
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
@@ -176,7 +183,7 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     reinterpret_cast<WriterObject*>(self.get())->state = state;
     state->options = options;
     state->convert = PyRef::borrow(convert);
-    if (!start(*state, names, metadata)) return nullptr;
+    if (!start(*state, names, metadata, tree)) return nullptr;
     return self.release();
   });
 }
@@ -257,7 +264,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(writer_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(writer_clear)},
     {Py_tp_methods, kMethods},
-    {Py_tp_doc, const_cast<char*>("ModelFileWriter(fd, names, metadata, check_integrity, compress, alignment, convert)"
+    {Py_tp_doc, const_cast<char*>("ModelFileWriter(fd, names, metadata, check_integrity, compress, alignment, convert, tree=None)"
                                   "\n--\n\nA model file written to fd, the record first, then one entry per call.")},
     {0, nullptr},
 };

@@ -39,7 +39,8 @@ Raised raise_refused(const CodecError& error, const RecordProgress& progress, co
   }
   if (is_text(error, kModelLayoutUnsupported)) {
     return raise(PyExc_ValueError, path + ": unsupported vakra model file layout " + shown_format(progress) +
-                                       "; this vakra reads '" + std::string(kModelFileFormat) + "'");
+                                       "; this vakra reads '" + std::string(kModelFileFormat) + "' and '" +
+                                       std::string(kModelFileFormatWithFields) + "'");
   }
   if (is_text(error, kModelFileSizeWrong)) {
     return raise(PyExc_ValueError, path + ": the file is " + std::to_string(size) + " bytes but its record says " +
@@ -85,7 +86,10 @@ PyObject* record_to_py(const ModelRecord& record) {
   }
   PyRef ranges = ranges_array(record);
   if (!ranges) return nullptr;
-  return Py_BuildValue("(OOOn)", names.get(), ranges.get(), metadata.get(), static_cast<Py_ssize_t>(record.length));
+  PyRef tree = record.fields.tree ? PyRef::steal(new_str(*record.fields.tree)) : PyRef::borrow(Py_None);
+  if (!tree) return nullptr;
+  return Py_BuildValue("(OOOnO)", names.get(), ranges.get(), metadata.get(), static_cast<Py_ssize_t>(record.length),
+                       tree.get());
 }
 
 const Signature kReadRecord("read_record", arg("data", as_object), arg("path", as_object));

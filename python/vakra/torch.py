@@ -109,6 +109,8 @@ def save(state_dict: Any, path: PathLike, *, metadata: Any = None, check_integri
 class File(model_file.File):
     """A model file's values as tensors (see :func:`open`)."""
 
+    _size = staticmethod(torch.Size)
+
     def _converted(self, value: Any) -> Any:
         return _as_torch(value)
 
@@ -133,7 +135,7 @@ def load_file(path: PathLike) -> dict[str, Any]:
     :func:`vakra.load_file`.
     """
     with File(path, writable=True) as file:
-        return file._load_all()
+        return file.tree()
 
 
 def as_tensor(array: np.ndarray) -> torch.Tensor:

@@ -27,10 +27,12 @@ class Record:
     ``(offset, length)`` row per name), ``metadata`` and the record's own
     ``length``."""
 
-    __slots__ = ("names", "ranges", "metadata", "length")
+    __slots__ = ("names", "ranges", "metadata", "length", "tree")
 
-    def __init__(self, names: list[str], ranges: np.ndarray, metadata: dict[str, str], length: int) -> None:
+    def __init__(self, names: list[str], ranges: np.ndarray, metadata: dict[str, str], length: int,
+                 tree: str | None) -> None:
         self.names, self.ranges, self.metadata, self.length = names, ranges, metadata, length
+        self.tree = tree  # the skeleton of a checkpoint tree whose tensors are the entries, or None
 
 
 def read_record(data: memoryview, path: str) -> Record | None:

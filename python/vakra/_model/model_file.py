@@ -54,6 +54,7 @@ import numpy as np
 from .. import _native
 from .._io.file_objects import PathLike
 from .._io.packets import loads
+from . import tree
 from ._model_record import read_record
 
 __all__ = ["File", "open", "load_file"]
@@ -112,6 +113,10 @@ class File(Mapping):
         self._index = dict(zip(record.names, range(len(record.names))))
         self._ranges = record.ranges
         self.metadata: dict[str, str] = record.metadata
+        self._skeleton = record.tree
+        if record.tree is not None and tree.parse(record.tree)["tensors"] != len(record.names):
+            self.close()
+            raise ValueError(f"{self.path}: damaged vakra model file: its tree does not hold its entries")
         # Names that share a packet (tied weights) share the value while it
         # lives: the same range, offset and length (a name whose length
         # differs is a damaged entry of its own, not the same packet).
@@ -235,6 +240,17 @@ class File(Mapping):
             result[name] = value
         return result
 
+    def tree(self, *, decode: bool = True) -> Any:
+        """The checkpoint tree saved in the file (for a file of named values,
+        the dict of them). With ``decode=False`` each tensor is its entry's
+        name instead, so the scalars are read without touching any body."""
+        if self._skeleton is None:
+            return self._load_all() if decode else {name: name for name in self._names}
+        values = list(self._load_all().values()) if decode else self._names
+        return tree.unflatten(self._skeleton, values, size=self._size)
+
+    _size = staticmethod(tuple)  # what a torch.Size comes back as
+
     def _bytes(self, offset: int, length: int) -> tuple[Any, memoryview]:
         """The mapping and its bytes from `offset`, `length` long, once the
         file is known to be open and still the file it was (a shorter one
@@ -280,11 +296,12 @@ def open(path: PathLike, *, writable: bool = False) -> File:  # noqa: A001 - vak
 
 
 def load_file(path: PathLike, *, writable: bool = False) -> dict[str, Any]:
-    """Read the whole model file at ``path`` into a dict, in saved order.
+    """Read the whole model file at ``path`` into a dict, in saved order
+    (the checkpoint tree, for a file saved from one).
 
     Uncompressed arrays are views of the file's mapping, as with
     :func:`open` (``writable`` as there); names saved as tied share one value.
     Errors are those of :func:`open` and of reading an entry.
     """
     with File(path, writable=writable) as file:
-        return file._load_all()
+        return file.tree()

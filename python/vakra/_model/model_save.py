@@ -23,6 +23,7 @@ from .. import _native
 from .._encoding import convert
 from .._io.atomic_write import write_to_path
 from .._io.file_objects import PathLike
+from . import tree
 
 __all__ = ["save", "save_stream"]
 
@@ -33,7 +34,12 @@ def save(tensors: Mapping[str, Any], path: PathLike, *, metadata: Mapping[str, s
     file ``path``; read it back with :func:`vakra.open` or
     :func:`vakra.load_file`.
 
-    Values are anything :func:`vakra.dumps` takes (arrays, tensors, sparse
+    ``tensors`` may also be a checkpoint tree (a training state: dicts with
+    ``str`` or ``int`` keys, lists, tuples, Python and NumPy scalars and
+    tensors at any depth, see ``vakra._model.tree``): each tensor is then the
+    entry named by its path (``optimizer/state/0/exp_avg``) and the rest of
+    the tree is kept in the record; :func:`vakra.load_file` gives the tree
+    back. Values are otherwise anything :func:`vakra.dumps` takes (arrays, tensors, sparse
     matrices, string and quantized tensors, dicts of these), any number of
     them, kept in the mapping's order. ``metadata`` maps ``str`` to ``str``
     and is kept in the file. The options are those of :func:`vakra.dumps`;
@@ -52,10 +58,14 @@ def save(tensors: Mapping[str, Any], path: PathLike, *, metadata: Mapping[str, s
     over a limit of the format (10^9 elements or 32 dimensions per array,
     255 entries per nested dict); ``OSError`` from the file system.
     """
-    entries = _named_entries(tensors)
+    skeleton = None
+    if needs_tree(tensors):  # anything but a mapping of str names to what vakra.dumps takes
+        skeleton, entries = tree.flatten(tensors)
+    else:
+        entries = _named_entries(tensors)
     values = [value for _, value in entries]
     _save([name for name, _ in entries], values, _TiedViews(values), path, metadata,
-          (check_integrity, compress, alignment), durable)
+          (check_integrity, compress, alignment), durable, skeleton)
 
 
 def save_stream(names: list[str], values: Iterable[Any], path: PathLike, *,
@@ -77,14 +87,33 @@ def save_stream(names: list[str], values: Iterable[Any], path: PathLike, *,
 
 
 def _save(names: list[str], values: Iterable[Any], tied: _TiedViews | None, path: PathLike,
-          metadata: Mapping[str, str] | None, flags: tuple, durable: bool) -> None:
+          metadata: Mapping[str, str] | None, flags: tuple, durable: bool, skeleton: str | None = None) -> None:
     pairs = dict(_metadata_pairs(metadata))
     check_integrity, compress, alignment = flags
     if isinstance(alignment, bool) or not isinstance(alignment, int) or alignment < 1 or alignment & (alignment - 1):
         raise ValueError("Alignment must be a power of two")
     options = (bool(check_integrity), bool(compress), alignment, convert)
-    write_to_path(os.fsdecode(path), lambda handle: _write(handle.fileno(), names, values, tied, pairs, options),
+    write_to_path(os.fsdecode(path),
+                  lambda handle: _write(handle.fileno(), names, values, tied, pairs, options, skeleton),
                   durable=bool(durable))
+
+
+def needs_tree(value: Any) -> bool:
+    """Whether ``value`` is saved as a checkpoint tree: anything but a
+    mapping of str names to values vakra.dumps takes (arrays, sparse, string
+    and quantized tensors, lists of str or bytes, NumPy scalars, dicts of
+    str keys of these of at most 255 entries), which keeps the first layout."""
+    return not isinstance(value, Mapping) or any(type(key) is not str or not _plain(item) for key, item in value.items())
+
+
+def _plain(value: Any) -> bool:
+    if isinstance(value, dict):
+        return len(value) <= 255 and all(type(key) is str and _plain(item) for key, item in value.items())
+    if isinstance(value, list):
+        return all(isinstance(item, (str, bytes, bytearray, memoryview)) for item in value)
+    if isinstance(value, (tuple, str, bytes, int, float, complex)) or value is None:
+        return False  # bool is an int
+    return tree.is_tensor(value) or isinstance(value, np.generic)
 
 
 def _named_entries(tensors: Mapping[str, Any]) -> list[tuple[str, Any]]:
@@ -109,10 +138,10 @@ def _metadata_pairs(metadata: Mapping[str, str] | None) -> Any:
 
 
 def _write(descriptor: int, names: list[str], values: Iterable[Any], tied: _TiedViews | None,
-           metadata: dict[str, str], options: tuple) -> None:
+           metadata: dict[str, str], options: tuple, skeleton: str | None) -> None:
     _check_seekable(descriptor)
     # The record, then one native call per entry: the codec places every byte.
-    writer = _native.ModelFileWriter(descriptor, names, metadata, *options)
+    writer = _native.ModelFileWriter(descriptor, names, metadata, *options, tree=skeleton)
     for index, (_, value) in enumerate(zip(names, values, strict=True)):
         first = tied.first(value, index) if tied is not None else None
         if first is None:
