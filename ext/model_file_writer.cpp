@@ -159,7 +159,7 @@ bool read_bodies(PyObject* declared, std::vector<ModelBody>& bodies) {
   return true;
 }
 
-bool start(WriterState& state, PyObject* names, PyObject* metadata, PyObject* declared) {
+bool start(WriterState& state, PyObject* names, PyObject* metadata, PyObject* declared, PyObject* tree) {
   state.names = PyRef::steal(PySequence_Tuple(names));
   if (!state.names) return false;
   std::vector<std::string_view> name_views(static_cast<size_t>(PyTuple_Size(state.names.get())));
@@ -177,9 +177,15 @@ bool start(WriterState& state, PyObject* names, PyObject* metadata, PyObject* de
   }
   std::vector<ModelBody> bodies;
   if (!read_bodies(declared, bodies)) return false;
+  std::optional<std::string_view> tree_text;
+  if (tree != Py_None) {
+    std::string_view text;
+    if (!utf8_view(tree, "tree", text)) return false;
+    tree_text = text;
+  }
   // The record is written (or gathered) before this returns: the views may go.
   auto started = run(state, false, [&] {
-    return ModelFileWriter::start(state.output, name_views, items, state.options.alignment, bodies);
+    return ModelFileWriter::start(state.output, name_views, items, state.options.alignment, bodies, tree_text);
   });
   if (!started.ok()) return raise_refusal(state, started.error());
   state.writer.emplace(std::move(started).value());
@@ -188,12 +194,13 @@ bool start(WriterState& state, PyObject* names, PyObject* metadata, PyObject* de
 
 const Signature kNew("ModelFileWriter", arg("fd", to_c_int), arg("names", as_object), arg("metadata", as_object),
                      arg("check_integrity", to_bool), arg("compress", to_bool), arg("alignment", to_alignment),
-                     arg("convert", to_callable_or_none), arg("bodies", as_object, Py_None));
+                     arg("convert", to_callable_or_none), arg("bodies", as_object, Py_None),
+                     arg("tree", as_object, Py_None));
 
 PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return kNew.call(args, kwargs, [type](int fd, PyObject* names, PyObject* metadata, bool check_integrity,
                                         bool compress, uint64_t alignment, PyObject* convert,
-                                        PyObject* bodies) -> PyObject* {
+                                        PyObject* bodies, PyObject* tree) -> PyObject* {
     const EncodeOptions options = encode_options(check_integrity, compress, alignment);
     if (!check_package_alignment(options)) return nullptr;
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
@@ -203,7 +210,7 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     reinterpret_cast<WriterObject*>(self.get())->state = state;
     state->options = options;
     state->convert = PyRef::borrow(convert);
-    if (!start(*state, names, metadata, bodies)) return nullptr;
+    if (!start(*state, names, metadata, bodies, tree)) return nullptr;
     return self.release();
   });
 }
@@ -298,7 +305,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(writer_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(writer_clear)},
     {Py_tp_methods, kMethods},
-    {Py_tp_doc, const_cast<char*>("ModelFileWriter(fd, names, metadata, check_integrity, compress, alignment, convert, bodies=None)"
+    {Py_tp_doc, const_cast<char*>("ModelFileWriter(fd, names, metadata, check_integrity, compress, alignment, convert, bodies=None, tree=None)"
                                   "\n--\n\nA model file written to fd, the record first, then one entry per call.")},
     {0, nullptr},
 };

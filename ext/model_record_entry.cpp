@@ -107,8 +107,10 @@ PyObject* record_to_py(const ModelRecord& record) {
   PyRef ranges = ranges_array(record);
   PyRef bodies = ranges ? bodies_dict(record) : PyRef();
   if (!bodies) return nullptr;
-  return Py_BuildValue("(OOOnO)", names.get(), ranges.get(), metadata.get(), static_cast<Py_ssize_t>(record.length),
-                       bodies.get());
+  PyRef tree = record.tree ? PyRef::steal(new_str(*record.tree)) : PyRef::borrow(Py_None);
+  if (!tree) return nullptr;
+  return Py_BuildValue("(OOOnOO)", names.get(), ranges.get(), metadata.get(), static_cast<Py_ssize_t>(record.length),
+                       bodies.get(), tree.get());
 }
 
 const Signature kReadRecord("read_record", arg("data", as_object), arg("path", as_object));

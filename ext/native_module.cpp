@@ -82,7 +82,8 @@ PyMethodDef kNativeFunctions[] = {
     // Model files (model_record_entry.cpp; the writer: model_file_writer.hpp).
     {"read_record", with_keywords(native_read_record), METH_VARARGS | METH_KEYWORDS,
      "read_record(data, path)\n--\n\n"
-     "(names, ranges, metadata, record length, bodies: {entry index: (dtype code, shape)}) of the model file whose "
+     "(names, ranges, metadata, record length, bodies: {entry index: (dtype code, shape)}, tree: str or None) of the "
+     "model file whose "
      "whole bytes are data, every check done; None "
      "when its first packet is not a model file's record. ValueError naming path for anything else."},
     // Frames (native_frames_entry.cpp).

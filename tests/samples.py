@@ -100,7 +100,7 @@ def with_record(data, **fields):
 def checkpoint_tree():
     """A training state of every kind a checkpoint tree holds: int keys next to their str twins, scalars
     bit-exact (a NaN payload, -0.0, a 128-bit int), NumPy scalars, a tensor reached twice, more tensors
-    under one dict than a bundle holds."""
+    under one dict than a bundle holds, one too wide for a packet (a raw body in a model file)."""
     nan = np.frombuffer(np.uint64(0x7FF8_0000_DEAD_BEEF).tobytes(), np.float64)[0].item()
     shared = np.arange(6.0)
     return {
@@ -110,6 +110,7 @@ def checkpoint_tree():
         "scalars": [nan, -0.0, float("inf"), 1 + 2j, 2**127 + 1, -5, "ünï", b"\x00\xff", (), [], {}],
         "numpy": [np.float32(1.5), np.int8(-3), ml_dtypes.bfloat16(2.5), ml_dtypes.float8_e4m3fn(0.5), np.bool_(True)],
         "tied": shared, "sparse": CSR, "strings": StringTensor(["a", "b"]), "codes": quantize(WEIGHTS[:2], "qint8"),
+        "wide": np.zeros((0, 2**32), np.float32),
     }
 
 

@@ -136,12 +136,10 @@ def test_other_files_are_not_model_files(content, text, tmp_path):
 
 
 @pytest.mark.parametrize("make, kwargs, error, text, note", [
-    (lambda: {1: np.ones(2)}, {}, TypeError, "names must be str", None),
+    (lambda: {(1,): np.ones(2)}, {}, TypeError, "keys are str or int, not 'tuple'", None),
     (lambda: {"a": np.ones(2)}, {"metadata": {"k": 1}}, TypeError, "metadata must map str to str", None),
     (lambda: {"a": np.ones(2)}, {"alignment": 48}, ValueError, "power of two", None),
-    (lambda: {"a": {"b": object()}}, {}, TypeError, "vakra cannot encode a 'object'", "['a']['b'] cannot be encoded"),
-    (lambda: {"a": {str(i): np.ones(1) for i in range(256)}}, {}, ValueError, "Bundle has 256 entries",
-     "['a'] is over a limit of the format: a dict holds at most 255 entries"),
+    (lambda: {"a": {"b": object()}}, {}, TypeError, r"cannot store a 'object' object \(at a/b\)", None),
     (lambda: {"a": {"b": np.zeros((1,) * 33)}}, {}, ValueError, "Packet exceeds maximum dimensions",
      "['a']['b'] is over a limit of the format: an array has at most 32 dimensions"),
     (lambda: {"m": {"emb": np.empty(10**9 + 1, np.uint8)}}, {}, ValueError, "Packet exceeds maximum elements",
@@ -150,7 +148,7 @@ def test_other_files_are_not_model_files(content, text, tmp_path):
     (lambda: {"m": {"a": np.zeros(2**29 - 9), "b": np.zeros(1)}}, {}, ValueError, "Malformed vakra packet",
      "['m']['a'] is over a limit of the format: a packet inside a dict is shorter than 4 GiB (its length travels as "
      "a u32); this one is 4294967351 bytes"),
-], ids=["name", "metadata", "alignment", "value", "entries", "dimensions", "elements", "slot"])
+], ids=["name", "metadata", "alignment", "value", "dimensions", "elements", "slot"])
 def test_refused_values_leave_the_old_file_as_it_was(make, kwargs, error, text, note, tmp_path):
     path = tmp_path / "model.vkr"
     path.write_bytes(b"old")

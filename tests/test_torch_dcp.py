@@ -5,6 +5,7 @@ other way, bitwise, with nothing unpickled and only the overlapping bytes read."
 from __future__ import annotations
 
 import json
+import os
 import pickle
 import weakref
 from contextlib import contextmanager
@@ -84,6 +85,8 @@ def flat(state, prefix=""):
 
 
 def rank_main(rank, directory):
+    # Both ranks talk over loopback: the host name may resolve to an address this machine cannot reach.
+    os.environ["GLOO_SOCKET_IFNAME"] = "lo"
     dist.init_process_group("gloo", init_method=f"file://{directory}/rendezvous", rank=rank, world_size=2)
     mesh = init_device_mesh("cpu", (2,))
     state = trained_state(mesh)

@@ -7,18 +7,26 @@ import json
 import numpy as np
 import pytest
 
+import vakra
 from samples import assert_same_tree, checkpoint_tree
-from vakra._model import tree
+from vakra._io.progress import Progress
+from vakra._model import model_save, tree
 
 
-def test_a_tree_comes_back_exactly_with_each_tensor_once():
+def test_a_tree_comes_back_exactly_with_each_tensor_once(tmp_path):
     value = checkpoint_tree()
     skeleton, tensors = tree.flatten(value)
     names = [name for name, _ in tensors]
     assert len(set(names)) == len(names) and "optimizer/state/0/exp_avg" in names and "tied" not in names
-    back = tree.unflatten(skeleton, [tensor for _, tensor in tensors])
+    assert_same_tree(value, tree.unflatten(skeleton, [tensor for _, tensor in tensors]))
+
+    path = tmp_path / "state.vkr"
+    vakra.save(value, path)
+    back = vakra.load_file(path)
     assert_same_tree(value, back)
     assert back["tied"] is back["optimizer"]["state"][0]["exp_avg"]
+    with vakra.open(path) as file:  # entries by path, scalars without a body
+        assert list(file) == names and file.tree(decode=False)["optimizer"]["state"][0]["exp_avg"] == names[300]
 
 
 @pytest.mark.parametrize("value, where", [
@@ -59,3 +67,11 @@ def _forged(root, tensors=0, format=tree.FORMAT):
 def test_a_forged_skeleton_is_refused(skeleton, message):
     with pytest.raises(ValueError, match=message):
         tree.unflatten(skeleton, [])
+
+
+def test_a_model_file_whose_skeleton_names_an_unknown_type_is_refused(tmp_path):
+    path = tmp_path / "forged.vkr"
+    forged = _forged(["d", [["w", ["pickle.loads", "x"]]]], tensors=1)
+    model_save._save(["w"], [np.ones(2)], None, path, None, (False, False, 64), False, Progress(None, 0), skeleton=forged)
+    with pytest.raises(ValueError, match="unknown node kind 'pickle.loads'"):
+        vakra.load_file(path)

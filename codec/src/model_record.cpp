@@ -8,6 +8,7 @@
 
 #include "hash_internal.hpp"
 #include "model_bodies_internal.hpp"
+#include "model_record_keys_internal.hpp"
 #include "utf8_internal.hpp"
 #include "vakra/decode.hpp"
 #include "vakra/model_file.hpp"
@@ -17,12 +18,7 @@
 namespace vakra {
 namespace {
 
-constexpr std::array<std::string_view, 5> kRecordKeys = {"format", "names", "ranges", "metadata", "file_size"};
-// Version 2's optional fields, in the order they follow the five, and their readers.
-using FieldReader = Status (*)(const Decoded& field, ModelRecord& record);
-constexpr std::array<std::pair<std::string_view, FieldReader>, 1> kOptionalFields = {{
-    {model::kBodiesKey, model::read_bodies},
-}};
+using model::kRecordKeys;
 
 std::string_view text_of(ByteView bytes) { return {reinterpret_cast<const char*>(bytes.data()), bytes.size()}; }
 
@@ -79,6 +75,22 @@ bool all_utf8(const DecodedString& strings) {
   }
   return true;
 }
+
+// "tree": a string tensor of exactly one UTF-8 item.
+Status read_tree(const Decoded& field, ModelRecord& record) {
+  const auto* text = std::get_if<DecodedString>(&field.value);
+  VAKRA_RETURN_IF(text == nullptr || text->shape.size() != 1 || item_count(*text) != 1 || !all_utf8(*text),
+                  other_error(kModelRecordWrongTypes));
+  record.tree = item(*text, 0);
+  return {};
+}
+
+// Version 2's optional fields, in the order they follow the five, and their readers.
+using FieldReader = Status (*)(const Decoded& field, ModelRecord& record);
+constexpr std::array<std::pair<std::string_view, FieldReader>, 2> kOptionalFields = {{
+    {model::kTreeKey, read_tree},
+    {model::kBodiesKey, model::read_bodies},
+}};
 
 // The fields after the five: none in version 1; in version 2 known ones,
 // each at most once, in their order, each read by its own reader.

@@ -9,6 +9,7 @@
 #include <unordered_set>
 
 #include "model_bodies_internal.hpp"
+#include "model_record_keys_internal.hpp"
 #include "model_gather_internal.hpp"
 #include "model_layout_internal.hpp"
 #include "utf8_internal.hpp"
@@ -26,7 +27,6 @@ using model::Room;
 // Plans shorter than this are written straight into the gathered bytes;
 // longer ones become segments, so their bodies go out from their own memory.
 constexpr size_t kWriteBelow = size_t{64} << 10;
-constexpr std::array<std::string_view, 5> kRecordKeys = {"format", "names", "ranges", "metadata", "file_size"};
 
 ByteView bytes_of(std::string_view text) { return {reinterpret_cast<const uint8_t*>(text.data()), text.size()}; }
 
@@ -81,7 +81,7 @@ ModelFileWriter::~ModelFileWriter() = default;
 
 Result<ModelFileWriter> ModelFileWriter::start(ModelFileOutput& output, std::span<const std::string_view> names,
                                                std::span<const MetadataItem> metadata, size_t alignment,
-                                               std::span<const ModelBody> bodies) {
+                                               std::span<const ModelBody> bodies, std::optional<std::string_view> tree) {
   VAKRA_RETURN_IF(!wire::is_power_of_two(alignment) || alignment > kMaxModelAlignment, make_error(ErrorKind::Malformed));
   // Both string tensors count their items in a u32.
   VAKRA_RETURN_IF(names.size() > UINT32_MAX || metadata.size() > UINT32_MAX / 2, make_error(ErrorKind::Malformed));
@@ -94,19 +94,22 @@ Result<ModelFileWriter> ModelFileWriter::start(ModelFileOutput& output, std::spa
   for (const auto& [key, value] : metadata) {
     VAKRA_RETURN_IF(!is_utf8(key) || !is_utf8(value), make_error(ErrorKind::Malformed));
   }
+  VAKRA_RETURN_IF(tree && !is_utf8(*tree), make_error(ErrorKind::Malformed));
   VAKRA_TRY(model::check_bodies(bodies, names.size()));
   ModelFileWriter writer(output, alignment, names.size());
   writer.bodies_.assign(bodies.begin(), bodies.end());
-  VAKRA_TRY(writer.write_record(names, metadata));
+  VAKRA_TRY(writer.write_record(names, metadata, tree));
   return Result<ModelFileWriter>(std::move(writer));
 }
 
 // The record is one bundle of its own, whatever its length; its ranges and
-// file size are zeros until finish(). Declared bodies make it version 2,
-// with their field after the five.
-Status ModelFileWriter::write_record(std::span<const std::string_view> names, std::span<const MetadataItem> metadata) {
-  StringItems format, name_items, pairs;
-  format.add(bodies_.empty() ? kModelFileFormat : kModelFileFormatV2);
+// file size are zeros until finish(). A tree or declared bodies make it
+// version 2, with their fields after the five in that order.
+Status ModelFileWriter::write_record(std::span<const std::string_view> names, std::span<const MetadataItem> metadata,
+                                     std::optional<std::string_view> tree) {
+  const bool version_2 = tree || !bodies_.empty();
+  StringItems format, name_items, pairs, tree_items;
+  format.add(version_2 ? kModelFileFormatV2 : kModelFileFormat);
   for (const std::string_view name : names) name_items.add(name);
   for (const auto& [key, value] : metadata) {
     pairs.add(key);
@@ -116,18 +119,26 @@ Status ModelFileWriter::write_record(std::span<const std::string_view> names, st
   name_bytes_ = std::move(name_items.payload);
   const uint32_t ranges_shape[] = {static_cast<uint32_t>(names.size()), 2};
   const uint64_t no_size = 0;
+  std::vector<std::pair<std::string_view, PacketPlan>> fields(model::kRecordKeys.size());
+  for (size_t i = 0; i < fields.size(); ++i) fields[i].first = model::kRecordKeys[i];
+  VAKRA_ASSIGN_OR_RETURN(fields[0].second, record_strings(format.offsets, format.payload));
+  VAKRA_ASSIGN_OR_RETURN(fields[1].second, record_strings(name_offsets_, name_bytes_));
+  VAKRA_ASSIGN_OR_RETURN(fields[2].second, record_uint64(ranges_, ranges_shape, alignment_));
+  VAKRA_ASSIGN_OR_RETURN(fields[3].second, record_strings(pairs.offsets, pairs.payload));
+  VAKRA_ASSIGN_OR_RETURN(fields[4].second, record_uint64({&no_size, 1}, {}, alignment_));
+  if (tree) {
+    tree_items.add(*tree);
+    VAKRA_ASSIGN_OR_RETURN(PacketPlan plan, record_strings(tree_items.offsets, tree_items.payload));
+    fields.emplace_back(model::kTreeKey, std::move(plan));
+  }
   const std::vector<uint64_t> body_words = model::body_words(bodies_);
   const uint32_t body_shape[] = {static_cast<uint32_t>(body_words.size())};
-  std::array<PacketPlan, 6> fields;
-  VAKRA_ASSIGN_OR_RETURN(fields[0], record_strings(format.offsets, format.payload));
-  VAKRA_ASSIGN_OR_RETURN(fields[1], record_strings(name_offsets_, name_bytes_));
-  VAKRA_ASSIGN_OR_RETURN(fields[2], record_uint64(ranges_, ranges_shape, alignment_));
-  VAKRA_ASSIGN_OR_RETURN(fields[3], record_strings(pairs.offsets, pairs.payload));
-  VAKRA_ASSIGN_OR_RETURN(fields[4], record_uint64({&no_size, 1}, {}, alignment_));
-  VAKRA_ASSIGN_OR_RETURN(fields[5], record_uint64(body_words, body_shape, alignment_));
-  for (size_t i = 0; i < (bodies_.empty() ? 5 : 6); ++i) {
-    const std::string_view key = i < 5 ? kRecordKeys[i] : model::kBodiesKey;
-    VAKRA_ASSIGN_OR_RETURN(const ByteRange placed, add(bytes_of(key), fields[i], true));
+  if (!bodies_.empty()) {
+    VAKRA_ASSIGN_OR_RETURN(PacketPlan plan, record_uint64(body_words, body_shape, alignment_));
+    fields.emplace_back(model::kBodiesKey, std::move(plan));
+  }
+  for (size_t i = 0; i < fields.size(); ++i) {
+    VAKRA_ASSIGN_OR_RETURN(const ByteRange placed, add(bytes_of(fields[i].first), fields[i].second, true));
     if (i == 2) ranges_at_ = placed.offset;
     if (i == 4) file_size_at_ = placed.offset;
   }

@@ -4,6 +4,7 @@
 // own, a filler after it) through an output that never reads large bodies,
 // so that views of unbacked memory stand in for 4 GiB values. (A child too
 // long for its slot is test_model_files.py's.)
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <string>
@@ -68,6 +69,7 @@ PacketPlan dense_plan(ByteView data, std::span<const uint32_t> shape, Dtype dtyp
 }
 
 TEST(ModelFile, WritesTheBytesOfTheReleaseAndReadsThemBack) {
+  const std::string_view u2_text = kModelFileFormatV2;
   const std::string_view names[] = {"w", "d", "t"};
   const MetadataItem metadata[] = {{"k", "v"}};
   const int16_t w[] = {0, 1, 2};
@@ -90,7 +92,19 @@ TEST(ModelFile, WritesTheBytesOfTheReleaseAndReadsThemBack) {
   ASSERT_EQ(outcome(record), "ok");
   EXPECT_EQ(record->names, std::vector<std::string_view>(std::begin(names), std::end(names)));
   EXPECT_EQ(record->metadata, (std::vector<std::pair<std::string_view, std::string_view>>{{"k", "v"}}));
-  EXPECT_TRUE(record->find("t") == (ByteRange{560, 22}) && !record->find("x"));
+  EXPECT_TRUE(record->find("t") == (ByteRange{560, 22}) && !record->find("x") && !record->tree);
+
+  // With a tree: the second layout, the skeleton after the five fields.
+  MemoryOutput with_tree;
+  auto tree_writer = ModelFileWriter::start(with_tree, std::span(names).first(1), {}, 16, {}, "{\"root\":1}");
+  PacketPlan w_again = dense_plan(bytes_of(w, sizeof w), three, Dtype::Int16, 16);
+  EXPECT_EQ(outcome(tree_writer->write_entry(w_again)), "ok");
+  EXPECT_EQ(outcome(tree_writer->finish()), "ok");
+  const Bytes& tree_file = with_tree.chunks.begin()->second;
+  const auto tree_record = read_model_record(tree_file);
+  ASSERT_EQ(outcome(tree_record), "ok");
+  EXPECT_EQ(tree_record->tree, "{\"root\":1}");
+  EXPECT_NE(std::search(tree_file.begin(), tree_file.end(), u2_text.begin(), u2_text.end()), tree_file.end());
 }
 
 // A record of `names` and `rows` (offsets counted from the record's end; from the first multiple of 64 after it with
@@ -131,6 +145,15 @@ std::pair<std::string, Bytes> bodies_field(std::vector<uint64_t> words) {
   return {"bodies", testing::encode(plan_dense({bytes_of(words.data(), 8 * words.size()), shape, Dtype::Uint64}, {64, true, false}))};
 }
 
+// The "tree" field of `items`, as the writer writes it (one item).
+std::pair<std::string, Bytes> tree_field(std::vector<std::string> items) {
+  std::vector<uint64_t> offsets{0};
+  std::string payload;
+  for (const std::string& item : items) offsets.push_back((payload += item).size());
+  return {"tree", testing::encode(plan_string(static_cast<uint32_t>(items.size()), offsets,
+                                              bytes_of(payload.data(), payload.size()), true))};
+}
+
 // A version 2 record of one name whose entry is a body described by `words`, at a multiple of 64 unless `shift`.
 Bytes forged_body(std::vector<uint64_t> words, uint64_t length = 6, uint64_t shift = 0, std::string key = "bodies") {
   auto field = bodies_field(std::move(words));
@@ -139,7 +162,7 @@ Bytes forged_body(std::vector<uint64_t> words, uint64_t length = 6, uint64_t shi
 }
 
 TEST(ModelFile, TheRecordReaderRefusesInItsOrder) {
-  const std::string u8 = std::string(kModelFileFormat);
+  const std::string u8 = std::string(kModelFileFormat), u2 = std::string(kModelFileFormatV2);
   const std::pair<Bytes, std::string> cases[] = {
       {forged({"a", "b"}, {0, 4, 4, 4}), "ok"},
       {Bytes(kGolden.begin(), kGolden.begin() + 100), "Packet too short"},
@@ -148,6 +171,10 @@ TEST(ModelFile, TheRecordReaderRefusesInItsOrder) {
       {testing::with(kGolden, 240, {'W'}), "Integrity check failed: XXH3 mismatch"},  // a name
       {testing::with(kGolden, 30, {0x02}), kModelRecordWrongTypes},  // "format" a ragged tensor
       {forged({"a"}, {0, 4}, 0, "vakra model file 3"), kModelLayoutUnsupported},
+      {forged({"a"}, {0, 4}, 0, u2, Dtype::Uint64, {tree_field({"{}"})}), "ok"},
+      {forged({"a"}, {0, 4}, 0, u2, Dtype::Uint64, {tree_field({"{}"}), tree_field({"{}"})}), kModelRecordWrongTypes},
+      {forged({"a"}, {0, 4}, 0, u2, Dtype::Uint64, {tree_field({"{}", "{}"})}), kModelRecordWrongTypes},
+      {forged({"a"}, {0, 4}, 0, u2, Dtype::Uint64, {tree_field({"\xff"})}), kModelRecordWrongTypes},
       {forged({"a"}, {0, 4, 4, 4}), kModelRecordWrongTypes},  // a row more than names
       {forged({"a"}, {0, 4}, 0, u8, Dtype::Int64), kModelRecordWrongTypes},
       {forged({"a"}, {0, 4}, 1), kModelFileSizeWrong},

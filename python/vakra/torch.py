@@ -123,6 +123,8 @@ def save(state_dict: Any, path: PathLike, *, metadata: Any = None, check_integri
 class File(model_file.File):
     """A model file's values as tensors (see :func:`open`)."""
 
+    _size = staticmethod(torch.Size)
+
     def _converted(self, value: Any) -> Any:
         return _as_torch(value)
 
@@ -139,9 +141,10 @@ def open(path: PathLike) -> File:  # noqa: A001 - vakra.torch.open mirrors vakra
 
 
 def load_file(path: PathLike, *, mmap: bool | None = None,
-              progress: Callable[[int, int], object] | None = None) -> dict[str, Any]:
+              progress: Callable[[int, int], object] | None = None) -> Any:
     """The whole model file as a dict of tensors, in saved order, ready for
-    ``model.load_state_dict(vakra.torch.load_file(path))``.
+    ``model.load_state_dict(vakra.torch.load_file(path))`` (the checkpoint
+    tree, tensors and ``torch.Size`` included, for a file saved from one).
 
     With ``mmap=True`` tensors view the file's copy-on-write mapping, as
     with :func:`open`; with ``mmap=False`` the file is read by several
@@ -151,7 +154,7 @@ def load_file(path: PathLike, *, mmap: bool | None = None,
     weights share one tensor. Errors are those of :func:`vakra.load_file`.
     """
     with File(path, writable=True) as file:
-        return file._load_all(mmap, progress)
+        return file._load_tree(mmap, progress)
 
 
 def as_tensor(array: np.ndarray) -> torch.Tensor:

@@ -9,7 +9,9 @@
 //    Its length depends only on the names, the metadata and the bodies
 //    declared up front, so the writer writes it first and patches the ranges
 //    and the size at the end. Version 2 ("vakra model file 2") follows the
-//    five with optional fields, each at most once, in this order: "bodies"
+//    five with optional fields, each at most once, in this order: "tree" (a
+//    string tensor of one item, the skeleton of a checkpoint tree whose
+//    tensors are the entries, in saved order), "bodies"
 //    (model_bodies_internal.hpp). A file that needs none stays version 1.
 // 2. The entries in saved order, as the children of bundles of at most 255
 //    entries keyed by name; a packet too long for a slot's u32 length is a
@@ -133,11 +135,12 @@ class ModelFileWriter {
   // a name given twice (Other kModelNameTwice), bodies that are not in
   // increasing entry order within the names, of no dense type, of more than
   // MAX_NDIM dimensions or of no length (model_body_length's error). Entries
-  // declared in `bodies` are written with write_body. The output must
-  // outlive the writer.
+  // declared in `bodies` are written with write_body; a `tree` that is not
+  // UTF-8 is Malformed. The output must outlive the writer.
   static Result<ModelFileWriter> start(ModelFileOutput& output, std::span<const std::string_view> names,
                                        std::span<const MetadataItem> metadata, size_t alignment,
-                                       std::span<const ModelBody> bodies = {});
+                                       std::span<const ModelBody> bodies = {},
+                                       std::optional<std::string_view> tree = std::nullopt);
   ModelFileWriter(ModelFileWriter&&) noexcept;
   ModelFileWriter& operator=(ModelFileWriter&&) noexcept;
   ~ModelFileWriter();
@@ -169,7 +172,8 @@ class ModelFileWriter {
  private:
   ModelFileWriter(ModelFileOutput& output, size_t alignment, size_t names);
 
-  Status write_record(std::span<const std::string_view> names, std::span<const MetadataItem> metadata);
+  Status write_record(std::span<const std::string_view> names, std::span<const MetadataItem> metadata,
+                      std::optional<std::string_view> tree);
   Result<ByteRange> add(ByteView key, PacketPlan& plan, bool record_field);
   Result<ByteRange> add_packet(PacketPlan& plan);
   Status write_room(uint64_t slot_pad, uint64_t filler);
@@ -206,6 +210,9 @@ struct ModelRecord {
   // The entries stored as bodies, by entry: each range is then exactly the
   // body's bytes, checked against its dtype, shape and alignment.
   std::vector<ModelBody> bodies;
+  // The "tree" field: a checkpoint tree's skeleton (the package reads its
+  // nodes), UTF-8; a view of the file's bytes.
+  std::optional<std::string_view> tree;
 
   // Where `name`'s packet (or body) lies; nullopt for a name the record does not hold.
   std::optional<ByteRange> find(std::string_view name) const;
@@ -240,7 +247,8 @@ struct RecordProgress {
 // the record (kModelRangeOutside), names and metadata are UTF-8
 // (kModelRecordWrongTypes), no name appears twice (kModelNameTwice), then
 // the optional fields of version 2: only known ones, in their order
-// (kModelRecordWrongTypes), each sound (bodies: kModelBody* texts). Views
+// (kModelRecordWrongTypes), each sound (tree: one UTF-8 item,
+// kModelRecordWrongTypes; bodies: kModelBody* texts). Views
 // point into `file`.
 Result<ModelRecord> read_model_record(ByteView file, RecordProgress* progress = nullptr);
 

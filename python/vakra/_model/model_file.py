@@ -63,6 +63,7 @@ from .. import _native
 from .._io.file_objects import PathLike
 from .._io.packets import loads
 from .._io.progress import Progress
+from . import tree
 from ._file_reads import maps_better, read_packets
 from ._model_record import read_record
 from .bodies import body_array, body_facts
@@ -124,6 +125,10 @@ class File(Mapping):
         self._ranges = record.ranges
         self._bodies = record.bodies
         self.metadata: dict[str, str] = record.metadata
+        self._skeleton = record.tree
+        if record.tree is not None and tree.parse(record.tree)["tensors"] != len(record.names):
+            self.close()
+            raise ValueError(f"{self.path}: damaged vakra model file: its tree does not hold its entries")
         # Names that share a packet (tied weights) share the value while it
         # lives: the same range, offset and length (a name whose length
         # differs is a damaged entry of its own, not the same packet).
@@ -270,6 +275,25 @@ class File(Mapping):
             values = read_packets(self, packets, counter, writable)
         return {name: values[byte_range] for name, byte_range in zip(self._names, ranges)}
 
+    def tree(self, *, decode: bool = True) -> Any:
+        """The checkpoint tree saved in the file (for a file of named values,
+        the dict of them). With ``decode=False`` each tensor is its entry's
+        name instead, so the scalars are read without touching any body."""
+        if decode:
+            return self._load_tree()
+        if self._skeleton is None:
+            return {name: name for name in self._names}
+        return tree.unflatten(self._skeleton, self._names, size=self._size)
+
+    def _load_tree(self, mmap: bool | None = True, progress: Callable[[int, int], object] | None = None) -> Any:
+        """Every entry read as _load_all reads them, in the saved tree if there is one."""
+        values = self._load_all(mmap, progress)
+        if self._skeleton is None:
+            return values
+        return tree.unflatten(self._skeleton, list(values.values()), size=self._size)
+
+    _size = staticmethod(tuple)  # what a torch.Size comes back as
+
     def _bytes(self, offset: int, length: int) -> tuple[Any, memoryview]:
         """The mapping and its bytes from `offset`, `length` long, once the
         file is known to be open and still the file it was (a shorter one
@@ -315,8 +339,9 @@ def open(path: PathLike, *, writable: bool = False) -> File:  # noqa: A001 - vak
 
 
 def load_file(path: PathLike, *, writable: bool = False, mmap: bool | None = None,
-              progress: Callable[[int, int], object] | None = None) -> dict[str, Any]:
-    """Read the whole model file at ``path`` into a dict, in saved order.
+              progress: Callable[[int, int], object] | None = None) -> Any:
+    """Read the whole model file at ``path`` into a dict, in saved order
+    (the checkpoint tree, for a file saved from one).
 
     With ``mmap=True`` uncompressed arrays are views of the file's mapping,
     as with :func:`open` (``writable`` as there). With ``mmap=False`` the
@@ -332,4 +357,4 @@ def load_file(path: PathLike, *, writable: bool = False, mmap: bool | None = Non
     of reading an entry.
     """
     with File(path, writable=writable) as file:
-        return file._load_all(mmap, progress)
+        return file._load_tree(mmap, progress)

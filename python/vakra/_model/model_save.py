@@ -24,6 +24,7 @@ from .._encoding import convert
 from .._io.atomic_write import write_to_path
 from .._io.file_objects import PathLike
 from .._io.progress import Progress, ProgressCallback
+from . import tree
 from .bodies import body_bytes, describe
 
 __all__ = ["save", "save_stream"]
@@ -36,7 +37,12 @@ def save(tensors: Mapping[str, Any], path: PathLike, *, metadata: Mapping[str, s
     file ``path``; read it back with :func:`vakra.open` or
     :func:`vakra.load_file`.
 
-    Values are anything :func:`vakra.dumps` takes (arrays, tensors, sparse
+    ``tensors`` may also be a checkpoint tree (a training state: dicts with
+    ``str`` or ``int`` keys, lists, tuples, Python and NumPy scalars and
+    tensors at any depth, see ``vakra._model.tree``): each tensor is then the
+    entry named by its path (``optimizer/state/0/exp_avg``) and the rest of
+    the tree is kept in the record; :func:`vakra.load_file` gives the tree
+    back. Values are otherwise anything :func:`vakra.dumps` takes (arrays, tensors, sparse
     matrices, string and quantized tensors, dicts of these), any number of
     them, kept in the mapping's order. ``metadata`` maps ``str`` to ``str``
     and is kept in the file. The options are those of :func:`vakra.dumps`;
@@ -57,12 +63,16 @@ def save(tensors: Mapping[str, Any], path: PathLike, *, metadata: Mapping[str, s
     over a limit of the format (10^9 elements or 32 dimensions per array,
     255 entries per nested dict); ``OSError`` from the file system.
     """
-    entries = _named_entries(tensors)
+    skeleton = None
+    if needs_tree(tensors):  # anything but a mapping of str names to what vakra.dumps takes
+        skeleton, entries = tree.flatten(tensors)
+    else:
+        entries = _named_entries(tensors)
     values = [value for _, value in entries]
     counter = Progress(progress, sum(map(_byte_size, values)))
     bodies = [(index, *body) for index, body in enumerate(map(describe, values)) if body is not None]
     _save([name for name, _ in entries], values, _TiedViews(values), path, metadata,
-          (check_integrity, compress, alignment), durable, counter, bodies)
+          (check_integrity, compress, alignment), durable, counter, bodies, skeleton)
 
 
 def save_stream(names: list[str], values: Iterable[Any], path: PathLike, *,
@@ -89,16 +99,35 @@ def save_stream(names: list[str], values: Iterable[Any], path: PathLike, *,
 
 def _save(names: list[str], values: Iterable[Any], tied: _TiedViews | None, path: PathLike,
           metadata: Mapping[str, str] | None, flags: tuple, durable: bool, progress: Progress,
-          bodies: list | None = None) -> None:
+          bodies: list | None = None, skeleton: str | None = None) -> None:
     pairs = dict(_metadata_pairs(metadata))
     check_integrity, compress, alignment = flags
     if isinstance(alignment, bool) or not isinstance(alignment, int) or alignment < 1 or alignment & (alignment - 1):
         raise ValueError("Alignment must be a power of two")
     options = (bool(check_integrity), bool(compress), alignment, convert)
     write_to_path(os.fsdecode(path),
-                  lambda handle: _write(handle.fileno(), names, values, tied, pairs, options, progress, bodies or []),
+                  lambda handle: _write(handle.fileno(), names, values, tied, pairs, options, progress, bodies or [],
+                                        skeleton),
                   durable=bool(durable))
     progress.finish()
+
+
+def needs_tree(value: Any) -> bool:
+    """Whether ``value`` is saved as a checkpoint tree: anything but a
+    mapping of str names to values vakra.dumps takes (arrays, sparse, string
+    and quantized tensors, lists of str or bytes, NumPy scalars, dicts of
+    str keys of these of at most 255 entries), which keeps the first layout."""
+    return not isinstance(value, Mapping) or any(type(key) is not str or not _plain(item) for key, item in value.items())
+
+
+def _plain(value: Any) -> bool:
+    if isinstance(value, dict):
+        return len(value) <= 255 and all(type(key) is str and _plain(item) for key, item in value.items())
+    if isinstance(value, list):
+        return all(isinstance(item, (str, bytes, bytearray, memoryview)) for item in value)
+    if isinstance(value, (tuple, str, bytes, int, float, complex)) or value is None:
+        return False  # bool is an int
+    return tree.is_tensor(value) or isinstance(value, np.generic)
 
 
 def _named_entries(tensors: Mapping[str, Any]) -> list[tuple[str, Any]]:
@@ -123,11 +152,12 @@ def _metadata_pairs(metadata: Mapping[str, str] | None) -> Any:
 
 
 def _write(descriptor: int, names: list[str], values: Iterable[Any], tied: _TiedViews | None,
-           metadata: dict[str, str], options: tuple, progress: Progress, bodies: list) -> None:
+           metadata: dict[str, str], options: tuple, progress: Progress, bodies: list,
+           skeleton: str | None) -> None:
     _check_seekable(descriptor)
     # The record, then one native call per entry: the codec places every byte.
     # Tensors too large for a packet are bodies, declared in the record.
-    writer = _native.ModelFileWriter(descriptor, names, metadata, *options, bodies)
+    writer = _native.ModelFileWriter(descriptor, names, metadata, *options, bodies, tree=skeleton)
     is_body = {index for index, _, _ in bodies}
     # Values are taken with next() rather than through zip and enumerate,
     # whose reused result tuples would hold the last value while the next
