@@ -110,7 +110,11 @@ def rank_main(rank, directory):
     with open(f"{directory}/rank{rank}.json", "w") as report:
         json.dump({"equal": equal, "read": reader.bytes_read, "needed": needed, "counted": reader.bytes_needed,
                    "others": repr(sorted(others.items()))}, report)
+    # Neither rank closes its connections while the other may still use them, and the process ends
+    # without the interpreter's teardown, where torch's gloo threads have aborted on a busy machine.
+    dist.barrier()
     dist.destroy_process_group()
+    os._exit(0)
 
 
 @pytest.fixture(scope="module")
