@@ -71,7 +71,7 @@ _ALIGNMENT = 8
 _HOLDER_MAY_HAVE_DIED = (
     "the process holding the mutex may have died while holding it: a mutex is not released when its holder dies. "
     "To recover, let one supervising process re-initialise the area with SharedMutex(buffer, offset, create=True) "
-    "once no process uses it any more (see 'Recovering a mutex whose holder died' in the README)"
+    "once no process uses it any more (see 'Recovering a mutex whose holder died' in the documentation: docs/guide/streams.md)"
 )
 
 
