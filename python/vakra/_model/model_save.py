@@ -40,28 +40,59 @@ _SEGMENTED = 1 << 16  # values this large are encoded as pieces that view their 
 
 def save(tensors: Mapping[str, Any], path: PathLike, *, metadata: Mapping[str, str] | None = None,
          check_integrity: bool = False, compress: bool = False, alignment: int = 64, durable: bool = True) -> None:
-    """Write ``tensors``, a mapping of ``str`` names to values, to the model
-    file ``path``; read it back with :func:`vakra.open` or
-    :func:`vakra.load_file`.
+    """Write named values to a model file, read back lazily with :func:`open`.
 
-    Values are anything :func:`vakra.dumps` takes (arrays, tensors, sparse
-    matrices, string and quantized tensors, dicts of these), any number of
-    them, kept in the mapping's order. ``metadata`` maps ``str`` to ``str``
-    and is kept in the file. The options are those of :func:`vakra.dumps`;
-    uncompressed array bodies lie at file offsets that are multiples of
-    ``alignment``, so arrays mapped from the file are aligned in memory.
-    Values that are the same view of the same memory (tied weights) are
-    stored once and read back as one value.
+    Any number of values, kept in the mapping's order. Uncompressed array
+    bodies lie at file offsets that are multiples of ``alignment``, so arrays
+    mapped from the file are aligned in memory. Values that are the same view
+    of the same memory (tied weights) are stored once and read back as one
+    value. ``path`` is replaced atomically and durably, as :func:`dump` does (a
+    symlink's target is replaced and keeps its mode): on any error the old file
+    is untouched and no temporary file is left.
 
-    ``path`` is replaced atomically and durably, as :func:`vakra.dump` does
-    (a symlink's target is replaced and keeps its mode; ``durable=False``
-    skips the syncs): on any error the old file is untouched and no
-    temporary file is left. Raises
-    ``TypeError`` for non-``str`` names, metadata that is not ``str`` to
-    ``str`` and values vakra does not encode; ``ValueError`` for what
-    :func:`vakra.dumps` refuses, with a note naming the entry for a value
-    over a limit of the format (10^9 elements or 32 dimensions per array,
-    255 entries per nested dict); ``OSError`` from the file system.
+    Parameters
+    ----------
+    tensors : mapping of str to values
+        Anything :func:`dumps` takes (arrays, tensors, sparse matrices, string
+        and quantized tensors, dicts of these) under each name. Top-level names
+        are unlimited; a nested dict holds at most 255 entries.
+    path : str or os.PathLike
+        The file to write.
+    metadata : mapping of str to str, optional
+        Kept in the file, and given back as :attr:`File.metadata`.
+    check_integrity, compress, alignment
+        As for :func:`dumps`, for every entry.
+    durable : bool, default True
+        As for :func:`dump`: ``False`` skips the syncs.
+
+    Returns
+    -------
+    None
+
+    Raises
+    ------
+    TypeError
+        For non-``str`` names, metadata that is not ``str`` to ``str`` and
+        values vakra does not encode (a note names the entry).
+    ValueError
+        For what :func:`dumps` refuses, with a note naming the entry for a
+        value over a limit of the format (10^9 elements or 32 dimensions per
+        array, 255 entries per nested dict).
+    OSError
+        From the file system.
+
+    See Also
+    --------
+    open, load_file : the readers.
+    vakra.torch.save : the same for a ``state_dict``.
+
+    Examples
+    --------
+    >>> layers = {f"layers.{i}.weight": np.full((4, 4), i, np.float32) for i in range(300)}
+    >>> vakra.save(layers, "model.vkr", metadata={"step": "1200"}, check_integrity=True)
+    >>> with vakra.open("model.vkr") as f:
+    ...     print(len(f), f["layers.299.weight"][0, 0], f.metadata)
+    300 299.0 {'step': '1200'}
     """
     entries = _named_entries(tensors)
     values = [value for _, value in entries]
