@@ -1,6 +1,6 @@
 """vakra over asyncio streams: ``recv`` and ``send`` on an
 ``asyncio.StreamReader`` / ``StreamWriter`` pair, and ``packets``, an async
-iterator over the packets a reader delivers.
+iterator over the packets a reader delivers::
 
     reader, writer = await asyncio.open_connection(host, port)
     await vakra.aio.send(writer, {"x": np.arange(10)})
@@ -147,13 +147,16 @@ async def send(writer: asyncio.StreamWriter, obj: Any, *, check_integrity: bool 
     >>> async def send_two():
     ...     left, right = socket.socketpair()
     ...     _, writer = await asyncio.open_connection(sock=left)
-    ...     sizes = [await vakra.aio.send(writer, np.zeros(n)) for n in (1, 100_000)]
-    ...     writer.close()
-    ...     await writer.wait_closed()
-    ...     right.close()
-    ...     return sizes
+    ...     reader, other_writer = await asyncio.open_connection(sock=right)
+    ...     received = asyncio.ensure_future(vakra.aio.recv(reader))  # reads while the large one is sent
+    ...     sizes = [await vakra.aio.send(writer, np.zeros(n)) for n in (100_000, 1)]
+    ...     first, second = await received, await vakra.aio.recv(reader)
+    ...     for each in (writer, other_writer):
+    ...         each.close()
+    ...         await each.wait_closed()
+    ...     return sizes, first.shape, second.shape
     >>> asyncio.run(send_two())
-    [72, 800064]
+    ([800064, 72], (100000,), (1,))
     """
     flags = (bool(check_integrity), bool(compress), alignment, convert)
     if type(obj) is np.ndarray and obj.nbytes <= _SMALL:

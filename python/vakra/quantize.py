@@ -204,7 +204,7 @@ class QuantizedTensor:
         Returns
         -------
         str
-            The name of :attr:`dtype_code`'s type.
+            The name of ``dtype_code``'s type.
 
         Examples
         --------

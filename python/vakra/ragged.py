@@ -39,9 +39,9 @@ class StringTensor(Sequence):
 
     Examples
     --------
-    >>> t = vakra.StringTensor(["alpha", "βeta", b"\x00raw"])
+    >>> t = vakra.StringTensor(["alpha", "βeta", b"\\x00raw"])
     >>> len(t), t[1], t.raw[2]
-    (3, 'βeta', b'\x00raw')
+    (3, 'βeta', b'\\x00raw')
     >>> t[:2]
     StringTensor(['alpha', 'βeta'])
     >>> vakra.loads(vakra.dumps(t)) == t
@@ -147,8 +147,8 @@ class StringTensor(Sequence):
 
         Examples
         --------
-        >>> list(vakra.StringTensor(["é", b"\xff"]).raw)
-        [b'\xc3\xa9', b'\xff']
+        >>> list(vakra.StringTensor(["é", b"\\xff"]).raw)
+        [b'\\xc3\\xa9', b'\\xff']
         """
         return _RawItems(self)
 
@@ -194,7 +194,7 @@ class StringTensor(Sequence):
         --------
         >>> t = vakra.StringTensor(["cat", "émeu"])
         >>> t.tolist(), t.tolist(as_bytes=True)
-        (['cat', 'émeu'], [b'cat', b'\xc3\xa9meu'])
+        (['cat', 'émeu'], [b'cat', b'\\xc3\\xa9meu'])
         """
         if as_bytes:
             return self._item_bytes_list()

@@ -56,6 +56,9 @@ from ._model import model_file, model_save
 
 __all__ = ["loads", "load", "loads_frames", "as_tensor", "save", "open", "load_file", "File"]
 
+# loads_frames's parameter is named `frames`, as vakra.loads_frames's, which hides the module there.
+_loads_frames = frames.loads_frames
+
 
 def loads(data: Any, *, writable: bool = False) -> Any:
     """Decode the packet in ``data`` into tensors.
@@ -75,7 +78,7 @@ def loads(data: Any, *, writable: bool = False) -> Any:
     -------
     object
         Tensors for dense and sparse packets, dicts of them for bundles,
-        :class:`vakra.StringTensor` and :class:`vakra.QuantizedTensor` as they
+        :class:`vakra.StringTensor` and :class:`vakra.quantize.QuantizedTensor` as they
         are.
 
     Raises
@@ -167,7 +170,7 @@ def loads_frames(frames: Any, *, writable: bool = False) -> Any:
     >>> vakra.torch.loads_frames(frames)
     tensor([0, 1, 2, 3])
     """
-    return _as_torch(frames.loads_frames(frames, writable=writable))
+    return _as_torch(_loads_frames(frames, writable=writable))
 
 
 def save(state_dict: Any, path: PathLike, *, metadata: Any = None, check_integrity: bool = False,

@@ -59,7 +59,7 @@ def save(tensors: Mapping[str, Any], path: PathLike, *, metadata: Mapping[str, s
     path : str or os.PathLike
         The file to write.
     metadata : mapping of str to str, optional
-        Kept in the file, and given back as :attr:`File.metadata`.
+        Kept in the file, and given back as ``File.metadata``.
     check_integrity, compress, alignment
         As for :func:`dumps`, for every entry.
     durable : bool, default True
