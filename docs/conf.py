@@ -44,6 +44,20 @@ autodoc_typehints = "none"
 autodoc_member_order = "bysource"
 numpydoc_show_class_members = False
 numpydoc_class_members_toctree = False
+# Types in Parameters and Returns link where they name a known object
+# (NumPy's, torch's, Python's through their inventories; vakra's own); other
+# words of a type description stay text.
+numpydoc_xref_param_type = True
+numpydoc_xref_ignore = "all"
+numpydoc_xref_aliases = {
+    **{name: name for name in ("bytes", "bytearray", "memoryview", "str", "int", "float", "bool", "dict",
+                               "list", "tuple", "object", "os.PathLike", "socket.socket", "asyncio.StreamReader",
+                               "asyncio.StreamWriter", "numpy.ndarray", "torch.Tensor")},
+    "File": "vakra.File",
+    "StringTensor": "vakra.StringTensor",
+    "QuantizedTensor": "vakra.quantize.QuantizedTensor",
+    "Receiver": "vakra.Receiver",
+}
 numpydoc_validation_checks = {"PR01", "PR02", "RT01", "EX01"}  # every parameter described; Returns; Examples
 numpydoc_validation_exclude = {r"\.__\w+__$", r"^vakra\.dask\.(FAMILY|SERIALIZERS)$"}  # constants: no examples to run
 
@@ -84,7 +98,10 @@ intersphinx_mapping = {name: pair for name, pair in _projects.items() if pair}
 _unreachable = sorted(name for name, pair in _projects.items() if not pair)
 # Without a project's inventory its names are shown as code, unlinked.
 nitpick_ignore_regex = [("py:.*", rf"{name}(\..*)?") for name in _unreachable if name != "python"]
+# numpydoc links None, True and False, and terms such as array_like, into
+# Python's and NumPy's inventories.
+nitpick_ignore_regex += [("std:term", rf"{name}:.*") for name in _unreachable]
 if "python" in _unreachable:
-    nitpick_ignore_regex += [("py:(class|exc|func|meth|obj|mod|data)", r"(?!vakra)[\w.]+")]
+    nitpick_ignore_regex += [("py:(class|exc|func|meth|obj|mod|data)", r"(?!vakra)[\w.:]+")]
 if _unreachable:
     print(f"vakra docs: no inventory reachable for {', '.join(_unreachable)}: their names are left unlinked")

@@ -42,7 +42,7 @@ def dumps(obj: Any, *, check_integrity: bool = False, compress: bool = False, al
     obj : array_like, sparse matrix, StringTensor, QuantizedTensor, list or dict
         A NumPy array or scalar, a torch tensor or other CPU array exporting
         DLPack or the array interface, a SciPy sparse matrix or array (coo,
-        csr, csc), a :class:`StringTensor`, a :class:`QuantizedTensor`, a list
+        csr, csc), a :class:`StringTensor`, a :class:`~vakra.quantize.QuantizedTensor`, a list
         of ``str`` or ``bytes`` (stored as a string tensor), or a dict (or dict
         subclass) with ``str`` keys whose values are any of these, nested dicts
         included. Arrays in another byte order are stored in native
@@ -118,7 +118,7 @@ def loads(data: ReadableBuffer, *, writable: bool = False) -> Any:
     -------
     object
         The value: an array, dict, sparse matrix, :class:`StringTensor` or
-        :class:`QuantizedTensor`.
+        :class:`~vakra.quantize.QuantizedTensor`.
 
     Raises
     ------
