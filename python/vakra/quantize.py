@@ -135,14 +135,8 @@ class QuantizedTensor:
 
         Parameters
         ----------
-        array : array_like
-            Finite real values (bool, integer or float).
-        dtype : {"qint8", "quint8", "qint4", "quint4"}, default "qint8"
-            The code type.
-        axis : int, optional
-            The axis of the per-axis and per-group schemes.
-        group_size : int, optional
-            The run length of the per-group scheme.
+        array, dtype, axis, group_size
+            As for :func:`quantize`.
 
         Returns
         -------
