@@ -105,3 +105,32 @@ if "python" in _unreachable:
     nitpick_ignore_regex += [("py:(class|exc|func|meth|obj|mod|data)", r"(?!vakra)[\w.:]+")]
 if _unreachable:
     print(f"vakra docs: no inventory reachable for {', '.join(_unreachable)}: their names are left unlinked")
+
+
+# Every public name must have its entry in the reference: a name added to a
+# module's __all__ without one fails the build.
+_PUBLIC_MODULES = ("vakra", "vakra.aio", "vakra.torch", "vakra.dask", "vakra.ray", "vakra.quantize", "vakra.shm")
+
+
+def _check_public_names(app, env):
+    import importlib
+
+    from sphinx.util import logging
+
+    def resolved(dotted):
+        module, _, name = dotted.rpartition(".")
+        try:
+            return getattr(importlib.import_module(module), name)
+        except (ImportError, AttributeError, ValueError):
+            return None
+
+    documented = {id(resolved(name)) for name in env.get_domain("py").objects}
+    for module_name in _PUBLIC_MODULES:
+        module = importlib.import_module(module_name)
+        for name in [*module.__all__, *(["open"] if module_name == "vakra" else [])]:
+            if id(getattr(module, name)) not in documented:
+                logging.getLogger(__name__).warning(f"{module_name}.{name} is public but has no entry in docs/api/")
+
+
+def setup(app):
+    app.connect("env-check-consistency", _check_public_names)
