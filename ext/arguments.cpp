@@ -117,6 +117,19 @@ bool to_bytes(PyObject* object, ByteView& out) {
   return true;
 }
 
+bool to_alignment(PyObject* object, uint64_t& out) {
+  if (to_u64(object, out)) return true;
+  if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+  PyErr_Clear();
+  return raise(PyExc_ValueError, kPackageAlignmentText);
+}
+
+bool to_callable_or_none(PyObject* object, PyObject*& out) {
+  if (object != Py_None && PyCallable_Check(object) == 0) return raise(PyExc_TypeError, "expected a callable or None");
+  out = object;
+  return true;
+}
+
 namespace {
 
 bool is_power_of_two(uint64_t value) { return value != 0 && (value & (value - 1)) == 0; }

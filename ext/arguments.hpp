@@ -25,6 +25,12 @@ bool to_size_limit(PyObject* object, int64_t& out);
 bool to_double(PyObject* object, double& out);
 // A view of a `bytes` object's contents, valid while the object lives.
 bool to_bytes(PyObject* object, ByteView& out);
+// An alignment: an int that does not fit 64 bits (negative, or larger) is no
+// power of two either (ValueError); whether it is one is checked by the
+// caller, in its order (check_package_alignment).
+bool to_alignment(PyObject* object, uint64_t& out);
+// The package's `convert` callable, or None for none.
+bool to_callable_or_none(PyObject* object, PyObject*& out);
 
 // The encoder options of the trailing parameters every encoding entry point takes.
 inline EncodeOptions encode_options(bool check_integrity, bool compress, uint64_t alignment) {

@@ -235,6 +235,13 @@ bool PlanBuilder::plan_value(PyObject* value, PacketPlan& out) {
   return false;
 }
 
+bool PlanBuilder::plan_entry(PyObject* key, PyObject* value, PacketPlan& out) {
+  if (plan_at(value, out, 1)) return true;
+  note_failed_entry(key);
+  note_encode_failure(failed_path_, failed_limit_, dispatch_ == Dispatch::Package);
+  return false;
+}
+
 void PlanBuilder::anchor(ByteView bytes, PyObject* owner) {
   if (owner == nullptr || bytes.empty()) return;
   anchors_.push_back({bytes.data(), bytes.size(), owner});

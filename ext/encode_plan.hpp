@@ -49,6 +49,11 @@ class PlanBuilder {
   // set, its notes added (limit_notes.hpp).
   bool plan_value(PyObject* value, PacketPlan& out);
 
+  // Plans `value` as the entry `key` of a model file, whose top-level bundle
+  // holds it: nesting counts from one level down, and a note on a broken
+  // limit names the path from `key`.
+  bool plan_entry(PyObject* key, PyObject* value, PacketPlan& out);
+
   // Plans an array (read by its attributes) as a dense packet with the builder's options.
   bool plan_array(PyObject* array, DensePlan& out);
 

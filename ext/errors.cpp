@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "pyref.hpp"
 
@@ -26,6 +27,12 @@ Raised raise_codec_error(const CodecError& error) {
 
 Raised raise(PyObject* type, const std::string& message) {
   PyErr_SetString(type, message.c_str());
+  return {};
+}
+
+Raised raise_errno(int error) {
+  PyRef exception = PyRef::steal(PyObject_CallFunction(PyExc_OSError, "is", error, std::strerror(error)));
+  if (exception) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
   return {};
 }
 

@@ -44,6 +44,10 @@ inline bool unwrap(Status status) {
 // Sets a Python exception of `type` with `message`.
 Raised raise(PyObject* type, const std::string& message);
 
+// OSError(error, strerror(error)): Python picks the subclass (BrokenPipeError,
+// ...) and sets .errno, as os.write's errors do.
+Raised raise_errno(int error);
+
 // Replaces the pending exception with type(message), whose __cause__ it becomes.
 Raised raise_from(PyObject* type, const std::string& message);
 

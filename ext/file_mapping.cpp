@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <utility>
+#include <vector>
 
 #include "arguments.hpp"
 #include "errors.hpp"
@@ -104,9 +105,23 @@ PyObject* file_mapping_advise(PyObject* self, PyObject* args, PyObject* kwargs) 
   });
 }
 
+// The share of the mapping's pages that the page cache holds (mincore);
+// memory read into is all there (1.0).
+PyObject* file_mapping_resident_share(PyObject* self, PyObject*) {
+  FileMappingObject* mapping = fields(self);
+  if (mapping->owned || mapping->base_length == 0) return PyFloat_FromDouble(1.0);
+  const auto page = static_cast<size_t>(page_size());
+  std::vector<unsigned char> pages((mapping->base_length + page - 1) / page);
+  if (::mincore(mapping->base, mapping->base_length, pages.data()) != 0) return raise_os_error(nullptr);
+  const auto held = std::count_if(pages.begin(), pages.end(), [](unsigned char flags) { return (flags & 1) != 0; });
+  return PyFloat_FromDouble(static_cast<double>(held) / static_cast<double>(pages.size()));
+}
+
 PyMethodDef kMethods[] = {
     {"advise", with_keywords(file_mapping_advise), METH_VARARGS | METH_KEYWORDS,
      "advise(advice, start=0, length=-1)\n--\n\nmadvise() over a range of the mapping (mmap.MADV_* values)."},
+    {"resident_share", file_mapping_resident_share, METH_NOARGS,
+     "resident_share()\n--\n\nThe share of the mapping's pages that the page cache holds (mincore)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -177,23 +192,33 @@ int64_t read_whole(int fd, uint8_t* out, uint64_t offset, uint64_t size, PyObjec
 // page-aligned memory of its own from the page that holds `start`: every byte
 // lies at the same offset within its page as in a mapping of the file, so
 // arrays are aligned as they would be there.
+// Memory of its own for `mapping`: `bytes` from a page boundary, released
+// with the mapping. malloc and align by hand: an aligned allocation asks for
+// more than the allocator's adaptive threshold, so it would be mapped and
+// unmapped anew (page faults and all) on every load; plain malloc reuses its
+// heap. nullptr with MemoryError set.
+uint8_t* own_page_aligned(FileMappingObject* mapping, uint64_t bytes, bool writable) {
+  const auto page = static_cast<uintptr_t>(page_size());
+  void* memory = std::malloc(bytes + page);
+  if (memory == nullptr) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  mapping->base = memory;
+  mapping->owned = true;
+  mapping->writable = writable;
+  return reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(memory) + page - 1) / page * page);
+}
+
 PyObject* read_descriptor(int fd, uint64_t start, uint64_t size, bool writable, PyObject* path) {
   const uint64_t skip = start % static_cast<uint64_t>(page_size());
   const uint64_t length = size - start + skip;
   if (length > static_cast<uint64_t>(PY_SSIZE_T_MAX)) return raise(PyExc_OverflowError, "file too large to read");
   PyRef object = new_file_mapping();
   if (!object) return nullptr;
-  // malloc and align by hand: an aligned allocation asks for more than the
-  // allocator's adaptive threshold, so it would be mapped and unmapped anew
-  // (page faults and all) on every load; plain malloc reuses its heap.
-  const auto page = static_cast<uintptr_t>(page_size());
-  void* memory = std::malloc(length + page);
-  if (memory == nullptr) return PyErr_NoMemory();
   FileMappingObject* mapping = fields(object.get());
-  mapping->base = memory;
-  mapping->owned = true;
-  mapping->writable = writable;
-  auto* aligned = reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(memory) + page - 1) / page * page);
+  uint8_t* aligned = own_page_aligned(mapping, length, writable);
+  if (aligned == nullptr) return nullptr;
   const int64_t got = read_whole(fd, aligned, start - skip, length, path);
   if (got < 0) return nullptr;
   mapping->data = aligned + std::min<uint64_t>(skip, got);
@@ -232,6 +257,24 @@ const Signature kMapFile("map_file", arg("fd", to_c_int), arg("writable", to_boo
 }  // namespace
 
 PyRef make_file_mapping_type() { return PyRef::steal(PyType_FromSpec(&kSpec)); }
+
+PyObject* new_owned_file_bytes(uint64_t offset, uint64_t length, bool writable, uint8_t** data) {
+  const auto page = static_cast<uint64_t>(page_size());
+  const uint64_t skip = offset % page;
+  if (length > static_cast<uint64_t>(PY_SSIZE_T_MAX) - skip - page) {
+    return raise(PyExc_OverflowError, "range too large to read");
+  }
+  process_objects();
+  PyRef object = new_file_mapping();
+  if (!object) return nullptr;
+  FileMappingObject* mapping = fields(object.get());
+  uint8_t* aligned = own_page_aligned(mapping, length + skip, writable);
+  if (aligned == nullptr) return nullptr;
+  mapping->data = aligned + skip;
+  mapping->length = static_cast<Py_ssize_t>(length);
+  *data = mapping->data;
+  return object.release();
+}
 
 PyObject* native_open_file(PyObject*, PyObject* args, PyObject* kwargs) {
   return kOpenFile.call(args, kwargs, [](PyObject* path, bool writable, uint64_t read_below, int advice) -> PyObject* {

@@ -6,6 +6,8 @@
 // descriptor limit.
 #pragma once
 
+#include <cstdint>
+
 #include "pyref.hpp"
 #include "python_api.hpp"
 
@@ -26,5 +28,12 @@ PyObject* native_open_file(PyObject* module, PyObject* args, PyObject* kwargs);
 // _native.map_file(fd, writable, read_below, advice, start): the same for the
 // regular file behind `fd` (which stays the caller's), from byte `start` on.
 PyObject* native_map_file(PyObject* module, PyObject* args, PyObject* kwargs);
+
+// A FileMapping over `length` uninitialised bytes of memory of its own, laid
+// out as a mapping of a file from byte `offset` would be (at the same offset
+// within its page, so arrays in it are aligned as they would be there), for
+// the caller to fill at `*data` before anyone sees it. nullptr with an
+// exception set.
+PyObject* new_owned_file_bytes(uint64_t offset, uint64_t length, bool writable, uint8_t** data);
 
 }  // namespace vakra::ext

@@ -15,22 +15,6 @@
 namespace vakra::ext {
 namespace {
 
-// An int that does not fit (negative, or beyond 64 bits) is refused as any
-// alignment out of range; one that fits is checked by the caller, in its order.
-bool to_alignment(PyObject* object, uint64_t& out) {
-  if (to_u64(object, out)) return true;
-  if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
-  PyErr_Clear();
-  return raise(PyExc_ValueError, kPackageAlignmentText);
-}
-
-// The package's `convert` callable, or None for none.
-bool to_callable_or_none(PyObject* object, PyObject*& out) {
-  if (object != Py_None && PyCallable_Check(object) == 0) return raise(PyExc_TypeError, "expected a callable or None");
-  out = object;
-  return true;
-}
-
 const Signature kEncode("encode", arg("obj", as_object), arg("check_integrity", to_bool), arg("compress", to_bool),
                         arg("alignment", to_alignment), arg("convert", to_callable_or_none));
 const Signature kEncodeSegments("encode_segments", arg("obj", as_object), arg("check_integrity", to_bool),

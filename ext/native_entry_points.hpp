@@ -30,9 +30,15 @@ PyObject* native_measure(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* native_walk(PyObject* module, PyObject* data);
 PyObject* native_loads(PyObject* module, PyObject* data);
 
+// Byte ranges of a file read on the codec's threads (file_ranges_read.cpp).
+PyObject* native_read_ranges(PyObject* module, PyObject* args, PyObject* kwargs);
+
 // The codec's dtype table, flags, limits and names (native_facts_entry.cpp).
 PyObject* native_dtype_table(PyObject* module, PyObject* unused);
 PyObject* native_format_facts(PyObject* module, PyObject* unused);
+
+// Model files: the record reader (model_record_entry.cpp); the writer is a type (model_file_writer.hpp).
+PyObject* native_read_record(PyObject* module, PyObject* args, PyObject* kwargs);
 
 // Frames: a packet as a list of buffers (native_frames_entry.cpp).
 PyObject* loads_frames(PyObject* module, PyObject* args, PyObject* kwargs);

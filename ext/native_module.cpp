@@ -3,6 +3,7 @@
 // change with it; vakra_rs keeps the fixed public contract, and takes its
 // module from here through the `_vakra_rs_api` capsule.
 #include "file_mapping.hpp"
+#include "model_file_writer.hpp"
 #include "module_frame.hpp"
 #include "native_entry_points.hpp"
 #include "packet_reader.hpp"
@@ -85,6 +86,17 @@ PyMethodDef kNativeFunctions[] = {
     {"map_file", with_keywords(native_map_file), METH_VARARGS | METH_KEYWORDS,
      "map_file(fd, writable=False, read_below=0, advice=-1, start=0)\n--\n\n"
      "As open_file, for the regular file behind fd (which stays open), from byte start on."},
+    {"read_ranges", with_keywords(native_read_ranges), METH_VARARGS | METH_KEYWORDS,
+     "read_ranges(fd, ranges, writable=True)\n--\n\n"
+     "The (offset, length) ranges of the regular file behind fd, each read into memory of its own (a FileMapping, laid "
+     "out as a mapping of the file would be) by positioned reads on the codec's threads, without the GIL."},
+    // Model files (model_record_entry.cpp; the writer: model_file_writer.hpp).
+    {"read_record", with_keywords(native_read_record), METH_VARARGS | METH_KEYWORDS,
+     "read_record(data, path)\n--\n\n"
+     "(names, ranges, metadata, record length, bodies: {entry index: (dtype code, shape)}, tree: str or None) of the "
+     "model file whose "
+     "whole bytes are data, every check done; None "
+     "when its first packet is not a model file's record. ValueError naming path for anything else."},
     // Frames (native_frames_entry.cpp).
     {"loads_frames", with_keywords(loads_frames), METH_VARARGS | METH_KEYWORDS,
      "loads_frames(frames, writable=False, handed=False)\n--\n\n"
@@ -97,13 +109,15 @@ PyModuleDef kNativeModuleDef = {PyModuleDef_HEAD_INIT, "_native", "", 0, nullptr
 PyObject* g_native_module = nullptr;  // kept for the life of the process
 
 // VAKRA_NUM_THREADS, the capsule vakra_rs builds its module from, and the
-// PacketReader type (packet_reader.hpp).
+// PacketReader (packet_reader.hpp) and ModelFileWriter (model_file_writer.hpp) types.
 bool finish_native_module(PyObject* module) {
   apply_thread_environment();
   PyRef capsule = PyRef::steal(PyCapsule_New(const_cast<VakraRsApi*>(&kVakraRsApi), kVakraRsApiCapsule, nullptr));
   PyRef reader_type = make_packet_reader_type();
+  PyRef writer_type = make_model_file_writer_type();
   return capsule && PyModule_AddObjectRef(module, "_vakra_rs_api", capsule.get()) == 0 && reader_type &&
-         PyModule_AddObjectRef(module, "PacketReader", reader_type.get()) == 0;
+         PyModule_AddObjectRef(module, "PacketReader", reader_type.get()) == 0 && writer_type &&
+         PyModule_AddObjectRef(module, "ModelFileWriter", writer_type.get()) == 0;
 }
 
 }  // namespace

@@ -136,12 +136,7 @@ bool append_new(PyObject* list, PyObject* item) {
 
 Raised raise_write_error(int error, WriteErrors style) {
   if (error == -1) return raise(PyExc_OSError, "failed to write whole buffer");
-  if (style == WriteErrors::WithErrno) {
-    // OSError(errno, strerror): Python picks the subclass (BrokenPipeError, ...) and sets .errno.
-    PyRef exception = PyRef::steal(PyObject_CallFunction(PyExc_OSError, "is", error, std::strerror(error)));
-    if (exception) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
-    return Raised{};
-  }
+  if (style == WriteErrors::WithErrno) return raise_errno(error);
   return raise(PyExc_OSError, std::string(std::strerror(error)) + " (os error " + std::to_string(error) + ")");
 }
 

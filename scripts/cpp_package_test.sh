@@ -2,7 +2,7 @@
 # The codec as an installed C++ package: builds codec/ on its own, installs it
 # into a temporary prefix, builds examples/cpp against it with find_package
 # and with pkg-config (shared and static), and passes files both ways between
-# the example and the Python package in .venv.
+# the examples and the Python package in .venv (a model file of 300 entries too).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -66,6 +66,13 @@ done
 python_reads() { "$python" -m vakra info "$1" && "$python" examples/cpp/interop_check.py digests "$1"; }
 diff <(python_reads "$work/from_cpp.vkr") <("$example" --read "$work/from_cpp.vkr") \
   || fail "Python and the example see the example's file differently"
+
+echo "-- C++ writes a model file of 300 entries and reads one by name; vakra verify and load_file accept it"
+"$work/example/model_file_example" "$work/model.vkr" |
+  grep -qE '^300 entries; layer\.123\.weight: float32 \[4, 8\] at byte [0-9]+, last element 123\.31$' \
+  || fail "model_file_example printed something else"
+"$python" -m vakra verify "$work/model.vkr" >/dev/null || fail "vakra verify refuses the C++ model file"
+"$python" examples/cpp/interop_check.py check-model "$work/model.vkr"
 
 echo "-- Python writes every kind, C++ reads"
 "$python" examples/cpp/interop_check.py write "$work/from_python.vkr"

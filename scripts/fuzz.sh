@@ -15,7 +15,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 seconds=${1:-60}
 build=build/fuzz
-harnesses=(decode roundtrip walk frames lz4 shm_mutex)
+harnesses=(decode roundtrip walk frames lz4 model shm_mutex)
 [ $# -gt 1 ] && harnesses=("${@:2}")
 # Where each harness lives: the codec's, and the shared-mutex area's in ext/fuzz.
 home() { [ "$1" = shm_mutex ] && echo ext/fuzz || echo codec/fuzz; }

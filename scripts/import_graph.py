@@ -30,7 +30,8 @@ LEVELS = [
      "vakra._encoding", "vakra._foreign", "vakra.shm"},
     {"vakra._io"},  # packets to and from bytes, files, pipes and sockets
     {"vakra._model"},  # model files
-    {"vakra._convert", "vakra.torch", "vakra.dask", "vakra.ray", "vakra.aio"},  # other formats, frameworks and event loops
+    {"vakra._dcp", "vakra._convert", "vakra.torch", "vakra.dask", "vakra.ray", "vakra.aio"},  # other formats, frameworks and event loops
+    {"vakra.torch_dcp"},  # torch.distributed.checkpoint storage, on vakra.torch
     {"vakra._cli"},  # the command line
     {"vakra", "vakra.__main__"},  # the public facade
 ]

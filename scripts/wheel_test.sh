@@ -9,6 +9,9 @@ fail() { echo "wheel test: $*" >&2; exit 1; }
 wheels=("$root"/dist/*.whl)
 [ ${#wheels[@]} = 1 ] && [ -f "${wheels[0]}" ] || fail "expected one wheel in dist/ (make wheel)"
 wheel=${wheels[0]}
+# The extension is a few hundred KiB: a large wheel means a constant grew into the binary.
+size=$(stat -c %s "$wheel")
+[ "$size" -lt $((8 << 20)) ] || fail "${wheel##*/} is $size bytes, over 8 MiB"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

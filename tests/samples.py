@@ -4,6 +4,8 @@ import ml_dtypes
 import numpy as np
 import scipy.sparse
 
+import vakra
+import vakra._model.tree
 from vakra import QuantizedTensor, StringTensor
 from vakra.quantize import quantize
 
@@ -82,3 +84,49 @@ def torch_equal(expected, actual):
     else:
         assert (actual.dtype, actual.layout) == (expected.dtype, expected.layout)
         assert torch.equal(actual.to_dense(), expected.detach().to_dense())
+
+
+def with_record(data, **fields):
+    """A model file's bytes with fields of its record replaced, checksums sound; the ranges (of the file as it
+    was) move with the record's new length."""
+    length = vakra.packet_length(data)
+    record = {**vakra.loads(data), **fields}
+    shift = len(vakra.dumps(record, check_integrity=True)) - length
+    record["ranges"] = (record["ranges"].astype(np.int64) + [shift, 0]).astype(np.uint64)
+    record["file_size"] = np.uint64(len(data) + shift)
+    return vakra.dumps(record, check_integrity=True) + data[length:]
+
+
+def checkpoint_tree():
+    """A training state of every kind a checkpoint tree holds: int keys next to their str twins, scalars
+    bit-exact (a NaN payload, -0.0, a 128-bit int), NumPy scalars, a tensor reached twice, more tensors
+    under one dict than a bundle holds, one too wide for a packet (a raw body in a model file)."""
+    nan = np.frombuffer(np.uint64(0x7FF8_0000_DEAD_BEEF).tobytes(), np.float64)[0].item()
+    shared = np.arange(6.0)
+    return {
+        "model": {f"layer.{i}.weight": np.full((2, 2), i, np.float32) for i in range(300)},
+        "optimizer": {"state": {0: {"step": 3, "exp_avg": shared}, "0": None},
+                      "param_groups": [{"lr": 1e-3, "betas": (0.9, 0.999), "params": [0, 1], "amsgrad": False}]},
+        "scalars": [nan, -0.0, float("inf"), 1 + 2j, 2**127 + 1, -5, "ünï", b"\x00\xff", (), [], {}],
+        "numpy": [np.float32(1.5), np.int8(-3), ml_dtypes.bfloat16(2.5), ml_dtypes.float8_e4m3fn(0.5), np.bool_(True)],
+        "tied": shared, "sparse": CSR, "strings": StringTensor(["a", "b"]), "codes": quantize(WEIGHTS[:2], "qint8"),
+        "wide": np.zeros((0, 2**32), np.float32),
+    }
+
+
+def assert_same_tree(expected, actual):
+    """The same tree: container and scalar types, key types and order, float bits; tensors as assert_same."""
+    if not vakra._model.tree.is_tensor(expected):
+        assert type(actual) is (dict if isinstance(expected, dict) else type(expected)), (expected, actual)
+    if isinstance(expected, dict):
+        assert [(type(key), key) for key in actual] == [(type(key), key) for key in expected]
+        for key in expected:
+            assert_same_tree(expected[key], actual[key])
+    elif isinstance(expected, (list, tuple)):
+        assert len(actual) == len(expected)
+        for want, got in zip(expected, actual):
+            assert_same_tree(want, got)
+    elif isinstance(expected, (float, complex, np.generic)):
+        assert np.asarray(actual).tobytes() == np.asarray(expected).tobytes()
+    else:
+        assert_same(expected, actual)

@@ -2,6 +2,9 @@
 
 from __future__ import annotations
 
+import contextlib
+import os
+import pty
 import subprocess
 import sys
 
@@ -10,6 +13,7 @@ import numpy as np
 import scipy.sparse
 
 import vakra
+from samples import with_record
 from vakra.quantize import quantize
 
 
@@ -120,6 +124,10 @@ def test_verify_names_each_damaged_entry_and_says_so_in_its_status(tmp_path):
         "a: Integrity check failed: XXH3 mismatch", "b/d: Integrity check failed: XXH3 mismatch", f"{path}: 2 damaged"]
     path.write_bytes(data[:-1])
     assert run("verify", str(path)).stdout.splitlines()[0].endswith("it was cut short or changed after it was saved")
+    # A record naming "a" twice, its checksums sound: every reader refuses it alike.
+    path.write_bytes(with_record(bytes(data), names=vakra.StringTensor(["a", "a"])))
+    assert run("verify", str(path)).stdout.splitlines()[0].endswith("a name appears twice in its record")
+    assert_one_line_failure(run("convert", str(path), str(tmp_path / "m.npz")), "a name appears twice in its record")
     for content in (b"", b"%PDF-1.7"):
         path.write_bytes(content)
         result = run("verify", str(path))
@@ -162,6 +170,25 @@ def test_convert_command_reports_in_one_line(tmp_path):
     assert vakra.info(tmp_path / "a2.vkr")["compressed"] and vakra.load(tmp_path / "a2.vkr").tolist() == [0, 1, 2]
     assert_one_line_failure(run("convert", "--no-clobber", str(tmp_path / "a.npy"), str(tmp_path / "a2.vkr")),
                             "a2.vkr", "exists")
+
+
+def test_convert_shows_progress_on_a_terminal_only(tmp_path):
+    vakra.save({f"w{i}": np.ones(1000) for i in range(3)}, tmp_path / "m.vkr")
+    piped = run("convert", str(tmp_path / "m.vkr"), str(tmp_path / "piped.safetensors"))
+    assert (piped.returncode, piped.stderr) == (0, "")
+    main, terminal = pty.openpty()
+    try:
+        process = subprocess.run([sys.executable, "-m", "vakra", "convert", str(tmp_path / "m.vkr"),
+                                  str(tmp_path / "shown.safetensors")], stderr=terminal, timeout=120)
+        os.close(terminal)
+        shown = b""
+        with contextlib.suppress(OSError):  # EIO once the terminal's other end is closed and read empty
+            while chunk := os.read(main, 4096):
+                shown += chunk
+    finally:
+        os.close(main)
+    # The line is drawn, then cleared at the end.
+    assert process.returncode == 0 and b"vakra: converting" in shown and b"%" in shown and shown.endswith(b"\r\033[K")
 
 
 def test_a_reader_that_goes_away_ends_the_command_quietly(tmp_path):

@@ -2,7 +2,8 @@
 // every kind (the roundtrip and frames harnesses read them so), their packets
 // as the codec's own encoders write them (decode and walk), and packets of
 // kinds no encoder writes, built byte by byte, and the lz4 harness's streams
-// for each size class and direction. The frames corpus also keeps
+// for each size class and direction, and the model harness's streams, one
+// per alignment, half of them naming a few hundred entries. The frames corpus also keeps
 // inputs found by fuzzing (holes-*), which fail if the frame assembly trusts
 // an unverified checksum or leaves a checked index array out of its copy; the
 // lz4 corpus keeps the inputs a campaign found to cover new ground (found-*).
@@ -37,7 +38,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const fs::path root(argv[1]);
-  for (const char* harness : {"decode", "roundtrip", "walk", "frames", "lz4"}) fs::create_directories(root / harness);
+  for (const char* harness : {"decode", "roundtrip", "walk", "frames", "lz4", "model"}) fs::create_directories(root / harness);
   const char* kinds[] = {"dense", "sparse", "string", "quantized", "bundle"};
   Packet string_packet;
   for (uint8_t kind = 0; kind < 5; ++kind) {
@@ -71,6 +72,8 @@ int main(int argc, char** argv) {
     seed[1] = static_cast<uint8_t>((seed[1] & ~1) | i / 6);
     write_file(root / "lz4" / ("seed-" + std::to_string(i)), seed);
   }
+  // model: the first byte picks the alignment (1 to 4096).
+  for (uint8_t i = 0; i < 13; ++i) write_file(root / "model" / ("seed-" + std::to_string(i)), steering(i, i * 7907u + 1));
   std::printf("wrote the seeds under %s\n", root.c_str());
   return 0;
 }

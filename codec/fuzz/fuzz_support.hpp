@@ -30,6 +30,7 @@ void check_roundtrip(ByteView input);  // values built from the input: encode, d
 void check_walk(ByteView input);       // the header rules and the walker, on arbitrary bytes
 void check_frames(ByteView input);     // one packet cut into frames: assembled, decoded, compared
 void check_lz4(ByteView input);        // large LZ4 frames, vakra's and liblz4's, each decoded by the other
+void check_model(ByteView input);      // a model file written from built values: aligned, read back, damaged
 
 // True when `result` failed with exactly `kind` (payload not compared).
 template <class R>

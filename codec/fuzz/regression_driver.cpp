@@ -1,6 +1,6 @@
 // Replays a harness's corpus (seeds and kept crash inputs) without
 // libFuzzer, so every build that runs the unit tests also runs it.
-//   usage: fuzz_regression <decode|roundtrip|walk|frames|lz4> <file or directory>...
+//   usage: fuzz_regression <decode|roundtrip|walk|frames|lz4|model> <file or directory>...
 // Missing paths are skipped; at least one input must be found overall.
 #include <filesystem>
 #include <fstream>
@@ -17,9 +17,10 @@ int main(int argc, char** argv) {
                                      : name == "walk"      ? vakra::fuzz::check_walk
                                      : name == "frames"    ? vakra::fuzz::check_frames
                                      : name == "lz4"       ? vakra::fuzz::check_lz4
+                                     : name == "model"     ? vakra::fuzz::check_model
                                                            : nullptr;
   if (harness == nullptr) {
-    std::fprintf(stderr, "usage: %s <decode|roundtrip|walk|frames|lz4> <file or directory>...\n", argv[0]);
+    std::fprintf(stderr, "usage: %s <decode|roundtrip|walk|frames|lz4|model> <file or directory>...\n", argv[0]);
     return 2;
   }
   size_t replayed = 0;

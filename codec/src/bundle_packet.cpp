@@ -1,5 +1,7 @@
 // Bundle packets: the header with the entry count, then per entry a u32
-// key length, the UTF-8 key, a u32 packet length and the packet. Written from
+// key length, the UTF-8 key, a u32 slot length and the slot: the packet, then
+// any zero padding the plan gives it (decoders read a complete packet at the
+// start of its slot and skip the rest). Written from
 // plans (entries planned in place, or copied verbatim when they were encoded
 // beforehand) and read back entry by entry, each packet walked in turn.
 #include <algorithm>
@@ -17,7 +19,7 @@ Status finish_bundle_plan(BundlePlan& plan) {
   size_t total = kHeaderLenV4;
   for (const BundlePlanEntry& entry : plan.entries) {
     const size_t key_len = entry.key.size();
-    const size_t packet_len = entry.packet.size();
+    const size_t packet_len = entry.packet.size() + entry.pad;
     // Both lengths travel as u32.
     VAKRA_RETURN_IF(key_len >= kMaxPartLength || packet_len >= kMaxPartLength, make_error(ErrorKind::Malformed));
     auto next = wire::checked_add(total, 8 + key_len);
@@ -36,8 +38,9 @@ void emit_bundle(const BundlePlan& plan, PacketSink& sink) {
     const MutableBytes framing = sink.piece(8 + entry.key.size());
     wire::store_u32(framing.data(), static_cast<uint32_t>(entry.key.size()));
     std::ranges::copy(entry.key, framing.data() + 4);
-    wire::store_u32(framing.data() + 4 + entry.key.size(), static_cast<uint32_t>(entry.packet.size()));
+    wire::store_u32(framing.data() + 4 + entry.key.size(), static_cast<uint32_t>(entry.packet.size() + entry.pad));
     emit_plan(entry.packet, sink);
+    emit_zeros(entry.pad, sink);
   }
 }
 

@@ -20,6 +20,7 @@ constexpr std::array<const char*, kErrorKindCount> kTemplates = {
     "{}",
     "Buffer too small",
     "Malformed vakra packet",
+    "Write failed: os error {}",
 };
 
 }  // namespace

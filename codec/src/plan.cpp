@@ -111,6 +111,12 @@ void emit_plan(const PacketPlan& plan, PacketSink& sink) {
              plan.node);
 }
 
+void emit_zeros(size_t n, PacketSink& sink) {
+  if (n == 0) return;
+  const MutableBytes zeros = sink.piece(n);
+  std::memset(zeros.data(), 0, zeros.size());
+}
+
 bool plan_takes_checksums(const PacketPlan& plan) {
   return std::visit(Overloaded{
                         [](const DensePlan& dense) { return dense.options.check_integrity; },

@@ -43,5 +43,7 @@ void emit_string(const StringPlan& plan, PacketSink& sink);
 void emit_quantized(const QuantizedPlan& plan, PacketSink& sink);
 // Dispatches on the plan's kind.
 void emit_plan(const PacketPlan& plan, PacketSink& sink);
+// `n` zero bytes: the padding after a child inside its slot.
+void emit_zeros(size_t n, PacketSink& sink);
 
 }  // namespace vakra

@@ -1,6 +1,7 @@
 // Sparse matrix packets: header with the format bit, the matrix shape, then
-// three u32-length-prefixed dense component packets (values and two index
-// arrays), written from a plan and read back component by component.
+// three u32-length-prefixed slots, each a dense component packet (values and
+// two index arrays) and any zero padding the plan gives it, written from a
+// plan and read back component by component.
 #include "packet_kinds_internal.hpp"
 #include "sink_internal.hpp"
 #include "wire_internal.hpp"
@@ -51,9 +52,10 @@ void emit_sparse(const SparsePlan& plan, PacketSink& sink) {
   const MutableBytes head = sink.piece(kHeaderLenV4 + 4 * plan.shape.size());
   write_v4_header(head, format_flag(plan.format), 0, static_cast<uint8_t>(plan.shape.size()));
   for (size_t i = 0; i < plan.shape.size(); ++i) wire::store_u32(head.data() + kHeaderLenV4 + 4 * i, plan.shape[i]);
-  for (const DensePlan& component : plan.components) {
-    wire::store_u32(sink.piece(4).data(), static_cast<uint32_t>(component.size));
-    emit_dense(component, sink);
+  for (size_t k = 0; k < kComponentCount; ++k) {
+    wire::store_u32(sink.piece(4).data(), static_cast<uint32_t>(plan.components[k].size + plan.pads[k]));
+    emit_dense(plan.components[k], sink);
+    emit_zeros(plan.pads[k], sink);
   }
 }
 

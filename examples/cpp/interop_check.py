@@ -1,6 +1,7 @@
 """The Python side of the C++ example's round trip (scripts/cpp_package_test.sh).
 
     interop_check.py check-example FILE   asserts FILE holds exactly what vakra_example writes
+    interop_check.py check-model FILE     asserts FILE is the model file model_file_example writes
     interop_check.py write FILE           writes a bundle of every packet kind and option
     interop_check.py digests FILE         prints the body digests `vakra_example --read` prints
 """
@@ -34,6 +35,15 @@ def check_example(path: str) -> None:
     assert adjacency.format == "csr" and adjacency.dtype == np.float32 and adjacency.shape == (4, 5)
     assert (adjacency != expected).nnz == 0
     assert list(value["labels"]) == ["cat", "dog", "émeu"]
+
+
+def check_model(path: str) -> None:
+    entries = vakra.load_file(path)
+    assert list(entries) == [f"layer.{i}.weight" for i in range(300)], list(entries)[:3]
+    for i, value in enumerate(entries.values()):
+        np.testing.assert_array_equal(value, (i + np.arange(32, dtype=np.float32) / 100).reshape(4, 8))
+    with vakra.open(path) as file:
+        assert file.metadata == {"framework": "vakra C++ example"}
 
 
 def every_kind() -> bytes:
@@ -96,6 +106,8 @@ def main(argv: list[str]) -> int:
     command, path = argv
     if command == "check-example":
         check_example(path)
+    elif command == "check-model":
+        check_model(path)
     elif command == "write":
         with open(path, "wb") as out:
             out.write(every_kind())

@@ -32,12 +32,14 @@ aliases memory it must not write:
   copies the touched pages into this process's memory and never reaches the
   file. Without a mapping (``mmap=False``, pipes) the packet is read into
   memory of its own, which the tensors then view.
-- ``open`` and ``load_file`` map a model file copy-on-write, as ``load`` does.
+- ``open`` and ``load_file`` map a model file copy-on-write, as ``load`` does;
+  ``load_file(mmap=False)`` reads it into memory the tensors own.
 - Compressed bodies are decompressed into fresh tensors in every case.
 """
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from functools import partial
 from typing import IO, Any
 
@@ -58,6 +60,17 @@ __all__ = ["loads", "load", "loads_frames", "as_tensor", "save", "open", "load_f
 
 # loads_frames's parameter is named `frames`, as vakra.loads_frames's, which hides the module there.
 _loads_frames = frames.loads_frames
+
+
+def __getattr__(name: str) -> Any:
+    # vakra.torch.dcp imports torch.distributed, which plain tensor users need not pay for.
+    if name == "dcp":
+        import importlib
+
+        # The backend sits a level above this module (it builds on it): loaded by
+        # its name at first use, never while this module is imported.
+        return importlib.import_module(__name__ + "_dcp")
+    raise AttributeError(f"module 'vakra.torch' has no attribute {name!r}")
 
 
 def loads(data: Any, *, writable: bool = False) -> Any:
@@ -174,17 +187,21 @@ def loads_frames(frames: Any, *, writable: bool = False) -> Any:
 
 
 def save(state_dict: Any, path: PathLike, *, metadata: Any = None, check_integrity: bool = False,
-         compress: bool = False, alignment: int = 64, durable: bool = True) -> None:
-    """Write a ``state_dict`` of any size to a model file.
+         compress: bool = False, alignment: int = 64, durable: bool = True,
+         progress: Callable[[int, int], object] | None = None) -> None:
+    """Write a ``state_dict`` of any size, or a whole training state, to a model file.
 
-    Tensors that are the same view of the same storage (tied weights) are
-    stored once and load back as one tensor. Everything else is
-    :func:`vakra.save`: the metadata, the options, the atomic, durable
+    ``state_dict`` is a mapping of ``str`` to tensors such as
+    ``model.state_dict()``, or a checkpoint tree: the model's, optimizer's and
+    scheduler's state dicts, steps and RNG states together (see
+    :func:`vakra.save`). Tensors that are the same view of the same storage
+    (tied weights) are stored once and load back as one tensor. Everything
+    else is :func:`vakra.save`: the metadata, the options, the atomic, durable
     replacement of ``path`` and the errors.
 
     Parameters
     ----------
-    state_dict : mapping of str to tensors
+    state_dict : mapping of str to tensors, or a checkpoint tree
         Such as ``model.state_dict()``; any value :func:`vakra.save` takes.
     path : str or os.PathLike
         The file to write.
@@ -192,6 +209,9 @@ def save(state_dict: Any, path: PathLike, *, metadata: Any = None, check_integri
         Kept in the file.
     check_integrity, compress, alignment, durable
         As for :func:`vakra.save`.
+    progress : callable, optional
+        As for :func:`vakra.save`: ``progress(done, total)`` in bytes after
+        each entry.
 
     Returns
     -------
@@ -213,7 +233,7 @@ def save(state_dict: Any, path: PathLike, *, metadata: Any = None, check_integri
     <All keys matched successfully>
     """
     model_save.save(state_dict, path, metadata=metadata, check_integrity=check_integrity, compress=compress,
-                    alignment=alignment, durable=durable)
+                    alignment=alignment, durable=durable, progress=progress)
 
 
 class File(model_file.File):
@@ -237,6 +257,8 @@ class File(model_file.File):
     ...     print(type(f).__name__, f["w"])
     File tensor([0., 0.])
     """
+
+    _size = staticmethod(torch.Size)
 
     def _converted(self, value: Any) -> Any:
         return _as_torch(value)
@@ -275,22 +297,32 @@ def open(path: PathLike) -> File:  # noqa: A001 - vakra.torch.open mirrors vakra
     return File(path, writable=True)
 
 
-def load_file(path: PathLike) -> dict[str, Any]:
+def load_file(path: PathLike, *, mmap: bool | None = None,
+              progress: Callable[[int, int], object] | None = None) -> Any:
     """The whole model file as a dict of tensors, in saved order.
 
-    Ready for ``model.load_state_dict(vakra.torch.load_file(path))``. Tensors
-    view the file's copy-on-write mapping, as with :func:`open`; names saved as
-    tied weights share one tensor.
+    Ready for ``model.load_state_dict(vakra.torch.load_file(path))``; for a
+    file saved from a checkpoint tree, that tree, with tensors and
+    ``torch.Size`` as they were saved. Names saved as tied weights share one
+    tensor.
 
     Parameters
     ----------
     path : str or os.PathLike
         A model file.
+    mmap : bool or None, default None
+        ``True``: tensors view the file's copy-on-write mapping, as with
+        :func:`open`. ``False``: the file is read by several threads into
+        memory the tensors own. ``None``: mapped when the file is small or in
+        the page cache, else read, as for :func:`vakra.load_file`.
+    progress : callable, optional
+        As for :func:`vakra.load_file`: ``progress(done, total)`` in bytes as
+        entries are read.
 
     Returns
     -------
-    dict of str to torch.Tensor
-        Every name and its value.
+    dict of str to torch.Tensor, or a checkpoint tree
+        Every name and its value; for a file saved from a tree, that tree.
 
     Raises
     ------
@@ -307,7 +339,7 @@ def load_file(path: PathLike) -> dict[str, Any]:
     True
     """
     with File(path, writable=True) as file:
-        return file._load_all()
+        return file._load_tree(mmap, progress)
 
 
 def as_tensor(array: np.ndarray) -> torch.Tensor:

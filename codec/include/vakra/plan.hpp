@@ -40,8 +40,13 @@ Result<DensePlan> plan_dense(const DenseView& view, const EncodeOptions& options
 struct SparsePlan {
   SparseFormat format = SparseFormat::coo;
   std::vector<uint32_t> shape;
-  std::array<DensePlan, 3> components;  // alignment 64, no checksum, no compression
-  size_t size = 0;
+  // No checksum, no compression; alignment 64 (a model file's writer plans
+  // them again at its alignment when that is larger).
+  std::array<DensePlan, 3> components;
+  // Zero bytes after each component inside its slot, which decoders skip: a
+  // model file's writer sets them so that the next body is aligned in the file.
+  std::array<size_t, 3> pads{};
+  size_t size = 0;  // with the pads
 };
 
 // Validates a sparse matrix: its shape and exactly three components in wire
@@ -99,11 +104,14 @@ struct PacketPlan {
 struct BundlePlanEntry {
   ByteView key;  // UTF-8, not validated here
   PacketPlan packet;
+  // Zero bytes after the packet inside its slot, which decoders skip (as for
+  // SparsePlan::pads).
+  size_t pad = 0;
 };
 
 // Checks the entry count (TooManyBundleEntries above 255) and the part
-// lengths (Malformed for a key or packet of 4 GiB or more) of a filled-in
-// bundle plan and sets its size.
+// lengths (Malformed for a key, or a packet with its pad, of 4 GiB or more)
+// of a filled-in bundle plan and sets its size.
 Status finish_bundle_plan(BundlePlan& plan);
 
 // Whether writing the plan computes checksums: the one part of writing a

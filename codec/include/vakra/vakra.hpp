@@ -10,7 +10,8 @@
 // walker (walk.hpp) measures and describes a packet without touching its
 // bodies, also from a prefix of a stream (PacketMeter resumes as more
 // arrives); FrameAssembly (frames.hpp) decodes a packet handed over in
-// pieces. Every fallible call returns Result<T> or Status carrying a CodecError; nothing
+// pieces; ModelFileWriter and read_model_record (model_file.hpp) write and
+// read model files, named values each readable on its own. Every fallible call returns Result<T> or Status carrying a CodecError; nothing
 // throws, prints or aborts. Any function may run on any thread at the same
 // time as any other, as long as no thread writes bytes another call reads or
 // writes; the one process-wide setting is the worker count (threads.hpp).
@@ -31,5 +32,7 @@
 #include "vakra/decode.hpp"
 #include "vakra/frames.hpp"
 #include "vakra/walk.hpp"
+
+#include "vakra/model_file.hpp"
 
 #include "vakra/threads.hpp"

@@ -24,6 +24,7 @@ from typing import IO, Any
 from .. import _native
 from .._convert.converter import convert
 from .._convert.formats import FORMATS
+from .._io.progress import terminal_progress
 from .._facts import DTYPES
 from .._io import packets, streams
 from .._model._model_record import is_record
@@ -344,7 +345,7 @@ def _verified(path: str, contents: Contents) -> tuple[list[str], int]:
     undecodable: list[str] = []
     checksums = 0
     for entry in contents.entries:
-        if entry.tied is None:
+        if entry.tied is None and not entry.facts.get("body"):  # a body's checks are the record's
             checksums += _count_checksums(entry.facts)
             more_damaged, more_undecodable = _problems(entry.name, entry.packet, entry.facts)
             damaged += more_damaged
@@ -408,7 +409,7 @@ def _run_convert(args: argparse.Namespace) -> int:
         try:
             convert(args.source, args.destination, check_integrity=args.check_integrity, compress=args.compress,
                     alignment=args.alignment, durable=args.durable, allow_expanded=args.allow_expanded,
-                    no_clobber=args.no_clobber)
+                    no_clobber=args.no_clobber, progress=terminal_progress(f"vakra: converting {args.source}"))
         except (ValueError, TypeError, ImportError) as error:
             raise CommandError(str(error)) from None
         except OSError as error:

@@ -6,7 +6,9 @@ formats told by the file names.
   the source), ``.pt``/``.pth``/``.bin`` (``torch.save``) <-> a model file
   (``vakra.save``; ``.vkr``). Torch files are read through
   ``torch.load(weights_only=True)`` only;
-- ``.gguf`` -> a model file.
+- ``.gguf`` -> a model file;
+- a checkpoint directory written by ``vakra.torch.dcp`` -> a model file of
+  its tensors, each whole.
 - a vakra file -> a vakra file of the same kind written with other options
   (re-packing: compressed, checksummed, aligned otherwise).
 
@@ -35,6 +37,7 @@ from typing import Any, Callable
 
 from .._facts import DTYPES, STANDARD_ALIGNMENT
 from .._io.atomic_write import write_to_path
+from .._io.progress import Progress, ProgressCallback
 from .._io.file_objects import PathLike
 from .._io.packets import dump, loads
 from .._io.streams import iter_load
@@ -48,23 +51,27 @@ __all__ = ["convert"]
 
 def convert(source: PathLike, destination: PathLike, *, check_integrity: bool = False, compress: bool = False,
             alignment: int = 64, durable: bool = True, allow_expanded: bool = False,
-            no_clobber: bool = False) -> None:
+            no_clobber: bool = False, progress: ProgressCallback | None = None) -> None:
     """Convert the file ``source`` into ``destination``, each format told by its name.
 
     The formats are ``.vkr`` (vakra), ``.npy``, ``.npz``, ``.safetensors`` (and
     ``*.safetensors.index.json`` as a source: its shards become one file),
-    ``.pt``/``.pth``/``.bin`` (``torch.save``) and ``.gguf`` (as a source). One
-    side is a vakra file; when both are, the source is re-packed with the
-    options given: a model file into a model file (its order, metadata and tied
-    names kept), a file of packets into one of the same packets.
+    ``.pt``/``.pth``/``.bin`` (``torch.save``), ``.gguf`` (as a source) and a
+    ``torch.distributed.checkpoint`` directory written by
+    :mod:`vakra.torch.dcp` (as a source: its tensors, each assembled whole
+    from its chunks, into one model file; its non-tensor values are not
+    carried). One side is a vakra
+    file; when both are, the source is re-packed with the options given: a
+    model file into a model file (its order, metadata and tied names kept), a
+    file of packets into one of the same packets.
 
     Every dtype that both sides hold survives (bfloat16, float8, float4,
     float16, complex, bool); safetensors metadata is carried both ways, GGUF
     metadata into the vakra file. Torch files are read with
     ``torch.load(weights_only=True)`` only: nothing in a pickle runs.
     ``destination`` is replaced atomically and durably, as :func:`save` does.
-    The source must be a regular file (a device or FIFO would be read without
-    end).
+    The source must be a regular file or a checkpoint directory (a device or
+    FIFO would be read without end).
 
     Parameters
     ----------
@@ -83,6 +90,10 @@ def convert(source: PathLike, destination: PathLike, *, check_integrity: bool = 
         a huge one).
     no_clobber : bool, default False
         Refuse an existing ``destination`` (checked before anything is read).
+    progress : callable, optional
+        Called as ``progress(done, total)`` with the bytes converted so far as
+        entries go through (the total is the source's size where the entries'
+        is not known ahead), and with ``done == total`` at the end.
 
     Returns
     -------
@@ -117,28 +128,35 @@ def convert(source: PathLike, destination: PathLike, *, check_integrity: bool = 
         raise ValueError(f"{destination}: vakra reads a {formats[1].shown} but does not write one")
     if formats[0] is not None and formats[1] is not None:
         raise ValueError(f"converting {source} to {destination}: one of the two must be a vakra file (.vkr)")
-    _check_regular(source)
+    if formats[0] is None or formats[0].claims is None:
+        _check_regular(source)
     if no_clobber and os.path.lexists(destination):
         raise FileExistsError(errno.EEXIST, "it exists, and no_clobber refuses to replace it", destination)
     options = {"check_integrity": check_integrity, "compress": compress, "alignment": alignment,
                "durable": durable}
     if formats[0] is None and formats[1] is None:
-        _repack(source, destination, options)
-        return
-    if formats[1] is not None:
+        _repack(source, destination, options, progress)
+    elif formats[1] is not None:
         if check_integrity or compress or alignment != STANDARD_ALIGNMENT:
             raise ValueError("--check-integrity, --compress and --alignment describe a vakra file: "
                              f"{destination} is not one")
-        _from_vakra(source, destination, formats[1], bool(durable))
-        return
-    read_options = {"allow_expanded": bool(allow_expanded)} if formats[0].expands else {}
-    with formats[0].read(source, **read_options) as (names, values, metadata):
-        if formats[0].one_array:
+        _from_vakra(source, destination, formats[1], bool(durable), Progress(progress, 0))
+    else:
+        _to_vakra(source, destination, formats[0], options, allow_expanded, progress)
+
+
+def _to_vakra(source: str, destination: str, file_format: FileFormat, options: dict[str, Any],
+              allow_expanded: bool, progress: ProgressCallback | None) -> None:
+    read_options = {"allow_expanded": bool(allow_expanded)} if file_format.expands else {}
+    with file_format.read(source, **read_options) as (names, values, metadata):
+        if file_format.one_array:
             dump(values, destination, **options)
+            Progress(progress, os.stat(source).st_size).finish()
         elif names is None:
-            save(values, destination, metadata=metadata, **options)
+            save(values, destination, metadata=metadata, progress=progress, **options)
         else:
-            save_stream(names, values, destination, metadata=metadata, **options)
+            save_stream(names, values, destination, metadata=metadata, progress=progress,
+                        expected_bytes=os.stat(source).st_size, **options)
 
 
 _SPECIAL = ((stat.S_ISDIR, "directory"), (stat.S_ISFIFO, "FIFO"), (stat.S_ISCHR, "character device"),
@@ -153,7 +171,7 @@ def _check_regular(path: str) -> None:
         raise ValueError(f"{path} is a {kind}, not a regular file: vakra converts files")
 
 
-def _repack(source: str, destination: str, options: dict[str, Any]) -> None:
+def _repack(source: str, destination: str, options: dict[str, Any], progress: ProgressCallback | None) -> None:
     """A vakra file written again with `options`: a model file entry by
     entry into a model file; a file of packets packet by packet. The source
     is checked first: a damaged one is refused before anything is written."""
@@ -166,7 +184,8 @@ def _repack(source: str, destination: str, options: dict[str, Any]) -> None:
         model = contents.model
     if model:
         with File(source) as file:
-            save(file, destination, metadata=file.metadata, **options)  # tied names come back as one value
+            # Tied names come back as one value.
+            save(file, destination, metadata=file.metadata, progress=progress, **options)
         return
 
     packet_options = {key: options[key] for key in ("check_integrity", "compress", "alignment")}
@@ -176,10 +195,15 @@ def _repack(source: str, destination: str, options: dict[str, Any]) -> None:
             dump(value, handle, **packet_options)
 
     write_to_path(destination, write, durable=options["durable"])
+    Progress(progress, os.stat(source).st_size).finish()
 
 
 def _format_of(path: str) -> FileFormat | None:
-    """The format a file name says (None: vakra's own); ValueError for other names."""
+    """The format a directory is of or a file name says (None: vakra's own);
+    ValueError for other names."""
+    for file_format in FORMATS:
+        if file_format.claims is not None and file_format.claims(path):
+            return file_format
     name = os.path.basename(path).lower()
     if name.endswith(VAKRA_SUFFIX):
         return None
@@ -192,7 +216,7 @@ def _format_of(path: str) -> FileFormat | None:
                      f"{', '.join(read_only)} (as a source)")
 
 
-def _from_vakra(source: str, destination: str, file_format: FileFormat, durable: bool) -> None:
+def _from_vakra(source: str, destination: str, file_format: FileFormat, durable: bool, progress: Progress) -> None:
     with _vakra_entries(source, writable=file_format.views_source) as (contents, mapping):
         entries = _entries(contents, source, file_format)
         for entry in entries:
@@ -203,12 +227,20 @@ def _from_vakra(source: str, destination: str, file_format: FileFormat, durable:
         if contents.metadata and not file_format.metadata and not file_format.one_array:
             warnings.warn(f"{destination}: a {file_format.shown} file has no place for metadata; not carried: "
                           f"{', '.join(map(repr, contents.metadata))}", stacklevel=3)
-        value: Callable[[Entry], Any]
+        decode: Callable[[Entry], Any]
         if file_format.views_source:
-            value = lambda entry: file_format.decode(entry.packet)  # noqa: E731
+            decode = lambda entry: file_format.decode(entry.packet)  # noqa: E731
         else:
-            value = _OneAtATime(mapping, file_format.decode)
+            decode = _OneAtATime(mapping, file_format.decode)
+        progress.total = sum(len(entry.packet) for entry in entries)
+
+        def value(entry: Entry) -> Any:
+            decoded = decode(entry)
+            progress.advance(len(entry.packet))
+            return decoded
+
         file_format.write(destination, entries, value, contents.metadata, durable)
+        progress.finish()
 
 
 class _OneAtATime:

@@ -9,7 +9,9 @@ module that reads and writes it, and its row here:
 - ``write(path, entries, value, metadata, durable)``: the file of the
   entries of a vakra file, ``value(entry)`` decoding one, synced when
   ``durable`` (None for a format only read);
-- what a file of the format holds, checked before anything is written.
+- what a file of the format holds, checked before anything is written;
+- for a source that is a directory, ``claims(path)``: whether it is one of
+  the format's (its name says nothing).
 """
 
 from __future__ import annotations
@@ -20,7 +22,7 @@ from typing import Any, NamedTuple
 
 from .._facts import DtypeFacts
 from .._io.packets import loads
-from . import gguf_files, numpy_files, safetensors_files, torch_files
+from . import dcp_files, gguf_files, numpy_files, safetensors_files, torch_files
 
 __all__ = ["FileFormat", "FORMATS", "VAKRA_SUFFIX"]
 
@@ -41,6 +43,7 @@ class FileFormat(NamedTuple):
     describe: Callable[[str], Any] | None = None  # what `vakra ls` shows of a file (a Contents), from headers
     reserved_names: frozenset[str] = frozenset()  # names a file of the format keeps for itself
     expands: bool = False  # a value may hold more bytes than the file stores; read takes allow_expanded
+    claims: Callable[[str], bool] | None = None  # a directory source: whether it is of this format
 
 
 _DENSE = frozenset({"dense"})
@@ -64,4 +67,6 @@ FORMATS = (
                decode=torch_files.decode, views_source=True, expands=True),
     FileFormat("GGUF", (".gguf",), gguf_files.read_gguf, None, frozenset({"dense", "quantized"}),
                lambda row: row.name in gguf_files.HELD, metadata=True, describe=gguf_files.describe_gguf),
+    FileFormat("vakra.torch.dcp checkpoint", (), dcp_files.read_checkpoint, None, _DENSE,
+               lambda row: row.torch_name is not None, claims=dcp_files.is_checkpoint),
 )

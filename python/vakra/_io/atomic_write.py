@@ -26,6 +26,7 @@ import itertools
 import os
 import secrets
 import stat
+import threading
 from collections.abc import Callable
 from typing import IO
 
@@ -40,6 +41,9 @@ UNNAMED_TEMPORARIES = hasattr(os, "O_TMPFILE") and _HAS_PROC
 _NO_TMPFILE = (errno.EOPNOTSUPP, errno.EISDIR, errno.EINVAL)  # the file system (or kernel) has none
 _TEMPORARY_TAG = secrets.token_hex(4)
 _temporary_numbers = itertools.count()
+# Files replaced from this size on have their page cache freed first (see _release_cache_of).
+_LARGE_FILE = 32 << 20
+_POSIX_FADV_DONTNEED = getattr(os, "POSIX_FADV_DONTNEED", None)
 
 
 def write_to_path(path: str, write: Callable[[IO[bytes]], None], *, durable: bool = True) -> None:
@@ -188,6 +192,16 @@ def _replace(directory: int, name: str, old: os.stat_result | None, write: Calla
              durable: bool) -> None:
     """Runs ``write`` on a new file in `directory`, which takes `old`'s mode
     (and owner, where permitted), and puts it in place as `name`."""
+    replaced = _release_cache_of(directory, name, old)
+    try:
+        _put_in_place(directory, name, old, write, durable)
+    finally:
+        if replaced is not None:
+            _close_later(replaced)
+
+
+def _put_in_place(directory: int, name: str, old: os.stat_result | None, write: Callable[[int], None],
+                  durable: bool) -> None:
     descriptor, temporary = _new_file(directory, name)
     try:
         try:
@@ -213,6 +227,42 @@ def _replace(directory: int, name: str, old: os.stat_result | None, write: Calla
         raise
     if durable:
         _sync_directory(directory)
+
+
+def _release_cache_of(directory: int, name: str, old: os.stat_result | None) -> int | None:
+    """Frees the page cache of a large file about to be replaced and returns
+    a descriptor that keeps it until the replacement is in place (or None).
+
+    Its cached pages would stay until the rename, so the new file's pages
+    would come from memory not touched for a while: on a virtual machine
+    whose host takes back free memory that costs a fault per page on the
+    host (writes ran at a tenth of their speed here). Freed first, they are
+    reused at once. Pages that a process maps stay, readers of the old file
+    read it from disk again. The descriptor keeps the rename from freeing
+    the old file's blocks in place: that is left to :func:`_close_later`."""
+    if old is None or old.st_size < _LARGE_FILE or _POSIX_FADV_DONTNEED is None:
+        return None
+    try:
+        replaced = os.open(name, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC, dir_fd=directory)
+    except OSError:  # not readable by this process: it is replaced all the same
+        return None
+    try:
+        status = os.fstat(replaced)
+        if (status.st_dev, status.st_ino) == (old.st_dev, old.st_ino):
+            os.posix_fadvise(replaced, 0, 0, _POSIX_FADV_DONTNEED)
+            return replaced
+    except OSError:
+        pass
+    os.close(replaced)
+    return None
+
+
+def _close_later(descriptor: int) -> None:
+    """Closes the replaced file's descriptor on a thread of its own: the
+    last close of an unlinked file frees its blocks (and, on a file system
+    mounted with ``discard``, trims them), a tenth of a second for a
+    gigabyte that the caller need not wait for."""
+    threading.Thread(target=os.close, args=(descriptor,), name="vakra replaced-file close", daemon=True).start()
 
 
 def _new_file(directory: int, name: str) -> tuple[int, str | None]:

@@ -61,9 +61,9 @@ _FIRST_STEP = 64 << 10  # the first read of a packet's bytes from a file
 _scratch = threading.local()
 _MSG_PEEK = socket.MSG_PEEK
 _IOV_MAX = os.sysconf("SC_IOV_MAX") if hasattr(os, "sysconf") else 16
-# A model file (vakra.save) starts with its record, a bundle of exactly these
-# entries (vakra._model._model_record): load refuses to give it out as if it
-# were the file's value.
+# A model file (vakra.save) starts with its record, a bundle of these entries
+# (version 2 adds optional ones after them; vakra._model._model_record): load
+# refuses to give it out as if it were the file's value.
 MODEL_RECORD_KEYS = ("format", "names", "ranges", "metadata", "file_size")
 
 
@@ -190,14 +190,14 @@ def load(file: PathLike | IO[bytes], *, mmap: bool = True, max_size: int | None 
                 value = _load_from_handle(handle, mmap, max_size, writable)
     else:
         value = _load_from_handle(file, mmap, max_size, writable)
-    if type(value) is dict and len(value) == len(MODEL_RECORD_KEYS):  # as many entries as a model file's record
+    if type(value) is dict and len(value) >= len(MODEL_RECORD_KEYS):  # at least a model file's record's entries
         _refuse_model_record(value, file)
     return value
 
 
 def _refuse_model_record(value: dict, file: Any) -> None:
-    """ValueError when `value` is a model file's record, its five entries."""
-    if tuple(value) == MODEL_RECORD_KEYS and isinstance(value["format"], StringTensor):
+    """ValueError when `value` is a model file's record: its five entries first."""
+    if tuple(value)[:len(MODEL_RECORD_KEYS)] == MODEL_RECORD_KEYS and isinstance(value["format"], StringTensor):
         shown = os.fsdecode(file) if isinstance(file, (str, bytes, os.PathLike)) else getattr(file, "name", "the file")
         raise ValueError(f"{shown} is a model file (written by vakra.save), whose first packet is its index: read "
                          "it with vakra.open or vakra.load_file (vakra.torch.open and vakra.torch.load_file for "

@@ -14,7 +14,8 @@ from __future__ import annotations
 from typing import Any
 
 from .. import _native
-from ._model_record import is_record, read_record
+from ._model_record import Record, read_record
+from .bodies import body_facts
 
 __all__ = ["NotVakra", "Entry", "Contents", "read_contents"]
 
@@ -73,20 +74,26 @@ def read_contents(data: memoryview, path: str) -> Contents:
         contents = Contents(False)
         contents.failure = f"{path}: packet 0 is not readable: {error}"
         return contents
-    return _model(data, path) if is_record(first) else _packets(data, path, first)
-
-
-def _model(data: memoryview, path: str) -> Contents:
-    contents = Contents(True)
     try:
         record = read_record(data, path)
-    except ValueError as error:
+    except ValueError as error:  # a model file's record, damaged
+        contents = Contents(True)
         contents.failure = str(error)
         return contents
+    return _packets(data, path, first) if record is None else _model(data, record)
+
+
+def _model(data: memoryview, record: Record) -> Contents:
+    contents = Contents(True)
     contents.metadata = record.metadata
     first_name: dict[int, str] = {}
-    for name, (offset, length) in zip(record.names, record.ranges.tolist()):
+    for index, (name, (offset, length)) in enumerate(zip(record.names, record.ranges.tolist())):
         packet = data[offset:offset + length]
+        body = record.bodies.get(index)
+        if body is not None:  # checked with the record; facts["body"] says its bytes are no packet
+            tied = first_name.setdefault(offset, name)
+            contents.entries.append(Entry(name, body_facts(*body, length), packet, offset, None if tied == name else tied))
+            continue
         try:
             facts = _native.walk(packet)
             if facts["size"] != length:

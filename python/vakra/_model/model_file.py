@@ -28,12 +28,20 @@ one value, refuses a model file: its first packet is this index):
    arrays are aligned too. Where no slot can take padding (after a
    compressed array, whose LZ4 frame runs to the end of its slot), a filler
    packet (a uint8 vector of zeros) stands between two top-level packets.
+4. A tensor too large for a packet (over 10^9 elements, or a dimension
+   beyond 2^32 - 1) is a body instead (``vakra._model.bodies``): its raw
+   bytes at a multiple of 64 and of ``alignment``, its range exactly those
+   bytes, its dtype and shape in the record's ``bodies`` field (the record
+   is then version 2). Such a file is read through its record only: it is
+   not a sequence of packets any more.
 
 Reading. ``open`` maps the file and reads the record only, then checks that
-the file is exactly as long as the record says and that every range lies
-inside it: a file cut anywhere, one that lost whole packets at its end
-included, is refused there. ``f[name]`` decodes exactly the bytes of that
-name's packet, never another entry's. The mapping has random-access advice
+the file is exactly as long as the record says, that every range lies
+inside it and that no name appears twice: a file cut anywhere, one that lost
+whole packets at its end included, is refused there, and so is a body whose
+dtype, shape, length or alignment do not fit. ``f[name]`` decodes exactly
+the bytes of that name's packet, never another entry's; a body is a view of
+the mapping, read as it is touched. The mapping has random-access advice
 (no readahead around what is touched) and each decoded range gets
 will-need advice (read in one go); ``load_file``, which reads everything,
 advises sequential reading of the whole file instead.
@@ -46,7 +54,7 @@ import os
 import stat
 import threading
 import weakref
-from collections.abc import Iterator, Mapping
+from collections.abc import Callable, Iterator, Mapping
 from typing import Any
 
 import numpy as np
@@ -54,7 +62,11 @@ import numpy as np
 from .. import _native
 from .._io.file_objects import PathLike
 from .._io.packets import loads
+from .._io.progress import Progress
+from . import tree
+from ._file_reads import maps_better, read_packets
 from ._model_record import read_record
+from .bodies import body_array, body_facts
 
 __all__ = ["File", "open", "load_file"]
 
@@ -137,11 +149,13 @@ class File(Mapping):
             raise
         self._names = record.names
         self._index = dict(zip(record.names, range(len(record.names))))
-        if len(self._index) != len(self._names):
-            self.close()
-            raise ValueError(f"{self.path}: damaged vakra model file: a name appears twice in its record")
         self._ranges = record.ranges
+        self._bodies = record.bodies
         self.metadata: dict[str, str] = record.metadata
+        self._skeleton = record.tree
+        if record.tree is not None and tree.parse(record.tree)["tensors"] != len(record.names):
+            self.close()
+            raise ValueError(f"{self.path}: damaged vakra model file: its tree does not hold its entries")
         # Names that share a packet (tied weights) share the value while it
         # lives: the same range, offset and length (a name whose length
         # differs is a damaged entry of its own, not the same packet).
@@ -161,7 +175,11 @@ class File(Mapping):
         if len(mapping) == 0:
             raise ValueError(f"{self.path} is not a vakra model file: it is empty")
         self._mapping, self._view = mapping, memoryview(mapping)
-        return read_record(self._view, self.path)
+        record = read_record(self._view, self.path)
+        if record is None:
+            raise ValueError(f"{self.path} is not a vakra model file: its first packet is not a model file's "
+                             "record (a file of plain packets is read with vakra.load)")
+        return record
 
     def __getitem__(self, name: str) -> Any:
         index = self._index[name]
@@ -218,6 +236,8 @@ class File(Mapping):
     def packet(self, name: str) -> memoryview:
         """The bytes of the packet holding ``name``'s value.
 
+        Of a tensor stored as a body (too large for a packet), its raw bytes.
+
         Parameters
         ----------
         name : str
@@ -256,7 +276,9 @@ class File(Mapping):
         Returns
         -------
         dict
-            What :func:`info` says of the packet: kind, dtype, shape, size and more.
+            What :func:`info` says of the packet: kind, dtype, shape, size and more;
+            a tensor stored as a body is described as a dense packet would be,
+            with ``"body": True``.
 
         Raises
         ------
@@ -273,6 +295,9 @@ class File(Mapping):
         >>> facts["kind"], facts["shape"], facts["body_size"]
         ('dense', (1000, 32), 128000)
         """
+        body = self._bodies.get(self._index[name])
+        if body is not None:
+            return body_facts(*body, self.byte_range(name)[1])
         with self.packet(name) as data:
             try:
                 return _native.walk(data)
@@ -322,33 +347,103 @@ class File(Mapping):
     def _decode(self, name: str, index: int, advise: bool = True) -> Any:
         offset, length = self._ranges[index].tolist()
         mapping, data = self._bytes(offset, length)
+        body = self._bodies.get(index)
+        if body is not None:  # checked with the record; read as it is touched, so no will-need advice
+            data.release()
+            return self._converted(body_array(mapping, offset, *body))
         try:
-            complete, measured = _native.probe(data)
-            if not complete or measured != length:
-                raise ValueError(f"its packet measures {measured} bytes where the record says {length}")
             if advise and length > _PAGE:  # a packet within a page or two is read by touching it
                 _advise(mapping, ENTRY_ADVICE, offset, length)
-            return self._converted(loads(data, writable=self._writable))
-        except (ValueError, TypeError) as error:  # TypeError: SciPy refusing what a damaged sparse packet holds
-            raise self._damaged(name, error) from error
+            return self._decoded(name, data, self._writable)
         finally:
             data.release()  # decoded arrays hold views of their own
+
+    def _decoded(self, name: str, data: memoryview, writable: bool) -> Any:
+        """The value of entry `name` from its packet's bytes, `data`."""
+        try:
+            complete, measured = _native.probe(data)
+            if not complete or measured != len(data):
+                raise ValueError(f"its packet measures {measured} bytes where the record says {len(data)}")
+            return self._converted(loads(data, writable=writable))
+        except (ValueError, TypeError) as error:  # TypeError: SciPy refusing what a damaged sparse packet holds
+            raise self._damaged(name, error) from error
 
     def _converted(self, value: Any) -> Any:
         """The value as this kind of file hands it out (subclasses convert)."""
         return value
 
-    def _load_all(self) -> dict[str, Any]:
-        """Every entry, each packet decoded once (tied names share the value)."""
-        _advise(self._bytes(0, 0)[0], WHOLE_ADVICE)
-        by_range: dict[tuple, Any] = {}
-        result = {}
-        for index, (name, byte_range) in enumerate(zip(self._names, map(tuple, self._ranges.tolist()))):
-            value = by_range.get(byte_range, by_range)
-            if value is by_range:
-                value = by_range[byte_range] = self._decode(name, index, advise=False)
-            result[name] = value
-        return result
+    def _load_all(self, mmap: bool | None = True, progress: Callable[[int, int], object] | None = None) -> dict[str, Any]:
+        """Every entry, each packet decoded once (tied names share the value):
+        viewing the mapping, or read into memory of its own (`mmap` False;
+        None: as maps_better says, by size and page cache)."""
+        ranges = list(map(tuple, self._ranges.tolist()))
+        packets = dict(zip(ranges, self._names))  # each packet once, with the last name that holds it
+        # Read by choice, arrays own their memory and are writable; read by
+        # default, they are as the mapping's would have been.
+        writable = self._writable or mmap is False
+        if mmap is None:
+            mmap = maps_better(self._identity[2], self._bytes(0, 0)[0])
+        counter = Progress(progress, sum(length for _, length in packets))
+        if mmap:
+            _advise(self._bytes(0, 0)[0], WHOLE_ADVICE)
+            values = {}
+            for index, byte_range in enumerate(ranges):
+                if byte_range not in values:
+                    values[byte_range] = self._decode(self._names[index], index, advise=False)
+                    counter.advance(byte_range[1])
+        else:
+            values = read_packets(self, packets, counter, writable)
+        return {name: values[byte_range] for name, byte_range in zip(self._names, ranges)}
+
+    def tree(self, *, decode: bool = True) -> Any:
+        """The checkpoint tree saved in the file.
+
+        For a file of named values, the dict of them; for a file saved from a
+        checkpoint tree (see :func:`save`), that tree with its types, key types
+        and order.
+
+        Parameters
+        ----------
+        decode : bool, default True
+            ``False`` puts each tensor's entry name (its path in the tree) in
+            its place, so the scalars and the shape of the tree are read
+            without touching any body; ``f[name]`` then reads one tensor.
+
+        Returns
+        -------
+        object
+            The tree: for ``decode=True`` what :func:`load_file` gives.
+
+        Raises
+        ------
+        ValueError
+            For a damaged entry, naming it, or a skeleton this vakra does not
+            read.
+
+        Examples
+        --------
+        >>> vakra.save({"step": 3, "state": {0: {"exp_avg": np.zeros(2)}}}, "state.vkr")
+        >>> with vakra.open("state.vkr") as f:
+        ...     skeleton = f.tree(decode=False)
+        ...     print(skeleton)
+        ...     print(f[skeleton["state"][0]["exp_avg"]])
+        {'step': 3, 'state': {0: {'exp_avg': 'state/0/exp_avg'}}}
+        [0. 0.]
+        """
+        if decode:
+            return self._load_tree()
+        if self._skeleton is None:
+            return {name: name for name in self._names}
+        return tree.unflatten(self._skeleton, self._names, size=self._size)
+
+    def _load_tree(self, mmap: bool | None = True, progress: Callable[[int, int], object] | None = None) -> Any:
+        """Every entry read as _load_all reads them, in the saved tree if there is one."""
+        values = self._load_all(mmap, progress)
+        if self._skeleton is None:
+            return values
+        return tree.unflatten(self._skeleton, list(values.values()), size=self._size)
+
+    _size = staticmethod(tuple)  # what a torch.Size comes back as
 
     def _bytes(self, offset: int, length: int) -> tuple[Any, memoryview]:
         """The mapping and its bytes from `offset`, `length` long, once the
@@ -420,23 +515,36 @@ def open(path: PathLike, *, writable: bool = False) -> File:  # noqa: A001 - vak
     return File(path, writable=writable)
 
 
-def load_file(path: PathLike, *, writable: bool = False) -> dict[str, Any]:
+def load_file(path: PathLike, *, writable: bool = False, mmap: bool | None = None,
+              progress: Callable[[int, int], object] | None = None) -> Any:
     """Read a whole model file into a dict, in saved order.
 
-    Uncompressed arrays are views of the file's mapping, as with :func:`open`;
-    names saved as tied share one value.
+    For a file saved from a checkpoint tree, the tree comes back as it was
+    saved (see :doc:`/guide/checkpoints`). Names saved as tied share one value.
 
     Parameters
     ----------
     path : str or os.PathLike
         A model file.
     writable : bool, default False
-        As for :func:`open`.
+        As for :func:`open`, for arrays that view the file's mapping.
+    mmap : bool or None, default None
+        ``True``: uncompressed arrays are views of the file's mapping, as with
+        :func:`open`. ``False``: the file is read by several threads of large
+        positioned reads, each entry into memory of its own that its arrays
+        then own (writable, whatever ``writable`` says); a later change to the
+        file never reaches them. ``None``: map a file that is small (below
+        64 MiB) or that the page cache mostly holds, and read any other, as
+        measured fastest; arrays are then writable as ``writable`` says.
+    progress : callable, optional
+        Called as ``progress(done, total)`` with the bytes of packets read so
+        far as entries are read, and with ``done == total`` at the end.
 
     Returns
     -------
-    dict
-        Every name and its value.
+    dict or object
+        Every name and its value; for a file saved from a checkpoint tree,
+        that tree.
 
     Raises
     ------
@@ -450,6 +558,9 @@ def load_file(path: PathLike, *, writable: bool = False) -> dict[str, Any]:
     >>> values = vakra.load_file("tied.vkr")
     >>> list(values), values["head"] is values["embed"]
     (['embed', 'head'], True)
+    >>> copied = vakra.load_file("tied.vkr", mmap=False)
+    >>> copied["embed"].flags.writeable
+    True
     """
     with File(path, writable=writable) as file:
-        return file._load_all()
+        return file._load_tree(mmap, progress)

@@ -1,16 +1,17 @@
 """``vakra.save``: any number of named values into one model file (the layout
-is described in ``vakra.model_file``).
+is described in ``vakra._model.model_file``).
 
-Entries are encoded and written one at a time: array bodies go to the file
-straight from the values' own memory, and only a compressed or checksummed
-body, a sparse matrix or a small value is held encoded, one entry at a time. Values that
-are the same view of the same memory (tied weights) are written once.
+The codec's model file writer places every byte; this module checks the
+arguments, finds tied values and hands the writer one value at a time (one
+native call per entry, a nested dict included). Array bodies go to the file
+straight from the values' own memory; only compressed or checksummed bodies
+and small values are held encoded, one entry at a time. Values that are the
+same view of the same memory (tied weights) are written once.
 """
 
 from __future__ import annotations
 
 import os
-import struct
 import sys
 from collections import Counter
 from collections.abc import Iterable, Mapping
@@ -22,40 +23,40 @@ from .. import _native
 from .._encoding import convert
 from .._io.atomic_write import write_to_path
 from .._io.file_objects import PathLike
-from .._io.packets import loads
-from ._file_layout import Branch, FileWriter, Leaf, Slot, SlotTooLong, bundle_head
-from ._limit_notes import child_length_limit, note_failed_entry, too_deep, too_many_entries
-from ._model_record import record_fields
+from .._io.progress import Progress, ProgressCallback
+from . import tree
+from .bodies import body_bytes, describe
 
 __all__ = ["save", "save_stream"]
 
-_U32 = struct.Struct("<I")
-_FLAG_COMPRESSED = 0x0004
-_FLAG_STRING = 0x0100
-_SPARSE_FLAGS = 0x0008 | 0x0020 | 0x0040
-_MAX_DEPTH = 64  # how deep the decoders follow nested packets
-_SPARSE_ALIGNMENT = 64  # sparse components are encoded with it
-_SEGMENTED = 1 << 16  # values this large are encoded as pieces that view their memory
-
 
 def save(tensors: Mapping[str, Any], path: PathLike, *, metadata: Mapping[str, str] | None = None,
-         check_integrity: bool = False, compress: bool = False, alignment: int = 64, durable: bool = True) -> None:
-    """Write named values to a model file, read back lazily with :func:`open`.
+         check_integrity: bool = False, compress: bool = False, alignment: int = 64, durable: bool = True,
+         progress: ProgressCallback | None = None) -> None:
+    """Write named values, or a whole checkpoint tree, to a model file read back lazily with :func:`open`.
 
     Any number of values, kept in the mapping's order. Uncompressed array
     bodies lie at file offsets that are multiples of ``alignment``, so arrays
     mapped from the file are aligned in memory. Values that are the same view
     of the same memory (tied weights) are stored once and read back as one
-    value. ``path`` is replaced atomically and durably, as :func:`dump` does (a
-    symlink's target is replaced and keeps its mode): on any error the old file
-    is untouched and no temporary file is left.
+    value. A dense array or tensor too large for a packet (over 10^9
+    elements) is stored as a raw body the file's record describes, and opens
+    as a view of the mapping like any other. ``path`` is replaced atomically
+    and durably, as :func:`dump` does (a symlink's target is replaced and keeps
+    its mode): on any error the old file is untouched and no temporary file is
+    left.
 
     Parameters
     ----------
-    tensors : mapping of str to values
+    tensors : mapping of str to values, or a checkpoint tree
         Anything :func:`dumps` takes (arrays, tensors, sparse matrices, string
-        and quantized tensors, dicts of these) under each name. Top-level names
-        are unlimited; a nested dict holds at most 255 entries.
+        and quantized tensors, dicts of these) under each name; top-level names
+        are unlimited. Or a checkpoint tree (a training state: dicts with
+        ``str`` or ``int`` keys, lists, tuples, ``None``, ``bool``, ``int``,
+        ``float``, ``complex``, ``str``, ``bytes``, NumPy scalars and tensors at
+        any depth, of any length): each tensor is then the entry named by its
+        path (``optimizer/state/0/exp_avg``) and the rest of the tree is kept
+        in the file's record; :func:`load_file` gives the tree back.
     path : str or os.PathLike
         The file to write.
     metadata : mapping of str to str, optional
@@ -64,6 +65,9 @@ def save(tensors: Mapping[str, Any], path: PathLike, *, metadata: Mapping[str, s
         As for :func:`dumps`, for every entry.
     durable : bool, default True
         As for :func:`dump`: ``False`` skips the syncs.
+    progress : callable, optional
+        Called as ``progress(done, total)`` after each entry, with the bytes of
+        the values written so far and their total (their arrays' ``nbytes``).
 
     Returns
     -------
@@ -72,19 +76,21 @@ def save(tensors: Mapping[str, Any], path: PathLike, *, metadata: Mapping[str, s
     Raises
     ------
     TypeError
-        For non-``str`` names, metadata that is not ``str`` to ``str`` and
-        values vakra does not encode (a note names the entry).
+        For metadata that is not ``str`` to ``str``, and values vakra does not
+        encode (naming the entry, or the value's path in a tree and the kinds
+        a tree holds).
     ValueError
         For what :func:`dumps` refuses, with a note naming the entry for a
-        value over a limit of the format (10^9 elements or 32 dimensions per
-        array, 255 entries per nested dict).
+        value over a limit of the format (32 dimensions per array; 10^9
+        elements for a value that is not a dense array, such as a sparse
+        matrix), and for a tree that holds itself.
     OSError
         From the file system.
 
     See Also
     --------
     open, load_file : the readers.
-    vakra.torch.save : the same for a ``state_dict``.
+    vakra.torch.save : the same for a ``state_dict`` or a training state.
 
     Examples
     --------
@@ -93,21 +99,38 @@ def save(tensors: Mapping[str, Any], path: PathLike, *, metadata: Mapping[str, s
     >>> with vakra.open("model.vkr") as f:
     ...     print(len(f), f["layers.299.weight"][0, 0], f.metadata)
     300 299.0 {'step': '1200'}
+
+    A checkpoint tree comes back with its types and key types:
+
+    >>> state = {"step": 7, "lr": 1e-3, "groups": [{"params": (0, 1)}], "w": np.zeros(2)}
+    >>> vakra.save(state, "state.vkr")
+    >>> back = vakra.load_file("state.vkr")
+    >>> back["step"], back["groups"], back["w"]
+    (7, [{'params': (0, 1)}], array([0., 0.]))
     """
-    entries = _named_entries(tensors)
+    skeleton = None
+    if needs_tree(tensors):  # anything but a mapping of str names to what vakra.dumps takes
+        skeleton, entries = tree.flatten(tensors)
+    else:
+        entries = _named_entries(tensors)
     values = [value for _, value in entries]
+    counter = Progress(progress, sum(map(_byte_size, values)))
+    bodies = [(index, *body) for index, body in enumerate(map(describe, values)) if body is not None]
     _save([name for name, _ in entries], values, _TiedViews(values), path, metadata,
-          (check_integrity, compress, alignment), durable)
+          (check_integrity, compress, alignment), durable, counter, bodies, skeleton)
 
 
 def save_stream(names: list[str], values: Iterable[Any], path: PathLike, *,
                 metadata: Mapping[str, str] | None = None, check_integrity: bool = False, compress: bool = False,
-                alignment: int = 64, durable: bool = True) -> None:
+                alignment: int = 64, durable: bool = True, progress: ProgressCallback | None = None,
+                expected_bytes: int = 0) -> None:
     """:func:`save` for values made one at a time: ``values`` yields the
     value of each of ``names`` in turn, and each is written before the next
     is asked for, so a producer may hand out the same memory again (no two
     values are taken as tied). Options and errors are those of :func:`save`;
-    a producer's error leaves ``path`` as it was, as any other does."""
+    a producer's error leaves ``path`` as it was, as any other does. The
+    values' total is not known ahead: ``progress`` is told
+    ``expected_bytes`` as the total until the last value is written."""
     names = list(names)
     for name in names:
         if not isinstance(name, str):
@@ -115,18 +138,41 @@ def save_stream(names: list[str], values: Iterable[Any], path: PathLike, *,
     if len(set(names)) != len(names):
         repeated = sorted(name for name, count in Counter(names).items() if count > 1)
         raise ValueError(f"a model file's names are unique; these repeat: {', '.join(map(repr, repeated))}")
-    _save(names, values, None, path, metadata, (check_integrity, compress, alignment), durable)
+    _save(names, values, None, path, metadata, (check_integrity, compress, alignment), durable,
+          Progress(progress, expected_bytes))
 
 
 def _save(names: list[str], values: Iterable[Any], tied: _TiedViews | None, path: PathLike,
-          metadata: Mapping[str, str] | None, flags: tuple, durable: bool) -> None:
+          metadata: Mapping[str, str] | None, flags: tuple, durable: bool, progress: Progress,
+          bodies: list | None = None, skeleton: str | None = None) -> None:
     pairs = dict(_metadata_pairs(metadata))
     check_integrity, compress, alignment = flags
     if isinstance(alignment, bool) or not isinstance(alignment, int) or alignment < 1 or alignment & (alignment - 1):
         raise ValueError("Alignment must be a power of two")
     options = (bool(check_integrity), bool(compress), alignment, convert)
-    write_to_path(os.fsdecode(path), lambda handle: _write(handle.fileno(), names, values, tied, pairs, options),
+    write_to_path(os.fsdecode(path),
+                  lambda handle: _write(handle.fileno(), names, values, tied, pairs, options, progress, bodies or [],
+                                        skeleton),
                   durable=bool(durable))
+    progress.finish()
+
+
+def needs_tree(value: Any) -> bool:
+    """Whether ``value`` is saved as a checkpoint tree: anything but a
+    mapping of str names to values vakra.dumps takes (arrays, sparse, string
+    and quantized tensors, lists of str or bytes, NumPy scalars, dicts of
+    str keys of these of at most 255 entries), which keeps the first layout."""
+    return not isinstance(value, Mapping) or any(type(key) is not str or not _plain(item) for key, item in value.items())
+
+
+def _plain(value: Any) -> bool:
+    if isinstance(value, dict):
+        return len(value) <= 255 and all(type(key) is str and _plain(item) for key, item in value.items())
+    if isinstance(value, list):
+        return all(isinstance(item, (str, bytes, bytearray, memoryview)) for item in value)
+    if isinstance(value, (tuple, str, bytes, int, float, complex)) or value is None:
+        return False  # bool is an int
+    return tree.is_tensor(value) or isinstance(value, np.generic)
 
 
 def _named_entries(tensors: Mapping[str, Any]) -> list[tuple[str, Any]]:
@@ -151,129 +197,44 @@ def _metadata_pairs(metadata: Mapping[str, str] | None) -> Any:
 
 
 def _write(descriptor: int, names: list[str], values: Iterable[Any], tied: _TiedViews | None,
-           metadata: dict[str, str], options: tuple) -> None:
+           metadata: dict[str, str], options: tuple, progress: Progress, bodies: list,
+           skeleton: str | None) -> None:
+    _check_seekable(descriptor)
+    # The record, then one native call per entry: the codec places every byte.
+    # Tensors too large for a packet are bodies, declared in the record.
+    writer = _native.ModelFileWriter(descriptor, names, metadata, *options, bodies, tree=skeleton)
+    is_body = {index for index, _, _ in bodies}
+    # Values are taken with next() rather than through zip and enumerate,
+    # whose reused result tuples would hold the last value while the next
+    # one is made: a streamed value goes before its successor exists.
+    produced = iter(values)
+    for index in range(len(names)):
+        value = next(produced, _END)
+        if value is _END:
+            raise ValueError(f"{len(names)} names but {index} values")
+        first = tied.first(value, index) if tied is not None else None
+        if first is None and index in is_body:
+            writer.write_body(body_bytes(value))  # straight from the tensor's memory
+        elif first is None:
+            writer.write(value)
+        else:  # the same view of the same memory as an earlier entry
+            writer.tie(first)
+        progress.advance(_byte_size(value))
+        del value
+    if next(produced, _END) is not _END:
+        raise ValueError(f"more values than the {len(names)} names")
+    writer.finish()
+
+
+_END = object()
+
+
+def _check_seekable(descriptor: int) -> None:
     try:
         os.lseek(descriptor, 0, os.SEEK_CUR)
     except OSError as error:  # a pipe: nothing is written to it
         raise OSError(error.errno, "a model file's record is written last, at its start: vakra.save needs a file it "
                                    "can seek in, not a pipe") from None
-    alignment = options[2]
-    writer = FileWriter(descriptor, alignment)
-    ranges = np.zeros((len(names), 2), np.uint64)
-    record_options = (True, False, alignment, convert)
-    # The record is one bundle, whatever its length.
-    placed = {key: writer.add(_key_prefix(key), _leaf(value, (key,), record_options, 1), alone=False)
-              for key, value in record_fields(names, metadata, ranges, 0)}
-    writer.close_bundle()
-
-    offsets, lengths = [], []
-    for name, value in zip(names, values, strict=True):
-        offset, length = _write_entry(writer, name, value, tied, offsets, lengths, options)
-        del value  # a streamed value goes before the next one is made
-        offsets.append(offset)
-        lengths.append(length)
-
-    file_size = writer.finish()
-    if names:
-        ranges[:, 0], ranges[:, 1] = offsets, lengths
-    # The record keeps its length: only the bodies and checksums of these two change.
-    writer.rewrite(placed["ranges"], _native.encode(ranges, *record_options))
-    writer.rewrite(placed["file_size"], _native.encode(np.array(file_size, np.uint64), *record_options))
-
-
-def _write_entry(writer: FileWriter, name: str, value: Any, tied: _TiedViews | None, offsets: list, lengths: list,
-                 options: tuple) -> tuple[int, int]:
-    """Writes `value` as entry `name` (or finds the earlier entry it is tied
-    to) and returns the offset and length of its packet."""
-    first = tied.first(value, len(offsets)) if tied is not None else None
-    if first is not None:  # the same view of the same memory as an earlier entry
-        return offsets[first], lengths[first]
-    compress = options[1]
-    if type(value) is np.ndarray and value.nbytes < _SEGMENTED:
-        try:
-            packet = _native.encode(value, *options)
-        except (TypeError, ValueError) as error:
-            note_failed_entry(error, (name,))
-            raise
-        return writer.add_bytes(_key_prefix(name), packet, not compress, not compress), len(packet)
-    node = _node(value, (name,), options, 1, set())
-    try:
-        return writer.add(_key_prefix(name), node), node.length
-    except SlotTooLong as error:
-        note_failed_entry(error, error.path, child_length_limit(error.length))
-        raise
-
-
-def _key_prefix(key: str) -> bytes:
-    encoded = key.encode()
-    return _U32.pack(len(encoded)) + encoded
-
-
-def _node(value: Any, path: tuple, options: tuple, depth: int, open_dicts: set) -> Leaf | Branch:
-    """The layout node of `value`, at `path` and nesting `depth` in the file's bundles."""
-    if depth > _MAX_DEPTH:
-        raise too_deep(path, _MAX_DEPTH)
-    # A dict subclass that names a sparse format (SciPy's dok) is a matrix, as for dumps.
-    if isinstance(value, dict) and not isinstance(getattr(value, "format", None), str):
-        return _bundle(value, path, options, depth, open_dicts)
-    return _leaf(value, path, options, depth)
-
-
-def _bundle(mapping: dict, path: tuple, options: tuple, depth: int, open_dicts: set) -> Branch:
-    if len(mapping) > 255:
-        raise too_many_entries(len(mapping), path)
-    if id(mapping) in open_dicts:
-        raise ValueError("Cannot encode a dict that contains itself")
-    open_dicts.add(id(mapping))
-    slots = []
-    for key, value in mapping.items():
-        if not isinstance(key, str):
-            raise TypeError(f"dict keys must be str, not {type(key).__name__!r}")
-        inner = path + (key,)
-        slots.append(Slot(_key_prefix(key), _node(value, inner, options, depth + 1, open_dicts), inner))
-    open_dicts.discard(id(mapping))
-    return Branch(bundle_head(len(slots)), slots)
-
-
-def _leaf(value: Any, path: tuple, options: tuple, depth: int) -> Leaf | Branch:
-    try:
-        if _byte_size(value) >= _SEGMENTED:
-            pieces = _native.encode_segments(value, *options)
-        else:
-            pieces = (_native.encode(value, *options),)
-    except (TypeError, ValueError) as error:
-        note_failed_entry(error, path)
-        raise
-    flags = int.from_bytes(pieces[0][5:7], "little")
-    if flags & _SPARSE_FLAGS:
-        if depth == _MAX_DEPTH:  # its components would lie one level deeper
-            raise too_deep(path, _MAX_DEPTH)
-        return _sparse(b"".join(pieces), path, options[2])
-    # A string packet's body is copied when decoded: it needs no alignment.
-    return Leaf(pieces, sum(map(len, pieces)), not flags & (_FLAG_COMPRESSED | _FLAG_STRING),
-                not flags & _FLAG_COMPRESSED)
-
-
-def _byte_size(value: Any) -> int:
-    try:
-        return getattr(value, "nbytes", 0)
-    except RuntimeError:  # torch's sparse tensors have no nbytes
-        return 0
-
-
-def _sparse(packet: bytes, path: tuple, alignment: int) -> Branch:
-    """A sparse packet with its three components in slots of their own, so
-    that each component's body can be aligned in the file."""
-    head_length = 10 + 4 * packet[8]  # header, then the matrix shape
-    position, slots, view = head_length, [], memoryview(packet)
-    for index in range(3):
-        (length,) = _U32.unpack_from(packet, position)
-        component = view[position + 4:position + 4 + length]
-        position += 4 + length
-        if alignment > _SPARSE_ALIGNMENT:  # its body lies 64 bytes into it: encode it again
-            component = _native.encode(loads(component), False, False, alignment, convert)
-        slots.append(Slot(b"", Leaf((component,), len(component), True, True), path + (index,)))
-    return Branch(bytes(view[:head_length]), slots)
 
 
 class _TiedViews:
@@ -313,3 +274,14 @@ def _view_key(value: Any, viewed: set) -> tuple | None:
     if torch is not None and isinstance(value, torch.Tensor) and value.layout == torch.strided and value.numel():
         return ("torch", value.device.type, value.data_ptr(), tuple(value.shape), value.stride(), value.dtype)
     return None
+
+
+def _byte_size(value: Any) -> int:
+    """The bytes of a value's arrays, for progress: ``nbytes``, summed over a dict's values."""
+    if isinstance(value, dict):
+        return sum(map(_byte_size, value.values()))
+    try:
+        size = getattr(value, "nbytes", 0)
+    except RuntimeError:  # torch's sparse tensors have no nbytes
+        return 0
+    return size if isinstance(size, int) else 0

@@ -1,0 +1,77 @@
+"""Checkpoint trees: what they hold comes back exactly, and a skeleton reads only into vakra's own kinds."""
+
+from __future__ import annotations
+
+import json
+
+import numpy as np
+import pytest
+
+import vakra
+from samples import assert_same_tree, checkpoint_tree
+from vakra._io.progress import Progress
+from vakra._model import model_save, tree
+
+
+def test_a_tree_comes_back_exactly_with_each_tensor_once(tmp_path):
+    value = checkpoint_tree()
+    skeleton, tensors = tree.flatten(value)
+    names = [name for name, _ in tensors]
+    assert len(set(names)) == len(names) and "optimizer/state/0/exp_avg" in names and "tied" not in names
+    assert_same_tree(value, tree.unflatten(skeleton, [tensor for _, tensor in tensors]))
+
+    path = tmp_path / "state.vkr"
+    vakra.save(value, path)
+    back = vakra.load_file(path)
+    assert_same_tree(value, back)
+    assert back["tied"] is back["optimizer"]["state"][0]["exp_avg"]
+    with vakra.open(path) as file:  # entries by path, scalars without a body
+        assert list(file) == names and file.tree(decode=False)["optimizer"]["state"][0]["exp_avg"] == names[300]
+
+
+@pytest.mark.parametrize("value, where", [
+    ({"optimizer": {"state": {3: {"foo": {1, 2}}}}}, "optimizer/state/3/foo"),
+    ({"a": [object()]}, "a/0"),
+    ({(1, 2): 3}, "the top"),
+    ({"f": len}, "f"),
+])
+def test_what_a_tree_cannot_hold_is_refused_by_its_path(value, where):
+    with pytest.raises(TypeError, match=f"{where}.*(a checkpoint tree holds dict|are str or int)|str or int.*{where}"):
+        tree.flatten(value)
+
+
+def test_a_tree_holding_itself_is_refused():
+    loop = {"a": []}
+    loop["a"].append(loop)
+    with pytest.raises(ValueError, match="holds itself"):
+        tree.flatten(loop)
+
+
+def _forged(root, tensors=0, format=tree.FORMAT):
+    return json.dumps({"format": format, "tensors": tensors, "root": root})
+
+
+@pytest.mark.parametrize("skeleton, message", [
+    (_forged(["os.system", "true"]), "unknown node kind 'os.system'"),
+    (_forged(["n", "object", "00"]), "unknown NumPy scalar type"),
+    (_forged(["n", "float32", "00"]), "is 4 bytes, not 1"),
+    (_forged(["d", [[3, None]]]), "dict key of unknown kind"),
+    (_forged(["T", 0]), "refers to a tensor it does not hold"),
+    (_forged(["f", "1"]), "16 hex digits"),
+    (_forged(["i", "1e9"]), "decimal text"),
+    (_forged({"__reduce__": 1}), "unknown node"),
+    (_forged(None, format="vakra tree 2"), "unsupported tree skeleton"),
+    ("[" * 100_000, "does not read"),
+    (_forged(None).replace("null", '["l",[' * 250 + "]]" * 250), "nested more than"),
+])
+def test_a_forged_skeleton_is_refused(skeleton, message):
+    with pytest.raises(ValueError, match=message):
+        tree.unflatten(skeleton, [])
+
+
+def test_a_model_file_whose_skeleton_names_an_unknown_type_is_refused(tmp_path):
+    path = tmp_path / "forged.vkr"
+    forged = _forged(["d", [["w", ["pickle.loads", "x"]]]], tensors=1)
+    model_save._save(["w"], [np.ones(2)], None, path, None, (False, False, 64), False, Progress(None, 0), skeleton=forged)
+    with pytest.raises(ValueError, match="unknown node kind 'pickle.loads'"):
+        vakra.load_file(path)
