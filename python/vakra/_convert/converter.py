@@ -58,7 +58,7 @@ def convert(source: PathLike, destination: PathLike, *, check_integrity: bool = 
     ``*.safetensors.index.json`` as a source: its shards become one file),
     ``.pt``/``.pth``/``.bin`` (``torch.save``), ``.gguf`` (as a source) and a
     ``torch.distributed.checkpoint`` directory written by
-    :mod:`vakra.torch.dcp` (as a source: its tensors, each assembled whole
+    ``vakra.torch.dcp`` (as a source: its tensors, each assembled whole
     from its chunks, into one model file; its non-tensor values are not
     carried). One side is a vakra
     file; when both are, the source is re-packed with the options given: a
