@@ -1,10 +1,14 @@
-.PHONY: demo test wheel wheel-test sdist bench bench-torch fuzz clean
+.PHONY: demo test docs wheel wheel-test sdist bench bench-torch fuzz clean
 
 demo:
 	./scripts/demo.sh
 
 test:
 	./scripts/test.sh
+
+# The documentation site in build/docs/html, warnings as errors, and its examples run as doctests.
+docs:
+	./scripts/docs.sh
 
 # The portable manylinux wheel (and the sdist it is built from) in dist/.
 wheel:

@@ -43,10 +43,21 @@ PyMethodDef kNativeFunctions[] = {
     // Threads (native_threads_entry.cpp).
     {"set_num_threads", set_num_threads_entry, METH_O,
      "set_num_threads(n)\n--\n\n"
-     "Use up to n threads (1: none but the caller's) for one large body; 0 restores the default, the machine's\n"
-     "CPU count. n is an int from 0 to 1024: TypeError for any other type, ValueError outside that range."},
+     "Use up to n threads for one large body, the caller's included.\n\n"
+     "Large bodies are copied, hashed and (de)compressed across the threads; packets are byte-identical\n"
+     "whatever the count, and bodies under 256 KiB never use them. VAKRA_NUM_THREADS sets the count at import.\n\n"
+     "Parameters\n----------\n"
+     "n : int\n    From 0 to 1024: 1 starts no thread at all; 0 restores the default, the machine's CPU count.\n\n"
+     "Returns\n-------\nNone\n\n"
+     "Raises\n------\nTypeError\n    For an n that is not an int.\nValueError\n    For an n outside 0 to 1024.\n\n"
+     "Examples\n--------\n"
+     ">>> vakra.set_num_threads(2)\n>>> vakra.get_num_threads()\n2\n>>> vakra.set_num_threads(0)  # the default again\n"},
     {"get_num_threads", get_num_threads_entry, METH_NOARGS,
-     "get_num_threads()\n--\n\nThe number of threads one large body may use."},
+     "get_num_threads()\n--\n\n"
+     "The number of threads one large body may use, the caller's included.\n\n"
+     "Returns\n-------\nint\n    The count set_num_threads (or VAKRA_NUM_THREADS) gave, or the machine's CPU count.\n\n"
+     "Examples\n--------\n"
+     ">>> vakra.set_num_threads(1)\n>>> vakra.get_num_threads()\n1\n>>> vakra.set_num_threads(0)\n"},
     // Reading packets (native_walk_entry.cpp).
     {"probe", native_probe, METH_O,
      "probe(data)\n--\n\n"

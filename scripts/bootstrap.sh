@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Prepares a Debian machine for vakra and installs the package into .venv in
-# editable mode, with the extras in VAKRA_EXTRAS (default: test, everything the
-# test suite needs; `make demo` asks for sparse alone). Safe to run again: each
+# editable mode, with the extras in VAKRA_EXTRAS (default: test and docs,
+# everything the test suite and the documentation build need; `make demo` asks
+# for sparse alone). Safe to run again: each
 # step is skipped when already done, and each step that runs says so first
 # (building the extension takes minutes the first time).
 set -euo pipefail
@@ -10,12 +11,11 @@ cd "$root"
 source scripts/lib/debian_packages.sh
 source scripts/lib/python_pins.sh
 
-extras=${VAKRA_EXTRAS:-test}
-if [[ ",$extras," == *,test,* ]]; then
-  ensure_debian_packages "${VAKRA_BUILD_PACKAGES[@]}" "${VAKRA_TEST_PACKAGES[@]}"
-else
-  ensure_debian_packages "${VAKRA_BUILD_PACKAGES[@]}"
-fi
+extras=${VAKRA_EXTRAS:-test,docs}
+debian_packages=("${VAKRA_BUILD_PACKAGES[@]}")
+[[ ",$extras," == *,test,* ]] && debian_packages+=("${VAKRA_TEST_PACKAGES[@]}")
+[[ ",$extras," == *,docs,* ]] && debian_packages+=("${VAKRA_DOCS_PACKAGES[@]}")
+ensure_debian_packages "${debian_packages[@]}"
 
 python=${PYTHON:-python3}
 if [ ! -x .venv/bin/python ]; then

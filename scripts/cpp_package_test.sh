@@ -40,11 +40,11 @@ c++ "${objects[@]}" $(pkg-config --libs vakra) -o "$work/example_pc_shared"
 c++ "${objects[@]}" $(pkg-config --static --libs vakra-static) -o "$work/example_pc_static"
 if readelf -d "$work/example_pc_static" | grep -q 'libvakra'; then fail "the static build links libvakra.so"; fi
 
-echo "-- the README's C++ program"
-sed -n '/^```cpp$/,/^```$/p' README.md | sed '1d;$d' > "$work/readme.cpp"
-grep -q 'int main' "$work/readme.cpp" || fail "no C++ program found in README.md"
+echo "-- the C++ guide's first program"
+sed -n '/^```cpp$/,/^```$/p' docs/guide/cpp.md | sed '1d;$d' > "$work/readme.cpp"
+grep -q 'int main' "$work/readme.cpp" || fail "no C++ program found in docs/guide/cpp.md"
 c++ -std=c++20 -Wall -Wextra -Werror "$work/readme.cpp" $(pkg-config --cflags --libs vakra) -o "$work/readme"
-[ "$("$work/readme")" = "3 x 4, 48 bytes in place" ] || fail "the README's C++ program printed something else"
+[ "$("$work/readme")" = "3 x 4, 48 bytes in place" ] || fail "the C++ guide's program printed something else"
 
 echo "-- an older language mode stops at one clear message"
 if c++ -std=c++17 -fsyntax-only "$work/readme.cpp" $(pkg-config --cflags vakra) 2> "$work/cxx17.txt"; then

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test: the C++ codec tests (plain and under ASan/UBSan), the
-# installed C++ package, a short fuzz smoke where harnesses exist, the Python
-# suite, and then the same suite against the portable wheel installed into a
-# new virtualenv. Fails when any fails or when no test ran.
+# installed C++ package, a short fuzz smoke where harnesses exist, the
+# documentation site and its doctests, the Python suite (which opens the site
+# in a browser), and then the same suite against the portable wheel installed
+# into a new virtualenv. Fails when any fails or when no test ran.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -29,8 +30,14 @@ if [ -f codec/fuzz/CMakeLists.txt ]; then
   "$root/scripts/fuzz.sh" "${VAKRA_FUZZ_SMOKE_SECONDS:-10}"
 fi
 
+echo "== Documentation: the site with warnings as errors, and every example in it as a doctest"
+"$root/scripts/docs.sh"
+# The browser test checks this build (and fails when it is missing).
+export VAKRA_DOCS_SITE=$root/build/docs/html
+
 echo "== Python tests"
 python -m pytest -q "$@"
+unset VAKRA_DOCS_SITE
 
 echo "== The wheel: built, repaired and checked, then the Python suite against it installed"
 "$root/scripts/wheel.sh"

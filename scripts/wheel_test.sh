@@ -22,7 +22,7 @@ source "$root/scripts/lib/python_pins.sh"
 "$python" -m pip install -qq --no-compile "$wheel[test]" "$VAKRA_TORCH_PIN"
 
 mkdir "$work/suite"
-cp -r "$root/tests" "$root/README.md" "$root/pyproject.toml" "$work/suite/"
+cp -r "$root/tests" "$root/README.md" "$root/docs" "$root/pyproject.toml" "$work/suite/"
 cd "$work/suite"
 "$python" - "$work/venv" <<'PY'
 import sys, vakra

@@ -38,9 +38,10 @@ def through_model_file(value, directory):
 
 @pytest.mark.parametrize("round_trip", [lambda value, _: vtorch.loads(vakra.dumps(value)),
                                         lambda value, _: vtorch.loads(vakra.dumps(value, compress=True)),
+                                        lambda value, _: vtorch.loads_frames(vakra.dumps_frames(value)),
                                         lambda value, tmp: vakra.dump(value, tmp / "x") or vtorch.load(tmp / "x"),
                                         through_model_file],
-                         ids=["bytes", "compressed", "file", "model file"])
+                         ids=["bytes", "compressed", "frames", "file", "model file"])
 def test_every_dtype_and_layout_round_trips(round_trip, tmp_path):
     assert torch.equal(round_trip(VALUES["torch.bfloat16"], tmp_path), VALUES["torch.bfloat16"])
     quantized = vakra.quantize.quantize(np.linspace(-1, 1, 32))

@@ -1,6 +1,6 @@
 """vakra over asyncio streams: ``recv`` and ``send`` on an
 ``asyncio.StreamReader`` / ``StreamWriter`` pair, and ``packets``, an async
-iterator over the packets a reader delivers.
+iterator over the packets a reader delivers::
 
     reader, writer = await asyncio.open_connection(host, port)
     await vakra.aio.send(writer, {"x": np.arange(10)})
@@ -37,18 +37,55 @@ _SMALL = 64 << 10  # arrays up to this size go out as one bytes object: one writ
 async def recv(reader: asyncio.StreamReader, *, max_size: int | None = None, writable: bool = False) -> Any:
     """Receive one packet from ``reader`` and return its value.
 
-    Uncompressed arrays view the packet's bytes read-only; with
-    ``writable=True`` they are writable (views when the packet was all the
-    reader held, else copies). Raises ``EOFError`` when the
-    stream ends before a packet starts, ``ValueError`` "Packet cut short:
-    expected at least N bytes, read M" when it ends inside one, ``ValueError``
-    when the packet is declared larger than ``max_size`` bytes (checked from
-    its header, before its body is awaited), the errors of
-    :func:`vakra.loads` for a packet that arrived whole but does not decode
-    (it is consumed), and what the reader raises (a lost connection). Only a
-    decoded or undecodable packet is taken from the reader: after any other
-    error, or a cancellation, the reader is still at the packet's first byte.
-    Two coroutines may not read one reader at once (``RuntimeError``).
+    Only a decoded or undecodable packet is taken from the reader: after any
+    other error, or a cancellation (by ``asyncio.wait_for``'s timeout, say), the
+    reader is still at the packet's first byte. Two coroutines may not read one
+    reader at once (``RuntimeError``).
+
+    Parameters
+    ----------
+    reader : asyncio.StreamReader
+        The stream to read.
+    max_size : int, optional
+        Refuse a packet declared larger than this many bytes, checked from its
+        header before its body is awaited.
+    writable : bool, default False
+        Give writable arrays (views when the packet was all the reader held,
+        else copies); otherwise uncompressed arrays view the packet's bytes
+        read-only.
+
+    Returns
+    -------
+    object
+        The packet's value.
+
+    Raises
+    ------
+    EOFError
+        When the stream ends before a packet starts.
+    ValueError
+        "Packet cut short: expected at least N bytes, read M" when it ends
+        inside one; a packet larger than ``max_size``; the errors of
+        :func:`vakra.loads` for a packet that arrived whole but does not decode
+        (it is consumed).
+    OSError
+        What the reader raises (a lost connection).
+
+    Examples
+    --------
+    >>> import asyncio, socket, vakra.aio
+    >>> async def round_trip(value):
+    ...     left, right = socket.socketpair()
+    ...     _, writer = await asyncio.open_connection(sock=left)
+    ...     reader, other_writer = await asyncio.open_connection(sock=right)
+    ...     length = await vakra.aio.send(writer, value)
+    ...     received = await asyncio.wait_for(vakra.aio.recv(reader), 5)
+    ...     for each in (writer, other_writer):
+    ...         each.close()
+    ...         await each.wait_closed()
+    ...     return length, received
+    >>> asyncio.run(round_trip({"x": np.arange(3)}))
+    (107, {'x': array([0, 1, 2])})
     """
     held = _held_bytes(reader)
     meter = _packet_meter()
@@ -75,15 +112,51 @@ async def recv(reader: asyncio.StreamReader, *, max_size: int | None = None, wri
 
 async def send(writer: asyncio.StreamWriter, obj: Any, *, check_integrity: bool = False, compress: bool = False,
                alignment: int = 64) -> int:
-    """Send ``obj`` as one packet through ``writer`` and wait until the
-    writer's buffer has drained (``drain``); return the packet's length.
+    """Send ``obj`` as one packet through ``writer`` and wait until it has drained.
 
-    The packet goes to the writer as its segments: array bodies are the
-    arrays' own memory, never joined into one ``bytes`` (the transport
-    copies what the socket does not take at once, as it does for any
-    ``write``). Once this returns, or is cancelled while it waits, the whole
-    packet is with the writer. Options and errors are those of
-    :func:`vakra.dumps`, plus what the writer raises.
+    The packet goes to the writer as its segments: array bodies are the arrays'
+    own memory, never joined into one ``bytes`` (the transport copies what the
+    socket does not take at once, as it does for any ``write``). Once this
+    returns, or is cancelled while it waits, the whole packet is with the
+    writer.
+
+    Parameters
+    ----------
+    writer : asyncio.StreamWriter
+        The stream to write.
+    obj : object
+        Any value :func:`vakra.dumps` takes.
+    check_integrity, compress, alignment
+        As for :func:`vakra.dumps`.
+
+    Returns
+    -------
+    int
+        The packet's length in bytes.
+
+    Raises
+    ------
+    TypeError, ValueError
+        As :func:`vakra.dumps` raises them.
+    OSError
+        What the writer raises.
+
+    Examples
+    --------
+    >>> import asyncio, socket, vakra.aio
+    >>> async def send_two():
+    ...     left, right = socket.socketpair()
+    ...     _, writer = await asyncio.open_connection(sock=left)
+    ...     reader, other_writer = await asyncio.open_connection(sock=right)
+    ...     received = asyncio.ensure_future(vakra.aio.recv(reader))  # reads while the large one is sent
+    ...     sizes = [await vakra.aio.send(writer, np.zeros(n)) for n in (100_000, 1)]
+    ...     first, second = await received, await vakra.aio.recv(reader)
+    ...     for each in (writer, other_writer):
+    ...         each.close()
+    ...         await each.wait_closed()
+    ...     return sizes, first.shape, second.shape
+    >>> asyncio.run(send_two())
+    ([800064, 72], (100000,), (1,))
     """
     flags = (bool(check_integrity), bool(compress), alignment, convert)
     if type(obj) is np.ndarray and obj.nbytes <= _SMALL:
@@ -101,8 +174,39 @@ async def send(writer: asyncio.StreamWriter, obj: Any, *, check_integrity: bool 
 
 async def packets(reader: asyncio.StreamReader, *, max_size: int | None = None,
                   writable: bool = False) -> AsyncIterator[Any]:
-    """The values of the packets ``reader`` delivers, until the stream ends
-    between two packets; the options and errors of :func:`recv`."""
+    """The values of the packets ``reader`` delivers, until the stream ends.
+
+    The stream may end only between two packets; the options and errors are
+    those of :func:`recv`.
+
+    Parameters
+    ----------
+    reader : asyncio.StreamReader
+        The stream to read.
+    max_size, writable
+        As for :func:`recv`.
+
+    Yields
+    ------
+    object
+        Each packet's value.
+
+    Raises
+    ------
+    ValueError
+        As :func:`recv` raises it, for a packet cut short or damaged.
+
+    Examples
+    --------
+    >>> import asyncio, vakra.aio
+    >>> async def values():
+    ...     reader = asyncio.StreamReader()
+    ...     reader.feed_data(vakra.dumps(np.arange(3)) + vakra.dumps(["a", "b"]))
+    ...     reader.feed_eof()
+    ...     return [value async for value in vakra.aio.packets(reader)]
+    >>> asyncio.run(values())
+    [array([0, 1, 2]), StringTensor(['a', 'b'])]
+    """
     while True:
         try:
             value = await recv(reader, max_size=max_size, writable=writable)

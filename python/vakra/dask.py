@@ -59,7 +59,9 @@ _encode = _native.encode
 _encode_segments = _native.encode_segments
 _loads_frames = _native.loads_frames
 
+#: The family's name, as Dask's ``serializers=`` and ``deserializers=`` take it.
 FAMILY = "vakra"
+#: The serializers to name on the client and the workers: this family first, then Dask's own.
 SERIALIZERS = [FAMILY, "dask", "pickle"]
 
 _SPARSE_CLASSES = ("coo_matrix", "csr_matrix", "csc_matrix", "coo_array", "csr_array", "csc_array")
@@ -74,10 +76,21 @@ _IN_HEADER_UPTO = 64 * 1024
 
 
 class Bundle(dict):
-    """A dict that Dask hands to the vakra family whole: return one from a
-    task to move a dict of arrays between workers as one packet. Scatter it
-    inside a list (``client.scatter([bundle])``): ``scatter`` reads a dict as
-    a mapping of names to values."""
+    """A dict that Dask hands to the vakra family whole.
+
+    Return one from a task to move a dict of arrays between workers as one
+    packet; it arrives as a ``Bundle``. Scatter it inside a list
+    (``client.scatter([bundle])``): ``scatter`` reads a dict as a mapping of
+    names to values. It is made as a ``dict`` is.
+
+    Examples
+    --------
+    >>> from vakra.dask import Bundle, deserialize, serialize
+    >>> batch = Bundle(x=np.ones((2, 2), np.float32), labels=vakra.StringTensor(["a", "b"]))
+    >>> back = deserialize(*serialize(batch))
+    >>> type(back).__name__, back["x"].flags.writeable
+    ('Bundle', True)
+    """
 
     __slots__ = ()
 
@@ -87,7 +100,46 @@ class _Unsupported(NotImplementedError):
 
 
 def serialize(value: Any) -> tuple[dict, list]:
-    """The family's serializer: ``(header, frames)``, or ``NotImplementedError``."""
+    """The family's serializer: a value as Dask's header and frames.
+
+    Array bodies of 64 KiB or more travel as frames of their own, views of the
+    arrays; smaller pieces ride in the header, or are joined into frames when
+    they add up to more than 64 KiB. The options ``vakra.check-integrity`` and
+    ``vakra.compress`` are read from the Dask config at each call.
+
+    Parameters
+    ----------
+    value : object
+        A NumPy array (C-contiguous, native byte order, a dtype vakra stores),
+        a SciPy COO/CSR/CSC matrix or array, a :class:`vakra.StringTensor`, a
+        :class:`vakra.quantize.QuantizedTensor`, a :class:`Bundle`, or a dict with
+        ``str`` keys of these.
+
+    Returns
+    -------
+    header : dict
+        msgpack-able facts and small pieces of the packet.
+    frames : list of bytes-like
+        The rest of the packet.
+
+    Raises
+    ------
+    NotImplementedError
+        For any other value (NumPy scalars and lists included), so that Dask
+        tries its next family.
+
+    Examples
+    --------
+    >>> from vakra.dask import serialize
+    >>> header, frames = serialize(np.zeros(100_000, np.float32))
+    >>> len(frames) >= 1
+    True
+    >>> try:
+    ...     serialize(3.5)
+    ... except NotImplementedError:
+    ...     print("left to Dask's next family")
+    left to Dask's next family
+    """
     small_array = type(value) is np.ndarray and value.nbytes < _JOIN_BELOW
     retyped: list = []
     if not small_array:
@@ -111,7 +163,38 @@ def serialize(value: Any) -> tuple[dict, list]:
 
 
 def deserialize(header: dict, frames: list) -> Any:
-    """The family's deserializer: the value, its arrays writable."""
+    """The family's deserializer: the value of a header and its frames.
+
+    Arrays arrive writable, as views of the frames where these are writable,
+    the index arrays of sparse matrices included, which are checked there.
+    Bundles and SciPy arrays get their own class back.
+
+    Parameters
+    ----------
+    header : dict
+        What :func:`serialize` returned, as Dask delivers it.
+    frames : list of bytes-like
+        The frames, as Dask delivers them.
+
+    Returns
+    -------
+    object
+        The value, with the type it was sent with.
+
+    Raises
+    ------
+    ValueError
+        For damaged frames, with the codec's message.
+
+    Examples
+    --------
+    >>> import scipy.sparse
+    >>> from vakra.dask import deserialize, serialize
+    >>> matrix = scipy.sparse.random(50, 50, density=0.1, format="csr", dtype=np.float32)
+    >>> back = deserialize(*serialize(matrix))
+    >>> back.format, (back != matrix).nnz
+    ('csr', 0)
+    """
     pieces = header.get("pieces")
     if pieces is not None and not frames:  # the whole packet in the header
         frames = pieces

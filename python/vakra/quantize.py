@@ -29,41 +29,69 @@ _SCHEME_NAMES = {0: "per-tensor", 1: "per-axis", 2: "per-group"}
 class QuantizedTensor:
     """A tensor of quantized integer codes with the parameters to map them back.
 
-    Attributes (the eight constructor keywords):
+    Real values map to codes by ``q = clamp(round(x / scale) + zero_point)`` and
+    back by ``x = (q - zero_point) * scale``. Made by :func:`quantize`, or from
+    its eight parts, which are also its attributes.
 
-    ``data``
-        The codes as they are on the wire: a 1-D uint8 array. qint8 and
-        quint8 use one byte per element, the signed codes in two's
-        complement. qint4 and quint4 pack two elements per byte in C order:
-        element ``2k`` in the low nibble of byte ``k``, element ``2k + 1`` in
-        its high nibble; an odd count leaves the last high nibble 0. Signed
-        4-bit codes are two's complement nibbles (-8 to 7). :meth:`codes`
-        unpacks them.
-    ``scales``, ``zero_points``
-        1-D float32 arrays of the same length, one entry per scale group.
-    ``shape``
-        The logical shape, a tuple of ints.
-    ``dtype_code``
+    Parameters
+    ----------
+    data : array_like of uint8
+        The codes as they are on the wire, 1-D. qint8 and quint8 use one byte
+        per element, the signed codes in two's complement. qint4 and quint4
+        pack two elements per byte in C order: element ``2k`` in the low nibble
+        of byte ``k``, element ``2k + 1`` in its high nibble; an odd count
+        leaves the last high nibble 0. Signed 4-bit codes are two's complement
+        nibbles (-8 to 7). :meth:`codes` unpacks them.
+    scales, zero_points : array_like of float32
+        1-D, of the same length: one entry per scale group.
+    shape : sequence of int
+        The logical shape.
+    dtype_code : int
         16 qint8, 17 quint8, 18 qint4, 19 quint4 (:attr:`dtype` gives the name).
-    ``quant_scheme``
+    quant_scheme : int
         How entries of ``scales`` apply to elements:
 
-        - ``0`` per-tensor (:attr:`PER_TENSOR`): one entry for every element;
-        - ``1`` per-axis (:attr:`PER_AXIS`): ``shape[axis]`` entries, entry
-          ``k`` for the elements whose index along ``axis`` is ``k``;
-        - ``2`` per-group (:attr:`PER_GROUP`): along ``axis``, runs of
-          ``group_size`` consecutive indices share an entry (the last run may
-          be shorter). With ``axis`` moved last and the other dimensions
-          flattened in order to ``M`` rows of ``n`` elements, there are
+        - ``0`` per-tensor (``PER_TENSOR``): one entry for every element;
+        - ``1`` per-axis (``PER_AXIS``): ``shape[axis]`` entries, entry ``k``
+          for the elements whose index along ``axis`` is ``k``;
+        - ``2`` per-group (``PER_GROUP``): along ``axis``, runs of
+          ``group_size`` consecutive indices share an entry (the last run may be
+          shorter). With ``axis`` moved last and the other dimensions flattened
+          in order to ``M`` rows of ``n`` elements, there are
           ``M * ceil(n / group_size)`` entries, row-major.
-    ``group_size``
+    group_size : int
         The run length of the per-group scheme; 0 for the other schemes.
-    ``axis``
-        The axis of the per-axis and per-group schemes; -1 for per-tensor.
-        The wire holds the axis in one byte (the value modulo 256), so -1
-        travels as 255. A value from ``ndim`` to 255 is read back as
-        ``axis - 256``: a decoded 255 is -1 again, and a decoded tensor equals
-        the one that was encoded. Negative axes count from the end.
+    axis : int
+        The axis of the per-axis and per-group schemes; -1 for per-tensor. The
+        wire holds the axis in one byte (the value modulo 256), so -1 travels
+        as 255. A value from ``ndim`` to 255 is read back as ``axis - 256``: a
+        decoded 255 is -1 again, and a decoded tensor equals the one that was
+        encoded. Negative axes count from the end.
+
+    Raises
+    ------
+    ValueError
+        For an unknown ``dtype_code``, negative dimensions, ``data`` of the
+        wrong length for the shape, and ``scales`` and ``zero_points`` of
+        different lengths.
+    TypeError
+        For a ``shape`` that is not a sequence of ints.
+
+    See Also
+    --------
+    quantize : a tensor quantized from real values.
+
+    Examples
+    --------
+    >>> from vakra.quantize import QuantizedTensor
+    >>> q = QuantizedTensor(data=np.array([0x21, 0x03], np.uint8), scales=[0.5], zero_points=[0],
+    ...                     shape=(3,), dtype_code=18, quant_scheme=0, group_size=0, axis=-1)
+    >>> q
+    QuantizedTensor(dtype='qint4', shape=(3,), per-tensor, axis=-1, group_size=0, scales=1)
+    >>> q.codes(), q.dequantize()
+    (array([1, 2, 3], dtype=int8), array([0.5, 1. , 1.5], dtype=float32))
+    >>> vakra.loads(vakra.dumps(q)) == q
+    True
     """
 
     PER_TENSOR = 0
@@ -103,12 +131,28 @@ class QuantizedTensor:
 
     @classmethod
     def quantize(cls, array, dtype: str = "qint8", axis=None, group_size=None) -> QuantizedTensor:
-        """Quantizes ``array`` to ``dtype`` ("qint8", "quint8", "qint4" or "quint4").
+        """Quantize ``array``: the same as :func:`quantize`.
 
-        Without ``axis`` and ``group_size`` the whole tensor shares one scale
-        (per-tensor); with ``axis`` alone each index along that axis has its
-        own (per-axis); with ``group_size`` runs of that many indices along
-        ``axis`` (default: the last axis) share one (per-group).
+        Parameters
+        ----------
+        array, dtype, axis, group_size
+            As for :func:`quantize`.
+
+        Returns
+        -------
+        QuantizedTensor
+            The codes and their parameters.
+
+        Raises
+        ------
+        ValueError, TypeError
+            As :func:`quantize` raises them.
+
+        Examples
+        --------
+        >>> from vakra.quantize import QuantizedTensor
+        >>> QuantizedTensor.quantize(np.linspace(-1, 1, 8), "quint8").dtype
+        'quint8'
         """
         if dtype not in _CODE_OF_NAME:
             raise ValueError(f"dtype must be one of {', '.join(map(repr, _CODE_OF_NAME))}, got {dtype!r}")
@@ -149,19 +193,69 @@ class QuantizedTensor:
 
     @property
     def dtype(self) -> str:
-        """The quantized type's name: "qint8", "quint8", "qint4" or "quint4"."""
+        """The quantized type's name: "qint8", "quint8", "qint4" or "quint4".
+
+        Returns
+        -------
+        str
+            The name of ``dtype_code``'s type.
+
+        Examples
+        --------
+        >>> from vakra.quantize import quantize
+        >>> quantize(np.ones(4), "qint4").dtype
+        'qint4'
+        """
         return _DTYPES[self.dtype_code][0]
 
     @property
     def ndim(self) -> int:
+        """The number of dimensions of the logical shape.
+
+        Returns
+        -------
+        int
+            ``len(shape)``.
+
+        Examples
+        --------
+        >>> from vakra.quantize import quantize
+        >>> quantize(np.ones((2, 3))).ndim
+        2
+        """
         return len(self.shape)
 
     @property
     def size(self) -> int:
+        """The number of elements of the logical shape.
+
+        Returns
+        -------
+        int
+            The product of ``shape``.
+
+        Examples
+        --------
+        >>> from vakra.quantize import quantize
+        >>> quantize(np.ones((2, 3))).size
+        6
+        """
         return math.prod(self.shape)
 
     def codes(self) -> np.ndarray:
-        """The integer codes in the logical shape (int8 for signed types, uint8 otherwise)."""
+        """The integer codes in the logical shape.
+
+        Returns
+        -------
+        numpy.ndarray
+            int8 for signed types, uint8 otherwise: a new array.
+
+        Examples
+        --------
+        >>> from vakra.quantize import quantize
+        >>> quantize(np.array([-1.0, 0.0, 1.0]), "qint8").codes()
+        array([-128,   -1,  126], dtype=int8)
+        """
         _name, qmin, _qmax, bits = _DTYPES[self.dtype_code]
         signed = qmin < 0
         if bits == 8:
@@ -176,8 +270,34 @@ class QuantizedTensor:
         return flat.copy().reshape(self.shape)
 
     def dequantize(self, as_torch: bool = False):
-        """The real values, ``(code - zero_point) * scale``, as a float32 array
-        (a float32 ``torch.Tensor`` with ``as_torch=True``, which needs torch)."""
+        """The real values, ``(code - zero_point) * scale``.
+
+        Parameters
+        ----------
+        as_torch : bool, default False
+            Return a float32 ``torch.Tensor`` instead (needs torch).
+
+        Returns
+        -------
+        numpy.ndarray or torch.Tensor
+            float32 values in the logical shape.
+
+        Raises
+        ------
+        ValueError
+            For an unknown ``quant_scheme``, a per-group tensor without a group
+            size, or a scale count that does not fit the scheme and shape.
+        ImportError
+            With ``as_torch=True`` and no torch installed.
+
+        Examples
+        --------
+        >>> from vakra.quantize import quantize
+        >>> weights = np.random.default_rng(0).standard_normal((4, 8)).astype(np.float32)
+        >>> q = quantize(weights, "qint8", axis=0)
+        >>> bool(abs(q.dequantize() - weights).max() <= q.scales.max() / 2 + 1e-6)
+        True
+        """
         if self.quant_scheme not in _SCHEME_NAMES:
             raise ValueError(f"unknown quant_scheme {self.quant_scheme}; known: 0 per-tensor, 1 per-axis, 2 per-group")
         axis = -1
@@ -244,7 +364,49 @@ def _from_buffers(data, scales, zero_points, shape, dtype_code, quant_scheme, gr
 
 
 def quantize(array, dtype: str = "qint8", axis=None, group_size=None) -> QuantizedTensor:
-    """Same as :meth:`QuantizedTensor.quantize`."""
+    """Quantize ``array`` to 8- or 4-bit codes with scales and zero points.
+
+    Scales and integer zero points are chosen so that 0.0 is represented
+    exactly and every value within the range of its scale comes back within
+    half a quantization step (``scale / 2``). Without ``axis`` and
+    ``group_size`` the whole tensor shares one scale (per-tensor); with
+    ``axis`` alone each index along that axis has its own (per-axis); with
+    ``group_size`` runs of that many indices along ``axis`` (default: the last
+    axis) share one (per-group).
+
+    Parameters
+    ----------
+    array : array_like
+        Finite real values (bool, integer or float).
+    dtype : {"qint8", "quint8", "qint4", "quint4"}, default "qint8"
+        The code type.
+    axis : int, optional
+        The axis of the per-axis and per-group schemes.
+    group_size : int, optional
+        The run length of the per-group scheme (at least 1).
+
+    Returns
+    -------
+    QuantizedTensor
+        The codes and their parameters.
+
+    Raises
+    ------
+    ValueError
+        For an unknown ``dtype``, NaN or infinite values, an axis out of range
+        or a ``group_size`` below 1.
+    TypeError
+        For an array that is not of real numbers.
+
+    Examples
+    --------
+    >>> from vakra.quantize import quantize
+    >>> q = quantize(np.arange(12, dtype=np.float32).reshape(3, 4), "quint4", group_size=2)
+    >>> q
+    QuantizedTensor(dtype='quint4', shape=(3, 4), per-group, axis=1, group_size=2, scales=6)
+    >>> q.data.nbytes  # two codes to a byte
+    6
+    """
     return QuantizedTensor.quantize(array, dtype=dtype, axis=axis, group_size=group_size)
 
 

@@ -20,18 +20,32 @@ __all__ = ["StringTensor"]
 class StringTensor(Sequence):
     """An immutable sequence of strings stored as offsets plus one payload.
 
-    Build one from an iterable whose items are ``str`` (stored as UTF-8) or
-    bytes-like objects (stored as they are)::
-
-        t = StringTensor(["alpha", "βeta", b"\\x00raw"])
-
     Items come back as ``str``: ``t[i]``, iteration and :meth:`tolist` decode
-    each item as UTF-8 and raise :class:`UnicodeDecodeError` for one that is
-    not UTF-8 text. The same items as ``bytes``, whatever they hold, are
-    reached through :attr:`raw` (``t.raw[i]``, ``list(t.raw)``) or
-    ``t.tolist(as_bytes=True)``. Slicing gives a new ``StringTensor``.
+    each item as UTF-8 and raise ``UnicodeDecodeError`` for one that is not
+    UTF-8 text. The same items as ``bytes``, whatever they hold, are reached
+    through :attr:`raw` (``t.raw[i]``, ``list(t.raw)``) or
+    ``t.tolist(as_bytes=True)``. Slicing gives a new ``StringTensor``. Two
+    tensors are equal when they hold the same items in the same order.
 
-    Two tensors are equal when they hold the same items in the same order.
+    Parameters
+    ----------
+    items : iterable of str or bytes-like, optional
+        ``str`` items are stored as UTF-8, bytes-like ones as they are.
+
+    Raises
+    ------
+    TypeError
+        For an item that is neither ``str`` nor bytes-like, naming its index.
+
+    Examples
+    --------
+    >>> t = vakra.StringTensor(["alpha", "βeta", b"\\x00raw"])
+    >>> len(t), t[1], t.raw[2]
+    (3, 'βeta', b'\\x00raw')
+    >>> t[:2]
+    StringTensor(['alpha', 'βeta'])
+    >>> vakra.loads(vakra.dumps(t)) == t
+    True
     """
 
     __slots__ = ("_offsets", "_payload")
@@ -92,25 +106,96 @@ class StringTensor(Sequence):
 
     @property
     def offsets(self) -> np.ndarray:
-        """The ``len + 1`` byte positions into :attr:`payload` (read-only uint64)."""
+        """The ``len + 1`` byte positions into :attr:`payload`.
+
+        Returns
+        -------
+        numpy.ndarray
+            A read-only uint64 array: item ``i`` is ``payload[offsets[i]:offsets[i + 1]]``.
+
+        Examples
+        --------
+        >>> vakra.StringTensor(["ab", "", "c"]).offsets
+        array([0, 2, 2, 3], dtype=uint64)
+        """
         return self._offsets
 
     @property
     def payload(self) -> bytes:
-        """Every item's bytes, back to back."""
+        """Every item's bytes, back to back.
+
+        Returns
+        -------
+        bytes
+            The payload.
+
+        Examples
+        --------
+        >>> vakra.StringTensor(["ab", "", "c"]).payload
+        b'abc'
+        """
         return self._payload
 
     @property
     def raw(self) -> _RawItems:
-        """The items as ``bytes``: a sequence indexed like the tensor itself."""
+        """The items as ``bytes``: a sequence indexed like the tensor itself.
+
+        Returns
+        -------
+        Sequence of bytes
+            A view of the tensor's items, not decoded.
+
+        Examples
+        --------
+        >>> list(vakra.StringTensor(["é", b"\\xff"]).raw)
+        [b'\\xc3\\xa9', b'\\xff']
+        """
         return _RawItems(self)
 
     def to_raw(self) -> tuple[bytes, bytes, int]:
-        """``(offsets as little-endian u64 bytes, payload, count)``, the wire parts."""
+        """The wire parts of the tensor.
+
+        Returns
+        -------
+        offsets : bytes
+            The offsets as little-endian u64 values.
+        payload : bytes
+            Every item's bytes, back to back.
+        count : int
+            The number of items.
+
+        Examples
+        --------
+        >>> offsets, payload, count = vakra.StringTensor(["ab", "c"]).to_raw()
+        >>> len(offsets), payload, count
+        (24, b'abc', 2)
+        """
         return self._offsets.astype("<u8", copy=False).tobytes(), self._payload, len(self)
 
     def tolist(self, as_bytes: bool = False) -> list:
-        """The items as a list of ``str``, or of ``bytes`` with ``as_bytes=True``."""
+        """The items as a list.
+
+        Parameters
+        ----------
+        as_bytes : bool, default False
+            Give ``bytes`` items, not decoded.
+
+        Returns
+        -------
+        list of str or bytes
+            Every item, in order.
+
+        Raises
+        ------
+        UnicodeDecodeError
+            Without ``as_bytes``, for an item that is not UTF-8 text, naming it.
+
+        Examples
+        --------
+        >>> t = vakra.StringTensor(["cat", "émeu"])
+        >>> t.tolist(), t.tolist(as_bytes=True)
+        (['cat', 'émeu'], [b'cat', b'\\xc3\\xa9meu'])
+        """
         if as_bytes:
             return self._item_bytes_list()
         try:

@@ -58,13 +58,30 @@ _FIRST_USER_DTYPE = 256
 
 
 def register() -> None:
-    """Move PyTorch tensors and ml_dtypes' arrays through Ray as vakra
-    packets, in this process.
+    """Move PyTorch tensors and ml_dtypes' arrays through Ray as vakra packets.
 
-    Affects Ray's serialization only (plain ``pickle`` is untouched); calling
-    it again changes nothing. Run it in every worker with
-    ``ray.init(runtime_env={"worker_process_setup_hook": "vakra.ray.register"})``.
-    Does nothing to tensors when PyTorch is not installed.
+    Registers Ray serializers in this process. Affects Ray's serialization only
+    (plain ``pickle`` is untouched); calling it again changes nothing. Does
+    nothing to tensors when PyTorch is not installed. Run it in the driver and
+    in every worker, through Ray's setup hook::
+
+        ray.init(runtime_env={"worker_process_setup_hook": "vakra.ray.register"})
+        vakra.ray.register()
+
+    Returns
+    -------
+    None
+
+    Raises
+    ------
+    ImportError
+        On importing :mod:`vakra.ray` without Ray, naming the extra.
+
+    Examples
+    --------
+    >>> import vakra.ray
+    >>> vakra.ray.register()
+    >>> vakra.ray.register()  # once is enough; again changes nothing
     """
     ray.util.register_serializer(np.ndarray, serializer=_array_parts, deserializer=_array_from_parts)
     try:
@@ -75,15 +92,37 @@ def register() -> None:
 
 
 class Packet:
-    """One vakra packet that travels through Ray (or pickle protocol 5) as one
-    out-of-band buffer, without copies.
+    """One vakra packet that travels through Ray as one out-of-band buffer.
 
-    ``Packet(data)`` takes the packet at the start of any bytes-like object
-    (bytes after it are left out) without copying it; ``data`` is then a
-    read-only ``memoryview`` of exactly the packet. Unpickled from Ray, it
-    views the object store: ``vakra.loads(packet.data)`` decodes views of
-    the store. Raises ``ValueError`` when ``data`` does not start with a
-    whole packet.
+    A packet held as ``bytes`` is copied by every ``ray.get``; wrapped in a
+    ``Packet`` it pickles (protocol 5) as one out-of-band buffer, and unpickled
+    from Ray it views the object store: ``vakra.loads(packet.data)`` decodes
+    views of the store.
+
+    Parameters
+    ----------
+    data : bytes-like
+        A buffer that starts with a whole packet; bytes after it are left out.
+        It is not copied.
+
+    Attributes
+    ----------
+    data : memoryview
+        A read-only view of exactly the packet.
+
+    Raises
+    ------
+    ValueError
+        When ``data`` does not start with a whole packet.
+
+    Examples
+    --------
+    >>> import pickle, vakra.ray
+    >>> packet = vakra.ray.Packet(vakra.dumps(np.arange(3)) + b"what follows")
+    >>> packet
+    <vakra.ray.Packet of 88 bytes>
+    >>> vakra.loads(pickle.loads(pickle.dumps(packet, protocol=5)).data)
+    array([0, 1, 2])
     """
 
     __slots__ = ("data",)

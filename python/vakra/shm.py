@@ -71,22 +71,55 @@ _ALIGNMENT = 8
 _HOLDER_MAY_HAVE_DIED = (
     "the process holding the mutex may have died while holding it: a mutex is not released when its holder dies. "
     "To recover, let one supervising process re-initialise the area with SharedMutex(buffer, offset, create=True) "
-    "once no process uses it any more (see 'Recovering a mutex whose holder died' in the README)"
+    "once no process uses it any more (see 'Recovering a mutex whose holder died' in the documentation: docs/guide/streams.md)"
 )
 
 
 class SharedMutex:
     """A process-shared mutex in the 64 bytes at ``offset`` of ``buffer``.
 
-    ``buffer`` is any writable object with the buffer protocol whose bytes
-    are shared between processes, typically ``SharedMemory.buf`` or an
-    ``mmap.mmap``. ``offset`` must be a multiple of 8 and leave 64 bytes
-    before the buffer's end. With ``create=True`` the area is initialised
-    here; do that in exactly one process, once, before anyone locks it.
-
     Used as a context manager, the mutex is locked on entry (waiting up to
     ``default_timeout`` seconds) and unlocked on exit, also when the body
-    raises. ``lock()`` and ``unlock()`` do the same by hand.
+    raises; :meth:`lock` and :meth:`unlock` do the same by hand. The 64 bytes
+    hold plain words (a magic, a version and the holder's identity, changed
+    with compare-and-swap), never anything that selects code or pointers.
+
+    Parameters
+    ----------
+    buffer : writable bytes-like
+        Memory shared between processes, typically ``SharedMemory.buf`` or an
+        ``mmap.mmap``.
+    offset : int
+        Where the mutex area starts: a multiple of 8 that leaves 64 bytes
+        before the buffer's end.
+    create : bool, default False
+        Initialise the area here; do that in exactly one process, once, before
+        anyone locks it.
+
+    Attributes
+    ----------
+    SIZE : int
+        The bytes a mutex area takes: 64.
+    default_timeout : float
+        The seconds :meth:`lock` waits by default: 5.
+
+    Raises
+    ------
+    ValueError
+        For an offset that is not a multiple of 8 or leaves too little room,
+        and (from every call) for an area that holds no mutex.
+
+    Examples
+    --------
+    >>> from multiprocessing import shared_memory
+    >>> from vakra.shm import SharedMutex
+    >>> block = shared_memory.SharedMemory(create=True, size=4096)
+    >>> mutex = SharedMutex(block.buf, 0, create=True)   # once, in one process
+    >>> with mutex:                                      # elsewhere: SharedMutex(block.buf, 0)
+    ...     vakra.dump_into(np.arange(4), block.buf[64:])
+    96
+    >>> mutex.destroy()
+    >>> block.close(); block.unlink()
     """
 
     SIZE: int = vakra_rs.shm_mutex_size()
@@ -103,18 +136,57 @@ class SharedMutex:
 
     @property
     def offset(self) -> int:
-        """The position of the mutex area in the buffer, in bytes."""
+        """The position of the mutex area in the buffer, in bytes.
+
+        Returns
+        -------
+        int
+            The offset given to the constructor.
+
+        Examples
+        --------
+        >>> from vakra.shm import SharedMutex
+        >>> area = bytearray(128)
+        >>> SharedMutex(area, 64, create=True).offset
+        64
+        """
         return self._offset
 
     def lock(self, timeout: float | None = None) -> None:
         """Take the mutex, waiting at most ``timeout`` seconds.
 
-        ``timeout`` defaults to ``default_timeout``; 0 makes one attempt.
-        Raises ``TimeoutError`` ("Mutex lock timed out after ...", followed
-        by what to do if the holder died) when the mutex stays held,
-        ``ValueError`` for a negative, NaN or unrepresentably large timeout
-        and for an area that holds no mutex, and whatever a signal handler
-        raises while it waits.
+        While it waits, other threads run and signal handlers too (Ctrl-C ends the
+        wait).
+
+        Parameters
+        ----------
+        timeout : float, optional
+            Defaults to ``default_timeout``; 0 makes one attempt.
+
+        Returns
+        -------
+        None
+
+        Raises
+        ------
+        TimeoutError
+            "Mutex lock timed out after ...", followed by what to do if the holder
+            died, when the mutex stays held.
+        ValueError
+            For a negative, NaN or unrepresentably large timeout, and for an area
+            that holds no mutex.
+
+        Examples
+        --------
+        >>> from vakra.shm import SharedMutex
+        >>> area = bytearray(64)
+        >>> mutex = SharedMutex(area, 0, create=True)
+        >>> mutex.lock()
+        >>> SharedMutex(area, 0).lock(timeout=0)
+        Traceback (most recent call last):
+        ...
+        TimeoutError: Mutex lock timed out after 0ns; ...
+        >>> mutex.unlock()
         """
         if timeout is None:
             timeout = self.default_timeout
@@ -124,12 +196,54 @@ class SharedMutex:
             raise TimeoutError(f"{error}; {_HOLDER_MAY_HAVE_DIED}") from error
 
     def unlock(self) -> None:
-        """Release the mutex; only the thread that holds it may call this
-        (``RuntimeError`` for anyone else, and for a second unlock)."""
+        """Release the mutex.
+
+        Only the thread that holds it may call this.
+
+        Returns
+        -------
+        None
+
+        Raises
+        ------
+        RuntimeError
+            For any other thread or process, and for a second unlock; the mutex is
+            left as it was.
+
+        Examples
+        --------
+        >>> from vakra.shm import SharedMutex
+        >>> mutex = SharedMutex(bytearray(64), 0, create=True)
+        >>> mutex.lock(); mutex.unlock()
+        >>> mutex.unlock()
+        Traceback (most recent call last):
+        ...
+        RuntimeError: ...
+        """
         vakra_rs.shm_mutex_unlock(self._buffer, self._offset)
 
     def destroy(self) -> None:
-        """Destroy the mutex once no process uses it (never while it is held)."""
+        """Destroy the mutex once no process uses it (never while it is held).
+
+        Returns
+        -------
+        None
+
+        Raises
+        ------
+        ValueError
+            For an area that holds no mutex.
+
+        Examples
+        --------
+        >>> from vakra.shm import SharedMutex
+        >>> area = bytearray(64)
+        >>> SharedMutex(area, 0, create=True).destroy()
+        >>> SharedMutex(area, 0).lock()
+        Traceback (most recent call last):
+        ...
+        ValueError: ...
+        """
         vakra_rs.shm_mutex_destroy(self._buffer, self._offset)
 
     def __enter__(self) -> SharedMutex:

@@ -58,6 +58,9 @@ from ._model import model_file, model_save
 
 __all__ = ["loads", "load", "loads_frames", "as_tensor", "save", "open", "load_file", "File"]
 
+# loads_frames's parameter is named `frames`, as vakra.loads_frames's, which hides the module there.
+_loads_frames = frames.loads_frames
+
 
 def __getattr__(name: str) -> Any:
     # vakra.torch.dcp imports torch.distributed, which plain tensor users need not pay for.
@@ -71,27 +74,80 @@ def __getattr__(name: str) -> Any:
 
 
 def loads(data: Any, *, writable: bool = False) -> Any:
-    """Decode the packet in ``data`` (any buffer of bytes) into tensors.
+    """Decode the packet in ``data`` into tensors.
 
     Tensors are copies of the packet's bodies unless ``writable=True`` and
-    ``data`` is writable, in which case they are views of ``data`` (see the
-    module's notes). Errors are those of :func:`vakra.loads`.
+    ``data`` is writable, in which case they are views of ``data``: in-place
+    operations change it, and writes into it show in the tensors.
+
+    Parameters
+    ----------
+    data : bytes-like
+        Any buffer of bytes, as for :func:`vakra.loads`.
+    writable : bool, default False
+        View a writable ``data`` instead of copying it.
+
+    Returns
+    -------
+    object
+        Tensors for dense and sparse packets, dicts of them for bundles,
+        :class:`vakra.StringTensor` and :class:`vakra.quantize.QuantizedTensor` as they
+        are.
+
+    Raises
+    ------
+    ValueError, ImportError
+        As :func:`vakra.loads` raises them; ``ValueError`` naming the entry for
+        a sparse matrix torch refuses.
+
+    Examples
+    --------
+    >>> import torch, vakra.torch
+    >>> packet = vakra.dumps({"w": torch.ones(2, 3, dtype=torch.bfloat16)})
+    >>> vakra.torch.loads(packet)["w"]
+    tensor([[1., 1., 1.],
+            [1., 1., 1.]], dtype=torch.bfloat16)
     """
     return _as_torch(packets.loads(data, writable=writable))
 
 
 def load(file: PathLike | IO[bytes], *, mmap: bool = True) -> Any:
-    """Read one packet from ``file`` (a path or a binary file object, from
-    its current position, which then moves past the packet) into tensors.
+    """Read one packet from ``file`` into tensors.
 
-    With ``mmap=True`` a regular file is mapped copy-on-write and tensors view
-    the mapping: loading reads nothing, writes into a tensor stay in this
-    process. Otherwise the packet is read into memory that the tensors view.
-    A ``state_dict`` saved with ``vakra.dump`` loads back with
-    ``module.load_state_dict(vakra.torch.load(path))``; a model file
-    (``vakra.torch.save``) is read with :func:`load_file` or :func:`open`,
-    and refused here with a ``ValueError`` saying so. Errors are those of
-    :func:`vakra.load`.
+    A file object is read from its current position, which then moves past the
+    packet. A ``state_dict`` saved with :func:`vakra.dump` loads back with
+    ``module.load_state_dict(vakra.torch.load(path))``; a model file (written by
+    :func:`save`) is read with :func:`load_file` or :func:`open`, and refused
+    here.
+
+    Parameters
+    ----------
+    file : str, os.PathLike or binary file object
+        A path, or a file object opened for binary reading.
+    mmap : bool, default True
+        Map a regular file copy-on-write, so that tensors view the mapping:
+        loading reads nothing, and writes into a tensor stay in this process.
+        Otherwise the packet is read into memory that the tensors view.
+
+    Returns
+    -------
+    object
+        The packet's value, with tensors for arrays.
+
+    Raises
+    ------
+    ValueError
+        For a model file, saying so, and the errors of :func:`vakra.load`.
+    EOFError, OSError
+        As :func:`vakra.load` raises them.
+
+    Examples
+    --------
+    >>> import torch, vakra.torch
+    >>> model = torch.nn.Linear(4, 2)
+    >>> vakra.dump(model.state_dict(), "linear.vkr")
+    >>> model.load_state_dict(vakra.torch.load("linear.vkr"))
+    <All keys matched successfully>
     """
     # Copy-on-write mapping, or a buffer of this process's own: either way
     # the tensors may view it and write into it.
@@ -99,29 +155,108 @@ def load(file: PathLike | IO[bytes], *, mmap: bool = True) -> Any:
 
 
 def loads_frames(frames: Any, *, writable: bool = False) -> Any:
-    """Decode a packet given as a list of buffers into tensors, copying or
-    viewing as :func:`loads` does."""
-    return _as_torch(frames.loads_frames(frames, writable=writable))
+    """Decode a packet given as a list of buffers into tensors.
+
+    Copies or views as :func:`loads` does.
+
+    Parameters
+    ----------
+    frames : iterable of bytes-like
+        The packet's bytes in order, as for :func:`vakra.loads_frames`.
+    writable : bool, default False
+        View writable frames instead of copying them.
+
+    Returns
+    -------
+    object
+        The packet's value, with tensors for arrays.
+
+    Raises
+    ------
+    ValueError, TypeError
+        As :func:`vakra.loads_frames` raises them.
+
+    Examples
+    --------
+    >>> import torch, vakra.torch
+    >>> frames = vakra.dumps_frames(torch.arange(4))
+    >>> vakra.torch.loads_frames(frames)
+    tensor([0, 1, 2, 3])
+    """
+    return _as_torch(_loads_frames(frames, writable=writable))
 
 
 def save(state_dict: Any, path: PathLike, *, metadata: Any = None, check_integrity: bool = False,
          compress: bool = False, alignment: int = 64, durable: bool = True,
          progress: Callable[[int, int], object] | None = None) -> None:
-    """Write ``state_dict`` (any mapping of ``str`` to tensors, such as
-    ``model.state_dict()``, any number of them) to the model file ``path``.
+    """Write a ``state_dict`` of any size, or a whole training state, to a model file.
 
-    Tensors that are the same view of the same storage (tied weights) are
-    stored once and load back as one tensor. Everything else is
-    :func:`vakra.save`: ``metadata`` (``str`` to ``str``), the options, the
-    atomic, durable replacement of ``path`` (``durable=False`` skips the
-    syncs), ``progress`` and the errors.
+    ``state_dict`` is a mapping of ``str`` to tensors such as
+    ``model.state_dict()``, or a checkpoint tree: the model's, optimizer's and
+    scheduler's state dicts, steps and RNG states together (see
+    :func:`vakra.save`). Tensors that are the same view of the same storage
+    (tied weights) are stored once and load back as one tensor. Everything
+    else is :func:`vakra.save`: the metadata, the options, the atomic, durable
+    replacement of ``path`` and the errors.
+
+    Parameters
+    ----------
+    state_dict : mapping of str to tensors, or a checkpoint tree
+        Such as ``model.state_dict()``; any value :func:`vakra.save` takes.
+    path : str or os.PathLike
+        The file to write.
+    metadata : mapping of str to str, optional
+        Kept in the file.
+    check_integrity, compress, alignment, durable
+        As for :func:`vakra.save`.
+    progress : callable, optional
+        As for :func:`vakra.save`: ``progress(done, total)`` in bytes after
+        each entry.
+
+    Returns
+    -------
+    None
+
+    Raises
+    ------
+    TypeError, ValueError, OSError
+        As :func:`vakra.save` raises them.
+
+    Examples
+    --------
+    >>> import torch, vakra.torch
+    >>> encoder = torch.nn.TransformerEncoder(torch.nn.TransformerEncoderLayer(16, 2, 32, batch_first=True), 24)
+    >>> len(encoder.state_dict())  # more than a dict packet's 255 entries
+    288
+    >>> vakra.torch.save(encoder.state_dict(), "encoder.vkr")
+    >>> encoder.load_state_dict(vakra.torch.load_file("encoder.vkr"))
+    <All keys matched successfully>
     """
     model_save.save(state_dict, path, metadata=metadata, check_integrity=check_integrity, compress=compress,
                     alignment=alignment, durable=durable, progress=progress)
 
 
 class File(model_file.File):
-    """A model file's values as tensors (see :func:`open`)."""
+    """A model file's values as tensors, made by :func:`open`.
+
+    A :class:`vakra.File` whose arrays come back as tensors over the file's
+    copy-on-write mapping.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The model file.
+    writable : bool, default False
+        As for :class:`vakra.File`; :func:`open` passes ``True``.
+
+    Examples
+    --------
+    >>> import torch, vakra.torch
+    >>> vakra.torch.save({"w": torch.zeros(2)}, "w.vkr")
+    >>> with vakra.torch.open("w.vkr") as f:
+    ...     print(type(f).__name__, f["w"])
+    File tensor([0., 0.])
+    """
 
     _size = staticmethod(torch.Size)
 
@@ -130,38 +265,112 @@ class File(model_file.File):
 
 
 def open(path: PathLike) -> File:  # noqa: A001 - vakra.torch.open mirrors vakra.open
-    """Open a model file as a read-only mapping from name to tensor, in saved
-    order, with its ``metadata``; each tensor is decoded when asked for.
+    """Open a model file as a read-only mapping from name to tensor.
 
-    The file is mapped copy-on-write: tensors view the mapping, are
-    writable, and writes never reach the file. Errors are those of
-    :func:`vakra.open`.
+    Names come in saved order, with the file's ``metadata``; each tensor is
+    decoded when asked for. The file is mapped copy-on-write: tensors view the
+    mapping, are writable, and writes never reach the file.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        A model file.
+
+    Returns
+    -------
+    File
+        The mapping.
+
+    Raises
+    ------
+    ValueError, OSError
+        As :func:`vakra.open` raises them.
+
+    Examples
+    --------
+    >>> import torch, vakra.torch
+    >>> vakra.torch.save({"embed": torch.ones(3, 2)}, "embed.vkr", metadata={"step": "5"})
+    >>> with vakra.torch.open("embed.vkr") as f:
+    ...     print(f.metadata, f["embed"].shape)
+    {'step': '5'} torch.Size([3, 2])
     """
     return File(path, writable=True)
 
 
 def load_file(path: PathLike, *, mmap: bool | None = None,
               progress: Callable[[int, int], object] | None = None) -> Any:
-    """The whole model file as a dict of tensors, in saved order, ready for
-    ``model.load_state_dict(vakra.torch.load_file(path))`` (the checkpoint
-    tree, tensors and ``torch.Size`` included, for a file saved from one).
+    """The whole model file as a dict of tensors, in saved order.
 
-    With ``mmap=True`` tensors view the file's copy-on-write mapping, as
-    with :func:`open`; with ``mmap=False`` the file is read by several
-    threads into memory that the tensors own; ``None`` (the default: mapped
-    when small or in the page cache, else read) and ``progress`` are as for
-    :func:`vakra.load_file`. Names saved as tied
-    weights share one tensor. Errors are those of :func:`vakra.load_file`.
+    Ready for ``model.load_state_dict(vakra.torch.load_file(path))``; for a
+    file saved from a checkpoint tree, that tree, with tensors and
+    ``torch.Size`` as they were saved. Names saved as tied weights share one
+    tensor.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        A model file.
+    mmap : bool or None, default None
+        ``True``: tensors view the file's copy-on-write mapping, as with
+        :func:`open`. ``False``: the file is read by several threads into
+        memory the tensors own. ``None``: mapped when the file is small or in
+        the page cache, else read, as for :func:`vakra.load_file`.
+    progress : callable, optional
+        As for :func:`vakra.load_file`: ``progress(done, total)`` in bytes as
+        entries are read.
+
+    Returns
+    -------
+    dict of str to torch.Tensor, or a checkpoint tree
+        Every name and its value; for a file saved from a tree, that tree.
+
+    Raises
+    ------
+    ValueError, OSError
+        As :func:`vakra.load_file` raises them.
+
+    Examples
+    --------
+    >>> import torch, vakra.torch
+    >>> weight = torch.ones(4, 2)
+    >>> vakra.torch.save({"embed": weight, "head": weight}, "tied.vkr")
+    >>> tensors = vakra.torch.load_file("tied.vkr")
+    >>> tensors["embed"].data_ptr() == tensors["head"].data_ptr()
+    True
     """
     with File(path, writable=True) as file:
         return file._load_tree(mmap, progress)
 
 
 def as_tensor(array: np.ndarray) -> torch.Tensor:
-    """The tensor over ``array``'s memory (bfloat16 and float8 arrays as
-    torch's types); a float4_e2m1fn array (one element per byte) becomes a
-    new ``torch.float4_e2m1fn_x2`` tensor of two elements per byte, its last
-    dimension halved."""
+    """The tensor over ``array``'s memory.
+
+    bfloat16 and float8 arrays become torch's types over the same bytes. A
+    float4_e2m1fn array (one element per byte in NumPy) becomes a new
+    ``torch.float4_e2m1fn_x2`` tensor of two elements per byte, its last
+    dimension halved.
+
+    Parameters
+    ----------
+    array : numpy.ndarray
+        An array of a dtype vakra stores.
+
+    Returns
+    -------
+    torch.Tensor
+        A view of the array's memory (a new tensor for float4).
+
+    Raises
+    ------
+    TypeError
+        For an array torch cannot view (from ``torch.from_numpy``).
+
+    Examples
+    --------
+    >>> import ml_dtypes, vakra.torch
+    >>> vakra.torch.as_tensor(np.ones(2, ml_dtypes.bfloat16))
+    tensor([1., 1.], dtype=torch.bfloat16)
+    """
     row = DENSE.get(array.dtype.name)
     if row is not None and row.needs_ml_dtypes:  # ml_dtypes' type, unknown to torch: its bits, retyped
         bits = array.view(np.dtype(f"i{row.element_size}"))

@@ -64,10 +64,44 @@ _DCP_VERSION = "1.0.0"  # the DCP metadata version torch's own writer records
 
 
 class Writer(StorageWriter):
-    """Writes a checkpoint into the directory ``path`` (made if missing):
-    ``thread_count`` model files per rank, written by as many threads;
-    ``check_integrity`` adds an XXH3-64 checksum to every chunk, verified
-    when it is loaded. Files are synced (``durable=False`` skips it)."""
+    """A ``torch.distributed.checkpoint`` storage writer into vakra model files.
+
+    Pass it as ``storage_writer=`` to ``torch.distributed.checkpoint.save``.
+    Each rank writes its chunks into model files of its own in the directory
+    ``path`` (made if missing), straight from the tensors' memory, and keeps
+    no chunk once its bytes are written; non-tensor values are stored as
+    typed trees and the checkpoint's metadata as a model file, so nothing is
+    pickled.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The checkpoint's directory.
+    thread_count : int, default 1
+        Model files per rank, written by as many threads.
+    check_integrity : bool, default False
+        An XXH3-64 checksum on every chunk, verified when it is loaded.
+    durable : bool, default True
+        Sync the files; ``False`` skips it.
+
+    Raises
+    ------
+    ValueError
+        For a ``thread_count`` that is not a positive int.
+
+    See Also
+    --------
+    Reader : reads the checkpoint back.
+
+    Examples
+    --------
+    >>> import torch, torch.distributed.checkpoint as dcp
+    >>> from vakra.torch import dcp as vdcp
+    >>> model = torch.nn.Linear(4, 2)
+    >>> _ = dcp.save({"model": model.state_dict()}, storage_writer=vdcp.Writer("ckpt", thread_count=2))
+    >>> sorted(name for name in os.listdir("ckpt") if name.endswith(".vkr"))
+    ['.metadata.vkr', '__0_0.vkr', '__0_1.vkr']
+    """
 
     def __init__(self, path: str | os.PathLike, *, thread_count: int = 1, check_integrity: bool = False,
                  durable: bool = True) -> None:
@@ -133,10 +167,42 @@ class Writer(StorageWriter):
 
 
 class Reader(StorageReader):
-    """Reads a checkpoint that :class:`Writer` wrote into the directory
-    ``path``. ``bytes_read`` and ``bytes_needed`` count, over this reader's
-    loads, the bytes read from the chunk files and the bytes the destination
-    chunks hold."""
+    """A ``torch.distributed.checkpoint`` storage reader of what :class:`Writer` wrote.
+
+    Pass it as ``storage_reader=`` to ``torch.distributed.checkpoint.load``.
+    Each destination chunk is read from only the byte ranges of the stored
+    chunks that overlap it, so a load on another sharding reads what it
+    needs; non-tensor values are rebuilt from their typed trees, with no
+    unpickling.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The checkpoint's directory.
+
+    Attributes
+    ----------
+    bytes_read : int
+        The bytes this reader's loads read from the chunk files.
+    bytes_needed : int
+        The bytes the destination chunks of those loads hold.
+
+    See Also
+    --------
+    Writer : writes the checkpoint.
+
+    Examples
+    --------
+    >>> import torch, torch.distributed.checkpoint as dcp
+    >>> from vakra.torch import dcp as vdcp
+    >>> model = torch.nn.Linear(4, 2)
+    >>> _ = dcp.save({"model": model.state_dict()}, storage_writer=vdcp.Writer("ckpt"))
+    >>> state = {"model": torch.nn.Linear(4, 2).state_dict()}
+    >>> reader = vdcp.Reader("ckpt")
+    >>> dcp.load(state, storage_reader=reader)
+    >>> torch.equal(state["model"]["weight"], model.weight), reader.bytes_read == reader.bytes_needed
+    (True, True)
+    """
 
     def __init__(self, path: str | os.PathLike) -> None:
         super().__init__()

@@ -52,39 +52,75 @@ __all__ = ["convert"]
 def convert(source: PathLike, destination: PathLike, *, check_integrity: bool = False, compress: bool = False,
             alignment: int = 64, durable: bool = True, allow_expanded: bool = False,
             no_clobber: bool = False, progress: ProgressCallback | None = None) -> None:
-    """Convert the file ``source`` into ``destination``, each format told by
-    its name: ``.vkr`` (vakra), ``.npy``, ``.npz``, ``.safetensors`` (and
+    """Convert the file ``source`` into ``destination``, each format told by its name.
+
+    The formats are ``.vkr`` (vakra), ``.npy``, ``.npz``, ``.safetensors`` (and
     ``*.safetensors.index.json`` as a source: its shards become one file),
-    ``.pt``/``.pth``/``.bin`` (``torch.save``), ``.gguf`` (as a source), and
-    a ``torch.distributed.checkpoint`` directory written by
-    ``vakra.torch.dcp`` (as a source: its tensors, each whole).
-    One side is a vakra file;
-    when both are, the source is re-packed with the options given: a model
-    file into a model file (its order, metadata and tied names kept), a file
-    of packets into one of the same packets.
+    ``.pt``/``.pth``/``.bin`` (``torch.save``), ``.gguf`` (as a source) and a
+    ``torch.distributed.checkpoint`` directory written by
+    ``vakra.torch.dcp`` (as a source: its tensors, each assembled whole
+    from its chunks, into one model file; its non-tensor values are not
+    carried). One side is a vakra
+    file; when both are, the source is re-packed with the options given: a
+    model file into a model file (its order, metadata and tied names kept), a
+    file of packets into one of the same packets.
 
     Every dtype that both sides hold survives (bfloat16, float8, float4,
     float16, complex, bool); safetensors metadata is carried both ways, GGUF
-    metadata into the vakra file. The options are those
-    of :func:`vakra.save` and apply to a vakra destination. Torch files are
-    read with ``torch.load(weights_only=True)`` only: nothing in a pickle
-    runs; a tensor that views fewer bytes of its storage than it holds (an
-    expanded or overlapping view, which a small file can use to make a huge
-    one) is refused unless ``allow_expanded``. ``destination`` is replaced
-    atomically and durably, as :func:`vakra.save` does (``durable=False``
-    skips the syncs). The source must be a regular file (a device or FIFO
-    would be read without end).
-    With ``no_clobber`` an existing ``destination`` is refused instead
-    (``FileExistsError``, checked before anything is read). ``progress``,
-    if given, is called with the bytes done and their total as entries are
-    converted (the total is the source's size where the entries' is not
-    known ahead), and with done == total at the end.
+    metadata into the vakra file. Torch files are read with
+    ``torch.load(weights_only=True)`` only: nothing in a pickle runs.
+    ``destination`` is replaced atomically and durably, as :func:`save` does.
+    The source must be a regular file or a checkpoint directory (a device or
+    FIFO would be read without end).
 
-    Raises ``ValueError`` for what the destination cannot hold (naming the
-    entry and why), for a damaged or hostile source and for names of no
-    known format; ``ImportError`` naming the extra to install when a
-    format's library is missing (safetensors, torch, gguf, ml_dtypes for
-    bfloat16, float8 and float4); ``OSError`` from the file system.
+    Parameters
+    ----------
+    source : str or os.PathLike
+        The file to read.
+    destination : str or os.PathLike
+        The file to write.
+    check_integrity, compress, alignment
+        As for :func:`save`; they describe a vakra destination and are refused
+        for any other.
+    durable : bool, default True
+        As for :func:`dump`: ``False`` skips the syncs.
+    allow_expanded : bool, default False
+        Accept torch tensors that view fewer bytes of their storage than they
+        hold (expanded or overlapping views, which a small file can use to make
+        a huge one).
+    no_clobber : bool, default False
+        Refuse an existing ``destination`` (checked before anything is read).
+    progress : callable, optional
+        Called as ``progress(done, total)`` with the bytes converted so far as
+        entries go through (the total is the source's size where the entries'
+        is not known ahead), and with ``done == total`` at the end.
+
+    Returns
+    -------
+    None
+
+    Raises
+    ------
+    ValueError
+        For what the destination cannot hold (naming the entry and why), for a
+        damaged or hostile source and for names of no known format.
+    FileExistsError
+        With ``no_clobber``, when ``destination`` exists.
+    ImportError
+        Naming the extra to install when a format's library is missing
+        (safetensors, torch, gguf; ml_dtypes for bfloat16, float8 and float4).
+    OSError
+        From the file system.
+
+    Examples
+    --------
+    >>> np.savez("arrays.npz", w=np.ones((2, 3), np.float16), mask=np.array([True, False]))
+    >>> vakra.convert("arrays.npz", "arrays.vkr", check_integrity=True)
+    >>> vakra.load_file("arrays.vkr")["w"].dtype
+    dtype('float16')
+    >>> vakra.convert("arrays.vkr", "back.npz")
+    >>> sorted(np.load("back.npz").files)
+    ['mask', 'w']
     """
     source, destination = os.fsdecode(source), os.fsdecode(destination)
     formats = _format_of(source), _format_of(destination)

@@ -37,51 +37,114 @@ _encode_segments = _native.encode_segments
 def dumps(obj: Any, *, check_integrity: bool = False, compress: bool = False, alignment: int = 64) -> bytes:
     """Encode ``obj`` as one packet and return it.
 
-    ``obj`` is a NumPy array, a torch tensor or other CPU array exporting
-    DLPack or the array interface, a SciPy sparse matrix or array (coo, csr,
-    csc), a ``StringTensor``, a ``QuantizedTensor``, a list of ``str`` or
-    ``bytes`` (stored as a string tensor) or a dict (or dict subclass) with
-    ``str`` keys whose values are any of these, nested dicts included. The
-    options apply to every value at any depth: ``check_integrity`` appends an
-    XXH3-64 checksum to array, string and quantized bodies; ``compress``
-    stores array bodies as LZ4 frames; ``alignment`` (a power of two, at most
-    65536) places array and quantized bodies at that multiple from the
-    packet's first byte. Sparse components always use the defaults.
+    Parameters
+    ----------
+    obj : array_like, sparse matrix, StringTensor, QuantizedTensor, list or dict
+        A NumPy array or scalar, a torch tensor or other CPU array exporting
+        DLPack or the array interface, a SciPy sparse matrix or array (coo,
+        csr, csc), a :class:`StringTensor`, a :class:`~vakra.quantize.QuantizedTensor`, a list
+        of ``str`` or ``bytes`` (stored as a string tensor), or a dict (or dict
+        subclass) with ``str`` keys whose values are any of these, nested dicts
+        included. Arrays in another byte order are stored in native
+        (little-endian) order, non-contiguous arrays as C-ordered copies, NumPy
+        scalars as 0-d arrays.
+    check_integrity : bool, default False
+        Append an XXH3-64 checksum to every array, string and quantized body,
+        verified by every decode.
+    compress : bool, default False
+        Store array bodies as LZ4 frames.
+    alignment : int, default 64
+        Place array and quantized bodies at a multiple of this many bytes from
+        the packet's first byte: a power of two, at most 65536.
 
-    Arrays in another byte order are stored in native (little-endian) order
-    and non-contiguous arrays as C-ordered copies; NumPy scalars become 0-d
-    arrays. The flags take any truthy or falsy value.
+        The options apply to every value at any depth; sparse components always
+        use the defaults. The flags take any truthy or falsy value.
 
-    Raises ``TypeError`` for values of other types (and non-``str`` keys),
-    ``ValueError`` for unsupported dtypes, tensors off the CPU, an alignment
-    that is no power of two or above 65536 ("Alignment must be a power of
-    two no larger than 65536"), dicts of more than 255 entries, nested more
-    than 64 levels or holding themselves, and the limits of the format (32
-    dimensions, 10^9 elements).
+    Returns
+    -------
+    bytes
+        The packet.
+
+    Raises
+    ------
+    TypeError
+        For values of other types, and non-``str`` keys; the note names the
+        entry of a dict that holds one.
+    ValueError
+        For unsupported dtypes, tensors off the CPU, an alignment that is no
+        power of two or above 65536 ("Alignment must be a power of two no
+        larger than 65536"), dicts of more than 255 entries (use :func:`save`),
+        nested more than 64 levels or holding themselves, and the limits of the
+        format (32 dimensions, 10^9 elements).
+
+    See Also
+    --------
+    loads : the value back.
+    dump : to a file.
+    dump_into : into a buffer of the caller's.
+
+    Examples
+    --------
+    >>> packet = vakra.dumps({"weights": np.ones((2, 3), np.float32), "labels": ["cat", "dog"]})
+    >>> packet[:4]
+    b'VKRA'
+    >>> len(vakra.dumps(np.arange(3, dtype=np.int32)))
+    76
     """
     return _encode(obj, bool(check_integrity), bool(compress), alignment, convert)
 
 
 def loads(data: ReadableBuffer, *, writable: bool = False) -> Any:
-    """Decode the packet at the start of ``data`` (``bytes``, ``bytearray``,
-    ``memoryview``, ``mmap``, a uint8 NumPy array: any buffer of bytes).
-    Bytes after the packet are ignored, whatever its kind.
+    """Decode the packet at the start of ``data``.
 
-    Uncompressed arrays, at any depth, are read-only views into ``data``
-    (which they keep alive); compressed arrays, strings and quantized tensors
-    are copies. With ``writable=True`` arrays are writable instead: views
-    where ``data`` is writable memory (``bytearray``, writable ``memoryview``,
-    shared memory; writes go through to it), copies where it is read-only.
-    Bundles come back as dicts, sparse packets as SciPy
-    ``coo_matrix``/``csr_matrix``/``csc_matrix``. Ragged and inline packets,
-    which only other writers produce, give None (as does a dict holding one).
+    Bytes after the packet are ignored, whatever its kind. Uncompressed arrays,
+    at any depth, are read-only views into ``data`` (which they keep alive);
+    compressed arrays, strings and quantized tensors are copies. Bundles come
+    back as dicts, sparse packets as SciPy ``coo_matrix``, ``csr_matrix`` or
+    ``csc_matrix``. Ragged and inline packets, which only other writers
+    produce, give None (as does a dict holding one).
 
-    Raises ``ValueError`` with the codec's message for damaged or truncated
-    packets ("Packet too short", "Invalid vakra packet",
-    "Integrity check failed: XXH3 mismatch", ...; in a dict, a note names
-    the damaged entry), ``TypeError`` or ``BufferError`` when ``data`` is
-    not a buffer of bytes, and ``ImportError`` for a sparse packet without
-    SciPy installed (or bfloat16 without ml_dtypes).
+    Parameters
+    ----------
+    data : bytes-like
+        Any buffer of bytes: ``bytes``, ``bytearray``, ``memoryview``, ``mmap``,
+        a uint8 NumPy array.
+    writable : bool, default False
+        Return writable arrays: views where ``data`` is writable memory
+        (``bytearray``, writable ``memoryview``, shared memory; writes go
+        through to it), copies where it is read-only.
+
+    Returns
+    -------
+    object
+        The value: an array, dict, sparse matrix, :class:`StringTensor` or
+        :class:`~vakra.quantize.QuantizedTensor`.
+
+    Raises
+    ------
+    ValueError
+        With the codec's message for damaged or truncated packets ("Packet too
+        short", "Invalid vakra packet", "Integrity check failed: XXH3
+        mismatch", ...); in a dict, a note names the damaged entry.
+    TypeError, BufferError
+        When ``data`` is not a buffer of bytes.
+    ImportError
+        For a sparse packet without SciPy installed, or bfloat16, float8 and
+        float4 without ml_dtypes.
+
+    See Also
+    --------
+    dumps : the packet of a value.
+    info : a packet described without decoding it.
+
+    Examples
+    --------
+    >>> packet = vakra.dumps({"x": np.arange(4.0)})
+    >>> x = vakra.loads(packet)["x"]
+    >>> x, x.flags.writeable
+    (array([0., 1., 2., 3.]), False)
+    >>> vakra.loads(bytearray(packet), writable=True)["x"].flags.writeable
+    True
     """
     try:
         if writable:
@@ -132,25 +195,63 @@ def dump(obj: Any, file: PathLike | IO[bytes], *, check_integrity: bool = False,
     it was and processes that have the old file mapped (``load``) keep reading
     intact data. The replace is durable: the new file is synced to disk before
     the rename and the directory after, so a crash or power loss once ``dump``
-    returns leaves the new packet; ``durable=False`` skips both syncs (faster,
-    but a crash soon after may leave the old file or, on some file systems,
-    an empty one). The kernel follows symlinks on the way, as for ``open()``
-    (``fs.protected_symlinks`` holds); a symlink's target is replaced, the
-    link stays; an existing FIFO, device, tty or socket is written into
-    (``"/dev/stdout"`` works). A killed process leaves no temporary file where
-    the file system has unnamed ones (``O_TMPFILE``: ext4, XFS, btrfs,
-    tmpfs). A file object receives the packet at its current position.
-    Going to a real file or pipe, the packet is written straight to the
-    descriptor with bodies taken from the values' own memory, never built as
-    ``bytes`` (the file object is flushed before, so earlier writes keep
-    their order); other file objects receive it in pieces through ``write``.
-    With ``check_integrity`` each body is copied first and hashed as copied,
-    so the file always matches its checksums; unchecked bodies are written
-    from the arrays' memory as it is then and may tear if another thread
-    writes an array meanwhile. Options and errors are those of
-    :func:`dumps`, plus ``OSError`` from the file system (naming the path
-    given), and whatever a signal handler raises while a write blocks (with
-    a note of the bytes written).
+    returns leaves the new packet. The kernel follows symlinks on the way, as
+    for ``open()`` (``fs.protected_symlinks`` holds); a symlink's target is
+    replaced, the link stays; an existing FIFO, device, tty or socket is written
+    into (``"/dev/stdout"`` works). A killed process leaves no temporary file
+    where the file system has unnamed ones (``O_TMPFILE``: ext4, XFS, btrfs,
+    tmpfs).
+
+    A file object receives the packet at its current position. Going to a real
+    file or pipe, the packet is written straight to the descriptor with bodies
+    taken from the values' own memory, never built as ``bytes`` (the file
+    object is flushed before, so earlier writes keep their order); other file
+    objects receive it in pieces through ``write``. With ``check_integrity``
+    each body is copied first and hashed as copied, so the file always matches
+    its checksums; unchecked bodies are written from the arrays' memory as it
+    is then and may tear if another thread writes an array meanwhile.
+
+    Parameters
+    ----------
+    obj : object
+        Any value :func:`dumps` takes.
+    file : str, os.PathLike or binary file object
+        The path to replace, or a file object opened for binary writing.
+    check_integrity, compress, alignment
+        As for :func:`dumps`.
+    durable : bool, default True
+        Sync the new file and its directory. ``False`` skips both syncs: faster,
+        but a crash soon after may leave the old file or, on some file systems,
+        an empty one.
+
+    Returns
+    -------
+    None
+
+    Raises
+    ------
+    TypeError, ValueError
+        As :func:`dumps` raises them; ``TypeError`` also for a file opened in
+        text mode.
+    OSError
+        From the file system, naming the path given; and whatever a signal
+        handler raises while a write blocks (with a note of the bytes written).
+
+    See Also
+    --------
+    load : the next packet of a file.
+    save : any number of named values in one file, read lazily.
+
+    Examples
+    --------
+    >>> vakra.dump({"step": np.array(3)}, "state.vkr")
+    >>> vakra.load("state.vkr")["step"]
+    array(3)
+    >>> with open("steps.vkr", "wb") as f:
+    ...     for step in range(3):
+    ...         vakra.dump(np.array(step), f)
+    >>> list(vakra.iter_load("steps.vkr"))
+    [array(0), array(1), array(2)]
     """
     options = (bool(check_integrity), bool(compress), alignment, convert)
     if isinstance(file, (str, bytes, os.PathLike)):
@@ -161,13 +262,39 @@ def dump(obj: Any, file: PathLike | IO[bytes], *, check_integrity: bool = False,
 
 def dump_into(obj: Any, buffer: WriteableBuffer, *, check_integrity: bool = False, compress: bool = False,
               alignment: int = 64) -> int:
-    """Write ``obj`` as one packet at the start of ``buffer`` (a ``bytearray``,
-    writable ``mmap``, shared-memory buffer, uint8 NumPy array, ...) and return
-    its length. Bytes after the packet are left as they were.
+    """Write ``obj`` as one packet at the start of ``buffer`` and return its length.
 
-    Every value is encoded straight into ``buffer``. Raises ``ValueError``
-    "Buffer is read-only" or "Buffer too small" (the buffer is then
-    unchanged), and the errors of :func:`dumps`.
+    Every value is encoded straight into ``buffer``; bytes after the packet are
+    left as they were.
+
+    Parameters
+    ----------
+    obj : object
+        Any value :func:`dumps` takes.
+    buffer : writable bytes-like
+        A ``bytearray``, writable ``mmap``, shared-memory buffer, uint8 NumPy
+        array, ...
+    check_integrity, compress, alignment
+        As for :func:`dumps`.
+
+    Returns
+    -------
+    int
+        The packet's length in bytes.
+
+    Raises
+    ------
+    ValueError
+        "Buffer is read-only" or "Buffer too small" (the buffer is then
+        unchanged), and the errors of :func:`dumps`.
+
+    Examples
+    --------
+    >>> buffer = bytearray(256)
+    >>> vakra.dump_into(np.arange(3, dtype=np.int32), buffer)
+    76
+    >>> vakra.loads(buffer)
+    array([0, 1, 2], dtype=int32)
     """
     return _encode_into(obj, buffer, bool(check_integrity), bool(compress), alignment, convert)
 

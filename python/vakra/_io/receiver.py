@@ -29,27 +29,66 @@ _EXACT_READERS = (io.BufferedReader, io.BufferedRandom, io.BytesIO, io.FileIO)  
 
 
 class Receiver:
-    """Receive packets from ``source``, a connected stream socket or a binary
-    stream (a pipe, ``sock.makefile("rb")``, ``io.BytesIO``, ...), one value
-    per :meth:`recv`; iterating gives the values until the stream ends.
+    """The packets of a socket or binary stream, one value per call, reading ahead.
 
     The receiver reads as much as the source holds (up to 64 KiB at a time,
     more for a large packet) and keeps the bytes past a packet for the next
     call: one read per message when the message is there, and nothing is lost
-    when a read stops early. On a non-blocking socket ``recv`` raises
+    when a read stops early. On a non-blocking socket :meth:`recv` raises
     ``BlockingIOError`` when the packet has not fully arrived, a socket with a
     timeout raises ``TimeoutError``; the next call continues, with every byte
     read so far. Read the stream only through the receiver once it has been
-    given one: the bytes it keeps are no longer in the stream.
+    given one: the bytes it keeps are no longer in the stream. Iterating gives
+    the values until the stream ends.
 
     Uncompressed arrays are read-only views of the memory the receiver read
-    them into, which is never written again; small packets share 64 KiB
-    blocks of it, so an array kept alive keeps its block. With
-    ``writable=True`` arrays are writable views instead (each packet's own
-    bytes). ``max_size`` refuses a packet declared larger (``ValueError``,
-    checked from its header, before its body is read; the packet stays
-    unread). Errors are those of :func:`vakra.load`: ``EOFError`` when the
-    stream ends between packets, "Packet cut short" inside one.
+    them into, which is never written again; small packets share 64 KiB blocks
+    of it, so an array kept alive keeps its block.
+
+    Parameters
+    ----------
+    source : socket.socket or binary file object
+        A connected stream socket, or a binary stream (a pipe,
+        ``sock.makefile("rb")``, ``io.BytesIO``, ...).
+    max_size : int, optional
+        Refuse a packet declared larger than this many bytes (``ValueError``,
+        checked from its header, before its body is read; the packet stays
+        unread).
+    writable : bool, default False
+        Give writable arrays: views of each packet's own bytes.
+
+    Raises
+    ------
+    EOFError
+        From :meth:`recv` when the stream ends between packets.
+    ValueError
+        "Packet cut short" inside one, and the errors of :func:`load`.
+
+    See Also
+    --------
+    recv : one packet, never reading past it.
+    vakra.aio.packets : the same over asyncio streams.
+
+    Examples
+    --------
+    >>> import socket
+    >>> sender, receiving = socket.socketpair()
+    >>> receiving.setblocking(False)
+    >>> receiver = vakra.Receiver(receiving)
+    >>> packet = vakra.dumps({"x": np.arange(3)})
+    >>> _ = sender.send(packet[:20])
+    >>> receiver.recv()
+    Traceback (most recent call last):
+    ...
+    BlockingIOError: ...
+    >>> _ = sender.send(packet[20:] + vakra.dumps(np.array(7)))
+    >>> receiver.recv()["x"]
+    array([0, 1, 2])
+    >>> receiver.buffered
+    72
+    >>> sender.close()
+    >>> list(receiver)
+    [array(7)]
     """
 
     def __init__(self, source: Source, *, max_size: int | None = None, writable: bool = False) -> None:
@@ -59,7 +98,29 @@ class Receiver:
         self.recv = self._reader.next
 
     def recv(self) -> Any:  # the instances' own attribute (bound in __init__) takes the calls
-        """The next packet's value."""
+        """Receive the next packet and return its value.
+
+        Returns
+        -------
+        object
+            The packet's value.
+
+        Raises
+        ------
+        EOFError
+            When the stream ends between packets.
+        BlockingIOError, TimeoutError
+            When the packet has not fully arrived on a non-blocking socket or one
+            with a timeout; the next call continues.
+        ValueError
+            As :func:`load` raises it.
+
+        Examples
+        --------
+        >>> import io
+        >>> vakra.Receiver(io.BytesIO(vakra.dumps(np.arange(2)))).recv()
+        array([0, 1])
+        """
         return self._reader.next()
 
     def __iter__(self) -> Receiver:
@@ -73,7 +134,20 @@ class Receiver:
 
     @property
     def buffered(self) -> int:
-        """Bytes read from the source and held for the packets still to come."""
+        """Bytes read from the source and held for the packets still to come.
+
+        Returns
+        -------
+        int
+            The count of bytes held.
+
+        Examples
+        --------
+        >>> import io
+        >>> receiver = vakra.Receiver(io.BytesIO(vakra.dumps(np.array(1)) * 2))
+        >>> receiver.recv(), receiver.buffered
+        (array(1), 72)
+        """
         return self._reader.buffered()
 
 

@@ -70,13 +70,35 @@ MODEL_RECORD_KEYS = ("format", "names", "ranges", "metadata", "file_size")
 def packet_length(data: Any) -> int:
     """The exact length of the packet that starts at ``data[0]``.
 
-    ``data`` is any buffer of bytes; bytes after the packet are not looked at,
-    for every kind, compressed packets included. When ``data`` is too short to
-    tell, the result is negative: minus the least number of further bytes
-    needed before the answer can change (read that many more and ask again).
-    Raises ``ValueError`` with the codec's message when ``data`` cannot start
-    a packet ("Invalid vakra packet", ...). The cost is one step per nested
-    packet and per LZ4 block, never a pass over the bodies.
+    Bytes after the packet are not looked at, for every kind, compressed
+    packets included. The cost is one step per nested packet and per LZ4 block,
+    never a pass over the bodies.
+
+    Parameters
+    ----------
+    data : bytes-like
+        Any buffer of bytes holding at least the packet's beginning.
+
+    Returns
+    -------
+    int
+        The packet's length; when ``data`` is too short to tell, a negative
+        number: minus the least number of further bytes needed before the answer
+        can change (read that many more and ask again).
+
+    Raises
+    ------
+    ValueError
+        With the codec's message when ``data`` cannot start a packet ("Invalid
+        vakra packet", ...).
+
+    Examples
+    --------
+    >>> packet = vakra.dumps(np.arange(3, dtype=np.int32))
+    >>> vakra.packet_length(packet + b"next packet")
+    76
+    >>> vakra.packet_length(packet[:4])
+    -4
     """
     complete, length = _probe(data)
     return length if complete else -length
@@ -84,41 +106,81 @@ def packet_length(data: Any) -> int:
 
 def load(file: PathLike | IO[bytes], *, mmap: bool = True, max_size: int | None = None,
          writable: bool = False) -> Any:
-    """Read one packet from ``file``, a path or a binary file object, and
-    return its value. A file object is left right after the packet, so
-    successive calls return successive values; a path gives its first packet
-    (:func:`iter_load` gives them all).
+    """Read one packet from ``file`` and return its value.
+
+    A file object is left right after the packet, so successive calls return
+    successive values; a path gives its first packet (:func:`iter_load` gives
+    them all).
 
     With ``mmap=True`` (the default) a regular file of ``READ_BELOW`` bytes
     (1 MiB) or more is memory-mapped with random-access advice: uncompressed
-    arrays are views of the mapping, nothing is read until it is used, and
-    the mapping lives as long as any array that views it; it holds no file
-    descriptor. Do not truncate the file while such arrays are in use. A
-    smaller file (counted from the file object's position) is read into
-    memory in one call, which costs less than mapping it, and arrays view that
-    memory instead. With ``mmap=False`` a regular file's packet is read with
-    one ``readinto`` of its measured length. Pipes, sockets
-    (``sock.makefile("rb")``), ``io.BytesIO`` and every other stream are read
-    into one buffer in bounded steps, never past the packet. With
-    ``writable=True`` arrays are writable: the file is mapped copy-on-write
-    (or read into memory of its own), so writes stay in this process and never
-    reach the file.
+    arrays are views of the mapping, nothing is read until it is used, and the
+    mapping lives as long as any array that views it; it holds no file
+    descriptor. Do not truncate the file while such arrays are in use. A smaller
+    file (counted from the file object's position) is read into memory in one
+    call, which costs less than mapping it, and arrays view that memory instead.
+    Pipes, sockets (``sock.makefile("rb")``), ``io.BytesIO`` and every other
+    stream are read into one buffer in bounded steps, never past the packet.
 
-    Raises ``EOFError`` when the stream ends before the first byte of a
-    packet, ``ValueError`` "Packet cut short: expected at least N bytes, read
-    M" when it ends inside one, and ``ValueError`` when the packet is declared
-    larger than ``max_size`` bytes (checked before its body is read). After
-    such an error a seekable stream is back at the packet's first byte; on
+    After an error a seekable stream is back at the packet's first byte; on
     other streams the bytes already read are gone (an exception raised while
     reading says how many in its note). A packet read whole but failing to
-    decode (the errors of :func:`vakra.loads`) is consumed. A path to a file
-    that is no vakra file at all raises ``ValueError`` naming it and the
-    converter (``vakra convert x.npy x.vkr``); a model file (written by
-    :func:`vakra.save`) raises ``ValueError`` saying so, since its first
-    packet is the file's index, not its value: it is read with
-    :func:`vakra.open` or :func:`vakra.load_file`. A directory raises
-    ``IsADirectoryError`` naming it. Other errors are ``OSError`` and what
-    the stream raises.
+    decode is consumed.
+
+    Parameters
+    ----------
+    file : str, os.PathLike or binary file object
+        A path, or a file object opened for binary reading.
+    mmap : bool, default True
+        Map regular files. With ``False`` a regular file's packet is read with
+        one ``readinto`` of its measured length.
+    max_size : int, optional
+        Refuse a packet declared larger than this many bytes, before its body is
+        read.
+    writable : bool, default False
+        Return writable arrays: the file is mapped copy-on-write (or read into
+        memory of its own), so writes stay in this process and never reach the
+        file.
+
+    Returns
+    -------
+    object
+        The packet's value, as :func:`loads` gives it.
+
+    Raises
+    ------
+    EOFError
+        When the stream ends before the first byte of a packet.
+    ValueError
+        "Packet cut short: expected at least N bytes, read M" when it ends
+        inside one; a packet larger than ``max_size``; the errors of
+        :func:`loads`. A path to a file that is no vakra file at all names it
+        and the converter (``vakra convert x.npy x.vkr``); a model file (written
+        by :func:`save`) says so, since its first packet is the file's index,
+        not its value: it is read with :func:`open` or :func:`load_file`.
+    IsADirectoryError
+        For a directory, naming it.
+    OSError
+        From the file system, and what the stream raises.
+
+    See Also
+    --------
+    iter_load : every packet of a file or stream.
+    dump : the writer.
+
+    Examples
+    --------
+    >>> vakra.dump({"x": np.arange(3)}, "x.vkr")
+    >>> vakra.load("x.vkr")["x"]
+    array([0, 1, 2])
+    >>> import io
+    >>> stream = io.BytesIO(vakra.dumps(np.array(1)) + vakra.dumps(np.array(2)))
+    >>> vakra.load(stream), vakra.load(stream)
+    (array(1), array(2))
+    >>> vakra.load(stream)
+    Traceback (most recent call last):
+    ...
+    EOFError: ...
     """
     if isinstance(file, (str, bytes, os.PathLike)):
         if mmap:
@@ -144,19 +206,43 @@ def _refuse_model_record(value: dict, file: Any) -> None:
 
 def iter_load(file: PathLike | IO[bytes], *, mmap: bool = True, max_size: int | None = None,
               writable: bool = False) -> Iterator[Any]:
-    """The values of the packets in ``file``, a path or a binary file object,
-    one after another until it ends: what successive :func:`load` calls
-    return, with the same options and errors (the iteration stops at a
-    clean end; a file object is read from where it stands).
+    """The values of the packets in ``file``, one after another until it ends.
 
-    A regular file is mapped once for all its packets (with ``mmap=True``),
-    and a file object is kept right after the packet last returned. Other
-    streams (and files with ``mmap=False``) are read in large chunks by a
-    :class:`vakra.Receiver`; when the iteration stops early a seekable stream
-    is put back right after the last packet returned, while the bytes a
+    What successive :func:`load` calls return, with the same options and
+    errors; the iteration stops at a clean end, and a file object is read from
+    where it stands. A regular file is mapped once for all its packets (with
+    ``mmap=True``), and a file object is kept right after the packet last
+    returned. Other streams (and files with ``mmap=False``) are read in large
+    chunks by a :class:`Receiver`; when the iteration stops early a seekable
+    stream is put back right after the last packet returned, while the bytes a
     non-seekable one had already given are gone with the iterator. A model
     file's packets come as they are stored, its record (the index of its
     entries) first.
+
+    Parameters
+    ----------
+    file : str, os.PathLike or binary file object
+        A path, or a file object opened for binary reading.
+    mmap, max_size, writable
+        As for :func:`load`.
+
+    Yields
+    ------
+    object
+        The value of each packet.
+
+    Raises
+    ------
+    ValueError, OSError
+        As :func:`load` raises them, for the packet that fails.
+
+    Examples
+    --------
+    >>> with open("log.vkr", "wb") as f:
+    ...     for step in range(3):
+    ...         vakra.dump({"step": np.array(step)}, f)
+    >>> [int(value["step"]) for value in vakra.iter_load("log.vkr")]
+    [0, 1, 2]
     """
     if not isinstance(file, (str, bytes, os.PathLike)):
         yield from _iter_handle(file, mmap, max_size, writable)
@@ -172,27 +258,48 @@ def iter_load(file: PathLike | IO[bytes], *, mmap: bool = True, max_size: int | 
 def info(data: ReadableBuffer | str | os.PathLike) -> dict[str, Any]:
     """Describe the packet at the start of ``data`` without decoding any body.
 
-    ``data`` is a buffer of bytes, or a path (``str`` or ``os.PathLike``;
-    ``bytes`` are the packet itself): the file's first packet is described
-    from its headers alone, as ``vakra info FILE`` reads them (a regular file
-    is mapped and only the pages holding headers are read; a pipe or device
-    is read one bounded packet).
+    Checksums are not verified (use :func:`loads`).
 
-    The dict starts with the header facts: ``version``, ``flags``,
-    ``dtype_code``, ``ndim``, ``aligned``, ``integrity_protected``, (for
-    bundles ``entry_count``), ``shape`` and ``total_elements``. Then:
-    ``kind`` ("dense", "bundle", "sparse", "string", "quantized", "ragged" or
-    "inline"), ``dtype`` (its name, or None), ``offset`` (where the packet
-    starts, counted from ``data[0]``: 0, or a nested packet's place),
-    ``size`` (the packet's exact length; bytes after it are not looked at),
-    ``body_size`` (stored body bytes, None for containers), kind details
-    (``compressed``; ``format``; ``count``; ``quant_scheme``, ``axis``,
-    ``group_size``, ``scale_count``) and, for bundles and sparse packets,
-    ``entries`` or ``components``: the same dict for every nested packet.
+    Parameters
+    ----------
+    data : bytes-like, str or os.PathLike
+        A buffer of bytes, or a path (``bytes`` are the packet itself): the
+        file's first packet is described from its headers alone, as
+        ``vakra info FILE`` reads them (a regular file is mapped and only the
+        pages holding headers are read; a pipe or device is read one bounded
+        packet).
 
-    Checksums are not verified (use :func:`loads`). Raises ``ValueError``
-    with the codec's message when the header or framing is damaged or
-    truncated, and for a path ``OSError`` and the errors of :func:`vakra.load`.
+    Returns
+    -------
+    dict
+        The header facts first: ``version``, ``flags``, ``dtype_code``,
+        ``ndim``, ``aligned``, ``integrity_protected``, (for bundles
+        ``entry_count``), ``shape`` and ``total_elements``. Then ``kind``
+        ("dense", "bundle", "sparse", "string", "quantized", "ragged" or
+        "inline"), ``dtype`` (its name, or None), ``offset`` (where the packet
+        starts, counted from ``data[0]``: 0, or a nested packet's place),
+        ``size`` (the packet's exact length; bytes after it are not looked at),
+        ``body_size`` (stored body bytes, None for containers), kind details
+        (``compressed``; ``format``; ``count``; ``quant_scheme``, ``axis``,
+        ``group_size``, ``scale_count``) and, for bundles and sparse packets,
+        ``entries`` or ``components``: the same dict for every nested packet.
+
+    Raises
+    ------
+    ValueError
+        With the codec's message when the header or framing is damaged or
+        truncated.
+    OSError
+        For a path, and the errors of :func:`load`.
+
+    Examples
+    --------
+    >>> facts = vakra.info(vakra.dumps({"w": np.zeros((2, 3), np.float32)}))
+    >>> facts["kind"], facts["size"]
+    ('bundle', 107)
+    >>> w = facts["entries"]["w"]
+    >>> w["kind"], w["dtype"], w["shape"]
+    ('dense', 'float32', (2, 3))
     """
     if isinstance(data, (str, os.PathLike)):
         return file_info(data)
@@ -201,16 +308,46 @@ def info(data: ReadableBuffer | str | os.PathLike) -> dict[str, Any]:
 
 def send(sock: socket.socket, obj: Any, *, check_integrity: bool = False, compress: bool = False,
          alignment: int = 64) -> int:
-    """Send ``obj`` as one packet over a connected stream socket and return
-    the packet's length. A packet of up to 64 KiB is copied once and sent in
-    one system call; a larger one goes out with its array bodies straight
-    from the arrays' own memory (``sendmsg``), never built as ``bytes``.
-    Under ``check_integrity`` bodies are copied and hashed as copied, so the
-    packet always matches its checksums; unchecked bodies go out as the
-    arrays hold them while they are sent, and may tear if another thread
-    writes one meanwhile. The options and errors are those of
-    :func:`vakra.dumps`, plus ``OSError`` from the socket; an error in the
-    middle of sending leaves the peer with part of a packet.
+    """Send ``obj`` as one packet over a connected stream socket.
+
+    A packet of up to 64 KiB is copied once and sent in one system call; a
+    larger one goes out with its array bodies straight from the arrays' own
+    memory (``sendmsg``), never built as ``bytes``. Under ``check_integrity``
+    bodies are copied and hashed as copied, so the packet always matches its
+    checksums; unchecked bodies go out as the arrays hold them while they are
+    sent, and may tear if another thread writes one meanwhile.
+
+    Parameters
+    ----------
+    sock : socket.socket
+        A connected stream socket.
+    obj : object
+        Any value :func:`dumps` takes.
+    check_integrity, compress, alignment
+        As for :func:`dumps`.
+
+    Returns
+    -------
+    int
+        The packet's length in bytes.
+
+    Raises
+    ------
+    TypeError, ValueError
+        As :func:`dumps` raises them.
+    OSError
+        From the socket; an error in the middle of sending leaves the peer with
+        part of a packet.
+
+    Examples
+    --------
+    >>> import socket
+    >>> left, right = socket.socketpair()
+    >>> vakra.send(left, {"x": np.arange(3)})
+    107
+    >>> vakra.recv(right)["x"]
+    array([0, 1, 2])
+    >>> left.close(); right.close()
     """
     # A small packet goes out from the native call itself when the socket takes it at once;
     # anything else (a large packet, the rest of a partial send) through _send_segments.
@@ -220,16 +357,49 @@ def send(sock: socket.socket, obj: Any, *, check_integrity: bool = False, compre
 def recv(sock: socket.socket, *, max_size: int | None = None, writable: bool = False) -> Any:
     """Receive one packet from a connected stream socket and return its value.
 
-    Exactly the packet's bytes are taken from the socket, into one buffer
-    that uncompressed arrays then view (writable with ``writable=True``, as
-    from :func:`load`). Raises ``EOFError`` when the peer has closed the
-    connection before a packet starts, and the errors of :func:`load`
-    otherwise. A timeout (``TimeoutError``) or ``BlockingIOError`` before the
-    first byte of a packet consumes nothing, so the call may be repeated; one
-    in the middle of a packet leaves the bytes already read consumed (the
-    exception's note says how many): the connection is then inside a packet
-    and should be closed. A :class:`vakra.Receiver` keeps such bytes instead,
-    and reads small messages in one system call.
+    Exactly the packet's bytes are taken from the socket, into one buffer that
+    uncompressed arrays then view. A timeout (``TimeoutError``) or
+    ``BlockingIOError`` before the first byte of a packet consumes nothing, so
+    the call may be repeated; one in the middle of a packet leaves the bytes
+    already read consumed (the exception's note says how many): the connection
+    is then inside a packet and should be closed. A :class:`Receiver` keeps
+    such bytes instead, and reads small messages in one system call.
+
+    Parameters
+    ----------
+    sock : socket.socket
+        A connected stream socket.
+    max_size : int, optional
+        Refuse a packet declared larger than this many bytes, before its body
+        is read.
+    writable : bool, default False
+        Return writable arrays, as :func:`load` does.
+
+    Returns
+    -------
+    object
+        The packet's value.
+
+    Raises
+    ------
+    EOFError
+        When the peer has closed the connection before a packet starts.
+    ValueError, OSError
+        The errors of :func:`load`.
+
+    Examples
+    --------
+    >>> import socket
+    >>> left, right = socket.socketpair()
+    >>> _ = vakra.send(left, np.arange(2.0))
+    >>> left.close()
+    >>> vakra.recv(right)
+    array([0., 1.])
+    >>> vakra.recv(right)
+    Traceback (most recent call last):
+    ...
+    EOFError: ...
+    >>> right.close()
     """
     packet = _arrived_packet(sock, max_size, writable)
     if packet is not None:

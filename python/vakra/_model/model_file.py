@@ -81,27 +81,54 @@ WHOLE_ADVICE = getattr(_mmap, "MADV_SEQUENTIAL", None)
 
 
 class File(Mapping):
-    """A model file opened with :func:`vakra.open`: a read-only mapping from
-    name to value, in saved order, decoding each value when it is asked for.
+    """A model file opened for reading: a read-only mapping from name to value.
 
-    ``f[name]`` decodes that entry alone: uncompressed arrays are views of
-    the file's mapping (read-only; copy-on-write with ``writable=True``,
-    never written back), other values are decoded copies. Values taken
-    before :meth:`close` stay valid after it. ``metadata`` is the dict of
-    ``str`` saved with the file (empty when none was). An open File pickles
+    Made by :func:`open`. Names come in saved order, and each value is decoded
+    when it is asked for: ``f[name]`` decodes that entry alone. Uncompressed
+    arrays are views of the file's mapping (read-only; copy-on-write with
+    ``writable=True``, never written back), other values are decoded copies.
+    Values taken before :meth:`close` stay valid after it. An open File pickles
     as its absolute path and ``writable``: unpickling opens that path again.
 
-    For tools that work on one entry at a time, :meth:`info` describes an
-    entry from its headers, :meth:`byte_range` says where its packet lies in
-    the file and :meth:`packet` gives its bytes (``vakra.loads`` of them
-    decodes it and verifies its checksums).
+    For tools that work on one entry at a time, :meth:`info` describes an entry
+    from its headers, :meth:`byte_range` says where its packet lies in the file
+    and :meth:`packet` gives its bytes (:func:`loads` of them decodes it and
+    verifies its checksums).
 
-    A missing name raises ``KeyError``. A damaged entry raises
-    ``ValueError`` naming it (a failed checksum included). A file rewritten
-    in place since it was opened (truncated, or copied over) raises
-    ``ValueError`` "the file changed since it was opened" on every access
-    rather than reading a mapping the file no longer backs; replacing it by
-    a rename (as ``vakra.save`` does) leaves this one intact.
+    A file rewritten in place since it was opened (truncated, or copied over)
+    raises ``ValueError`` "the file changed since it was opened" on every access
+    rather than reading a mapping the file no longer backs; replacing it by a
+    rename (as :func:`save` does) leaves this one intact.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The model file.
+    writable : bool, default False
+        Map the file copy-on-write, so that arrays are writable.
+
+    Attributes
+    ----------
+    path : str
+        The path the file was opened with.
+    metadata : dict of str to str
+        The metadata saved with the file (empty when none was).
+
+    Raises
+    ------
+    KeyError
+        From ``f[name]`` for a missing name.
+    ValueError
+        For a damaged entry, naming it (a failed checksum included), and for a
+        file that is not a model file or is damaged or cut short.
+
+    Examples
+    --------
+    >>> vakra.save({"embed": np.ones((4, 2), np.float32), "step": np.array(7)}, "small.vkr",
+    ...            metadata={"epoch": "3"})
+    >>> with vakra.open("small.vkr") as f:
+    ...     print(list(f), f.metadata, f["embed"].shape, f.info("step")["dtype"])
+    ['embed', 'step'] {'epoch': '3'} (4, 2) int64
     """
 
     def __init__(self, path: PathLike, *, writable: bool = False) -> None:
@@ -178,19 +205,96 @@ class File(Mapping):
         return name in self._index
 
     def byte_range(self, name: str) -> tuple[int, int]:
-        """``(offset, length)`` of the packet holding ``name``'s value in the file."""
+        """Where the packet holding ``name``'s value lies in the file.
+
+        Parameters
+        ----------
+        name : str
+            An entry's name.
+
+        Returns
+        -------
+        tuple of int
+            ``(offset, length)`` in bytes.
+
+        Raises
+        ------
+        KeyError
+            For a missing name.
+
+        Examples
+        --------
+        >>> vakra.save({"w": np.zeros(8, np.float32)}, "w.vkr")
+        >>> with vakra.open("w.vkr") as f:
+        ...     offset, length = f.byte_range("w")
+        ...     print(offset % 64, length == len(f.packet("w")))
+        0 True
+        """
         offset, length = self._ranges[self._index[name]].tolist()
         return offset, length
 
     def packet(self, name: str) -> memoryview:
-        """The bytes of the packet holding ``name``'s value (read-only, a view
-        of the file's mapping); of a tensor stored as a body, its raw bytes."""
+        """The bytes of the packet holding ``name``'s value.
+
+        Of a tensor stored as a body (too large for a packet), its raw bytes.
+
+        Parameters
+        ----------
+        name : str
+            An entry's name.
+
+        Returns
+        -------
+        memoryview
+            A read-only view of the file's mapping.
+
+        Raises
+        ------
+        KeyError
+            For a missing name.
+        ValueError
+            When the file is closed or changed since it was opened.
+
+        Examples
+        --------
+        >>> vakra.save({"w": np.arange(3)}, "w.vkr")
+        >>> with vakra.open("w.vkr") as f:
+        ...     print(vakra.loads(f.packet("w")))
+        [0 1 2]
+        """
         offset, length = self.byte_range(name)
         return self._bytes(offset, length)[1].toreadonly()
 
     def info(self, name: str) -> dict[str, Any]:
-        """What :func:`vakra.info` says of ``name``'s packet: kind, dtype,
-        shape, size and more, read from its headers without touching its body."""
+        """Describe ``name``'s packet from its headers, without touching its body.
+
+        Parameters
+        ----------
+        name : str
+            An entry's name.
+
+        Returns
+        -------
+        dict
+            What :func:`info` says of the packet: kind, dtype, shape, size and more;
+            a tensor stored as a body is described as a dense packet would be,
+            with ``"body": True``.
+
+        Raises
+        ------
+        KeyError
+            For a missing name.
+        ValueError
+            For a damaged entry, naming it.
+
+        Examples
+        --------
+        >>> vakra.save({"embed": np.ones((1000, 32), np.float32)}, "embed.vkr")
+        >>> with vakra.open("embed.vkr") as f:
+        ...     facts = f.info("embed")
+        >>> facts["kind"], facts["shape"], facts["body_size"]
+        ('dense', (1000, 32), 128000)
+        """
         body = self._bodies.get(self._index[name])
         if body is not None:
             return body_facts(*body, self.byte_range(name)[1])
@@ -201,8 +305,24 @@ class File(Mapping):
                 raise self._damaged(name, error) from None
 
     def close(self) -> None:
-        """Release the file. Values taken from it stay valid; the mapping
-        closes once none of them views it."""
+        """Release the file.
+
+        Values taken from it stay valid; the mapping closes once none of them views
+        it. ``with vakra.open(path) as f:`` closes it on leaving the block.
+
+        Returns
+        -------
+        None
+
+        Examples
+        --------
+        >>> vakra.save({"w": np.arange(3)}, "w.vkr")
+        >>> f = vakra.open("w.vkr")
+        >>> w = f["w"]
+        >>> f.close()
+        >>> w.sum(), f
+        (np.int64(3), <vakra.File 'w.vkr', closed>)
+        """
         with self._lock:
             if self._mapping is not None:
                 self._view.release()
@@ -276,9 +396,40 @@ class File(Mapping):
         return {name: values[byte_range] for name, byte_range in zip(self._names, ranges)}
 
     def tree(self, *, decode: bool = True) -> Any:
-        """The checkpoint tree saved in the file (for a file of named values,
-        the dict of them). With ``decode=False`` each tensor is its entry's
-        name instead, so the scalars are read without touching any body."""
+        """The checkpoint tree saved in the file.
+
+        For a file of named values, the dict of them; for a file saved from a
+        checkpoint tree (see :func:`save`), that tree with its types, key types
+        and order.
+
+        Parameters
+        ----------
+        decode : bool, default True
+            ``False`` puts each tensor's entry name (its path in the tree) in
+            its place, so the scalars and the shape of the tree are read
+            without touching any body; ``f[name]`` then reads one tensor.
+
+        Returns
+        -------
+        object
+            The tree: for ``decode=True`` what :func:`load_file` gives.
+
+        Raises
+        ------
+        ValueError
+            For a damaged entry, naming it, or a skeleton this vakra does not
+            read.
+
+        Examples
+        --------
+        >>> vakra.save({"step": 3, "state": {0: {"exp_avg": np.zeros(2)}}}, "state.vkr")
+        >>> with vakra.open("state.vkr") as f:
+        ...     skeleton = f.tree(decode=False)
+        ...     print(skeleton)
+        ...     print(f[skeleton["state"][0]["exp_avg"]])
+        {'step': 3, 'state': {0: {'exp_avg': 'state/0/exp_avg'}}}
+        [0. 0.]
+        """
         if decode:
             return self._load_tree()
         if self._skeleton is None:
@@ -325,36 +476,91 @@ def _reopened(kind: type, path: str, writable: bool) -> File:
 
 
 def open(path: PathLike, *, writable: bool = False) -> File:  # noqa: A001 - vakra.open, as gzip.open and os.open
-    """Open the model file at ``path`` (written by :func:`vakra.save`) and
-    return a :class:`File`, a mapping from name to value that decodes each
-    entry when it is asked for. Opening reads the file's record and nothing
-    else.
+    """Open a model file and return a :class:`File` that decodes each entry when asked.
 
-    With ``writable=True`` arrays are writable: the file is mapped
-    copy-on-write, so writes stay in this process and never reach the file.
-    Raises ``ValueError`` for a file that is not a model file or is damaged
-    or cut short, and ``OSError`` from the file system.
+    Opening reads the file's record (where every entry lies) and nothing else.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        A model file, written by :func:`save` (or :func:`vakra.torch.save`,
+        ``vakra convert``).
+    writable : bool, default False
+        Give writable arrays: the file is mapped copy-on-write, so writes stay
+        in this process and never reach the file.
+
+    Returns
+    -------
+    File
+        A mapping from name to value, in saved order.
+
+    Raises
+    ------
+    ValueError
+        For a file that is not a model file or is damaged or cut short.
+    OSError
+        From the file system.
+
+    See Also
+    --------
+    load_file : the whole file as a dict.
+
+    Examples
+    --------
+    >>> vakra.save({f"layer{i}": np.full(2, i) for i in range(3)}, "layers.vkr")
+    >>> with vakra.open("layers.vkr") as f:
+    ...     print(len(f), f["layer2"])
+    3 [2 2]
     """
     return File(path, writable=writable)
 
 
 def load_file(path: PathLike, *, writable: bool = False, mmap: bool | None = None,
               progress: Callable[[int, int], object] | None = None) -> Any:
-    """Read the whole model file at ``path`` into a dict, in saved order
-    (the checkpoint tree, for a file saved from one).
+    """Read a whole model file into a dict, in saved order.
 
-    With ``mmap=True`` uncompressed arrays are views of the file's mapping,
-    as with :func:`open` (``writable`` as there). With ``mmap=False`` the
-    file is read by several threads of large positioned reads, each entry
-    into memory of its own that its arrays then own (writable, whatever
-    ``writable`` says); a later change to the file never reaches them. The
-    default, ``None``, maps a file that is small (below 64 MiB) or that the
-    page cache mostly holds, and reads any other, as measured fastest in
-    ``bench/results/checkpoints.md``; its arrays are writable as ``writable``
-    says, either way. Names saved as tied share one value.
-    ``progress``, if given, is called with the bytes of packets done and
-    their total as entries are read. Errors are those of :func:`open` and
-    of reading an entry.
+    For a file saved from a checkpoint tree, the tree comes back as it was
+    saved (see :doc:`/guide/checkpoints`). Names saved as tied share one value.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        A model file.
+    writable : bool, default False
+        As for :func:`open`, for arrays that view the file's mapping.
+    mmap : bool or None, default None
+        ``True``: uncompressed arrays are views of the file's mapping, as with
+        :func:`open`. ``False``: the file is read by several threads of large
+        positioned reads, each entry into memory of its own that its arrays
+        then own (writable, whatever ``writable`` says); a later change to the
+        file never reaches them. ``None``: map a file that is small (below
+        64 MiB) or that the page cache mostly holds, and read any other, as
+        measured fastest; arrays are then writable as ``writable`` says.
+    progress : callable, optional
+        Called as ``progress(done, total)`` with the bytes of packets read so
+        far as entries are read, and with ``done == total`` at the end.
+
+    Returns
+    -------
+    dict or object
+        Every name and its value; for a file saved from a checkpoint tree,
+        that tree.
+
+    Raises
+    ------
+    ValueError, OSError
+        As :func:`open` raises them, and for a damaged entry, naming it.
+
+    Examples
+    --------
+    >>> embed = np.ones((4, 2), np.float32)
+    >>> vakra.save({"embed": embed, "head": embed}, "tied.vkr")
+    >>> values = vakra.load_file("tied.vkr")
+    >>> list(values), values["head"] is values["embed"]
+    (['embed', 'head'], True)
+    >>> copied = vakra.load_file("tied.vkr", mmap=False)
+    >>> copied["embed"].flags.writeable
+    True
     """
     with File(path, writable=writable) as file:
         return file._load_tree(mmap, progress)

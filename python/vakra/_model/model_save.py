@@ -33,35 +33,80 @@ __all__ = ["save", "save_stream"]
 def save(tensors: Mapping[str, Any], path: PathLike, *, metadata: Mapping[str, str] | None = None,
          check_integrity: bool = False, compress: bool = False, alignment: int = 64, durable: bool = True,
          progress: ProgressCallback | None = None) -> None:
-    """Write ``tensors``, a mapping of ``str`` names to values, to the model
-    file ``path``; read it back with :func:`vakra.open` or
-    :func:`vakra.load_file`.
+    """Write named values, or a whole checkpoint tree, to a model file read back lazily with :func:`open`.
 
-    ``tensors`` may also be a checkpoint tree (a training state: dicts with
-    ``str`` or ``int`` keys, lists, tuples, Python and NumPy scalars and
-    tensors at any depth, see ``vakra._model.tree``): each tensor is then the
-    entry named by its path (``optimizer/state/0/exp_avg``) and the rest of
-    the tree is kept in the record; :func:`vakra.load_file` gives the tree
-    back. Values are otherwise anything :func:`vakra.dumps` takes (arrays, tensors, sparse
-    matrices, string and quantized tensors, dicts of these), any number of
-    them, kept in the mapping's order. ``metadata`` maps ``str`` to ``str``
-    and is kept in the file. The options are those of :func:`vakra.dumps`;
-    uncompressed array bodies lie at file offsets that are multiples of
-    ``alignment``, so arrays mapped from the file are aligned in memory.
-    Values that are the same view of the same memory (tied weights) are
-    stored once and read back as one value.
+    Any number of values, kept in the mapping's order. Uncompressed array
+    bodies lie at file offsets that are multiples of ``alignment``, so arrays
+    mapped from the file are aligned in memory. Values that are the same view
+    of the same memory (tied weights) are stored once and read back as one
+    value. A dense array or tensor too large for a packet (over 10^9
+    elements) is stored as a raw body the file's record describes, and opens
+    as a view of the mapping like any other. ``path`` is replaced atomically
+    and durably, as :func:`dump` does (a symlink's target is replaced and keeps
+    its mode): on any error the old file is untouched and no temporary file is
+    left.
 
-    ``path`` is replaced atomically and durably, as :func:`vakra.dump` does
-    (a symlink's target is replaced and keeps its mode; ``durable=False``
-    skips the syncs): on any error the old file is untouched and no
-    temporary file is left. ``progress``, if given, is called with the bytes
-    of the values written so far and their total (their arrays' ``nbytes``)
-    after each entry. Raises
-    ``TypeError`` for non-``str`` names, metadata that is not ``str`` to
-    ``str`` and values vakra does not encode; ``ValueError`` for what
-    :func:`vakra.dumps` refuses, with a note naming the entry for a value
-    over a limit of the format (10^9 elements or 32 dimensions per array,
-    255 entries per nested dict); ``OSError`` from the file system.
+    Parameters
+    ----------
+    tensors : mapping of str to values, or a checkpoint tree
+        Anything :func:`dumps` takes (arrays, tensors, sparse matrices, string
+        and quantized tensors, dicts of these) under each name; top-level names
+        are unlimited. Or a checkpoint tree (a training state: dicts with
+        ``str`` or ``int`` keys, lists, tuples, ``None``, ``bool``, ``int``,
+        ``float``, ``complex``, ``str``, ``bytes``, NumPy scalars and tensors at
+        any depth, of any length): each tensor is then the entry named by its
+        path (``optimizer/state/0/exp_avg``) and the rest of the tree is kept
+        in the file's record; :func:`load_file` gives the tree back.
+    path : str or os.PathLike
+        The file to write.
+    metadata : mapping of str to str, optional
+        Kept in the file, and given back as ``File.metadata``.
+    check_integrity, compress, alignment
+        As for :func:`dumps`, for every entry.
+    durable : bool, default True
+        As for :func:`dump`: ``False`` skips the syncs.
+    progress : callable, optional
+        Called as ``progress(done, total)`` after each entry, with the bytes of
+        the values written so far and their total (their arrays' ``nbytes``).
+
+    Returns
+    -------
+    None
+
+    Raises
+    ------
+    TypeError
+        For metadata that is not ``str`` to ``str``, and values vakra does not
+        encode (naming the entry, or the value's path in a tree and the kinds
+        a tree holds).
+    ValueError
+        For what :func:`dumps` refuses, with a note naming the entry for a
+        value over a limit of the format (32 dimensions per array; 10^9
+        elements for a value that is not a dense array, such as a sparse
+        matrix), and for a tree that holds itself.
+    OSError
+        From the file system.
+
+    See Also
+    --------
+    open, load_file : the readers.
+    vakra.torch.save : the same for a ``state_dict`` or a training state.
+
+    Examples
+    --------
+    >>> layers = {f"layers.{i}.weight": np.full((4, 4), i, np.float32) for i in range(300)}
+    >>> vakra.save(layers, "model.vkr", metadata={"step": "1200"}, check_integrity=True)
+    >>> with vakra.open("model.vkr") as f:
+    ...     print(len(f), f["layers.299.weight"][0, 0], f.metadata)
+    300 299.0 {'step': '1200'}
+
+    A checkpoint tree comes back with its types and key types:
+
+    >>> state = {"step": 7, "lr": 1e-3, "groups": [{"params": (0, 1)}], "w": np.zeros(2)}
+    >>> vakra.save(state, "state.vkr")
+    >>> back = vakra.load_file("state.vkr")
+    >>> back["step"], back["groups"], back["w"]
+    (7, [{'params': (0, 1)}], array([0., 0.]))
     """
     skeleton = None
     if needs_tree(tensors):  # anything but a mapping of str names to what vakra.dumps takes
