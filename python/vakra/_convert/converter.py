@@ -86,6 +86,16 @@ def convert(source: PathLike, destination: PathLike, *, check_integrity: bool = 
     known format; ``ImportError`` naming the extra to install when a
     format's library is missing (safetensors, torch, gguf, ml_dtypes for
     bfloat16, float8 and float4); ``OSError`` from the file system.
+
+    A tensor too large for a packet (over 10^9 elements, or a dimension
+    over 2^32 - 1) becomes a body of the model file, declared from the
+    source's header (:func:`vakra.save` describes bodies): never compressed
+    nor checksummed, whatever ``compress`` and ``check_integrity`` say. A
+    safetensors tensor is written from a mapping of the source, a torch.save
+    one from torch's mapping; an ``.npz`` member is read whole by NumPy
+    first. A ``.npy`` destination or source is one array: a model file of
+    one such entry converts to ``.npy``, but an ``.npy`` too large for a
+    packet does not convert to a vakra file of one packet.
     """
     source, destination = os.fsdecode(source), os.fsdecode(destination)
     formats = _format_of(source), _format_of(destination)

@@ -51,6 +51,16 @@ def save(tensors: Mapping[str, Any], path: PathLike, *, metadata: Mapping[str, s
     Values that are the same view of the same memory (tied weights) are
     stored once and read back as one value.
 
+    A dense array or tensor too large for a packet (over 10^9 elements, or
+    a dimension over 2^32 - 1) is stored as a body: its raw bytes, written
+    straight from its memory, with its dtype and shape in the file's record
+    (see ``vakra._model.bodies``). A body is never compressed nor
+    checksummed: ``compress`` and ``check_integrity`` apply to packets, and
+    ``vakra verify`` checks a body's description (dtype, shape, place and
+    length, in the checksummed record) against the file, not its bytes.
+    Such a file is read with :func:`vakra.open` and :func:`vakra.load_file`
+    only, not packet by packet (:func:`vakra.iter_load` refuses it).
+
     ``path`` is replaced atomically and durably, as :func:`vakra.dump` does
     (a symlink's target is replaced and keeps its mode; ``durable=False``
     skips the syncs): on any error the old file is untouched and no
@@ -60,8 +70,9 @@ def save(tensors: Mapping[str, Any], path: PathLike, *, metadata: Mapping[str, s
     ``TypeError`` for non-``str`` names, metadata that is not ``str`` to
     ``str`` and values vakra does not encode; ``ValueError`` for what
     :func:`vakra.dumps` refuses, with a note naming the entry for a value
-    over a limit of the format (10^9 elements or 32 dimensions per array,
-    255 entries per nested dict); ``OSError`` from the file system.
+    over a limit of the format (32 dimensions per array, 255 entries per
+    nested dict, 10^9 elements per array inside a nested dict, which is one
+    packet); ``OSError`` from the file system.
     """
     skeleton = None
     if needs_tree(tensors):  # anything but a mapping of str names to what vakra.dumps takes
