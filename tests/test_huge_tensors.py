@@ -89,7 +89,7 @@ def test_a_stream_declares_its_bodies_ahead(bodies, text, tmp_path):
         save_stream(["w"], iter([WIDE]), path, bodies=bodies)
     assert not path.exists()
     save_stream(["w", "b"], iter([WIDE, np.ones(2)]), path, bodies={"w": (np.float32, WIDE.shape)})
-    assert vakra.open(path).info("w")["body"]
+    assert vakra.open(path).info("w")["body"] and vakra.load_file(path, mmap=False)["w"].shape == WIDE.shape  # read
 
 
 _SAVE = """
