@@ -74,7 +74,9 @@ def build_parser() -> argparse.ArgumentParser:
                   "damaged entry; exit status 0 when all are sound, 1 when any is damaged, 2 when FILE is not a "
                   "vakra file, 3 when none is damaged but some cannot be decoded without an optional library "
                   "(SciPy for sparse matrices, ml_dtypes for bfloat16; a line names it and the extra to install): "
-                  "their checksums are verified all the same.")
+                  "their checksums are verified all the same. A tensor stored as a raw body (too large for a packet) "
+                  "has no checksum: its dtype, shape, offset, length and alignment are checked against the file "
+                  "by the record, which is checksummed; its bytes are not checked.")
 
     converting = commands.add_parser("convert", help="convert .npy, .npz, .safetensors and torch.save files to "
                                                      "vakra files and back",

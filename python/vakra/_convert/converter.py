@@ -35,12 +35,13 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import Any, Callable
 
-from .._facts import DTYPES, STANDARD_ALIGNMENT
+from .._facts import DTYPES, MAX_ELEMENTS, STANDARD_ALIGNMENT
 from .._io.atomic_write import write_to_path
 from .._io.progress import Progress, ProgressCallback
 from .._io.file_objects import PathLike
 from .._io.packets import dump, loads
 from .._io.streams import iter_load
+from .._model.bodies import body_array, describe
 from .._model.file_entries import Contents, Entry, read_contents
 from .._model.model_file import File
 from .._model.model_save import save, save_stream
@@ -112,6 +113,18 @@ def convert(source: PathLike, destination: PathLike, *, check_integrity: bool = 
     OSError
         From the file system.
 
+    Notes
+    -----
+    A tensor too large for a packet (over 10^9 elements, or a dimension
+    over 2^32 - 1) becomes a body of the model file, declared from the
+    source's header (:func:`vakra.save` describes bodies): never compressed
+    nor checksummed, whatever ``compress`` and ``check_integrity`` say. A
+    safetensors tensor is written from a mapping of the source, a torch.save
+    one from torch's mapping; an ``.npz`` member is read whole by NumPy
+    first. A ``.npy`` destination or source is one array: a model file of
+    one such entry converts to ``.npy``, but an ``.npy`` too large for a
+    packet does not convert to a vakra file of one packet.
+
     Examples
     --------
     >>> np.savez("arrays.npz", w=np.ones((2, 3), np.float16), mask=np.array([True, False]))
@@ -148,15 +161,27 @@ def convert(source: PathLike, destination: PathLike, *, check_integrity: bool = 
 def _to_vakra(source: str, destination: str, file_format: FileFormat, options: dict[str, Any],
               allow_expanded: bool, progress: ProgressCallback | None) -> None:
     read_options = {"allow_expanded": bool(allow_expanded)} if file_format.expands else {}
-    with file_format.read(source, **read_options) as (names, values, metadata):
+    with file_format.read(source, **read_options) as (names, values, metadata, *bodies):
         if file_format.one_array:
+            _check_one_packet(values, source)
             dump(values, destination, **options)
             Progress(progress, os.stat(source).st_size).finish()
         elif names is None:
             save(values, destination, metadata=metadata, progress=progress, **options)
         else:
             save_stream(names, values, destination, metadata=metadata, progress=progress,
-                        expected_bytes=os.stat(source).st_size, **options)
+                        expected_bytes=os.stat(source).st_size, bodies=bodies[0] if bodies else None, **options)
+
+
+def _check_one_packet(array: Any, source: str) -> None:
+    """ValueError when the one array of `source` is too large for a packet,
+    which a vakra file of one array is (vakra.load reads it)."""
+    body = describe(array)
+    if body is not None:
+        raise ValueError(f"{source} holds an array of shape {list(body[1])}, too large for a packet (at most "
+                         f"{MAX_ELEMENTS:,} elements in dimensions of at most 2^32 - 1), and a .vkr of one array "
+                         "is one packet: save it into a model file, which holds it, with "
+                         f"vakra.save({{'name': numpy.load({source!r}, mmap_mode='r')}}, 'model.vkr')")
 
 
 _SPECIAL = ((stat.S_ISDIR, "directory"), (stat.S_ISFIFO, "FIFO"), (stat.S_ISCHR, "character device"),
@@ -227,11 +252,14 @@ def _from_vakra(source: str, destination: str, file_format: FileFormat, durable:
         if contents.metadata and not file_format.metadata and not file_format.one_array:
             warnings.warn(f"{destination}: a {file_format.shown} file has no place for metadata; not carried: "
                           f"{', '.join(map(repr, contents.metadata))}", stacklevel=3)
-        decode: Callable[[Entry], Any]
-        if file_format.views_source:
-            decode = lambda entry: file_format.decode(entry.packet)  # noqa: E731
-        else:
-            decode = _OneAtATime(mapping, file_format.decode)
+        def decoded(entry: Entry) -> Any:
+            facts = entry.facts
+            if facts.get("body"):  # raw bytes the record describes, viewed where they lie
+                array = body_array(mapping, entry.offset, facts["dtype_code"], facts["shape"])
+                return file_format.decode_body(array)
+            return file_format.decode(entry.packet)
+
+        decode = decoded if file_format.views_source else _OneAtATime(mapping, decoded)
         progress.total = sum(len(entry.packet) for entry in entries)
 
         def value(entry: Entry) -> Any:
@@ -248,7 +276,7 @@ class _OneAtATime:
     for the next, and lets go of the previous entry's pages of the mapping
     (the page cache keeps them), so that the process maps one at a time."""
 
-    def __init__(self, mapping: mmap.mmap, decode: Callable[[Any], Any]) -> None:
+    def __init__(self, mapping: mmap.mmap, decode: Callable[[Entry], Any]) -> None:
         self._mapping, self._decode, self._previous = mapping, decode, None
 
     def __call__(self, entry: Entry) -> Any:
@@ -256,7 +284,7 @@ class _OneAtATime:
             start = self._previous.offset - self._previous.offset % mmap.PAGESIZE
             self._mapping.madvise(mmap.MADV_DONTNEED, start, self._previous.offset + len(self._previous.packet) - start)
         self._previous = entry
-        return self._decode(entry.packet)
+        return self._decode(entry)
 
 
 @contextmanager

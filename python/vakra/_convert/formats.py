@@ -5,7 +5,9 @@ module that reads and writes it, and its row here:
   names with an iterator of their values, taken one at a time; or no names
   and a mapping of names to values (saved as a mapping: nested mappings and
   tied tensors kept); or, for a format of ``one_array``, no names and the
-  array;
+  array. A reader of names may give a fourth: the ``(dtype, shape)`` of
+  each name too large for a packet, read from the source's header, which
+  the model file declares before any value (``save_stream``'s ``bodies``);
 - ``write(path, entries, value, metadata, durable)``: the file of the
   entries of a vakra file, ``value(entry)`` decoding one, synced when
   ``durable`` (None for a format only read);
@@ -29,6 +31,10 @@ __all__ = ["FileFormat", "FORMATS", "VAKRA_SUFFIX"]
 VAKRA_SUFFIX = ".vkr"
 
 
+def _same(value: Any) -> Any:
+    return value
+
+
 class FileFormat(NamedTuple):
     shown: str  # how messages name the format
     suffixes: tuple[str, ...]  # the ends of the file names that say it, lower case
@@ -39,6 +45,7 @@ class FileFormat(NamedTuple):
     one_array: bool = False  # a file is one array rather than named tensors
     metadata: bool = False  # a file keeps str to str metadata
     decode: Callable[[Any], Any] = loads  # an entry's packet to the value `write` takes
+    decode_body: Callable[[Any], Any] = _same  # a body's array (a view of the mapping) to the value `write` takes
     views_source: bool = False  # the values viewing the vakra file stay in use until the file is written
     describe: Callable[[str], Any] | None = None  # what `vakra ls` shows of a file (a Contents), from headers
     reserved_names: frozenset[str] = frozenset()  # names a file of the format keeps for itself
@@ -64,7 +71,7 @@ FORMATS = (
                lambda row: row.safetensors_name is not None),
     FileFormat("torch.save", (".pt", ".pth", ".bin"), torch_files.read_torch, torch_files.write_torch,
                frozenset({"dense", "sparse", "bundle"}), lambda row: row.torch_name is not None,
-               decode=torch_files.decode, views_source=True, expands=True),
+               decode=torch_files.decode, decode_body=torch_files.decode_body, views_source=True, expands=True),
     FileFormat("GGUF", (".gguf",), gguf_files.read_gguf, None, frozenset({"dense", "quantized"}),
                lambda row: row.name in gguf_files.HELD, metadata=True, describe=gguf_files.describe_gguf),
     FileFormat("vakra.torch.dcp checkpoint", (), dcp_files.read_checkpoint, None, _DENSE,

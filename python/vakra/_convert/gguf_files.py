@@ -61,8 +61,9 @@ def _shape(tensor: Any) -> tuple[int, ...]:
     return tuple(int(dim) for dim in reversed(tensor.shape.tolist()))
 
 
-def _check(tensor: Any, path: str) -> None:
-    """ValueError naming the tensor when vakra cannot hold it."""
+def _check(tensor: Any, path: str) -> bool:
+    """Whether the tensor is too large for a packet (a body in the model
+    file); ValueError naming it when vakra cannot hold it."""
     kind, shape = tensor.tensor_type.name, _shape(tensor)
     if kind not in _ARRAYS and kind not in _BLOCKS:
         held = ", ".join([*_ARRAYS, *_BLOCKS])
@@ -70,20 +71,22 @@ def _check(tensor: Any, path: str) -> None:
                          f"converts {held})")
     if kind in _BLOCKS and (not shape or shape[-1] % _BLOCK):
         raise ValueError(f"entry {tensor.name!r} of {path}: {kind} blocks of {_BLOCK} do not fill shape {list(shape)}")
-    check_entry(tensor.name, DTYPES[_ARRAYS.get(kind) or _BLOCKS[kind][0]], shape, path)
+    return check_entry(tensor.name, DTYPES[_ARRAYS.get(kind) or _BLOCKS[kind][0]], shape, path, body=kind in _ARRAYS)
 
 
 @contextmanager
-def read_gguf(path: str) -> Iterator[tuple[list[str], Iterator[Any], dict[str, str]]]:
+def read_gguf(path: str) -> Iterator[tuple[list[str], Iterator[Any], dict[str, str], dict[str, Any]]]:
     """The tensor names in file order, a generator of their values (arrays
-    viewing the file's mapping, or QuantizedTensors), one at a time, and the
-    metadata as text."""
+    viewing the file's mapping, or QuantizedTensors), one at a time, the
+    metadata as text, and the dtype and shape of each array too large for a
+    packet."""
     reader = _reader(path)
-    for tensor in reader.tensors:
-        _check(tensor, path)
+    bodies = {tensor.name: (_ARRAYS[tensor.tensor_type.name], _shape(tensor)) for tensor in reader.tensors
+              if _check(tensor, path)}
     if any(tensor.tensor_type.name == "BF16" for tensor in reader.tensors):
         _import_ml_dtypes()
-    yield [tensor.name for tensor in reader.tensors], (_value(tensor) for tensor in reader.tensors), _metadata(reader)
+    yield ([tensor.name for tensor in reader.tensors], (_value(tensor) for tensor in reader.tensors),
+           _metadata(reader), bodies)
 
 
 def _value(tensor: Any) -> Any:

@@ -21,6 +21,7 @@ import numpy as np
 
 from .._facts import DENSE
 from .._io.atomic_write import write_to_path
+from .entry_limits import check_entry
 
 __all__ = ["read_npy", "read_npz", "write_npy", "write_npz", "check_element_type"]
 
@@ -58,9 +59,11 @@ def read_npy(path: str) -> Iterator[tuple[None, np.ndarray, dict[str, str]]]:
 
 
 @contextmanager
-def read_npz(path: str) -> Iterator[tuple[list[str], Iterator[np.ndarray], dict[str, str]]]:
+def read_npz(path: str) -> Iterator[tuple[list[str], Iterator[np.ndarray], dict[str, str], dict[str, Any]]]:
     """The names of an .npz file's arrays, a generator of the arrays, in the
-    archive's order, one at a time, and no metadata."""
+    archive's order, one at a time, no metadata, and the dtype and shape of
+    each array too large for a packet. NumPy reads each member into an array
+    of its own (a zip member is a stream), the largest arrays included."""
     try:
         archive = zipfile.ZipFile(path)
     except _DAMAGED as error:
@@ -71,9 +74,12 @@ def read_npz(path: str) -> Iterator[tuple[list[str], Iterator[np.ndarray], dict[
         repeated = sorted(name for name, count in Counter(names).items() if count > 1)
         if repeated:
             raise ValueError(f"{path}: the archive names {', '.join(map(repr, repeated))} more than once")
+        bodies = {}
         for member, name in zip(members, names):
-            _check_header(archive, member, name, path)
-        yield names, _arrays(archive, members, path), {}
+            dtype, shape = _check_header(archive, member, name, path)
+            if check_entry(name, DENSE[dtype.name], shape, path):
+                bodies[name] = (dtype, shape)
+        yield names, _arrays(archive, members, path), {}, bodies
 
 
 def _member_name(filename: str, path: str) -> str:
@@ -82,7 +88,9 @@ def _member_name(filename: str, path: str) -> str:
     return filename[:-len(".npy")]
 
 
-def _check_header(archive: zipfile.ZipFile, member: zipfile.ZipInfo, name: str, path: str) -> None:
+def _check_header(archive: zipfile.ZipFile, member: zipfile.ZipInfo, name: str,
+                  path: str) -> tuple[np.dtype, tuple[int, ...]]:
+    """The dtype and shape of a member's array, read and checked from its header."""
     if member.compress_type not in (zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED):  # bz2 and lzma raise errors of their own
         raise ValueError(f"entry {name!r} of {path}: compression method {member.compress_type}; vakra reads stored and "
                          "deflated members, as NumPy writes them")
@@ -101,6 +109,7 @@ def _check_header(archive: zipfile.ZipFile, member: zipfile.ZipInfo, name: str, 
     if header_length + declared != member.file_size:
         raise ValueError(f"entry {name!r} of {path}: its header declares {declared} bytes of data but the "
                          f"member holds {member.file_size - header_length}")
+    return dtype, tuple(shape)
 
 
 def _arrays(archive: zipfile.ZipFile, members: list[zipfile.ZipInfo], path: str) -> Iterator[np.ndarray]:

@@ -8,7 +8,8 @@ gives its metadata; ``safetensors_header`` reads the same header again,
 checking it as strictly and refusing names given twice (which the package
 lets through, keeping the last), to find each tensor's bytes. Every tensor
 is then read into one buffer, as long as the largest, which the model file
-takes before the next one is read. A sharded model's index is JSON too: its
+takes before the next one is read; one too large for a packet, a body in
+the model file, is a view of the file's mapping instead, written from there. A sharded model's index is JSON too: its
 shard names must be plain file names beside it, each shard must be a regular
 file that lies, once the kernel has followed its links, in the index's
 directory (as named, or as the index's own links lead: a hub's cache links
@@ -19,6 +20,7 @@ index says. Each shard is opened once and read through that descriptor.
 from __future__ import annotations
 
 import json
+import mmap
 import os
 import stat
 import struct
@@ -49,11 +51,14 @@ def _package() -> Any:
 
 
 @contextmanager
-def read_safetensors(path: str, sharded: bool = False) -> Iterator[tuple[list[str], Iterator[Any], dict[str, str]]]:
+def read_safetensors(path: str, sharded: bool = False) -> Iterator[tuple[list[str], Iterator[Any], dict[str, str],
+                                                                         dict[str, tuple[str, tuple[int, ...]]]]]:
     """The tensor names (each shard's in file order), a generator of the
-    tensors, one at a time, and the metadata of a .safetensors file or (when
-    `sharded`) of the shards a ``*.safetensors.index.json`` names. The
-    tensors share one buffer: each is valid until the next is asked for."""
+    tensors, one at a time, the metadata of a .safetensors file or (when
+    `sharded`) of the shards a ``*.safetensors.index.json`` names, and the
+    dtype and shape of each tensor too large for a packet. The tensors
+    share one buffer: each is valid until the next is asked for; those too
+    large for a packet view the file's mapping instead."""
     safetensors = _package()
     shards, metadata = _read_index(path) if sharded else ({path: None}, {})
     roots = {os.path.realpath(os.path.dirname(path)), os.path.dirname(os.path.realpath(path))} if sharded else None
@@ -76,7 +81,8 @@ def read_safetensors(path: str, sharded: bool = False) -> Iterator[tuple[list[st
         needed = [tensor.dtype for _, tensor in sources if DTYPES[tensor.dtype].needs_ml_dtypes]
         if needed:
             _import_ml_dtypes(needed[0])
-        yield [tensor.name for _, tensor in sources], _tensors(sources), metadata
+        bodies = {tensor.name: (tensor.dtype, tensor.shape) for _, tensor in sources if tensor.body}
+        yield [tensor.name for _, tensor in sources], _tensors(sources), metadata, bodies
 
 
 def _open_shard(shard: str, roots: set[str] | None) -> Any:
@@ -103,8 +109,11 @@ def _name_of(descriptor: int, path: str) -> str:
 
 
 def _tensors(sources: list[tuple[int, Tensor]]) -> Iterator[np.ndarray]:
-    buffer = np.empty(max((tensor.size for _, tensor in sources), default=0), np.uint8)
+    buffer = np.empty(max((tensor.size for _, tensor in sources if not tensor.body), default=0), np.uint8)
     for descriptor, tensor in sources:
+        if tensor.body:
+            yield _typed(_mapped(descriptor, tensor), tensor)
+            continue
         view = buffer[:tensor.size]
         done = 0
         while done < tensor.size:
@@ -112,12 +121,29 @@ def _tensors(sources: list[tuple[int, Tensor]]) -> Iterator[np.ndarray]:
             if count <= 0:
                 raise ValueError(f"entry {tensor.name!r}: the file ends inside it (it changed while read)")
             done += count
-        row = DTYPES[tensor.dtype]
-        if row.unit_elements != 1:  # F4: two elements to a byte, unpacked for NumPy
-            units = tensor.shape[:-1] + (tensor.shape[-1] // row.unit_elements,)
-            yield unpacked_elements(view.reshape(units), np.dtype(tensor.dtype))
-        else:
-            yield view.view(tensor.dtype).reshape(tensor.shape)
+        yield _typed(view, tensor)
+
+
+def _mapped(descriptor: int, tensor: Tensor) -> np.ndarray:
+    """The bytes of a tensor too large for a packet as a view of the file's
+    mapping, which the model file's body is written from: read once, by the
+    write, through the page cache, and never copied into memory of its own."""
+    if not tensor.size:
+        return np.empty(0, np.uint8)  # a mapping is never empty
+    start = tensor.start - tensor.start % mmap.ALLOCATIONGRANULARITY
+    mapping = mmap.mmap(descriptor, tensor.start + tensor.size - start, access=mmap.ACCESS_READ, offset=start)
+    if hasattr(mmap, "MADV_SEQUENTIAL"):
+        mapping.madvise(mmap.MADV_SEQUENTIAL)
+    return np.frombuffer(mapping, np.uint8, tensor.size, tensor.start - start)
+
+
+def _typed(data: np.ndarray, tensor: Tensor) -> np.ndarray:
+    """`data`, the tensor's bytes, as its array."""
+    row = DTYPES[tensor.dtype]
+    if row.unit_elements != 1:  # F4: two elements to a byte, unpacked for NumPy (a copy)
+        units = tensor.shape[:-1] + (tensor.shape[-1] // row.unit_elements,)
+        return unpacked_elements(data.reshape(units), np.dtype(tensor.dtype))
+    return data.view(tensor.dtype).reshape(tensor.shape)
 
 
 def _read_index(path: str) -> tuple[dict[str, set[str]], dict[str, str]]:

@@ -34,10 +34,12 @@ _LENGTH = struct.Struct("<Q")
 class Tensor:
     """Where one tensor lies: ``start`` counted from the file's first byte."""
 
-    __slots__ = ("name", "dtype", "shape", "start", "size")
+    __slots__ = ("name", "dtype", "shape", "start", "size", "body")
 
-    def __init__(self, name: str, dtype: str, shape: tuple[int, ...], start: int, size: int) -> None:
+    def __init__(self, name: str, dtype: str, shape: tuple[int, ...], start: int, size: int,
+                 body: bool = False) -> None:
         self.name, self.dtype, self.shape, self.start, self.size = name, dtype, shape, start, size
+        self.body = body  # too large for a packet: a body in a model file
 
 
 def unique_keys(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
@@ -92,10 +94,10 @@ def _tensor(name: str, fields: Any, data_start: int) -> Tensor:
     if not isinstance(dtype, str) or dtype not in SAFETENSORS_TYPES:  # a list is not even hashable
         raise ValueError(f"entry {name!r}: vakra has no {dtype!s:.20} element type")
     row = SAFETENSORS_TYPES[dtype]
-    check_entry(name, row, tuple(shape))
+    body = check_entry(name, row, tuple(shape))
     size = row.body_size(tuple(shape))
     begin, end = offsets
     if end - begin != size:
         raise ValueError(f"tensor {name!r} of {dtype} {shape} takes {size} bytes, but its data_offsets give "
                          f"{end - begin}")
-    return Tensor(name, SAFETENSORS_TYPES[dtype].name, tuple(shape), data_start + begin, size)
+    return Tensor(name, SAFETENSORS_TYPES[dtype].name, tuple(shape), data_start + begin, size, body)

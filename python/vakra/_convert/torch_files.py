@@ -23,7 +23,7 @@ from .._io.atomic_write import write_to_path
 from .._io.packets import dumps, loads
 from .entry_limits import check_entry
 
-__all__ = ["read_torch", "write_torch", "decode"]
+__all__ = ["read_torch", "write_torch", "decode", "decode_body"]
 
 
 def _torch() -> Any:
@@ -130,6 +130,13 @@ def decode(packet: Any) -> Any:
     from .. import torch as vakra_torch  # imported here: torch is an extra
 
     return vakra_torch.loads(packet, writable=True)
+
+
+def decode_body(array: Any) -> Any:
+    """A model file's body (an array viewing the copy-on-write mapping) as a tensor viewing the same memory."""
+    from .. import torch as vakra_torch
+
+    return vakra_torch.as_tensor(array)
 
 
 def write_torch(path: str, entries: list, value: Callable[[Any], Any], metadata: dict[str, str],

@@ -195,9 +195,14 @@ def load(file: PathLike | IO[bytes], *, mmap: bool = True, max_size: int | None 
     return value
 
 
+def _is_record(value: dict) -> bool:
+    """Whether `value` is a model file's record: its five entries first."""
+    return tuple(value)[:len(MODEL_RECORD_KEYS)] == MODEL_RECORD_KEYS and isinstance(value["format"], StringTensor)
+
+
 def _refuse_model_record(value: dict, file: Any) -> None:
-    """ValueError when `value` is a model file's record: its five entries first."""
-    if tuple(value)[:len(MODEL_RECORD_KEYS)] == MODEL_RECORD_KEYS and isinstance(value["format"], StringTensor):
+    """ValueError when `value` is a model file's record."""
+    if _is_record(value):
         shown = os.fsdecode(file) if isinstance(file, (str, bytes, os.PathLike)) else getattr(file, "name", "the file")
         raise ValueError(f"{shown} is a model file (written by vakra.save), whose first packet is its index: read "
                          "it with vakra.open or vakra.load_file (vakra.torch.open and vakra.torch.load_file for "
@@ -217,7 +222,9 @@ def iter_load(file: PathLike | IO[bytes], *, mmap: bool = True, max_size: int | 
     stream is put back right after the last packet returned, while the bytes a
     non-seekable one had already given are gone with the iterator. A model
     file's packets come as they are stored, its record (the index of its
-    entries) first.
+    entries) first; one that holds tensors too large for a packet (stored
+    as raw bodies, which are no packets) raises ``ValueError`` saying so
+    before anything is given.
 
     Parameters
     ----------
@@ -244,6 +251,23 @@ def iter_load(file: PathLike | IO[bytes], *, mmap: bool = True, max_size: int | 
     >>> [int(value["step"]) for value in vakra.iter_load("log.vkr")]
     [0, 1, 2]
     """
+    values = _iter_values(file, mmap, max_size, writable)
+    first = next(values, _NOTHING)
+    if first is _NOTHING:
+        return
+    if type(first) is dict and len(first.get("bodies", ())) and _is_record(first):
+        shown = os.fsdecode(file) if isinstance(file, (str, bytes, os.PathLike)) else getattr(file, "name", "the file")
+        raise ValueError(f"{shown} is a model file holding tensors too large for a packet, stored as raw bodies "
+                         "that are no packets: it is not read packet by packet; read it with vakra.open or "
+                         "vakra.load_file (vakra.torch.open and vakra.torch.load_file for tensors)")
+    yield first
+    yield from values
+
+
+_NOTHING = object()
+
+
+def _iter_values(file: PathLike | IO[bytes], mmap: bool, max_size: int | None, writable: bool) -> Iterator[Any]:
     if not isinstance(file, (str, bytes, os.PathLike)):
         yield from _iter_handle(file, mmap, max_size, writable)
         return

@@ -16,6 +16,7 @@ from typing import Any
 
 from .. import _native
 from .._io.progress import Progress
+from .bodies import body_array
 
 __all__ = ["maps_better", "read_packets"]
 
@@ -47,8 +48,12 @@ def read_packets(file: Any, packets: dict[tuple[int, int], str], progress: Progr
         buffers = _native.read_ranges(file._descriptor, batch, writable)
         file._bytes(0, 0)[1].release()  # and not rewritten in place while read
         for byte_range, buffer in zip(batch, buffers):
-            with memoryview(buffer) as data:
-                values[byte_range] = file._decoded(packets[byte_range], data, writable)
+            body = file._bodies.get(file._index[packets[byte_range]])
+            if body is not None:  # raw bytes the record describes, not a packet: an array over them
+                values[byte_range] = file._converted(body_array(buffer, 0, *body))
+            else:
+                with memoryview(buffer) as data:
+                    values[byte_range] = file._decoded(packets[byte_range], data, writable)
             progress.advance(byte_range[1])
     return values
 

@@ -5,8 +5,12 @@ describes the layout). A packet holds at most ``MAX_ELEMENTS`` elements in
 dimensions of a u32; a body holds any number the file has bytes for.
 
 Saving: ``describe`` tells, from a value's shape alone, whether it needs a
-body, and ``body_bytes`` gives the bytes the writer writes straight from the
-value's memory. Reading: ``body_array`` views the file's mapping (no copy),
+body (``declared`` reads one declared ahead, for values streamed one at a
+time), and ``body_bytes`` gives the bytes the writer writes straight from
+the value's memory. A body is never compressed nor checksummed, whatever
+``compress`` and ``check_integrity`` say (they apply to packets): the
+record, which is checksummed, states its dtype, shape, offset and length,
+and a reader checks those against the file, not the bytes themselves. Reading: ``body_array`` views the file's mapping (no copy),
 ``body_facts`` is what ``vakra.info`` would say of it.
 """
 
@@ -19,10 +23,10 @@ from typing import Any
 import numpy as np
 
 from .._encoding import convert
-from .._facts import DTYPES, MAX_ELEMENTS, MAX_NDIM, DtypeFacts
+from .._facts import BY_TORCH_NAME, DTYPES, MAX_ELEMENTS, MAX_NDIM, DtypeFacts
 from .._packing import packed_units, unpacked_elements
 
-__all__ = ["fits_packet", "describe", "body_bytes", "body_array", "body_facts", "BY_CODE"]
+__all__ = ["fits_packet", "describe", "body_of", "declared", "body_bytes", "body_array", "body_facts", "BY_CODE"]
 
 BY_CODE: dict[int, DtypeFacts] = {row.code: row for row in DTYPES.values() if row.dense}
 _MAX_DIM = 0xFFFFFFFF  # a packet's dimensions travel as u32s
@@ -42,8 +46,43 @@ def describe(value: Any) -> tuple[int, tuple[int, ...]] | None:
     # torch's packed float4 counts bytes: twice as many elements may be over the limit.
     if shape is None or fits_packet(shape[:-1] + (2 * shape[-1],) if shape else shape):
         return None
+    return body_of(value)
+
+
+def body_of(value: Any) -> tuple[int, tuple[int, ...]] | None:
+    """``(dtype code, shape)`` a value would have as a body, whatever its
+    size; None for a value that is no dense array or tensor."""
     wire = _wire_array(value)
     return None if wire is None else (wire[1].code, wire[2])
+
+
+def declared(name: str, dtype: Any, shape: Any) -> tuple[int, tuple[int, ...]]:
+    """``(dtype code, shape)`` of a body declared ahead for entry `name`:
+    `dtype` a NumPy or ml_dtypes dtype, a torch dtype or the name
+    ``vakra.info`` gives ("bfloat16"), `shape` counting elements (a packed
+    float4 pair counts two). TypeError or ValueError naming the entry for
+    anything else."""
+    text = str(dtype)
+    if text.startswith("torch."):
+        row = BY_TORCH_NAME.get(text.removeprefix("torch."))
+    else:
+        try:
+            row = DTYPES.get(dtype if isinstance(dtype, str) else np.dtype(dtype).name)
+        except TypeError:
+            row = None
+    if row is None or not row.dense:
+        raise ValueError(f"entry {name!r} is declared a body of {text}, which is no dense element type vakra stores")
+    try:
+        dims = tuple(shape)
+    except TypeError:
+        raise TypeError(f"entry {name!r} is declared a body of shape {shape!r}, not a sequence of ints") from None
+    if not all(isinstance(dim, (int, np.integer)) and not isinstance(dim, bool) and dim >= 0 for dim in dims):
+        raise TypeError(f"entry {name!r} is declared a body of shape {shape!r}, not a sequence of ints >= 0")
+    dims = tuple(int(dim) for dim in dims)
+    if any(dim >= 1 << 63 for dim in dims) or row.body_size(dims) >= 1 << 64:
+        raise ValueError(f"entry {name!r} is declared a body of shape {list(dims)}: more than 2^64 bytes, which no "
+                         "file holds")
+    return row.code, dims
 
 
 def body_bytes(value: Any) -> np.ndarray:

@@ -14,7 +14,7 @@ from __future__ import annotations
 import os
 import sys
 from collections import Counter
-from collections.abc import Iterable, Mapping
+from collections.abc import Iterable, Mapping, Sequence
 from typing import Any
 
 import numpy as np
@@ -25,7 +25,7 @@ from .._io.atomic_write import write_to_path
 from .._io.file_objects import PathLike
 from .._io.progress import Progress, ProgressCallback
 from . import tree
-from .bodies import body_bytes, describe
+from .bodies import BY_CODE, body_bytes, body_of, declared, describe
 
 __all__ = ["save", "save_stream"]
 
@@ -92,6 +92,18 @@ def save(tensors: Mapping[str, Any], path: PathLike, *, metadata: Mapping[str, s
     open, load_file : the readers.
     vakra.torch.save : the same for a ``state_dict`` or a training state.
 
+    Notes
+    -----
+    A dense array or tensor too large for a packet (over 10^9 elements, or
+    a dimension over 2^32 - 1) is stored as a body: its raw bytes, written
+    straight from its memory, with its dtype and shape in the file's record
+    (see ``vakra._model.bodies``). A body is never compressed nor
+    checksummed: ``compress`` and ``check_integrity`` apply to packets, and
+    ``vakra verify`` checks a body's description (dtype, shape, place and
+    length, in the checksummed record) against the file, not its bytes.
+    Such a file is read with :func:`vakra.open` and :func:`vakra.load_file`
+    only, not packet by packet (:func:`vakra.iter_load` refuses it).
+
     Examples
     --------
     >>> layers = {f"layers.{i}.weight": np.full((4, 4), i, np.float32) for i in range(300)}
@@ -123,14 +135,23 @@ def save(tensors: Mapping[str, Any], path: PathLike, *, metadata: Mapping[str, s
 def save_stream(names: list[str], values: Iterable[Any], path: PathLike, *,
                 metadata: Mapping[str, str] | None = None, check_integrity: bool = False, compress: bool = False,
                 alignment: int = 64, durable: bool = True, progress: ProgressCallback | None = None,
-                expected_bytes: int = 0) -> None:
+                expected_bytes: int = 0, bodies: Mapping[str, tuple[Any, Sequence[int]]] | None = None) -> None:
     """:func:`save` for values made one at a time: ``values`` yields the
     value of each of ``names`` in turn, and each is written before the next
     is asked for, so a producer may hand out the same memory again (no two
     values are taken as tied). Options and errors are those of :func:`save`;
     a producer's error leaves ``path`` as it was, as any other does. The
     values' total is not known ahead: ``progress`` is told
-    ``expected_bytes`` as the total until the last value is written."""
+    ``expected_bytes`` as the total until the last value is written.
+
+    A tensor too large for a packet is stored as a body, which the file's
+    record, written before any value, declares: ``bodies`` maps the name of
+    each such value to its ``(dtype, shape)`` (a NumPy, ml_dtypes or torch
+    dtype, or its name; the shape in elements). A declared value of another
+    dtype or shape, and a value too large for a packet that is not declared,
+    raise ``ValueError`` naming the entry (:func:`save`, which sees every
+    value first, needs no declaration). Bodies are never compressed nor
+    checksummed: ``compress`` and ``check_integrity`` apply to packets."""
     names = list(names)
     for name in names:
         if not isinstance(name, str):
@@ -139,7 +160,20 @@ def save_stream(names: list[str], values: Iterable[Any], path: PathLike, *,
         repeated = sorted(name for name, count in Counter(names).items() if count > 1)
         raise ValueError(f"a model file's names are unique; these repeat: {', '.join(map(repr, repeated))}")
     _save(names, values, None, path, metadata, (check_integrity, compress, alignment), durable,
-          Progress(progress, expected_bytes))
+          Progress(progress, expected_bytes), _declared_bodies(names, bodies or {}))
+
+
+def _declared_bodies(names: list[str], bodies: Mapping[str, tuple[Any, Sequence[int]]]) -> list:
+    """``(index, dtype code, shape)`` of each name `bodies` declares, by index."""
+    index = {name: at for at, name in enumerate(names)}
+    declared_rows = []
+    for name, description in bodies.items():
+        if name not in index:
+            raise ValueError(f"entry {name!r} is declared a body but is not one of the names")
+        if not isinstance(description, (tuple, list)) or len(description) != 2:
+            raise TypeError(f"entry {name!r}: a body is declared as (dtype, shape), not {description!r}")
+        declared_rows.append((index[name], *declared(name, *description)))
+    return sorted(declared_rows)
 
 
 def _save(names: list[str], values: Iterable[Any], tied: _TiedViews | None, path: PathLike,
@@ -203,7 +237,7 @@ def _write(descriptor: int, names: list[str], values: Iterable[Any], tied: _Tied
     # The record, then one native call per entry: the codec places every byte.
     # Tensors too large for a packet are bodies, declared in the record.
     writer = _native.ModelFileWriter(descriptor, names, metadata, *options, bodies, tree=skeleton)
-    is_body = {index for index, _, _ in bodies}
+    is_body = {index: (code, shape) for index, code, shape in bodies}
     # Values are taken with next() rather than through zip and enumerate,
     # whose reused result tuples would hold the last value while the next
     # one is made: a streamed value goes before its successor exists.
@@ -213,6 +247,8 @@ def _write(descriptor: int, names: list[str], values: Iterable[Any], tied: _Tied
         if value is _END:
             raise ValueError(f"{len(names)} names but {index} values")
         first = tied.first(value, index) if tied is not None else None
+        if tied is None:  # streamed: each value must be as declared ahead
+            _check_declared(names[index], value, is_body.get(index))
         if first is None and index in is_body:
             writer.write_body(body_bytes(value))  # straight from the tensor's memory
         elif first is None:
@@ -227,6 +263,24 @@ def _write(descriptor: int, names: list[str], values: Iterable[Any], tied: _Tied
 
 
 _END = object()
+
+
+def _check_declared(name: str, value: Any, body: tuple[int, tuple[int, ...]] | None) -> None:
+    """ValueError naming a streamed entry whose value is not the body it
+    was declared, or needs a body it was not declared."""
+    if body is None:
+        needed = describe(value)
+        if needed is not None:
+            raise ValueError(f"entry {name!r} of shape {list(needed[1])} is too large for a packet: it is "
+                             "stored as a body, which the file's record declares before any value is written; "
+                             "declare it with bodies={name: (dtype, shape)}, or save with vakra.save, which sees "
+                             "every value first")
+        return
+    actual = body_of(value)
+    if actual != body:
+        said = "no dense array" if actual is None else f"{BY_CODE[actual[0]].name} of shape {list(actual[1])}"
+        raise ValueError(f"entry {name!r} was declared a body of {BY_CODE[body[0]].name} of shape {list(body[1])}, "
+                         f"but its value is {said}")
 
 
 def _check_seekable(descriptor: int) -> None:
