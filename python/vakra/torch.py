@@ -52,9 +52,10 @@ import numpy as np
 
 from ._facts import DENSE
 from ._packing import packed_units
-from ._io import frames, packets, streams
+from ._io import packets, streams
+from ._io.frames import decode_frames
 from ._io.file_objects import PathLike
-from ._model import model_file, model_save
+from ._model import model_file, model_save, tree_packet
 
 __all__ = ["loads", "load", "loads_frames", "as_tensor", "save", "open", "load_file", "File"]
 
@@ -77,7 +78,7 @@ def loads(data: Any, *, writable: bool = False) -> Any:
     ``data`` is writable, in which case they are views of ``data`` (see the
     module's notes). Errors are those of :func:`vakra.loads`.
     """
-    return _as_torch(packets.loads(data, writable=writable))
+    return _tree_as_torch(packets.decode(data, writable))
 
 
 def load(file: PathLike | IO[bytes], *, mmap: bool = True) -> Any:
@@ -95,13 +96,13 @@ def load(file: PathLike | IO[bytes], *, mmap: bool = True) -> Any:
     """
     # Copy-on-write mapping, or a buffer of this process's own: either way
     # the tensors may view it and write into it.
-    return _as_torch(streams.load(file, mmap=mmap, writable=True))
+    return _tree_as_torch(streams.read_value(file, mmap, None, True))
 
 
 def loads_frames(frames: Any, *, writable: bool = False) -> Any:
     """Decode a packet given as a list of buffers into tensors, copying or
     viewing as :func:`loads` does."""
-    return _as_torch(frames.loads_frames(frames, writable=writable))
+    return _tree_as_torch(decode_frames(frames, writable))
 
 
 def save(state_dict: Any, path: PathLike, *, metadata: Any = None, check_integrity: bool = False,
@@ -169,6 +170,16 @@ def as_tensor(array: np.ndarray) -> torch.Tensor:
             bits = packed_units(bits)
         return torch.from_numpy(bits).view(getattr(torch, row.torch_name))
     return torch.from_numpy(array)
+
+
+def _tree_as_torch(value: Any) -> Any:
+    """A decoded packet's value as tensors: a tree's bundle as its tree, with
+    torch.Size back as itself."""
+    if type(value) is dict and tree_packet.TREE_KEY in value:
+        rebuilt = tree_packet.tree_of(value, lambda key, item: _as_torch(item, key), torch.Size)
+        if rebuilt is not value:
+            return rebuilt
+    return _as_torch(value)
 
 
 def _as_torch(value: Any, name: str | None = None) -> Any:

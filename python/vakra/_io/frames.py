@@ -11,13 +11,14 @@ from typing import TYPE_CHECKING, Any
 
 from .. import _native
 from .._encoding import convert
+from .._model.tree_packet import encoded, tree_of
 
 if TYPE_CHECKING:
     from collections.abc import Iterable
 
     from _typeshed import ReadableBuffer
 
-__all__ = ["dumps_frames", "loads_frames"]
+__all__ = ["dumps_frames", "loads_frames", "decode_frames"]
 
 _encode_segments = _native.encode_segments
 _loads_frames = _native.loads_frames
@@ -34,7 +35,7 @@ def dumps_frames(obj: Any, *, check_integrity: bool = False, compress: bool = Fa
     are copies instead, hashed as copied, so a packet always matches its
     checksums. Values, options and errors are those of :func:`vakra.dumps`.
     """
-    return _encode_segments(obj, bool(check_integrity), bool(compress), alignment, convert)
+    return encoded(_encode_segments, obj, bool(check_integrity), bool(compress), alignment, convert)
 
 
 def loads_frames(frames: Iterable[ReadableBuffer], *, writable: bool = False) -> Any:
@@ -54,6 +55,11 @@ def loads_frames(frames: Iterable[ReadableBuffer], *, writable: bool = False) ->
     Errors are those of :func:`vakra.loads`; ``TypeError`` when ``frames`` is
     not an iterable of buffers.
     """
+    return tree_of(decode_frames(frames, writable))
+
+
+def decode_frames(frames: Iterable[ReadableBuffer], writable: bool = False) -> Any:
+    """:func:`loads_frames` without rebuilding trees: a tree's bundle comes back as the bundle it is."""
     if isinstance(frames, (bytes, bytearray, memoryview, str)):
         raise TypeError(f"frames must be a list of buffers, not {type(frames).__name__}; "
                         "use vakra.loads for one buffer")

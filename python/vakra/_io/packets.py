@@ -17,14 +17,15 @@ from typing import IO, TYPE_CHECKING, Any
 
 from .. import _native
 from .._encoding import convert
+from .._model.tree_packet import encoded, tree_of
 from .atomic_write import write_descriptor_to_path
 from .file_objects import PathLike, file_descriptor
-from .frames import loads_frames
+from .frames import decode_frames
 
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer, WriteableBuffer
 
-__all__ = ["dumps", "loads", "dump", "dump_into"]
+__all__ = ["dumps", "loads", "dump", "dump_into", "decode"]
 
 _loads = _native.loads
 _walk = _native.walk
@@ -59,7 +60,7 @@ def dumps(obj: Any, *, check_integrity: bool = False, compress: bool = False, al
     than 64 levels or holding themselves, and the limits of the format (32
     dimensions, 10^9 elements).
     """
-    return _encode(obj, bool(check_integrity), bool(compress), alignment, convert)
+    return encoded(_encode, obj, bool(check_integrity), bool(compress), alignment, convert)
 
 
 def loads(data: ReadableBuffer, *, writable: bool = False) -> Any:
@@ -83,9 +84,15 @@ def loads(data: ReadableBuffer, *, writable: bool = False) -> Any:
     not a buffer of bytes, and ``ImportError`` for a sparse packet without
     SciPy installed (or bfloat16 without ml_dtypes).
     """
+    return tree_of(decode(data, writable))
+
+
+def decode(data: ReadableBuffer, writable: bool = False) -> Any:
+    """The value of the packet in ``data`` as the codec decodes it, a tree's
+    bundle as the bundle it is: :func:`loads` without rebuilding trees."""
     try:
         if writable:
-            return loads_frames((data,), writable=True)
+            return decode_frames((data,), True)
         return _loads(data)
     except ValueError as error:
         _note_damaged_entry(data, error)
@@ -169,11 +176,11 @@ def dump_into(obj: Any, buffer: WriteableBuffer, *, check_integrity: bool = Fals
     "Buffer is read-only" or "Buffer too small" (the buffer is then
     unchanged), and the errors of :func:`dumps`.
     """
-    return _encode_into(obj, buffer, bool(check_integrity), bool(compress), alignment, convert)
+    return encoded(_encode_into, obj, buffer, bool(check_integrity), bool(compress), alignment, convert)
 
 
 def _dump_to_path(obj: Any, path: str, options: tuple, durable: bool) -> None:
-    write_descriptor_to_path(path, lambda descriptor: _encode_to_fd(obj, descriptor, *options), durable=durable)
+    write_descriptor_to_path(path, lambda descriptor: encoded(_encode_to_fd, obj, descriptor, *options), durable=durable)
 
 
 def _dump_to_handle(obj: Any, handle: IO[bytes], options: tuple) -> None:
@@ -182,9 +189,9 @@ def _dump_to_handle(obj: Any, handle: IO[bytes], options: tuple) -> None:
     descriptor = file_descriptor(handle)
     if descriptor is not None:
         handle.flush()
-        _encode_to_fd(obj, descriptor, *options)
+        encoded(_encode_to_fd, obj, descriptor, *options)
         return
-    for segment in _encode_segments(obj, *options):
+    for segment in encoded(_encode_segments, obj, *options):
         _write_all(handle, segment)
 
 

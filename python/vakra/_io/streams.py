@@ -31,9 +31,10 @@ from typing import IO, TYPE_CHECKING, Any
 
 from .. import _native
 from .._encoding import convert
+from .._model.tree_packet import encoded, tree_of
 from ..ragged import StringTensor
 from .file_objects import PathLike, file_descriptor
-from .packets import loads
+from .packets import decode as loads  # trees are rebuilt where values leave this module
 from .receiver import packet_reader
 
 if TYPE_CHECKING:
@@ -120,6 +121,12 @@ def load(file: PathLike | IO[bytes], *, mmap: bool = True, max_size: int | None 
     ``IsADirectoryError`` naming it. Other errors are ``OSError`` and what
     the stream raises.
     """
+    return tree_of(read_value(file, mmap, max_size, writable))
+
+
+def read_value(file: PathLike | IO[bytes], mmap: bool = True, max_size: int | None = None,
+               writable: bool = False) -> Any:
+    """:func:`load` without rebuilding trees: a tree's bundle comes back as the bundle it is."""
     if isinstance(file, (str, bytes, os.PathLike)):
         if mmap:
             value = _load_path(file, max_size, writable)
@@ -158,6 +165,11 @@ def iter_load(file: PathLike | IO[bytes], *, mmap: bool = True, max_size: int | 
     file's packets come as they are stored, its record (the index of its
     entries) first.
     """
+    for value in _iter_values(file, mmap, max_size, writable):
+        yield tree_of(value)
+
+
+def _iter_values(file: PathLike | IO[bytes], mmap: bool, max_size: int | None, writable: bool) -> Iterator[Any]:
     if not isinstance(file, (str, bytes, os.PathLike)):
         yield from _iter_handle(file, mmap, max_size, writable)
         return
@@ -214,7 +226,8 @@ def send(sock: socket.socket, obj: Any, *, check_integrity: bool = False, compre
     """
     # A small packet goes out from the native call itself when the socket takes it at once;
     # anything else (a large packet, the rest of a partial send) through _send_segments.
-    return _send_to(sock, obj, check_integrity, compress, alignment, convert, _send_segments)
+    return encoded(lambda value: _send_to(sock, value, check_integrity, compress, alignment, convert, _send_segments),
+                   obj)
 
 
 def recv(sock: socket.socket, *, max_size: int | None = None, writable: bool = False) -> Any:
@@ -233,8 +246,8 @@ def recv(sock: socket.socket, *, max_size: int | None = None, writable: bool = F
     """
     packet = _arrived_packet(sock, max_size, writable)
     if packet is not None:
-        return loads(packet, writable=True) if writable else _loads(packet)
-    return _read_stream(sock, max_size, writable, decoded=True)
+        return tree_of(loads(packet, True) if writable else _loads(packet))
+    return tree_of(_read_stream(sock, max_size, writable, decoded=True))
 
 
 def read_packet(handle: IO[bytes], max_size: int | None = None) -> Any:
@@ -333,7 +346,7 @@ def _load_path(path: PathLike, max_size: int | None, writable: bool) -> Any:
         stem = os.path.splitext(os.path.basename(shown))[0] or "out"
         raise ValueError(f"{shown} is not a vakra file ({error}); a .npy, .npz, safetensors or torch.save file "
                          f"becomes one with `vakra convert {shown} {stem}.vkr`") from None
-    return loads(data, writable=writable)  # bytes after the packet are ignored
+    return loads(data, writable)  # bytes after the packet are ignored
 
 
 def _starts_a_packet(data: Any) -> bool:
@@ -353,7 +366,7 @@ def _load_mapped(handle: IO[bytes], descriptor: int, size: int, max_size: int | 
     # From the packet on; the file's position moves once the packet is measured.
     data = _map_file(descriptor, writable, READ_BELOW, _MADV_RANDOM, position)
     handle.seek(position + _packet_size(data, max_size))  # a packet read whole is consumed, even if it fails to decode
-    return loads(data, writable=writable)  # bytes after the packet are ignored
+    return loads(data, writable)  # bytes after the packet are ignored
 
 
 def _packet_size(data: Any, max_size: int | None) -> int:
@@ -371,7 +384,7 @@ def _packet_size(data: Any, max_size: int | None) -> int:
 def _load_streamed(handle: IO[bytes], max_size: int | None, writable: bool) -> Any:
     status = _regular_file_status(handle)
     if status is not None:
-        return loads(_read_regular(handle, status.st_size, max_size), writable=writable)
+        return loads(_read_regular(handle, status.st_size, max_size), writable)
     return _read_stream(handle, max_size, writable, decoded=True)
 
 
@@ -529,7 +542,7 @@ def _iter_buffer(data: Any, max_size: int | None, writable: bool,
             end = offset + _packet_size(view[offset:], max_size)
             if consumed is not None:
                 consumed(end)
-            value = loads(view[offset:end], writable=writable)
+            value = loads(view[offset:end], writable)
             offset = end
             yield value
     finally:
