@@ -6,6 +6,7 @@ import scipy.sparse
 
 import vakra
 import vakra._model.tree
+import vakra._model.tree_packet
 from vakra import QuantizedTensor, StringTensor
 from vakra.quantize import quantize
 
@@ -44,8 +45,11 @@ VALUES["64 levels to an array"] = deep_dict(64, np.arange(2))
 
 def assert_same(expected, actual):
     """Equal in content; lists of strings come back as StringTensor, NumPy scalars as 0-d arrays, arrays in
-    native byte order. Classes that decoding does not restore (dict and SciPy subclasses) are not compared."""
-    if isinstance(expected, dict):
+    native byte order. Classes that decoding does not restore (dict and SciPy subclasses) are not compared.
+    A checkpoint tree is compared as one (assert_same_tree)."""
+    if isinstance(expected, (dict, list, tuple)) and vakra._model.tree_packet.is_tree(expected):
+        assert_same_tree(expected, actual)
+    elif isinstance(expected, dict):
         assert isinstance(actual, dict) and list(actual) == list(expected)
         for key in expected:
             assert_same(expected[key], actual[key])
@@ -112,6 +116,13 @@ def checkpoint_tree():
         "tied": shared, "sparse": CSR, "strings": StringTensor(["a", "b"]), "codes": quantize(WEIGHTS[:2], "qint8"),
         "wide": np.zeros((0, 2**32), np.float32),
     }
+
+
+def packet_tree():
+    """checkpoint_tree() as packets carry it: without the tensor too wide for a packet."""
+    value = checkpoint_tree()
+    del value["wide"]
+    return value
 
 
 def assert_same_tree(expected, actual):
