@@ -5,7 +5,10 @@ sizes of string and quantized tensors with ``dask.sizeof``). It takes
 exactly the values that come back with their type intact: NumPy arrays
 (C-contiguous, native byte order, a dtype vakra stores; not NumPy scalars),
 SciPy COO/CSR/CSC matrices and arrays, ``StringTensor``, ``QuantizedTensor``,
-and dicts with ``str`` keys of these. For anything else it raises
+and dicts with ``str`` keys of these, and checkpoint trees holding such tensors
+(``vakra._model.tree_packet``: int keys, tuples, Python and NumPy scalars,
+any number of entries) whose containers and scalars are of the base types a
+tree restores (a ``Bundle`` at the top excepted). For anything else it raises
 ``NotImplementedError``, and Dask tries its next family. Array bodies of
 64 KiB or more travel as frames of their own, without copies (smaller pieces
 ride in the header, or joined into frames when they add up to more than
@@ -99,6 +102,7 @@ def serialize(value: Any) -> tuple[dict, list]:
             if not tree_packet.is_tree(value):
                 raise
             tree = "Bundle" if type(value) is Bundle else True
+            retyped = []  # what the walk noted before it stopped is the tree's, not its bundle's
             value = _tree_bundle(value, retyped)
     check_integrity = compress = False
     if dask.config.config.get("vakra"):  # one dict lookup when the cluster sets no vakra option
@@ -203,13 +207,16 @@ def _check(value: Any, path: list, retyped: list) -> None:
 
 
 def _tree_bundle(value: Any, retyped: list) -> dict:
-    """The bundle carrying the checkpoint tree ``value`` when every part of it
-    comes back with its own type (a Bundle at the top comes back as one),
-    else _Unsupported; notes in ``retyped`` the tensors to retype."""
+    """The bundle carrying the checkpoint tree ``value`` when it holds a
+    tensor and every part of it comes back with its own type (a Bundle at
+    the top comes back as one), else _Unsupported; notes in ``retyped`` the
+    tensors to retype."""
     try:
         bundle = tree_packet.bundle(value)
     except (TypeError, ValueError) as error:
         raise _Unsupported(str(error)) from error
+    if len(bundle) == 1:  # the skeleton alone: Dask's own families move plain Python values faster
+        raise _Unsupported("a tree without tensors")
     _check_exact(dict(value) if type(value) is Bundle else value)
     _check(bundle, [], retyped)
     return bundle

@@ -42,7 +42,12 @@ def dumps(obj: Any, *, check_integrity: bool = False, compress: bool = False, al
     DLPack or the array interface, a SciPy sparse matrix or array (coo, csr,
     csc), a ``StringTensor``, a ``QuantizedTensor``, a list of ``str`` or
     ``bytes`` (stored as a string tensor) or a dict (or dict subclass) with
-    ``str`` keys whose values are any of these, nested dicts included. The
+    ``str`` keys whose values are any of these, nested dicts included
+    (encoded as a bundle, exactly as ever), or any other checkpoint tree:
+    dicts with ``str`` or ``int`` keys of any size, lists, tuples, Python and
+    NumPy scalars and tensors at any depth, a bare scalar included, which
+    travels as a bundle of its tensors and its skeleton and comes back from
+    every reader of packets as the tree (``vakra._model.tree_packet``). The
     options apply to every value at any depth: ``check_integrity`` appends an
     XXH3-64 checksum to array, string and quantized bodies; ``compress``
     stores array bodies as LZ4 frames; ``alignment`` (a power of two, at most
@@ -53,12 +58,12 @@ def dumps(obj: Any, *, check_integrity: bool = False, compress: bool = False, al
     and non-contiguous arrays as C-ordered copies; NumPy scalars become 0-d
     arrays. The flags take any truthy or falsy value.
 
-    Raises ``TypeError`` for values of other types (and non-``str`` keys),
-    ``ValueError`` for unsupported dtypes, tensors off the CPU, an alignment
-    that is no power of two or above 65536 ("Alignment must be a power of
-    two no larger than 65536"), dicts of more than 255 entries, nested more
-    than 64 levels or holding themselves, and the limits of the format (32
-    dimensions, 10^9 elements).
+    Raises ``TypeError`` for values of other types (in a tree, naming the
+    value's path and the kinds a tree holds), ``ValueError`` for unsupported
+    dtypes, tensors off the CPU, an alignment that is no power of two or
+    above 65536 ("Alignment must be a power of two no larger than 65536"), a
+    tree holding itself or nested more than 200 levels, and the limits of
+    the format (32 dimensions, 10^9 elements).
     """
     return encoded(_encode, obj, bool(check_integrity), bool(compress), alignment, convert)
 
