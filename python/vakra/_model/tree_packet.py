@@ -77,7 +77,8 @@ def _plain(value: Any, depth: int) -> bool:
         return all(isinstance(item, _STRING_LIKE) for item in value)
     if not isinstance(value, dict) or depth >= MAX_NESTING_DEPTH or len(value) > MAX_BUNDLE_ENTRIES:
         return False
-    return all(isinstance(key, str) and _plain(item, depth + 1) for key, item in value.items())
+    # The storage, as the encoder walks it, not a subclass's items().
+    return all(isinstance(key, str) and _plain(item, depth + 1) for key, item in dict.items(value))
 
 
 def bundle(value: Any) -> dict:
