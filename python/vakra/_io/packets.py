@@ -78,7 +78,8 @@ def loads(data: ReadableBuffer, *, writable: bool = False) -> Any:
     are copies. With ``writable=True`` arrays are writable instead: views
     where ``data`` is writable memory (``bytearray``, writable ``memoryview``,
     shared memory; writes go through to it), copies where it is read-only.
-    Bundles come back as dicts, sparse packets as SciPy
+    Bundles come back as dicts (a checkpoint tree's bundle as the tree it
+    carries, see :func:`dumps`), sparse packets as SciPy
     ``coo_matrix``/``csr_matrix``/``csc_matrix``. Ragged and inline packets,
     which only other writers produce, give None (as does a dict holding one).
 
@@ -185,7 +186,8 @@ def dump_into(obj: Any, buffer: WriteableBuffer, *, check_integrity: bool = Fals
 
 
 def _dump_to_path(obj: Any, path: str, options: tuple, durable: bool) -> None:
-    write_descriptor_to_path(path, lambda descriptor: encoded(_encode_to_fd, obj, descriptor, *options), durable=durable)
+    write_descriptor_to_path(path, lambda descriptor: encoded(_encode_to_fd, obj, descriptor, *options),
+                             durable=durable)
 
 
 def _dump_to_handle(obj: Any, handle: IO[bytes], options: tuple) -> None:
