@@ -28,6 +28,7 @@ LEVELS = [
     # the extension, the facts it gives and the values it encodes
     {"vakra._native", "vakra.vakra_rs", "vakra._facts", "vakra._packing", "vakra.ragged", "vakra.quantize",
      "vakra._encoding", "vakra._foreign", "vakra.shm"},
+    {"vakra._model.tree", "vakra._model.tree_packet"},  # checkpoint trees, and trees as bundles
     {"vakra._io"},  # packets to and from bytes, files, pipes and sockets
     {"vakra._model"},  # model files
     {"vakra._dcp", "vakra._convert", "vakra.torch", "vakra.dask", "vakra.ray", "vakra.aio"},  # other formats, frameworks and event loops

@@ -20,6 +20,8 @@ TAKEN["dict"] = {"x": np.ones((3, 3), np.int16), "y": np.arange(4, dtype=np.uint
 # once they add up to more than 64 KiB.
 TAKEN["large csr"] = scipy.sparse.random(300, 200, density=0.5, format="csr", random_state=1, dtype=np.float32)
 TAKEN["many small arrays"] = Bundle({f"a{i}": np.full(1024 + i, i, np.float32) for i in range(40)})
+TAKEN["tree"] = Bundle({0: {"step": 3, "exp_avg": VALUES["weights"]}, "betas": (0.9, 0.999), "lr": np.float32(0.5),
+                        "m": VALUES["csr_array"], "labels": ["a", "b"]})
 REFUSED = {name: VALUES[name] for name in ("list of str", "numpy scalar", "transposed")}
 
 

@@ -14,11 +14,11 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vakra
-from samples import RNG, VALUES, assert_same
+from samples import RNG, VALUES, assert_same, packet_tree
 from vakra.quantize import quantize
 from vakra.ragged import StringTensor
 
-FRAMED = {"array": VALUES["weights"], "dict": VALUES["every kind"]}
+FRAMED = {"array": VALUES["weights"], "dict": VALUES["every kind"], "tree": packet_tree()}
 OPTIONS = [{}, {"check_integrity": True}, {"compress": True, "alignment": 8}]
 
 

@@ -52,7 +52,7 @@ def shm_cycle(buffer, offset):
 # name: function, arguments, keyword arguments, the exception expected (None: success)
 CASES = {
     "dumps every kind": (vakra.dumps, (MIXED,), {"check_integrity": True}, None),
-    "dumps refused value": (vakra.dumps, ({"a": ARRAY, "b": [1, 2]},), {}, TypeError),
+    "dumps refused value": (vakra.dumps, ({"a": ARRAY, "b": [1, {2}]},), {}, TypeError),  # refused as a tree
     "loads every kind": (vakra.loads, (vakra.dumps(MIXED, compress=True),), {}, None),
     "info every kind": (vakra.info, (vakra.dumps(MIXED),), {}, None),
     "dump to a file object (writev)": (vakra.dump, (MIXED, DEV_NULL_FILE), {"compress": True}, None),

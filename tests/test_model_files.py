@@ -7,9 +7,11 @@ import os
 
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import vakra
-from samples import CSR, VALUES, assert_same, with_record
+from samples import CSR, VALUES, assert_same, assert_same_tree, with_record
 from vakra._cli import cli
 
 META = {"framework": "numpy", "note": "ünïcode"}
@@ -166,3 +168,21 @@ def test_dumps_of_a_dict_names_the_entry_over_a_limit():
     assert raised.value.__notes__ == ["vakra: the value at ['model']['emb'] is over a limit of the format: a packet "
                                       "inside a dict is shorter than 4 GiB (its length travels as a u32); this one "
                                       "is 4296000064 bytes"]
+
+
+SCALARS = (st.none() | st.booleans() | st.integers() | st.floats(allow_nan=True) | st.complex_numbers()
+           | st.text(max_size=5) | st.binary(max_size=5)
+           | st.sampled_from([np.float32(1.5), np.int8(-3), np.bool_(True), np.uint64(2**64 - 1)]))
+SMALL_TENSORS = st.sampled_from([np.arange(3.0), np.zeros((0, 2), np.int16), CSR, vakra.StringTensor(["a", "β"]),
+                                 np.array(7, np.uint8)])
+TREES = st.recursive(SCALARS | SMALL_TENSORS, lambda inner: (
+    st.lists(inner, max_size=4) | st.lists(inner, max_size=3).map(tuple)
+    | st.dictionaries(st.integers(-3, 3) | st.text(max_size=3), inner, max_size=4)), max_leaves=12)
+
+
+@settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(TREES)
+def test_generated_trees_round_trip_through_model_files_and_packets(tmp_path, value):
+    vakra.save(value, tmp_path / "tree.vkr")
+    assert_same_tree(value, vakra.load_file(tmp_path / "tree.vkr"))
+    assert_same(value, vakra.loads(vakra.dumps(value)))  # what dumps took before trees comes back as before

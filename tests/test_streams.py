@@ -20,7 +20,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vakra
-from samples import CSR, WEIGHTS, assert_same
+from samples import CSR, WEIGHTS, assert_same, packet_tree
 from samples import VALUES as SAMPLES
 from vakra.quantize import quantize
 
@@ -33,6 +33,7 @@ PACKETS = {
     "string": (["alpha", "", "γ"], {"check_integrity": True}),
     "quantized": (quantize(WEIGHTS, "qint4", axis=1), {}),
     "bundle of every kind": (SAMPLES["every kind"], {"compress": True}),
+    "checkpoint tree": (packet_tree(), {"check_integrity": True}),
 }
 VALUES = [value for value, _ in PACKETS.values()]
 ENCODED = [vakra.dumps(value, **options) for value, options in PACKETS.values()]

@@ -177,12 +177,16 @@ def test_a_training_state_resumes_bit_identically(make_optimizer, make_scheduler
     parts, rng = fresh(), np.random.default_rng(1)
     train(parts, 4, rng)
     vakra.torch.save(state(parts, rng), tmp_path / "state.vkr")
+    packet = vakra.dumps({**state(parts, rng), "shape": torch.Size([4, 8])})
     legacy = state(parts, rng)  # weights_only refuses NumPy arrays: the legacy generator's keys as ints
     legacy["numpy"] = (legacy["numpy"][0], legacy["numpy"][1].tolist(), *legacy["numpy"][2:])
     torch.save(legacy, tmp_path / "state.pt")
     train(parts, 3, rng)
     expected = [p.detach().clone() for p in parts[0].parameters()]
-    for saved in (vakra.torch.load_file(tmp_path / "state.vkr"), torch.load(tmp_path / "state.pt", weights_only=True)):
+    from_packet = vakra.torch.loads(packet)
+    assert type(from_packet.pop("shape")) is torch.Size
+    for saved in (vakra.torch.load_file(tmp_path / "state.vkr"), from_packet,
+                  torch.load(tmp_path / "state.pt", weights_only=True)):
         resumed, resumed_rng = restore(saved)
         train(resumed, 3, resumed_rng)
         assert all(torch.equal(a, b) for a, b in zip(expected, resumed[0].parameters()))

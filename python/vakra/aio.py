@@ -24,6 +24,7 @@ import numpy as np
 from . import _native
 from ._encoding import convert
 from ._io.packets import loads
+from ._model.tree_packet import encoded
 
 __all__ = ["recv", "send", "packets"]
 
@@ -164,7 +165,7 @@ async def send(writer: asyncio.StreamWriter, obj: Any, *, check_integrity: bool 
         writer.write(packet)
         length = len(packet)
     else:
-        segments = _encode_segments(obj, *flags)
+        segments = encoded(_encode_segments, obj, *flags)
         for segment in segments:  # writelines would join them into one bytes object first
             writer.write(segment)
         length = sum(map(len, segments))

@@ -5,7 +5,10 @@ sizes of string and quantized tensors with ``dask.sizeof``). It takes
 exactly the values that come back with their type intact: NumPy arrays
 (C-contiguous, native byte order, a dtype vakra stores; not NumPy scalars),
 SciPy COO/CSR/CSC matrices and arrays, ``StringTensor``, ``QuantizedTensor``,
-and dicts with ``str`` keys of these. For anything else it raises
+and dicts with ``str`` keys of these, and checkpoint trees holding such tensors
+(``vakra._model.tree_packet``: int keys, tuples, Python and NumPy scalars,
+any number of entries) whose containers and scalars are of the base types a
+tree restores (a ``Bundle`` at the top excepted). For anything else it raises
 ``NotImplementedError``, and Dask tries its next family. Array bodies of
 64 KiB or more travel as frames of their own, without copies (smaller pieces
 ride in the header, or joined into frames when they add up to more than
@@ -50,6 +53,7 @@ from distributed.protocol.serialize import register_serialization_family
 
 from . import _native
 from ._facts import MAX_NESTING_DEPTH, STANDARD_ALIGNMENT
+from ._model import tree_packet
 from .quantize import QuantizedTensor
 from .ragged import StringTensor
 
@@ -142,8 +146,16 @@ def serialize(value: Any) -> tuple[dict, list]:
     """
     small_array = type(value) is np.ndarray and value.nbytes < _JOIN_BELOW
     retyped: list = []
+    tree = False
     if not small_array:
-        _check(value, [], retyped)
+        try:
+            _check(value, [], retyped)
+        except _Unsupported:
+            if not tree_packet.is_tree(value):
+                raise
+            tree = "Bundle" if type(value) is Bundle else True
+            retyped = []  # what the walk noted before it stopped is the tree's, not its bundle's
+            value = _tree_bundle(value, retyped)
     check_integrity = compress = False
     if dask.config.config.get("vakra"):  # one dict lookup when the cluster sets no vakra option
         check_integrity = bool(dask.config.get("vakra.check-integrity", False))
@@ -159,6 +171,8 @@ def serialize(value: Any) -> tuple[dict, list]:
     except (TypeError, ValueError, OverflowError) as error:  # not as it is, or beyond the format's limits
         raise _Unsupported(str(error)) from error
     header: dict = {"retyped": retyped} if retyped else {}
+    if tree:
+        header["tree"] = tree
     return header, _arranged(frames, header)
 
 
@@ -210,6 +224,9 @@ def deserialize(header: dict, frames: list) -> Any:
     # is put back, sharing the decoded arrays.
     for path, name in reversed(header.get("retyped", ())):
         value = _replace(value, path, name)
+    if header.get("tree"):
+        value = tree_packet.tree_of(value)
+        return Bundle(value) if header["tree"] == "Bundle" else value
     return value
 
 
@@ -270,6 +287,41 @@ def _check(value: Any, path: list, retyped: list) -> None:
             raise _Unsupported(f"sparse {name} of {value.ndim} dimensions")
         if name.endswith("_array"):
             retyped.append([list(path), name])
+
+
+def _tree_bundle(value: Any, retyped: list) -> dict:
+    """The bundle carrying the checkpoint tree ``value`` when it holds a
+    tensor and every part of it comes back with its own type (a Bundle at
+    the top comes back as one), else _Unsupported; notes in ``retyped`` the
+    tensors to retype."""
+    try:
+        bundle = tree_packet.bundle(value)
+    except (TypeError, ValueError) as error:
+        raise _Unsupported(str(error)) from error
+    if len(bundle) == 1:  # the skeleton alone: Dask's own families move plain Python values faster
+        raise _Unsupported("a tree without tensors")
+    _check_exact(dict(value) if type(value) is Bundle else value)
+    _check(bundle, [], retyped)
+    return bundle
+
+
+_EXACT_SCALARS = (type(None), bool, int, float, complex, str, bytes)
+
+
+def _check_exact(value: Any) -> None:
+    """_Unsupported unless the tree's containers and scalars are of the very
+    types a tree restores (no subclasses: a tree keeps only the base type).
+    The tree was flattened already, so it is finite and holds no loop."""
+    kind = type(value)
+    if kind is dict:
+        for item in value.values():
+            _check_exact(item)
+    elif kind is list or kind is tuple:
+        for item in value:
+            _check_exact(item)
+    elif kind not in _EXACT_SCALARS and not isinstance(value, np.generic) and (
+            isinstance(value, (dict, list, tuple, *_EXACT_SCALARS))):
+        raise _Unsupported(f"a {kind.__module__}.{kind.__name__} in a tree comes back as its base type")
 
 
 def _replace(value: Any, path: list, name: str) -> Any:

@@ -52,15 +52,12 @@ import numpy as np
 
 from ._facts import DENSE
 from ._packing import packed_units
-from ._io import frames, packets, streams
+from ._io import packets, streams
+from ._io.frames import decode_frames
 from ._io.file_objects import PathLike
-from ._model import model_file, model_save
+from ._model import model_file, model_save, tree_packet
 
 __all__ = ["loads", "load", "loads_frames", "as_tensor", "save", "open", "load_file", "File"]
-
-# loads_frames's parameter is named `frames`, as vakra.loads_frames's, which hides the module there.
-_loads_frames = frames.loads_frames
-
 
 def __getattr__(name: str) -> Any:
     # vakra.torch.dcp imports torch.distributed, which plain tensor users need not pay for.
@@ -108,7 +105,7 @@ def loads(data: Any, *, writable: bool = False) -> Any:
     tensor([[1., 1., 1.],
             [1., 1., 1.]], dtype=torch.bfloat16)
     """
-    return _as_torch(packets.loads(data, writable=writable))
+    return _tree_as_torch(packets.decode(data, writable))
 
 
 def load(file: PathLike | IO[bytes], *, mmap: bool = True) -> Any:
@@ -151,7 +148,7 @@ def load(file: PathLike | IO[bytes], *, mmap: bool = True) -> Any:
     """
     # Copy-on-write mapping, or a buffer of this process's own: either way
     # the tensors may view it and write into it.
-    return _as_torch(streams.load(file, mmap=mmap, writable=True))
+    return _tree_as_torch(streams.read_value(file, mmap, None, True))
 
 
 def loads_frames(frames: Any, *, writable: bool = False) -> Any:
@@ -183,7 +180,7 @@ def loads_frames(frames: Any, *, writable: bool = False) -> Any:
     >>> vakra.torch.loads_frames(frames)
     tensor([0, 1, 2, 3])
     """
-    return _as_torch(_loads_frames(frames, writable=writable))
+    return _tree_as_torch(decode_frames(frames, writable))
 
 
 def save(state_dict: Any, path: PathLike, *, metadata: Any = None, check_integrity: bool = False,
@@ -378,6 +375,16 @@ def as_tensor(array: np.ndarray) -> torch.Tensor:
             bits = packed_units(bits)
         return torch.from_numpy(bits).view(getattr(torch, row.torch_name))
     return torch.from_numpy(array)
+
+
+def _tree_as_torch(value: Any) -> Any:
+    """A decoded packet's value as tensors: a tree's bundle as its tree, with
+    torch.Size back as itself."""
+    if type(value) is dict and tree_packet.TREE_KEY in value:
+        rebuilt = tree_packet.tree_of(value, lambda key, item: _as_torch(item, key), torch.Size)
+        if rebuilt is not value:
+            return rebuilt
+    return _as_torch(value)
 
 
 def _as_torch(value: Any, name: str | None = None) -> Any:

@@ -11,13 +11,14 @@ from typing import TYPE_CHECKING, Any
 
 from .. import _native
 from .._encoding import convert
+from .._model.tree_packet import encoded, tree_of
 
 if TYPE_CHECKING:
     from collections.abc import Iterable
 
     from _typeshed import ReadableBuffer
 
-__all__ = ["dumps_frames", "loads_frames"]
+__all__ = ["dumps_frames", "loads_frames", "decode_frames"]
 
 _encode_segments = _native.encode_segments
 _loads_frames = _native.loads_frames
@@ -59,7 +60,7 @@ def dumps_frames(obj: Any, *, check_integrity: bool = False, compress: bool = Fa
     >>> vakra.loads_frames(frames)["x"][-1]
     np.float64(99999.0)
     """
-    return _encode_segments(obj, bool(check_integrity), bool(compress), alignment, convert)
+    return encoded(_encode_segments, obj, bool(check_integrity), bool(compress), alignment, convert)
 
 
 def loads_frames(frames: Iterable[ReadableBuffer], *, writable: bool = False) -> Any:
@@ -100,6 +101,11 @@ def loads_frames(frames: Iterable[ReadableBuffer], *, writable: bool = False) ->
     >>> vakra.loads_frames([packet[:30], packet[30:70], packet[70:]])
     array([0, 1, 2, 3, 4, 5], dtype=int16)
     """
+    return tree_of(decode_frames(frames, writable))
+
+
+def decode_frames(frames: Iterable[ReadableBuffer], writable: bool = False) -> Any:
+    """:func:`loads_frames` without rebuilding trees: a tree's bundle comes back as the bundle it is."""
     if isinstance(frames, (bytes, bytearray, memoryview, str)):
         raise TypeError(f"frames must be a list of buffers, not {type(frames).__name__}; "
                         "use vakra.loads for one buffer")

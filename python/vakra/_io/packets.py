@@ -17,14 +17,15 @@ from typing import IO, TYPE_CHECKING, Any
 
 from .. import _native
 from .._encoding import convert
+from .._model.tree_packet import encoded, tree_of
 from .atomic_write import write_descriptor_to_path
 from .file_objects import PathLike, file_descriptor
-from .frames import loads_frames
+from .frames import decode_frames
 
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer, WriteableBuffer
 
-__all__ = ["dumps", "loads", "dump", "dump_into"]
+__all__ = ["dumps", "loads", "dump", "dump_into", "decode"]
 
 _loads = _native.loads
 _walk = _native.walk
@@ -39,15 +40,20 @@ def dumps(obj: Any, *, check_integrity: bool = False, compress: bool = False, al
 
     Parameters
     ----------
-    obj : array_like, sparse matrix, StringTensor, QuantizedTensor, list or dict
-        A NumPy array or scalar, a torch tensor or other CPU array exporting
-        DLPack or the array interface, a SciPy sparse matrix or array (coo,
-        csr, csc), a :class:`StringTensor`, a :class:`~vakra.quantize.QuantizedTensor`, a list
-        of ``str`` or ``bytes`` (stored as a string tensor), or a dict (or dict
-        subclass) with ``str`` keys whose values are any of these, nested dicts
-        included. Arrays in another byte order are stored in native
-        (little-endian) order, non-contiguous arrays as C-ordered copies, NumPy
-        scalars as 0-d arrays.
+    obj : array_like, sparse matrix, StringTensor, QuantizedTensor, list, dict or checkpoint tree
+        A NumPy array, a torch tensor or other CPU array exporting DLPack or
+        the array interface, a SciPy sparse matrix or array (coo, csr, csc), a
+        :class:`StringTensor`, a :class:`~vakra.quantize.QuantizedTensor`, a
+        list of ``str`` or ``bytes`` (stored as a string tensor), or a dict (or
+        dict subclass) with ``str`` keys whose values are any of these, nested
+        dicts included (encoded as a bundle, exactly as ever). Any other
+        checkpoint tree (dicts with ``str`` or ``int`` keys of any size, lists,
+        tuples, Python and NumPy scalars and tensors at any depth, a bare
+        scalar included) travels as a bundle of its tensors and its skeleton
+        and comes back from every reader of packets as the tree. Arrays in
+        another byte order are stored in native (little-endian) order,
+        non-contiguous arrays as C-ordered copies. The options apply to every
+        value at any depth; sparse components always use the defaults.
     check_integrity : bool, default False
         Append an XXH3-64 checksum to every array, string and quantized body,
         verified by every decode.
@@ -68,14 +74,13 @@ def dumps(obj: Any, *, check_integrity: bool = False, compress: bool = False, al
     Raises
     ------
     TypeError
-        For values of other types, and non-``str`` keys; the note names the
-        entry of a dict that holds one.
+        For values of other types; in a tree the message names the value's
+        path and the kinds a tree holds.
     ValueError
         For unsupported dtypes, tensors off the CPU, an alignment that is no
         power of two or above 65536 ("Alignment must be a power of two no
-        larger than 65536"), dicts of more than 255 entries (use :func:`save`),
-        nested more than 64 levels or holding themselves, and the limits of the
-        format (32 dimensions, 10^9 elements).
+        larger than 65536"), a tree holding itself or nested more than 200
+        levels, and the limits of the format (32 dimensions, 10^9 elements).
 
     See Also
     --------
@@ -91,7 +96,7 @@ def dumps(obj: Any, *, check_integrity: bool = False, compress: bool = False, al
     >>> len(vakra.dumps(np.arange(3, dtype=np.int32)))
     76
     """
-    return _encode(obj, bool(check_integrity), bool(compress), alignment, convert)
+    return encoded(_encode, obj, bool(check_integrity), bool(compress), alignment, convert)
 
 
 def loads(data: ReadableBuffer, *, writable: bool = False) -> Any:
@@ -100,7 +105,8 @@ def loads(data: ReadableBuffer, *, writable: bool = False) -> Any:
     Bytes after the packet are ignored, whatever its kind. Uncompressed arrays,
     at any depth, are read-only views into ``data`` (which they keep alive);
     compressed arrays, strings and quantized tensors are copies. Bundles come
-    back as dicts, sparse packets as SciPy ``coo_matrix``, ``csr_matrix`` or
+    back as dicts (a checkpoint tree's bundle as the tree it carries, see
+    :func:`dumps`), sparse packets as SciPy ``coo_matrix``, ``csr_matrix`` or
     ``csc_matrix``. Ragged and inline packets, which only other writers
     produce, give None (as does a dict holding one).
 
@@ -146,9 +152,15 @@ def loads(data: ReadableBuffer, *, writable: bool = False) -> Any:
     >>> vakra.loads(bytearray(packet), writable=True)["x"].flags.writeable
     True
     """
+    return tree_of(decode(data, writable))
+
+
+def decode(data: ReadableBuffer, writable: bool = False) -> Any:
+    """The value of the packet in ``data`` as the codec decodes it, a tree's
+    bundle as the bundle it is: :func:`loads` without rebuilding trees."""
     try:
         if writable:
-            return loads_frames((data,), writable=True)
+            return decode_frames((data,), True)
         return _loads(data)
     except ValueError as error:
         _note_damaged_entry(data, error)
@@ -296,11 +308,12 @@ def dump_into(obj: Any, buffer: WriteableBuffer, *, check_integrity: bool = Fals
     >>> vakra.loads(buffer)
     array([0, 1, 2], dtype=int32)
     """
-    return _encode_into(obj, buffer, bool(check_integrity), bool(compress), alignment, convert)
+    return encoded(_encode_into, obj, buffer, bool(check_integrity), bool(compress), alignment, convert)
 
 
 def _dump_to_path(obj: Any, path: str, options: tuple, durable: bool) -> None:
-    write_descriptor_to_path(path, lambda descriptor: _encode_to_fd(obj, descriptor, *options), durable=durable)
+    write_descriptor_to_path(path, lambda descriptor: encoded(_encode_to_fd, obj, descriptor, *options),
+                             durable=durable)
 
 
 def _dump_to_handle(obj: Any, handle: IO[bytes], options: tuple) -> None:
@@ -309,9 +322,9 @@ def _dump_to_handle(obj: Any, handle: IO[bytes], options: tuple) -> None:
     descriptor = file_descriptor(handle)
     if descriptor is not None:
         handle.flush()
-        _encode_to_fd(obj, descriptor, *options)
+        encoded(_encode_to_fd, obj, descriptor, *options)
         return
-    for segment in _encode_segments(obj, *options):
+    for segment in encoded(_encode_segments, obj, *options):
         _write_all(handle, segment)
 
 

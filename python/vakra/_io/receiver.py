@@ -19,6 +19,7 @@ from typing import IO, Any, Union
 import numpy as np
 
 from .. import _native
+from .._model.tree_packet import tree_of
 
 __all__ = ["Receiver"]
 
@@ -93,17 +94,15 @@ class Receiver:
 
     def __init__(self, source: Source, *, max_size: int | None = None, writable: bool = False) -> None:
         self._reader = packet_reader(source, True, max_size, bool(writable))
-        # The native reader's own method, bound once: a call costs no Python
-        # frame (small messages are received at the rate of a system call).
-        self.recv = self._reader.next
+        self._next = self._reader.next  # bound once: small messages are received at the rate of a system call
 
-    def recv(self) -> Any:  # the instances' own attribute (bound in __init__) takes the calls
+    def recv(self) -> Any:
         """Receive the next packet and return its value.
 
         Returns
         -------
         object
-            The packet's value.
+            The packet's value (a checkpoint tree, for a tree's packet).
 
         Raises
         ------
@@ -121,14 +120,14 @@ class Receiver:
         >>> vakra.Receiver(io.BytesIO(vakra.dumps(np.arange(2)))).recv()
         array([0, 1])
         """
-        return self._reader.next()
+        return tree_of(self._next())
 
     def __iter__(self) -> Receiver:
         return self
 
     def __next__(self) -> Any:
         try:
-            return self._reader.next()
+            return tree_of(self._next())
         except EOFError:
             raise StopIteration from None
 

@@ -31,9 +31,10 @@ from typing import IO, TYPE_CHECKING, Any
 
 from .. import _native
 from .._encoding import convert
+from .._model.tree_packet import encoded, tree_of
 from ..ragged import StringTensor
 from .file_objects import PathLike, file_descriptor
-from .packets import loads
+from .packets import decode as loads  # trees are rebuilt where values leave this module
 from .receiver import packet_reader
 
 if TYPE_CHECKING:
@@ -182,6 +183,12 @@ def load(file: PathLike | IO[bytes], *, mmap: bool = True, max_size: int | None 
     ...
     EOFError: ...
     """
+    return tree_of(read_value(file, mmap, max_size, writable))
+
+
+def read_value(file: PathLike | IO[bytes], mmap: bool = True, max_size: int | None = None,
+               writable: bool = False) -> Any:
+    """:func:`load` without rebuilding trees: a tree's bundle comes back as the bundle it is."""
     if isinstance(file, (str, bytes, os.PathLike)):
         if mmap:
             value = _load_path(file, max_size, writable)
@@ -260,8 +267,9 @@ def iter_load(file: PathLike | IO[bytes], *, mmap: bool = True, max_size: int | 
         raise ValueError(f"{shown} is a model file holding tensors too large for a packet, stored as raw bodies "
                          "that are no packets: it is not read packet by packet; read it with vakra.open or "
                          "vakra.load_file (vakra.torch.open and vakra.torch.load_file for tensors)")
-    yield first
-    yield from values
+    yield tree_of(first)
+    for value in values:
+        yield tree_of(value)
 
 
 _NOTHING = object()
@@ -375,7 +383,8 @@ def send(sock: socket.socket, obj: Any, *, check_integrity: bool = False, compre
     """
     # A small packet goes out from the native call itself when the socket takes it at once;
     # anything else (a large packet, the rest of a partial send) through _send_segments.
-    return _send_to(sock, obj, check_integrity, compress, alignment, convert, _send_segments)
+    return encoded(lambda value: _send_to(sock, value, check_integrity, compress, alignment, convert, _send_segments),
+                   obj)
 
 
 def recv(sock: socket.socket, *, max_size: int | None = None, writable: bool = False) -> Any:
@@ -427,8 +436,8 @@ def recv(sock: socket.socket, *, max_size: int | None = None, writable: bool = F
     """
     packet = _arrived_packet(sock, max_size, writable)
     if packet is not None:
-        return loads(packet, writable=True) if writable else _loads(packet)
-    return _read_stream(sock, max_size, writable, decoded=True)
+        return tree_of(loads(packet, True) if writable else _loads(packet))
+    return tree_of(_read_stream(sock, max_size, writable, decoded=True))
 
 
 def read_packet(handle: IO[bytes], max_size: int | None = None) -> Any:
@@ -527,7 +536,7 @@ def _load_path(path: PathLike, max_size: int | None, writable: bool) -> Any:
         stem = os.path.splitext(os.path.basename(shown))[0] or "out"
         raise ValueError(f"{shown} is not a vakra file ({error}); a .npy, .npz, safetensors or torch.save file "
                          f"becomes one with `vakra convert {shown} {stem}.vkr`") from None
-    return loads(data, writable=writable)  # bytes after the packet are ignored
+    return loads(data, writable)  # bytes after the packet are ignored
 
 
 def _starts_a_packet(data: Any) -> bool:
@@ -547,7 +556,7 @@ def _load_mapped(handle: IO[bytes], descriptor: int, size: int, max_size: int | 
     # From the packet on; the file's position moves once the packet is measured.
     data = _map_file(descriptor, writable, READ_BELOW, _MADV_RANDOM, position)
     handle.seek(position + _packet_size(data, max_size))  # a packet read whole is consumed, even if it fails to decode
-    return loads(data, writable=writable)  # bytes after the packet are ignored
+    return loads(data, writable)  # bytes after the packet are ignored
 
 
 def _packet_size(data: Any, max_size: int | None) -> int:
@@ -565,7 +574,7 @@ def _packet_size(data: Any, max_size: int | None) -> int:
 def _load_streamed(handle: IO[bytes], max_size: int | None, writable: bool) -> Any:
     status = _regular_file_status(handle)
     if status is not None:
-        return loads(_read_regular(handle, status.st_size, max_size), writable=writable)
+        return loads(_read_regular(handle, status.st_size, max_size), writable)
     return _read_stream(handle, max_size, writable, decoded=True)
 
 
@@ -723,7 +732,7 @@ def _iter_buffer(data: Any, max_size: int | None, writable: bool,
             end = offset + _packet_size(view[offset:], max_size)
             if consumed is not None:
                 consumed(end)
-            value = loads(view[offset:end], writable=writable)
+            value = loads(view[offset:end], writable)
             offset = end
             yield value
     finally:

@@ -61,7 +61,7 @@ import numpy as np
 
 from .. import _native
 from .._io.file_objects import PathLike
-from .._io.packets import loads
+from .._io.packets import decode as loads  # an entry is its value as stored, never read as a tree
 from .._io.progress import Progress
 from . import tree
 from ._file_reads import maps_better, read_packets

@@ -152,7 +152,8 @@ class _Flattener:
             return ["b", base64.b64encode(value).decode("ascii")]
         if isinstance(value, np.generic) and not isinstance(value, np.ndarray):
             return self._numpy_scalar(value, path)
-        if isinstance(value, (dict, list, tuple)):
+        if kind is dict or kind is list or kind is tuple or (
+                isinstance(value, (dict, list, tuple)) and not is_tensor(value)):  # a SciPy dok matrix is a dict
             return self._container(value, path, depth)
         if isinstance(value, (bool, int, float, complex, str, bytes)):  # subclasses (IntEnum, ...): their plain value
             for plain in (bool, int, float, complex, str, bytes):
