@@ -115,7 +115,8 @@ def checkpoint_tree():
 
 
 def assert_same_tree(expected, actual):
-    """The same tree: container and scalar types, key types and order, float bits; tensors as assert_same."""
+    """The same tree: container and scalar types, key types and order, float bits; tensors as assert_same
+    (torch's as torch_equal)."""
     if not vakra._model.tree.is_tensor(expected):
         assert type(actual) is (dict if isinstance(expected, dict) else type(expected)), (expected, actual)
     if isinstance(expected, dict):
@@ -128,5 +129,7 @@ def assert_same_tree(expected, actual):
             assert_same_tree(want, got)
     elif isinstance(expected, (float, complex, np.generic)):
         assert np.asarray(actual).tobytes() == np.asarray(expected).tobytes()
+    elif type(expected).__module__.startswith("torch"):
+        torch_equal(expected, actual)
     else:
         assert_same(expected, actual)
