@@ -143,7 +143,8 @@ def loads(state: dict, plain: dict, directory: Path, rounds: int, layers: int) -
             (pt, lambda: torch.load(pt, weights_only=True, mmap=True)),
         "safetensors load_file of the flattened tensors": (st, lambda: load_file(st)),
         "vakra.torch.load_file of the tree + restore": (vkr, restored(lambda: vakra.torch.load_file(vkr))),
-        "torch.load(weights_only=True) of the tree + restore": (pt, restored(lambda: torch.load(pt, weights_only=True))),
+        "torch.load(weights_only=True) of the tree + restore":
+            (pt, restored(lambda: torch.load(pt, weights_only=True))),
     }
     return round_robin({name: (lambda path=path: warm(path), load) for name, (path, load) in readers.items()}, rounds)
 
@@ -159,7 +160,8 @@ def report(results: dict, rounds: int, layers: int, directory: Path, sizes: dict
     save, load = results["save"], results["load"]
     tensors, size = sizes["tensors"], sizes["bytes"]
     lines = ["# A training checkpoint: model, AdamW state, scheduler, scaler and RNG states\n",
-             f"`bench/training_checkpoint.py --rounds {rounds} --layers {layers}`: {platform.machine()}, {os.cpu_count()} cores shared "
+             f"`bench/training_checkpoint.py --rounds {rounds} --layers {layers}`: {platform.machine()}, "
+             f"{os.cpu_count()} cores shared "
              f"with other builds, torch {torch.__version__}, files in `{directory}`; load average "
              f"{min(loads_seen):.1f}-{max(loads_seen):.1f} during the run. {sizes['parameters'] / 1e6:.1f}M "
              f"parameters; the checkpoint holds {tensors} tensors, {size / 2**20:.0f} MiB, and "
@@ -177,8 +179,8 @@ def report(results: dict, rounds: int, layers: int, directory: Path, sizes: dict
     rows = ["## Aims\n", "| aim | measured | goal | met |", "|---|---:|---:|---|",
             target("save: torch.save / vakra, both durable", s["torch.save of the tree + fsync (durable)"]
                    / s[f"{TREE}, durable"], 1.5),
-            target("save: torch.save / vakra, neither durable", s["torch.save of the tree"] / s[f"{TREE}, durable=False"],
-                   1.5),
+            target("save: torch.save / vakra, neither durable",
+                   s["torch.save of the tree"] / s[f"{TREE}, durable=False"], 1.5),
             target("load: torch.load(weights_only=True) / vakra.torch.load_file", m[torch_load] / m[tree_load], 10),
             target("load: torch.load(weights_only=True) / vakra.torch.load_file(mmap=False)",
                    m[torch_load] / m["vakra.torch.load_file(mmap=False) of the tree"], 10),
@@ -188,8 +190,8 @@ def report(results: dict, rounds: int, layers: int, directory: Path, sizes: dict
                    at_most=True),
             target("save: tree / flattened tensors, durable=False",
                    s[f"{TREE}, durable=False"] / s[f"{PLAIN}, durable=False"], 1.1, at_most=True),
-            target("load_file: tree / flattened tensors", m[tree_load] / m["vakra.torch.load_file of the flattened tensors"],
-                   1.1, at_most=True),
+            target("load_file: tree / flattened tensors",
+                   m[tree_load] / m["vakra.torch.load_file of the flattened tensors"], 1.1, at_most=True),
             target("load_file(mmap=False): tree / flattened tensors",
                    m["vakra.torch.load_file(mmap=False) of the tree"]
                    / m["vakra.torch.load_file(mmap=False) of the flattened tensors"], 1.1, at_most=True)]
