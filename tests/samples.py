@@ -131,7 +131,8 @@ def packet_tree():
 
 
 def assert_same_tree(expected, actual):
-    """The same tree: container and scalar types, key types and order, float bits; tensors as assert_same."""
+    """The same tree: container and scalar types, key types and order, float bits; tensors as assert_same
+    (torch's as torch_equal)."""
     if not vakra._model.tree.is_tensor(expected):
         # A dict subclass comes back a dict (vakra.dask's Bundle comes back a Bundle).
         assert type(actual) in ({dict, type(expected)} if isinstance(expected, dict) else {type(expected)})
@@ -145,5 +146,7 @@ def assert_same_tree(expected, actual):
             assert_same_tree(want, got)
     elif isinstance(expected, (float, complex, np.generic)):
         assert np.asarray(actual).tobytes() == np.asarray(expected).tobytes()
+    elif type(expected).__module__.startswith("torch"):
+        torch_equal(expected, actual)
     else:
         assert_same(expected, actual)

@@ -3,6 +3,7 @@ read back by the same libraries; refusals and hostile peer files."""
 
 from __future__ import annotations
 
+import functools
 import io
 import json
 import os
@@ -23,7 +24,7 @@ from hypothesis import given, settings, strategies as st
 import vakra
 import vakra.__main__
 import vakra.torch
-from samples import VALUES, assert_same, torch_equal
+from samples import VALUES, assert_same, assert_same_tree, torch_equal
 from test_convert_fuzz import convert_or_refuse
 from vakra._convert.safetensors_header import read_header
 
@@ -120,19 +121,22 @@ def test_fp8_checkpoints_with_block_scales_and_mxfp4_blocks_convert_exactly(tmp_
         assert file["experts_scales"].dtype == np.uint8 and not file["experts_scales"].flags.owndata  # a view
 
 
-def test_torch_files_round_trip_keeping_ties_and_layouts(tmp_path):
+@pytest.mark.parametrize("in_tree", [False, True], ids=["state_dict", "checkpoint"])
+def test_torch_files_round_trip_keeping_ties_and_layouts(in_tree, tmp_path):
     weight = torch.randn(4, 4)
     state = {"embed": weight, "head": weight, **TENSORS, "adjacency": torch.eye(3).to_sparse_csr(),
              "coo": torch.eye(2).to_sparse(), "block": {"bias": torch.ones(4)}, "expanded": torch.ones(1).expand(3)}
-    torch.save(state, tmp_path / "model.pt")
+    saved = {"model": state, 3: (1.5, [None, "x"]), "shape": torch.Size([2])} if in_tree else state
+    torch.save(saved, tmp_path / "model.pt")
     vakra.convert(tmp_path / "model.pt", tmp_path / "model.vkr", allow_expanded=True)
-    loaded = vakra.torch.load_file(tmp_path / "model.vkr")
-    torch_equal(state, loaded)
-    assert loaded["embed"].data_ptr() == loaded["head"].data_ptr()
+    if not in_tree:  # a state_dict's file is the one vakra.torch.save writes
+        vakra.torch.save(state, tmp_path / "saved.vkr")
+        assert (tmp_path / "model.vkr").read_bytes() == (tmp_path / "saved.vkr").read_bytes()
     vakra.convert(tmp_path / "model.vkr", tmp_path / "back.pth")
-    back = torch.load(tmp_path / "back.pth", weights_only=True)
-    torch_equal(state, back)
-    assert back["embed"].data_ptr() == back["head"].data_ptr()
+    for loaded in (vakra.torch.load_file(tmp_path / "model.vkr"), torch.load(tmp_path / "back.pth", weights_only=True)):
+        assert_same_tree(saved, loaded)
+        model = loaded["model"] if in_tree else loaded
+        assert model["embed"].data_ptr() == model["head"].data_ptr()
 
 
 @pytest.mark.parametrize("values, target, text", [
@@ -144,7 +148,10 @@ def test_torch_files_round_trip_keeping_ties_and_layouts(tmp_path):
     ({"w": VALUES["complex128"]}, "safetensors", "is complex128, which a .safetensors file does not hold"),
     ({"a": np.ones(1), "b": np.ones(1)}, "npy", "holds 2 entries; a .npy file holds one array"),
     ({"__metadata__": np.ones(1)}, "safetensors", "entry '__metadata__' of .* a .safetensors file reserves that name"),
-], ids=["sparse", "strings", "quantized", "dict", "bfloat16", "complex128", "two-to-npy", "reserved name"])
+    ({"w": np.ones(1), "optimizer": {"state": {0: {}}, "lr": 0.1}, "betas": (0.9,)}, "safetensors",
+     r"checkpoint tree, and a .safetensors file holds named tensors only, with no place for optimizer/state \(a dict "
+     r"with int keys\), optimizer/lr \(a float\), betas \(a tuple\)"),
+], ids=["sparse", "strings", "quantized", "dict", "bfloat16", "complex128", "two-to-npy", "reserved name", "tree"])
 def test_what_the_destination_cannot_hold_is_refused_and_nothing_written(values, target, text, tmp_path):
     vakra.save(values, tmp_path / "model.vkr", metadata={"k": "v"})
     (tmp_path / f"out.{target}").write_bytes(b"old")
@@ -202,7 +209,8 @@ HOSTILE = {
     "npz pickle": ("x.npz", lambda p: zip_of(p, [("a.npy", npy_bytes(np.array([{}], dtype=object)))])),
     "npz bfloat16": ("x.npz", lambda p: np.savez(p, w=np.ones(2, ml_dtypes.bfloat16))),
     "pickle with code": ("x.pt", lambda p: torch.save({"w": torch.ones(1), "x": Evil()}, p)),
-    "pickle of no tensors": ("x.pt", lambda p: torch.save({"w": torch.ones(1), "epoch": 3}, p)),
+    "pickle of no tree": ("x.pt", lambda p: torch.save({"w": torch.ones(1), "step": {"dtype": torch.float32}}, p)),
+    "pickle repeating itself": ("x.pt", lambda p: torch.save(functools.reduce(lambda x, _: [x, x], range(40), [0]), p)),
     "not a pickle": ("x.bin", lambda p: p.write_bytes(b"\x80\x02junk" * 10)),
     "shard linked outside": ("x.safetensors.index.json", lambda p: (
         p.write_text('{"weight_map": {"a": "s.safetensors"}}'), (p.parent / "s.safetensors").symlink_to(np.__file__))),
@@ -215,7 +223,8 @@ HOSTILE_TEXT = ["not fully covered", "invalid offset", "header too large", "the 
                 "the index gives 'b' to .*s.safetensors",
                 "names 'a' more than once", "declares 8000 bytes of data but the member holds 72",
                 "vakra has no object", "vakra has no |V2 element type .raw bytes", "unsupported GLOBAL posix.mkdir",
-                "entry 'epoch' of .* is of type int", "torch.load.weights_only=True. refused it",
+                "entry 'step/dtype' of .* is of type dtype, which a checkpoint tree does not hold",
+                r"holds a tree of \d+ values .its containers repeat", "torch.load.weights_only=True. refused it",
                 "s.safetensors leads to .*, outside the index's directory",
                 "entry 'w' of .* holds 4194304 bytes in a view of 4 bytes of storage"]
 

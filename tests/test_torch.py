@@ -16,7 +16,7 @@ torch = pytest.importorskip("torch")
 
 import vakra  # noqa: E402
 import vakra.torch as vtorch  # noqa: E402
-from samples import torch_equal  # noqa: E402
+from samples import assert_same_tree, torch_equal  # noqa: E402
 
 TWINS = [torch.float32, torch.float64, torch.float16, torch.bfloat16, torch.complex64, torch.complex128,
          torch.bool, torch.int8, torch.int16, torch.int32, torch.int64, torch.uint8, torch.uint16,
@@ -181,12 +181,19 @@ def test_a_training_state_resumes_bit_identically(make_optimizer, make_scheduler
     legacy = state(parts, rng)  # weights_only refuses NumPy arrays: the legacy generator's keys as ints
     legacy["numpy"] = (legacy["numpy"][0], legacy["numpy"][1].tolist(), *legacy["numpy"][2:])
     torch.save(legacy, tmp_path / "state.pt")
+    # The converter's way there and back, re-packed (compressed) on the way: the tree is kept each time.
+    vakra.convert(tmp_path / "state.pt", tmp_path / "converted.vkr")
+    vakra.convert(tmp_path / "converted.vkr", tmp_path / "repacked.vkr", compress=True)
+    vakra.convert(tmp_path / "repacked.vkr", tmp_path / "back.pt")
+    converted = vakra.torch.load_file(tmp_path / "repacked.vkr"), torch.load(tmp_path / "back.pt", weights_only=True)
+    for tree in converted:
+        assert_same_tree(torch.load(tmp_path / "state.pt", weights_only=True), tree)
     train(parts, 3, rng)
     expected = [p.detach().clone() for p in parts[0].parameters()]
     from_packet = vakra.torch.loads(packet)
     assert type(from_packet.pop("shape")) is torch.Size
     for saved in (vakra.torch.load_file(tmp_path / "state.vkr"), from_packet,
-                  torch.load(tmp_path / "state.pt", weights_only=True)):
+                  torch.load(tmp_path / "state.pt", weights_only=True), *converted):
         resumed, resumed_rng = restore(saved)
         train(resumed, 3, resumed_rng)
         assert all(torch.equal(a, b) for a, b in zip(expected, resumed[0].parameters()))

@@ -44,8 +44,9 @@ from .._io.streams import iter_load
 from .._model.bodies import body_array, describe
 from .._model.file_entries import Contents, Entry, read_contents
 from .._model.model_file import File
-from .._model.model_save import save, save_stream
+from .._model.model_save import save, save_entries, save_stream
 from .formats import FORMATS, VAKRA_SUFFIX, FileFormat
+from .tree_fit import misfits
 
 __all__ = ["convert"]
 
@@ -206,11 +207,12 @@ def _repack(source: str, destination: str, options: dict[str, Any], progress: Pr
         if contents.damaged:
             name, why = contents.damaged[0]
             raise ValueError(f"entry {name!r} of {source} is damaged: {why}")
-        model = contents.model
+        model, skeleton = contents.model, contents.tree
     if model:
         with File(source) as file:
-            # Tied names come back as one value.
-            save(file, destination, metadata=file.metadata, progress=progress, **options)
+            # Tied names come back as one value; a checkpoint tree keeps its skeleton.
+            save_entries(list(file.items()), skeleton, destination, metadata=file.metadata, progress=progress,
+                         **options)
         return
 
     packet_options = {key: options[key] for key in ("check_integrity", "compress", "alignment")}
@@ -244,6 +246,8 @@ def _format_of(path: str) -> FileFormat | None:
 def _from_vakra(source: str, destination: str, file_format: FileFormat, durable: bool, progress: Progress) -> None:
     with _vakra_entries(source, writable=file_format.views_source) as (contents, mapping):
         entries = _entries(contents, source, file_format)
+        if contents.tree is not None and not file_format.trees:
+            _check_tree_fits(contents.tree, source, file_format)
         for entry in entries:
             if entry.name in file_format.reserved_names:
                 raise ValueError(f"entry {entry.name!r} of {source}: a {file_format.shown} file reserves that name "
@@ -267,7 +271,8 @@ def _from_vakra(source: str, destination: str, file_format: FileFormat, durable:
             progress.advance(len(entry.packet))
             return decoded
 
-        file_format.write(destination, entries, value, contents.metadata, durable)
+        tree = {"tree": contents.tree} if contents.tree is not None else {}
+        file_format.write(destination, entries, value, contents.metadata, durable, **tree)
         progress.finish()
 
 
@@ -330,6 +335,16 @@ def _entries(contents: Contents, source: str, file_format: FileFormat) -> list[E
             entries[0].facts["offset"] == 0:
         raise ValueError(f"{source} holds one unnamed value, not named tensors: convert it to .npy")
     return entries
+
+
+def _check_tree_fits(skeleton: str, source: str, file_format: FileFormat) -> None:
+    """ValueError naming what of the checkpoint tree in `source` a file of
+    named tensors has no place for."""
+    missing = misfits(skeleton)
+    if missing:
+        shown = ", ".join(missing[:3]) + (f" and {len(missing) - 3} more" if len(missing) > 3 else "")
+        raise ValueError(f"{source} holds a checkpoint tree, and a {file_format.shown} file holds named tensors only, "
+                         f"with no place for {shown}; convert it to .pt, or save the tensors alone")
 
 
 def _check_holds(file_format: FileFormat, name: str, facts: dict[str, Any], source: str) -> None:

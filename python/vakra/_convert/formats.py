@@ -10,7 +10,8 @@ module that reads and writes it, and its row here:
   the model file declares before any value (``save_stream``'s ``bodies``);
 - ``write(path, entries, value, metadata, durable)``: the file of the
   entries of a vakra file, ``value(entry)`` decoding one, synced when
-  ``durable`` (None for a format only read);
+  ``durable`` (None for a format only read); a format that holds
+  checkpoint trees also takes ``tree``, the skeleton of the file's tree;
 - what a file of the format holds, checked before anything is written;
 - for a source that is a directory, ``claims(path)``: whether it is one of
   the format's (its name says nothing).
@@ -51,6 +52,7 @@ class FileFormat(NamedTuple):
     reserved_names: frozenset[str] = frozenset()  # names a file of the format keeps for itself
     expands: bool = False  # a value may hold more bytes than the file stores; read takes allow_expanded
     claims: Callable[[str], bool] | None = None  # a directory source: whether it is of this format
+    trees: bool = False  # a file holds a checkpoint tree's scalars, lists and int keys; write takes tree
 
 
 _DENSE = frozenset({"dense"})
@@ -71,7 +73,8 @@ FORMATS = (
                lambda row: row.safetensors_name is not None),
     FileFormat("torch.save", (".pt", ".pth", ".bin"), torch_files.read_torch, torch_files.write_torch,
                frozenset({"dense", "sparse", "bundle"}), lambda row: row.torch_name is not None,
-               decode=torch_files.decode, decode_body=torch_files.decode_body, views_source=True, expands=True),
+               decode=torch_files.decode, decode_body=torch_files.decode_body, views_source=True, expands=True,
+               trees=True),
     FileFormat("GGUF", (".gguf",), gguf_files.read_gguf, None, frozenset({"dense", "quantized"}),
                lambda row: row.name in gguf_files.HELD, metadata=True, describe=gguf_files.describe_gguf),
     FileFormat("vakra.torch.dcp checkpoint", (), dcp_files.read_checkpoint, None, _DENSE,

@@ -42,7 +42,8 @@ class Contents:
     ``metadata`` it carries, else ``packets`` counts them; ``failure``: why
     reading stopped before the end of the file (a damaged packet's framing,
     a damaged record), naming the file, else None. ``damaged`` names the
-    model file's entries whose headers do not read."""
+    model file's entries whose headers do not read. ``tree``: the skeleton
+    of the checkpoint tree a model file was saved from, or None."""
 
     def __init__(self, model: bool) -> None:
         self.model = model
@@ -51,6 +52,7 @@ class Contents:
         self.entries: list[Entry] = []
         self.damaged: list[tuple[str, str]] = []  # (name, why) of entries whose headers do not read
         self.failure: str | None = None
+        self.tree: str | None = None
 
     def release(self) -> None:
         """Drops the entries' views, so that the file's mapping can close."""
@@ -86,6 +88,7 @@ def read_contents(data: memoryview, path: str) -> Contents:
 def _model(data: memoryview, record: Record) -> Contents:
     contents = Contents(True)
     contents.metadata = record.metadata
+    contents.tree = record.tree
     first_name: dict[int, str] = {}
     for index, (name, (offset, length)) in enumerate(zip(record.names, record.ranges.tolist())):
         packet = data[offset:offset + length]

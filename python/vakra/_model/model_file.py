@@ -152,8 +152,13 @@ class File(Mapping):
         self._ranges = record.ranges
         self._bodies = record.bodies
         self.metadata: dict[str, str] = record.metadata
-        self._skeleton = record.tree
-        if record.tree is not None and tree.parse(record.tree)["tensors"] != len(record.names):
+        # Parsed once: every tree() and load rebuilds from the parsed head.
+        try:
+            self._skeleton = None if record.tree is None else tree.parse(record.tree)
+        except ValueError:
+            self.close()
+            raise
+        if self._skeleton is not None and self._skeleton["tensors"] != len(record.names):
             self.close()
             raise ValueError(f"{self.path}: damaged vakra model file: its tree does not hold its entries")
         # Names that share a packet (tied weights) share the value while it

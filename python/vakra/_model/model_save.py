@@ -27,7 +27,7 @@ from .._io.progress import Progress, ProgressCallback
 from . import tree
 from .bodies import BY_CODE, body_bytes, body_of, declared, describe
 
-__all__ = ["save", "save_stream"]
+__all__ = ["save", "save_entries", "save_stream"]
 
 
 def save(tensors: Mapping[str, Any], path: PathLike, *, metadata: Mapping[str, str] | None = None,
@@ -125,6 +125,16 @@ def save(tensors: Mapping[str, Any], path: PathLike, *, metadata: Mapping[str, s
         skeleton, entries = tree.flatten(tensors)
     else:
         entries = _named_entries(tensors)
+    save_entries(entries, skeleton, path, metadata=metadata, check_integrity=check_integrity, compress=compress,
+                 alignment=alignment, durable=durable, progress=progress)
+
+
+def save_entries(entries: list[tuple[str, Any]], skeleton: str | None, path: PathLike, *,
+                 metadata: Mapping[str, str] | None = None, check_integrity: bool = False, compress: bool = False,
+                 alignment: int = 64, durable: bool = True, progress: ProgressCallback | None = None) -> None:
+    """:func:`save` of ``(name, value)`` pairs in order, the tensors of the
+    checkpoint tree ``skeleton`` (None: named values only); re-packing a
+    model file keeps its tree this way."""
     values = [value for _, value in entries]
     counter = Progress(progress, sum(map(_byte_size, values)))
     bodies = [(index, *body) for index, body in enumerate(map(describe, values)) if body is not None]

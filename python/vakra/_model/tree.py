@@ -84,11 +84,13 @@ def flatten(tree: Any) -> tuple[str, list[tuple[str, Any]]]:
     return skeleton, walk.tensors
 
 
-def unflatten(skeleton: str, values: Sequence[Any], *, size: Callable[[tuple], Any] = tuple) -> Any:
-    """The tree of ``skeleton`` with ``values`` as its tensors, in order;
-    ``size`` makes a torch.Size from a tuple of ints (``tuple`` by default).
-    ValueError for a skeleton that is not of this form and version."""
-    head = parse(skeleton)
+def unflatten(skeleton: str | dict, values: Sequence[Any], *, size: Callable[[tuple], Any] = tuple) -> Any:
+    """The tree of ``skeleton`` (its text, or its head as ``parse`` gives
+    it, for a caller that reads one tree more than once) with ``values`` as
+    its tensors, in order; ``size`` makes a torch.Size from a tuple of ints
+    (``tuple`` by default). ValueError for a skeleton that is not of this
+    form and version."""
+    head = skeleton if type(skeleton) is dict else parse(skeleton)
     if head["tensors"] != len(values):
         raise ValueError(f"the tree holds {head['tensors']} tensors where {len(values)} are given")
     return _Rebuilder(values, size).node(head["root"], 0)
