@@ -77,10 +77,14 @@ def test_writes_are_synced_before_the_rename_and_the_directory_after_unless_not_
     assert len(synced) == 2 and path.read_bytes() != b"old"
 
 
+@pytest.mark.parametrize("durable, swap", [(True, True), (False, True), (False, False)],
+                         ids=["durable", "not durable: swapped in", "not durable: renamed (no renameat2)"])
 @pytest.mark.parametrize("unnamed", [True, False], ids=["unnamed temporary", "named temporary"])
 @pytest.mark.parametrize("link", [False, True], ids=["file", "symlink"])
-def test_dump_to_a_path_replaces_the_file_atomically_as_it_was(link, unnamed, tmp_path, monkeypatch):
+def test_dump_to_a_path_replaces_the_file_atomically_as_it_was(link, unnamed, durable, swap, tmp_path, monkeypatch):
     monkeypatch.setattr(atomic_write, "UNNAMED_TEMPORARIES", unnamed)
+    if not swap:
+        monkeypatch.setattr(atomic_write, "_renameat2", None)
     monkeypatch.setattr(atomic_write, "_LARGE_FILE", 0)  # the old file's cache freed first, as a large one's is
     path = target = tmp_path / "model.vkr"
     vakra.dump(ARRAY, target)
@@ -92,7 +96,7 @@ def test_dump_to_a_path_replaces_the_file_atomically_as_it_was(link, unnamed, tm
         os.chown(target, 65534, 65534)
     before = target.stat()
     mapped = vakra.load(path)
-    vakra.dump(np.zeros(3), path)  # smaller: truncating in place would pull the pages from under `mapped`
+    vakra.dump(np.zeros(3), path, durable=durable)  # smaller: truncating in place would pull the pages from under `mapped`
     after = target.stat()
     assert target.read_bytes() == vakra.dumps(np.zeros(3)) and after.st_ino != before.st_ino
     assert (after.st_mode, after.st_uid, after.st_gid) == (before.st_mode, before.st_uid, before.st_gid)

@@ -28,7 +28,7 @@ import secrets
 import stat
 import threading
 from collections.abc import Callable
-from typing import IO
+from typing import IO, Any
 
 from . import write_behind
 
@@ -207,10 +207,9 @@ def _put_in_place(directory: int, name: str, old: os.stat_result | None, write: 
         try:
             if old is not None:
                 _take_status(descriptor, old)
-            # Write-back starts while the file is written: the sync, or the
-            # flush a file system does when a file is renamed over another,
-            # then finds most of it on disk.
-            with write_behind.watching(descriptor, durable or old is not None):
+            # Write-back starts while the file is written: the sync then
+            # finds most of it on disk.
+            with write_behind.watching(descriptor, durable):
                 write(descriptor)
             if durable:
                 os.fdatasync(descriptor)
@@ -219,7 +218,8 @@ def _put_in_place(directory: int, name: str, old: os.stat_result | None, write: 
         finally:
             os.close(descriptor)
         if temporary is not None:
-            os.rename(temporary, name, src_dir_fd=directory, dst_dir_fd=directory)
+            if durable or not _exchange(directory, temporary, name):
+                os.rename(temporary, name, src_dir_fd=directory, dst_dir_fd=directory)
     except BaseException:
         if temporary is not None:
             with contextlib.suppress(FileNotFoundError):
@@ -227,6 +227,40 @@ def _put_in_place(directory: int, name: str, old: os.stat_result | None, write: 
         raise
     if durable:
         _sync_directory(directory)
+
+
+def _exchange(directory: int, temporary: str, name: str) -> bool:
+    """Swaps `temporary` and `name` in one step and unlinks the old file,
+    now under the temporary name; False where the kernel or file system
+    cannot swap (or `name` went meanwhile), for a plain rename instead.
+
+    A rename over a file makes ext4 write the new file out at once, as a
+    guard for programs that never sync; a save that asked not to be durable
+    would wait for the disk there (1.0 s against 0.3 s to a new path for
+    838 MiB). A swap is no rename over a file: readers see the old file or
+    the new one, never neither, and write-back runs when the kernel likes."""
+    if _renameat2 is None:
+        return False
+    if _renameat2(directory, os.fsencode(temporary), directory, os.fsencode(name), _RENAME_EXCHANGE) != 0:
+        return False
+    with contextlib.suppress(FileNotFoundError):
+        os.unlink(temporary, dir_fd=directory)
+    return True
+
+
+def _libc_renameat2() -> Any:
+    try:
+        import ctypes
+
+        function = ctypes.CDLL(None, use_errno=True).renameat2
+    except (ImportError, OSError, AttributeError):  # not Linux, an old glibc, or no ctypes
+        return None
+    function.argtypes = (ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p, ctypes.c_uint)
+    return function
+
+
+_renameat2 = _libc_renameat2()
+_RENAME_EXCHANGE = 2
 
 
 def _release_cache_of(directory: int, name: str, old: os.stat_result | None) -> int | None:
