@@ -155,7 +155,9 @@ def test_convert_command_reports_in_one_line(tmp_path):
     assert_one_line_failure(run("convert", str(tmp_path / "absent.npy"), str(tmp_path / "b.vkr")),
                             "No such file or directory")
     (tmp_path / "zero.npz").symlink_to("/dev/zero")  # read whole, it would never end
-    assert_one_line_failure(run("convert", str(tmp_path / "zero.npz"), str(tmp_path / "b.vkr")), "not a regular file")
+    os.mkfifo(tmp_path / "fifo.npz")  # opened for reading, it would wait for a writer
+    for source in ("zero.npz", "fifo.npz"):
+        assert_one_line_failure(run("convert", str(tmp_path / source), str(tmp_path / "b.vkr")), "not a regular file")
     w = np.ones(2)
     vakra.save({"w": w, "tied": w}, tmp_path / "m.vkr", metadata={"k": "v"})
     result = run("convert", str(tmp_path / "m.vkr"), str(tmp_path / "m.npz"))

@@ -182,11 +182,24 @@ def _read_part_of_a_packet(read):
         read(receiving)
 
 
+PIPE_PART = PART[:60_000]  # a pipe holds 64 KiB
+
+
+def _load_part_of_a_packet_from_a_raw_pipe():
+    read_end, write_end = os.pipe()
+    with open(read_end, "rb", buffering=0) as pipe, open(write_end, "wb") as writer:
+        writer.write(PIPE_PART)
+        writer.flush()
+        vakra.load(pipe)
+
+
 @pytest.mark.parametrize("call, note", [
     (_dump_to_a_pipe_nobody_reads, WRITTEN), (_lock_a_held_mutex, None),
     (lambda: _read_part_of_a_packet(vakra.recv), f"vakra: {len(PART)} bytes of the packet were read and are lost; .*"),
     (lambda: _read_part_of_a_packet(lambda receiving: vakra.Receiver(receiving).recv()), None),  # it keeps them
-], ids=["dump to a pipe", "SharedMutex.lock", "recv inside a packet", "Receiver inside a packet"])
+    (_load_part_of_a_packet_from_a_raw_pipe, f"vakra: {len(PIPE_PART)} bytes of the packet were read and are lost; .*"),
+], ids=["dump to a pipe", "SharedMutex.lock", "recv inside a packet", "Receiver inside a packet",
+        "load of a raw pipe inside a packet"])
 def test_a_raising_signal_handler_interrupts_a_blocking_call(call, note):
     previous = signal.signal(signal.SIGALRM, _alarm)
     signal.setitimer(signal.ITIMER_REAL, 0.2)

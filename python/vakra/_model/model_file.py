@@ -78,6 +78,8 @@ _PAGE = _mmap.ALLOCATIONGRANULARITY
 LAZY_ADVICE = getattr(_mmap, "MADV_RANDOM", None)
 ENTRY_ADVICE = getattr(_mmap, "MADV_WILLNEED", None)
 WHOLE_ADVICE = getattr(_mmap, "MADV_SEQUENTIAL", None)
+# The first read of a file's record: records of a few hundred entries fit.
+_RECORD_FIRST_READ = 64 << 10
 
 
 class File(Mapping):
@@ -180,6 +182,7 @@ class File(Mapping):
         if len(mapping) == 0:
             raise ValueError(f"{self.path} is not a vakra model file: it is empty")
         self._mapping, self._view = mapping, memoryview(mapping)
+        _read_ahead_record(mapping, self._view)
         record = read_record(self._view, self.path)
         if record is None:
             raise ValueError(f"{self.path} is not a vakra model file: its first packet is not a model file's "
@@ -468,6 +471,19 @@ class File(Mapping):
 def _identity(status: os.stat_result) -> tuple[int, ...]:
     """What changes when a file is rewritten in place: its length and modification time."""
     return status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns
+
+
+def _read_ahead_record(mapping: Any, view: memoryview) -> None:
+    """Asks for the record's pages in one read: under random-access advice
+    each page of it would be a read of its own from a cold disk (7 ms of a
+    15 ms lazy read of one tensor here). Its first pages tell its length."""
+    _advise(mapping, ENTRY_ADVICE, 0, _RECORD_FIRST_READ)
+    try:
+        complete, length = _native.probe(view)
+    except ValueError:  # not a packet: read_record says what it is
+        return
+    if complete and length > _RECORD_FIRST_READ:
+        _advise(mapping, ENTRY_ADVICE, 0, length)
 
 
 def _advise(mapping: Any, advice: int | None, offset: int = 0, length: int = -1) -> None:
