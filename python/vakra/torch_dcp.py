@@ -34,7 +34,7 @@ import io
 import os
 import uuid
 from collections.abc import Iterator
-from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures import ThreadPoolExecutor, wait
 from typing import Any
 
 import numpy as np
@@ -243,27 +243,49 @@ class Reader(StorageReader):
         by_file: dict[str, list[ReadItem]] = {}
         for item in plan.items:
             by_file.setdefault(self._stored[item.storage_index].file, []).append(item)
-        for file_name, items in by_file.items():
-            path = os.path.join(self.path, file_name)
-            with File(path) as file:
-                descriptor = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
-                try:
-                    for item in items:
-                        self._read_item(file, descriptor, item, planner)
-                finally:
-                    os.close(descriptor)
+        with ThreadPoolExecutor(_READ_THREADS) as pool:
+            for file_name, items in by_file.items():
+                path = os.path.join(self.path, file_name)
+                with File(path) as file:
+                    descriptor = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+                    try:
+                        self._read_file(file, descriptor, items, planner, pool)
+                    finally:
+                        os.close(descriptor)
         future: Future[None] = Future()
         future.set_result(None)
         return future
 
-    def _read_item(self, file: File, descriptor: int, item: ReadItem, planner: LoadPlanner) -> None:
+    def _read_file(self, file: File, descriptor: int, items: list[ReadItem], planner: LoadPlanner,
+                   pool: ThreadPoolExecutor) -> None:
+        """Each item read from one file and committed in plan order; the
+        positioned reads of plain bodies run on `pool` (os.preadv lets go of
+        the GIL), the rest here. Every read has ended when this returns or
+        raises: the caller closes `descriptor` then."""
+        reads: list[tuple[ReadItem, _BoxRead, Any]] = []
+        try:
+            for item in items:
+                read = self._read_item(file, descriptor, item, planner)
+                if read is not None:
+                    reads.append((item, read, pool.submit(read)))
+            for item, read, done in reads:
+                done.result()
+                self._count.read += read.count.read
+                self._count.needed += read.count.needed
+                planner.commit_tensor(item, read.target)
+        finally:
+            wait([done for _, _, done in reads])
+
+    def _read_item(self, file: File, descriptor: int, item: ReadItem, planner: LoadPlanner) -> _BoxRead | None:
+        """Reads (and commits) `item`, or returns the positioned read that
+        fills its destination, for the caller to run and commit."""
         entry = self._stored[item.storage_index].entry
         if item.type == LoadItemType.BYTE_IO:
             try:
                 _load_value(file[entry], item, planner)
             except (ValueError, TypeError) as error:
                 raise ValueError(f"{file.path}: entry {entry!r}: {error}") from None
-            return
+            return None
         described = self._metadata[item.storage_index.fqn]
         chunk = described.chunks[_chunk_index(described.chunks, item.storage_index)]
         facts = file.info(entry)
@@ -279,18 +301,22 @@ class Reader(StorageReader):
         if tuple(target.shape) != box[1]:
             raise ValueError(f"the destination of {item.dest_index.fqn!r} is {tuple(target.shape)}, the chunk read "
                              f"into it {box[1]}")
+        offset, _ = file.byte_range(entry)
         if facts["compressed"] or facts["integrity_protected"]:
             self._read_decoded(file, entry, box, target)
+        elif target.device.type == "cpu" and target.is_contiguous():
+            return _BoxRead(descriptor, offset + facts["size"] - facts["body_size"], tuple(chunk.sizes),
+                            row.element_size, box, target)
         else:
-            offset, _ = file.byte_range(entry)
-            body_offset = offset + facts["size"] - facts["body_size"]
-            direct = target.device.type == "cpu" and target.is_contiguous()
-            landing = target if direct else torch.empty(box[1], dtype=dtype)
-            read_box(descriptor, body_offset, tuple(chunk.sizes), row.element_size, *box, _bytes_of(landing),
-                     self._count)
-            if not direct:
-                target.copy_(landing)
+            landing = torch.empty(box[1], dtype=dtype)
+            read = _BoxRead(descriptor, offset + facts["size"] - facts["body_size"], tuple(chunk.sizes),
+                            row.element_size, box, landing)
+            read()
+            self._count.read += read.count.read
+            self._count.needed += read.count.needed
+            target.copy_(landing)
         planner.commit_tensor(item, target)
+        return None
 
     def _read_decoded(self, file: File, entry: str, box: tuple, target: torch.Tensor) -> None:
         """The whole packet decoded (its checksums verified), then the box copied out."""
@@ -383,6 +409,28 @@ def _chunk_index(chunks: list, index: MetadataIndex) -> int:
         if chunk.offsets == index.offset:
             return position
     raise ValueError(f"the checkpoint has no chunk of {index.fqn!r} at {tuple(index.offset)}")
+
+
+# Threads of positioned reads per load: a few requests in flight keep the
+# disk busy, and copies out of the page cache run on each core.
+_READ_THREADS = min(4, os.cpu_count() or 1)
+
+
+class _BoxRead:
+    """The read of a box of a stored chunk straight into `target`, a
+    contiguous CPU tensor of the box's shape, counting its own bytes."""
+
+    __slots__ = ("descriptor", "body_offset", "chunk_shape", "element_size", "box", "target", "count")
+
+    def __init__(self, descriptor: int, body_offset: int, chunk_shape: tuple[int, ...], element_size: int,
+                 box: tuple, target: torch.Tensor) -> None:
+        self.descriptor, self.body_offset, self.chunk_shape = descriptor, body_offset, chunk_shape
+        self.element_size, self.box, self.target = element_size, box, target
+        self.count = ByteCount()
+
+    def __call__(self) -> None:
+        read_box(self.descriptor, self.body_offset, self.chunk_shape, self.element_size, *self.box,
+                 _bytes_of(self.target), self.count)
 
 
 def _bytes_of(tensor: torch.Tensor) -> memoryview:
