@@ -52,6 +52,33 @@ def test_entries_round_trip_in_order_as_ordinary_aligned_packets(options, tmp_pa
     assert cli.main(["info", "--verify", str(path)]) == 0 and f"{len(ENTRIES)} entries sound" in capsys.readouterr().out
 
 
+def test_each_entry_is_one_native_call_however_deep_it_nests(tmp_path, monkeypatch):
+    import vakra._model.model_save as model_save
+
+    calls = []
+
+    class CountingWriter:
+        def __init__(self, *arguments, **keywords):
+            self.writer = vakra._native.ModelFileWriter(*arguments, **keywords)
+
+        def __getattr__(self, name):
+            method = getattr(self.writer, name)
+            return lambda *arguments: (calls.append(name), method(*arguments))[1]
+
+    class CountingNative:
+        ModelFileWriter = CountingWriter
+
+        def __getattr__(self, name):
+            calls.append(name)
+            return getattr(vakra._native, name)
+
+    monkeypatch.setattr(model_save, "_native", CountingNative())
+    nested = {"a": {"b": {"c": np.ones(3)}, "s": vakra.StringTensor(["x"])}, "q": np.arange(2)}
+    vakra.save({"w": np.ones(4), "nested": nested, "csr": CSR}, tmp_path / "m.vkr")
+    assert calls == ["write", "write", "write", "finish"]
+    assert_same(nested, vakra.load_file(tmp_path / "m.vkr")["nested"])
+
+
 def test_tied_views_are_stored_once_and_read_back_as_one_value(tmp_path):
     weight = np.arange(4096.0).reshape(64, 64)
     values = {"a": weight, "b": weight, "c": weight[:], "d": weight.T, "e": weight[1:], "f": weight.copy()}

@@ -11,11 +11,12 @@ import packet_builders as pb
 import vakra
 from samples import assert_same_tree, checkpoint_tree, packet_tree
 from vakra import StringTensor
+from vakra._cli import cli
 from vakra._io.progress import Progress
 from vakra._model import model_save, tree, tree_packet
 
 
-def test_a_tree_comes_back_exactly_with_each_tensor_once(tmp_path):
+def test_a_tree_comes_back_exactly_with_each_tensor_once(tmp_path, capsys):
     value = checkpoint_tree()
     skeleton, tensors = tree.flatten(value)
     names = [name for name, _ in tensors]
@@ -29,6 +30,8 @@ def test_a_tree_comes_back_exactly_with_each_tensor_once(tmp_path):
     assert back["tied"] is back["optimizer"]["state"][0]["exp_avg"]
     with vakra.open(path) as file:  # entries by path, scalars without a body
         assert list(file) == names and file.tree(decode=False)["optimizer"]["state"][0]["exp_avg"] == names[300]
+    assert cli.main(["ls", str(path)]) == 0
+    assert [line.split()[0] for line in capsys.readouterr().out.splitlines()[:-1]] == names  # the tensors by path
 
 
 @pytest.mark.parametrize("value, where", [

@@ -6,8 +6,8 @@ VAKRA_BUILD_PACKAGES=(g++ pkg-config liblz4-dev libxxhash-dev)
 # The C++ tests, the sanitized build and the fuzz smoke.
 VAKRA_TEST_PACKAGES=(libgtest-dev clang libclang-rt-14-dev)
 # The browser that tests/test_docs_site.py opens the built documentation in, and
-# Python's own documentation, whose object inventory links the site to it offline.
-VAKRA_DOCS_PACKAGES=(chromium python3-doc)
+# Python's and SciPy's own documentation, whose object inventories link the site to them offline.
+VAKRA_DOCS_PACKAGES=(chromium python3-doc python-scipy-doc)
 
 ensure_debian_packages() {
   local package missing=()

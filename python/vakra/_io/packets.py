@@ -42,7 +42,8 @@ def dumps(obj: Any, *, check_integrity: bool = False, compress: bool = False, al
     ----------
     obj : array_like, sparse matrix, StringTensor, QuantizedTensor, list, dict or checkpoint tree
         A NumPy array, a torch tensor or other CPU array exporting DLPack or
-        the array interface, a SciPy sparse matrix or array (coo, csr, csc), a
+        the array interface, a SciPy sparse matrix or array (:class:`~scipy.sparse.coo_matrix`,
+        :class:`~scipy.sparse.csr_matrix`, :class:`~scipy.sparse.csc_matrix` and their arrays), a
         :class:`StringTensor`, a :class:`~vakra.quantize.QuantizedTensor`, a
         list of ``str`` or ``bytes`` (stored as a string tensor), or a dict (or
         dict subclass) with ``str`` keys whose values are any of these, nested
@@ -106,8 +107,8 @@ def loads(data: ReadableBuffer, *, writable: bool = False) -> Any:
     at any depth, are read-only views into ``data`` (which they keep alive);
     compressed arrays, strings and quantized tensors are copies. Bundles come
     back as dicts (a checkpoint tree's bundle as the tree it carries, see
-    :func:`dumps`), sparse packets as SciPy ``coo_matrix``, ``csr_matrix`` or
-    ``csc_matrix``. Ragged and inline packets, which only other writers
+    :func:`dumps`), sparse packets as SciPy :class:`~scipy.sparse.coo_matrix`,
+    :class:`~scipy.sparse.csr_matrix` or :class:`~scipy.sparse.csc_matrix`. Ragged and inline packets, which only other writers
     produce, give None (as does a dict holding one).
 
     Parameters

@@ -21,6 +21,7 @@ import numpy as np
 
 from .. import _native
 from .._encoding import convert
+from .._facts import MAX_BUNDLE_ENTRIES
 from .._io.atomic_write import write_to_path
 from .._io.file_objects import PathLike
 from .._io.progress import Progress, ProgressCallback
@@ -211,7 +212,7 @@ def needs_tree(value: Any) -> bool:
 
 def _plain(value: Any) -> bool:
     if isinstance(value, dict):
-        return len(value) <= 255 and all(type(key) is str and _plain(item) for key, item in value.items())
+        return len(value) <= MAX_BUNDLE_ENTRIES and all(type(key) is str and _plain(item) for key, item in value.items())
     if isinstance(value, list):
         return all(isinstance(item, (str, bytes, bytearray, memoryview)) for item in value)
     if isinstance(value, (tuple, str, bytes, int, float, complex)) or value is None:
