@@ -13,6 +13,7 @@ from hypothesis import strategies as st
 import vakra
 from samples import CSR, VALUES, assert_same, assert_same_tree, with_record
 from vakra._cli import cli
+from vakra._model.model_save import needs_tree
 
 META = {"framework": "numpy", "note": "ünïcode"}
 MIXED = VALUES["every kind"]
@@ -211,5 +212,6 @@ TREES = st.recursive(SCALARS | SMALL_TENSORS, lambda inner: (
 @given(TREES)
 def test_generated_trees_round_trip_through_model_files_and_packets(tmp_path, value):
     vakra.save(value, tmp_path / "tree.vkr")
-    assert_same_tree(value, vakra.load_file(tmp_path / "tree.vkr"))
+    # A mapping that vakra.save took before trees is saved as before: its NumPy scalars come back as 0-d arrays.
+    (assert_same_tree if needs_tree(value) else assert_same)(value, vakra.load_file(tmp_path / "tree.vkr"))
     assert_same(value, vakra.loads(vakra.dumps(value)))  # what dumps took before trees comes back as before
