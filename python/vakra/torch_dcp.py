@@ -270,8 +270,7 @@ class Reader(StorageReader):
                     reads.append((item, read, pool.submit(read)))
             for item, read, done in reads:
                 done.result()
-                self._count.read += read.count.read
-                self._count.needed += read.count.needed
+                self._count.add(read.count)
                 planner.commit_tensor(item, read.target)
         finally:
             wait([done for _, _, done in reads])
@@ -301,20 +300,18 @@ class Reader(StorageReader):
         if tuple(target.shape) != box[1]:
             raise ValueError(f"the destination of {item.dest_index.fqn!r} is {tuple(target.shape)}, the chunk read "
                              f"into it {box[1]}")
-        offset, _ = file.byte_range(entry)
         if facts["compressed"] or facts["integrity_protected"]:
             self._read_decoded(file, entry, box, target)
-        elif target.device.type == "cpu" and target.is_contiguous():
-            return _BoxRead(descriptor, offset + facts["size"] - facts["body_size"], tuple(chunk.sizes),
-                            row.element_size, box, target)
         else:
-            landing = torch.empty(box[1], dtype=dtype)
+            offset, _ = file.byte_range(entry)
+            direct = target.device.type == "cpu" and target.is_contiguous()
             read = _BoxRead(descriptor, offset + facts["size"] - facts["body_size"], tuple(chunk.sizes),
-                            row.element_size, box, landing)
+                            row.element_size, box, target if direct else torch.empty(box[1], dtype=dtype))
+            if direct:
+                return read
             read()
-            self._count.read += read.count.read
-            self._count.needed += read.count.needed
-            target.copy_(landing)
+            self._count.add(read.count)
+            target.copy_(read.target)
         planner.commit_tensor(item, target)
         return None
 

@@ -32,6 +32,10 @@ class ByteCount:
         self.read = 0
         self.needed = 0
 
+    def add(self, other: ByteCount) -> None:
+        self.read += other.read
+        self.needed += other.needed
+
 
 def read_box(descriptor: int, body_offset: int, chunk_shape: tuple[int, ...], element_size: int,
              box_offsets: tuple[int, ...], box_lengths: tuple[int, ...], into: memoryview, count: ByteCount) -> None:
