@@ -475,8 +475,9 @@ def _identity(status: os.stat_result) -> tuple[int, ...]:
 
 def _read_ahead_record(mapping: Any, view: memoryview) -> None:
     """Asks for the record's pages in one read: under random-access advice
-    each page of it would be a read of its own from a cold disk (7 ms of a
-    15 ms lazy read of one tensor here). Its first pages tell its length."""
+    each page of it would be a read of its own from a cold disk (a
+    100,000-entry file opened cold in 128 ms, 82 ms with this). Its first
+    pages tell its length."""
     _advise(mapping, ENTRY_ADVICE, 0, _RECORD_FIRST_READ)
     try:
         complete, length = _native.probe(view)
